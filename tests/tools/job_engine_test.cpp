@@ -108,3 +108,26 @@ TEST(Module_Exports, OnlyFactoriesLeaveTheModule) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Job_Engine_Signals, InterruptCancelsTheRun) {
+  Temp_Root root;
+  std::string started = root.file("started"), release = root.file("release");
+  std::string def = root.file("def.json");
+  std::ofstream(def) << R"({"id": "6b3f7c1e-0000-4000-8000-000000000003", "type": 1,
+      "pre_action": "touch )" << started << R"(; while [ ! -f )" << release << R"( ]; do sleep 0.02; done",
+      "source": {"id": "s", "name": "n", "entries": []}})";
+  std::string out = root.file("out.txt");
+  std::string cmd = shell_quote(JOB_ENGINE_PATH) + " " + shell_quote(def) + " > " + shell_quote(out) +
+                    " 2>&1 & pid=$!; while [ ! -f " + shell_quote(started) + " ]; do sleep 0.02; done; kill -INT $pid; " +
+                    "sleep 0.2; touch " + shell_quote(release) + "; wait $pid";
+  auto r = run_command(cmd);
+  std::ifstream in(out);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(1, r.exit_code) << text;
+  EXPECT_NE(std::string::npos, text.find("report: canceled")) << text;
+  EXPECT_EQ(std::string::npos, text.find("report: failure")) << text;
+}
+
+}  // namespace
