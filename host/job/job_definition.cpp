@@ -77,6 +77,10 @@ bool Job_Definition::load(const json_spirit::Object& obj,
   if (json_spirit::object_get(obj, "max_seconds_retry", n)) max_seconds_retry = n;
   if (json_spirit::object_get(obj, "resumption_buffer_size", n)) resumption_buffer_size = n;
 
+  if (const json_spirit::Object* limits = json_spirit::object_get_object(obj, "rate_limits")) {
+    if (!rate_limits.load(*limits, error)) return false;
+  }
+
   const json_spirit::Value* v = json_spirit::object_get_value(obj, "options");
   if (v && options_creator) {
     std::shared_ptr<Job_Object> o;

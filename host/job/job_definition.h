@@ -10,6 +10,7 @@
 #include "host/job/job_object.h"
 #include "host/job/job_types.h"
 #include "host/json_spirit/value.h"
+#include "host/rate_limits.h"
 
 struct Job_Target {
   std::string id;
@@ -42,6 +43,7 @@ class Job_Definition {
   int retry_interval = 0;
   size_t max_seconds_retry = 0;
   size_t resumption_buffer_size = 0;
+  Rate_Limits rate_limits;
 
   Job_Source* source() const { return source_.get(); }
   Job_Options* options() const { return options_.get(); }

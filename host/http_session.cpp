@@ -1,0 +1,3 @@
+#include "host/http_session.h"
+
+HTTP_Session::~HTTP_Session() = default;

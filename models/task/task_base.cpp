@@ -1,0 +1,3 @@
+#include "models/task/task_base.h"
+
+Task_Base::~Task_Base() = default;

@@ -1,0 +1,220 @@
+#include <memory>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "models/task/details/queue_strategy_impl.h"
+#include "models/task/details/retry_limit_queue_strategy.h"
+#include "models/task/task_base.h"
+#include "task_test_support.h"
+
+namespace
+{
+struct Task : Basic_Task<Task>
+{
+};
+using Task_Ptr = std::shared_ptr<Task>;
+using Composite = Queue_Strategy_Impl<Task>;
+using Retry = Retry_Limit_Queue_Strategy<Task>;
+
+Task_Ptr make_task(int id = 0)
+{
+    auto t = std::make_shared<Task>();
+    t->id(id);
+    return t;
+}
+
+// Answers a fixed value to every predicate and records the hook calls.
+struct Spy : Queue_Strategy<Task>
+{
+    Spy(std::vector<std::string>& log, std::string name, bool answer)
+        : log_(log), name_(std::move(name)), answer_(answer)
+    {
+    }
+    bool enqueue_able_i(const Task_Ptr&) override { return record("enqueue_able"), answer_; }
+    bool dequeue_able_i(const Task_Ptr&) override { return record("dequeue_able"), answer_; }
+    bool call_able_i(const Task_Ptr&) override { return record("call_able"), answer_; }
+    void notify_break_i(const Task_Ptr&) override { record("break"); }
+    void notify_enqueued_i(const Task_Ptr&) override { record("enqueued"); }
+    void notify_dequeued_i(const Task_Ptr&) override { record("dequeued"); }
+    void notify_finished_i(const Task_Ptr&) override { record("finished"); }
+
+    void record(const char* hook) { log_.push_back(name_ + "." + hook); }
+
+    std::vector<std::string>& log_;
+    std::string name_;
+    bool answer_;
+};
+
+TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks)
+{
+    Composite s;
+    auto t = make_task();
+    for (int i = 0; i < 1024; ++i)
+    {
+        ASSERT_TRUE(s.enqueue_able(t)) << i;
+        s.notify_enqueued(t);
+    }
+    EXPECT_FALSE(s.enqueue_able(t));
+    EXPECT_EQ(1024u, t->enqueued_count());
+    EXPECT_NE(0, t->last_enqueue_time());
+
+    for (int i = 0; i < 1024; ++i)
+    {
+        ASSERT_TRUE(s.dequeue_able(t)) << i;
+        s.notify_dequeued(t);
+    }
+    EXPECT_FALSE(s.dequeue_able(t));
+    EXPECT_EQ(0, s.task_enqueued_count());
+    EXPECT_EQ(1024, s.task_dequeued_count());
+    // A handed-out task leaving makes room for dispatch, not for admission.
+    s.notify_finished(t);
+    EXPECT_EQ(1023, s.task_dequeued_count());
+    EXPECT_EQ(0, s.task_enqueued_count());
+    EXPECT_TRUE(s.dequeue_able(t));
+    EXPECT_NE(0, t->last_finished_time());
+}
+
+TEST(Queue_Strategy, limits_can_be_lowered)
+{
+    Composite s;
+    auto t = make_task();
+    s.reset_enqueue_limit(2);
+    s.reset_dequeue_limit(1);
+    s.notify_enqueued(t);
+    EXPECT_TRUE(s.enqueue_able(t));
+    s.notify_enqueued(t);
+    EXPECT_FALSE(s.enqueue_able(t));
+    s.notify_dequeued(t);
+    EXPECT_FALSE(s.dequeue_able(t));
+    EXPECT_TRUE(s.enqueue_able(t));
+}
+
+TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order)
+{
+    std::vector<std::string> log;
+    Composite s;
+    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
+    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "b", false)));
+    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "c", true)));
+    auto t = make_task();
+
+    EXPECT_FALSE(s.enqueue_able(t));
+    EXPECT_FALSE(s.dequeue_able(t));
+    EXPECT_FALSE(s.call_able(t));
+    // Asking stops at the first refusal.
+    EXPECT_EQ((std::vector<std::string>{"a.enqueue_able", "b.enqueue_able", "a.dequeue_able", "b.dequeue_able",
+                                        "a.call_able", "b.call_able"}),
+              log);
+
+    log.clear();
+    s.notify_enqueued(t);
+    s.notify_dequeued(t);
+    s.notify_break(t);
+    s.notify_finished(t);
+    EXPECT_EQ((std::vector<std::string>{"a.enqueued", "b.enqueued", "c.enqueued", "a.dequeued", "b.dequeued",
+                                        "c.dequeued", "a.break", "b.break", "c.break", "a.finished", "b.finished",
+                                        "c.finished"}),
+              log);
+}
+
+TEST(Queue_Strategy_Impl, counter_limits_apply_before_the_parts)
+{
+    std::vector<std::string> log;
+    Composite s;
+    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
+    s.reset_enqueue_limit(0);
+    s.reset_dequeue_limit(0);
+    auto t = make_task();
+    EXPECT_FALSE(s.enqueue_able(t));
+    EXPECT_FALSE(s.dequeue_able(t));
+    EXPECT_TRUE(log.empty());
+}
+
+TEST(Queue_Strategy_Impl, null_part_is_refused_with_check_message)
+{
+    task_test::Log_Capture logs;
+    Composite s;
+    EXPECT_FALSE(s.add_strategy(nullptr));
+    EXPECT_TRUE(logs.contains("Unexpected error in ")) << logs.all();
+    EXPECT_TRUE(logs.contains(", strategy is NULL:\n")) << logs.all();
+    // Nothing was added that could be called.
+    auto t = make_task();
+    EXPECT_TRUE(s.enqueue_able(t));
+    EXPECT_TRUE(s.call_able(t));
+}
+
+TEST(Queue_Strategy_Impl, less_orders_lowest_id_first)
+{
+    std::priority_queue<Task_Ptr, std::vector<Task_Ptr>, Composite::Less> q;
+    for (int id : {5, 2, 9, 1, 7})
+        q.push(make_task(id));
+    std::vector<int> order;
+    for (; !q.empty(); q.pop())
+        order.push_back(q.top()->id());
+    EXPECT_EQ((std::vector<int>{1, 2, 5, 7, 9}), order);
+
+    Composite::Less less;
+    auto a = make_task(3), b = make_task(3);
+    EXPECT_FALSE(less(a, b));
+    EXPECT_FALSE(less(b, a));
+}
+
+// Admissions through the composite, the way the scheduler makes them.
+int admissions(Composite& s, const Task_Ptr& t)
+{
+    int n = 0;
+    while (s.enqueue_able(t) && n < 100)
+    {
+        s.notify_enqueued(t);
+        s.notify_dequeued(t);
+        s.notify_finished(t);
+        ++n;
+    }
+    return n;
+}
+
+TEST(Retry_Limit_Queue_Strategy, limit_counts_retries_after_the_first_run)
+{
+    for (unsigned limit : {0u, 1u, 3u})
+    {
+        Composite s;
+        auto retry = std::make_unique<Retry>();
+        retry->reset(limit, 0);
+        ASSERT_TRUE(s.add_strategy(std::move(retry)));
+        EXPECT_EQ(static_cast<int>(limit) + 1, admissions(s, make_task())) << "limit " << limit;
+    }
+    Composite defaults;
+    ASSERT_TRUE(defaults.add_strategy(std::make_unique<Retry>()));
+    EXPECT_EQ(4, admissions(defaults, make_task()));
+}
+
+TEST(Retry_Limit_Queue_Strategy, interval_runs_from_the_last_finish)
+{
+    Retry r;
+    r.reset(3, 5);
+    auto t = make_task();
+    EXPECT_TRUE(r.call_able_i(t)) << "never finished";
+
+    const auto now = Task::Clock::now();
+    t->last_finished_time(::time(nullptr) - 4);
+    t->last_finished_clock(now - std::chrono::seconds(4));
+    EXPECT_FALSE(r.call_able_i(t));
+    t->last_finished_time(::time(nullptr) - 5);
+    t->last_finished_clock(now - std::chrono::seconds(5));
+    EXPECT_TRUE(r.call_able_i(t));
+
+    // Just finished: the interval starts at the finish, not at a whole second.
+    Composite s;
+    auto retry = std::make_unique<Retry>();
+    retry->reset(3, 1);
+    ASSERT_TRUE(s.add_strategy(std::move(retry)));
+    auto u = make_task();
+    s.notify_enqueued(u);
+    s.notify_dequeued(u);
+    s.notify_finished(u);
+    EXPECT_FALSE(s.call_able(u));
+}
+} // namespace

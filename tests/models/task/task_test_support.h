@@ -1,0 +1,206 @@
+// Helpers for the scheduler tests: a log capture and a probe that task
+// bodies report to and block on. Every wait is bounded.
+#ifndef TESTS_MODELS_TASK_TASK_TEST_SUPPORT_H
+#define TESTS_MODELS_TASK_TASK_TEST_SUPPORT_H
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ace/Log_Msg.h"
+#include "ace/Log_Msg_Backend.h"
+#include "ace/Log_Record.h"
+#include "models/task/task_base.h"
+
+namespace task_test
+{
+constexpr std::chrono::seconds kBound(60);
+
+// Collects every message logged by any thread while it lives.
+class Log_Capture : public ACE_Log_Msg_Backend
+{
+public:
+    explicit Log_Capture(bool with_debug = true)
+    {
+        mask_ = ACE_LOG_MSG->priority_mask(ACE_Log_Msg::PROCESS);
+        u_long mask = mask_ | LM_EMERGENCY | LM_ERROR;
+        if (!with_debug)
+            mask &= ~static_cast<u_long>(LM_DEBUG);
+        ACE_LOG_MSG->priority_mask(mask, ACE_Log_Msg::PROCESS);
+        prev_ = ACE_Log_Msg::msg_backend(this);
+        ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
+    }
+    ~Log_Capture() override
+    {
+        ACE_LOG_MSG->clr_flags(ACE_Log_Msg::CUSTOM);
+        ACE_Log_Msg::msg_backend(prev_);
+        ACE_LOG_MSG->priority_mask(mask_, ACE_Log_Msg::PROCESS);
+    }
+    Log_Capture(const Log_Capture&) = delete;
+    Log_Capture& operator=(const Log_Capture&) = delete;
+
+    int open(const ACE_TCHAR*) override { return 0; }
+    int reset() override { return 0; }
+    int close() override { return 0; }
+    ssize_t log(ACE_Log_Record& record) override
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        lines_.emplace_back(record.msg_data());
+        return 0;
+    }
+
+    // Number of messages that contain text.
+    int count(const std::string& text)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+    bool contains(const std::string& text) { return count(text) > 0; }
+    std::string all()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        std::string s;
+        for (auto& l : lines_)
+            s += l;
+        return s;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::string> lines_;
+    ACE_Log_Msg_Backend* prev_ = nullptr;
+    u_long mask_ = 0;
+};
+
+// Task bodies report here; unless opened, each blocks until given a permit.
+class Probe
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Task_Base::Error run(const std::string& name, Task_Base::Error result)
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        ++running_;
+        max_running_ = std::max(max_running_, running_);
+        started_.push_back(name);
+        starts_.push_back(Clock::now());
+        cv_.notify_all();
+        cv_.wait(lock, [this] { return open_ || permits_ > 0; });
+        if (!open_)
+            --permits_;
+        --running_;
+        ++finished_;
+        ends_.push_back(Clock::now());
+        cv_.notify_all();
+        return result;
+    }
+
+    void release(int n = 1)
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        permits_ += n;
+        cv_.notify_all();
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+
+    // False when the condition did not come true in time; pred reads the
+    // fields directly (the lock is held).
+    template <class Pred>
+    bool wait_until(Pred pred)
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, kBound, [&] { return pred(*this); });
+    }
+    bool wait_running(int n)
+    {
+        return wait_until([n](const Probe& p) { return p.running_ == n; });
+    }
+    bool wait_finished(int n)
+    {
+        return wait_until([n](const Probe& p) { return p.finished_ >= n; });
+    }
+
+    int running()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return running_;
+    }
+    int max_running()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return max_running_;
+    }
+    int finished()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return finished_;
+    }
+    std::vector<std::string> started()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return started_;
+    }
+    std::vector<Clock::time_point> starts()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return starts_;
+    }
+    std::vector<Clock::time_point> ends()
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        return ends_;
+    }
+
+    // Declared after a scheduler: an early test exit must not leave its
+    // tasks blocked while the scheduler's destructor joins them.
+    struct Opener
+    {
+        Probe& probe;
+        ~Opener() { probe.open(); }
+    };
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    int running_ = 0;
+    int max_running_ = 0;
+    int finished_ = 0;
+    int permits_ = 0;
+    bool open_ = false;
+    std::vector<std::string> started_;
+    std::vector<Clock::time_point> starts_;
+    std::vector<Clock::time_point> ends_;
+};
+
+// Runs fn (a blocking call) with a bound; a hang ends the test program with a
+// message instead of blocking the suite.
+template <class Fn>
+auto bounded(Fn fn, const char* what)
+{
+    auto result = std::async(std::launch::async, fn);
+    if (result.wait_for(kBound) != std::future_status::ready)
+    {
+        std::fprintf(stderr, "%s did not return within %lld s\n", what, static_cast<long long>(kBound.count()));
+        std::fflush(stderr);
+        std::abort();
+    }
+    return result.get();
+}
+} // namespace task_test
+
+#endif

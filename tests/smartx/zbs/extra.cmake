@@ -1,0 +1,1 @@
+include(${CMAKE_SOURCE_DIR}/sim/zbs/test_support.cmake)
