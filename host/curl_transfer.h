@@ -1,0 +1,28 @@
+// One HTTP exchange over libcurl, with the host's single TLS policy: the
+// peer is verified against the CA file named in the host settings, and not
+// verified when none is named.
+#ifndef HOST_CURL_TRANSFER_H
+#define HOST_CURL_TRANSFER_H
+
+#include <string>
+#include <vector>
+
+struct Http_Exchange {
+  std::string method = "GET";          // GET, POST, PUT, DELETE
+  std::string url;
+  std::vector<std::string> headers;    // "Name: value"
+  std::string body;                    // sent for POST and PUT
+  long connect_timeout_ms = 10000;
+  long timeout_ms = 60000;             // whole transfer; never unbounded
+  size_t max_response_bytes = 64u << 20;
+
+  long status = 0;                     // HTTP status, 0 when no answer
+  std::string response;
+  std::vector<std::string> response_headers;
+  std::string error;                   // transport failure, empty otherwise
+};
+
+// True when an HTTP answer arrived (whatever its status).
+bool curl_transfer(Http_Exchange& x);
+
+#endif
