@@ -330,7 +330,8 @@ zbs_t create_handle(const char* ip, int timeout_ms, char** err)
             *err = last_error;
         return nullptr;
     }
-    auto h = std::make_shared<zbs_handle>();
+    // Not make_shared: its unique symbol would keep the library loaded after dlclose.
+    std::shared_ptr<zbs_handle> h(new zbs_handle);
     h->store = store;
     h->address = ip;
     h->timeout_ms = timeout_ms;

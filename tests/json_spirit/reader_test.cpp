@@ -1,3 +1,4 @@
+#include "host/job_definition_subtype.h"
 #include "json_spirit/json_spirit_helper.h"
 
 #include <gtest/gtest.h>
@@ -140,6 +141,17 @@ TEST(NumberReads, EnumerationsReadTheirUnderlyingInteger)
     EXPECT_THROW(object_get_may_throw(obj, "neg", s, true), Json_Error);
     EXPECT_TRUE(object_get(obj, "int", s));
     EXPECT_EQ(static_cast<unsigned>(s), 42u);
+}
+
+TEST(NumberReads, JobDefinitionSubtypeIsNeverWrappedIntoRange)
+{
+    const Object obj = Object_Maker()("subtype", 24)("wide", static_cast<long>((int64_t(1) << 32) + 24)).get_obj();
+    Job_Definition_Subtype subtype = JOB_DEFINITION_SUBTYPE_NONE;
+    extract_or_throw(obj)("subtype", subtype, true)("wide", subtype, false);
+    EXPECT_EQ(subtype, JOB_DEFINITION_SUBTYPE_VM);
+    subtype = JOB_DEFINITION_SUBTYPE_NONE;
+    EXPECT_THROW(extract_or_throw(obj)("wide", subtype, true), Json_Error);
+    EXPECT_EQ(subtype, JOB_DEFINITION_SUBTYPE_NONE);
 }
 
 TEST(OptionalReads, AMissKeepsTheOutput)

@@ -1,6 +1,6 @@
 #include "qorm/check.h"
 
-#include "qorm/check_log_capture.h"
+#include "smartx/common/record_log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -74,13 +74,13 @@ TEST(QormToString, IfNotEqualAddsOnlyWhatTheTextDoesNotSay)
 
 TEST(QormCheck, PassingChecksLogNothing)
 {
-    Check_Log_Capture log;
+    Log_Capture log;
     std::vector<int> items{1};
     EXPECT_EQ(guarded("id", "n", 0, &items), 0);
     EXPECT_TRUE(QORM_CHECK_LT(-1, 1u)); // signed against unsigned compares by value
     EXPECT_TRUE(QORM_CHECK_GE(2u, -1));
     EXPECT_TRUE(QORM_CHECK_NE(3, 4));
-    EXPECT_TRUE(log.entries.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns)
@@ -91,7 +91,7 @@ TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns)
         int rc;
         const char* ending;
     };
-    Check_Log_Capture log;
+    Log_Capture log;
     const Expect expected[] = {
         {guarded(nullptr, "n", 0, &empty_items), "id is NULL or \"\":\n"},
         {guarded("", "n", 0, &empty_items), "id is NULL or \"\":\n"},
@@ -100,10 +100,10 @@ TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns)
         {guarded("i", "n", 0, nullptr), "items is NULL:\n"},
         {guarded("i", "n", 0, &empty_items), "items->empty() is true:\n"},
     };
-    ASSERT_EQ(log.entries.size(), 6u);
+    ASSERT_EQ(log.lines().size(), 6u);
     for (size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(expected[i].rc, -static_cast<int>(i < 2 ? 1 : i));
-        const auto& e = log.entries[i];
+        const auto& e = log.lines()[i];
         EXPECT_EQ(e.priority, LM_EMERGENCY);
         EXPECT_EQ(e.text.rfind("Unexpected error in " __FILE__ ":", 0), 0u) << e.text;
         EXPECT_NE(e.text.find(std::string(", ") + expected[i].ending), std::string::npos) << e.text;
@@ -113,27 +113,27 @@ TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns)
     void_guard(false, &reached);
     void_guard(true, &reached);
     EXPECT_EQ(reached, 1);
-    EXPECT_NE(log.entries.back().text.find(", ok is false:\n"), std::string::npos);
+    EXPECT_NE(log.lines().back().text.find(", ok is false:\n"), std::string::npos);
 }
 
 TEST(QormCheck, ComparisonsShowValuesAndEvaluateOnce)
 {
-    Check_Log_Capture log;
+    Log_Capture log;
     int calls = 0;
     auto next = [&calls] { return ++calls; };
     EXPECT_FALSE(QORM_CHECK_GT(next(), 5));
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(QORM_CHECK_LE(10, 9));
     EXPECT_FALSE(QORM_CHECK(1 + 1 == 3, "arithmetic is broken"));
-    ASSERT_EQ(log.entries.size(), 3u);
-    EXPECT_NE(log.entries[0].text.find(", next()(1) <= 5:\n"), std::string::npos) << log.entries[0].text;
-    EXPECT_NE(log.entries[1].text.find(", 10 > 9:\n"), std::string::npos) << log.entries[1].text;
-    EXPECT_NE(log.entries[2].text.find(", arithmetic is broken:\n"), std::string::npos);
+    ASSERT_EQ(log.lines().size(), 3u);
+    EXPECT_NE(log.lines()[0].text.find(", next()(1) <= 5:\n"), std::string::npos) << log.lines()[0].text;
+    EXPECT_NE(log.lines()[1].text.find(", 10 > 9:\n"), std::string::npos) << log.lines()[1].text;
+    EXPECT_NE(log.lines()[2].text.find(", arithmetic is broken:\n"), std::string::npos);
 }
 
 TEST(QormCheck, KeepsErrnoForTheCaller)
 {
-    Check_Log_Capture log;
+    Log_Capture log;
     errno = ENOENT;
     EXPECT_FALSE(QORM_CHECK_NOT_NULL(static_cast<void*>(nullptr)));
     EXPECT_EQ(errno, ENOENT);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <utility>
@@ -19,7 +20,9 @@ public:
     using Task_Ptr = std::shared_ptr<T>;
     using Callback = std::function<void(Task_Ptr&)>;
 
-    Task_Worker() = default;
+    // The queue never blocks the dispatcher, which adds to it under its own
+    // lock: the dispatch limit already bounds how many tasks wait here.
+    Task_Worker() { this->msg_queue()->high_water_mark(std::numeric_limits<size_t>::max() / 2); }
     ~Task_Worker() override { shutdown(); }
 
     Task_Worker(const Task_Worker&) = delete;

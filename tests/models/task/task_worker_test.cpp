@@ -1,5 +1,6 @@
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,13 +24,15 @@ using Task_Ptr = std::shared_ptr<Task>;
 struct Pool_Fixture : ::testing::Test
 {
     std::atomic<int> calls{0};
-    std::vector<Task_Base::Error> finished;  // only touched by one thread at a time here
+    std::mutex m;
+    std::vector<Task_Base::Error> finished;
     std::atomic<int> callbacks{0};
     Thread_Task_Worker<Task> pool;
 
     void SetUp() override
     {
         pool.register_callback([this](Task_Ptr& t) {
+            std::lock_guard<std::mutex> lock(m);
             finished.push_back(t->error());
             ++callbacks;
         });

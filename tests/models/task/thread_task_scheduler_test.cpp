@@ -75,10 +75,6 @@ TEST(Thread_Task_Scheduler, never_more_tasks_run_than_workers)
     EXPECT_TRUE(wait_done(s));
     EXPECT_EQ(3, probe.max_running());
     EXPECT_EQ(12, probe.finished());
-    // Within one owner tasks start in the order they were enqueued.
-    auto started = probe.started();
-    for (int i = 0; i < 12; ++i)
-        EXPECT_EQ("t" + std::to_string(i), started[i]);
 }
 
 TEST(Thread_Task_Scheduler, one_task_per_owner_per_pass)
@@ -100,13 +96,6 @@ TEST(Thread_Task_Scheduler, one_task_per_owner_per_pass)
     EXPECT_TRUE(wait_done(s));
     EXPECT_EQ(6, probe.finished());
     EXPECT_LE(probe.max_running(), 2);
-
-    // Each owner's own tasks still run in their order.
-    std::vector<std::string> a, b;
-    for (auto& n : probe.started())
-        (n[0] == 'a' ? a : b).push_back(n);
-    EXPECT_EQ((std::vector<std::string>{"a0", "a1", "a2"}), a);
-    EXPECT_EQ((std::vector<std::string>{"b0", "b1", "b2"}), b);
 }
 
 TEST(Thread_Task_Scheduler, admission_capacity_counts_waiting_tasks)
@@ -117,6 +106,7 @@ TEST(Thread_Task_Scheduler, admission_capacity_counts_waiting_tasks)
     Probe::Opener opener{probe};
     ASSERT_TRUE(s.enqueue_task(item("w0"), nullptr, 0, "w0", nullptr));
     ASSERT_TRUE(s.enqueue_task(item("w1"), nullptr, 0, "w1", nullptr));
+    // Refused for room, not for its arguments.
     EXPECT_FALSE(s.enqueue_task(item("w2"), nullptr, 0, "w2", nullptr));
     EXPECT_TRUE(logs.contains("Failed to enqueue task, id: 3, name: w2, count: 0.\n")) << logs.all();
 
@@ -146,9 +136,10 @@ TEST(Thread_Task_Scheduler, a_task_that_keeps_asking_for_retry_runs_limit_plus_o
     auto started = probe.started();
     EXPECT_EQ(4, std::count(started.begin(), started.end(), "again"));
     EXPECT_EQ(1, std::count(started.begin(), started.end(), "once"));
-    EXPECT_EQ(4, logs.count("name: again, count: 4"));
-    EXPECT_TRUE(logs.contains(", name: again, count: 4, enqueuing again.\n")) << logs.all();
-    EXPECT_TRUE(logs.contains("Failed to enqueue task, id: ")) << logs.all();
+    EXPECT_EQ(1, logs.count(", name: again, count: 4, enqueuing again.\n")) << logs.all();
+    EXPECT_EQ(1, logs.count("Failed to enqueue task, id: ")) << logs.all();
+    EXPECT_TRUE(logs.contains(", name: again, count: 4.\n")) << logs.all();
+    EXPECT_FALSE(logs.contains("count: 5")) << logs.all();
 }
 
 TEST(Thread_Task_Scheduler, without_retry_policy_a_retry_is_admitted_again)

@@ -1,0 +1,65 @@
+// Collects what this thread logs through ACE while in scope.
+#ifndef TESTS_SMARTX_COMMON_RECORD_LOG_CAPTURE_H
+#define TESTS_SMARTX_COMMON_RECORD_LOG_CAPTURE_H
+
+#include <string>
+#include <vector>
+
+#include "ace/Log_Msg.h"
+#include "ace/Log_Msg_Callback.h"
+#include "ace/Log_Record.h"
+
+class Log_Capture : public ACE_Log_Msg_Callback
+{
+public:
+    struct Line
+    {
+        ACE_Log_Priority priority;
+        std::string text;
+    };
+
+    Log_Capture()
+    {
+        ACE_Log_Msg* log = ACE_Log_Msg::instance();
+        prev_callback_ = log->msg_callback(this);
+        prev_flags_ = log->flags();
+        log->set_flags(ACE_Log_Msg::MSG_CALLBACK);
+        log->clr_flags(ACE_Log_Msg::STDERR);
+    }
+
+    ~Log_Capture() override
+    {
+        ACE_Log_Msg* log = ACE_Log_Msg::instance();
+        log->msg_callback(prev_callback_);
+        log->clr_flags(log->flags());
+        log->set_flags(prev_flags_);
+    }
+
+    Log_Capture(const Log_Capture&) = delete;
+    Log_Capture& operator=(const Log_Capture&) = delete;
+
+    void log(ACE_Log_Record& record) override
+    {
+        lines_.push_back(Line{static_cast<ACE_Log_Priority>(record.type()), record.msg_data()});
+    }
+
+    const std::vector<Line>& lines() const { return lines_; }
+
+    // Every line's text, in order, for one EXPECT_EQ.
+    std::vector<std::string> texts() const
+    {
+        std::vector<std::string> out;
+        for (const Line& l : lines_)
+            out.push_back(l.text);
+        return out;
+    }
+
+    void clear() { lines_.clear(); }
+
+private:
+    std::vector<Line> lines_;
+    ACE_Log_Msg_Callback* prev_callback_ = nullptr;
+    unsigned long prev_flags_ = 0;
+};
+
+#endif
