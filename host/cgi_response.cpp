@@ -11,6 +11,7 @@ struct Head_Name {
   const char* name;
 };
 const Head_Name kHeadNames[] = {
+    {HTTP_HEAD_AUTHORIZATION, "Authorization"},
     {HTTP_HEAD_CONNECTION, "Connection"},
     {HTTP_HEAD_CONTENT_LENGTH, "Content-Length"},
     {HTTP_HEAD_CONTENT_TYPE, "Content-Type"},

@@ -10,6 +10,7 @@ struct iovec;
 
 // Header ids. Only these are known; other ids have no name.
 enum HTTP_Head_Id {
+  HTTP_HEAD_AUTHORIZATION = 6,
   HTTP_HEAD_CONNECTION = 8,
   HTTP_HEAD_CONTENT_LENGTH = 12,
   HTTP_HEAD_CONTENT_TYPE = 16,

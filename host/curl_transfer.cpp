@@ -33,22 +33,35 @@ size_t write_header(char* p, size_t size, size_t n, void* user) {
   return size * n;
 }
 
-}  // namespace
-
-bool curl_transfer(Http_Exchange& x) {
+void curl_global() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
 
+}  // namespace
+
+Curl_Handle::Curl_Handle() {
+  curl_global();
+  handle_ = curl_easy_init();
+}
+
+Curl_Handle::~Curl_Handle() {
+  if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
+}
+
+bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
+  curl_global();
   x.status = 0;
   x.response.clear();
   x.response_headers.clear();
   x.error.clear();
 
-  CURL* curl = curl_easy_init();
+  CURL* curl = reuse ? static_cast<CURL*>(reuse->get()) : curl_easy_init();
   if (!curl) {
     x.error = "cannot create an HTTP handle";
     return false;
   }
+  if (reuse) curl_easy_reset(curl);
   struct curl_slist* headers = nullptr;
   for (const auto& h : x.headers) headers = curl_slist_append(headers, h.c_str());
 
@@ -93,6 +106,6 @@ bool curl_transfer(Http_Exchange& x) {
     x.error = errbuf[0] ? errbuf : curl_easy_strerror(rc);
   }
   curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
+  if (!reuse) curl_easy_cleanup(curl);
   return rc == CURLE_OK;
 }

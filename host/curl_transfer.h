@@ -4,6 +4,7 @@
 #ifndef HOST_CURL_TRANSFER_H
 #define HOST_CURL_TRANSFER_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,21 @@ struct Http_Exchange {
   std::string error;                   // transport failure, empty otherwise
 };
 
-// True when an HTTP answer arrived (whatever its status).
-bool curl_transfer(Http_Exchange& x);
+// A libcurl handle kept across exchanges so connections are reused.
+class Curl_Handle {
+ public:
+  Curl_Handle();
+  ~Curl_Handle();
+  Curl_Handle(const Curl_Handle&) = delete;
+  Curl_Handle& operator=(const Curl_Handle&) = delete;
+  void* get() const { return handle_; }
+
+ private:
+  void* handle_;
+};
+
+// True when an HTTP answer arrived (whatever its status). With a handle, the
+// connection stays open for the next exchange.
+bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse = nullptr);
 
 #endif

@@ -30,8 +30,6 @@ public:
 
         Task_Base::Error call() override { return self_.worker_(params_); }
 
-        const Params_Ptr& params() const { return params_; }
-
     private:
         Thread_Task_Scheduler& self_;
         Params_Ptr params_;

@@ -157,6 +157,8 @@ bool Backup_Server::start() {
   port_ = impl_->server.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) return false;
   impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+  // A stop() before the accept loop runs would be lost.
+  while (!impl_->server.is_running()) std::this_thread::yield();
   return true;
 }
 

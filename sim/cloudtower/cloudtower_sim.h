@@ -97,7 +97,8 @@ class Server {
   // Every switch off (timing back to 0/0); the log and tokens stay.
   void reset_switches();
 
-  // Requests to /v2/api/, oldest first (the /__sim/ admin calls are not logged).
+  // Requests to /v2/api/, oldest first, the latest 100000 (the /__sim/ admin
+  // calls are not logged).
   std::vector<Logged_Request> requests() const;
   void clear_requests();
   // Tasks started and not yet completed.

@@ -1,4 +1,4 @@
-// Small JSON helpers over the host's values, shared by the simulator parts.
+// Small JSON helpers over the host's values, shared by the simulator's sources.
 #ifndef SIM_CLOUDTOWER_JSON_UTIL_H
 #define SIM_CLOUDTOWER_JSON_UTIL_H
 

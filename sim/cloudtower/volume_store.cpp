@@ -25,9 +25,10 @@ bool fail_errno(std::string* error, const std::string& what, int err) {
   return fail(error, what + ": " + std::strerror(err));
 }
 
-// Ids come from requests: never let one name a path outside the store.
+// Ids come from requests: never let one name a path outside the store. The
+// same ids are refused as by the simulated ZBS library.
 bool valid_id(const std::string& id) {
-  return !id.empty() && id != "." && id != ".." && id.find('/') == std::string::npos &&
+  return !id.empty() && id != "." && id.find("..") == std::string::npos && id.find('/') == std::string::npos &&
          id.find('\0') == std::string::npos;
 }
 

@@ -372,7 +372,7 @@ int transfer(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint6
     return rc;
 }
 
-// A query of one or two volumes: extent map, written area, difference.
+// A query of one volume, or of two (old, new) for a difference.
 template <class Body>
 int query(zbs_t zbs, const char* what, const char* volume_id, const char* other_id, const void* out,
           Body&& body)
@@ -388,8 +388,10 @@ int query(zbs_t zbs, const char* what, const char* volume_id, const char* other_
         rc = fail_call(ZBS_SIM_FAULT_CODE, what, volume_id);
     } else {
         rc = body(*h);
-        if (rc < 0)
-            fail_call(rc, what, rc == -ENOENT && other_id ? other_id : volume_id);
+        if (rc < 0 && other_id != nullptr)
+            set_error("%s of volumes '%s' and '%s': %s", what, text(volume_id), text(other_id), std::strerror(-rc));
+        else if (rc < 0)
+            fail_call(rc, what, volume_id);
     }
     sim.account(h.get(), Kind::other, 0, rc);
     sim.log("%s\t%s\t%s\t%d\n", what, text(volume_id), other_id ? other_id : "-", rc);
@@ -487,7 +489,7 @@ ZBS_SIM_API int zbs_get_written_area(zbs_t zbs, const char* volume_id, uint32_t,
 ZBS_SIM_API int zbs_get_volume_diff(zbs_t zbs, const char* old_volume_id, const char* new_volume_id, uint32_t,
                                     uint32_t, zbs_diff_t* out)
 {
-    return query(zbs, "volume_diff", new_volume_id, old_volume_id, out, [&](zbs_handle& h) {
+    return query(zbs, "volume_diff", old_volume_id, new_volume_id, out, [&](zbs_handle& h) {
         Volume_File old_volume;
         Volume_File new_volume;
         auto diff = std::make_unique<zbs_diff>();

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -33,19 +34,16 @@ inline std::string zbs_sim_dir(const std::string& version)
 // Returns the installed path; throws when it cannot.
 inline std::string install_zbs_sim(const std::string& built, const std::string& version, bool copy = false)
 {
+    namespace fs = std::filesystem;
     const std::string dir = zbs_sim_dir(version);
     const std::string path = dir + "/libzbs.so.1";
     if (make_directories(dir, 0755) != 0)
         throw std::runtime_error("cannot make " + dir + ": " + std::strerror(errno));
-    ::unlink(path.c_str());
-    if (!copy) {
-        if (::symlink(built.c_str(), path.c_str()) != 0)
-            throw std::runtime_error("cannot link " + path + ": " + std::strerror(errno));
-        return path;
-    }
-    const std::string cmd = "cp '" + built + "' '" + path + "'";
-    if (std::system(cmd.c_str()) != 0)
-        throw std::runtime_error("cannot copy " + built + " to " + path);
+    fs::remove(path);
+    if (copy)
+        fs::copy_file(built, path);
+    else
+        fs::create_symlink(built, path);
     return path;
 }
 

@@ -32,56 +32,33 @@ public:
         return true;
     }
 
-    bool enqueue_able_i(const Task_Ptr& task) override
-    {
-        for (auto& s : strategies_)
-            if (!s->enqueue_able_i(task))
-                return false;
-        return true;
-    }
-
-    bool dequeue_able_i(const Task_Ptr& task) override
-    {
-        for (auto& s : strategies_)
-            if (!s->dequeue_able_i(task))
-                return false;
-        return true;
-    }
-
-    bool call_able_i(const Task_Ptr& task) override
-    {
-        for (auto& s : strategies_)
-            if (!s->call_able_i(task))
-                return false;
-        return true;
-    }
-
-    void notify_break_i(const Task_Ptr& task) override
-    {
-        for (auto& s : strategies_)
-            s->notify_break_i(task);
-    }
-
-    void notify_enqueued_i(const Task_Ptr& task) override
-    {
-        for (auto& s : strategies_)
-            s->notify_enqueued_i(task);
-    }
-
-    void notify_dequeued_i(const Task_Ptr& task) override
-    {
-        for (auto& s : strategies_)
-            s->notify_dequeued_i(task);
-    }
-
-    void notify_finished_i(const Task_Ptr& task) override
-    {
-        for (auto& s : strategies_)
-            s->notify_finished_i(task);
-    }
+    bool enqueue_able_i(const Task_Ptr& task) override { return all(&Part::enqueue_able_i, task); }
+    bool dequeue_able_i(const Task_Ptr& task) override { return all(&Part::dequeue_able_i, task); }
+    bool call_able_i(const Task_Ptr& task) override { return all(&Part::call_able_i, task); }
+    void notify_break_i(const Task_Ptr& task) override { each(&Part::notify_break_i, task); }
+    void notify_enqueued_i(const Task_Ptr& task) override { each(&Part::notify_enqueued_i, task); }
+    void notify_dequeued_i(const Task_Ptr& task) override { each(&Part::notify_dequeued_i, task); }
+    void notify_finished_i(const Task_Ptr& task) override { each(&Part::notify_finished_i, task); }
 
 private:
-    std::vector<std::unique_ptr<Queue_Strategy<T>>> strategies_;
+    using Part = Queue_Strategy<T>;
+
+    // True when no part refuses; asking stops at the first refusal.
+    bool all(bool (Part::*hook)(const Task_Ptr&), const Task_Ptr& task)
+    {
+        for (auto& s : strategies_)
+            if (!((*s).*hook)(task))
+                return false;
+        return true;
+    }
+
+    void each(void (Part::*hook)(const Task_Ptr&), const Task_Ptr& task)
+    {
+        for (auto& s : strategies_)
+            ((*s).*hook)(task);
+    }
+
+    std::vector<std::unique_ptr<Part>> strategies_;
 };
 
 #endif

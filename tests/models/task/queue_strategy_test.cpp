@@ -77,21 +77,6 @@ TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks)
     EXPECT_NE(0, t->last_finished_time());
 }
 
-TEST(Queue_Strategy, limits_can_be_lowered)
-{
-    Composite s;
-    auto t = make_task();
-    s.reset_enqueue_limit(2);
-    s.reset_dequeue_limit(1);
-    s.notify_enqueued(t);
-    EXPECT_TRUE(s.enqueue_able(t));
-    s.notify_enqueued(t);
-    EXPECT_FALSE(s.enqueue_able(t));
-    s.notify_dequeued(t);
-    EXPECT_FALSE(s.dequeue_able(t));
-    EXPECT_TRUE(s.enqueue_able(t));
-}
-
 TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order)
 {
     std::vector<std::string> log;

@@ -1,3 +1,0 @@
-#include "host/http_session.h"
-
-HTTP_Session::~HTTP_Session() = default;

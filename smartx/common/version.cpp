@@ -1,0 +1,55 @@
+#include "smartx/common/version.h"
+
+#include <exception>
+
+#include "ace/Log_Msg.h"
+#include "qorm/loose_version.h"
+#include "qorm/snprintf.h"
+
+namespace smartx
+{
+
+Version::Version(Platform p, const std::string& text)
+{
+    parse(p, text);
+}
+
+bool Version::parse(Platform p, const std::string& text)
+{
+    if (text.empty())
+    {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse version, details: empty string.\n")));
+        return false;
+    }
+    platform = p;
+    size_t skip = text[0] == '"' || text[0] == 'v' ? 1 : 0;
+    return version.parse(text.c_str() + skip);
+}
+
+bool Version::load(const json_spirit::Value& value)
+{
+    try
+    {
+        return parse(platform, value.get_str());
+    }
+    catch (const std::exception& e)
+    {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse version, details: %C.\n"), e.what()));
+        return false;
+    }
+}
+
+bool Version::supported() const
+{
+    static const Loose_Version minimum("3.0.0");
+    return platform == CLOUDTOWER && version >= minimum;
+}
+
+std::string Version::str() const
+{
+    if (empty())
+        return std::string();
+    return string_sprintf("%s/%s", platform == CLOUDTOWER ? "CloudTower" : "FishEye", version.str().c_str());
+}
+
+} // namespace smartx
