@@ -9,6 +9,7 @@
 #include "json_spirit/assign.h"
 #include "smartx/common/param.h"
 #include "smartx/common/record_log_capture.h"
+#include "smartx/job/random_text.h"
 
 namespace {
 
@@ -46,18 +47,6 @@ TEST(Param_Dump, DefaultBackupRecord) {
   EXPECT_EQ(20u, c.size());
   EXPECT_EQ(5u, member(d, "catalog").size());
   EXPECT_EQ(14u, d.size());
-}
-
-TEST(Param_Dump, DefaultRestoreRecord) {
-  Object d = smartx::Restore_Param().dump();
-  EXPECT_EQ(14u, d.size());
-  EXPECT_EQ(Value("force"), d["stop_vm_op"]);
-  EXPECT_EQ(Value("ignore"), d["duplicate_vm"]);
-  EXPECT_EQ(Value(true), d["retain_vm_version"]);
-  EXPECT_EQ(Value(true), d["restore_nics"]);
-  EXPECT_EQ(Value(true), d["overwrite_bootable"]);
-  EXPECT_EQ(Value(false), d["start_vm"]);
-  EXPECT_EQ(Value(262144), d["write_buffer_size"]);
 }
 
 TEST(Param_Load, DefaultsLoadBackAndSnapIdIsNotCarried) {
@@ -213,50 +202,13 @@ TEST(Param_Load, ZbsBlockSizeBecomesAWholeNumberOfUnits) {
   }
 }
 
-TEST(Param_Load, LoadFailureLogsNeverCarrySecrets) {
-  smartx::Backup_Param p;
-  p.control.login_info.secure_pwd = "pa55-plain";
-  p.control.login_info.secure_token = "token-plain";
-  p.control.access_key = "access-plain";
-  const Object good = p.dump();
-  std::mt19937 rng(7);
-  const std::string text = json_spirit::write(Value(good));
-  for (int i = 0; i < 300; ++i) {
-    std::string mutated = text;
-    mutated[rng() % mutated.size()] = static_cast<char>("\"{}[],:0a\\ "[rng() % 11]);
-    Value v;
-    if (!json_spirit::read(mutated, v)) continue;
-    Log_Capture log;
-    smartx::Backup_Param q;
-    q.load(v);
-    for (const auto& line : log.lines()) {
-      EXPECT_EQ(std::string::npos, line.text.find("pa55")) << line.text;
-      EXPECT_EQ(std::string::npos, line.text.find("token-plain")) << line.text;
-    }
-  }
-}
-
 // ---- random records ----
 
 class Random_Params {
  public:
   explicit Random_Params(unsigned seed) : rng_(seed) {}
 
-  std::string text() {
-    static const char chars[] = "abcXYZ019 -_./\"\\\t\xc3\xa9";
-    std::string s;
-    size_t n = rng_() % 12;
-    for (size_t i = 0; i < n; ++i) {
-      char c = chars[rng_() % (sizeof chars - 1)];
-      if (c == '\xc3') {
-        s += "\xc3\xa9";
-        continue;
-      }
-      if (c == '\xa9') c = 'e';
-      s += c;
-    }
-    return s;
-  }
+  std::string text() { return random_text(rng_, "abcXYZ019 -_./\"\\\t", 11); }
   bool flag() { return rng_() % 2 != 0; }
   template <class T>
   T number() {
@@ -403,28 +355,31 @@ TEST(Param_Property, RandomRecordsRoundTrip) {
   }
 }
 
+// Failures are logged, never with a secret in the text.
 TEST(Param_Property, MutatedTextsLoadOrFailCleanly) {
   Random_Params gen(99);
   std::mt19937 rng(5);
-  Log_Capture log;  // keeps the failures quiet
+  Log_Capture log;
   int loaded = 0, failed = 0;
   for (int i = 0; i < 1500; ++i) {
-    std::string text = json_spirit::write(Value(i % 2 ? gen.backup().dump() : gen.restore().dump()));
-    for (int k = 1 + rng() % 3; k > 0; --k) {
-      size_t at = rng() % text.size();
-      switch (rng() % 3) {
-        case 0: text[at] = static_cast<char>(rng()); break;
-        case 1: text.erase(at, 1 + rng() % 8); break;
-        default: text.insert(at, 1, "\"{}[],:-019tfn"[rng() % 14]); break;
-      }
-      if (text.empty()) text = "{";
-    }
+    smartx::Backup_Param b = gen.backup();
+    smartx::Restore_Param r = gen.restore();
+    smartx::Control_Param& c = i % 2 ? b.control : r.control;
+    c.login_info.secure_pwd = "pa55-plain";
+    c.login_info.secure_token = "token-plain";
+    std::string text = mutate_json_text(json_spirit::write(Value(i % 2 ? b.dump() : r.dump())), rng);
     Value v;
     if (!json_spirit::read(text, v)) continue;
     bool ok = i % 2 ? smartx::Backup_Param().load(v) : smartx::Restore_Param().load(v);
     ++(ok ? loaded : failed);
+    for (const auto& line : log.lines()) {
+      EXPECT_EQ(std::string::npos, line.text.find("pa55")) << line.text;
+      EXPECT_EQ(std::string::npos, line.text.find("token-plain")) << line.text;
+    }
     log.clear();
+    if (HasFailure()) break;
   }
+  EXPECT_GT(loaded, 0);
   EXPECT_GT(failed, 0);
 }
 

@@ -15,6 +15,7 @@
 #include "smartx/job/restore_options.h"
 #include "smartx/job/restore_options_parser.h"
 #include "smartx/job/job_object_text.h"
+#include "smartx/job/random_text.h"
 
 namespace {
 
@@ -283,105 +284,63 @@ TEST(Options_Generate, WritesTheValue) {
 
 // ---- random and mutated texts ----
 
+// The string and boolean keys of each parser.
+struct Plain_Key {
+  const char* key;
+  bool is_string;
+  bool in_backup, in_restore;
+};
+
+const Plain_Key plain_keys[] = {
+    {"compression", true, true, false},        {"snapshot", true, true, false},
+    {"dirty_snapshot_op", true, true, false},  {"zbs_version", true, true, true},
+    {"duplicate_vm", true, false, true},       {"stop_vm_op", true, false, true},
+    {"restart_vm", false, true, false},        {"reserve_snapshot", false, true, false},
+    {"allocated_blocks", false, true, true},   {"start_vm", false, false, true},
+    {"reserve_mac", false, false, true},       {"restore_cdroms", false, false, true},
+    {"retain_vm_version", false, false, true}, {"restore_nics", false, false, true},
+    {"restore_tags", false, false, true},      {"original_restore", false, false, true},
+    {"overwrite_bootable", false, false, true}, {"retain_id", false, false, true},
+};
+
+template <class K>
+bool in_parser(const K& k, bool backup) {
+  return backup ? k.in_backup : k.in_restore;
+}
+
+// Texts of random keys with values in their ranges, and the value each must give.
 class Random_Options {
  public:
   explicit Random_Options(unsigned seed) : rng_(seed) {}
 
-  // A text of random keys in their ranges, and the value it must give.
-  std::pair<std::string, Value> backup() {
+  std::pair<std::string, Value> make(bool backup) {
     Object expected;
-    std::string text = "{";
-    const char* int_keys[] = {"channels", "compression_level", "parallel_vms", "parallel_vms_per_host",
-                              "parallel_disks_per_vm", "storage_reserved_percent"};
-    const int highs[] = {64, 32, 64, 64, 5, 100};
-    for (int i = 0; i < 6; ++i) {
-      if (coin()) continue;
-      int v = static_cast<int>(rng_() % highs[i]) + (i == 5 ? 0 : 1);
-      add(text, int_keys[i], std::to_string(v));
-      expected[int_keys[i]] = v;
+    for (const Number_Key& k : number_keys) {
+      if (!in_parser(k, backup) || coin()) continue;
+      uint64_t span = k.high - k.low;
+      uint64_t v = k.low + (span == UINT64_MAX ? rng_() : rng_() % (span + 1));
+      expected[k.key] = number_value(k, v);
     }
-    if (coin()) {
-      int v = static_cast<int>(262144 * (1 + rng_() % 1024));
-      add(text, "zbs_block_size", std::to_string(v));
-      expected["zbs_block_size"] = v;
+    for (const Plain_Key& k : plain_keys) {
+      if (!in_parser(k, backup) || coin()) continue;
+      expected[k.key] = k.is_string ? Value(random_text(rng_, "abz09*?-_ \"\\/", 9)) : Value(coin());
     }
-    if (coin()) {
-      unsigned long v = 262144 + rng_() % (67108864 - 262144 + 1);
-      add(text, "read_buffer_size", std::to_string(v));
-      expected["read_buffer_size"] = v;
-    }
-    if (coin()) {
-      unsigned long v = std::uniform_int_distribution<unsigned long>()(rng_);
-      add(text, "storage_reserved_bytes", std::to_string(v));
-      expected["storage_reserved_bytes"] = v;
-    }
-    for (const char* key : {"compression", "zbs_version", "snapshot", "dirty_snapshot_op"})
-      maybe_string(text, expected, key);
-    for (const char* key : {"restart_vm", "reserve_snapshot", "allocated_blocks"}) maybe_bool(text, expected, key);
-    if (coin()) {
+    if (backup && coin()) expected["zbs_block_size"] = static_cast<int>(262144 * (1 + rng_() % 1024));
+    if (backup && coin()) {
       Array names;
-      for (int n = static_cast<int>(rng_() % 4); n > 0; --n) names.emplace_back(word());
-      add(text, "exclusion", json_spirit::write(Value(names)));
+      for (int n = static_cast<int>(rng_() % 4); n > 0; --n) names.emplace_back(random_text(rng_, "ab*?-_ \"", 9));
       expected["exclusion"] = names;
     }
-    return finish(text, expected);
-  }
-
-  std::pair<std::string, Value> restore() {
-    Object expected;
-    std::string text = "{";
-    const char* int_keys[] = {"channels", "parallel_vms", "parallel_vms_per_host", "parallel_disks_per_vm"};
-    const int highs[] = {64, 64, 64, 5};
-    for (int i = 0; i < 4; ++i) {
-      if (coin()) continue;
-      int v = static_cast<int>(1 + rng_() % highs[i]);
-      add(text, int_keys[i], std::to_string(v));
-      expected[int_keys[i]] = v;
-    }
-    if (coin()) {
-      unsigned long v = 262144 + rng_() % (67108864 - 262144 + 1);
-      add(text, "write_buffer_size", std::to_string(v));
-      expected["write_buffer_size"] = v;
-    }
-    for (const char* key : {"duplicate_vm", "zbs_version", "stop_vm_op"}) maybe_string(text, expected, key);
-    for (const char* key : {"start_vm", "reserve_mac", "restore_cdroms", "retain_vm_version", "restore_nics",
-                            "restore_tags", "original_restore", "overwrite_bootable", "retain_id", "allocated_blocks"})
-      maybe_bool(text, expected, key);
-    return finish(text, expected);
-  }
-
-  std::mt19937& rng() { return rng_; }
-
- private:
-  bool coin() { return rng_() % 2 == 0; }
-  std::string word() {
-    static const char chars[] = "abz09*?-_ \"\\/";
-    std::string s;
-    for (int n = static_cast<int>(rng_() % 10); n > 0; --n) s += chars[rng_() % (sizeof chars - 1)];
-    return s;
-  }
-  void add(std::string& text, const char* key, const std::string& json) {
-    if (text.size() > 1) text += ", ";
-    text += std::string("\"") + key + "\": " + json;
-  }
-  void maybe_string(std::string& text, Object& expected, const char* key) {
-    if (coin()) return;
-    std::string s = word();
-    add(text, key, json_spirit::write(Value(s)));
-    expected[key] = s;
-  }
-  void maybe_bool(std::string& text, Object& expected, const char* key) {
-    if (coin()) return;
-    bool b = coin();
-    add(text, key, b ? "true" : "false");
-    expected[key] = b;
-  }
-  std::pair<std::string, Value> finish(std::string& text, Object& expected) {
-    text += "}";
+    std::string text = json_spirit::write(Value(expected));
     return {text, expected.empty() ? Value() : Value(expected)};
   }
 
-  std::mt19937 rng_;
+  std::mt19937_64& rng() { return rng_; }
+
+ private:
+  bool coin() { return rng_() % 2 == 0; }
+
+  std::mt19937_64 rng_;
 };
 
 template <class Parser>
@@ -398,8 +357,8 @@ void expect_stable(const std::pair<std::string, Value>& c) {
 TEST(Options_Property, RandomValidOptionsSurviveParseGenerateParse) {
   Random_Options gen(1234);
   for (int i = 0; i < 400 && !HasFailure(); ++i) {
-    expect_stable<smartx::Backup_Options_Parser>(gen.backup());
-    expect_stable<smartx::Restore_Options_Parser>(gen.restore());
+    expect_stable<smartx::Backup_Options_Parser>(gen.make(true));
+    expect_stable<smartx::Restore_Options_Parser>(gen.make(false));
   }
 }
 
@@ -411,48 +370,34 @@ void expect_valid_options(const Value& v, bool backup, const std::string& text) 
     const std::string& key = kv.first;
     const Value& m = kv.second;
     SCOPED_TRACE(key + " in " + text);
-    bool known_number = false;
+    bool known = false;
     for (const Number_Key& k : number_keys) {
-      if (key != k.key || !(backup ? k.in_backup : k.in_restore)) continue;
-      known_number = true;
+      if (key != k.key || !in_parser(k, backup)) continue;
+      known = true;
       ASSERT_EQ(json_spirit::int_type, m.type());
       uint64_t n = k.unsigned64 ? m.get_uint64() : static_cast<uint64_t>(m.get_int());
       EXPECT_GE(n, k.low);
       EXPECT_LE(n, k.high);
     }
-    if (known_number) continue;
-    if (key == "zbs_block_size" && backup) {
+    for (const Plain_Key& k : plain_keys) {
+      if (key != k.key || !in_parser(k, backup)) continue;
+      known = true;
+      EXPECT_EQ(k.is_string ? json_spirit::str_type : json_spirit::bool_type, m.type());
+    }
+    if (backup && key == "zbs_block_size") {
+      known = true;
       ASSERT_EQ(json_spirit::int_type, m.type());
       EXPECT_EQ(0, m.get_int() % 262144);
       EXPECT_GE(m.get_int(), 262144);
       EXPECT_LE(m.get_int(), 268435456);
-    } else if (key == "exclusion" && backup) {
+    }
+    if (backup && key == "exclusion") {
+      known = true;
       ASSERT_EQ(json_spirit::array_type, m.type());
       for (const Value& e : m.get_array()) EXPECT_EQ(json_spirit::str_type, e.type());
-    } else {
-      EXPECT_TRUE(m.type() == json_spirit::str_type || m.type() == json_spirit::bool_type);
-      static const char* const strings[] = {"compression", "zbs_version", "snapshot", "dirty_snapshot_op",
-                                            "duplicate_vm", "stop_vm_op"};
-      bool is_string_key = false;
-      for (const char* s : strings) is_string_key = is_string_key || key == s;
-      EXPECT_EQ(is_string_key, m.type() == json_spirit::str_type);
     }
+    EXPECT_TRUE(known);
   }
-}
-
-std::string mutate(std::string text, std::mt19937& rng) {
-  static const char tokens[] = "\"{}[],:-.eE019tfn \\";
-  for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k) {
-    if (text.empty()) text = "{";
-    size_t at = rng() % text.size();
-    switch (rng() % 4) {
-      case 0: text[at] = static_cast<char>(rng()); break;
-      case 1: text.erase(at, 1 + rng() % 6); break;
-      case 2: text.insert(at, 1, tokens[rng() % (sizeof tokens - 1)]); break;
-      default: text.insert(at, text.substr(rng() % text.size(), rng() % 12)); break;
-    }
-  }
-  return text;
 }
 
 TEST(Options_Property, MutatedTextsNeverGiveInvalidOptions) {
@@ -460,7 +405,7 @@ TEST(Options_Property, MutatedTextsNeverGiveInvalidOptions) {
   int parsed = 0;
   for (int i = 0; i < 2000; ++i) {
     bool backup = i % 2 == 0;
-    std::string text = mutate(backup ? gen.backup().first : gen.restore().first, gen.rng());
+    std::string text = mutate_json_text(gen.make(backup).first, gen.rng());
     Parsed p = backup ? parse_backup(text) : parse_restore(text);
     if (p.ok) ++parsed;
     expect_valid_options(p.value, backup, text);

@@ -7,6 +7,7 @@
 
 #include "host/json_spirit/json_io.h"
 #include "smartx/common/record_log_capture.h"
+#include "smartx/job/random_text.h"
 #include "smartx/job/backup_source_entry.h"
 #include "smartx/job/restore_source_entry.h"
 
@@ -197,12 +198,7 @@ class Random_Entries {
  public:
   explicit Random_Entries(unsigned seed) : rng_(seed) {}
 
-  std::string text() {
-    static const char chars[] = "abZ09-_ .:/\"\\";
-    std::string s;
-    for (int n = static_cast<int>(rng_() % 10); n > 0; --n) s += chars[rng_() % (sizeof chars - 1)];
-    return s;
-  }
+  std::string text() { return random_text(rng_, "abZ09-_ .:/\"\\", 9); }
 
   smartx::Backup_Source_Entry backup() {
     static const char* const types[] = {"VirtualMachine", "HostSystem", "Cluster", "Folder"};
@@ -292,15 +288,8 @@ TEST(Source_Entry_Property, MutatedEntriesLoadOrFailCleanly) {
   int loaded = 0, failed = 0;
   for (int i = 0; i < 2000; ++i) {
     bool backup = i % 2 == 0;
-    std::string text = json_spirit::write(Value(backup ? gen.backup().dump() : gen.restore().dump()));
-    for (int k = 1 + static_cast<int>(gen.rng()() % 2); k > 0; --k) {
-      size_t at = gen.rng()() % text.size();
-      if (gen.rng()() % 2)
-        text[at] = "\"{}[],:0tn"[gen.rng()() % 10];
-      else
-        text.erase(at, 1 + gen.rng()() % 10);
-      if (text.empty()) text = "[";
-    }
+    std::string text =
+        mutate_json_text(json_spirit::write(Value(backup ? gen.backup().dump() : gen.restore().dump())), gen.rng());
     Value v;
     if (!json_spirit::read(text, v)) continue;
     bool ok;

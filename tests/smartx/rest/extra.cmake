@@ -1,0 +1,2 @@
+# The REST client runs against the simulated CloudTower, in process.
+target_link_libraries(${TEST_TARGET} PRIVATE cloudtower_sim)
