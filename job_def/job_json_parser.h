@@ -4,7 +4,6 @@
 #define JOB_DEF_JOB_JSON_PARSER_H
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 #include <string>
 
