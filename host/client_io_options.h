@@ -1,11 +1,15 @@
 // Storage-pool client I/O: the options a connection is opened with. The I/O
-// classes derive from Client_IO_Base.
+// classes derive from Client_IO_Base (host/client_io.h).
 #ifndef HOST_CLIENT_IO_OPTIONS_H
 #define HOST_CLIENT_IO_OPTIONS_H
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/json_spirit/value.h"
@@ -47,6 +51,60 @@ class Client_IO_Base {
     // The option's value, or null when it is not set.
     const secure_string* extra_option(const std::string& name) const;
   };
+
+  // One file's byte stream, as the image writer and reader see it.
+  Client_IO_Base() = default;
+  Client_IO_Base(const Client_IO_Base&) = delete;
+  Client_IO_Base& operator=(const Client_IO_Base&) = delete;
+  virtual ~Client_IO_Base() = default;
+
+  // The next bytes of the open file: a count, 0 at its end, -1 on failure.
+  virtual ssize_t read(void* data, size_t length) = 0;
+  // Appends all of data or fails; a failed write spoils the file, which can
+  // then only be discarded.
+  virtual bool write(const void* data, size_t length) = 0;
+  // Ends the open file: a written file takes its name only now, and only
+  // when everything before succeeded and it is not marked incomplete.
+  virtual bool close() = 0;
+  // Drops the open file; a file being written leaves nothing behind.
+  virtual void abort() = 0;
+
+  // A writer that has started a unit of several writes marks the file
+  // incomplete until the unit is whole: close() then discards it.
+  void set_incomplete(bool on) { incomplete_ = on; }
+  bool incomplete() const { return incomplete_; }
+
+  // The last failure: an errno value and a text; 0 and "" when none.
+  int last_errno() const { return errno_; }
+  const std::string& error_text() const { return error_text_; }
+  // Records a failure and returns false, for `return io.fail(...)`.
+  bool fail(int err, std::string text) {
+    errno_ = err;
+    error_text_ = std::move(text);
+    return false;
+  }
+  void clear_error() {
+    errno_ = 0;
+    error_text_.clear();
+  }
+
+  // Bytes of data the file stands for (before its format's framing), as
+  // counted by whoever writes or reads it.
+  uint64_t original_size() const { return original_size_; }
+  void add_original_size(uint64_t n) { original_size_ += n; }
+
+ protected:
+  // A new file starts with no count and no incomplete mark.
+  void begin_file() {
+    original_size_ = 0;
+    incomplete_ = false;
+  }
+
+ private:
+  int errno_ = 0;
+  std::string error_text_;
+  uint64_t original_size_ = 0;
+  bool incomplete_ = false;
 };
 
 // Writes every option into out as members; keys and extra options become
