@@ -8,6 +8,7 @@
 
 #include "host/json_spirit/json_io.h"
 #include "host/rsa_codec.h"
+#include "sim/backup_server/catalog_store.h"
 
 namespace sim {
 
@@ -22,6 +23,113 @@ struct Backup_Server::Impl {
   std::vector<Logged_Request> requests;
   std::string query_override;
   bool rpc_error = false;
+  Catalog_Store store;
+  std::string access_key;
+  int catalog_failures = 0;
+  int catalog_failure_status = 500;
+  std::string view_override;
+  std::string resources_override;
+
+  static void answer(httplib::Response& res, int status, const json_spirit::Value& body) {
+    res.status = status;
+    res.set_content(json_spirit::write(body), "application/json");
+  }
+  static void answer_error(httplib::Response& res, int status, const std::string& message) {
+    json_spirit::Object err;
+    err["message"] = message;
+    answer(res, status, err);
+  }
+
+  // Access key and armed faults of /zq/ requests; false when answered here.
+  bool admit(const httplib::Request& req, httplib::Response& res, bool catalog) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!access_key.empty() && req.get_header_value("X-Access-Key") != access_key) {
+      answer_error(res, 401, "access key refused");
+      return false;
+    }
+    if (catalog && catalog_failures > 0) {
+      --catalog_failures;
+      answer_error(res, catalog_failure_status, "simulated failure");
+      return false;
+    }
+    return true;
+  }
+
+  // An armed raw answer is given once.
+  bool answer_override(std::string& text, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (text.empty()) return false;
+    res.set_content(text, "application/json");
+    text.clear();
+    return true;
+  }
+
+  void handle_commit(const httplib::Request& req, httplib::Response& res) {
+    if (!admit(req, res, true)) return;
+    json_spirit::Value row;
+    if (!json_spirit::read(req.body, row) || row.type() != json_spirit::obj_type) {
+      answer_error(res, 400, "a backup set must be a JSON object");
+      return;
+    }
+    const std::string* uuid = json_spirit::object_get_str(row.get_obj(), "uuid");
+    if (!uuid || uuid->empty()) {
+      answer_error(res, 400, "a backup set needs \"uuid\"");
+      return;
+    }
+    std::string replace = req.get_param_value("replace");
+    switch (store.commit(req.matches[1], *uuid, row.get_obj(), replace == "1" || replace == "true")) {
+      case Catalog_Store::COMMITTED:
+        answer(res, 201, json_spirit::Object{{"uuid", json_spirit::Value(*uuid)}});
+        return;
+      case Catalog_Store::REPLACED:
+        answer(res, 200, json_spirit::Object{{"uuid", json_spirit::Value(*uuid)}});
+        return;
+      case Catalog_Store::DUPLICATE:
+        answer_error(res, 409, "backup set " + *uuid + " is already in the catalog");
+        return;
+      case Catalog_Store::FAILED:
+        break;
+    }
+    answer_error(res, 500, "the catalog cannot be written");
+  }
+
+  void handle_view(const httplib::Request& req, httplib::Response& res) {
+    if (!admit(req, res, true)) return;
+    if (answer_override(view_override, res)) return;
+    json_spirit::Value filter;
+    if (!json_spirit::read(req.body.empty() ? std::string("{}") : req.body, filter) ||
+        filter.type() != json_spirit::obj_type) {
+      answer_error(res, 400, "a filter must be a JSON object");
+      return;
+    }
+    std::vector<json_spirit::Object> rows;
+    if (!store.rows(req.matches[1], rows)) {
+      answer_error(res, 500, "the catalog cannot be read");
+      return;
+    }
+    json_spirit::Value out;
+    std::string error;
+    int status = catalog_view(req.matches[2], filter.get_obj(), rows, out, error);
+    if (status == 200)
+      answer(res, 200, out);
+    else
+      answer_error(res, status, error);
+  }
+
+  void handle_resources(const httplib::Request& req, httplib::Response& res) {
+    if (!admit(req, res, false)) return;
+    if (answer_override(resources_override, res)) return;
+    json_spirit::Array rows;
+    std::string uuid = req.get_param_value("uuid");
+    std::vector<std::string> flags;
+    if (!uuid.empty() && store.flags(uuid, flags)) {
+      json_spirit::Object row;
+      row["uuid"] = uuid;
+      row["flags"] = json_spirit::Array(flags.begin(), flags.end());
+      rows.push_back(row);
+    }
+    answer(res, 200, json_spirit::Object{{"rows", json_spirit::Value(rows)}});
+  }
 
   json_spirit::Value rpc_error_reply(const json_spirit::Value& id, int code, const std::string& message) {
     json_spirit::Object err;
@@ -90,6 +198,7 @@ struct Backup_Server::Impl {
 
 Backup_Server::Backup_Server(std::string public_key_pem) : impl_(new Impl) {
   impl_->public_key = std::move(public_key_pem);
+  impl_->store.open("", nullptr);
   Impl* impl = impl_.get();
   impl->server.set_logger([impl](const httplib::Request& req, const httplib::Response&) {
     std::lock_guard<std::mutex> lock(impl->mutex);
@@ -109,6 +218,12 @@ Backup_Server::Backup_Server(std::string public_key_pem) : impl_(new Impl) {
     impl->alerts.push_back(alert);
     res.set_content(R"({"ok":true})", "application/json");
   });
+  impl->server.Post(R"(/zq/r/v2/catalogs/([A-Za-z0-9._-]+)/sets)",
+                    [impl](const httplib::Request& req, httplib::Response& res) { impl->handle_commit(req, res); });
+  impl->server.Post(R"(/zq/r/v2/catalogs/([A-Za-z0-9._-]+)/views/([A-Za-z0-9._-]+))",
+                    [impl](const httplib::Request& req, httplib::Response& res) { impl->handle_view(req, res); });
+  impl->server.Get("/zq/r/v2/resources",
+                   [impl](const httplib::Request& req, httplib::Response& res) { impl->handle_resources(req, res); });
 }
 
 Backup_Server::~Backup_Server() { stop(); }
@@ -149,6 +264,25 @@ std::unique_ptr<Backup_Server> Backup_Server::from_config(const std::string& pat
       server->add_instance(login);
     }
   }
+  std::string db, access_key, db_error;
+  json_spirit::object_get(cfg, "db", db);
+  if (!server->open_catalog(db, &db_error)) return fail(db_error);
+  if (json_spirit::object_get(cfg, "access_key", access_key)) server->set_access_key(access_key);
+  if (const json_spirit::Array* list = json_spirit::object_get_array(cfg, "resources")) {
+    for (const auto& v : *list) {
+      const json_spirit::Object* o = v.type() == json_spirit::obj_type ? &v.get_obj() : nullptr;
+      const std::string* uuid = o ? json_spirit::object_get_str(*o, "uuid") : nullptr;
+      if (!uuid) return fail("a resource needs \"uuid\"");
+      std::vector<std::string> flags;
+      if (const json_spirit::Array* fl = json_spirit::object_get_array(*o, "flags")) {
+        for (const auto& f : *fl) {
+          if (f.type() != json_spirit::str_type) return fail("resource flags must be strings");
+          flags.push_back(f.get_str());
+        }
+      }
+      server->set_resource_flags(*uuid, flags);
+    }
+  }
   return server;
 }
 
@@ -181,6 +315,41 @@ void Backup_Server::set_query_result_override(const std::string& json) {
 void Backup_Server::set_rpc_error(bool on) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->rpc_error = on;
+}
+
+bool Backup_Server::open_catalog(const std::string& path, std::string* error) {
+  return impl_->store.open(path, error);
+}
+
+void Backup_Server::set_access_key(const std::string& key) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->access_key = key;
+}
+
+void Backup_Server::set_resource_flags(const std::string& uuid, const std::vector<std::string>& flags) {
+  impl_->store.set_flags(uuid, flags);
+}
+
+std::vector<json_spirit::Object> Backup_Server::catalog_rows(const std::string& catalog) const {
+  std::vector<json_spirit::Object> rows;
+  impl_->store.rows(catalog, rows);
+  return rows;
+}
+
+void Backup_Server::fail_catalog(int count, int status) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->catalog_failures = count;
+  impl_->catalog_failure_status = status;
+}
+
+void Backup_Server::set_view_override(const std::string& text) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->view_override = text;
+}
+
+void Backup_Server::set_resources_override(const std::string& text) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->resources_override = text;
 }
 
 std::vector<json_spirit::Value> Backup_Server::alerts() const {

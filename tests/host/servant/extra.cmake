@@ -1,0 +1,2 @@
+include(${CMAKE_SOURCE_DIR}/tests/host/servant/test_handler.cmake)
+use_test_servant_handler(${TEST_TARGET})

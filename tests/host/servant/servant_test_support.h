@@ -1,0 +1,91 @@
+// Servants in tests: the built starter installed where the host looks for
+// programs, a servant configuration naming the test handler library, and a
+// capture of what every thread logs.
+//
+// Needs STARTER_PATH and TEST_SERVANT_HANDLER_PATH (test_handler.cmake).
+#ifndef TESTS_HOST_SERVANT_SERVANT_TEST_SUPPORT_H
+#define TESTS_HOST_SERVANT_SERVANT_TEST_SUPPORT_H
+
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <ace/Log_Msg.h>
+#include <ace/Log_Msg_Backend.h>
+#include <ace/Log_Record.h>
+
+#include "host/json_spirit/json_io.h"
+#include "host/paths.h"
+
+// The configuration path the executors hand to the starter (unresolved).
+inline const char* servant_config_template() {
+  return "/etc/opt/velmora/tarnvik3/$COMPONENT/servant/smartx/svc.conf";
+}
+
+// Links the built starter to $HOST_ROOT/opt/velmora/tarnvik3/bin/starter.
+inline void install_starter() {
+  std::string dir = host_path("/opt/velmora/tarnvik3/bin");
+  if (make_directories(dir, 0755) != 0) throw std::runtime_error("cannot make " + dir);
+  std::string link = dir + "/starter";
+  ::unlink(link.c_str());
+  if (::symlink(STARTER_PATH, link.c_str()) != 0) throw std::runtime_error("cannot link " + link);
+}
+
+// Writes the servant configuration at its default place: each method of
+// handlers maps to its entry (a factory name or an object), the module is
+// the test handler library.
+inline std::string write_servant_config(const json_spirit::Object& handlers,
+                                        const std::string& module = TEST_SERVANT_HANDLER_PATH) {
+  std::string path = host_path(servant_config_template());
+  make_directories(path.substr(0, path.rfind('/')), 0755);
+  json_spirit::Object cfg;
+  cfg["module"] = module;
+  cfg["handlers"] = handlers;
+  std::ofstream(path) << json_spirit::write(json_spirit::Value(cfg));
+  return path;
+}
+
+// Collects what any thread of this process logs through ACE while in scope.
+class Process_Log_Capture : public ACE_Log_Msg_Backend {
+ public:
+  Process_Log_Capture() {
+    prev_backend_ = ACE_Log_Msg::msg_backend(this);
+    ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
+  }
+  ~Process_Log_Capture() override {
+    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::CUSTOM);
+    ACE_Log_Msg::msg_backend(prev_backend_);
+  }
+  Process_Log_Capture(const Process_Log_Capture&) = delete;
+  Process_Log_Capture& operator=(const Process_Log_Capture&) = delete;
+
+  int open(const ACE_TCHAR*) override { return 0; }
+  int reset() override { return 0; }
+  int close() override { return 0; }
+  ssize_t log(ACE_Log_Record& record) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(record.msg_data());
+    return 0;
+  }
+
+  std::vector<std::string> lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  std::string text() const {
+    std::string all;
+    for (const std::string& l : lines()) all += l;
+    return all;
+  }
+
+ private:
+  ACE_Log_Msg_Backend* prev_backend_ = nullptr;
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+#endif
