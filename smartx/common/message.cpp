@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "smartx/common/message.h"
 
 #include <exception>
@@ -258,7 +259,9 @@ bool Multi_Item_Response<T>::load(const json_spirit::Value& body)
         return false;
     }
     const json_spirit::Array& arr = body.get_array();
-    items.reserve(items.size() + arr.size());
+    // Pages append to one list: grow geometrically, not page by page.
+    if (items.capacity() < items.size() + arr.size())
+        items.reserve(std::max(items.size() + arr.size(), 2 * items.capacity()));
     for (const json_spirit::Value& element : arr)
     {
         if (element.type() != json_spirit::obj_type)
