@@ -1,6 +1,6 @@
 #include "qorm/check.h"
 
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "qorm/mem_map_handle.h"
 
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "support/temp_root.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include "host/json_spirit/json_io.h"
 #include "host/rsa_codec.h"
 #include "smartx/common/login_info.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "support/host_settings.h"
 #include "support/temp_root.h"
 

@@ -8,7 +8,7 @@
 #include "host/json_spirit/json_io.h"
 #include "json_spirit/assign.h"
 #include "smartx/common/param.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "smartx/job/random_text.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "smartx/common/progress_info.h"
 
 #include "host/paths.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "support/temp_root.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // way the resource records are.
 #include "smartx/common/item.h"
 
-#include "record_log_capture.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "smartx/common/error.h"
 
 #include "json_spirit/json_spirit_helper.h"
-#include "record_log_capture.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 

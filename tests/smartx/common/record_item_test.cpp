@@ -1,6 +1,6 @@
 #include "smartx/common/item.h"
 
-#include "record_log_capture.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 

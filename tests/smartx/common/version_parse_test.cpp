@@ -2,7 +2,7 @@
 // the text form.
 #include <gtest/gtest.h>
 
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "smartx/common/version.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "sim/backup_server/backup_server.h"
 #include "smartx/common/login_info.h"
 #include "smartx/common/param.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "support/host_settings.h"
 #include "support/temp_root.h"
 

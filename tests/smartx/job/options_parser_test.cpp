@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "host/json_spirit/json_io.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "smartx/job/backup_options.h"
 #include "smartx/job/backup_options_parser.h"
 #include "smartx/job/restore_options.h"

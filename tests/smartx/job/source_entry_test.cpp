@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "host/json_spirit/json_io.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "smartx/job/random_text.h"
 #include "smartx/job/backup_source_entry.h"
 #include "smartx/job/restore_source_entry.h"

@@ -18,7 +18,7 @@
 #include "host/json_spirit/json_io.h"
 #include "host/json_spirit/value.h"
 #include "json_spirit/json_spirit_helper.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 
 namespace records_test
 {

@@ -13,7 +13,7 @@
 #include "host/http_client.h"
 #include "sim/cloudtower/cloudtower_sim.h"
 #include "sim/cloudtower/sim_test_support.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "smartx/common/restful_client.h"
 #include "smartx/common/restful_client_templates.h"
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 
 namespace
 {

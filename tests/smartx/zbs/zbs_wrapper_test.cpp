@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "smartx/common/connect_params.h"
-#include "smartx/common/record_log_capture.h"
+#include "support/log_capture.h"
 #include "support/temp_root.h"
 #include "support/zbs_sim.h"
 

@@ -1,6 +1,6 @@
 // Collects what this thread logs through ACE while in scope.
-#ifndef TESTS_SMARTX_COMMON_RECORD_LOG_CAPTURE_H
-#define TESTS_SMARTX_COMMON_RECORD_LOG_CAPTURE_H
+#ifndef TESTS_SUPPORT_LOG_CAPTURE_H
+#define TESTS_SUPPORT_LOG_CAPTURE_H
 
 #include <string>
 #include <vector>
