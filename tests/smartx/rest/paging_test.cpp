@@ -27,7 +27,7 @@ class Paging_Test : public Rest_Test {
   }
 
   static std::string id(int i) {
-    char buf[16];
+    char buf[32];
     std::snprintf(buf, sizeof buf, "label-%03d", i);
     return buf;
   }
