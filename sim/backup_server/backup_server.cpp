@@ -200,7 +200,9 @@ Backup_Server::Backup_Server(std::string public_key_pem) : impl_(new Impl) {
   impl_->public_key = std::move(public_key_pem);
   impl_->store.open("", nullptr);
   Impl* impl = impl_.get();
-  impl->server.set_logger([impl](const httplib::Request& req, const httplib::Response&) {
+  // Recorded before the answer goes out, so a client that has its answer
+  // finds its request in the log.
+  impl->server.set_post_routing_handler([impl](const httplib::Request& req, httplib::Response&) {
     std::lock_guard<std::mutex> lock(impl->mutex);
     impl->requests.push_back({req.method, req.path, req.body});
   });
