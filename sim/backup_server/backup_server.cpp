@@ -200,6 +200,8 @@ Backup_Server::Backup_Server(std::string public_key_pem) : impl_(new Impl) {
   impl_->public_key = std::move(public_key_pem);
   impl_->store.open("", nullptr);
   Impl* impl = impl_.get();
+  // Small JSON answers: do not let Nagle hold each one back.
+  impl->server.set_tcp_nodelay(true);
   // Recorded before the answer goes out, so a client that has its answer
   // finds its request in the log.
   impl->server.set_post_routing_handler([impl](const httplib::Request& req, httplib::Response&) {

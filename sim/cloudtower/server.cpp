@@ -423,6 +423,8 @@ Server::Server(Options options) : impl_(new Impl) {
 
   Impl* impl = impl_.get();
   auto api = [impl](const httplib::Request& req, httplib::Response& res) { impl->serve(req, res); };
+  // Small JSON answers: do not let Nagle hold each one back.
+  impl->http.set_tcp_nodelay(true);
   impl->http.Post(R"(/v2/api/[^/]+)", api);
   impl->http.Get(R"(/v2/api/[^/]+)", api);
   auto admin = [impl](const httplib::Request& req, httplib::Response& res) { impl->admin(req, res); };

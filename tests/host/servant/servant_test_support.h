@@ -20,33 +20,15 @@
 
 #include "host/json_spirit/json_io.h"
 #include "host/paths.h"
-
-// The configuration path the executors hand to the starter (unresolved).
-inline const char* servant_config_template() {
-  return "/etc/opt/velmora/tarnvik3/$COMPONENT/servant/smartx/svc.conf";
-}
+#include "tools/demo_support/servant_setup.h"
 
 // Links the built starter to $HOST_ROOT/opt/velmora/tarnvik3/bin/starter.
-inline void install_starter() {
-  std::string dir = host_path("/opt/velmora/tarnvik3/bin");
-  if (make_directories(dir, 0755) != 0) throw std::runtime_error("cannot make " + dir);
-  std::string link = dir + "/starter";
-  ::unlink(link.c_str());
-  if (::symlink(STARTER_PATH, link.c_str()) != 0) throw std::runtime_error("cannot link " + link);
-}
+inline void install_starter() { install_starter(STARTER_PATH); }
 
-// Writes the servant configuration at its default place: each method of
-// handlers maps to its entry (a factory name or an object), the module is
-// the test handler library.
-inline std::string write_servant_config(const json_spirit::Object& handlers,
-                                        const std::string& module = TEST_SERVANT_HANDLER_PATH) {
-  std::string path = host_path(servant_config_template());
-  make_directories(path.substr(0, path.rfind('/')), 0755);
-  json_spirit::Object cfg;
-  cfg["module"] = module;
-  cfg["handlers"] = handlers;
-  std::ofstream(path) << json_spirit::write(json_spirit::Value(cfg));
-  return path;
+// The servant configuration at its default place, with the test handler
+// library as the module.
+inline std::string write_servant_config(const json_spirit::Object& handlers) {
+  return write_servant_config(handlers, TEST_SERVANT_HANDLER_PATH);
 }
 
 // Collects what any thread of this process logs through ACE while in scope.

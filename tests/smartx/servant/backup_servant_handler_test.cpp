@@ -27,15 +27,6 @@
 namespace backup_test {
 namespace {
 
-// The handler as the host gets it from the module.
-std::unique_ptr<JSON_RPC_Handler, Gobble_Function> make_handler() {
-  Gobble_Function gobble = nullptr;
-  JSON_RPC_Handler* h = _make_SmartX_Backup_Servant_Handler(&gobble);
-  EXPECT_NE(h, nullptr);
-  EXPECT_EQ(gobble, &_gobble_SmartX_Backup_Servant_Handler);
-  return std::unique_ptr<JSON_RPC_Handler, Gobble_Function>(h, gobble);
-}
-
 uint64_t u64(const Object& o, const std::string& key) { return o.at(key).get_uint64(); }
 
 class Backup_Servant_Test : public Backup_World {
@@ -48,21 +39,6 @@ class Backup_Servant_Test : public Backup_World {
     EXPECT_EQ(reply.code(), 0);
     const std::vector<Object> rows = catalog_rows();
     return rows.empty() ? Object() : rows.back();
-  }
-
-  // Every disk read back from the images of a chain of rows, oldest first.
-  std::vector<std::string> restore(const std::vector<Object>& chain) const {
-    std::vector<std::string> out;
-    for (const Test_Disk& d : disks_) {
-      std::string data(d.size, '\0');
-      for (const Object& row : chain) {
-        const std::string path = piece_path(row, d.volume_local_id);
-        EXPECT_FALSE(path.empty()) << d.name;
-        if (path.find("/not_exists_") == std::string::npos) data = read_image(path, d.size, data);
-      }
-      out.push_back(data);
-    }
-    return out;
   }
 
   smartx::VM_Progress_Info progress() const { return *progress_.get(); }

@@ -32,10 +32,13 @@
 #include "smartx/common/param.h"
 #include "smartx/common/progress_info.h"
 #include "smartx/job/backup_source_entry.h"
+#include "smartx/servant/backup_servant_handler.h"
 #include "host/pool_test_support.h"
 #include "support/host_settings.h"
 #include "support/temp_root.h"
 #include "support/zbs_sim.h"
+#include "tools/demo_support/pool_image.h"
+#include "tools/demo_support/sim_vm.h"
 
 namespace backup_test {
 
@@ -47,12 +50,8 @@ constexpr uint64_t KiB = 1024;
 constexpr uint64_t MiB = 1024 * KiB;
 constexpr uint64_t BLOCK = 256 * KiB;
 
-inline std::string fixture_text(const std::string& name) {
-  std::ifstream in(std::string(TEST_SOURCE_DIR) + "/fixtures/cloudtower/" + name);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+// The shared CloudTower fixtures.
+inline sim_vm::Fixtures fixtures() { return sim_vm::Fixtures(std::string(TEST_SOURCE_DIR) + "/fixtures/cloudtower"); }
 
 inline Value parse(const std::string& text) {
   Value v;
@@ -74,30 +73,13 @@ inline const Value& member(const Value& v, const std::string& key) {
 }
 
 inline Object fixture_record(const std::string& kind, const std::string& name) {
-  const Value all = parse(fixture_text(kind + ".json"));
-  for (const Value& v : all.get_array())
-    if (str(v, "name") == name || str(v, "key") == name) return v.get_obj();
-  ADD_FAILURE() << "no " << kind << " named " << name;
-  return Object();
+  return fixtures().record(kind, name);
 }
 
-inline Object ref(const std::string& id, const std::string& name) {
-  Object o;
-  o["id"] = id;
-  o["name"] = name;
-  return o;
-}
+using sim_vm::ref;
 
 // One disk of the test VM.
-struct Test_Disk {
-  std::string name;
-  uint64_t size = 0;
-  std::string disk_id;
-  std::string volume_id;
-  std::string volume_local_id;
-  std::string lun_id;
-  std::string zbs_volume_id;
-};
+using Test_Disk = sim_vm::Disk;
 
 // The reply of one request: a result object, or an error.
 struct Reply {
@@ -113,6 +95,15 @@ struct Reply {
     return v != nullptr && v->type() == json_spirit::int_type ? v->get_int() : -100;
   }
 };
+
+// The handler as the host gets it from the module.
+inline std::unique_ptr<JSON_RPC_Handler, Gobble_Function> make_handler() {
+  Gobble_Function gobble = nullptr;
+  JSON_RPC_Handler* h = _make_SmartX_Backup_Servant_Handler(&gobble);
+  EXPECT_NE(h, nullptr);
+  EXPECT_EQ(gobble, &_gobble_SmartX_Backup_Servant_Handler);
+  return std::unique_ptr<JSON_RPC_Handler, Gobble_Function>(h, gobble);
+}
 
 class Backup_World : public ::testing::Test {
  protected:
@@ -160,107 +151,18 @@ class Backup_World : public ::testing::Test {
   // label "env": disks of 1 MiB + 4.5 KiB, 700 KiB and 2 MiB + 98 KiB, and
   // a CD-ROM.
   void add_vm() {
-    const Object cluster = fixture_record("clusters", "cluster-hz-01");
-    cluster_id_ = cluster.at("id").get_str();
-    const Object lun_template = fixture_record("iscsi_luns", "1605adc0-1094-5260-9891-6ddf451ecfda");
-    const Object volume_template = fixture_record("vm_volumes", "web-01-system");
-
-    const uint64_t sizes[] = {MiB + 4608, 700 * KiB, 2 * MiB + 100352};
-    Array luns, volumes, disks;
-    for (int i = 0; i < 3; ++i) {
-      Test_Disk d;
-      const std::string n = std::to_string(i + 1);
-      d.name = "bk-01-disk" + n;
-      d.size = sizes[i];
-      d.disk_id = "cl0bkdisk0000000000000000" + n;
-      d.volume_id = "cl0bkvolume00000000000000" + n;
-      d.volume_local_id = "6b6b0000-0000-4000-8000-00000000000" + n;
-      d.lun_id = "cl0bklun00000000000000000" + n;
-      d.zbs_volume_id = "7a7a0000-0000-4000-8000-00000000000" + n;
-
-      Object lun = lun_template;
-      lun["id"] = d.lun_id;
-      lun["local_id"] = "8c8c0000-0000-4000-8000-00000000000" + n;
-      lun["name"] = d.volume_local_id;
-      lun["lun_id"] = 100 + i;
-      lun["assigned_size"] = static_cast<long long>(d.size);
-      lun["zbs_volume_id"] = d.zbs_volume_id;
-      lun["snapshot_num"] = 0;
-      luns.push_back(lun);
-
-      Object volume = volume_template;
-      volume["id"] = d.volume_id;
-      volume["local_id"] = d.volume_local_id;
-      volume["name"] = d.name;
-      volume["lun"] = ref(d.lun_id, d.volume_local_id);
-      volume["size"] = static_cast<long long>(d.size);
-      volume["path"] = "iscsi://iqn.2016-02.com.smartx:system:bk/" + n;
-      volume["vm_disks"] = Array();
-      volumes.push_back(volume);
-
-      Object disk;
-      disk["boot"] = i + 1;
-      disk["bus"] = "VIRTIO";
-      disk["device"] = std::string("vd") + static_cast<char>('a' + i);
-      disk["disabled"] = false;
-      disk["elf_image"] = Value();
-      disk["id"] = d.disk_id;
-      disk["key"] = i;
-      disk["max_bandwidth"] = 0;
-      disk["max_bandwidth_policy"] = "DYNAMIC";
-      disk["max_iops"] = 0;
-      disk["max_iops_policy"] = "DYNAMIC";
-      disk["serial"] = "5e5e0000-0000-4000-8000-00000000000" + n;
-      disk["type"] = "DISK";
-      disk["vm"] = ref(vm_id_, vm_name_);
-      disk["vm_volume"] = ref(d.volume_id, d.name);
-      disks.push_back(disk);
-      disks_.push_back(d);
-    }
-
-    // A CD-ROM between the first two disks: never backed up.
-    Object cdrom;
-    const Value all_disks = parse(fixture_text("vm_disks.json"));
-    for (const Value& d : all_disks.get_array())
-      if (str(d, "type") == "CD_ROM") cdrom = d.get_obj();
-    cdrom["id"] = "cl0bkcdrom000000000000001";
-    cdrom["vm"] = ref(vm_id_, vm_name_);
-    cdrom["key"] = 3;
-    disks.insert(disks.begin() + 1, cdrom);
-
-    Object vm = fixture_record("vms", "test-01");
-    vm["id"] = vm_id_;
-    vm["name"] = vm_name_;
-    vm["hostname"] = vm_name_;
-    vm["local_id"] = "9d9d0000-0000-4000-8000-000000000001";
-    vm["description"] = "Backup test VM";
-    vm["folder"] = fixture_ref("vm_folders", "production");
-    const Object label = fixture_record("labels", "env");
-    Object label_ref;
-    label_ref["id"] = label.at("id");
-    label_ref["key"] = label.at("key");
-    label_ref["value"] = label.at("value");
-    vm["labels"] = Array{label_ref};
-    vm["vm_disks"] = Array();
-    vm["vm_nics"] = Array();
-    vm["snapshots"] = Array();
-
+    cluster_id_ = fixture_record("clusters", "cluster-hz-01").at("id").get_str();
+    const sim_vm::VM vm =
+        sim_vm::numbered_vm("bk", 0, vm_name_, {MiB + 4608, 700 * KiB, 2 * MiB + 100352}, "Backup test VM");
+    ASSERT_EQ(vm.id, vm_id_);
+    disks_ = vm.disks;
     std::string why;
-    ASSERT_TRUE(tower_->put_records("iscsi_luns", luns, &why)) << why;
-    ASSERT_TRUE(tower_->put_records("vm_volumes", volumes, &why)) << why;
-    ASSERT_TRUE(tower_->put_records("vms", Array{vm}, &why)) << why;
-    ASSERT_TRUE(tower_->put_records("vm_disks", disks, &why)) << why;
-    // Bind the label to the VM the way CloudTower keeps it: on the label.
-    Object l = label;
-    Array vms = json_spirit::object_get_array(l, "vms") ? l["vms"].get_array() : Array();
-    vms.push_back(ref(vm_id_, vm_name_));
-    l["vms"] = vms;
-    ASSERT_TRUE(tower_->put_records("labels", Array{l}, &why)) << why;
+    for (const auto& kind : sim_vm::vm_records(fixtures(), {vm}))
+      ASSERT_TRUE(tower_->put_records(kind.first, kind.second, &why)) << kind.first << ": " << why;
   }
 
   static Object fixture_ref(const std::string& kind, const std::string& name) {
-    const Object r = fixture_record(kind, name);
-    return ref(r.at("id").get_str(), r.at("name").get_str());
+    return fixtures().reference(kind, name);
   }
 
   std::string volume_file(size_t disk) const { return tower_->volume_path(disks_[disk].zbs_volume_id); }
@@ -395,20 +297,32 @@ class Backup_World : public ::testing::Test {
   // The data an image hands over, laid onto base (zeros by default).
   std::string read_image(const std::string& file, uint64_t size, std::string base = std::string()) const {
     if (base.empty()) base.assign(size, '\0');
-    Client_IO io;
-    EXPECT_TRUE(io.connect("file://" + pool_dir_, Client_IO_Base::Options()));
-    EXPECT_TRUE(io.open(file, Client_IO::MODE_READ)) << file << ": " << io.error_text();
-    Image_Block_Reader reader;
-    const bool read = reader.read_blocks_align(
-        io,
+    std::string why;
+    const bool read = read_pool_image(
+        "file://" + pool_dir_, file,
         [&](char* data, uint64_t length, uint64_t offset) {
           if (offset + length > size) return false;
           std::memcpy(&base[offset], data, length);
           return true;
         },
-        BLOCK);
-    EXPECT_TRUE(read) << file << ": " << io.error_text();
+        BLOCK, &why);
+    EXPECT_TRUE(read) << file << ": " << why;
     return base;
+  }
+
+  // Every disk read back from the images of a chain of rows, oldest first.
+  std::vector<std::string> restore(const std::vector<Object>& chain) const {
+    std::vector<std::string> out;
+    for (const Test_Disk& d : disks_) {
+      std::string data(d.size, '\0');
+      for (const Object& row : chain) {
+        const std::string path = piece_path(row, d.volume_local_id);
+        EXPECT_FALSE(path.empty()) << d.name;
+        if (path.find("/not_exists_") == std::string::npos) data = read_image(path, d.size, data);
+      }
+      out.push_back(data);
+    }
+    return out;
   }
 
   zbs_sim_stats zbs_totals() const {
