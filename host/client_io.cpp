@@ -209,6 +209,8 @@ bool Client_IO::start_write(const std::string& file, bool replace) {
   temp_path_ = name.data();
   write_failed_ = false;
   storage_size_ = 0;
+  written_ = 0;
+  writeback_ = 0;
   return true;
 }
 
@@ -248,7 +250,23 @@ bool Client_IO::write(const void* data, size_t length) {
     }
   }
   storage_size_ += length;
+  written_ += length;
+  start_writeback();
   return true;
+}
+
+// Images are flushed before they take their names. Writing back as the data
+// arrives keeps dirty memory bounded and leaves the final flush little to do;
+// errors show at that flush.
+void Client_IO::start_writeback() {
+  const uint64_t window = 32u << 20;
+  while (written_ - writeback_ >= window) {
+    ::sync_file_range(fd_, static_cast<off64_t>(writeback_), window, SYNC_FILE_RANGE_WRITE);
+    if (writeback_ >= window)
+      ::sync_file_range(fd_, static_cast<off64_t>(writeback_ - window), window,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    writeback_ += window;
+  }
 }
 
 bool Client_IO::flush() {

@@ -90,6 +90,9 @@ class Client_IO : public Client_IO_Base {
   int mode_ = 0;
   bool write_failed_ = false;
   uint64_t storage_size_ = 0;
+  uint64_t written_ = 0;     // bytes written at the file's end so far
+  uint64_t writeback_ = 0;   // bytes handed to writeback so far
+  void start_writeback();
 };
 
 class Client_IO_Ex : public Client_IO {
