@@ -106,11 +106,19 @@ bool load_list(const json_spirit::Object& obj, const std::string& key, std::vect
 }
 } // namespace item_detail
 
-// A nested record. Absent, null or not an object: true unless required,
-// and the item is left as it was.
+// A nested record. Absent or null: true unless required, and the item is
+// left as it was; not an object: see below.
 template <class T>
 bool load_item_in_object(const json_spirit::Object& obj, const std::string& key, T& item, bool required)
 {
+    // Records that load from a value refuse a value that is not an object
+    // with their own message ("cpu": 5 is a broken VM, not one without CPU).
+    if constexpr (item_detail::loads_value<T>::value)
+    {
+        const json_spirit::Value* any = json_spirit::object_get_value(obj, key);
+        if (any != nullptr && any->type() != json_spirit::obj_type && any->type() != json_spirit::null_type)
+            return item.load(*any);
+    }
     const json_spirit::Value* v = item_detail::object_member(obj, key);
     if (v == nullptr)
         return !required;

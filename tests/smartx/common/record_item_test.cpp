@@ -96,12 +96,12 @@ TEST(ReferenceRecords, HostIdentityLabelAndIdentity)
                                "Failed to parse identity, details: 'id' is expected as string.\n"}));
 }
 
-TEST(NestedItem, AbsentNullOrMistypedCountsAsAbsent)
+TEST(NestedItem, AbsentOrNullCountsAsAbsentAndMistypedFails)
 {
     Log_Capture log;
     const Object obj = Object_Maker()("null", Value())("str", "x")("ok", identity("c", "n")).get_obj();
     Item_Identity item{"keep", "me"};
-    for (const char* key : {"absent", "null", "str"})
+    for (const char* key : {"absent", "null"})
     {
         EXPECT_TRUE(smartx::load_item_in_object(obj, key, item, false)) << key;
         EXPECT_FALSE(smartx::load_item_in_object(obj, key, item, true)) << key;
@@ -110,10 +110,18 @@ TEST(NestedItem, AbsentNullOrMistypedCountsAsAbsent)
     // A missing part has no message of its own: the record that holds it logs.
     EXPECT_TRUE(log.lines().empty());
 
+    // A part that is there but not an object is broken, not missing.
+    EXPECT_FALSE(smartx::load_item_in_object(obj, "str", item, false));
+    ASSERT_EQ(1u, log.lines().size());
+    EXPECT_EQ(0u, log.lines()[0].text.find("Failed to load Item_Identity from JSON: ")) << log.lines()[0].text;
+    EXPECT_EQ(item.id, "keep");
+    log.clear();
+
     EXPECT_TRUE(smartx::load_item_in_object(obj, "ok", item, true));
     EXPECT_EQ(item.id, "c");
 
     Volume volume;
+    EXPECT_TRUE(smartx::load_item_in_object(obj, "str", volume, false));
     EXPECT_FALSE(smartx::load_item_in_object(obj, "ok", volume, false));
     EXPECT_EQ(log.texts(),
               std::vector<std::string>{"Failed to parse VM volume, details: 'local_id' is expected as string.\n"});

@@ -26,6 +26,7 @@ TEST(VmRecord, FaultyBodiesFailWithTheirMessages)
             {put("folder", Value()), {}},
             {put("host", Value()), {}},
             {put("cpu", Value()), {}},
+            {put("cpu", 5), {"Failed to load CPU from JSON: json_spirit: value is an integer, not an object\n", "Failed to parse cpu in VM.\n"}},
             {drop("cluster.name"), {ITEM_NAME, "Failed to parse cluster in VM.\n"}},
             {drop("cpu.sockets"),
              {"Failed to load CPU from JSON: 'sockets' is expected as 32-bit integer\n", "Failed to parse cpu in VM.\n"}},
