@@ -82,7 +82,9 @@ ACE_THR_FUNC_RETURN Default_Job_T<E>::run(void* arg) {
   Default_Job_T* job = block->job;
   job->run_i(block->opts.empty() ? nullptr : &block->opts);
   block.reset();
-  job->remove_reference();
+  // A direct call: once the count drops, another thread may be destroying
+  // the job, so not even its vtable may be read after the decrement.
+  job->ACE_Event_Handler::remove_reference();
   return 0;
 }
 
@@ -115,7 +117,7 @@ void Default_Job_T<E>::run_rollback() {
     E executor(*this);
     executor.rollback();
   }
-  this->remove_reference();
+  this->ACE_Event_Handler::remove_reference();
 }
 
 template <class E>

@@ -62,13 +62,13 @@ bool Job_Executor_T<S, O, H>::execute(const Action_Options* opts) {
   }
   if (!is_active(opts)) {
     act_.last_run_time = std::time(nullptr);
-    act_.state = JOB_STATE_SKIPPED;
+    store_job_state(act_, JOB_STATE_SKIPPED);
     return true;
   }
   if (!execute_precondition() || !check_condition()) {
     act_.start_time = std::time(nullptr);
     act_.last_run_time = act_.start_time;
-    act_.state = JOB_STATE_IDLE;
+    store_job_state(act_, JOB_STATE_IDLE);
     job_.sync(nullptr);
     return true;
   }
@@ -81,7 +81,7 @@ bool Job_Executor_T<S, O, H>::execute(const Action_Options* opts) {
     evt_handler_.handle_success();
     return true;
   }
-  if (act_.state == JOB_STATE_CANCELING)
+  if (load_job_state(act_) == JOB_STATE_CANCELING)
     evt_handler_.handle_canceled();
   else
     evt_handler_.handle_failure(-1, nullptr);
@@ -99,14 +99,15 @@ bool Job_Executor_T<S, O, H>::execute_pre_action() {
       !def_.ignore_pre_action_failure)
     return false;
   // A job stopped or paused during the pre-action does not go on.
-  return act_.state == JOB_STATE_RUNNING;
+  return load_job_state(act_) == JOB_STATE_RUNNING;
 }
 
 template <class S, class O, class H>
 bool Job_Executor_T<S, O, H>::execute_post_action() {
   if (def_.post_action.empty()) return true;
   // A cancelled run stays cancelled: the closing report depends on it.
-  if (act_.state != JOB_STATE_COMPLETING && !job_state_is_stopping(act_.state))
+  const Job_State state = load_job_state(act_);
+  if (state != JOB_STATE_COMPLETING && !job_state_is_stopping(state))
     job_.state(JOB_STATE_COMPLETING);
   if (execute_script(def_.post_action, false, job_.log_msg_callback())) return true;
   return def_.ignore_post_action_failure;

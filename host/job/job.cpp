@@ -22,7 +22,7 @@ const char* job_report_kind_name(Job_Report::Kind kind) {
 Job::Job(const Definition_Ptr& def)
     : def_(def), activity_fallback_(new Job_Activity()), activity_rec_(activity_fallback_.get()) {
   reference_counting_policy().value(ACE_Event_Handler::Reference_Counting_Policy::ENABLED);
-  activity_rec_->state = JOB_STATE_IDLE;
+  store_job_state(*activity_rec_, JOB_STATE_IDLE);
 }
 
 Job::~Job() = default;
@@ -44,7 +44,7 @@ int Job::open_activity() {
   }
   Job_Activity* rec = activity_map_.get();
   // Carry over what was set before the mapping existed.
-  rec->state = activity_rec_->state;
+  store_job_state(*rec, load_job_state(*activity_rec_));
   uuid_from_string(def_->id, rec->def_id);
   rec->type = def_->type;
   rec->enabled = true;
@@ -107,7 +107,7 @@ std::vector<Job_Result::Restore_Path_Entry> Job::restore_paths() const {
 void Job::set_job_thread() {}
 
 int Job::state_i(Job_State s) {
-  activity_rec_->state = s;
+  store_job_state(*activity_rec_, s);
   state_event_.signal();
   return 0;
 }
@@ -124,18 +124,18 @@ int Job::sync(const Action_Options*) {
 
 void Job::complete() {
   Job_Activity& act = *activity_rec_;
-  switch (act.state) {
+  switch (load_job_state(act)) {
     case JOB_STATE_IDLE:
     case JOB_STATE_SKIPPED:
       break;  // the frame already recorded this run's times
     case JOB_STATE_CANCELING:
     case JOB_STATE_CANCELED:
     case JOB_STATE_ABORTING:
-      act.state = JOB_STATE_CANCELED;
+      store_job_state(act, JOB_STATE_CANCELED);
       act.last_run_time = std::time(nullptr);
       break;
     default:
-      act.state = JOB_STATE_IDLE;
+      store_job_state(act, JOB_STATE_IDLE);
       act.last_run_time = std::time(nullptr);
       break;
   }

@@ -70,6 +70,16 @@ static_assert(offsetof(Job_Activity, code) == 144, "activity layout");
 static_assert(offsetof(Job_Activity, message) == 148, "activity layout");
 static_assert(sizeof(Job_Activity) == Job_Activity::FILE_SIZE, "activity size");
 
+// The state is changed by the engine's control calls (and other processes)
+// while the run thread polls it: one atomic load or store each.
+inline Job_State load_job_state(const Job_Activity& act) {
+  Job_State s;
+  __atomic_load(&act.state, &s, __ATOMIC_ACQUIRE);
+  return s;
+}
+
+inline void store_job_state(Job_Activity& act, Job_State s) { __atomic_store(&act.state, &s, __ATOMIC_RELEASE); }
+
 // Where the activity record of a job definition lives (directory template;
 // the definition id and "activity" complete the path).
 #define JOB_ACTIVITY_DIR "/var/opt/velmora/tarnvik3/$COMPONENT/act/job"

@@ -704,8 +704,7 @@ bool Backup_Servant_Handler::is_stopped()
     if (!job_act_)
         return false;
     // Written by the job engine in another process.
-    Job_State state;
-    __atomic_load(&job_act_->state, &state, __ATOMIC_ACQUIRE);
+    const Job_State state = load_job_state(*job_act_.get());
     if (state == JOB_STATE_CANCELING || state == JOB_STATE_CANCELED || state == JOB_STATE_ABORTING)
     {
         retry_ = false;

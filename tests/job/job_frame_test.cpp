@@ -208,7 +208,7 @@ TEST_F(Job_Frame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
   };
   ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(def), false);
   job->set_report_listener([&](const Job_Report& r) {
-    if (r.kind == Job_Report::SUCCESS) state_after_work = job->activity().state;
+    if (r.kind == Job_Report::SUCCESS) state_after_work = load_job_state(job->activity());
   });
   ASSERT_EQ(0, job->start(nullptr));
   ASSERT_TRUE(job->wait_for_completion(60000));
@@ -218,7 +218,7 @@ TEST_F(Job_Frame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
 TEST_F(Job_Frame, StopDuringWorkIsReportedAsCanceled) {
   b_.work = [](Job& job) {
     job.stop(nullptr);  // what the engine does from another thread
-    return !job_state_is_stopping(job.activity().state);
+    return !job_state_is_stopping(load_job_state(job.activity()));
   };
   auto def = definition();
   auto reports = run(def);
@@ -230,7 +230,7 @@ TEST_F(Job_Frame, StopFromAnotherThreadWhileWorking) {
   std::atomic<bool> working{false};
   b_.work = [&working](Job& job) {
     working = true;
-    while (!job_state_is_stopping(job.activity().state)) std::this_thread::yield();
+    while (!job_state_is_stopping(load_job_state(job.activity()))) std::this_thread::yield();
     return false;
   };
   ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
@@ -281,7 +281,7 @@ TEST_F(Job_Frame, ANewRunDoesNotInheritTheLastCancel) {
   ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(def), false);
   ASSERT_EQ(0, job->start(nullptr));
   ASSERT_TRUE(job->wait_for_completion(60000));
-  b_.work = [](Job& job) { return !job_state_is_stopping(job.activity().state); };
+  b_.work = [](Job& job) { return !job_state_is_stopping(load_job_state(job.activity())); };
   ASSERT_EQ(0, job->start(nullptr));
   ASSERT_TRUE(job->wait_for_completion(60000));
   auto reports = job->reports();
@@ -312,7 +312,7 @@ TEST_F(Job_Frame, AbortMarksCanceling) {
   std::atomic<bool> working{false};
   b_.work = [&working](Job& job) {
     working = true;
-    while (!job_state_is_stopping(job.activity().state)) std::this_thread::yield();
+    while (!job_state_is_stopping(load_job_state(job.activity()))) std::this_thread::yield();
     return false;
   };
   ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
