@@ -103,23 +103,34 @@ int Volume_File::open(const std::string& store, const char* id, int flags)
     return 0;
 }
 
+namespace
+{
+// Moves all of [offset, offset + length) with pread or pwrite; 0 or -errno.
+// A short transfer of 0 bytes means the file shrank under us.
+template <class Buf, class Io>
+int transfer_all(int fd, Buf* buf, uint32_t length, uint64_t offset, Io io)
+{
+    for (uint32_t done = 0; done < length;) {
+        const ssize_t n = io(fd, buf + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        if (n == 0)
+            return -EIO;
+        done += static_cast<uint32_t>(n);
+    }
+    return 0;
+}
+} // namespace
+
 int Volume_File::read(char* buf, uint32_t length, uint64_t offset) const
 {
     if (buf == nullptr && length != 0)
         return -EINVAL;
     if (offset > size_ || length > size_ - offset)
         return -ERANGE;
-    for (uint32_t done = 0; done < length;) {
-        const ssize_t n = ::pread(fd_, buf + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -errno;
-        if (n == 0)
-            return -EIO; // the file shrank under us
-        done += static_cast<uint32_t>(n);
-    }
-    return 0;
+    return transfer_all(fd_, buf, length, offset, ::pread);
 }
 
 int Volume_File::write(const char* buf, uint32_t length, uint64_t offset) const
@@ -128,15 +139,7 @@ int Volume_File::write(const char* buf, uint32_t length, uint64_t offset) const
         return -EINVAL;
     if (offset > size_ || length > size_ - offset)
         return -ERANGE;
-    for (uint32_t done = 0; done < length;) {
-        const ssize_t n = ::pwrite(fd_, buf + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? -errno : -EIO;
-        done += static_cast<uint32_t>(n);
-    }
-    return 0;
+    return transfer_all(fd_, buf, length, offset, ::pwrite);
 }
 
 int Volume_File::read_zero_filled(char* buf, uint64_t length, uint64_t offset) const

@@ -2,8 +2,7 @@
 #define SMARTX_JOB_BACKUP_EXECUTOR_H
 
 #include "job/job_executor_t.h"
-#include "smartx/job/backup_options.h"
-#include "smartx/job/backup_source.h"
+#include "smartx/job/job_value.h"
 
 namespace smartx {
 

@@ -8,7 +8,7 @@
 #include "qorm/check.h"
 #include "qorm/natoi.h"
 #include "smartx/common/param.h"
-#include "smartx/job/backup_options.h"
+#include "smartx/job/job_value.h"
 
 namespace smartx
 {

@@ -2,8 +2,7 @@
 #define SMARTX_JOB_RESTORE_EXECUTOR_H
 
 #include "job/job_executor_t.h"
-#include "smartx/job/restore_options.h"
-#include "smartx/job/restore_source.h"
+#include "smartx/job/job_value.h"
 
 namespace smartx {
 

@@ -1,6 +1,6 @@
 #include "smartx/job/restore_options_parser.h"
 
-#include "smartx/job/restore_options.h"
+#include "smartx/job/job_value.h"
 
 namespace smartx
 {

@@ -7,10 +7,9 @@
 
 #include "host/json_spirit/json_io.h"
 #include "job_def/job_json_parser.h"
-#include "smartx/job/backup_source.h"
+#include "smartx/job/job_value.h"
 #include "smartx/job/job_object_text.h"
 #include "smartx/job/random_text.h"
-#include "smartx/job/restore_source.h"
 
 namespace {
 

@@ -10,9 +10,8 @@
 
 #include "host/json_spirit/json_io.h"
 #include "support/log_capture.h"
-#include "smartx/job/backup_options.h"
+#include "smartx/job/job_value.h"
 #include "smartx/job/backup_options_parser.h"
-#include "smartx/job/restore_options.h"
 #include "smartx/job/restore_options_parser.h"
 #include "smartx/job/job_object_text.h"
 #include "smartx/job/random_text.h"
