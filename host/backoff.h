@@ -16,8 +16,7 @@
 // The sequence yields exactly max(max_retries, 1) delays (there is always at
 // least one attempt) and then compares equal to the default-constructed end
 // iterator. Incrementing an end iterator has no effect.
-class Exponential_Backoff_Iterator
-{
+class Exponential_Backoff_Iterator {
 public:
     using value_type = std::uint32_t;
     using difference_type = std::ptrdiff_t;
@@ -27,8 +26,8 @@ public:
 
     // End iterator.
     Exponential_Backoff_Iterator();
-    Exponential_Backoff_Iterator(unsigned slot_time, unsigned max_retries,
-                                 unsigned capped, bool jitter);
+    Exponential_Backoff_Iterator(unsigned slot_time, unsigned max_retries, unsigned capped,
+                                 bool jitter);
 
     reference operator*() const { return value_; }
     pointer operator->() const { return &value_; }
@@ -42,8 +41,7 @@ public:
     friend bool operator==(const Exponential_Backoff_Iterator& a,
                            const Exponential_Backoff_Iterator& b);
     friend bool operator!=(const Exponential_Backoff_Iterator& a,
-                           const Exponential_Backoff_Iterator& b)
-    {
+                           const Exponential_Backoff_Iterator& b) {
         return !(a == b);
     }
 
@@ -57,10 +55,10 @@ private:
     std::uint32_t capped_;
     bool jitter_;
 
-    std::uint32_t value_;         // current delay, jitter applied
-    std::uint32_t cumulation_;    // sum of delays so far
-    std::uint32_t slot_time_exp_; // slot_time * 2^i, saturated
-    std::uint32_t i_;             // index of the current delay
+    std::uint32_t value_;          // current delay, jitter applied
+    std::uint32_t cumulation_;     // sum of delays so far
+    std::uint32_t slot_time_exp_;  // slot_time * 2^i, saturated
+    std::uint32_t i_;              // index of the current delay
 };
 
 #endif

@@ -17,139 +17,158 @@ namespace {
 
 // Catalog and view names go into the path as they are.
 bool plain_name(const char* s) {
-  if (!s || !*s) return false;
-  for (; *s; ++s) {
-    char c = *s;
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-          c == '.'))
-      return false;
-  }
-  return true;
+    if (!s || !*s)
+        return false;
+    for (; *s; ++s) {
+        char c = *s;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-' || c == '.'))
+            return false;
+    }
+    return true;
 }
 
 std::string answer_message(const Http_Exchange& x) {
-  if (!x.error.empty()) return x.error;
-  std::string text = "HTTP " + std::to_string(x.status);
-  json_spirit::Value v;
-  if (json_spirit::read(x.response, v) && v.type() == json_spirit::obj_type) {
-    if (const std::string* m = json_spirit::object_get_str(v.get_obj(), "message")) text += " " + *m;
-  }
-  return text;
+    if (!x.error.empty())
+        return x.error;
+    std::string text = "HTTP " + std::to_string(x.status);
+    json_spirit::Value v;
+    if (json_spirit::read(x.response, v) && v.type() == json_spirit::obj_type) {
+        if (const std::string* m = json_spirit::object_get_str(v.get_obj(), "message"))
+            text += " " + *m;
+    }
+    return text;
 }
 
 }  // namespace
 
 RESTful_Catalog_Operator::RESTful_Catalog_Operator(const std::string& host, uint16_t port, bool ssl,
-                                                   const secure_string& access_key, int max_retries, int max_seconds)
-    : access_key_(access_key), max_retries_(max_retries), max_seconds_(max_seconds), handle_(new Curl_Handle()) {
-  if (!host.empty() && port > 0)
-    base_url_ = std::string(ssl ? "https://" : "http://") + host + ":" + std::to_string(port);
+                                                   const secure_string& access_key, int max_retries,
+                                                   int max_seconds)
+    : access_key_(access_key),
+      max_retries_(max_retries),
+      max_seconds_(max_seconds),
+      handle_(new Curl_Handle()) {
+    if (!host.empty() && port > 0)
+        base_url_ = std::string(ssl ? "https://" : "http://") + host + ":" + std::to_string(port);
 }
 
 RESTful_Catalog_Operator::~RESTful_Catalog_Operator() = default;
 
 void RESTful_Catalog_Operator::set_timeouts(long connect_ms, long transfer_ms) {
-  connect_ms_ = connect_ms;
-  transfer_ms_ = transfer_ms;
+    connect_ms_ = connect_ms;
+    transfer_ms_ = transfer_ms;
 }
 
-bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& body, const char* what,
-                                    json_spirit::Value* reply) {
-  if (base_url_.empty()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: no backup server address.\n"), what));
-    return false;
-  }
-  const auto start = std::chrono::steady_clock::now();
-  Exponential_Backoff_Iterator delay(1, max_retries_ < 0 ? UINT32_MAX : static_cast<unsigned>(max_retries_), 10,
-                                     false);
-  const Exponential_Backoff_Iterator end;
-  for (int attempt = 0;; ++attempt) {
-    Http_Exchange x;
-    x.method = "POST";
-    x.url = base_url_ + path;
-    x.body = body;
-    x.connect_timeout_ms = connect_ms_;
-    x.timeout_ms = transfer_ms_;
-    x.headers = {"Content-Type: application/json", "Accept: application/json"};
-    if (!access_key_.empty()) {
-      std::string header = std::string(http_head_string(HTTP_HEAD_ACCESS_KEY, 0)) + ": " + access_key_.str();
-      x.headers.push_back(header);
-      secure_memset(&header[0], 0, header.size());
+bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& body,
+                                    const char* what, json_spirit::Value* reply) {
+    if (base_url_.empty()) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: no backup server address.\n"), what));
+        return false;
     }
-    bool answered = curl_transfer(x, handle_.get());
-    for (std::string& h : x.headers) secure_memset(&h[0], 0, h.size());
-    if (!x.body.empty()) secure_memset(&x.body[0], 0, x.body.size());
-    if (answered && x.status >= 200 && x.status < 300) {
-      if (!reply) return true;
-      std::string why;
-      if (json_spirit::read(x.response, *reply, &why)) return true;
-      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: the answer is not JSON (%C).\n"), what, why.c_str()));
-      return false;
+    const auto start = std::chrono::steady_clock::now();
+    Exponential_Backoff_Iterator delay(
+        1, max_retries_ < 0 ? UINT32_MAX : static_cast<unsigned>(max_retries_), 10, false);
+    const Exponential_Backoff_Iterator end;
+    for (int attempt = 0;; ++attempt) {
+        Http_Exchange x;
+        x.method = "POST";
+        x.url = base_url_ + path;
+        x.body = body;
+        x.connect_timeout_ms = connect_ms_;
+        x.timeout_ms = transfer_ms_;
+        x.headers = {"Content-Type: application/json", "Accept: application/json"};
+        if (!access_key_.empty()) {
+            std::string header =
+                std::string(http_head_string(HTTP_HEAD_ACCESS_KEY, 0)) + ": " + access_key_.str();
+            x.headers.push_back(header);
+            secure_memset(&header[0], 0, header.size());
+        }
+        bool answered = curl_transfer(x, handle_.get());
+        for (std::string& h : x.headers)
+            secure_memset(&h[0], 0, h.size());
+        if (!x.body.empty())
+            secure_memset(&x.body[0], 0, x.body.size());
+        if (answered && x.status >= 200 && x.status < 300) {
+            if (!reply)
+                return true;
+            std::string why;
+            if (json_spirit::read(x.response, *reply, &why))
+                return true;
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: the answer is not JSON (%C).\n"), what,
+                       why.c_str()));
+            return false;
+        }
+        std::string message = answer_message(x);
+        bool retryable = !answered || x.status >= 500;
+        bool bounded = max_retries_ >= 0 || max_seconds_ >= 0;
+        bool more =
+            retryable && bounded && (max_retries_ < 0 || attempt < max_retries_) && delay != end;
+        unsigned wait_s = more ? *delay : 0;
+        if (more && max_seconds_ >= 0) {
+            auto spent = std::chrono::duration_cast<std::chrono::seconds>(
+                std::chrono::steady_clock::now() - start);
+            more = spent.count() + static_cast<long long>(wait_s) <= max_seconds_;
+        }
+        if (!more) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: %C.\n"), what, message.c_str()));
+            return false;
+        }
+        ACE_DEBUG((LM_WARNING, ACE_TEXT("Failed to %C: %C, try again after %u second.\n"), what,
+                   message.c_str(), wait_s));
+        ++delay;
+        std::this_thread::sleep_for(std::chrono::seconds(wait_s));
     }
-    std::string message = answer_message(x);
-    bool retryable = !answered || x.status >= 500;
-    bool bounded = max_retries_ >= 0 || max_seconds_ >= 0;
-    bool more = retryable && bounded && (max_retries_ < 0 || attempt < max_retries_) && delay != end;
-    unsigned wait_s = more ? *delay : 0;
-    if (more && max_seconds_ >= 0) {
-      auto spent = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-      more = spent.count() + static_cast<long long>(wait_s) <= max_seconds_;
-    }
-    if (!more) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: %C.\n"), what, message.c_str()));
-      return false;
-    }
-    ACE_DEBUG((LM_WARNING, ACE_TEXT("Failed to %C: %C, try again after %u second.\n"), what, message.c_str(),
-               wait_s));
-    ++delay;
-    std::this_thread::sleep_for(std::chrono::seconds(wait_s));
-  }
 }
 
 bool RESTful_Catalog_Operator::commit(const Backup_Set& set, bool replace) {
-  if (!plain_name(set.set_type.c_str()) || set.uuid.empty()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to commit backup set '%C': no set type or uuid.\n"), set.uuid.c_str()));
-    return false;
-  }
-  std::string body = json_spirit::write(json_spirit::Value(set.dump()));
-  std::string what = "commit backup set " + set.uuid + " to catalog " + set.set_type;
-  bool ok = !body.empty() &&
-            post("/zq/r/v2/catalogs/" + set.set_type + "/sets" + (replace ? "?replace=1" : ""), body, what.c_str(),
-                 nullptr);
-  if (!body.empty()) secure_memset(&body[0], 0, body.size());  // rows may hold secrets (VNC password)
-  return ok;
+    if (!plain_name(set.set_type.c_str()) || set.uuid.empty()) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to commit backup set '%C': no set type or uuid.\n"),
+                   set.uuid.c_str()));
+        return false;
+    }
+    std::string body = json_spirit::write(json_spirit::Value(set.dump()));
+    std::string what = "commit backup set " + set.uuid + " to catalog " + set.set_type;
+    bool ok = !body.empty() &&
+              post("/zq/r/v2/catalogs/" + set.set_type + "/sets" + (replace ? "?replace=1" : ""),
+                   body, what.c_str(), nullptr);
+    if (!body.empty())
+        secure_memset(&body[0], 0, body.size());  // rows may hold secrets (VNC password)
+    return ok;
 }
 
-bool RESTful_Catalog_Operator::get_view(const char* catalog, const char* view, const json_spirit::Object& filter,
+bool RESTful_Catalog_Operator::get_view(const char* catalog, const char* view,
+                                        const json_spirit::Object& filter,
                                         json_spirit::Value& out) {
-  if (!plain_name(catalog) || !plain_name(view)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read a catalog view: bad catalog or view name.\n")));
-    return false;
-  }
-  std::string what = std::string("read view ") + view + " of catalog " + catalog;
-  json_spirit::Value reply;
-  if (!post(std::string("/zq/r/v2/catalogs/") + catalog + "/views/" + view,
-            json_spirit::write(json_spirit::Value(filter)), what.c_str(), &reply))
-    return false;
-  out.swap(reply);
-  return true;
+    if (!plain_name(catalog) || !plain_name(view)) {
+        ACE_ERROR(
+            (LM_ERROR, ACE_TEXT("Failed to read a catalog view: bad catalog or view name.\n")));
+        return false;
+    }
+    std::string what = std::string("read view ") + view + " of catalog " + catalog;
+    json_spirit::Value reply;
+    if (!post(std::string("/zq/r/v2/catalogs/") + catalog + "/views/" + view,
+              json_spirit::write(json_spirit::Value(filter)), what.c_str(), &reply))
+        return false;
+    out.swap(reply);
+    return true;
 }
 
 namespace {
 
 uint16_t host_backupd_port() {
-  int port = Host_Manager::instance()->backupd_port();
-  return port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
+    int port = Host_Manager::instance()->backupd_port();
+    return port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : 0;
 }
 
 secure_string host_access_key() {
-  Host_Manager* hm = Host_Manager::instance();
-  return hm->on_backupd() ? hm->node_access_key() : hm->access_key();
+    Host_Manager* hm = Host_Manager::instance();
+    return hm->on_backupd() ? hm->node_access_key() : hm->access_key();
 }
 
 }  // namespace
 
 Catalog_Operator::Catalog_Operator(int max_retries, int max_seconds)
     : RESTful_Catalog_Operator(Host_Manager::instance()->backupd_host(), host_backupd_port(),
-                               Host_Manager::instance()->backupd_ssl(), host_access_key(), max_retries,
-                               max_seconds) {}
+                               Host_Manager::instance()->backupd_ssl(), host_access_key(),
+                               max_retries, max_seconds) {}

@@ -22,44 +22,46 @@ class Backup_Set;
 class Curl_Handle;
 
 class RESTful_Catalog_Operator {
- public:
-  // max_retries: further attempts after a failed one (-1: no bound of its
-  // own); max_seconds: how long to keep retrying (-1: no bound of its own).
-  // With both -1 there is one attempt. Pauses grow from 1 s to 10 s.
-  RESTful_Catalog_Operator(const std::string& host, uint16_t port, bool ssl, const secure_string& access_key,
-                           int max_retries, int max_seconds);
-  virtual ~RESTful_Catalog_Operator();
-  RESTful_Catalog_Operator(const RESTful_Catalog_Operator&) = delete;
-  RESTful_Catalog_Operator& operator=(const RESTful_Catalog_Operator&) = delete;
+public:
+    // max_retries: further attempts after a failed one (-1: no bound of its
+    // own); max_seconds: how long to keep retrying (-1: no bound of its own).
+    // With both -1 there is one attempt. Pauses grow from 1 s to 10 s.
+    RESTful_Catalog_Operator(const std::string& host, uint16_t port, bool ssl,
+                             const secure_string& access_key, int max_retries, int max_seconds);
+    virtual ~RESTful_Catalog_Operator();
+    RESTful_Catalog_Operator(const RESTful_Catalog_Operator&) = delete;
+    RESTful_Catalog_Operator& operator=(const RESTful_Catalog_Operator&) = delete;
 
-  // Records a set in the catalog named by its set type. replace: a set of the
-  // same uuid already there is replaced in place (a retried commit whose first
-  // answer was lost then succeeds); otherwise such a commit fails.
-  bool commit(const Backup_Set& set, bool replace);
+    // Records a set in the catalog named by its set type. replace: a set of the
+    // same uuid already there is replaced in place (a retried commit whose first
+    // answer was lost then succeeds); otherwise such a commit fails.
+    bool commit(const Backup_Set& set, bool replace);
 
-  // Reads a view of a catalog with a filter; out gets the view's value.
-  bool get_view(const char* catalog, const char* view, const json_spirit::Object& filter, json_spirit::Value& out);
+    // Reads a view of a catalog with a filter; out gets the view's value.
+    bool get_view(const char* catalog, const char* view, const json_spirit::Object& filter,
+                  json_spirit::Value& out);
 
-  // Time-outs of each exchange.
-  void set_timeouts(long connect_ms, long transfer_ms);
+    // Time-outs of each exchange.
+    void set_timeouts(long connect_ms, long transfer_ms);
 
- private:
-  bool post(const std::string& path, const std::string& body, const char* what, json_spirit::Value* reply);
+private:
+    bool post(const std::string& path, const std::string& body, const char* what,
+              json_spirit::Value* reply);
 
-  std::string base_url_;
-  secure_string access_key_;
-  int max_retries_;
-  int max_seconds_;
-  long connect_ms_ = 10000;
-  long transfer_ms_ = 60000;
-  std::unique_ptr<Curl_Handle> handle_;
+    std::string base_url_;
+    secure_string access_key_;
+    int max_retries_;
+    int max_seconds_;
+    long connect_ms_ = 10000;
+    long transfer_ms_ = 60000;
+    std::unique_ptr<Curl_Handle> handle_;
 };
 
 // The same against the backup server of the host settings, with this host's
 // access key (the node's key in the backup server's own processes).
 class Catalog_Operator : public RESTful_Catalog_Operator {
- public:
-  Catalog_Operator(int max_retries, int max_seconds);
+public:
+    Catalog_Operator(int max_retries, int max_seconds);
 };
 
 #endif

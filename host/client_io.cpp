@@ -17,370 +17,417 @@
 namespace {
 
 struct Fault {
-  std::atomic<int> times{0};
-  std::atomic<int> err{0};
+    std::atomic<int> times{0};
+    std::atomic<int> err{0};
 };
 
 Fault g_faults[Client_IO::FAULT_STEPS];
 
 // True (errno set) when the step is to fail now.
 bool fault(Client_IO::Fault_Step step) {
-  Fault& f = g_faults[step];
-  int n = f.times.load();
-  while (n > 0) {
-    if (f.times.compare_exchange_weak(n, n - 1)) {
-      errno = f.err.load();
-      return true;
+    Fault& f = g_faults[step];
+    int n = f.times.load();
+    while (n > 0) {
+        if (f.times.compare_exchange_weak(n, n - 1)) {
+            errno = f.err.load();
+            return true;
+        }
     }
-  }
-  return false;
+    return false;
 }
 
-std::string quoted(const std::string& file) { return "'" + file + "'"; }
+std::string quoted(const std::string& file) {
+    return "'" + file + "'";
+}
 
 std::string reason(const std::string& what, const std::string& file, int err) {
-  return what + " " + quoted(file) + ": " + ::strerror(err);
+    return what + " " + quoted(file) + ": " + ::strerror(err);
 }
 
 // "/a//b/" -> "/a/b"; false for "." or ".." parts.
 bool normalize_dir(const std::string& path, std::string& out) {
-  out.clear();
-  size_t i = 0;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/') ++i;
-    const size_t j = path.find('/', i);
-    const std::string part = path.substr(i, j == std::string::npos ? std::string::npos : j - i);
-    if (part.empty()) break;
-    if (part == "." || part == "..") return false;
-    out += "/" + part;
-    i = (j == std::string::npos) ? path.size() : j;
-  }
-  if (out.empty()) out = "/";
-  return true;
+    out.clear();
+    size_t i = 0;
+    while (i < path.size()) {
+        while (i < path.size() && path[i] == '/')
+            ++i;
+        const size_t j = path.find('/', i);
+        const std::string part = path.substr(i, j == std::string::npos ? std::string::npos : j - i);
+        if (part.empty())
+            break;
+        if (part == "." || part == "..")
+            return false;
+        out += "/" + part;
+        i = (j == std::string::npos) ? path.size() : j;
+    }
+    if (out.empty())
+        out = "/";
+    return true;
 }
 
 bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string parent_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool sync_directory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // Moves from to an unused name to; EEXIST when it is taken.
 int rename_noreplace(const char* from, const char* to) {
-  if (fault(Client_IO::FAULT_RENAME)) return -1;
-  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  // File systems without RENAME_NOREPLACE: link refuses an existing name too.
-  if (::link(from, to) != 0) return -1;
-  ::unlink(from);
-  return 0;
+    if (fault(Client_IO::FAULT_RENAME))
+        return -1;
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // File systems without RENAME_NOREPLACE: link refuses an existing name too.
+    if (::link(from, to) != 0)
+        return -1;
+    ::unlink(from);
+    return 0;
 }
 
 }  // namespace
 
 Client_IO::Client_IO() = default;
 
-Client_IO::~Client_IO() { abort(); }
+Client_IO::~Client_IO() {
+    abort();
+}
 
 void Client_IO::inject_fault(Fault_Step step, int err, int times) {
-  if (step < 0 || step >= FAULT_STEPS) return;
-  g_faults[step].err = err;
-  g_faults[step].times = times < 0 ? 0 : times;
+    if (step < 0 || step >= FAULT_STEPS)
+        return;
+    g_faults[step].err = err;
+    g_faults[step].times = times < 0 ? 0 : times;
 }
 
 void Client_IO::clear_faults() {
-  for (Fault& f : g_faults) f.times = 0;
+    for (Fault& f : g_faults)
+        f.times = 0;
 }
 
 bool Client_IO::connect(const char* url, const Options& options) {
-  if (url == nullptr) {
-    clear_error();
-    return fail(EINVAL, "no storage pool URL");
-  }
-  return connect(std::string(url), options);
+    if (url == nullptr) {
+        clear_error();
+        return fail(EINVAL, "no storage pool URL");
+    }
+    return connect(std::string(url), options);
 }
 
 bool Client_IO::connect(const std::string& url, const Options& options) {
-  clear_error();
-  if (is_open()) return fail(EBUSY, "a file is open on this connection");
-  std::string path;
-  const std::string scheme = "file://";
-  if (url.compare(0, scheme.size(), scheme) == 0) {
-    path = url.substr(scheme.size());
-    if (path.compare(0, 10, "localhost/") == 0) path.erase(0, 9);
-  } else if (url.find("://") != std::string::npos) {
-    return fail(EPROTONOSUPPORT, "unsupported storage pool URL '" + url + "' (only file:// and local paths)");
-  } else {
-    path = url;
-  }
-  std::string dir;
-  if (path.empty() || path[0] != '/' || !normalize_dir(path, dir))
-    return fail(EINVAL, "storage pool URL '" + url + "' does not name an absolute directory");
-  if (options.cipher != 0)
-    return fail(ENOTSUP, "client-side encryption is not supported by this storage pool");
-  struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR, "storage pool '" + dir + "' is not a directory");
-  } else if (errno != ENOENT || !is_directory(parent_of(dir))) {
-    return fail(ENOENT, "storage pool directory '" + dir + "' does not exist");
-  }
-  dir_ = dir;
-  options_ = options;
-  return true;
+    clear_error();
+    if (is_open())
+        return fail(EBUSY, "a file is open on this connection");
+    std::string path;
+    const std::string scheme = "file://";
+    if (url.compare(0, scheme.size(), scheme) == 0) {
+        path = url.substr(scheme.size());
+        if (path.compare(0, 10, "localhost/") == 0)
+            path.erase(0, 9);
+    } else if (url.find("://") != std::string::npos) {
+        return fail(EPROTONOSUPPORT,
+                    "unsupported storage pool URL '" + url + "' (only file:// and local paths)");
+    } else {
+        path = url;
+    }
+    std::string dir;
+    if (path.empty() || path[0] != '/' || !normalize_dir(path, dir))
+        return fail(EINVAL, "storage pool URL '" + url + "' does not name an absolute directory");
+    if (options.cipher != 0)
+        return fail(ENOTSUP, "client-side encryption is not supported by this storage pool");
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode))
+            return fail(ENOTDIR, "storage pool '" + dir + "' is not a directory");
+    } else if (errno != ENOENT || !is_directory(parent_of(dir))) {
+        return fail(ENOENT, "storage pool directory '" + dir + "' does not exist");
+    }
+    dir_ = dir;
+    options_ = options;
+    return true;
 }
 
 bool Client_IO::check_name(const std::string& file) {
-  if (!connected()) return fail(ENOTCONN, "not connected to a storage pool");
-  bool ok = !file.empty() && file[0] != '/' && file.size() < 4096 && file.find('\0') == std::string::npos;
-  for (size_t i = 0; ok && i <= file.size();) {
-    const size_t j = file.find('/', i);
-    const size_t end = j == std::string::npos ? file.size() : j;
-    const std::string part = file.substr(i, end - i);
-    ok = !part.empty() && part != "." && part != "..";
-    i = end + 1;
-  }
-  return ok || fail(EINVAL, "invalid file name " + quoted(file) + " in storage pool");
+    if (!connected())
+        return fail(ENOTCONN, "not connected to a storage pool");
+    bool ok = !file.empty() && file[0] != '/' && file.size() < 4096 &&
+              file.find('\0') == std::string::npos;
+    for (size_t i = 0; ok && i <= file.size();) {
+        const size_t j = file.find('/', i);
+        const size_t end = j == std::string::npos ? file.size() : j;
+        const std::string part = file.substr(i, end - i);
+        ok = !part.empty() && part != "." && part != "..";
+        i = end + 1;
+    }
+    return ok || fail(EINVAL, "invalid file name " + quoted(file) + " in storage pool");
 }
 
 bool Client_IO::open(const char* file, int mode) {
-  if (file == nullptr) {
-    clear_error();
-    return fail(EINVAL, "no file name");
-  }
-  return open(std::string(file), mode);
+    if (file == nullptr) {
+        clear_error();
+        return fail(EINVAL, "no file name");
+    }
+    return open(std::string(file), mode);
 }
 
 bool Client_IO::open(const std::string& file, int mode) {
-  clear_error();
-  if (is_open()) return fail(EBUSY, "a file is already open on this connection");
-  if (mode == MODE_WRITE) return start_write(file);
-  if (mode != MODE_READ) return fail(EINVAL, "unknown open mode " + std::to_string(mode));
-  if (!check_name(file)) return false;
-  const std::string path = dir_ + "/" + file;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return fail(errno, reason("cannot open", file, errno));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    ::close(fd);
-    return fail(err, reason("cannot open", file, err));
-  }
-  begin_file();
-  fd_ = fd;
-  mode_ = MODE_READ;
-  file_ = file;
-  path_ = path;
-  write_failed_ = false;
-  storage_size_ = static_cast<uint64_t>(st.st_size);
-  return true;
+    clear_error();
+    if (is_open())
+        return fail(EBUSY, "a file is already open on this connection");
+    if (mode == MODE_WRITE)
+        return start_write(file);
+    if (mode != MODE_READ)
+        return fail(EINVAL, "unknown open mode " + std::to_string(mode));
+    if (!check_name(file))
+        return false;
+    const std::string path = dir_ + "/" + file;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return fail(errno, reason("cannot open", file, errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        return fail(err, reason("cannot open", file, err));
+    }
+    begin_file();
+    fd_ = fd;
+    mode_ = MODE_READ;
+    file_ = file;
+    path_ = path;
+    write_failed_ = false;
+    storage_size_ = static_cast<uint64_t>(st.st_size);
+    return true;
 }
 
 bool Client_IO::start_write(const std::string& file, bool replace) {
-  if (!check_name(file)) return false;
-  const std::string path = dir_ + "/" + file;
-  const std::string parent = parent_of(path);
-  if (make_directories(parent, 0750) != 0) return fail(errno, reason("cannot make the directory of", file, errno));
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!replace || !S_ISREG(st.st_mode)) return fail(EEXIST, quoted(file) + " already exists in the storage pool");
-  } else if (errno != ENOENT) return fail(errno, reason("cannot check", file, errno));
-  std::string temp = parent + "/." + path.substr(parent.size() + 1) + ".part-XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return fail(errno, reason("cannot create", file, errno));
-  begin_file();
-  fd_ = fd;
-  mode_ = MODE_WRITE;
-  file_ = file;
-  path_ = path;
-  temp_path_ = name.data();
-  write_failed_ = false;
-  storage_size_ = 0;
-  written_ = 0;
-  writeback_ = 0;
-  return true;
+    if (!check_name(file))
+        return false;
+    const std::string path = dir_ + "/" + file;
+    const std::string parent = parent_of(path);
+    if (make_directories(parent, 0750) != 0)
+        return fail(errno, reason("cannot make the directory of", file, errno));
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!replace || !S_ISREG(st.st_mode))
+            return fail(EEXIST, quoted(file) + " already exists in the storage pool");
+    } else if (errno != ENOENT)
+        return fail(errno, reason("cannot check", file, errno));
+    std::string temp = parent + "/." + path.substr(parent.size() + 1) + ".part-XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return fail(errno, reason("cannot create", file, errno));
+    begin_file();
+    fd_ = fd;
+    mode_ = MODE_WRITE;
+    file_ = file;
+    path_ = path;
+    temp_path_ = name.data();
+    write_failed_ = false;
+    storage_size_ = 0;
+    written_ = 0;
+    writeback_ = 0;
+    return true;
 }
 
 ssize_t Client_IO::read(void* data, size_t length) {
-  if (fd_ < 0 || mode_ != MODE_READ) {
-    fail(EBADF, "no file open for reading");
-    return -1;
-  }
-  size_t done = 0;
-  auto* p = static_cast<char*>(data);
-  while (done < length) {
-    const ssize_t n = fault(FAULT_READ) ? -1 : ::read(fd_, p + done, length - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      fail(errno, reason("cannot read", file_, errno));
-      return -1;
+    if (fd_ < 0 || mode_ != MODE_READ) {
+        fail(EBADF, "no file open for reading");
+        return -1;
     }
-  }
-  return static_cast<ssize_t>(done);
+    size_t done = 0;
+    auto* p = static_cast<char*>(data);
+    while (done < length) {
+        const ssize_t n = fault(FAULT_READ) ? -1 : ::read(fd_, p + done, length - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            fail(errno, reason("cannot read", file_, errno));
+            return -1;
+        }
+    }
+    return static_cast<ssize_t>(done);
 }
 
 bool Client_IO::write(const void* data, size_t length) {
-  if (fd_ < 0 || mode_ != MODE_WRITE) return fail(EBADF, "no file open for writing");
-  if (write_failed_) return false;
-  const auto* p = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = fault(FAULT_WRITE) ? -1 : ::write(fd_, p + done, length - done);
-    if (n >= 0) {
-      done += static_cast<size_t>(n);
-    } else if (errno != EINTR) {
-      write_failed_ = true;
-      return fail(errno, reason("cannot write", file_, errno));
+    if (fd_ < 0 || mode_ != MODE_WRITE)
+        return fail(EBADF, "no file open for writing");
+    if (write_failed_)
+        return false;
+    const auto* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = fault(FAULT_WRITE) ? -1 : ::write(fd_, p + done, length - done);
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+        } else if (errno != EINTR) {
+            write_failed_ = true;
+            return fail(errno, reason("cannot write", file_, errno));
+        }
     }
-  }
-  storage_size_ += length;
-  written_ += length;
-  start_writeback();
-  return true;
+    storage_size_ += length;
+    written_ += length;
+    start_writeback();
+    return true;
 }
 
 // Images are flushed before they take their names. Writing back as the data
 // arrives keeps dirty memory bounded and leaves the final flush little to do;
 // errors show at that flush.
 void Client_IO::start_writeback() {
-  const uint64_t window = 32u << 20;
-  while (written_ - writeback_ >= window) {
-    ::sync_file_range(fd_, static_cast<off64_t>(writeback_), window, SYNC_FILE_RANGE_WRITE);
-    if (writeback_ >= window)
-      ::sync_file_range(fd_, static_cast<off64_t>(writeback_ - window), window,
-                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    writeback_ += window;
-  }
+    const uint64_t window = 32u << 20;
+    while (written_ - writeback_ >= window) {
+        ::sync_file_range(fd_, static_cast<off64_t>(writeback_), window, SYNC_FILE_RANGE_WRITE);
+        if (writeback_ >= window)
+            ::sync_file_range(
+                fd_, static_cast<off64_t>(writeback_ - window), window,
+                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        writeback_ += window;
+    }
 }
 
 bool Client_IO::flush() {
-  if (fd_ < 0 || mode_ != MODE_WRITE) return fail(EBADF, "no file open for writing");
-  if (write_failed_) return false;
-  if (fault(FAULT_FLUSH) || ::fdatasync(fd_) != 0) {
-    write_failed_ = true;
-    return fail(errno, reason("cannot flush", file_, errno));
-  }
-  return true;
+    if (fd_ < 0 || mode_ != MODE_WRITE)
+        return fail(EBADF, "no file open for writing");
+    if (write_failed_)
+        return false;
+    if (fault(FAULT_FLUSH) || ::fdatasync(fd_) != 0) {
+        write_failed_ = true;
+        return fail(errno, reason("cannot flush", file_, errno));
+    }
+    return true;
 }
 
 bool Client_IO::close() {
-  if (fd_ < 0) return true;
-  if (mode_ == MODE_READ) {
-    ::close(fd_);
-    fd_ = -1;
-    return true;
-  }
-  return finish_write(false);
+    if (fd_ < 0)
+        return true;
+    if (mode_ == MODE_READ) {
+        ::close(fd_);
+        fd_ = -1;
+        return true;
+    }
+    return finish_write(false);
 }
 
 bool Client_IO::finish_write(bool replace) {
-  if (write_failed_) {
-    discard();
-    return false;
-  }
-  if (incomplete()) {
-    const std::string file = file_;
-    discard();
-    return fail(EIO, quoted(file) + " was not finished and is discarded");
-  }
-  const std::string file = file_;
-  int err = 0;
-  std::string what;
-  if (fault(FAULT_FLUSH) || ::fsync(fd_) != 0) {
-    err = errno;
-    what = "cannot flush";
-  }
-  const int fd = fd_;
-  fd_ = -1;
-  if ((fault(FAULT_CLOSE) || ::close(fd) != 0) && err == 0) {
-    err = errno;
-    what = "cannot close";
-  }
-  if (err == 0) {
-    const int rc = replace ? (fault(FAULT_RENAME) ? -1 : ::rename(temp_path_.c_str(), path_.c_str()))
-                           : rename_noreplace(temp_path_.c_str(), path_.c_str());
-    if (rc != 0) {
-      err = errno;
-      what = err == EEXIST ? "cannot replace the existing" : "cannot name";
+    if (write_failed_) {
+        discard();
+        return false;
     }
-  }
-  if (err == 0 && !sync_directory(parent_of(path_))) {
-    err = errno;
-    what = "cannot flush the directory of";
-    ::unlink(path_.c_str());  // ours: it was just made under a name nobody held
-  }
-  if (err != 0) {
-    discard();
-    if (err == EEXIST) return fail(EEXIST, quoted(file) + " already exists in the storage pool");
-    return fail(err, reason(what, file, err));
-  }
-  temp_path_.clear();
-  mode_ = 0;
-  return true;
+    if (incomplete()) {
+        const std::string file = file_;
+        discard();
+        return fail(EIO, quoted(file) + " was not finished and is discarded");
+    }
+    const std::string file = file_;
+    int err = 0;
+    std::string what;
+    if (fault(FAULT_FLUSH) || ::fsync(fd_) != 0) {
+        err = errno;
+        what = "cannot flush";
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if ((fault(FAULT_CLOSE) || ::close(fd) != 0) && err == 0) {
+        err = errno;
+        what = "cannot close";
+    }
+    if (err == 0) {
+        const int rc =
+            replace ? (fault(FAULT_RENAME) ? -1 : ::rename(temp_path_.c_str(), path_.c_str()))
+                    : rename_noreplace(temp_path_.c_str(), path_.c_str());
+        if (rc != 0) {
+            err = errno;
+            what = err == EEXIST ? "cannot replace the existing" : "cannot name";
+        }
+    }
+    if (err == 0 && !sync_directory(parent_of(path_))) {
+        err = errno;
+        what = "cannot flush the directory of";
+        ::unlink(path_.c_str());  // ours: it was just made under a name nobody held
+    }
+    if (err != 0) {
+        discard();
+        if (err == EEXIST)
+            return fail(EEXIST, quoted(file) + " already exists in the storage pool");
+        return fail(err, reason(what, file, err));
+    }
+    temp_path_.clear();
+    mode_ = 0;
+    return true;
 }
 
 void Client_IO::discard() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
-  temp_path_.clear();
-  mode_ = 0;
-  set_incomplete(false);
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (!temp_path_.empty())
+        ::unlink(temp_path_.c_str());
+    temp_path_.clear();
+    mode_ = 0;
+    set_incomplete(false);
 }
 
 void Client_IO::abort() {
-  if (mode_ == MODE_WRITE) {
-    discard();
-  } else if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+    if (mode_ == MODE_WRITE) {
+        discard();
+    } else if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
 }
 
 bool Client_IO::remove(const std::string& file) {
-  clear_error();
-  if (!check_name(file)) return false;
-  if (fd_ >= 0 && file == file_) abort();
-  const std::string path = dir_ + "/" + file;
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(errno, reason("cannot remove", file, errno));
-  return true;
+    clear_error();
+    if (!check_name(file))
+        return false;
+    if (fd_ >= 0 && file == file_)
+        abort();
+    const std::string path = dir_ + "/" + file;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return fail(errno, reason("cannot remove", file, errno));
+    return true;
 }
 
 bool Client_IO_Ex::put_stream(std::istream& in, const std::string& file, int flags) {
-  clear_error();
-  if (is_open()) return fail(EBUSY, "a file is open on this connection");
-  const bool replace = (flags & PUT_EXCLUSIVE) == 0 && options().overwrite;
-  if (!start_write(file, replace)) return false;
-  std::vector<char> buf(1 << 16);
-  while (in) {
-    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-    const size_t n = static_cast<size_t>(in.gcount());
-    if (n == 0) break;
-    if (!write(buf.data(), n)) {
-      abort();
-      return false;
+    clear_error();
+    if (is_open())
+        return fail(EBUSY, "a file is open on this connection");
+    const bool replace = (flags & PUT_EXCLUSIVE) == 0 && options().overwrite;
+    if (!start_write(file, replace))
+        return false;
+    std::vector<char> buf(1 << 16);
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        const size_t n = static_cast<size_t>(in.gcount());
+        if (n == 0)
+            break;
+        if (!write(buf.data(), n)) {
+            abort();
+            return false;
+        }
+        add_original_size(n);
     }
-    add_original_size(n);
-  }
-  if (in.bad()) {
-    abort();
-    return fail(EIO, "cannot read the stream for " + quoted(file));
-  }
-  return finish_write(replace);
+    if (in.bad()) {
+        abort();
+        return fail(EIO, "cannot read the stream for " + quoted(file));
+    }
+    return finish_write(replace);
 }

@@ -22,88 +22,95 @@
 #include "host/client_io_options.h"
 
 class Client_IO : public Client_IO_Base {
- public:
-  enum Open_Mode { MODE_READ = 1, MODE_WRITE = 2 };
+public:
+    enum Open_Mode { MODE_READ = 1, MODE_WRITE = 2 };
 
-  // Steps that tests can make fail (inject_fault).
-  enum Fault_Step { FAULT_READ, FAULT_WRITE, FAULT_FLUSH, FAULT_CLOSE, FAULT_RENAME, FAULT_STEPS };
+    // Steps that tests can make fail (inject_fault).
+    enum Fault_Step {
+        FAULT_READ,
+        FAULT_WRITE,
+        FAULT_FLUSH,
+        FAULT_CLOSE,
+        FAULT_RENAME,
+        FAULT_STEPS
+    };
 
-  Client_IO();
-  // A file still being written is discarded.
-  ~Client_IO() override;
+    Client_IO();
+    // A file still being written is discarded.
+    ~Client_IO() override;
 
-  // Checks the URL and the options and remembers both. The directory may be
-  // missing when its parent exists (it is made at the first write).
-  bool connect(const std::string& url, const Options& options);
-  bool connect(const char* url, const Options& options);
-  bool connected() const { return !dir_.empty(); }
-  // The pool directory connected to.
-  const std::string& directory() const { return dir_; }
+    // Checks the URL and the options and remembers both. The directory may be
+    // missing when its parent exists (it is made at the first write).
+    bool connect(const std::string& url, const Options& options);
+    bool connect(const char* url, const Options& options);
+    bool connected() const { return !dir_.empty(); }
+    // The pool directory connected to.
+    const std::string& directory() const { return dir_; }
 
-  // MODE_READ opens an existing file; MODE_WRITE starts a new file, refused
-  // when the name exists. One file at a time.
-  bool open(const std::string& file, int mode);
-  bool open(const char* file, int mode);
-  bool is_open() const { return fd_ >= 0; }
+    // MODE_READ opens an existing file; MODE_WRITE starts a new file, refused
+    // when the name exists. One file at a time.
+    bool open(const std::string& file, int mode);
+    bool open(const char* file, int mode);
+    bool is_open() const { return fd_ >= 0; }
 
-  ssize_t read(void* data, size_t length) override;
-  bool write(const void* data, size_t length) override;
-  // Forces what was written to disk.
-  bool flush();
-  // Closing a written file flushes it and moves it to its name; any failure
-  // on the way (or an incomplete mark) discards it and fails. Closing with
-  // nothing open succeeds.
-  bool close() override;
-  void abort() override;
+    ssize_t read(void* data, size_t length) override;
+    bool write(const void* data, size_t length) override;
+    // Forces what was written to disk.
+    bool flush();
+    // Closing a written file flushes it and moves it to its name; any failure
+    // on the way (or an incomplete mark) discards it and fails. Closing with
+    // nothing open succeeds.
+    bool close() override;
+    void abort() override;
 
-  // Removes a file; a file that is not there counts as removed. Removing the
-  // file this object is writing discards it.
-  bool remove(const std::string& file);
+    // Removes a file; a file that is not there counts as removed. Removing the
+    // file this object is writing discards it.
+    bool remove(const std::string& file);
 
-  // Bytes the open or last closed file takes in the pool.
-  uint64_t storage_size() const { return storage_size_; }
+    // Bytes the open or last closed file takes in the pool.
+    uint64_t storage_size() const { return storage_size_; }
 
-  // Test switch, process-wide: the next `times` calls of a step fail with
-  // err. times 0 clears the step.
-  static void inject_fault(Fault_Step step, int err, int times = 1);
-  static void clear_faults();
+    // Test switch, process-wide: the next `times` calls of a step fail with
+    // err. times 0 clears the step.
+    static void inject_fault(Fault_Step step, int err, int times = 1);
+    static void clear_faults();
 
- protected:
-  // Starts a new file under a temporary name (open MODE_WRITE, put_stream);
-  // an existing regular file is accepted only when it is to be replaced.
-  bool start_write(const std::string& file, bool replace = false);
-  // Flushes, closes and names the file being written; replace lets an
-  // existing name be replaced.
-  bool finish_write(bool replace);
-  const Options& options() const { return options_; }
+protected:
+    // Starts a new file under a temporary name (open MODE_WRITE, put_stream);
+    // an existing regular file is accepted only when it is to be replaced.
+    bool start_write(const std::string& file, bool replace = false);
+    // Flushes, closes and names the file being written; replace lets an
+    // existing name be replaced.
+    bool finish_write(bool replace);
+    const Options& options() const { return options_; }
 
- private:
-  bool check_name(const std::string& file);
-  void discard();
+private:
+    bool check_name(const std::string& file);
+    void discard();
 
-  Options options_;
-  std::string dir_;
-  std::string file_;        // name of the open file, as given
-  std::string path_;        // its final path
-  std::string temp_path_;   // where it is written until closed
-  int fd_ = -1;
-  int mode_ = 0;
-  bool write_failed_ = false;
-  uint64_t storage_size_ = 0;
-  uint64_t written_ = 0;     // bytes written at the file's end so far
-  uint64_t writeback_ = 0;   // bytes handed to writeback so far
-  void start_writeback();
+    Options options_;
+    std::string dir_;
+    std::string file_;       // name of the open file, as given
+    std::string path_;       // its final path
+    std::string temp_path_;  // where it is written until closed
+    int fd_ = -1;
+    int mode_ = 0;
+    bool write_failed_ = false;
+    uint64_t storage_size_ = 0;
+    uint64_t written_ = 0;    // bytes written at the file's end so far
+    uint64_t writeback_ = 0;  // bytes handed to writeback so far
+    void start_writeback();
 };
 
 class Client_IO_Ex : public Client_IO {
- public:
-  enum { PUT_EXCLUSIVE = 1 };
+public:
+    enum { PUT_EXCLUSIVE = 1 };
 
-  // Stores the rest of the stream as one file (flags: PUT_EXCLUSIVE refuses
-  // an existing name; without it an existing file is replaced only when the
-  // options allow overwriting). original_size() and storage_size() are then
-  // the bytes stored. Not while a file is open.
-  bool put_stream(std::istream& in, const std::string& file, int flags);
+    // Stores the rest of the stream as one file (flags: PUT_EXCLUSIVE refuses
+    // an existing name; without it an existing file is replaced only when the
+    // options allow overwriting). original_size() and storage_size() are then
+    // the bytes stored. Not while a file is open.
+    bool put_stream(std::istream& in, const std::string& file, int flags);
 };
 
 #endif

@@ -9,103 +9,110 @@
 namespace {
 
 struct Sink {
-  std::string* out;
-  size_t limit;
-  bool overflow = false;
+    std::string* out;
+    size_t limit;
+    bool overflow = false;
 };
 
 size_t write_body(char* p, size_t size, size_t n, void* user) {
-  Sink* s = static_cast<Sink*>(user);
-  size_t len = size * n;
-  if (s->out->size() + len > s->limit) {
-    s->overflow = true;
-    return 0;  // aborts the transfer
-  }
-  s->out->append(p, len);
-  return len;
+    Sink* s = static_cast<Sink*>(user);
+    size_t len = size * n;
+    if (s->out->size() + len > s->limit) {
+        s->overflow = true;
+        return 0;  // aborts the transfer
+    }
+    s->out->append(p, len);
+    return len;
 }
 
 size_t write_header(char* p, size_t size, size_t n, void* user) {
-  auto* list = static_cast<std::vector<std::string>*>(user);
-  std::string line(p, size * n);
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  if (!line.empty()) list->push_back(line);
-  return size * n;
+    auto* list = static_cast<std::vector<std::string>*>(user);
+    std::string line(p, size * n);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+        line.pop_back();
+    if (!line.empty())
+        list->push_back(line);
+    return size * n;
 }
 
 void curl_global() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 }  // namespace
 
 Curl_Handle::Curl_Handle() {
-  curl_global();
-  handle_ = curl_easy_init();
+    curl_global();
+    handle_ = curl_easy_init();
 }
 
 Curl_Handle::~Curl_Handle() {
-  if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
+    if (handle_)
+        curl_easy_cleanup(static_cast<CURL*>(handle_));
 }
 
 bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
-  curl_global();
-  x.status = 0;
-  x.response.clear();
-  x.response_headers.clear();
-  x.error.clear();
+    curl_global();
+    x.status = 0;
+    x.response.clear();
+    x.response_headers.clear();
+    x.error.clear();
 
-  CURL* curl = reuse ? static_cast<CURL*>(reuse->get()) : curl_easy_init();
-  if (!curl) {
-    x.error = "cannot create an HTTP handle";
-    return false;
-  }
-  if (reuse) curl_easy_reset(curl);
-  struct curl_slist* headers = nullptr;
-  for (const auto& h : x.headers) headers = curl_slist_append(headers, h.c_str());
+    CURL* curl = reuse ? static_cast<CURL*>(reuse->get()) : curl_easy_init();
+    if (!curl) {
+        x.error = "cannot create an HTTP handle";
+        return false;
+    }
+    if (reuse)
+        curl_easy_reset(curl);
+    struct curl_slist* headers = nullptr;
+    for (const auto& h : x.headers)
+        headers = curl_slist_append(headers, h.c_str());
 
-  Sink sink{&x.response, x.max_response_bytes};
-  char errbuf[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl, CURLOPT_URL, x.url.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, x.connect_timeout_ms);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, x.timeout_ms);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, write_header);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &x.response_headers);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    Sink sink{&x.response, x.max_response_bytes};
+    char errbuf[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(curl, CURLOPT_URL, x.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, x.connect_timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, x.timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, write_header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &x.response_headers);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
 
-  std::string ca = Host_Manager::instance()->ca_file();
-  if (!ca.empty()) {
-    curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  } else {
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-  }
+    std::string ca = Host_Manager::instance()->ca_file();
+    if (!ca.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    }
 
-  if (x.method == "POST" || x.method == "PUT") {
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, x.body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(x.body.size()));
-    if (x.method == "PUT") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
-  } else if (x.method != "GET") {
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, x.method.c_str());
-  }
+    if (x.method == "POST" || x.method == "PUT") {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, x.body.data());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(x.body.size()));
+        if (x.method == "PUT")
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
+    } else if (x.method != "GET") {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, x.method.c_str());
+    }
 
-  CURLcode rc = curl_easy_perform(curl);
-  if (rc == CURLE_OK) {
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &x.status);
-  } else if (sink.overflow) {
-    x.error = "the answer is larger than allowed";
-  } else {
-    x.error = errbuf[0] ? errbuf : curl_easy_strerror(rc);
-  }
-  curl_slist_free_all(headers);
-  if (!reuse) curl_easy_cleanup(curl);
-  return rc == CURLE_OK;
+    CURLcode rc = curl_easy_perform(curl);
+    if (rc == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &x.status);
+    } else if (sink.overflow) {
+        x.error = "the answer is larger than allowed";
+    } else {
+        x.error = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+    }
+    curl_slist_free_all(headers);
+    if (!reuse)
+        curl_easy_cleanup(curl);
+    return rc == CURLE_OK;
 }

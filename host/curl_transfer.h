@@ -9,31 +9,31 @@
 #include <vector>
 
 struct Http_Exchange {
-  std::string method = "GET";          // GET, POST, PUT, DELETE
-  std::string url;
-  std::vector<std::string> headers;    // "Name: value"
-  std::string body;                    // sent for POST and PUT
-  long connect_timeout_ms = 10000;
-  long timeout_ms = 60000;             // whole transfer; never unbounded
-  size_t max_response_bytes = 64u << 20;
+    std::string method = "GET";  // GET, POST, PUT, DELETE
+    std::string url;
+    std::vector<std::string> headers;  // "Name: value"
+    std::string body;                  // sent for POST and PUT
+    long connect_timeout_ms = 10000;
+    long timeout_ms = 60000;  // whole transfer; never unbounded
+    size_t max_response_bytes = 64u << 20;
 
-  long status = 0;                     // HTTP status, 0 when no answer
-  std::string response;
-  std::vector<std::string> response_headers;
-  std::string error;                   // transport failure, empty otherwise
+    long status = 0;  // HTTP status, 0 when no answer
+    std::string response;
+    std::vector<std::string> response_headers;
+    std::string error;  // transport failure, empty otherwise
 };
 
 // A libcurl handle kept across exchanges so connections are reused.
 class Curl_Handle {
- public:
-  Curl_Handle();
-  ~Curl_Handle();
-  Curl_Handle(const Curl_Handle&) = delete;
-  Curl_Handle& operator=(const Curl_Handle&) = delete;
-  void* get() const { return handle_; }
+public:
+    Curl_Handle();
+    ~Curl_Handle();
+    Curl_Handle(const Curl_Handle&) = delete;
+    Curl_Handle& operator=(const Curl_Handle&) = delete;
+    void* get() const { return handle_; }
 
- private:
-  void* handle_;
+private:
+    void* handle_;
 };
 
 // True when an HTTP answer arrived (whatever its status). With a handle, the

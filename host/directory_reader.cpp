@@ -6,43 +6,35 @@
 #include <cerrno>
 #include <cstring>
 
-Directory_Reader::~Directory_Reader()
-{
+Directory_Reader::~Directory_Reader() {
     close();
 }
 
-int Directory_Reader::open(const char* path, bool, int)
-{
+int Directory_Reader::open(const char* path, bool, int) {
     close();
     error_ = 0;
-    if (path == nullptr || *path == '\0')
-    {
+    if (path == nullptr || *path == '\0') {
         error_ = ENOENT;
         return -1;
     }
     dir_ = ::opendir(path);
-    if (dir_ == nullptr)
-    {
+    if (dir_ == nullptr) {
         error_ = errno;
         return -1;
     }
     return 0;
 }
 
-int Directory_Reader::read(std::string& name, ACE_stat& st)
-{
-    if (dir_ == nullptr)
-    {
+int Directory_Reader::read(std::string& name, ACE_stat& st) {
+    if (dir_ == nullptr) {
         error_ = EBADF;
         return -1;
     }
-    for (;;)
-    {
+    for (;;) {
         // readdir reports errors only through errno.
         errno = 0;
         const dirent* entry = ::readdir(dir_);
-        if (entry == nullptr)
-        {
+        if (entry == nullptr) {
             error_ = errno;
             return -1;
         }
@@ -50,8 +42,7 @@ int Directory_Reader::read(std::string& name, ACE_stat& st)
         if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)
             continue;
         // Relative to the open directory: no path building, no rename races.
-        if (::fstatat(::dirfd(dir_), n, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        {
+        if (::fstatat(::dirfd(dir_), n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
             error_ = errno;
@@ -63,10 +54,8 @@ int Directory_Reader::read(std::string& name, ACE_stat& st)
     }
 }
 
-void Directory_Reader::close()
-{
-    if (dir_ != nullptr)
-    {
+void Directory_Reader::close() {
+    if (dir_ != nullptr) {
         ::closedir(dir_);
         dir_ = nullptr;
     }

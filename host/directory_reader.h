@@ -9,8 +9,7 @@
 
 // Lists one directory's entries, without "." and "..", each with its lstat
 // (a dangling symlink is listed, not skipped).
-class Directory_Reader
-{
+class Directory_Reader {
 public:
     Directory_Reader() = default;
     ~Directory_Reader();

@@ -8,19 +8,19 @@
 #include "qorm/http_base.h"
 
 class HTTP_Response : public HTTP_Base<CGI_Response> {
- public:
-  HTTP_Response() {}
-  ~HTTP_Response() override {}
+public:
+    HTTP_Response() {}
+    ~HTTP_Response() override {}
 
-  // False for statuses that never carry a body (1xx, 204, 304).
-  virtual bool has_body() const;
+    // False for statuses that never carry a body (1xx, 204, 304).
+    virtual bool has_body() const;
 
-  // What went wrong, for logs: the transport's error or "HTTP <status>".
-  const char* status_string() const { return status_string_.c_str(); }
-  void status_string(const std::string& s) { status_string_ = s; }
+    // What went wrong, for logs: the transport's error or "HTTP <status>".
+    const char* status_string() const { return status_string_.c_str(); }
+    void status_string(const std::string& s) { status_string_ = s; }
 
- private:
-  std::string status_string_ = "OK";
+private:
+    std::string status_string_ = "OK";
 };
 
 #endif

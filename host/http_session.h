@@ -13,15 +13,16 @@ class HTTP_Request;
 class HTTP_Response;
 
 class HTTP_Session : public ACE_Intrusive_Refcountable_T<HTTP_Session, ACE_Thread_Mutex> {
- public:
-  ~HTTP_Session() override;
+public:
+    ~HTTP_Session() override;
 
-  // Sends the request and answers the connection its body is read from;
-  // null when the server could not be reached.
-  virtual ACE_Intrusive_Auto_Ptr<HTTP_Connection> send(HTTP_Request& request, HTTP_Response& response);
+    // Sends the request and answers the connection its body is read from;
+    // null when the server could not be reached.
+    virtual ACE_Intrusive_Auto_Ptr<HTTP_Connection> send(HTTP_Request& request,
+                                                         HTTP_Response& response);
 
- protected:
-  HTTP_Session() = default;
+protected:
+    HTTP_Session() = default;
 };
 
 #endif

@@ -14,34 +14,34 @@
 
 // One byte range of the source: offset and length in bytes.
 struct Block {
-  uint64_t offset = 0;
-  uint64_t length = 0;
+    uint64_t offset = 0;
+    uint64_t length = 0;
 };
 
 class Image_Block_Writer : public qorm::Image_Writer {
- public:
-  // Given (length, offset): places up to length source bytes from offset in
-  // the buffer handed to write_blocks; the count, or -1 to fail.
-  using Read_Callback = std::function<ssize_t(uint64_t length, uint64_t offset)>;
-  // Given the bytes just stored; false stops the write.
-  using Progress_Callback = std::function<bool(uint64_t bytes)>;
+public:
+    // Given (length, offset): places up to length source bytes from offset in
+    // the buffer handed to write_blocks; the count, or -1 to fail.
+    using Read_Callback = std::function<ssize_t(uint64_t length, uint64_t offset)>;
+    // Given the bytes just stored; false stops the write.
+    using Progress_Callback = std::function<bool(uint64_t bytes)>;
 
-  explicit Image_Block_Writer(Client_IO_Base& io) : qorm::Image_Writer(io) {}
+    explicit Image_Block_Writer(Client_IO_Base& io) : qorm::Image_Writer(io) {}
 
-  void add_block(uint64_t offset, uint64_t length) { blocks_.push_back(Block{offset, length}); }
-  const std::vector<Block>& blocks() const { return blocks_; }
+    void add_block(uint64_t offset, uint64_t length) { blocks_.push_back(Block{offset, length}); }
+    const std::vector<Block>& blocks() const { return blocks_; }
 
-  // After init and write_superblock: reads every block through read (in
-  // pieces of at most buffer_size bytes, each asked for with the rest of its
-  // block), stores it, reports it to progress, and then finishes the image,
-  // closing the file. Blocks out of ascending order, a failed or empty read,
-  // a stop from progress or a failed write, flush or close fail it and
-  // discard the file.
-  bool write_blocks(const Read_Callback& read, const Progress_Callback& progress, const char* buffer,
-                    size_t buffer_size);
+    // After init and write_superblock: reads every block through read (in
+    // pieces of at most buffer_size bytes, each asked for with the rest of its
+    // block), stores it, reports it to progress, and then finishes the image,
+    // closing the file. Blocks out of ascending order, a failed or empty read,
+    // a stop from progress or a failed write, flush or close fail it and
+    // discard the file.
+    bool write_blocks(const Read_Callback& read, const Progress_Callback& progress,
+                      const char* buffer, size_t buffer_size);
 
- private:
-  std::vector<Block> blocks_;
+private:
+    std::vector<Block> blocks_;
 };
 
 #endif

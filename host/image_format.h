@@ -20,15 +20,15 @@
 namespace qorm {
 
 struct Image_Superblock {
-  uint32_t version = 0;
-  uint32_t sector_size = 0;
-  uint32_t block_size = 0;
-  uint32_t checksum = 0;     // 1: CRC-32C, the only kind
-  uint32_t compression = 0;  // 0: stored as is, the only kind
-  unsigned char uuid1[16] = {};
-  unsigned char uuid2[16] = {};
-  uint64_t volume_size = 0;  // 0: not known to the writer
-  int64_t created = 0;       // seconds since the epoch
+    uint32_t version = 0;
+    uint32_t sector_size = 0;
+    uint32_t block_size = 0;
+    uint32_t checksum = 0;     // 1: CRC-32C, the only kind
+    uint32_t compression = 0;  // 0: stored as is, the only kind
+    unsigned char uuid1[16] = {};
+    unsigned char uuid2[16] = {};
+    uint64_t volume_size = 0;  // 0: not known to the writer
+    int64_t created = 0;       // seconds since the epoch
 };
 
 }  // namespace qorm
@@ -36,35 +36,36 @@ struct Image_Superblock {
 namespace image_format {
 
 enum : uint32_t {
-  VERSION = 1,
-  SUPERBLOCK_SIZE = 512,
-  RECORD_SIZE = 32,
-  CHECKSUM_CRC32C = 1,
-  COMPRESSION_NONE = 0,
-  // Record kinds.
-  KIND_DATA = 1,
-  KIND_ZERO = 2,
-  KIND_END = 3,
+    VERSION = 1,
+    SUPERBLOCK_SIZE = 512,
+    RECORD_SIZE = 32,
+    CHECKSUM_CRC32C = 1,
+    COMPRESSION_NONE = 0,
+    // Record kinds.
+    KIND_DATA = 1,
+    KIND_ZERO = 2,
+    KIND_END = 3,
 };
 
 // Largest block a reader will buffer.
 constexpr uint32_t MAX_BLOCK_SIZE = 64u << 20;
 
 struct Record {
-  uint32_t kind = 0;
-  uint32_t data_crc = 0;
-  uint64_t offset = 0;
-  uint64_t length = 0;
-  uint32_t sequence = 0;  // record number, low 32 bits
+    uint32_t kind = 0;
+    uint32_t data_crc = 0;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    uint32_t sequence = 0;  // record number, low 32 bits
 };
 
 // False with the reason when the settings are not ones this format stores.
-bool check_geometry(uint32_t sector_size, uint32_t block_size, uint32_t checksum, uint32_t compression,
-                    std::string* error);
+bool check_geometry(uint32_t sector_size, uint32_t block_size, uint32_t checksum,
+                    uint32_t compression, std::string* error);
 
 void encode_superblock(const qorm::Image_Superblock& sb, unsigned char out[SUPERBLOCK_SIZE]);
 // Checks magic, CRC, version and geometry.
-bool decode_superblock(const unsigned char in[SUPERBLOCK_SIZE], qorm::Image_Superblock& sb, std::string* error);
+bool decode_superblock(const unsigned char in[SUPERBLOCK_SIZE], qorm::Image_Superblock& sb,
+                       std::string* error);
 
 void encode_record(const Record& rec, unsigned char out[RECORD_SIZE]);
 // Checks the header CRC and the kind.

@@ -3,8 +3,8 @@
 #ifndef HOST_PATHS_H
 #define HOST_PATHS_H
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 // Maps an absolute product path to the local file system: "$COMPONENT" is
 // replaced by the COMPONENT environment variable ("smartx" when unset) and the
@@ -17,18 +17,18 @@ int make_directories(const std::string& path, mode_t mode);
 // The host's path composer: <dir template resolved>/<id>/<basename>. With
 // create, the directories up to the file are made with dir_mode.
 class Path_Conf {
- public:
-  Path_Conf(const char* dir_template, const char* id, bool create,
-            const char* basename, mode_t dir_mode);
-  // Directory only: <dir template resolved>, made when create is true.
-  Path_Conf(const char* dir_template, bool create, mode_t dir_mode);
+public:
+    Path_Conf(const char* dir_template, const char* id, bool create, const char* basename,
+              mode_t dir_mode);
+    // Directory only: <dir template resolved>, made when create is true.
+    Path_Conf(const char* dir_template, bool create, mode_t dir_mode);
 
-  const std::string& str() const { return path_; }
-  bool ok() const { return ok_; }
+    const std::string& str() const { return path_; }
+    bool ok() const { return ok_; }
 
- private:
-  std::string path_;
-  bool ok_ = true;
+private:
+    std::string path_;
+    bool ok_ = true;
 };
 
 #endif

@@ -29,9 +29,11 @@ class JSON_RESTful_Client;
 //   pools_file: another pools file (null: the host's).
 //   allow_no_url: a pool without a url is accepted.
 // False leaves info unchanged.
-bool get_pool_info(const std::string& pool_uuid, const std::string& device_id, Pool_Info& info, bool quiet = false,
-                   size_t max_seconds_retry = 0, JSON_RESTful_Client* client = nullptr, bool check_device = true,
-                   std::string* error = nullptr, const char* pools_file = nullptr, bool allow_no_url = false);
+bool get_pool_info(const std::string& pool_uuid, const std::string& device_id, Pool_Info& info,
+                   bool quiet = false, size_t max_seconds_retry = 0,
+                   JSON_RESTful_Client* client = nullptr, bool check_device = true,
+                   std::string* error = nullptr, const char* pools_file = nullptr,
+                   bool allow_no_url = false);
 
 // Adjusts options to the pool: its encryption (server-side: none here;
 // client-side: the pool's cipher, key and iv), its preferred source address,
@@ -42,8 +44,8 @@ bool set_options_by_pool(Client_IO_Base::Options& options, const Pool_Info& pool
 
 // One pool record as JSON -> Pool_Info (device_exists for device_id). False
 // with the reason on a missing "uuid" or a mistyped member.
-bool read_pool_info(const json_spirit::Object& record, const std::string& device_id, Pool_Info& info,
-                    std::string* error);
+bool read_pool_info(const json_spirit::Object& record, const std::string& device_id,
+                    Pool_Info& info, std::string* error);
 
 // Where the host's pools file is.
 std::string pools_file_path();

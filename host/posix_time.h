@@ -7,8 +7,8 @@
 #include "qorm/time_format.h"
 
 class POSIX_Time_To_ISO8601 : public POSIX_Time_Format<32, true> {
- public:
-  explicit POSIX_Time_To_ISO8601(time_t t = ::time(nullptr)) { format(t, "%Y-%m-%d %H:%M:%S"); }
+public:
+    explicit POSIX_Time_To_ISO8601(time_t t = ::time(nullptr)) { format(t, "%Y-%m-%d %H:%M:%S"); }
 };
 
 #endif

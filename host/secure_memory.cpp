@@ -64,7 +64,8 @@ secure_string::secure_string(const char* s, size_t n) {
 
 secure_string::secure_string(const std::string& s) : secure_string(s.data(), s.size()) {}
 
-secure_string::secure_string(const secure_string& other) : secure_string(other.data(), other.size()) {}
+secure_string::secure_string(const secure_string& other)
+    : secure_string(other.data(), other.size()) {}
 
 secure_string::secure_string(secure_string&& other) : secure_string() {
     if (other.capacity() >= min_heap_capacity()) {

@@ -57,7 +57,8 @@ bool operator!=(const secure_allocator<T>&, const secure_allocator<U>&) noexcept
 // heap block, so each copy of the text is in a block the allocator wipes
 // before freeing. Growth through the inherited members (append, +=, insert,
 // resize) is covered by the allocator as well.
-class secure_string : public std::basic_string<char, std::char_traits<char>, secure_allocator<char>> {
+class secure_string
+    : public std::basic_string<char, std::char_traits<char>, secure_allocator<char>> {
 public:
     typedef std::basic_string<char, std::char_traits<char>, secure_allocator<char>> base_type;
 
@@ -105,6 +106,7 @@ bool operator!=(const char* a, const secure_string& b) noexcept;
 
 // Key bytes. Heap blocks are wiped by the allocator; keys of 16 bytes or more
 // never fit the inline buffer, so they only ever live in such blocks.
-using secure_ustring = std::basic_string<unsigned char, std::char_traits<unsigned char>, secure_allocator<unsigned char>>;
+using secure_ustring = std::basic_string<unsigned char, std::char_traits<unsigned char>,
+                                         secure_allocator<unsigned char>>;
 
 #endif

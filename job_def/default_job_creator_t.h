@@ -11,25 +11,29 @@
 
 template <class B, class R>
 class Default_Job_Creator_T : public Job_Creator {
- public:
-  ACE_Intrusive_Auto_Ptr<Job> create(ACE_Refcounted_Auto_Ptr<Job_Definition, ACE_Thread_Mutex> def) override {
-    Job* job = nullptr;
-    if (!def.get()) return ACE_Intrusive_Auto_Ptr<Job>();
-    switch (def->type) {
-      case JOB_DEFINITION_BACKUP:
-        job = new (std::nothrow) B(def);
-        if (!job) errno = ENOMEM;
-        break;
-      case JOB_DEFINITION_RESTORE:
-        job = new (std::nothrow) R(def);
-        if (!job) errno = ENOMEM;
-        break;
-      default:
-        break;
+public:
+    ACE_Intrusive_Auto_Ptr<Job> create(
+        ACE_Refcounted_Auto_Ptr<Job_Definition, ACE_Thread_Mutex> def) override {
+        Job* job = nullptr;
+        if (!def.get())
+            return ACE_Intrusive_Auto_Ptr<Job>();
+        switch (def->type) {
+            case JOB_DEFINITION_BACKUP:
+                job = new (std::nothrow) B(def);
+                if (!job)
+                    errno = ENOMEM;
+                break;
+            case JOB_DEFINITION_RESTORE:
+                job = new (std::nothrow) R(def);
+                if (!job)
+                    errno = ENOMEM;
+                break;
+            default:
+                break;
+        }
+        // The pointer takes over the new job's first reference.
+        return ACE_Intrusive_Auto_Ptr<Job>(job, false);
     }
-    // The pointer takes over the new job's first reference.
-    return ACE_Intrusive_Auto_Ptr<Job>(job, false);
-  }
 };
 
 #endif

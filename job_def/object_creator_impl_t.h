@@ -10,13 +10,14 @@
 
 template <class Base, class P>
 class Object_Creator_Impl_T : public Object_Creator_T<Base> {
- public:
-  Base* create() override {
-    P* p = new (std::nothrow) P();
-    if (!p) errno = ENOMEM;
-    return p;
-  }
-  void destroy(Base* obj) override { delete obj; }
+public:
+    Base* create() override {
+        P* p = new (std::nothrow) P();
+        if (!p)
+            errno = ENOMEM;
+        return p;
+    }
+    void destroy(Base* obj) override { delete obj; }
 };
 
 #endif

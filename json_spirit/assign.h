@@ -8,28 +8,25 @@
 
 #include "host/json_spirit/value.h"
 
-namespace json_spirit
-{
+namespace json_spirit {
 
 // True when T has a size() member, so appending can reserve first.
 template <class T, class = void>
-struct size_method_helper : std::false_type
-{
-};
+struct size_method_helper : std::false_type {};
 
 template <class T>
-struct size_method_helper<T, std::void_t<decltype(std::declval<const T&>().size())>> : std::true_type
-{
-};
+struct size_method_helper<T, std::void_t<decltype(std::declval<const T&>().size())>>
+    : std::true_type {};
 
 // Anything the writers accept, as a Value. Enumerations are stored as their
 // integer; a Value (or a maker derived from one) is passed through.
 template <class T>
-Value to_value(T&& v)
-{
+Value to_value(T&& v) {
     using D = std::decay_t<T>;
     if constexpr (std::is_base_of_v<Value, D>)
-        return Value(static_cast<std::conditional_t<std::is_lvalue_reference_v<T>, const Value&, Value&&>>(v));
+        return Value(
+            static_cast<std::conditional_t<std::is_lvalue_reference_v<T>, const Value&, Value&&>>(
+                v));
     else if constexpr (std::is_enum_v<D>)
         return Value(static_cast<std::underlying_type_t<D>>(v));
     else
@@ -37,52 +34,44 @@ Value to_value(T&& v)
 }
 
 // Whatever the value held is discarded.
-inline Object& to_new_object(Value& v)
-{
+inline Object& to_new_object(Value& v) {
     v = Object();
     return v.get_obj();
 }
 
 // The value's own object when it holds one, else a new empty one.
-inline Object& to_object(Value& v)
-{
+inline Object& to_object(Value& v) {
     return v.type() == obj_type ? v.get_obj() : to_new_object(v);
 }
 
-inline Array& to_new_array(Value& v)
-{
+inline Array& to_new_array(Value& v) {
     v = Array();
     return v.get_array();
 }
 
-inline Array& to_array(Value& v)
-{
+inline Array& to_array(Value& v) {
     return v.type() == array_type ? v.get_array() : to_new_array(v);
 }
 
-inline std::string& to_new_string(Value& v)
-{
+inline std::string& to_new_string(Value& v) {
     v = std::string();
     return v.get_str();
 }
 
 // The appended element's object, for the caller to go on filling.
-inline Object& append_object(Array& arr, const Object& obj)
-{
+inline Object& append_object(Array& arr, const Object& obj) {
     arr.emplace_back(obj);
     return arr.back().get_obj();
 }
 
-inline Array& operator<<(Array& arr, Value v)
-{
+inline Array& operator<<(Array& arr, Value v) {
     arr.push_back(std::move(v));
     return arr;
 }
 
 // Appends a range at the end, reserving first when `hint` is not 0.
 template <class Container, class Range>
-Container& push_back(Container& c, const Range& range, size_t hint)
-{
+Container& push_back(Container& c, const Range& range, size_t hint) {
     if (hint != 0)
         c.reserve(c.size() + hint);
     c.insert(c.end(), std::begin(range), std::end(range));
@@ -91,10 +80,8 @@ Container& push_back(Container& c, const Range& range, size_t hint)
 
 // Appends every element of a range, each converted to a Value.
 template <class Range>
-Array& operator+=(Array& arr, const Range& range)
-{
-    if constexpr (size_method_helper<Range>::value)
-    {
+Array& operator+=(Array& arr, const Range& range) {
+    if constexpr (size_method_helper<Range>::value) {
         if (range.size() != 0)
             arr.reserve(arr.size() + range.size());
     }
@@ -103,6 +90,6 @@ Array& operator+=(Array& arr, const Range& range)
     return arr;
 }
 
-} // namespace json_spirit
+}  // namespace json_spirit
 
 #endif

@@ -11,77 +11,67 @@
 
 #include "host/json_spirit/value.h"
 
-namespace json_spirit
-{
+namespace json_spirit {
 
-struct Type_Checker
-{
+struct Type_Checker {
     Value_type type;
 
     bool operator()(const Value& v) const { return v.type() == type; }
 };
 
-struct Get_Object_Helper
-{
+struct Get_Object_Helper {
     const Object& operator()(const Value& v) const { return v.get_obj(); }
 };
 
-struct Get_Array_Helper
-{
+struct Get_Array_Helper {
     const Array& operator()(const Value& v) const { return v.get_array(); }
 };
 
-struct Get_String_Helper
-{
+struct Get_String_Helper {
     const std::string& operator()(const Value& v) const { return v.get_str(); }
 };
 
-struct Get_Secure_String_Helper
-{
+struct Get_Secure_String_Helper {
     secure_string operator()(const Value& v) const { return v.get_secure_str(); }
 };
 
 // Right operand of the array filter: which elements, and how each is seen.
 template <class Pred, class Conv>
-struct Pred_Conv_Pair
-{
+struct Pred_Conv_Pair {
     Pred pred;
     Conv conv;
 };
 
 template <class Pred, class Conv>
-class Filtered_Array
-{
+class Filtered_Array {
 public:
     // Holds its own copy of the pair, so it stays valid without the range.
-    class iterator
-    {
+    class iterator {
     public:
         using reference = decltype(std::declval<const Conv&>()(std::declval<const Value&>()));
         using value_type = std::remove_cv_t<std::remove_reference_t<reference>>;
         using difference_type = std::ptrdiff_t;
         using pointer = void;
-        using iterator_category = std::conditional_t<std::is_reference_v<reference>, std::forward_iterator_tag,
-                                                     std::input_iterator_tag>;
+        using iterator_category =
+            std::conditional_t<std::is_reference_v<reference>, std::forward_iterator_tag,
+                               std::input_iterator_tag>;
 
         iterator() = default;
-        iterator(Array::const_iterator it, Array::const_iterator end, const Pred_Conv_Pair<Pred, Conv>& pc)
-            : it_(it), end_(end), pc_(pc)
-        {
+        iterator(Array::const_iterator it, Array::const_iterator end,
+                 const Pred_Conv_Pair<Pred, Conv>& pc)
+            : it_(it), end_(end), pc_(pc) {
             skip();
         }
 
         reference operator*() const { return pc_.conv(*it_); }
 
-        iterator& operator++()
-        {
+        iterator& operator++() {
             ++it_;
             skip();
             return *this;
         }
 
-        iterator operator++(int)
-        {
+        iterator operator++(int) {
             iterator old = *this;
             ++*this;
             return old;
@@ -91,8 +81,7 @@ public:
         bool operator!=(const iterator& other) const { return it_ != other.it_; }
 
     private:
-        void skip()
-        {
+        void skip() {
             while (it_ != end_ && !pc_.pred(*it_))
                 ++it_;
         }
@@ -116,8 +105,7 @@ private:
 };
 
 template <class Pred, class Conv>
-Filtered_Array<Pred, Conv> operator|(const Array& arr, const Pred_Conv_Pair<Pred, Conv>& pc)
-{
+Filtered_Array<Pred, Conv> operator|(const Array& arr, const Pred_Conv_Pair<Pred, Conv>& pc) {
     return Filtered_Array<Pred, Conv>(arr, pc);
 }
 
@@ -125,13 +113,14 @@ Filtered_Array<Pred, Conv> operator|(const Array& arr, const Pred_Conv_Pair<Pred
 template <class Pred, class Conv>
 void operator|(const Array&& arr, const Pred_Conv_Pair<Pred, Conv>& pc) = delete;
 
-inline constexpr Pred_Conv_Pair<Type_Checker, Get_Object_Helper> get_obj{Type_Checker{obj_type}, Get_Object_Helper{}};
+inline constexpr Pred_Conv_Pair<Type_Checker, Get_Object_Helper> get_obj{Type_Checker{obj_type},
+                                                                         Get_Object_Helper{}};
 
 inline constexpr Get_Object_Helper get_obj_helper{};
 inline constexpr Get_Array_Helper get_array_helper{};
 inline constexpr Get_String_Helper get_str_helper{};
 inline constexpr Get_Secure_String_Helper get_secure_str_helper{};
 
-} // namespace json_spirit
+}  // namespace json_spirit
 
 #endif

@@ -6,12 +6,11 @@
 #include "host/json_spirit/value.h"
 #include "json_spirit/assign.h"
 
-namespace json_spirit
-{
+namespace json_spirit {
 
 // `out` becomes [a, b, c]; whatever it held is discarded.
-inline void params_to_array(Value& out, const std::string& a, const std::string& b, const std::string& c)
-{
+inline void params_to_array(Value& out, const std::string& a, const std::string& b,
+                            const std::string& c) {
     Array& arr = to_new_array(out);
     arr.reserve(3);
     arr.emplace_back(a);
@@ -19,6 +18,6 @@ inline void params_to_array(Value& out, const std::string& a, const std::string&
     arr.emplace_back(c);
 }
 
-} // namespace json_spirit
+}  // namespace json_spirit
 
 #endif

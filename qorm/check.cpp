@@ -4,10 +4,8 @@
 
 #include <ace/Log_Msg.h>
 
-namespace qorm
-{
-bool check_failed(const char* file, int line, const char* what)
-{
+namespace qorm {
+bool check_failed(const char* file, int line, const char* what) {
     const int saved = errno;
     ACE_Log_Msg* log = ACE_Log_Msg::instance();
     log->conditional_set(file, line, -1, saved);
@@ -15,4 +13,4 @@ bool check_failed(const char* file, int line, const char* what)
     errno = saved;
     return false;
 }
-} // namespace qorm
+}  // namespace qorm

@@ -24,22 +24,15 @@
 #include <type_traits>
 #include <typeinfo>
 
-namespace qorm
-{
-namespace check_detail
-{
+namespace qorm {
+namespace check_detail {
 template <class T, class = void>
-struct is_iterator : std::false_type
-{
-};
+struct is_iterator : std::false_type {};
 template <class T>
 struct is_iterator<T, std::void_t<typename std::iterator_traits<T>::iterator_category>>
-    : std::bool_constant<std::is_class_v<T>>
-{
-};
+    : std::bool_constant<std::is_class_v<T>> {};
 
-inline std::string hex_address(const void* p)
-{
+inline std::string hex_address(const void* p) {
     char buf[2 + 2 * sizeof(void*) + 1];
     std::snprintf(buf, sizeof buf, "0x%jx", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(p)));
     return buf;
@@ -47,8 +40,7 @@ inline std::string hex_address(const void* p)
 
 // Signedness-safe comparisons for the check macros.
 template <class A, class B>
-constexpr bool equal(const A& a, const B& b)
-{
+constexpr bool equal(const A& a, const B& b) {
     if constexpr (std::is_integral_v<A> && std::is_integral_v<B> &&
                   std::is_signed_v<A> != std::is_signed_v<B>) {
         if constexpr (std::is_signed_v<A>)
@@ -60,8 +52,7 @@ constexpr bool equal(const A& a, const B& b)
     }
 }
 template <class A, class B>
-constexpr bool less(const A& a, const B& b)
-{
+constexpr bool less(const A& a, const B& b) {
     if constexpr (std::is_integral_v<A> && std::is_integral_v<B> &&
                   std::is_signed_v<A> != std::is_signed_v<B>) {
         if constexpr (std::is_signed_v<A>)
@@ -72,14 +63,13 @@ constexpr bool less(const A& a, const B& b)
         return a < b;
     }
 }
-} // namespace check_detail
+}  // namespace check_detail
 
 // Text of a value for invariant messages: integers in decimal, characters and
 // strings as themselves, pointers in hex, iterators as their type name and
 // the address they hold (never dereferenced: a failed check often holds end()).
 template <class T>
-std::string to_string(const T& v)
-{
+std::string to_string(const T& v) {
     using D = std::decay_t<T>;
     if constexpr (std::is_same_v<D, std::string>) {
         return v;
@@ -114,39 +104,41 @@ std::string to_string(const T& v)
 // prefix + to_string(v) + suffix, or "" when that text equals text (so a
 // literal adds nothing). A null prefix or suffix counts as empty.
 template <class T>
-std::string to_string_if_ne(const T& v, const char* text, const char* prefix, const char* suffix)
-{
+std::string to_string_if_ne(const T& v, const char* text, const char* prefix, const char* suffix) {
     std::string s = to_string(v);
     if (text && s == text)
         return std::string();
     return (prefix ? prefix : "") + s + (suffix ? suffix : "");
 }
 
-inline bool is_null_or_empty(const char* s) { return s == nullptr || *s == 0; }
-inline bool is_null_or_empty(const std::string& s) { return s.empty(); }
+inline bool is_null_or_empty(const char* s) {
+    return s == nullptr || *s == 0;
+}
+inline bool is_null_or_empty(const std::string& s) {
+    return s.empty();
+}
 
 // Logs the invariant message for what at file:line; always false.
 bool check_failed(const char* file, int line, const char* what);
 
 template <class A, class B, class Holds>
 bool check_relation(const A& a, const B& b, Holds holds, const char* a_text, const char* failed_op,
-                    const char* b_text, const char* file, int line)
-{
+                    const char* b_text, const char* file, int line) {
     if (holds(a, b))
         return true;
     std::string what = std::string(a_text) + to_string_if_ne(a, a_text, "(", ")") + " " +
                        failed_op + " " + b_text + to_string_if_ne(b, b_text, "(", ")");
     return check_failed(file, line, what.c_str());
 }
-} // namespace qorm
+}  // namespace qorm
 
 template <class T>
-std::string to_string_for_qorm_check_macro(const T& v, const char* text)
-{
+std::string to_string_for_qorm_check_macro(const T& v, const char* text) {
     return qorm::to_string_if_ne(v, text, "(", ")");
 }
 
-#define QORM_CHECK(cond, what) (static_cast<bool>(cond) || ::qorm::check_failed(__FILE__, __LINE__, what))
+#define QORM_CHECK(cond, what) \
+    (static_cast<bool>(cond) || ::qorm::check_failed(__FILE__, __LINE__, what))
 #define QORM_CHECK_NOT_NULL(expr) QORM_CHECK((expr) != nullptr, #expr " is NULL")
 #define QORM_CHECK_NOT_EMPTY(expr) QORM_CHECK(!(expr).empty(), #expr " is empty")
 #define QORM_CHECK_NOT_NULL_OR_EMPTY(expr) \
@@ -156,18 +148,26 @@ std::string to_string_for_qorm_check_macro(const T& v, const char* text)
 
 #define QORM_CHECK_REL_(a, b, holds, failed_op) \
     ::qorm::check_relation((a), (b), holds, #a, failed_op, #b, __FILE__, __LINE__)
-#define QORM_CHECK_EQ(a, b) \
-    QORM_CHECK_REL_(a, b, [](const auto& x, const auto& y) { return ::qorm::check_detail::equal(x, y); }, "!=")
-#define QORM_CHECK_NE(a, b) \
-    QORM_CHECK_REL_(a, b, [](const auto& x, const auto& y) { return !::qorm::check_detail::equal(x, y); }, "==")
+#define QORM_CHECK_EQ(a, b)                                                                   \
+    QORM_CHECK_REL_(                                                                          \
+        a, b, [](const auto& x, const auto& y) { return ::qorm::check_detail::equal(x, y); }, \
+        "!=")
+#define QORM_CHECK_NE(a, b)                                                                    \
+    QORM_CHECK_REL_(                                                                           \
+        a, b, [](const auto& x, const auto& y) { return !::qorm::check_detail::equal(x, y); }, \
+        "==")
 #define QORM_CHECK_LT(a, b) \
-    QORM_CHECK_REL_(a, b, [](const auto& x, const auto& y) { return ::qorm::check_detail::less(x, y); }, ">=")
+    QORM_CHECK_REL_(        \
+        a, b, [](const auto& x, const auto& y) { return ::qorm::check_detail::less(x, y); }, ">=")
 #define QORM_CHECK_LE(a, b) \
-    QORM_CHECK_REL_(a, b, [](const auto& x, const auto& y) { return !::qorm::check_detail::less(y, x); }, ">")
+    QORM_CHECK_REL_(        \
+        a, b, [](const auto& x, const auto& y) { return !::qorm::check_detail::less(y, x); }, ">")
 #define QORM_CHECK_GT(a, b) \
-    QORM_CHECK_REL_(a, b, [](const auto& x, const auto& y) { return ::qorm::check_detail::less(y, x); }, "<=")
+    QORM_CHECK_REL_(        \
+        a, b, [](const auto& x, const auto& y) { return ::qorm::check_detail::less(y, x); }, "<=")
 #define QORM_CHECK_GE(a, b) \
-    QORM_CHECK_REL_(a, b, [](const auto& x, const auto& y) { return !::qorm::check_detail::less(x, y); }, "<")
+    QORM_CHECK_REL_(        \
+        a, b, [](const auto& x, const auto& y) { return !::qorm::check_detail::less(x, y); }, "<")
 
 #define QORM_CHECK_RETURN_(check, ret) \
     do {                               \

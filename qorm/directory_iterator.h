@@ -13,11 +13,10 @@ template <class CharT>
 struct Directory_Entry_T;
 
 template <>
-struct Directory_Entry_T<char>
-{
+struct Directory_Entry_T<char> {
     std::string name;
     ACE_stat stat{};
-    int reparse_types = 0; // no reparse points here; kept for callers that read it
+    int reparse_types = 0;  // no reparse points here; kept for callers that read it
 };
 
 template <class CharT>
@@ -28,8 +27,7 @@ class Directory_Iterator_T;
 // unreadable directory, or a null or empty path, gives the end iterator at
 // once. `flag` and `mask` go to Directory_Reader::open.
 template <>
-class Directory_Iterator_T<char>
-{
+class Directory_Iterator_T<char> {
 public:
     using value_type = Directory_Entry_T<char>;
     using difference_type = std::ptrdiff_t;
@@ -40,15 +38,13 @@ public:
     // End iterator.
     Directory_Iterator_T() = default;
 
-    Directory_Iterator_T(const char* path, bool flag, int mask)
-    {
+    Directory_Iterator_T(const char* path, bool flag, int mask) {
         if (path == nullptr || *path == '\0')
             return;
         auto h = std::make_shared<handle_t>();
         if (h->reader_.open(path, flag, mask) != 0)
             return;
-        if (h->reader_.read(h->val_.name, h->val_.stat) != 0)
-        {
+        if (h->reader_.read(h->val_.name, h->val_.stat) != 0) {
             if (h->reader_.last_error() != 0)
                 return;
             h->finish();
@@ -59,8 +55,7 @@ public:
     reference operator*() const { return handle_->val_; }
     pointer operator->() const { return &handle_->val_; }
 
-    Directory_Iterator_T& operator++()
-    {
+    Directory_Iterator_T& operator++() {
         if (handle_ && !handle_->done_ &&
             handle_->reader_.read(handle_->val_.name, handle_->val_.stat) != 0)
             handle_->finish();
@@ -68,34 +63,29 @@ public:
     }
 
     // Copies share the reader, so the returned copy has moved on too.
-    Directory_Iterator_T operator++(int)
-    {
+    Directory_Iterator_T operator++(int) {
         Directory_Iterator_T old = *this;
         ++*this;
         return old;
     }
 
-    friend bool operator==(const Directory_Iterator_T& a, const Directory_Iterator_T& b)
-    {
+    friend bool operator==(const Directory_Iterator_T& a, const Directory_Iterator_T& b) {
         if (a.handle_ == b.handle_)
             return true;
         return a.done() && b.done();
     }
-    friend bool operator!=(const Directory_Iterator_T& a, const Directory_Iterator_T& b)
-    {
+    friend bool operator!=(const Directory_Iterator_T& a, const Directory_Iterator_T& b) {
         return !(a == b);
     }
 
 private:
-    struct handle_t
-    {
+    struct handle_t {
         Directory_Entry_T<char> val_;
         Directory_Reader reader_;
         bool done_ = false;
 
         // A finished iterator may linger; give the descriptor back now.
-        void finish()
-        {
+        void finish() {
             done_ = true;
             reader_.close();
         }
@@ -110,9 +100,7 @@ private:
 using Directory_Entry = Directory_Entry_T<char>;
 using Directory_Iterator = Directory_Iterator_T<char>;
 
-inline Iterator_Range<Directory_Iterator>
-iterate_directory(const char* path, bool flag, int mask)
-{
+inline Iterator_Range<Directory_Iterator> iterate_directory(const char* path, bool flag, int mask) {
     return {Directory_Iterator(path, flag, mask), Directory_Iterator()};
 }
 

@@ -12,12 +12,10 @@
 
 #include "qorm/natoi.h"
 
-namespace qorm_detail
-{
+namespace qorm_detail {
 // True when the comma-separated list holds token (case-insensitive, blanks
 // around items ignored). Match only the last item with last_only.
-inline bool http_list_has(const char* list, const char* token, bool last_only = false)
-{
+inline bool http_list_has(const char* list, const char* token, bool last_only = false) {
     if (!list)
         return false;
     const size_t tlen = std::strlen(token);
@@ -31,21 +29,20 @@ inline bool http_list_has(const char* list, const char* token, bool last_only = 
         const char* item_end = p;
         while (item_end > item && (item_end[-1] == ' ' || item_end[-1] == '\t'))
             --item_end;
-        bool match = static_cast<size_t>(item_end - item) == tlen && ::strncasecmp(item, token, tlen) == 0;
+        bool match =
+            static_cast<size_t>(item_end - item) == tlen && ::strncasecmp(item, token, tlen) == 0;
         found = last_only ? match : (found || match);
         if (!*p)
             return found;
         ++p;
     }
 }
-} // namespace qorm_detail
+}  // namespace qorm_detail
 
 template <class Base>
-class HTTP_Base : public Base
-{
+class HTTP_Base : public Base {
 public:
-    enum
-    {
+    enum {
         HEAD_CONNECTION = 8,
         HEAD_CONTENT_LENGTH = 12,
         HEAD_CONTENT_TYPE = 16,
@@ -58,13 +55,11 @@ public:
     // The declared body length; 0 when absent. A value that is not plain
     // decimal digits within range also reads 0 and makes malformed() true:
     // such a message cannot be framed and must not be trusted.
-    virtual unsigned long content_length() const
-    {
+    virtual unsigned long content_length() const {
         unsigned long n = 0;
         return parse_content_length(n) ? n : 0;
     }
-    virtual void content_length(unsigned long n)
-    {
+    virtual void content_length(unsigned long n) {
         char buf[32];
         std::snprintf(buf, sizeof buf, "%lu", n);
         this->head(HEAD_CONTENT_LENGTH, buf);
@@ -75,8 +70,7 @@ public:
 
     // "close" wins over "Keep-Alive"; without either HTTP/1.1 and later
     // keep the connection, HTTP/1.0 does not.
-    virtual bool keep_alive() const
-    {
+    virtual bool keep_alive() const {
         const char* conn = this->head(HEAD_CONNECTION);
         if (conn) {
             if (qorm_detail::http_list_has(conn, "close"))
@@ -90,18 +84,15 @@ public:
 
     // Chunked when "chunked" is the final transfer coding (as in
     // "gzip, chunked"), which is what decides the framing.
-    virtual bool chunked_transfer_encoding() const
-    {
+    virtual bool chunked_transfer_encoding() const {
         return qorm_detail::http_list_has(this->head(HEAD_TRANSFER_ENCODING), "chunked", true);
     }
-    virtual void chunked_transfer_encoding(bool on)
-    {
+    virtual void chunked_transfer_encoding(bool on) {
         this->head(HEAD_TRANSFER_ENCODING, on ? "chunked" : nullptr);
     }
 
     // True when a Content-Length header is present but unusable.
-    bool malformed() const
-    {
+    bool malformed() const {
         unsigned long n;
         return !parse_content_length(n);
     }
@@ -111,8 +102,7 @@ public:
 
 protected:
     // True with n set (0 when absent); false for anything but digits in range.
-    bool parse_content_length(unsigned long& n) const
-    {
+    bool parse_content_length(unsigned long& n) const {
         n = 0;
         const char* text = this->head(HEAD_CONTENT_LENGTH);
         if (!text)

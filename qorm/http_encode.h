@@ -3,8 +3,7 @@
 #define QORM_HTTP_ENCODE_H
 
 // Flags of http_encode_string_i; bits not listed have no effect.
-enum HTTP_Encode_Flag : unsigned
-{
+enum HTTP_Encode_Flag : unsigned {
     HTTP_ENCODE_SLASH = 0x1,       // "/" escaped (otherwise literal)
     HTTP_ENCODE_SPACE_PLUS = 0x2,  // space as "+" (otherwise escaped)
     HTTP_ENCODE_UPPER_HEX = 0x4,   // "%2F" rather than "%2f"
@@ -27,47 +26,60 @@ enum HTTP_Encode_Flag : unsigned
     HTTP_ENCODE_QUERY = HTTP_ENCODE_SLASH | HTTP_ENCODE_SPACE_PLUS
 };
 
-namespace qorm_detail
-{
-inline bool http_kept_literal(unsigned char c, unsigned flags)
-{
+namespace qorm_detail {
+inline bool http_kept_literal(unsigned char c, unsigned flags) {
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
         c == '_' || c == '.' || c == '~')
         return true;
     switch (c) {
-    case '/': return !(flags & HTTP_ENCODE_SLASH);
-    case ':': return flags & HTTP_KEEP_COLON;
-    case '(': return flags & HTTP_KEEP_LPAREN;
-    case ')': return flags & HTTP_KEEP_RPAREN;
-    case '\'': return flags & HTTP_KEEP_APOSTROPHE;
-    case '*': return flags & HTTP_KEEP_STAR;
-    case '!': return flags & HTTP_KEEP_EXCLAMATION;
-    case '#': return flags & HTTP_KEEP_HASH;
-    case '$': return flags & HTTP_KEEP_DOLLAR;
-    case '&': return flags & HTTP_KEEP_AMPERSAND;
-    case '+': return flags & HTTP_KEEP_PLUS;
-    case ',': return flags & HTTP_KEEP_COMMA;
-    case ';': return flags & HTTP_KEEP_SEMICOLON;
-    case '=': return flags & HTTP_KEEP_EQUALS;
-    case '?': return flags & HTTP_KEEP_QUESTION;
-    case '@': return flags & HTTP_KEEP_AT;
-    default: return false;
+        case '/':
+            return !(flags & HTTP_ENCODE_SLASH);
+        case ':':
+            return flags & HTTP_KEEP_COLON;
+        case '(':
+            return flags & HTTP_KEEP_LPAREN;
+        case ')':
+            return flags & HTTP_KEEP_RPAREN;
+        case '\'':
+            return flags & HTTP_KEEP_APOSTROPHE;
+        case '*':
+            return flags & HTTP_KEEP_STAR;
+        case '!':
+            return flags & HTTP_KEEP_EXCLAMATION;
+        case '#':
+            return flags & HTTP_KEEP_HASH;
+        case '$':
+            return flags & HTTP_KEEP_DOLLAR;
+        case '&':
+            return flags & HTTP_KEEP_AMPERSAND;
+        case '+':
+            return flags & HTTP_KEEP_PLUS;
+        case ',':
+            return flags & HTTP_KEEP_COMMA;
+        case ';':
+            return flags & HTTP_KEEP_SEMICOLON;
+        case '=':
+            return flags & HTTP_KEEP_EQUALS;
+        case '?':
+            return flags & HTTP_KEEP_QUESTION;
+        case '@':
+            return flags & HTTP_KEEP_AT;
+        default:
+            return false;
     }
 }
 
 template <class OutputIterator>
-void copy_text(const char* s, OutputIterator& out)
-{
+void copy_text(const char* s, OutputIterator& out) {
     for (; *s; ++s)
         *out++ = *s;
 }
-} // namespace qorm_detail
+}  // namespace qorm_detail
 
 // Writes text percent-encoded through out (advanced in place when it is an
 // lvalue). False (nothing written) for a null or empty text.
 template <class OutputIterator>
-bool http_encode_string_i(const char* text, unsigned flags, OutputIterator&& out)
-{
+bool http_encode_string_i(const char* text, unsigned flags, OutputIterator&& out) {
     if (text == nullptr || *text == 0)
         return false;
     const char* hex = (flags & HTTP_ENCODE_UPPER_HEX) ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -90,17 +102,17 @@ bool http_encode_string_i(const char* text, unsigned flags, OutputIterator&& out
 // so no value can add a parameter or cut the query, whatever encode_value
 // says (kept for callers' sake).
 template <class OutputIterator>
-class HTTP_Query_String_Builder_T
-{
+class HTTP_Query_String_Builder_T {
 public:
     // sep true: the query already holds pairs, the first one gets "&".
-    explicit HTTP_Query_String_Builder_T(OutputIterator iter, bool sep = false) : iter_(iter), sep_(sep) {}
+    explicit HTTP_Query_String_Builder_T(OutputIterator iter, bool sep = false)
+        : iter_(iter), sep_(sep) {}
 
     // A null or empty name writes nothing; a null value writes the bare
     // name, an empty one "name=".
-    HTTP_Query_String_Builder_T& operator()(const char* name, const char* value, bool encode_name = true,
-                                            bool encode_value = true, const char* prefix = nullptr)
-    {
+    HTTP_Query_String_Builder_T& operator()(const char* name, const char* value,
+                                            bool encode_name = true, bool encode_value = true,
+                                            const char* prefix = nullptr) {
         (void)encode_value;
         if (name == nullptr || *name == 0)
             return *this;

@@ -10,19 +10,16 @@
 // A new object holds `initial` references (0: the first smart pointer made
 // with add_ref true owns it; 1: made with add_ref false).
 template <class T, class Lock>
-class ACE_Intrusive_Refcountable_T
-{
+class ACE_Intrusive_Refcountable_T {
 public:
-    static void intrusive_add_ref(T* p)
-    {
+    static void intrusive_add_ref(T* p) {
         if (p)
             base(p)->refcount_.fetch_add(1, std::memory_order_relaxed);
     }
 
     // Drops one reference unless the count is already 0; the thread that
     // takes it to 0 destroys the object (once, whatever the races).
-    static void intrusive_remove_ref(T* p)
-    {
+    static void intrusive_remove_ref(T* p) {
         if (!p)
             return;
         std::atomic<long>& count = base(p)->refcount_;

@@ -5,8 +5,7 @@
 
 // A begin/end pair for range-for; smaller than pulling in Boost.Range.
 template <class It>
-class Iterator_Range
-{
+class Iterator_Range {
 public:
     Iterator_Range(It first, It last) : first_(std::move(first)), last_(std::move(last)) {}
 

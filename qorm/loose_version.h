@@ -4,7 +4,11 @@
 
 #include "host/loose_version.h"
 
-inline bool operator>=(const Loose_Version& a, const Loose_Version& b) { return a.compare(b) >= 0; }
-inline bool operator<(const Loose_Version& a, const Loose_Version& b) { return a.compare(b) < 0; }
+inline bool operator>=(const Loose_Version& a, const Loose_Version& b) {
+    return a.compare(b) >= 0;
+}
+inline bool operator<(const Loose_Version& a, const Loose_Version& b) {
+    return a.compare(b) < 0;
+}
 
 #endif

@@ -15,18 +15,18 @@
 
 #include "qorm/basic_string_arg.h"
 
-namespace qorm
-{
+namespace qorm {
 // Shared by every Mem_Map_Handle: an id or basename must name one entry of
 // the directory (not empty, ".", "..", nor holding "/" or a NUL).
-int mem_map_open(ACE_Mem_Map& map, const char* dir, const String_Arg& id, const String_Arg& basename,
-                 int flags, mode_t dir_mode, size_t map_size, size_t record_size);
-int mem_map_open_i(ACE_Mem_Map& map, const char* path, int flags, size_t map_size, size_t record_size);
-} // namespace qorm
+int mem_map_open(ACE_Mem_Map& map, const char* dir, const String_Arg& id,
+                 const String_Arg& basename, int flags, mode_t dir_mode, size_t map_size,
+                 size_t record_size);
+int mem_map_open_i(ACE_Mem_Map& map, const char* path, int flags, size_t map_size,
+                   size_t record_size);
+}  // namespace qorm
 
 template <class T, class Conf>
-class Mem_Map_Handle
-{
+class Mem_Map_Handle {
     static_assert(sizeof(T) <= Conf::map_size, "record larger than its file");
 
 public:
@@ -36,23 +36,23 @@ public:
     Mem_Map_Handle& operator=(const Mem_Map_Handle&) = delete;
 
     // O_RDWR, plus O_CREAT with create, plus O_CLOEXEC with cloexec.
-    int open(const String_Arg& id, const String_Arg& basename, bool create, bool cloexec, mode_t dir_mode)
-    {
-        return open(id, basename, O_RDWR | (create ? O_CREAT : 0) | (cloexec ? O_CLOEXEC : 0), dir_mode);
+    int open(const String_Arg& id, const String_Arg& basename, bool create, bool cloexec,
+             mode_t dir_mode) {
+        return open(id, basename, O_RDWR | (create ? O_CREAT : 0) | (cloexec ? O_CLOEXEC : 0),
+                    dir_mode);
     }
 
     // With O_CREAT the directories are made with dir_mode and the file gets
     // Conf::map_size bytes (zeros after O_TRUNC); without it the whole
     // existing file is mapped, and a file shorter than T is refused.
     // 0, or -1 with the reason logged.
-    int open(const String_Arg& id, const String_Arg& basename, int flags, mode_t dir_mode)
-    {
+    int open(const String_Arg& id, const String_Arg& basename, int flags, mode_t dir_mode) {
         close();
-        return qorm::mem_map_open(map_, Conf::dir, id, basename, flags, dir_mode, Conf::map_size, sizeof(T));
+        return qorm::mem_map_open(map_, Conf::dir, id, basename, flags, dir_mode, Conf::map_size,
+                                  sizeof(T));
     }
 
-    int open_i(const char* path, int flags)
-    {
+    int open_i(const char* path, int flags) {
         close();
         return qorm::mem_map_open_i(map_, path, flags, Conf::map_size, sizeof(T));
     }

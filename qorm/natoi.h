@@ -11,20 +11,17 @@
 // (the NUL included). *stop gets the first character not consumed (begin
 // when no digit was read). Overflow gives the type's maximum, or its minimum
 // for a negative text, with ERANGE. An unsigned T refuses a leading "-".
-namespace qorm_detail
-{
+namespace qorm_detail {
 // Keeps end and stop out of deduction so natoi<int>(p, nullptr, &stop) works.
 template <class P>
-struct natoi_same
-{
+struct natoi_same {
     using type = P;
 };
-} // namespace qorm_detail
+}  // namespace qorm_detail
 
 template <class T, class P>
 T natoi(P begin, typename qorm_detail::natoi_same<P>::type end = nullptr,
-        typename qorm_detail::natoi_same<P>::type* stop = nullptr)
-{
+        typename qorm_detail::natoi_same<P>::type* stop = nullptr) {
     static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>, "integer result only");
     using U = std::make_unsigned_t<T>;
 

@@ -7,20 +7,16 @@
 // Runs a callable once, at reset() or at scope exit, whichever comes first.
 // Move-only: a copy would run the callable twice.
 template <class F>
-class Scoped_Deleter
-{
+class Scoped_Deleter {
 public:
     explicit Scoped_Deleter(F f) : del(std::move(f)), valid(true) {}
 
     Scoped_Deleter(Scoped_Deleter&& other) noexcept(std::is_nothrow_move_constructible_v<F>)
-        : del(std::move(other.del)), valid(std::exchange(other.valid, false))
-    {
-    }
+        : del(std::move(other.del)), valid(std::exchange(other.valid, false)) {}
 
-    Scoped_Deleter& operator=(Scoped_Deleter&& other) noexcept(std::is_nothrow_move_assignable_v<F>)
-    {
-        if (this != &other)
-        {
+    Scoped_Deleter& operator=(Scoped_Deleter&& other) noexcept(
+        std::is_nothrow_move_assignable_v<F>) {
+        if (this != &other) {
             reset();
             del = std::move(other.del);
             valid = std::exchange(other.valid, false);
@@ -33,10 +29,8 @@ public:
 
     ~Scoped_Deleter() { reset(); }
 
-    void reset()
-    {
-        if (valid)
-        {
+    void reset() {
+        if (valid) {
             // Cleared first so a callable that throws is not run again.
             valid = false;
             del();
@@ -49,8 +43,7 @@ private:
 };
 
 template <class F>
-Scoped_Deleter<std::decay_t<F>> make_deleter(F&& f)
-{
+Scoped_Deleter<std::decay_t<F>> make_deleter(F&& f) {
     return Scoped_Deleter<std::decay_t<F>>(std::forward<F>(f));
 }
 

@@ -3,8 +3,7 @@
 #include <cerrno>
 #include <climits>
 
-int string_vsprintf(std::string& s, const char* fmt, va_list ap, bool append)
-{
+int string_vsprintf(std::string& s, const char* fmt, va_list ap, bool append) {
     const size_t base = append ? s.size() : 0;
     if (fmt == nullptr) {
         errno = EINVAL;
@@ -41,8 +40,7 @@ int string_vsprintf(std::string& s, const char* fmt, va_list ap, bool append)
     }
 }
 
-std::string string_sprintf(const char* fmt, ...)
-{
+std::string string_sprintf(const char* fmt, ...) {
     std::string s;
     va_list ap;
     va_start(ap, fmt);
@@ -51,8 +49,7 @@ std::string string_sprintf(const char* fmt, ...)
     return s;
 }
 
-int string_sprintf(std::string& s, const char* fmt, ...)
-{
+int string_sprintf(std::string& s, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     int rc = string_vsprintf(s, fmt, ap, false);
@@ -60,8 +57,7 @@ int string_sprintf(std::string& s, const char* fmt, ...)
     return rc;
 }
 
-int string_sprintf_append(std::string& s, const char* fmt, ...)
-{
+int string_sprintf_append(std::string& s, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     int rc = string_vsprintf(s, fmt, ap, true);

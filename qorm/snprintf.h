@@ -18,14 +18,12 @@
 // any failure (a failed format never leaves a truncated text behind, callers
 // build paths and file names from it).
 template <size_t N, class C = char>
-class snprintf_t
-{
+class snprintf_t {
     static_assert(std::is_same_v<C, char>, "only char formatting is supported");
     static_assert(N > 0 && N < INT32_MAX, "inline capacity out of range");
 
 public:
-    explicit snprintf_t(const C* fmt, ...) QORM_PRINTF_FORMAT(2, 3)
-    {
+    explicit snprintf_t(const C* fmt, ...) QORM_PRINTF_FORMAT(2, 3) {
         buf_[0] = 0;
         va_list ap;
         va_start(ap, fmt);
@@ -39,8 +37,7 @@ public:
     snprintf_t& operator=(const snprintf_t&) = delete;
 
     // Final length, or -1 (the text is then empty).
-    int vset(const C* fmt, va_list ap) QORM_PRINTF_FORMAT(2, 0)
-    {
+    int vset(const C* fmt, va_list ap) QORM_PRINTF_FORMAT(2, 0) {
         if (fmt == nullptr)
             return fail();
         for (;;) {
@@ -69,8 +66,7 @@ public:
         }
     }
 
-    int set(const C* fmt, ...) QORM_PRINTF_FORMAT(2, 3)
-    {
+    int set(const C* fmt, ...) QORM_PRINTF_FORMAT(2, 3) {
         va_list ap;
         va_start(ap, fmt);
         int rc = vset(fmt, ap);
@@ -83,8 +79,7 @@ public:
     int length() const { return len_; }
 
 private:
-    int fail()
-    {
+    int fail() {
         len_ = 0;
         buf_[0] = 0;
         if (ptr_)

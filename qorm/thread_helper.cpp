@@ -3,24 +3,19 @@
 #include "ace/Auto_Event.h"
 #include "ace/Thread_Manager.h"
 
-namespace
-{
+namespace {
 // Value-initialised: the "no thread" id on every ACE platform we build for.
 const ACE_thread_t null_tid = ACE_thread_t();
-}
+}  // namespace
 
 Thread_Helper::Thread_Helper(long flags, long priority)
-    : _tid(null_tid), _started(nullptr), _flag(flags), _priority(priority)
-{
-}
+    : _tid(null_tid), _started(nullptr), _flag(flags), _priority(priority) {}
 
-Thread_Helper::~Thread_Helper()
-{
+Thread_Helper::~Thread_Helper() {
     join();
 }
 
-int Thread_Helper::spawn()
-{
+int Thread_Helper::spawn() {
     const bool detached = (_flag & THR_DETACHED) != 0;
     // Overwriting a live id would leave that thread unjoinable.
     if (!detached && exists())
@@ -30,21 +25,17 @@ int Thread_Helper::spawn()
     _started = &started;
 
     int result;
-    if (detached)
-    {
+    if (detached) {
         ACE_thread_t local_tid = null_tid;
-        result = ACE_Thread_Manager::instance()->spawn(
-            &Thread_Helper::thread_fn, this, _flag, &local_tid, 0, _priority);
-    }
-    else
-    {
+        result = ACE_Thread_Manager::instance()->spawn(&Thread_Helper::thread_fn, this, _flag,
+                                                       &local_tid, 0, _priority);
+    } else {
         if (!_running)
             _running = std::make_unique<std::atomic<bool>>(false);
         *_running = true;
-        result = ACE_Thread_Manager::instance()->spawn(
-            &Thread_Helper::thread_fn, this, _flag, &_tid, 0, _priority);
-        if (result < 0)
-        {
+        result = ACE_Thread_Manager::instance()->spawn(&Thread_Helper::thread_fn, this, _flag,
+                                                       &_tid, 0, _priority);
+        if (result < 0) {
             *_running = false;
             _tid = null_tid;
         }
@@ -58,14 +49,12 @@ int Thread_Helper::spawn()
     return result;
 }
 
-ACE_THR_FUNC_RETURN Thread_Helper::thread_fn(void* arg)
-{
+ACE_THR_FUNC_RETURN Thread_Helper::thread_fn(void* arg) {
     Thread_Helper* self = static_cast<Thread_Helper*>(arg);
     self->handle_starting();
 
     std::function<void()> fn = self->_function;
-    std::atomic<bool>* running =
-        (self->_flag & THR_DETACHED) ? nullptr : self->_running.get();
+    std::atomic<bool>* running = (self->_flag & THR_DETACHED) ? nullptr : self->_running.get();
 
     // After this a detached helper may already be gone: use locals only.
     if (self->_started)
@@ -79,20 +68,17 @@ ACE_THR_FUNC_RETURN Thread_Helper::thread_fn(void* arg)
     return 0;
 }
 
-void Thread_Helper::join()
-{
+void Thread_Helper::join() {
     if (!exists())
         return;
     ACE_Thread_Manager::instance()->join(_tid);
     _tid = null_tid;
 }
 
-bool Thread_Helper::exists() const
-{
+bool Thread_Helper::exists() const {
     return !ACE_OS::thr_equal(_tid, null_tid);
 }
 
-bool Thread_Helper::running() const
-{
+bool Thread_Helper::running() const {
     return _running && _running->load();
 }

@@ -18,8 +18,7 @@
 //
 // A derived class whose members the thread uses should join() in its own
 // destructor: the base destructor runs after the derived members are gone.
-class Thread_Helper
-{
+class Thread_Helper {
 public:
     explicit Thread_Helper(long flags = THR_NEW_LWP | THR_JOINABLE,
                            long priority = ACE_DEFAULT_THREAD_PRIORITY);
@@ -30,8 +29,7 @@ public:
 
     // -1 while a joinable thread exists (running or not yet joined).
     template <class T>
-    int spawn(void (T::*fn)(), T* obj)
-    {
+    int spawn(void (T::*fn)(), T* obj) {
         if (exists())
             return -1;
         _function = [fn, obj] { (obj->*fn)(); };

@@ -6,8 +6,7 @@
 #include <ctime>
 
 template <size_t N, bool Local = true>
-class POSIX_Time_Format
-{
+class POSIX_Time_Format {
     static_assert(N > 0, "buffer size must be positive");
 
 public:
@@ -20,8 +19,7 @@ public:
 protected:
     POSIX_Time_Format() { buf_[0] = 0; }
 
-    void format(time_t t, const char* fmt)
-    {
+    void format(time_t t, const char* fmt) {
         buf_[0] = 0;
         if (fmt == nullptr)
             return;

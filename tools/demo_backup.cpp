@@ -78,699 +78,805 @@ const char* const DEF_ID = "6b3f7c1e-5d1a-4e8b-9c2f-00000000de01";
 const char* const POOL_UUID = "9f9f0000-0000-4000-8000-0000000000a1";
 
 struct Failure : std::runtime_error {
-  using std::runtime_error::runtime_error;
+    using std::runtime_error::runtime_error;
 };
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
-  char line[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  return line;
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    return line;
 }
 
 void say(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
-void heading(const std::string& text) { say("\n== " + text); }
+void heading(const std::string& text) {
+    say("\n== " + text);
+}
 
 std::string size_text(uint64_t n) {
-  if (n < 10 * KiB) return format("%" PRIu64 " bytes", n);
-  if (n < MiB) return format("%.1f KiB", static_cast<double>(n) / KiB);
-  return format("%.2f MiB", static_cast<double>(n) / MiB);
+    if (n < 10 * KiB)
+        return format("%" PRIu64 " bytes", n);
+    if (n < MiB)
+        return format("%.1f KiB", static_cast<double>(n) / KiB);
+    return format("%.2f MiB", static_cast<double>(n) / MiB);
 }
 
-std::string short_id(const std::string& id) { return id.size() > 8 ? id.substr(0, 8) + "..." : id; }
+std::string short_id(const std::string& id) {
+    return id.size() > 8 ? id.substr(0, 8) + "..." : id;
+}
 
 // ---- simulator processes ----
 
 // One simulator started as a process of its own; stopped (SIGTERM, then
 // SIGKILL) when destroyed.
 class Sim_Process {
- public:
-  Sim_Process(const std::string& name, const std::vector<std::string>& args, const std::string& log_dir)
-      : name_(name), out_(log_dir + "/" + name + ".out") {
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const std::string err = log_dir + "/" + name + ".err";
-    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (rc != 0) throw Failure("cannot start " + args[0] + ": " + std::strerror(rc));
-  }
-  ~Sim_Process() { stop(); }
-  Sim_Process(const Sim_Process&) = delete;
-  Sim_Process& operator=(const Sim_Process&) = delete;
-
-  // The port of its "listening on http://127.0.0.1:PORT" line.
-  int wait_for_port() {
-    const std::string mark = "listening on http://127.0.0.1:";
-    for (int i = 0; i < 1500; ++i) {
-      std::ifstream in(out_);
-      std::string line;
-      while (std::getline(in, line))
-        if (line.compare(0, mark.size(), mark) == 0) return std::atoi(line.c_str() + mark.size());
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        throw Failure(name_ + " ended before it listened (its output is in " + out_ + ")");
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+public:
+    Sim_Process(const std::string& name, const std::vector<std::string>& args,
+                const std::string& log_dir)
+        : name_(name), out_(log_dir + "/" + name + ".out") {
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        const std::string err = log_dir + "/" + name + ".err";
+        posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&files);
+        if (rc != 0)
+            throw Failure("cannot start " + args[0] + ": " + std::strerror(rc));
     }
-    throw Failure(name_ + " did not say where it listens");
-  }
+    ~Sim_Process() { stop(); }
+    Sim_Process(const Sim_Process&) = delete;
+    Sim_Process& operator=(const Sim_Process&) = delete;
 
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The port of its "listening on http://127.0.0.1:PORT" line.
+    int wait_for_port() {
+        const std::string mark = "listening on http://127.0.0.1:";
+        for (int i = 0; i < 1500; ++i) {
+            std::ifstream in(out_);
+            std::string line;
+            while (std::getline(in, line))
+                if (line.compare(0, mark.size(), mark) == 0)
+                    return std::atoi(line.c_str() + mark.size());
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                throw Failure(name_ + " ended before it listened (its output is in " + out_ + ")");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        throw Failure(name_ + " did not say where it listens");
     }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
 
-  pid_t pid() const { return pid_; }
+    void stop() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 500; ++i) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
 
- private:
-  std::string name_;
-  std::string out_;
-  pid_t pid_ = -1;
+    pid_t pid() const { return pid_; }
+
+private:
+    std::string name_;
+    std::string out_;
+    pid_t pid_ = -1;
 };
 
 // ---- files ----
 
 void write_at(const std::string& path, uint64_t offset, const std::string& data) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) throw Failure("cannot open " + path + ": " + std::strerror(errno));
-  const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
-  ::close(fd);
-  if (n != static_cast<ssize_t>(data.size())) throw Failure("cannot write " + path);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Failure("cannot open " + path + ": " + std::strerror(errno));
+    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
+    ::close(fd);
+    if (n != static_cast<ssize_t>(data.size()))
+        throw Failure("cannot write " + path);
 }
 
 // Bytes of a file that are allocated (a sparse volume's written part).
 uint64_t allocated_bytes(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
 }
 
 // Data that differs from block to block and does not compress to zeros.
 std::string noise(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  uint64_t x = seed * 0x9e3779b97f4a7c15ULL + 1;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    s[i] = static_cast<char>(x >> 56);
-  }
-  return s;
+    std::string s(n, '\0');
+    uint64_t x = seed * 0x9e3779b97f4a7c15ULL + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        s[i] = static_cast<char>(x >> 56);
+    }
+    return s;
 }
 
 // The first offset where two files differ, or -1 when they are equal;
 // a length difference counts from the shorter one's end.
 int64_t first_difference(const std::string& a, const std::string& b) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-  if (!fa || !fb) throw Failure("cannot open " + (fa ? b : a));
-  std::vector<char> ba(MiB), bb(MiB);
-  int64_t at = 0;
-  for (;;) {
-    fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
-    fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
-    const std::streamsize na = fa.gcount(), nb = fb.gcount();
-    const std::streamsize n = std::min(na, nb);
-    for (std::streamsize i = 0; i < n; ++i)
-      if (ba[static_cast<size_t>(i)] != bb[static_cast<size_t>(i)]) return at + i;
-    if (na != nb) return at + n;
-    if (na == 0) return -1;
-    at += na;
-  }
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb)
+        throw Failure("cannot open " + (fa ? b : a));
+    std::vector<char> ba(MiB), bb(MiB);
+    int64_t at = 0;
+    for (;;) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        const std::streamsize na = fa.gcount(), nb = fb.gcount();
+        const std::streamsize n = std::min(na, nb);
+        for (std::streamsize i = 0; i < n; ++i)
+            if (ba[static_cast<size_t>(i)] != bb[static_cast<size_t>(i)])
+                return at + i;
+        if (na != nb)
+            return at + n;
+        if (na == 0)
+            return -1;
+        at += na;
+    }
 }
 
 // ---- the world ----
 
 // A change the demo makes to a live volume between the two backups.
 struct Change {
-  size_t vm;
-  size_t disk;
-  uint64_t offset;
-  std::string data;
-  std::string what;
+    size_t vm;
+    size_t disk;
+    uint64_t offset;
+    std::string data;
+    std::string what;
 };
 
 struct Run_Result {
-  std::map<std::string, Object> replies;      // by VM id
-  std::map<std::string, uint64_t> zbs_read;   // bytes each VM's servant read from ZBS
-  std::map<std::string, std::vector<std::string>> logs;  // servant output, by VM name
-  std::map<std::string, Object> rows;         // the run's catalog rows, by VM id
+    std::map<std::string, Object> replies;                 // by VM id
+    std::map<std::string, uint64_t> zbs_read;              // bytes each VM's servant read from ZBS
+    std::map<std::string, std::vector<std::string>> logs;  // servant output, by VM name
+    std::map<std::string, Object> rows;                    // the run's catalog rows, by VM id
 };
 
 class Demo {
- public:
-  explicit Demo(std::string root) : root_(std::move(root)), pool_dir_(root_ + "/pool"), fixtures_(DEMO_FIXTURES_DIR) {}
+public:
+    explicit Demo(std::string root)
+        : root_(std::move(root)), pool_dir_(root_ + "/pool"), fixtures_(DEMO_FIXTURES_DIR) {}
 
-  int run() {
-    set_up();
-    make_vms();
-    const Run_Result full = backup(JOB_DEFINITION_SUBTYPE_FULL, "full");
-    keep_snapshots(full);
-    change_volumes();
-    const Run_Result incremental = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, "incremental");
-    report_incremental_reads(incremental);
-    check(full, incremental);
-    return finish();
-  }
-
- private:
-  // ---- set-up ----
-
-  void set_up() {
-    heading("1. The outside world, on 127.0.0.1 (HOST_ROOT " + root_ + ")");
-    logs_ = root_ + "/logs";
-    make_dir(logs_);
-    make_dir(pool_dir_);
-    store_ = make_zbs_store(root_);
-    const std::string library = install_zbs_sim(DEMO_ZBS_SIM_PATH, ZBS_VERSION, true);
-    say("simulated ZBS library  " + library + " (volume store " + store_ + ")");
-
-    const std::string inventory = std::string(DEMO_FIXTURES_DIR) + "/inventory.json";
-    tower_.reset(new Sim_Process(
-        "cloudtower-sim", {DEMO_CLOUDTOWER_SIM_PATH, "--inventory", inventory, "--store", store_, "--port", "0"}, logs_));
-    tower_port_ = tower_->wait_for_port();
-    say(format("cloudtower-sim         pid %d, http://127.0.0.1:%d (CloudTower 4.1.0, login admin)",
-               static_cast<int>(tower_->pid()), tower_port_));
-
-    // The key pair first: the backup server encrypts logins for its public half.
-    const std::string public_key = write_host_settings(root_, 0, "");
-    Object instance;
-    instance["uuid"] = INSTANCE_UUID;
-    instance["host"] = "127.0.0.1";
-    instance["port"] = tower_port_;
-    instance["ssl"] = false;
-    instance["username"] = "admin";
-    instance["password"] = "admin123";
-    Object config;
-    config["public_key_file"] = public_key;
-    config["instances"] = Array{instance};
-    config["db"] = root_ + "/catalog.db";
-    config["access_key"] = "";
-    const std::string config_file = root_ + "/backup-server.json";
-    std::ofstream(config_file) << json_spirit::write(Value(config));
-    backupd_.reset(new Sim_Process("backup-server-sim", {DEMO_BACKUP_SERVER_SIM_PATH, "--config", config_file}, logs_));
-    backupd_port_ = backupd_->wait_for_port();
-    write_host_settings(root_, backupd_port_, "");
-    say(format("backup-server-sim      pid %d, http://127.0.0.1:%d (catalog %s/catalog.db)",
-               static_cast<int>(backupd_->pid()), backupd_port_, root_.c_str()));
-
-    const std::string starter = install_starter(DEMO_STARTER_PATH);
-    const std::string module = host_path(MODULE_INSTALLED);
-    make_directories(module.substr(0, module.rfind('/')), 0755);
-    fs::remove(module);
-    fs::create_symlink(DEMO_MODULE_PATH, module);
-    const std::string conf =
-        write_servant_config(Object{{SCHEDULER, Value("SmartX_Backup_Servant_Handler")}}, MODULE_INSTALLED);
-    say("servant program        " + starter + " (configuration " + conf + ", module " + module + ")");
-    say("storage pool           file://" + pool_dir_);
-
-    // The login the executor uses: the protected instance's, from the
-    // backup server, decrypted with this host's key.
-    if (!smartx::get_login_info(INSTANCE_UUID, login_))
-      throw Failure("cannot get the CloudTower login from the backup server");
-    say(format("CloudTower login       %s@%s:%u, fetched from the backup server and decrypted with the host key",
-               login_.username.c_str(), login_.host.c_str(), static_cast<unsigned>(login_.port)));
-  }
-
-  static void make_dir(const std::string& dir) {
-    if (make_directories(dir, 0750) != 0) throw Failure("cannot make " + dir);
-  }
-
-  void make_vms() {
-    heading("2. Two VMs on cluster cluster-hz-01, their disks filled with data");
-    vms_.push_back(sim_vm::numbered_vm("dw", 1, "demo-web-01", {24 * MiB, 9 * MiB + 4608}, "web server"));
-    vms_.push_back(sim_vm::numbered_vm("dd", 2, "demo-db-01", {16 * MiB, 40 * MiB, 3 * MiB + 102403}, "database"));
-    cluster_id_ = fixtures_.record("clusters", "cluster-hz-01").at("id").get_str();
-    for (const auto& kind : sim_vm::vm_records(fixtures_, vms_)) {
-      Object body;
-      body["kind"] = kind.first;
-      body["records"] = kind.second;
-      tower_post("/__sim/records", body);
+    int run() {
+        set_up();
+        make_vms();
+        const Run_Result full = backup(JOB_DEFINITION_SUBTYPE_FULL, "full");
+        keep_snapshots(full);
+        change_volumes();
+        const Run_Result incremental = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, "incremental");
+        report_incremental_reads(incremental);
+        check(full, incremental);
+        return finish();
     }
 
-    // (disk, offset, length) of the data each disk holds; the rest is never written.
-    struct Fill {
-      size_t vm, disk;
-      uint64_t offset, length;
-    };
-    const Fill fills[] = {
-        {0, 0, 0, 2 * MiB},           {0, 0, 8 * MiB, 3 * MiB + 1000}, {0, 0, 24 * MiB - 64 * KiB, 64 * KiB},
-        {0, 1, MiB, 512 * KiB},       {0, 1, 9 * MiB + 3608, 1000},    {1, 0, 0, 3 * MiB},
-        {1, 0, 12 * MiB, 300 * KiB},  {1, 1, 4 * MiB, 16 * MiB},       {1, 2, 0, 100 * KiB},
-        {1, 2, 3 * MiB + 98304, 4099},
-    };
-    uint64_t seed = 1;
-    for (const Fill& f : fills) write_at(volume_path(f.vm, f.disk), f.offset, noise(f.length, seed++));
+private:
+    // ---- set-up ----
 
-    for (const sim_vm::VM& vm : vms_) {
-      say(format("%s (id %s, %zu disks and a CD-ROM, host %s)", vm.name.c_str(), vm.id.c_str(), vm.disks.size(),
-                 OWNER_HOST));
-      for (size_t d = 0; d < vm.disks.size(); ++d)
-        say(format("  %-20s %-34s written %s", vm.disks[d].name.c_str(), size_text(vm.disks[d].size).c_str(),
-                   size_text(allocated_bytes(volume_path(static_cast<size_t>(&vm - &vms_[0]), d))).c_str()));
-    }
-  }
+    void set_up() {
+        heading("1. The outside world, on 127.0.0.1 (HOST_ROOT " + root_ + ")");
+        logs_ = root_ + "/logs";
+        make_dir(logs_);
+        make_dir(pool_dir_);
+        store_ = make_zbs_store(root_);
+        const std::string library = install_zbs_sim(DEMO_ZBS_SIM_PATH, ZBS_VERSION, true);
+        say("simulated ZBS library  " + library + " (volume store " + store_ + ")");
 
-  std::string volume_path(size_t vm, size_t disk) const { return store_ + "/" + vms_[vm].disks[disk].zbs_volume_id; }
+        const std::string inventory = std::string(DEMO_FIXTURES_DIR) + "/inventory.json";
+        tower_.reset(new Sim_Process(
+            "cloudtower-sim",
+            {DEMO_CLOUDTOWER_SIM_PATH, "--inventory", inventory, "--store", store_, "--port", "0"},
+            logs_));
+        tower_port_ = tower_->wait_for_port();
+        say(format(
+            "cloudtower-sim         pid %d, http://127.0.0.1:%d (CloudTower 4.1.0, login admin)",
+            static_cast<int>(tower_->pid()), tower_port_));
 
-  // ---- one backup run ----
+        // The key pair first: the backup server encrypts logins for its public half.
+        const std::string public_key = write_host_settings(root_, 0, "");
+        Object instance;
+        instance["uuid"] = INSTANCE_UUID;
+        instance["host"] = "127.0.0.1";
+        instance["port"] = tower_port_;
+        instance["ssl"] = false;
+        instance["username"] = "admin";
+        instance["password"] = "admin123";
+        Object config;
+        config["public_key_file"] = public_key;
+        config["instances"] = Array{instance};
+        config["db"] = root_ + "/catalog.db";
+        config["access_key"] = "";
+        const std::string config_file = root_ + "/backup-server.json";
+        std::ofstream(config_file) << json_spirit::write(Value(config));
+        backupd_.reset(new Sim_Process(
+            "backup-server-sim", {DEMO_BACKUP_SERVER_SIM_PATH, "--config", config_file}, logs_));
+        backupd_port_ = backupd_->wait_for_port();
+        write_host_settings(root_, backupd_port_, "");
+        say(format("backup-server-sim      pid %d, http://127.0.0.1:%d (catalog %s/catalog.db)",
+                   static_cast<int>(backupd_->pid()), backupd_port_, root_.c_str()));
 
-  smartx::Backup_Param param(Job_Definition_Subtype type, const sim_vm::VM& vm) const {
-    smartx::Backup_Param p;
-    p.backup_type = type;
-    p.pool_url = "file://" + pool_dir_;
-    p.vm_id = vm.id;
-    p.vm_name = vm.name;
-    p.cluster_id = cluster_id_;
-    smartx::Control_Param& c = p.control;
-    c.def_id = DEF_ID;
-    c.host_id = "demo-host";
-    c.job_revision = 1;
-    c.resource_uuid = INSTANCE_UUID;
-    c.backupd_host = "127.0.0.1";
-    c.backupd_port = static_cast<uint16_t>(backupd_port_);
-    c.zbs_version = ZBS_VERSION;
-    c.login_info = login_;
-    c.parallelism.disks_per_vm = 2;
-    p.catalog.name = "demo nightly";
-    p.catalog.host_uuid = "demo-host";
-    p.catalog.agent = "smartx";
-    p.catalog.instance_version = "4.1.0";
-    p.catalog.pool_uuid = POOL_UUID;
-    return p;
-  }
+        const std::string starter = install_starter(DEMO_STARTER_PATH);
+        const std::string module = host_path(MODULE_INSTALLED);
+        make_directories(module.substr(0, module.rfind('/')), 0755);
+        fs::remove(module);
+        fs::create_symlink(DEMO_MODULE_PATH, module);
+        const std::string conf = write_servant_config(
+            Object{{SCHEDULER, Value("SmartX_Backup_Servant_Handler")}}, MODULE_INSTALLED);
+        say("servant program        " + starter + " (configuration " + conf + ", module " + module +
+            ")");
+        say("storage pool           file://" + pool_dir_);
 
-  Run_Result backup(Job_Definition_Subtype type, const std::string& level) {
-    const bool full = type == JOB_DEFINITION_SUBTYPE_FULL;
-    heading(format("%d. %s backup: one servant process per VM", full ? 3 : 5, full ? "Full" : "Incremental"));
-    say(format("Servant_Task_Scheduler \"%s\" starts the starter for each VM, two at once; each loads "
-               "libsmartx.so and runs _make_SmartX_Backup_Servant_Handler, which loads libzbs.so.1 %s",
-               SCHEDULER, ZBS_VERSION));
-
-    // The job run the servants belong to, as the job engine keeps it.
-    Job_Activity_Map activity;
-    if (activity.open(DEF_ID, true) != 0) throw Failure("cannot open the job's activity record");
-    uuid_from_string(uuid_generate_text(), activity->id);
-    uuid_from_string(uuid_generate_text(), activity->uid);
-    uuid_from_string(DEF_ID, activity->def_id);
-    activity->state = JOB_STATE_RUNNING;
-    std::vector<std::unique_ptr<smartx::VM_Progress_Handle>> progress;
-    for (const sim_vm::VM& vm : vms_) {
-      progress.emplace_back(new smartx::VM_Progress_Handle);
-      if (progress.back()->open(DEF_ID, vm.id, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0750) != 0)
-        throw Failure("cannot open the progress record of " + vm.name);
-    }
-    const std::set<std::string> files_before = pool_files();
-
-    Run_Result out;
-    std::mutex mutex;
-    Servant_Task_Scheduler scheduler(SCHEDULER, 1024);
-    scheduler.enable_owner_limit(2);
-    scheduler.enable_global_mutex();
-    for (const sim_vm::VM& vm : vms_) {
-      Object params;
-      smartx::Backup_Source_Entry entry;
-      entry.id = vm.id;
-      entry.name = vm.name;
-      entry.type = "VirtualMachine";
-      params["param"] = param(type, vm).dump();
-      params["entry"] = entry.dump();
-      if (!scheduler.enqueue_task(params, OWNER_HOST, 0, "backup_vm_" + vm.name, vm.id.c_str()))
-        throw Failure("cannot queue the backup of " + vm.name);
-    }
-    const auto init = [&](Servant& servant, const Object& params) {
-      const std::string name = params.at("param").get_obj().at("vm_name").get_str();
-      if (servant.reset("starter", servant_config_template(), nullptr, nullptr, name.c_str()) != 0) return false;
-      servant.set_log_msg_callback([&, name](const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex);
-        out.logs[name].push_back(line);
-      });
-      // The simulated library's request log tells what the servant read.
-      servant.get_process_options().setenv(ACE_TEXT("ZBS_SIM_LOG"), ACE_TEXT("%s"), zbs_log(level, name).c_str());
-      return true;
-    };
-    const auto result = [&](const JSON_RPC_Object_Ptr& reply) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (reply.null() || reply->type() != JSON_RPC_Object::TYPE_RESPONSE) return 1;
-      const Value& r = static_cast<const JSON_RPC_Response&>(*reply).result;
-      if (r.type() != json_spirit::obj_type) return 1;
-      const std::string* vm_id = json_spirit::object_get_str(r.get_obj(), "vm_id");
-      if (vm_id != nullptr) out.replies[*vm_id] = r.get_obj();
-      const Value* code = json_spirit::object_get_value(r.get_obj(), "code");
-      return code != nullptr && code->type() == json_spirit::int_type ? code->get_int() : 1;
-    };
-    if (!scheduler.activate(2, init, result) || !scheduler.wait()) throw Failure("the servant scheduler failed");
-    activity->state = JOB_STATE_IDLE;
-
-    uint64_t stored = 0;
-    for (size_t v = 0; v < vms_.size(); ++v) {
-      const sim_vm::VM& vm = vms_[v];
-      out.zbs_read[vm.id] = zbs_bytes_read(zbs_log(level, vm.name));
-      const auto reply = out.replies.find(vm.id);
-      if (reply == out.replies.end() || int_member(reply->second, "code") != 0) {
-        say(vm.name + ": the backup FAILED; the servant's last lines:");
-        const std::vector<std::string>& lines = out.logs[vm.name];
-        for (size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i) say("  | " + lines[i]);
-        throw Failure("the " + level + " backup of " + vm.name + " failed");
-      }
-      const Object& r = reply->second;
-      const smartx::VM_Progress_Info& info = *progress[v]->get();
-      stored += uint_member(r, "storage_size");
-      say(format("%s: reply code 0; read from ZBS %s; written to the pool %s (storage_size), set_size %s",
-                 vm.name.c_str(), size_text(out.zbs_read[vm.id]).c_str(),
-                 size_text(uint_member(r, "storage_size")).c_str(), size_text(uint_member(r, "set_size")).c_str()));
-      say(format("  progress record: %d of %d disks, %s of %s, state %d (%s)", info.processed_virtual_disk_count,
-                 info.virtual_disk_count, size_text(info.processed_bytes).c_str(),
-                 size_text(info.total_bytes).c_str(), info.state, info.state == 2 ? "succeeded" : "not succeeded"));
+        // The login the executor uses: the protected instance's, from the
+        // backup server, decrypted with this host's key.
+        if (!smartx::get_login_info(INSTANCE_UUID, login_))
+            throw Failure("cannot get the CloudTower login from the backup server");
+        say(format(
+            "CloudTower login       %s@%s:%u, fetched from the backup server and decrypted with "
+            "the host key",
+            login_.username.c_str(), login_.host.c_str(), static_cast<unsigned>(login_.port)));
     }
 
-    uint64_t new_bytes = 0;
-    size_t new_files = 0;
-    for (const std::string& f : pool_files())
-      if (files_before.count(f) == 0) {
-        ++new_files;
-        new_bytes += fs::file_size(pool_dir_ + "/" + f);
-      }
-    say(format("storage pool: %zu new files, %" PRIu64 " bytes; the replies' storage_size add up to %" PRIu64
-               " bytes",
-               new_files, new_bytes, stored));
-    if (new_bytes != stored) fail("the pool's new files and the replies' storage sizes differ");
-
-    const std::vector<Object> rows = catalog_rows();
-    say(format("catalog \"smartx\" of the backup server: %zu rows", rows.size()));
-    for (const Object& row : rows) {
-      SmartX_Backup_Set set;
-      std::string why;
-      if (!set.load(row, &why)) throw Failure("a catalog row does not load: " + why);
-      if (set.job_instance_uuid == uuid_to_string(activity->id)) out.rows[set.vm_id] = row;
-      say(format("  %s %-11s %-11s snapshot %s, %zu pieces, size %s%s", short_id(set.uuid).c_str(), set.type.c_str(),
-                 set.vm_name.c_str(), short_id(set.snap_id).c_str(), set.pieces.size(),
-                 size_text(static_cast<uint64_t>(set.size)).c_str(),
-                 set.base_sets.empty() ? "" : (", builds on " + short_id(set.base_sets[0])).c_str()));
-      if (set.job_instance_uuid != uuid_to_string(activity->id)) continue;
-      for (const Backup_Piece& piece : set.pieces)
-        say(format("      %10s  %s", size_text(piece.size).c_str(), piece.path.c_str()));
+    static void make_dir(const std::string& dir) {
+        if (make_directories(dir, 0750) != 0)
+            throw Failure("cannot make " + dir);
     }
-    for (const sim_vm::VM& vm : vms_)
-      if (out.rows.count(vm.id) == 0) throw Failure("no catalog row of this run for " + vm.name);
-    return out;
-  }
 
-  std::string zbs_log(const std::string& level, const std::string& vm_name) const {
-    return logs_ + "/zbs-" + level + "-" + vm_name + ".log";
-  }
-
-  // Bytes of the successful reads in a request log of the simulated library.
-  static uint64_t zbs_bytes_read(const std::string& log) {
-    std::ifstream in(log);
-    std::string line;
-    uint64_t total = 0;
-    while (std::getline(in, line)) {
-      std::istringstream fields(line);
-      std::string what, volume;
-      uint64_t offset = 0, length = 0;
-      int rc = -1;
-      if (fields >> what >> volume >> offset >> length >> rc && what == "read" && rc == 0) total += length;
-    }
-    return total;
-  }
-
-  std::set<std::string> pool_files() const {
-    std::set<std::string> out;
-    for (const auto& e : fs::recursive_directory_iterator(pool_dir_))
-      if (e.is_regular_file()) out.insert(fs::relative(e.path(), pool_dir_).string());
-    return out;
-  }
-
-  std::vector<Object> catalog_rows() const {
-    RESTful_Catalog_Operator catalog("127.0.0.1", static_cast<uint16_t>(backupd_port_), false, secure_string(), 0, 0);
-    Value rows;
-    if (!catalog.get_view("smartx", "catalogs", Object(), rows) || rows.type() != json_spirit::array_type)
-      throw Failure("cannot read the catalog");
-    std::vector<Object> out;
-    for (const Value& r : rows.get_array())
-      if (r.type() == json_spirit::obj_type) out.push_back(r.get_obj());
-    return out;
-  }
-
-  // ---- snapshots ----
-
-  // The volume file of each disk's snapshot that the row's backup read.
-  std::map<std::string, std::string> snapshot_files(const Object& row) {
-    SmartX_Backup_Set set;
-    set.read(row);
-    const Value inventory = tower_get("/__sim/inventory");
-    std::map<std::string, std::string> lun_snapshot_files;  // by name
-    for (const Value& s : inventory.get_obj().at("iscsi_lun_snapshots").get_array())
-      lun_snapshot_files[sim_vm::text_of(s, "name")] = store_ + "/" + sim_vm::text_of(s, "local_id");
-    std::map<std::string, std::string> out;  // by volume local id
-    for (const Backup_Piece& piece : set.pieces) {
-      if (piece.object == "vm_info") continue;
-      const Value attrs(piece.extended_attrs);
-      const auto file = lun_snapshot_files.find(sim_vm::text_of(attrs, "snapshot_local_id"));
-      if (file == lun_snapshot_files.end()) throw Failure("no LUN snapshot for piece " + piece.path);
-      out[sim_vm::text_of(attrs, "vm_volume_local_id")] = file->second;
-    }
-    return out;
-  }
-
-  void keep_snapshots(const Run_Result& full) {
-    say("The snapshots these backups read stay in the volume store until the next backup replaces them;");
-    say("a copy of each is kept aside to check the full images against later:");
-    const std::string kept = root_ + "/kept";
-    make_dir(kept);
-    for (const sim_vm::VM& vm : vms_)
-      for (const auto& s : snapshot_files(full.rows.at(vm.id))) {
-        const std::string copy = kept + "/" + s.first;
-        fs::copy_file(s.second, copy);
-        full_snapshot_copy_[s.first] = copy;
-        say("  " + vm.name + ": snapshot volume " + fs::path(s.second).filename().string() + " -> " + copy);
-      }
-  }
-
-  // ---- changes ----
-
-  void change_volumes() {
-    heading("4. Changes to the live volumes");
-    changes_ = {
-        {0, 0, MiB + 100, noise(8 * KiB, 101), "8 KiB inside the written area"},
-        {0, 0, 9 * MiB + 5000, noise(8 * KiB, 102), "8 KiB inside the written area"},
-        {0, 0, 20 * MiB, noise(8 * KiB, 103), "8 KiB where nothing was written before"},
-        {1, 0, 12 * MiB - 100 * KiB, noise(300 * KiB, 104), "300 KiB across two blocks"},
-        {1, 1, 5 * MiB, std::string(64 * KiB, '\0'), "64 KiB of data zeroed"},
-        {1, 2, 3 * MiB + 102393, noise(10, 105), "the last 10 bytes"},
-    };
-    for (const Change& c : changes_) {
-      write_at(volume_path(c.vm, c.disk), c.offset, c.data);
-      say(format("%s %s: %s at offset %" PRIu64, vms_[c.vm].name.c_str(), vms_[c.vm].disks[c.disk].name.c_str(),
-                 c.what.c_str(), c.offset));
-    }
-    say("demo-web-01-disk2 is not changed: its incremental image holds nothing.");
-  }
-
-  // Bytes of the ZBS blocks a VM's changes touch.
-  uint64_t changed_block_bytes(size_t vm) const {
-    std::vector<sim_vm::Disk_Range> ranges;
-    for (const Change& c : changes_)
-      if (c.vm == vm) ranges.push_back({c.disk, c.offset, c.data.size()});
-    return sim_vm::touched_block_bytes(vms_[vm], ranges, ZBS_BLOCK);
-  }
-
-  void report_incremental_reads(const Run_Result& incremental) {
-    say(format("Only what changed is read (the changed %" PRIu64 " KiB ZBS blocks):", ZBS_BLOCK / KiB));
-    for (size_t v = 0; v < vms_.size(); ++v) {
-      const uint64_t read = incremental.zbs_read.at(vms_[v].id);
-      const uint64_t changed = changed_block_bytes(v);
-      const bool ok = read <= changed;
-      say(format("  %s: read %" PRIu64 " bytes from ZBS; the changed blocks hold %" PRIu64 " bytes: %s",
-                 vms_[v].name.c_str(), read, changed, ok ? "OK" : "MORE THAN CHANGED"));
-      if (!ok) fail("the incremental backup of " + vms_[v].name + " read more than the changed blocks");
-    }
-    const Value inventory = tower_get("/__sim/inventory");
-    for (const sim_vm::VM& vm : vms_) {
-      std::vector<std::string> ids;
-      for (const Value& s : inventory.get_obj().at("vm_snapshots").get_array()) {
-        const Value* of = json_spirit::object_get_value(s.get_obj(), "vm");
-        if (of != nullptr && sim_vm::text_of(*of, "id") == vm.id) ids.push_back(sim_vm::text_of(s, "id"));
-      }
-      say(format("  CloudTower keeps %zu snapshot of %s: %s (the incremental's, base of the next backup)", ids.size(),
-                 vm.name.c_str(), ids.empty() ? "none" : short_id(ids[0]).c_str()));
-    }
-  }
-
-  // ---- the check ----
-
-  void check(const Run_Result& full, const Run_Result& incremental) {
-    heading("6. Byte-for-byte check");
-    say("The restore servant is not built yet, so the stand-in restore is this: each image is read back with");
-    say("Image_Block_Reader and laid onto a scratch file per disk, the full image first, then the incremental.");
-    say("Each result is compared with the disk's snapshot volume as it was when that backup's snapshot was taken.");
-    const std::string scratch_dir = root_ + "/restore";
-    make_dir(scratch_dir);
-    for (const sim_vm::VM& vm : vms_) {
-      const std::map<std::string, std::string> incremental_snapshots = snapshot_files(incremental.rows.at(vm.id));
-      SmartX_Backup_Set full_set, incremental_set;
-      full_set.read(full.rows.at(vm.id));
-      incremental_set.read(incremental.rows.at(vm.id));
-      for (const sim_vm::Disk& disk : vm.disks) {
-        const std::string scratch = scratch_dir + "/" + disk.name + ".raw";
-        std::ofstream(scratch, std::ios::binary).close();
-        fs::resize_file(scratch, disk.size);
-        say(format("%s %s (%s):", vm.name.c_str(), disk.name.c_str(), size_text(disk.size).c_str()));
-        const std::pair<const char*, const SmartX_Backup_Set*> steps[] = {{"full", &full_set},
-                                                                          {"incremental", &incremental_set}};
-        for (const auto& step : steps) {
-          const bool first = step.second == &full_set;
-          const uint64_t applied = apply_image(piece_path(*step.second, disk.volume_local_id), scratch, disk.size);
-          const std::string expected = first ? full_snapshot_copy_.at(disk.volume_local_id)
-                                             : incremental_snapshots.at(disk.volume_local_id);
-          const int64_t diff = first_difference(scratch, expected);
-          ++checks_;
-          const std::string done = format("  %-11s image laid %s the scratch file (%s of data)", step.first,
-                                          first ? "on" : "over", size_text(applied).c_str());
-          if (diff < 0) {
-            say(done + format(": equals the %s backup's snapshot: OK", step.first));
-          } else {
-            say(done + format(": DIFFERS from the %s backup's snapshot at offset %" PRId64, step.first, diff));
-            ++failures_;
-          }
+    void make_vms() {
+        heading("2. Two VMs on cluster cluster-hz-01, their disks filled with data");
+        vms_.push_back(
+            sim_vm::numbered_vm("dw", 1, "demo-web-01", {24 * MiB, 9 * MiB + 4608}, "web server"));
+        vms_.push_back(sim_vm::numbered_vm("dd", 2, "demo-db-01",
+                                           {16 * MiB, 40 * MiB, 3 * MiB + 102403}, "database"));
+        cluster_id_ = fixtures_.record("clusters", "cluster-hz-01").at("id").get_str();
+        for (const auto& kind : sim_vm::vm_records(fixtures_, vms_)) {
+            Object body;
+            body["kind"] = kind.first;
+            body["records"] = kind.second;
+            tower_post("/__sim/records", body);
         }
-      }
+
+        // (disk, offset, length) of the data each disk holds; the rest is never written.
+        struct Fill {
+            size_t vm, disk;
+            uint64_t offset, length;
+        };
+        const Fill fills[] = {
+            {0, 0, 0, 2 * MiB},
+            {0, 0, 8 * MiB, 3 * MiB + 1000},
+            {0, 0, 24 * MiB - 64 * KiB, 64 * KiB},
+            {0, 1, MiB, 512 * KiB},
+            {0, 1, 9 * MiB + 3608, 1000},
+            {1, 0, 0, 3 * MiB},
+            {1, 0, 12 * MiB, 300 * KiB},
+            {1, 1, 4 * MiB, 16 * MiB},
+            {1, 2, 0, 100 * KiB},
+            {1, 2, 3 * MiB + 98304, 4099},
+        };
+        uint64_t seed = 1;
+        for (const Fill& f : fills)
+            write_at(volume_path(f.vm, f.disk), f.offset, noise(f.length, seed++));
+
+        for (const sim_vm::VM& vm : vms_) {
+            say(format("%s (id %s, %zu disks and a CD-ROM, host %s)", vm.name.c_str(),
+                       vm.id.c_str(), vm.disks.size(), OWNER_HOST));
+            for (size_t d = 0; d < vm.disks.size(); ++d)
+                say(format(
+                    "  %-20s %-34s written %s", vm.disks[d].name.c_str(),
+                    size_text(vm.disks[d].size).c_str(),
+                    size_text(allocated_bytes(volume_path(static_cast<size_t>(&vm - &vms_[0]), d)))
+                        .c_str()));
+        }
     }
-  }
 
-  static std::string piece_path(const SmartX_Backup_Set& set, const std::string& volume_local_id) {
-    for (const Backup_Piece& piece : set.pieces)
-      if (sim_vm::text_of(Value(piece.extended_attrs), "vm_volume_local_id") == volume_local_id) return piece.path;
-    throw Failure("set " + set.uuid + " has no piece of volume " + volume_local_id);
-  }
-
-  // Lays an image's data onto a file; the bytes it held.
-  uint64_t apply_image(const std::string& image, const std::string& file, uint64_t size) const {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) throw Failure("cannot open " + file);
-    uint64_t applied = 0;
-    std::string why;
-    const bool read = read_pool_image(
-        "file://" + pool_dir_, image,
-        [&](char* data, uint64_t length, uint64_t offset) {
-          if (offset + length > size) return false;
-          applied += length;
-          return ::pwrite(fd, data, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
-        },
-        ZBS_BLOCK, &why);
-    ::close(fd);
-    if (!read) throw Failure("cannot read image " + image + ": " + why);
-    return applied;
-  }
-
-  // ---- helpers ----
-
-  void fail(const std::string& what) {
-    ++failures_;
-    say("  MISMATCH: " + what);
-  }
-
-  static int64_t int_member(const Object& o, const std::string& key) {
-    const Value* v = json_spirit::object_get_value(o, key);
-    return v != nullptr && (v->type() == json_spirit::int_type) ? v->get_int64() : -1;
-  }
-  static uint64_t uint_member(const Object& o, const std::string& key) {
-    const int64_t v = int_member(o, key);
-    return v > 0 ? static_cast<uint64_t>(v) : 0;
-  }
-
-  void tower_post(const std::string& path, const Object& body) {
-    JSON_RESTful_Client client("127.0.0.1", static_cast<uint16_t>(tower_port_), false, false);
-    HTTP_Request request(HTTP_METHOD_POST, path, false);
-    HTTP_Response response;
-    Value reply;
-    if (!client.post(request, Value(body), response, reply))
-      throw Failure("cloudtower-sim refused " + path + ": " + response.status_string());
-  }
-
-  Value tower_get(const std::string& path) {
-    JSON_RESTful_Client client("127.0.0.1", static_cast<uint16_t>(tower_port_), false, false);
-    HTTP_Request request(HTTP_METHOD_GET, path, false);
-    HTTP_Response response;
-    Value reply;
-    if (!client.get(request, response, reply) || reply.type() != json_spirit::obj_type)
-      throw Failure("cloudtower-sim did not answer " + path + ": " + response.status_string());
-    return reply;
-  }
-
-  int finish() {
-    heading("Result");
-    backupd_->stop();
-    tower_->stop();
-    if (failures_ == 0) {
-      say(format("Two VMs, %zu disks: full and incremental backups made by servant processes, and all %d "
-                 "byte-for-byte checks passed.",
-                 vms_[0].disks.size() + vms_[1].disks.size(), checks_));
-      return 0;
+    std::string volume_path(size_t vm, size_t disk) const {
+        return store_ + "/" + vms_[vm].disks[disk].zbs_volume_id;
     }
-    say(format("FAILED: %d mismatches (marked above).", failures_));
-    return 1;
-  }
 
-  std::string root_;
-  std::string pool_dir_;
-  std::string logs_;
-  std::string store_;
-  sim_vm::Fixtures fixtures_;
-  std::unique_ptr<Sim_Process> tower_;
-  std::unique_ptr<Sim_Process> backupd_;
-  int tower_port_ = 0;
-  int backupd_port_ = 0;
-  smartx::Login_Info login_;
-  std::string cluster_id_;
-  std::vector<sim_vm::VM> vms_;
-  std::vector<Change> changes_;
-  std::map<std::string, std::string> full_snapshot_copy_;  // by volume local id
-  int checks_ = 0;
-  int failures_ = 0;
+    // ---- one backup run ----
+
+    smartx::Backup_Param param(Job_Definition_Subtype type, const sim_vm::VM& vm) const {
+        smartx::Backup_Param p;
+        p.backup_type = type;
+        p.pool_url = "file://" + pool_dir_;
+        p.vm_id = vm.id;
+        p.vm_name = vm.name;
+        p.cluster_id = cluster_id_;
+        smartx::Control_Param& c = p.control;
+        c.def_id = DEF_ID;
+        c.host_id = "demo-host";
+        c.job_revision = 1;
+        c.resource_uuid = INSTANCE_UUID;
+        c.backupd_host = "127.0.0.1";
+        c.backupd_port = static_cast<uint16_t>(backupd_port_);
+        c.zbs_version = ZBS_VERSION;
+        c.login_info = login_;
+        c.parallelism.disks_per_vm = 2;
+        p.catalog.name = "demo nightly";
+        p.catalog.host_uuid = "demo-host";
+        p.catalog.agent = "smartx";
+        p.catalog.instance_version = "4.1.0";
+        p.catalog.pool_uuid = POOL_UUID;
+        return p;
+    }
+
+    Run_Result backup(Job_Definition_Subtype type, const std::string& level) {
+        const bool full = type == JOB_DEFINITION_SUBTYPE_FULL;
+        heading(format("%d. %s backup: one servant process per VM", full ? 3 : 5,
+                       full ? "Full" : "Incremental"));
+        say(format(
+            "Servant_Task_Scheduler \"%s\" starts the starter for each VM, two at once; each loads "
+            "libsmartx.so and runs _make_SmartX_Backup_Servant_Handler, which loads libzbs.so.1 %s",
+            SCHEDULER, ZBS_VERSION));
+
+        // The job run the servants belong to, as the job engine keeps it.
+        Job_Activity_Map activity;
+        if (activity.open(DEF_ID, true) != 0)
+            throw Failure("cannot open the job's activity record");
+        uuid_from_string(uuid_generate_text(), activity->id);
+        uuid_from_string(uuid_generate_text(), activity->uid);
+        uuid_from_string(DEF_ID, activity->def_id);
+        activity->state = JOB_STATE_RUNNING;
+        std::vector<std::unique_ptr<smartx::VM_Progress_Handle>> progress;
+        for (const sim_vm::VM& vm : vms_) {
+            progress.emplace_back(new smartx::VM_Progress_Handle);
+            if (progress.back()->open(DEF_ID, vm.id, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC,
+                                      0750) != 0)
+                throw Failure("cannot open the progress record of " + vm.name);
+        }
+        const std::set<std::string> files_before = pool_files();
+
+        Run_Result out;
+        std::mutex mutex;
+        Servant_Task_Scheduler scheduler(SCHEDULER, 1024);
+        scheduler.enable_owner_limit(2);
+        scheduler.enable_global_mutex();
+        for (const sim_vm::VM& vm : vms_) {
+            Object params;
+            smartx::Backup_Source_Entry entry;
+            entry.id = vm.id;
+            entry.name = vm.name;
+            entry.type = "VirtualMachine";
+            params["param"] = param(type, vm).dump();
+            params["entry"] = entry.dump();
+            if (!scheduler.enqueue_task(params, OWNER_HOST, 0, "backup_vm_" + vm.name,
+                                        vm.id.c_str()))
+                throw Failure("cannot queue the backup of " + vm.name);
+        }
+        const auto init = [&](Servant& servant, const Object& params) {
+            const std::string name = params.at("param").get_obj().at("vm_name").get_str();
+            if (servant.reset("starter", servant_config_template(), nullptr, nullptr,
+                              name.c_str()) != 0)
+                return false;
+            servant.set_log_msg_callback([&, name](const std::string& line) {
+                std::lock_guard<std::mutex> lock(mutex);
+                out.logs[name].push_back(line);
+            });
+            // The simulated library's request log tells what the servant read.
+            servant.get_process_options().setenv(ACE_TEXT("ZBS_SIM_LOG"), ACE_TEXT("%s"),
+                                                 zbs_log(level, name).c_str());
+            return true;
+        };
+        const auto result = [&](const JSON_RPC_Object_Ptr& reply) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (reply.null() || reply->type() != JSON_RPC_Object::TYPE_RESPONSE)
+                return 1;
+            const Value& r = static_cast<const JSON_RPC_Response&>(*reply).result;
+            if (r.type() != json_spirit::obj_type)
+                return 1;
+            const std::string* vm_id = json_spirit::object_get_str(r.get_obj(), "vm_id");
+            if (vm_id != nullptr)
+                out.replies[*vm_id] = r.get_obj();
+            const Value* code = json_spirit::object_get_value(r.get_obj(), "code");
+            return code != nullptr && code->type() == json_spirit::int_type ? code->get_int() : 1;
+        };
+        if (!scheduler.activate(2, init, result) || !scheduler.wait())
+            throw Failure("the servant scheduler failed");
+        activity->state = JOB_STATE_IDLE;
+
+        uint64_t stored = 0;
+        for (size_t v = 0; v < vms_.size(); ++v) {
+            const sim_vm::VM& vm = vms_[v];
+            out.zbs_read[vm.id] = zbs_bytes_read(zbs_log(level, vm.name));
+            const auto reply = out.replies.find(vm.id);
+            if (reply == out.replies.end() || int_member(reply->second, "code") != 0) {
+                say(vm.name + ": the backup FAILED; the servant's last lines:");
+                const std::vector<std::string>& lines = out.logs[vm.name];
+                for (size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
+                    say("  | " + lines[i]);
+                throw Failure("the " + level + " backup of " + vm.name + " failed");
+            }
+            const Object& r = reply->second;
+            const smartx::VM_Progress_Info& info = *progress[v]->get();
+            stored += uint_member(r, "storage_size");
+            say(
+                format("%s: reply code 0; read from ZBS %s; written to the pool %s (storage_size), "
+                       "set_size %s",
+                       vm.name.c_str(), size_text(out.zbs_read[vm.id]).c_str(),
+                       size_text(uint_member(r, "storage_size")).c_str(),
+                       size_text(uint_member(r, "set_size")).c_str()));
+            say(format("  progress record: %d of %d disks, %s of %s, state %d (%s)",
+                       info.processed_virtual_disk_count, info.virtual_disk_count,
+                       size_text(info.processed_bytes).c_str(), size_text(info.total_bytes).c_str(),
+                       info.state, info.state == 2 ? "succeeded" : "not succeeded"));
+        }
+
+        uint64_t new_bytes = 0;
+        size_t new_files = 0;
+        for (const std::string& f : pool_files())
+            if (files_before.count(f) == 0) {
+                ++new_files;
+                new_bytes += fs::file_size(pool_dir_ + "/" + f);
+            }
+        say(format("storage pool: %zu new files, %" PRIu64
+                   " bytes; the replies' storage_size add up to %" PRIu64 " bytes",
+                   new_files, new_bytes, stored));
+        if (new_bytes != stored)
+            fail("the pool's new files and the replies' storage sizes differ");
+
+        const std::vector<Object> rows = catalog_rows();
+        say(format("catalog \"smartx\" of the backup server: %zu rows", rows.size()));
+        for (const Object& row : rows) {
+            SmartX_Backup_Set set;
+            std::string why;
+            if (!set.load(row, &why))
+                throw Failure("a catalog row does not load: " + why);
+            if (set.job_instance_uuid == uuid_to_string(activity->id))
+                out.rows[set.vm_id] = row;
+            say(format(
+                "  %s %-11s %-11s snapshot %s, %zu pieces, size %s%s", short_id(set.uuid).c_str(),
+                set.type.c_str(), set.vm_name.c_str(), short_id(set.snap_id).c_str(),
+                set.pieces.size(), size_text(static_cast<uint64_t>(set.size)).c_str(),
+                set.base_sets.empty() ? ""
+                                      : (", builds on " + short_id(set.base_sets[0])).c_str()));
+            if (set.job_instance_uuid != uuid_to_string(activity->id))
+                continue;
+            for (const Backup_Piece& piece : set.pieces)
+                say(format("      %10s  %s", size_text(piece.size).c_str(), piece.path.c_str()));
+        }
+        for (const sim_vm::VM& vm : vms_)
+            if (out.rows.count(vm.id) == 0)
+                throw Failure("no catalog row of this run for " + vm.name);
+        return out;
+    }
+
+    std::string zbs_log(const std::string& level, const std::string& vm_name) const {
+        return logs_ + "/zbs-" + level + "-" + vm_name + ".log";
+    }
+
+    // Bytes of the successful reads in a request log of the simulated library.
+    static uint64_t zbs_bytes_read(const std::string& log) {
+        std::ifstream in(log);
+        std::string line;
+        uint64_t total = 0;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string what, volume;
+            uint64_t offset = 0, length = 0;
+            int rc = -1;
+            if (fields >> what >> volume >> offset >> length >> rc && what == "read" && rc == 0)
+                total += length;
+        }
+        return total;
+    }
+
+    std::set<std::string> pool_files() const {
+        std::set<std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(pool_dir_))
+            if (e.is_regular_file())
+                out.insert(fs::relative(e.path(), pool_dir_).string());
+        return out;
+    }
+
+    std::vector<Object> catalog_rows() const {
+        RESTful_Catalog_Operator catalog("127.0.0.1", static_cast<uint16_t>(backupd_port_), false,
+                                         secure_string(), 0, 0);
+        Value rows;
+        if (!catalog.get_view("smartx", "catalogs", Object(), rows) ||
+            rows.type() != json_spirit::array_type)
+            throw Failure("cannot read the catalog");
+        std::vector<Object> out;
+        for (const Value& r : rows.get_array())
+            if (r.type() == json_spirit::obj_type)
+                out.push_back(r.get_obj());
+        return out;
+    }
+
+    // ---- snapshots ----
+
+    // The volume file of each disk's snapshot that the row's backup read.
+    std::map<std::string, std::string> snapshot_files(const Object& row) {
+        SmartX_Backup_Set set;
+        set.read(row);
+        const Value inventory = tower_get("/__sim/inventory");
+        std::map<std::string, std::string> lun_snapshot_files;  // by name
+        for (const Value& s : inventory.get_obj().at("iscsi_lun_snapshots").get_array())
+            lun_snapshot_files[sim_vm::text_of(s, "name")] =
+                store_ + "/" + sim_vm::text_of(s, "local_id");
+        std::map<std::string, std::string> out;  // by volume local id
+        for (const Backup_Piece& piece : set.pieces) {
+            if (piece.object == "vm_info")
+                continue;
+            const Value attrs(piece.extended_attrs);
+            const auto file = lun_snapshot_files.find(sim_vm::text_of(attrs, "snapshot_local_id"));
+            if (file == lun_snapshot_files.end())
+                throw Failure("no LUN snapshot for piece " + piece.path);
+            out[sim_vm::text_of(attrs, "vm_volume_local_id")] = file->second;
+        }
+        return out;
+    }
+
+    void keep_snapshots(const Run_Result& full) {
+        say("The snapshots these backups read stay in the volume store until the next backup "
+            "replaces them;");
+        say("a copy of each is kept aside to check the full images against later:");
+        const std::string kept = root_ + "/kept";
+        make_dir(kept);
+        for (const sim_vm::VM& vm : vms_)
+            for (const auto& s : snapshot_files(full.rows.at(vm.id))) {
+                const std::string copy = kept + "/" + s.first;
+                fs::copy_file(s.second, copy);
+                full_snapshot_copy_[s.first] = copy;
+                say("  " + vm.name + ": snapshot volume " + fs::path(s.second).filename().string() +
+                    " -> " + copy);
+            }
+    }
+
+    // ---- changes ----
+
+    void change_volumes() {
+        heading("4. Changes to the live volumes");
+        changes_ = {
+            {0, 0, MiB + 100, noise(8 * KiB, 101), "8 KiB inside the written area"},
+            {0, 0, 9 * MiB + 5000, noise(8 * KiB, 102), "8 KiB inside the written area"},
+            {0, 0, 20 * MiB, noise(8 * KiB, 103), "8 KiB where nothing was written before"},
+            {1, 0, 12 * MiB - 100 * KiB, noise(300 * KiB, 104), "300 KiB across two blocks"},
+            {1, 1, 5 * MiB, std::string(64 * KiB, '\0'), "64 KiB of data zeroed"},
+            {1, 2, 3 * MiB + 102393, noise(10, 105), "the last 10 bytes"},
+        };
+        for (const Change& c : changes_) {
+            write_at(volume_path(c.vm, c.disk), c.offset, c.data);
+            say(format("%s %s: %s at offset %" PRIu64, vms_[c.vm].name.c_str(),
+                       vms_[c.vm].disks[c.disk].name.c_str(), c.what.c_str(), c.offset));
+        }
+        say("demo-web-01-disk2 is not changed: its incremental image holds nothing.");
+    }
+
+    // Bytes of the ZBS blocks a VM's changes touch.
+    uint64_t changed_block_bytes(size_t vm) const {
+        std::vector<sim_vm::Disk_Range> ranges;
+        for (const Change& c : changes_)
+            if (c.vm == vm)
+                ranges.push_back({c.disk, c.offset, c.data.size()});
+        return sim_vm::touched_block_bytes(vms_[vm], ranges, ZBS_BLOCK);
+    }
+
+    void report_incremental_reads(const Run_Result& incremental) {
+        say(format("Only what changed is read (the changed %" PRIu64 " KiB ZBS blocks):",
+                   ZBS_BLOCK / KiB));
+        for (size_t v = 0; v < vms_.size(); ++v) {
+            const uint64_t read = incremental.zbs_read.at(vms_[v].id);
+            const uint64_t changed = changed_block_bytes(v);
+            const bool ok = read <= changed;
+            say(format("  %s: read %" PRIu64 " bytes from ZBS; the changed blocks hold %" PRIu64
+                       " bytes: %s",
+                       vms_[v].name.c_str(), read, changed, ok ? "OK" : "MORE THAN CHANGED"));
+            if (!ok)
+                fail("the incremental backup of " + vms_[v].name +
+                     " read more than the changed blocks");
+        }
+        const Value inventory = tower_get("/__sim/inventory");
+        for (const sim_vm::VM& vm : vms_) {
+            std::vector<std::string> ids;
+            for (const Value& s : inventory.get_obj().at("vm_snapshots").get_array()) {
+                const Value* of = json_spirit::object_get_value(s.get_obj(), "vm");
+                if (of != nullptr && sim_vm::text_of(*of, "id") == vm.id)
+                    ids.push_back(sim_vm::text_of(s, "id"));
+            }
+            say(format(
+                "  CloudTower keeps %zu snapshot of %s: %s (the incremental's, base of the next "
+                "backup)",
+                ids.size(), vm.name.c_str(), ids.empty() ? "none" : short_id(ids[0]).c_str()));
+        }
+    }
+
+    // ---- the check ----
+
+    void check(const Run_Result& full, const Run_Result& incremental) {
+        heading("6. Byte-for-byte check");
+        say("The restore servant is not built yet, so the stand-in restore is this: each image is "
+            "read back with");
+        say("Image_Block_Reader and laid onto a scratch file per disk, the full image first, then "
+            "the incremental.");
+        say("Each result is compared with the disk's snapshot volume as it was when that backup's "
+            "snapshot was taken.");
+        const std::string scratch_dir = root_ + "/restore";
+        make_dir(scratch_dir);
+        for (const sim_vm::VM& vm : vms_) {
+            const std::map<std::string, std::string> incremental_snapshots =
+                snapshot_files(incremental.rows.at(vm.id));
+            SmartX_Backup_Set full_set, incremental_set;
+            full_set.read(full.rows.at(vm.id));
+            incremental_set.read(incremental.rows.at(vm.id));
+            for (const sim_vm::Disk& disk : vm.disks) {
+                const std::string scratch = scratch_dir + "/" + disk.name + ".raw";
+                std::ofstream(scratch, std::ios::binary).close();
+                fs::resize_file(scratch, disk.size);
+                say(format("%s %s (%s):", vm.name.c_str(), disk.name.c_str(),
+                           size_text(disk.size).c_str()));
+                const std::pair<const char*, const SmartX_Backup_Set*> steps[] = {
+                    {"full", &full_set}, {"incremental", &incremental_set}};
+                for (const auto& step : steps) {
+                    const bool first = step.second == &full_set;
+                    const uint64_t applied = apply_image(
+                        piece_path(*step.second, disk.volume_local_id), scratch, disk.size);
+                    const std::string expected =
+                        first ? full_snapshot_copy_.at(disk.volume_local_id)
+                              : incremental_snapshots.at(disk.volume_local_id);
+                    const int64_t diff = first_difference(scratch, expected);
+                    ++checks_;
+                    const std::string done =
+                        format("  %-11s image laid %s the scratch file (%s of data)", step.first,
+                               first ? "on" : "over", size_text(applied).c_str());
+                    if (diff < 0) {
+                        say(done + format(": equals the %s backup's snapshot: OK", step.first));
+                    } else {
+                        say(done +
+                            format(": DIFFERS from the %s backup's snapshot at offset %" PRId64,
+                                   step.first, diff));
+                        ++failures_;
+                    }
+                }
+            }
+        }
+    }
+
+    static std::string piece_path(const SmartX_Backup_Set& set,
+                                  const std::string& volume_local_id) {
+        for (const Backup_Piece& piece : set.pieces)
+            if (sim_vm::text_of(Value(piece.extended_attrs), "vm_volume_local_id") ==
+                volume_local_id)
+                return piece.path;
+        throw Failure("set " + set.uuid + " has no piece of volume " + volume_local_id);
+    }
+
+    // Lays an image's data onto a file; the bytes it held.
+    uint64_t apply_image(const std::string& image, const std::string& file, uint64_t size) const {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            throw Failure("cannot open " + file);
+        uint64_t applied = 0;
+        std::string why;
+        const bool read = read_pool_image(
+            "file://" + pool_dir_, image,
+            [&](char* data, uint64_t length, uint64_t offset) {
+                if (offset + length > size)
+                    return false;
+                applied += length;
+                return ::pwrite(fd, data, length, static_cast<off_t>(offset)) ==
+                       static_cast<ssize_t>(length);
+            },
+            ZBS_BLOCK, &why);
+        ::close(fd);
+        if (!read)
+            throw Failure("cannot read image " + image + ": " + why);
+        return applied;
+    }
+
+    // ---- helpers ----
+
+    void fail(const std::string& what) {
+        ++failures_;
+        say("  MISMATCH: " + what);
+    }
+
+    static int64_t int_member(const Object& o, const std::string& key) {
+        const Value* v = json_spirit::object_get_value(o, key);
+        return v != nullptr && (v->type() == json_spirit::int_type) ? v->get_int64() : -1;
+    }
+    static uint64_t uint_member(const Object& o, const std::string& key) {
+        const int64_t v = int_member(o, key);
+        return v > 0 ? static_cast<uint64_t>(v) : 0;
+    }
+
+    void tower_post(const std::string& path, const Object& body) {
+        JSON_RESTful_Client client("127.0.0.1", static_cast<uint16_t>(tower_port_), false, false);
+        HTTP_Request request(HTTP_METHOD_POST, path, false);
+        HTTP_Response response;
+        Value reply;
+        if (!client.post(request, Value(body), response, reply))
+            throw Failure("cloudtower-sim refused " + path + ": " + response.status_string());
+    }
+
+    Value tower_get(const std::string& path) {
+        JSON_RESTful_Client client("127.0.0.1", static_cast<uint16_t>(tower_port_), false, false);
+        HTTP_Request request(HTTP_METHOD_GET, path, false);
+        HTTP_Response response;
+        Value reply;
+        if (!client.get(request, response, reply) || reply.type() != json_spirit::obj_type)
+            throw Failure("cloudtower-sim did not answer " + path + ": " +
+                          response.status_string());
+        return reply;
+    }
+
+    int finish() {
+        heading("Result");
+        backupd_->stop();
+        tower_->stop();
+        if (failures_ == 0) {
+            say(
+                format("Two VMs, %zu disks: full and incremental backups made by servant "
+                       "processes, and all %d "
+                       "byte-for-byte checks passed.",
+                       vms_[0].disks.size() + vms_[1].disks.size(), checks_));
+            return 0;
+        }
+        say(format("FAILED: %d mismatches (marked above).", failures_));
+        return 1;
+    }
+
+    std::string root_;
+    std::string pool_dir_;
+    std::string logs_;
+    std::string store_;
+    sim_vm::Fixtures fixtures_;
+    std::unique_ptr<Sim_Process> tower_;
+    std::unique_ptr<Sim_Process> backupd_;
+    int tower_port_ = 0;
+    int backupd_port_ = 0;
+    smartx::Login_Info login_;
+    std::string cluster_id_;
+    std::vector<sim_vm::VM> vms_;
+    std::vector<Change> changes_;
+    std::map<std::string, std::string> full_snapshot_copy_;  // by volume local id
+    int checks_ = 0;
+    int failures_ = 0;
 };
 
 }  // namespace
 
 int main() {
-  const char* root = std::getenv("HOST_ROOT");
-  struct stat st;
-  if (root == nullptr || *root == '\0' || ::stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "demo-backup: HOST_ROOT must name an existing directory (everything goes under it)\n");
-    return 2;
-  }
-  ::setenv("COMPONENT", "smartx", 0);
-  // A servant that dies must not take the demo with it.
-  ::signal(SIGPIPE, SIG_IGN);
-  try {
-    Demo demo(root);
-    return demo.run();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "demo-backup: %s\n", e.what());
-    return 1;
-  }
+    const char* root = std::getenv("HOST_ROOT");
+    struct stat st;
+    if (root == nullptr || *root == '\0' || ::stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(
+            stderr,
+            "demo-backup: HOST_ROOT must name an existing directory (everything goes under it)\n");
+        return 2;
+    }
+    ::setenv("COMPONENT", "smartx", 0);
+    // A servant that dies must not take the demo with it.
+    ::signal(SIGPIPE, SIG_IGN);
+    try {
+        Demo demo(root);
+        return demo.run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "demo-backup: %s\n", e.what());
+        return 1;
+    }
 }

@@ -27,163 +27,178 @@ namespace {
 typedef Object_Creator_T<YAJL_Handler> Parser_Creator;
 
 struct Module {
-  void* handle = nullptr;
-  ~Module() {
-    if (handle) dlclose(handle);
-  }
-  template <class T>
-  T* make(const char* name, Gobble_Function* gobble) {
-    auto fn = reinterpret_cast<T* (*)(Gobble_Function*)>(dlsym(handle, name));
-    return fn ? fn(gobble) : nullptr;
-  }
+    void* handle = nullptr;
+    ~Module() {
+        if (handle)
+            dlclose(handle);
+    }
+    template <class T>
+    T* make(const char* name, Gobble_Function* gobble) {
+        auto fn = reinterpret_cast<T* (*)(Gobble_Function*)>(dlsym(handle, name));
+        return fn ? fn(gobble) : nullptr;
+    }
 };
 
 // Holds what a factory made until its destroyer is called.
 template <class T>
 struct Made {
-  T* obj = nullptr;
-  Gobble_Function gobble = nullptr;
-  ~Made() {
-    if (obj && gobble) gobble(obj);
-  }
+    T* obj = nullptr;
+    Gobble_Function gobble = nullptr;
+    ~Made() {
+        if (obj && gobble)
+            gobble(obj);
+    }
 };
 
 int usage() {
-  std::fprintf(stderr, "usage: job-engine [--module PATH] [--timeout SECONDS] DEFINITION.json\n");
-  return 2;
+    std::fprintf(stderr, "usage: job-engine [--module PATH] [--timeout SECONDS] DEFINITION.json\n");
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string module_path = DEFAULT_MODULE_PATH;
-  std::string def_path;
-  long timeout_s = -1;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--module" && i + 1 < argc) {
-      module_path = argv[++i];
-    } else if (a == "--timeout" && i + 1 < argc) {
-      timeout_s = std::strtol(argv[++i], nullptr, 10);
-    } else if (!a.empty() && a[0] == '-') {
-      return usage();
-    } else if (def_path.empty()) {
-      def_path = a;
-    } else {
-      return usage();
+    std::string module_path = DEFAULT_MODULE_PATH;
+    std::string def_path;
+    long timeout_s = -1;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--module" && i + 1 < argc) {
+            module_path = argv[++i];
+        } else if (a == "--timeout" && i + 1 < argc) {
+            timeout_s = std::strtol(argv[++i], nullptr, 10);
+        } else if (!a.empty() && a[0] == '-') {
+            return usage();
+        } else if (def_path.empty()) {
+            def_path = a;
+        } else {
+            return usage();
+        }
     }
-  }
-  if (def_path.empty()) return usage();
+    if (def_path.empty())
+        return usage();
 
-  // Signals are taken by one thread only, so a Ctrl-C never lands inside the
-  // job's threads.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGUSR2);  // our own "leave" to the signal thread
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Signals are taken by one thread only, so a Ctrl-C never lands inside the
+    // job's threads.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGUSR2);  // our own "leave" to the signal thread
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  Module module;
-  module.handle = dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module.handle) {
-    std::fprintf(stderr, "job-engine: cannot load %s: %s\n", module_path.c_str(), dlerror());
-    return 2;
-  }
+    Module module;
+    module.handle = dlopen(module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module.handle) {
+        std::fprintf(stderr, "job-engine: cannot load %s: %s\n", module_path.c_str(), dlerror());
+        return 2;
+    }
 
-  Job::Definition_Ptr def(new Job_Definition());
-  std::string error;
-  {
-    // Read the type first: it decides which parsers the module must supply.
-    json_spirit::Value doc;
-    std::string text;
-    if (FILE* f = std::fopen(def_path.c_str(), "rb")) {
-      char buf[65536];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-      std::fclose(f);
-    } else {
-      std::fprintf(stderr, "job-engine: cannot open %s\n", def_path.c_str());
-      return 2;
+    Job::Definition_Ptr def(new Job_Definition());
+    std::string error;
+    {
+        // Read the type first: it decides which parsers the module must supply.
+        json_spirit::Value doc;
+        std::string text;
+        if (FILE* f = std::fopen(def_path.c_str(), "rb")) {
+            char buf[65536];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                text.append(buf, n);
+            std::fclose(f);
+        } else {
+            std::fprintf(stderr, "job-engine: cannot open %s\n", def_path.c_str());
+            return 2;
+        }
+        if (!json_spirit::read(text, doc, &error) || doc.type() != json_spirit::obj_type) {
+            std::fprintf(stderr, "job-engine: %s: %s\n", def_path.c_str(),
+                         error.empty() ? "a job definition is a JSON object" : error.c_str());
+            return 2;
+        }
+        int type = 0;
+        json_spirit::object_get(doc.get_obj(), "type", type);
+        const char* kind = type == JOB_DEFINITION_BACKUP    ? "Backup"
+                           : type == JOB_DEFINITION_RESTORE ? "Restore"
+                                                            : nullptr;
+        Made<Parser_Creator> options_creator, source_creator;
+        if (kind) {
+            std::string opt_name = std::string("_make_SmartX_") + kind + "_Options_Parser_Creator";
+            std::string src_name = std::string("_make_SmartX_") + kind + "_Source_Parser_Creator";
+            options_creator.obj =
+                module.make<Parser_Creator>(opt_name.c_str(), &options_creator.gobble);
+            source_creator.obj =
+                module.make<Parser_Creator>(src_name.c_str(), &source_creator.gobble);
+        }
+        if (!def->load(doc.get_obj(), options_creator.obj, source_creator.obj, &error)) {
+            std::fprintf(stderr, "job-engine: %s: %s\n", def_path.c_str(), error.c_str());
+            return 2;
+        }
     }
-    if (!json_spirit::read(text, doc, &error) || doc.type() != json_spirit::obj_type) {
-      std::fprintf(stderr, "job-engine: %s: %s\n", def_path.c_str(),
-                   error.empty() ? "a job definition is a JSON object" : error.c_str());
-      return 2;
-    }
-    int type = 0;
-    json_spirit::object_get(doc.get_obj(), "type", type);
-    const char* kind = type == JOB_DEFINITION_BACKUP ? "Backup" : type == JOB_DEFINITION_RESTORE ? "Restore" : nullptr;
-    Made<Parser_Creator> options_creator, source_creator;
-    if (kind) {
-      std::string opt_name = std::string("_make_SmartX_") + kind + "_Options_Parser_Creator";
-      std::string src_name = std::string("_make_SmartX_") + kind + "_Source_Parser_Creator";
-      options_creator.obj = module.make<Parser_Creator>(opt_name.c_str(), &options_creator.gobble);
-      source_creator.obj = module.make<Parser_Creator>(src_name.c_str(), &source_creator.gobble);
-    }
-    if (!def->load(doc.get_obj(), options_creator.obj, source_creator.obj, &error)) {
-      std::fprintf(stderr, "job-engine: %s: %s\n", def_path.c_str(), error.c_str());
-      return 2;
-    }
-  }
 
-  Made<Job_Creator> creator;
-  creator.obj = module.make<Job_Creator>("_make_SmartX_Job_Creator", &creator.gobble);
-  if (!creator.obj) {
-    std::fprintf(stderr, "job-engine: %s has no job creator\n", module_path.c_str());
-    return 2;
-  }
-  creator.obj->init(0, nullptr);
-  ACE_Intrusive_Auto_Ptr<Job> job = creator.obj->create(def);
-  if (!job.get()) {
-    std::fprintf(stderr, "job-engine: the module makes no job for a definition of type %d\n",
-                 static_cast<int>(def->type));
+    Made<Job_Creator> creator;
+    creator.obj = module.make<Job_Creator>("_make_SmartX_Job_Creator", &creator.gobble);
+    if (!creator.obj) {
+        std::fprintf(stderr, "job-engine: %s has no job creator\n", module_path.c_str());
+        return 2;
+    }
+    creator.obj->init(0, nullptr);
+    ACE_Intrusive_Auto_Ptr<Job> job = creator.obj->create(def);
+    if (!job.get()) {
+        std::fprintf(stderr, "job-engine: the module makes no job for a definition of type %d\n",
+                     static_cast<int>(def->type));
+        creator.obj->fini();
+        return 2;
+    }
+
+    std::atomic<bool> succeeded{false};
+    job->set_report_listener([&succeeded](const Job_Report& r) {
+        if (r.kind == Job_Report::SUCCESS)
+            succeeded = true;
+        std::printf("report: %s", job_report_kind_name(r.kind));
+        if (r.kind == Job_Report::FAILURE)
+            std::printf(" code=%d", r.code);
+        if (!r.message.empty())
+            std::printf(" message=\"%s\"", r.message.c_str());
+        std::printf("\n");
+        std::fflush(stdout);
+    });
+
+    if (job->start(nullptr) != 0) {
+        std::fprintf(stderr, "job-engine: the job did not start\n");
+        creator.obj->fini();
+        return 1;
+    }
+
+    std::thread signal_thread([&job, &stop_signals] {
+        int sig = 0;
+        while (sigwait(&stop_signals, &sig) == 0) {
+            if (sig == SIGUSR2)
+                return;  // told to leave
+            std::fprintf(stderr, "job-engine: stopping the job\n");
+            job->stop(nullptr);
+        }
+    });
+
+    bool done = job->wait_for_completion(timeout_s < 0 ? -1 : timeout_s * 1000);
+    if (!done) {
+        std::fprintf(stderr, "job-engine: the job did not finish in %ld s; stopping it\n",
+                     timeout_s);
+        job->stop(nullptr);
+        job->wait_for_completion(-1);
+    }
+    pthread_kill(signal_thread.native_handle(), SIGUSR2);
+    signal_thread.join();
+
+    const Job_Activity& act = job->activity();
+    std::printf("job %s: state=%d code=%d\n", def->id.c_str(), static_cast<int>(act.state),
+                act.code);
+    json_spirit::Object results = job->results();
+    if (!results.empty())
+        std::printf("results: %s\n", json_spirit::write(json_spirit::Value(results)).c_str());
     creator.obj->fini();
-    return 2;
-  }
-
-  std::atomic<bool> succeeded{false};
-  job->set_report_listener([&succeeded](const Job_Report& r) {
-    if (r.kind == Job_Report::SUCCESS) succeeded = true;
-    std::printf("report: %s", job_report_kind_name(r.kind));
-    if (r.kind == Job_Report::FAILURE) std::printf(" code=%d", r.code);
-    if (!r.message.empty()) std::printf(" message=\"%s\"", r.message.c_str());
-    std::printf("\n");
-    std::fflush(stdout);
-  });
-
-  if (job->start(nullptr) != 0) {
-    std::fprintf(stderr, "job-engine: the job did not start\n");
-    creator.obj->fini();
-    return 1;
-  }
-
-  std::thread signal_thread([&job, &stop_signals] {
-    int sig = 0;
-    while (sigwait(&stop_signals, &sig) == 0) {
-      if (sig == SIGUSR2) return;  // told to leave
-      std::fprintf(stderr, "job-engine: stopping the job\n");
-      job->stop(nullptr);
-    }
-  });
-
-  bool done = job->wait_for_completion(timeout_s < 0 ? -1 : timeout_s * 1000);
-  if (!done) {
-    std::fprintf(stderr, "job-engine: the job did not finish in %ld s; stopping it\n", timeout_s);
-    job->stop(nullptr);
-    job->wait_for_completion(-1);
-  }
-  pthread_kill(signal_thread.native_handle(), SIGUSR2);
-  signal_thread.join();
-
-  const Job_Activity& act = job->activity();
-  std::printf("job %s: state=%d code=%d\n", def->id.c_str(), static_cast<int>(act.state), act.code);
-  json_spirit::Object results = job->results();
-  if (!results.empty()) std::printf("results: %s\n", json_spirit::write(json_spirit::Value(results)).c_str());
-  creator.obj->fini();
-  job.reset();
-  // The run thread drops its own reference last; let it finish before the
-  // module goes away.
-  ACE_Thread_Manager::instance()->wait();
-  return succeeded ? 0 : 1;
+    job.reset();
+    // The run thread drops its own reference last; let it finish before the
+    // module goes away.
+    ACE_Thread_Manager::instance()->wait();
+    return succeeded ? 0 : 1;
 }

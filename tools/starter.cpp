@@ -58,180 +58,200 @@ typedef void (*Gobble_Function)(void*);
 typedef JSON_RPC_Handler* (*Make_Function)(Gobble_Function*);
 
 struct Handler_Config {
-  std::string module;
-  std::string factory;
-  std::vector<std::string> args;
+    std::string module;
+    std::string factory;
+    std::vector<std::string> args;
 };
 
 // The handler entry for a method; false with the reason in error.
-bool load_config(const std::string& path, const std::string& method, Handler_Config& out, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot open " + path;
-    return false;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  json_spirit::Value doc;
-  std::string why;
-  if (!json_spirit::read(text.str(), doc, &why) || doc.type() != json_spirit::obj_type) {
-    error = path + " is not a JSON object" + (why.empty() ? std::string() : ": " + why);
-    return false;
-  }
-  const json_spirit::Object& cfg = doc.get_obj();
-  json_spirit::object_get(cfg, "module", out.module);
-  const json_spirit::Object* handlers = json_spirit::object_get_object(cfg, "handlers");
-  const json_spirit::Value* entry = handlers ? json_spirit::object_get_value(*handlers, method) : nullptr;
-  if (!entry) {
-    error = "no handler for method " + method;
-    return false;
-  }
-  if (entry->type() == json_spirit::str_type) {
-    out.factory = entry->get_str();
-  } else if (entry->type() == json_spirit::obj_type) {
-    const json_spirit::Object& e = entry->get_obj();
-    json_spirit::object_get(e, "factory", out.factory);
-    json_spirit::object_get(e, "module", out.module);
-    if (const json_spirit::Array* args = json_spirit::object_get_array(e, "args")) {
-      for (const auto& a : *args) {
-        if (a.type() != json_spirit::str_type) {
-          error = "an argument of the handler of " + method + " is not a string";
-          return false;
-        }
-        out.args.push_back(a.get_str());
-      }
+bool load_config(const std::string& path, const std::string& method, Handler_Config& out,
+                 std::string& error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot open " + path;
+        return false;
     }
-  }
-  if (out.factory.empty() || out.module.empty()) {
-    error = "the handler of " + method + " lacks a factory or a module";
-    return false;
-  }
-  out.module = resolve_product_path(out.module);
-  return true;
+    std::stringstream text;
+    text << in.rdbuf();
+    json_spirit::Value doc;
+    std::string why;
+    if (!json_spirit::read(text.str(), doc, &why) || doc.type() != json_spirit::obj_type) {
+        error = path + " is not a JSON object" + (why.empty() ? std::string() : ": " + why);
+        return false;
+    }
+    const json_spirit::Object& cfg = doc.get_obj();
+    json_spirit::object_get(cfg, "module", out.module);
+    const json_spirit::Object* handlers = json_spirit::object_get_object(cfg, "handlers");
+    const json_spirit::Value* entry =
+        handlers ? json_spirit::object_get_value(*handlers, method) : nullptr;
+    if (!entry) {
+        error = "no handler for method " + method;
+        return false;
+    }
+    if (entry->type() == json_spirit::str_type) {
+        out.factory = entry->get_str();
+    } else if (entry->type() == json_spirit::obj_type) {
+        const json_spirit::Object& e = entry->get_obj();
+        json_spirit::object_get(e, "factory", out.factory);
+        json_spirit::object_get(e, "module", out.module);
+        if (const json_spirit::Array* args = json_spirit::object_get_array(e, "args")) {
+            for (const auto& a : *args) {
+                if (a.type() != json_spirit::str_type) {
+                    error = "an argument of the handler of " + method + " is not a string";
+                    return false;
+                }
+                out.args.push_back(a.get_str());
+            }
+        }
+    }
+    if (out.factory.empty() || out.module.empty()) {
+        error = "the handler of " + method + " lacks a factory or a module";
+        return false;
+    }
+    out.module = resolve_product_path(out.module);
+    return true;
 }
 
 // Credentials arrive as plain JSON strings; keep them in wiping strings from
 // here on.
 void secure_secrets(json_spirit::Value& v) {
-  if (v.type() == json_spirit::array_type) {
-    for (auto& e : v.get_array()) secure_secrets(e);
-  } else if (v.type() == json_spirit::obj_type) {
-    for (auto& kv : v.get_obj()) {
-      if ((kv.first == "password" || kv.first == "token") && kv.second.type() == json_spirit::str_type) {
-        std::string& plain = kv.second.get_str();
-        secure_string secret(plain.data(), plain.size());
-        if (!plain.empty()) secure_memset(&plain[0], 0, plain.size());
-        kv.second = json_spirit::Value(std::move(secret));
-      } else {
-        secure_secrets(kv.second);
-      }
+    if (v.type() == json_spirit::array_type) {
+        for (auto& e : v.get_array())
+            secure_secrets(e);
+    } else if (v.type() == json_spirit::obj_type) {
+        for (auto& kv : v.get_obj()) {
+            if ((kv.first == "password" || kv.first == "token") &&
+                kv.second.type() == json_spirit::str_type) {
+                std::string& plain = kv.second.get_str();
+                secure_string secret(plain.data(), plain.size());
+                if (!plain.empty())
+                    secure_memset(&plain[0], 0, plain.size());
+                kv.second = json_spirit::Value(std::move(secret));
+            } else {
+                secure_secrets(kv.second);
+            }
+        }
     }
-  }
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: starter [--config FILE] [--name NAME] [--channel FD]\n");
-  return 2;
+    std::fprintf(stderr, "usage: starter [--config FILE] [--name NAME] [--channel FD]\n");
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string config, name = "starter";
-  int in_fd = 0, out_fd = 1;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if ((a == "--config" || a == "--name" || a == "--channel") && i + 1 >= argc) return usage();
-    if (a == "--config") {
-      config = argv[++i];
-    } else if (a == "--name") {
-      name = argv[++i];
-    } else if (a == "--channel") {
-      char* end = nullptr;
-      long fd = std::strtol(argv[++i], &end, 10);
-      if (!*argv[i] || *end || fd < 0 || fd > 1024) return usage();
-      in_fd = out_fd = static_cast<int>(fd);
-      // Nothing the handler starts may hold our channel open.
-      if (!fd_set_cloexec(in_fd)) {
-        std::fprintf(stderr, "starter: bad channel descriptor %ld\n", fd);
-        return 2;
-      }
+    std::string config, name = "starter";
+    int in_fd = 0, out_fd = 1;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if ((a == "--config" || a == "--name" || a == "--channel") && i + 1 >= argc)
+            return usage();
+        if (a == "--config") {
+            config = argv[++i];
+        } else if (a == "--name") {
+            name = argv[++i];
+        } else if (a == "--channel") {
+            char* end = nullptr;
+            long fd = std::strtol(argv[++i], &end, 10);
+            if (!*argv[i] || *end || fd < 0 || fd > 1024)
+                return usage();
+            in_fd = out_fd = static_cast<int>(fd);
+            // Nothing the handler starts may hold our channel open.
+            if (!fd_set_cloexec(in_fd)) {
+                std::fprintf(stderr, "starter: bad channel descriptor %ld\n", fd);
+                return 2;
+            }
+        }
     }
-  }
-  std::signal(SIGPIPE, SIG_IGN);
-  ACE_LOG_MSG->open(name.c_str(), ACE_Log_Msg::STDERR);
-  ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
-  if (config.empty()) config = DEFAULT_CONFIG;
-  config = resolve_product_path(config);
+    std::signal(SIGPIPE, SIG_IGN);
+    ACE_LOG_MSG->open(name.c_str(), ACE_Log_Msg::STDERR);
+    ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
+    if (config.empty())
+        config = DEFAULT_CONFIG;
+    config = resolve_product_path(config);
 
-  auto channel = std::make_shared<JSON_RPC_Stream_Channel>(out_fd, true);
-  std::string text;
-  int r = fd_read_line(in_fd, text, MAX_REQUEST, REQUEST_TIMEOUT_MS);
-  if (r <= 0) {
-    if (r < 0)
-      ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C failed to read its request: %m.\n"), name.c_str()));
-    else
-      ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C got no request.\n"), name.c_str()));
-    return 1;
-  }
-  std::string why;
-  JSON_RPC_Object_Ptr obj = json_rpc_parse(text, &why);
-  if (!text.empty()) secure_memset(&text[0], 0, text.size());
-  if (obj.null()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C got a request it cannot read: %C.\n"), name.c_str(), why.c_str()));
-    channel->send_error(-32700, json_spirit::Value(), "Parse error", json_spirit::Value());
-    return 1;
-  }
-  if (obj->type() != JSON_RPC_Object::TYPE_REQUEST) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C got a JSON-RPC object of type %d, not a request.\n"), name.c_str(),
-               static_cast<int>(obj->type())));
-    if (obj->type() != JSON_RPC_Object::TYPE_NOTIFY)
-      channel->send_error(-32600, json_spirit::Value(), "Invalid Request", json_spirit::Value());
-    return 1;
-  }
-  JSON_RPC_Request& request = *static_cast<JSON_RPC_Request*>(obj.get());
-  secure_secrets(request.params);
+    auto channel = std::make_shared<JSON_RPC_Stream_Channel>(out_fd, true);
+    std::string text;
+    int r = fd_read_line(in_fd, text, MAX_REQUEST, REQUEST_TIMEOUT_MS);
+    if (r <= 0) {
+        if (r < 0)
+            ACE_ERROR(
+                (LM_ERROR, ACE_TEXT("Servant %C failed to read its request: %m.\n"), name.c_str()));
+        else
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C got no request.\n"), name.c_str()));
+        return 1;
+    }
+    std::string why;
+    JSON_RPC_Object_Ptr obj = json_rpc_parse(text, &why);
+    if (!text.empty())
+        secure_memset(&text[0], 0, text.size());
+    if (obj.null()) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C got a request it cannot read: %C.\n"),
+                   name.c_str(), why.c_str()));
+        channel->send_error(-32700, json_spirit::Value(), "Parse error", json_spirit::Value());
+        return 1;
+    }
+    if (obj->type() != JSON_RPC_Object::TYPE_REQUEST) {
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Servant %C got a JSON-RPC object of type %d, not a request.\n"),
+                   name.c_str(), static_cast<int>(obj->type())));
+        if (obj->type() != JSON_RPC_Object::TYPE_NOTIFY)
+            channel->send_error(-32600, json_spirit::Value(), "Invalid Request",
+                                json_spirit::Value());
+        return 1;
+    }
+    JSON_RPC_Request& request = *static_cast<JSON_RPC_Request*>(obj.get());
+    secure_secrets(request.params);
 
-  auto fail = [&](int code, const char* message) {
-    return channel->send_error(code, request.id, message, json_spirit::Value()) == 0 ? 0 : 1;
-  };
-  Handler_Config hc;
-  std::string error;
-  if (!load_config(config, request.method, hc, error)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C cannot find its handler: %C.\n"), name.c_str(), error.c_str()));
-    if (error.compare(0, 15, "no handler for ") == 0) return fail(-32601, "Method not found");
-    return fail(-32603, "Internal error: the servant configuration cannot be used.");
-  }
-  void* module = ::dlopen(hc.module.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C cannot load %C: %C.\n"), name.c_str(), hc.module.c_str(), dlerror()));
-    return fail(-32603, "Internal error: the servant module cannot be loaded.");
-  }
-  std::string make_name = "_make_" + hc.factory;
-  Make_Function make = reinterpret_cast<Make_Function>(::dlsym(module, make_name.c_str()));
-  Gobble_Function gobble = nullptr;
-  JSON_RPC_Handler* handler = make ? make(&gobble) : nullptr;
-  if (!handler) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C cannot make its handler with %C in %C.\n"), name.c_str(),
-               make_name.c_str(), hc.module.c_str()));
-    return fail(-32603, "Internal error: the servant handler cannot be made.");
-  }
+    auto fail = [&](int code, const char* message) {
+        return channel->send_error(code, request.id, message, json_spirit::Value()) == 0 ? 0 : 1;
+    };
+    Handler_Config hc;
+    std::string error;
+    if (!load_config(config, request.method, hc, error)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C cannot find its handler: %C.\n"), name.c_str(),
+                   error.c_str()));
+        if (error.compare(0, 15, "no handler for ") == 0)
+            return fail(-32601, "Method not found");
+        return fail(-32603, "Internal error: the servant configuration cannot be used.");
+    }
+    void* module = ::dlopen(hc.module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C cannot load %C: %C.\n"), name.c_str(),
+                   hc.module.c_str(), dlerror()));
+        return fail(-32603, "Internal error: the servant module cannot be loaded.");
+    }
+    std::string make_name = "_make_" + hc.factory;
+    Make_Function make = reinterpret_cast<Make_Function>(::dlsym(module, make_name.c_str()));
+    Gobble_Function gobble = nullptr;
+    JSON_RPC_Handler* handler = make ? make(&gobble) : nullptr;
+    if (!handler) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C cannot make its handler with %C in %C.\n"),
+                   name.c_str(), make_name.c_str(), hc.module.c_str()));
+        return fail(-32603, "Internal error: the servant handler cannot be made.");
+    }
 
-  std::vector<char*> args;
-  for (std::string& a : hc.args) args.push_back(&a[0]);
-  args.push_back(nullptr);
-  int status = 1;
-  if (handler->init(static_cast<int>(args.size() - 1), args.data()) != 0) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C: its handler failed to initialise.\n"), name.c_str()));
-    status = fail(-32603, "Internal error: the servant handler failed to initialise.");
-  } else {
-    handler->handle_object(JSON_RPC_Channel_Weak_Ptr(channel), obj);
-    if (channel->count() == 0)
-      ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C: its handler sent no answer.\n"), name.c_str()));
-    else
-      status = 0;
-    handler->fini();
-  }
-  if (gobble) gobble(handler);
-  return status;
+    std::vector<char*> args;
+    for (std::string& a : hc.args)
+        args.push_back(&a[0]);
+    args.push_back(nullptr);
+    int status = 1;
+    if (handler->init(static_cast<int>(args.size() - 1), args.data()) != 0) {
+        ACE_ERROR(
+            (LM_ERROR, ACE_TEXT("Servant %C: its handler failed to initialise.\n"), name.c_str()));
+        status = fail(-32603, "Internal error: the servant handler failed to initialise.");
+    } else {
+        handler->handle_object(JSON_RPC_Channel_Weak_Ptr(channel), obj);
+        if (channel->count() == 0)
+            ACE_ERROR(
+                (LM_ERROR, ACE_TEXT("Servant %C: its handler sent no answer.\n"), name.c_str()));
+        else
+            status = 0;
+        handler->fini();
+    }
+    if (gobble)
+        gobble(handler);
+    return status;
 }

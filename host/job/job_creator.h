@@ -10,12 +10,12 @@ class Job;
 class Job_Definition;
 
 class Job_Creator {
- public:
-  virtual ~Job_Creator() = default;
-  virtual int init(int, char**) { return 0; }
-  virtual int fini() { return 0; }
-  virtual ACE_Intrusive_Auto_Ptr<Job> create(
-      ACE_Refcounted_Auto_Ptr<Job_Definition, ACE_Thread_Mutex> def) = 0;
+public:
+    virtual ~Job_Creator() = default;
+    virtual int init(int, char**) { return 0; }
+    virtual int fini() { return 0; }
+    virtual ACE_Intrusive_Auto_Ptr<Job> create(
+        ACE_Refcounted_Auto_Ptr<Job_Definition, ACE_Thread_Mutex> def) = 0;
 };
 
 #endif

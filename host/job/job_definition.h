@@ -13,58 +13,54 @@
 #include "host/rate_limits.h"
 
 struct Job_Target {
-  std::string id;
-  std::string device_id;
+    std::string id;
+    std::string device_id;
 };
 
 struct Job_Schedule {
-  int type = 0;
+    int type = 0;
 };
 
 class Job_Definition {
- public:
-  Job_Definition_Type type = JOB_DEFINITION_NONE;
-  int subtype = 0;
-  std::string id;
-  std::string uid;
-  std::string name;
-  std::string host_id;
-  std::string agent;
-  int job_revision = 0;
-  Job_Target target;
-  Job_Schedule schedule;
-  std::string precondition;
-  std::string pre_action;
-  std::string post_action;
-  bool run_post_action_always = false;
-  bool ignore_pre_action_failure = false;
-  bool ignore_post_action_failure = false;
-  int retry_count = 0;
-  int retry_interval = 0;
-  size_t max_seconds_retry = 0;
-  size_t resumption_buffer_size = 0;
-  Rate_Limits rate_limits;
+public:
+    Job_Definition_Type type = JOB_DEFINITION_NONE;
+    int subtype = 0;
+    std::string id;
+    std::string uid;
+    std::string name;
+    std::string host_id;
+    std::string agent;
+    int job_revision = 0;
+    Job_Target target;
+    Job_Schedule schedule;
+    std::string precondition;
+    std::string pre_action;
+    std::string post_action;
+    bool run_post_action_always = false;
+    bool ignore_pre_action_failure = false;
+    bool ignore_post_action_failure = false;
+    int retry_count = 0;
+    int retry_interval = 0;
+    size_t max_seconds_retry = 0;
+    size_t resumption_buffer_size = 0;
+    Rate_Limits rate_limits;
 
-  Job_Source* source() const { return source_.get(); }
-  Job_Options* options() const { return options_.get(); }
-  void source(std::shared_ptr<Job_Source> s) { source_ = std::move(s); }
-  void options(std::shared_ptr<Job_Options> o) { options_ = std::move(o); }
+    Job_Source* source() const { return source_.get(); }
+    Job_Options* options() const { return options_.get(); }
+    void source(std::shared_ptr<Job_Source> s) { source_ = std::move(s); }
+    void options(std::shared_ptr<Job_Options> o) { options_ = std::move(o); }
 
-  // Loads the fields from a JSON object. "options" and "source" (any JSON
-  // value) are fed, as text, to parsers made by the given creators (either may
-  // be null: that part is left empty). False with a message in error.
-  bool load(const json_spirit::Object& obj,
-            Object_Creator_T<YAJL_Handler>* options_creator,
-            Object_Creator_T<YAJL_Handler>* source_creator,
-            std::string* error);
-  bool load_file(const std::string& path,
-                 Object_Creator_T<YAJL_Handler>* options_creator,
-                 Object_Creator_T<YAJL_Handler>* source_creator,
-                 std::string* error);
+    // Loads the fields from a JSON object. "options" and "source" (any JSON
+    // value) are fed, as text, to parsers made by the given creators (either may
+    // be null: that part is left empty). False with a message in error.
+    bool load(const json_spirit::Object& obj, Object_Creator_T<YAJL_Handler>* options_creator,
+              Object_Creator_T<YAJL_Handler>* source_creator, std::string* error);
+    bool load_file(const std::string& path, Object_Creator_T<YAJL_Handler>* options_creator,
+                   Object_Creator_T<YAJL_Handler>* source_creator, std::string* error);
 
- private:
-  std::shared_ptr<Job_Source> source_;
-  std::shared_ptr<Job_Options> options_;
+private:
+    std::shared_ptr<Job_Source> source_;
+    std::shared_ptr<Job_Options> options_;
 };
 
 #endif

@@ -7,33 +7,35 @@
 #include "host/job/job.h"
 
 int Job_Event_Handler::handle_start_job() {
-  job_.activity().start_time = std::time(nullptr);
-  job_.state(JOB_STATE_RUNNING);
-  job_.report({Job_Report::START, 0, std::string()});
-  return 0;
+    job_.activity().start_time = std::time(nullptr);
+    job_.state(JOB_STATE_RUNNING);
+    job_.report({Job_Report::START, 0, std::string()});
+    return 0;
 }
 
 int Job_Event_Handler::handle_success() {
-  job_.report({Job_Report::SUCCESS, 0, std::string()});
-  return 0;
+    job_.report({Job_Report::SUCCESS, 0, std::string()});
+    return 0;
 }
 
 int Job_Event_Handler::handle_canceled() {
-  job_.state(JOB_STATE_CANCELED);
-  job_.report({Job_Report::CANCELED, 0, std::string()});
-  return 0;
+    job_.state(JOB_STATE_CANCELED);
+    job_.report({Job_Report::CANCELED, 0, std::string()});
+    return 0;
 }
 
 int Job_Event_Handler::handle_failure(int code, const char* fmt, ...) {
-  std::string message;
-  if (fmt) {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n > 0) message.assign(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
-  }
-  job_.report({Job_Report::FAILURE, code, message});
-  return 0;
+    std::string message;
+    if (fmt) {
+        char buf[1024];
+        va_list ap;
+        va_start(ap, fmt);
+        int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+        va_end(ap);
+        if (n > 0)
+            message.assign(
+                buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
+    }
+    job_.report({Job_Report::FAILURE, code, message});
+    return 0;
 }

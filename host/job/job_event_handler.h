@@ -5,22 +5,22 @@
 class Job;
 
 class Job_Event_Handler {
- public:
-  explicit Job_Event_Handler(Job& job) : job_(job) {}
-  virtual ~Job_Event_Handler() = default;
+public:
+    explicit Job_Event_Handler(Job& job) : job_(job) {}
+    virtual ~Job_Event_Handler() = default;
 
-  int handle_start_job();
-  int handle_success();
-  int handle_canceled();
-  // fmt may be null (no message).
-  int handle_failure(int code, const char* fmt, ...)
+    int handle_start_job();
+    int handle_success();
+    int handle_canceled();
+    // fmt may be null (no message).
+    int handle_failure(int code, const char* fmt, ...)
 #if defined(__GNUC__)
-      __attribute__((format(printf, 3, 4)))
+        __attribute__((format(printf, 3, 4)))
 #endif
-      ;
+        ;
 
- protected:
-  Job& job_;
+protected:
+    Job& job_;
 };
 
 #endif

@@ -7,52 +7,52 @@
 #include <ctime>
 
 enum Job_State : int32_t {
-  JOB_STATE_NONE = 0,
-  JOB_STATE_IDLE = 1,
-  JOB_STATE_RUNNING = 3,
-  JOB_STATE_PAUSING = 4,
-  JOB_STATE_COMPLETING = 6,
-  JOB_STATE_COMPLETED = 7,
-  JOB_STATE_CANCELING = 8,
-  JOB_STATE_CANCELED = 9,
-  JOB_STATE_ERROR = 10,
-  JOB_STATE_SKIPPED = 17,
-  JOB_STATE_ABORTING = 20,
-  JOB_STATE_SWITCHING = 23,
+    JOB_STATE_NONE = 0,
+    JOB_STATE_IDLE = 1,
+    JOB_STATE_RUNNING = 3,
+    JOB_STATE_PAUSING = 4,
+    JOB_STATE_COMPLETING = 6,
+    JOB_STATE_COMPLETED = 7,
+    JOB_STATE_CANCELING = 8,
+    JOB_STATE_CANCELED = 9,
+    JOB_STATE_ERROR = 10,
+    JOB_STATE_SKIPPED = 17,
+    JOB_STATE_ABORTING = 20,
+    JOB_STATE_SWITCHING = 23,
 };
 
 enum Job_Definition_Type : int32_t {
-  JOB_DEFINITION_NONE = 0,
-  JOB_DEFINITION_BACKUP = 1,
-  JOB_DEFINITION_RESTORE = 2,
-  JOB_DEFINITION_STANDBY = 3,
-  JOB_DEFINITION_STORAGE = 4,
+    JOB_DEFINITION_NONE = 0,
+    JOB_DEFINITION_BACKUP = 1,
+    JOB_DEFINITION_RESTORE = 2,
+    JOB_DEFINITION_STANDBY = 3,
+    JOB_DEFINITION_STORAGE = 4,
 };
 
 // The record other processes map: 4096 bytes, native (little-endian) layout.
 // "message" holds the text of the last closing report, NUL-terminated.
 struct Job_Activity {
-  enum { MAGIC = 0x4a414354u /* "JACT" */, VERSION = 1, FILE_SIZE = 4096 };
+    enum { MAGIC = 0x4a414354u /* "JACT" */, VERSION = 1, FILE_SIZE = 4096 };
 
-  uint32_t magic;
-  uint32_t version;
-  unsigned char id[16];
-  unsigned char def_id[16];
-  unsigned char uid[16];
-  Job_Definition_Type type;
-  bool enabled;
-  Job_State state;
-  time_t last_run_time;
-  time_t next_run_time;
-  time_t start_time;
-  uint64_t size;
-  uint64_t set_size;
-  uint64_t set_storage_size;
-  int progress;
-  uint64_t processed_size;
-  uint64_t speed;
-  int code;
-  char message[FILE_SIZE - 148];
+    uint32_t magic;
+    uint32_t version;
+    unsigned char id[16];
+    unsigned char def_id[16];
+    unsigned char uid[16];
+    Job_Definition_Type type;
+    bool enabled;
+    Job_State state;
+    time_t last_run_time;
+    time_t next_run_time;
+    time_t start_time;
+    uint64_t size;
+    uint64_t set_size;
+    uint64_t set_storage_size;
+    int progress;
+    uint64_t processed_size;
+    uint64_t speed;
+    int code;
+    char message[FILE_SIZE - 148];
 };
 
 static_assert(offsetof(Job_Activity, id) == 8, "activity layout");
@@ -73,12 +73,14 @@ static_assert(sizeof(Job_Activity) == Job_Activity::FILE_SIZE, "activity size");
 // The state is changed by the engine's control calls (and other processes)
 // while the run thread polls it: one atomic load or store each.
 inline Job_State load_job_state(const Job_Activity& act) {
-  Job_State s;
-  __atomic_load(&act.state, &s, __ATOMIC_ACQUIRE);
-  return s;
+    Job_State s;
+    __atomic_load(&act.state, &s, __ATOMIC_ACQUIRE);
+    return s;
 }
 
-inline void store_job_state(Job_Activity& act, Job_State s) { __atomic_store(&act.state, &s, __ATOMIC_RELEASE); }
+inline void store_job_state(Job_Activity& act, Job_State s) {
+    __atomic_store(&act.state, &s, __ATOMIC_RELEASE);
+}
 
 // Where the activity record of a job definition lives (directory template;
 // the definition id and "activity" complete the path).

@@ -1,10 +1,10 @@
 #include "host/json_spirit/json_parser.h"
 
+#include <locale.h>
 #include <charconv>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
-#include <locale.h>
 #include <utility>
 
 using json_spirit::Array;
@@ -100,7 +100,9 @@ int JSON_Parser::add(Value&& v) {
         }
     } else if (Value* container = stack_.back().container) {
         if (stack_.back().is_object) {
-            slot = &container->get_obj().insert_or_assign(stack_.back().key, std::move(v)).first->second;
+            slot = &container->get_obj()
+                        .insert_or_assign(stack_.back().key, std::move(v))
+                        .first->second;
         } else {
             Array& a = container->get_array();
             a.push_back(std::move(v));

@@ -24,7 +24,8 @@ yajl_gen_status gen_real(yajl_gen g, double d) {
     const auto r = std::to_chars(buf, buf + sizeof(buf) - 2, d);
     size_t n = static_cast<size_t>(r.ptr - buf);
     // "3" would come back as an integer.
-    if (std::memchr(buf, '.', n) == nullptr && std::memchr(buf, 'e', n) == nullptr && std::memchr(buf, 'n', n) == nullptr) {
+    if (std::memchr(buf, '.', n) == nullptr && std::memchr(buf, 'e', n) == nullptr &&
+        std::memchr(buf, 'n', n) == nullptr) {
         buf[n++] = '.';
         buf[n++] = '0';
     }
@@ -44,40 +45,44 @@ yajl_gen_status gen_int(yajl_gen g, const Value& v) {
 
 yajl_gen_status yajl_gen_value(yajl_gen g, const Value& v) {
     switch (v.type()) {
-    case json_spirit::obj_type: {
-        yajl_gen_status st = yajl_gen_map_open(g);
-        for (auto it = v.get_obj().begin(); st == yajl_gen_status_ok && it != v.get_obj().end(); ++it) {
-            st = yajl_gen_string(g, bytes(it->first), it->first.size());
-            if (st == yajl_gen_status_ok)
-                st = yajl_gen_value(g, it->second);
+        case json_spirit::obj_type: {
+            yajl_gen_status st = yajl_gen_map_open(g);
+            for (auto it = v.get_obj().begin(); st == yajl_gen_status_ok && it != v.get_obj().end();
+                 ++it) {
+                st = yajl_gen_string(g, bytes(it->first), it->first.size());
+                if (st == yajl_gen_status_ok)
+                    st = yajl_gen_value(g, it->second);
+            }
+            return st == yajl_gen_status_ok ? yajl_gen_map_close(g) : st;
         }
-        return st == yajl_gen_status_ok ? yajl_gen_map_close(g) : st;
-    }
-    case json_spirit::array_type: {
-        yajl_gen_status st = yajl_gen_array_open(g);
-        for (auto it = v.get_array().begin(); st == yajl_gen_status_ok && it != v.get_array().end(); ++it)
-            st = yajl_gen_value(g, *it);
-        return st == yajl_gen_status_ok ? yajl_gen_array_close(g) : st;
-    }
-    case json_spirit::str_type:
-    case json_spirit::secure_str_type:
-        return yajl_gen_string(g, bytes(v.get_str()), v.get_str().size());
-    case json_spirit::bool_type:
-        return yajl_gen_bool(g, v.get_bool() ? 1 : 0);
-    case json_spirit::int_type:
-        return gen_int(g, v);
-    case json_spirit::real_type:
-        return gen_real(g, v.get_real());
-    case json_spirit::null_type:
-        return yajl_gen_null(g);
+        case json_spirit::array_type: {
+            yajl_gen_status st = yajl_gen_array_open(g);
+            for (auto it = v.get_array().begin();
+                 st == yajl_gen_status_ok && it != v.get_array().end(); ++it)
+                st = yajl_gen_value(g, *it);
+            return st == yajl_gen_status_ok ? yajl_gen_array_close(g) : st;
+        }
+        case json_spirit::str_type:
+        case json_spirit::secure_str_type:
+            return yajl_gen_string(g, bytes(v.get_str()), v.get_str().size());
+        case json_spirit::bool_type:
+            return yajl_gen_bool(g, v.get_bool() ? 1 : 0);
+        case json_spirit::int_type:
+            return gen_int(g, v);
+        case json_spirit::real_type:
+            return gen_real(g, v.get_real());
+        case json_spirit::null_type:
+            return yajl_gen_null(g);
     }
     return yajl_gen_in_error_state;
 }
 
-YAJL_OStream_Printer::YAJL_OStream_Printer(std::ostream& os, bool beautify) : os_(os), gen_(yajl_gen_alloc(nullptr)) {
+YAJL_OStream_Printer::YAJL_OStream_Printer(std::ostream& os, bool beautify)
+    : os_(os), gen_(yajl_gen_alloc(nullptr)) {
     if (gen_ == nullptr)
         throw std::bad_alloc();
-    yajl_gen_config(gen_, yajl_gen_print_callback, &YAJL_OStream_Printer::print, static_cast<void*>(&os_));
+    yajl_gen_config(gen_, yajl_gen_print_callback, &YAJL_OStream_Printer::print,
+                    static_cast<void*>(&os_));
     yajl_gen_config(gen_, yajl_gen_validate_utf8, 1);
     if (beautify)
         yajl_gen_config(gen_, yajl_gen_beautify, 1);

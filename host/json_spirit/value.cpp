@@ -13,20 +13,29 @@ namespace {
 
 const char* type_name(Value_type t) {
     switch (t) {
-    case obj_type: return "an object";
-    case array_type: return "an array";
-    case str_type: return "a string";
-    case secure_str_type: return "a secure string";
-    case bool_type: return "a boolean";
-    case int_type: return "an integer";
-    case real_type: return "a real";
-    case null_type: return "null";
+        case obj_type:
+            return "an object";
+        case array_type:
+            return "an array";
+        case str_type:
+            return "a string";
+        case secure_str_type:
+            return "a secure string";
+        case bool_type:
+            return "a boolean";
+        case int_type:
+            return "an integer";
+        case real_type:
+            return "a real";
+        case null_type:
+            return "null";
     }
     return "unknown";
 }
 
 [[noreturn]] void type_mismatch(Value_type actual, const char* wanted) {
-    throw std::runtime_error(std::string("json_spirit: value is ") + type_name(actual) + ", not " + wanted);
+    throw std::runtime_error(std::string("json_spirit: value is ") + type_name(actual) + ", not " +
+                             wanted);
 }
 
 [[noreturn]] void out_of_range(const char* wanted) {
@@ -161,28 +170,28 @@ void Value::wipe_str() noexcept {
 // *this must hold nothing. Leaves other null.
 void Value::move_from(Value& other) noexcept {
     switch (other.type_) {
-    case str_type:
-    case secure_str_type:
-        new (&s_) std::string(std::move(other.s_));
-        if (other.type_ == secure_str_type)
-            other.wipe_str();  // a short text was copied, not stolen
-        other.s_.~basic_string();
-        break;
-    case obj_type:
-        o_ = other.o_;
-        break;
-    case array_type:
-        a_ = other.a_;
-        break;
-    case bool_type:
-        b_ = other.b_;
-        break;
-    case real_type:
-        d_ = other.d_;
-        break;
-    default:
-        i_ = other.i_;
-        break;
+        case str_type:
+        case secure_str_type:
+            new (&s_) std::string(std::move(other.s_));
+            if (other.type_ == secure_str_type)
+                other.wipe_str();  // a short text was copied, not stolen
+            other.s_.~basic_string();
+            break;
+        case obj_type:
+            o_ = other.o_;
+            break;
+        case array_type:
+            a_ = other.a_;
+            break;
+        case bool_type:
+            b_ = other.b_;
+            break;
+        case real_type:
+            d_ = other.d_;
+            break;
+        default:
+            i_ = other.i_;
+            break;
     }
     type_ = other.type_;
     unsigned_ = other.unsigned_;
@@ -194,19 +203,19 @@ void Value::move_from(Value& other) noexcept {
 // *this must hold nothing; other is not a container.
 void Value::copy_scalar(const Value& other) {
     switch (other.type_) {
-    case str_type:
-    case secure_str_type:
-        set_string(other.s_.data(), other.s_.size(), static_cast<Value_type>(other.type_));
-        return;
-    case bool_type:
-        b_ = other.b_;
-        break;
-    case real_type:
-        d_ = other.d_;
-        break;
-    default:
-        i_ = other.i_;
-        break;
+        case str_type:
+        case secure_str_type:
+            set_string(other.s_.data(), other.s_.size(), static_cast<Value_type>(other.type_));
+            return;
+        case bool_type:
+            b_ = other.b_;
+            break;
+        case real_type:
+            d_ = other.d_;
+            break;
+        default:
+            i_ = other.i_;
+            break;
     }
     type_ = other.type_;
     unsigned_ = other.unsigned_;
@@ -231,7 +240,8 @@ void Value::copy_from(const Value& other) {
             dst.type_ = obj_type;
             for (const auto& member : *src.o_) {
                 auto it = dst.o_->emplace_hint(dst.o_->end(), std::piecewise_construct,
-                                               std::forward_as_tuple(member.first), std::forward_as_tuple());
+                                               std::forward_as_tuple(member.first),
+                                               std::forward_as_tuple());
                 if (member.second.is_container())
                     work.emplace_back(&member.second, &it->second);
                 else
@@ -253,19 +263,19 @@ void Value::copy_from(const Value& other) {
 
 void Value::destroy() noexcept {
     switch (type_) {
-    case secure_str_type:
-        wipe_str();
-        s_.~basic_string();
-        break;
-    case str_type:
-        s_.~basic_string();
-        break;
-    case obj_type:
-    case array_type:
-        release_tree();
-        break;
-    default:
-        break;
+        case secure_str_type:
+            wipe_str();
+            s_.~basic_string();
+            break;
+        case str_type:
+            s_.~basic_string();
+            break;
+        case obj_type:
+        case array_type:
+            release_tree();
+            break;
+        default:
+            break;
     }
     i_ = 0;
     type_ = null_type;
@@ -301,7 +311,9 @@ void Value::release_tree() noexcept {
         if (!v.is_container())
             return true;
         try {
-            pending.emplace_back(v.type_ == obj_type, v.type_ == obj_type ? static_cast<void*>(v.o_) : static_cast<void*>(v.a_));
+            pending.emplace_back(v.type_ == obj_type, v.type_ == obj_type
+                                                          ? static_cast<void*>(v.o_)
+                                                          : static_cast<void*>(v.a_));
         } catch (...) {
             return false;  // out of memory: this one goes by plain recursion instead
         }
@@ -335,17 +347,17 @@ void Value::release_tree() noexcept {
 
 bool Value::same_scalar(const Value& a, const Value& b) noexcept {
     switch (a.type_) {
-    case str_type:
-    case secure_str_type:
-        return a.s_ == b.s_;
-    case bool_type:
-        return a.b_ == b.b_;
-    case real_type:
-        return a.d_ == b.d_;
-    case int_type:
-        return a.i_ == b.i_ && a.unsigned_ == b.unsigned_;
-    default:
-        return true;
+        case str_type:
+        case secure_str_type:
+            return a.s_ == b.s_;
+        case bool_type:
+            return a.b_ == b.b_;
+        case real_type:
+            return a.d_ == b.d_;
+        case int_type:
+            return a.i_ == b.i_ && a.unsigned_ == b.unsigned_;
+        default:
+            return true;
     }
 }
 
@@ -483,10 +495,12 @@ bool fit_integer(const Value* v, T& out) {
     }
     const int64_t i = v->get_int64();
     if constexpr (std::is_signed<T>::value) {
-        if (i < static_cast<int64_t>(std::numeric_limits<T>::min()) || i > static_cast<int64_t>(std::numeric_limits<T>::max()))
+        if (i < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+            i > static_cast<int64_t>(std::numeric_limits<T>::max()))
             return false;
     } else {
-        if (i < 0 || static_cast<uint64_t>(i) > static_cast<uint64_t>(std::numeric_limits<T>::max()))
+        if (i < 0 ||
+            static_cast<uint64_t>(i) > static_cast<uint64_t>(std::numeric_limits<T>::max()))
             return false;
     }
     out = static_cast<T>(i);
@@ -528,11 +542,12 @@ bool read_field(const std::string& s, size_t pos, size_t len, unsigned& out) {
 
 // "YYYY-MM-DD HH:MM:SS", UTC. Out-of-range fields are refused, not normalised.
 bool parse_utc_time(const std::string& s, time_t& out) {
-    if (s.size() != 19 || s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' || s[16] != ':')
+    if (s.size() != 19 || s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' ||
+        s[16] != ':')
         return false;
     unsigned y, mo, d, h, mi, se;
-    if (!read_field(s, 0, 4, y) || !read_field(s, 5, 2, mo) || !read_field(s, 8, 2, d) || !read_field(s, 11, 2, h) ||
-        !read_field(s, 14, 2, mi) || !read_field(s, 17, 2, se))
+    if (!read_field(s, 0, 4, y) || !read_field(s, 5, 2, mo) || !read_field(s, 8, 2, d) ||
+        !read_field(s, 11, 2, h) || !read_field(s, 14, 2, mi) || !read_field(s, 17, 2, se))
         return false;
     static const unsigned month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (mo < 1 || mo > 12 || h > 23 || mi > 59 || se > 59 || d < 1)

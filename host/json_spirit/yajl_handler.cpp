@@ -52,7 +52,7 @@ struct YAJL_Handler::Glue {
     // yajl_integer and yajl_double stay null: with yajl_number set, every
     // number comes as text and the handler decides how to store it.
     static constexpr yajl_callbacks callbacks = {
-        on_null,     on_boolean, nullptr,      nullptr,        on_number,      on_string,
+        on_null,      on_boolean, nullptr,    nullptr,        on_number,    on_string,
         on_start_map, on_map_key, on_end_map, on_start_array, on_end_array,
     };
 };
@@ -107,7 +107,8 @@ yajl_handle_t* YAJL_Handler::open() {
 }
 
 // Frees h and turns the status into the result; a parked exception wins.
-bool YAJL_Handler::finish(yajl_handle_t* h, int status, const char* text, size_t len, std::string* error) {
+bool YAJL_Handler::finish(yajl_handle_t* h, int status, const char* text, size_t len,
+                          std::string* error) {
     std::string message;
     if (status == yajl_status_client_canceled) {
         message = "parse cancelled by handler";

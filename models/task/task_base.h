@@ -7,19 +7,16 @@
 #include <ctime>
 #include <string>
 
-class Task_Base
-{
+class Task_Base {
 public:
     // Also the value of every worker function and of a servant reply's "code".
-    enum Error : int
-    {
+    enum Error : int {
         CODE_SUCCESS = 0,
         CODE_FAILED = 1,
         CODE_FAILED_RETRY = 2,
     };
 
-    enum State : int
-    {
+    enum State : int {
         STATE_INIT = 0,
         STATE_ENQUEUED = 1,
         STATE_DEQUEUED = 2,
@@ -36,8 +33,7 @@ class Task_Worker;
 
 // T is the concrete task type.
 template <class T>
-class Basic_Task : public Task_Base
-{
+class Basic_Task : public Task_Base {
 public:
     // Finish times for interval checks: the wall clock in whole seconds can
     // make an interval up to a second short, and it can jump.
@@ -88,8 +84,7 @@ private:
 };
 
 template <class T>
-class Thread_Task : public Basic_Task<T>
-{
+class Thread_Task : public Basic_Task<T> {
 public:
     // Runs the task's work.
     virtual Task_Base::Error call() = 0;

@@ -15,70 +15,70 @@
 namespace sim {
 
 struct Instance_Login {
-  std::string uuid;
-  std::string host;
-  int port = 0;
-  bool ssl = false;
-  std::string username;
-  std::string password;  // plain here; encrypted on the wire
-  std::string token;     // may be empty
+    std::string uuid;
+    std::string host;
+    int port = 0;
+    bool ssl = false;
+    std::string username;
+    std::string password;  // plain here; encrypted on the wire
+    std::string token;     // may be empty
 };
 
 struct Logged_Request {
-  std::string method;  // HTTP method
-  std::string path;
-  std::string body;
+    std::string method;  // HTTP method
+    std::string path;
+    std::string body;
 };
 
 class Backup_Server {
- public:
-  // public_key_pem: the host's public key; secrets are encrypted with it.
-  explicit Backup_Server(std::string public_key_pem);
-  ~Backup_Server();
-  Backup_Server(const Backup_Server&) = delete;
-  Backup_Server& operator=(const Backup_Server&) = delete;
+public:
+    // public_key_pem: the host's public key; secrets are encrypted with it.
+    explicit Backup_Server(std::string public_key_pem);
+    ~Backup_Server();
+    Backup_Server(const Backup_Server&) = delete;
+    Backup_Server& operator=(const Backup_Server&) = delete;
 
-  // Loads {"public_key_file", "instances": [{"uuid", "host", "port", "ssl",
-  // "username", "password", "token"}], "db": catalog file, "access_key",
-  // "resources": [{"uuid", "flags": [...]}]}; null with a message in error.
-  static std::unique_ptr<Backup_Server> from_config(const std::string& path, std::string* error);
+    // Loads {"public_key_file", "instances": [{"uuid", "host", "port", "ssl",
+    // "username", "password", "token"}], "db": catalog file, "access_key",
+    // "resources": [{"uuid", "flags": [...]}]}; null with a message in error.
+    static std::unique_ptr<Backup_Server> from_config(const std::string& path, std::string* error);
 
-  // Binds 127.0.0.1 on a free port and serves on a thread of its own.
-  bool start();
-  void stop();
-  int port() const { return port_; }
+    // Binds 127.0.0.1 on a free port and serves on a thread of its own.
+    bool start();
+    void stop();
+    int port() const { return port_; }
 
-  void add_instance(const Instance_Login& login);
+    void add_instance(const Instance_Login& login);
 
-  // The catalog and resource flags live in this SQLite file (created when
-  // missing) from now on; "" keeps them in memory (the default).
-  bool open_catalog(const std::string& path, std::string* error);
-  // Requests under /zq/ must carry this X-Access-Key ("" : any or none).
-  void set_access_key(const std::string& key);
-  // Flags of a resource, as GET /zq/r/v2/resources answers them.
-  void set_resource_flags(const std::string& uuid, const std::vector<std::string>& flags);
-  // Every set of a catalog, in commit order.
-  std::vector<json_spirit::Object> catalog_rows(const std::string& catalog) const;
+    // The catalog and resource flags live in this SQLite file (created when
+    // missing) from now on; "" keeps them in memory (the default).
+    bool open_catalog(const std::string& path, std::string* error);
+    // Requests under /zq/ must carry this X-Access-Key ("" : any or none).
+    void set_access_key(const std::string& key);
+    // Flags of a resource, as GET /zq/r/v2/resources answers them.
+    void set_resource_flags(const std::string& uuid, const std::vector<std::string>& flags);
+    // Every set of a catalog, in commit order.
+    std::vector<json_spirit::Object> catalog_rows(const std::string& catalog) const;
 
-  // Switches for fault tests.
-  // The next "smartx.query" answers this raw JSON value as its result.
-  void set_query_result_override(const std::string& json);
-  // Every JSON-RPC call answers a JSON-RPC error.
-  void set_rpc_error(bool on);
-  // The next count catalog requests (commits and views) answer this status
-  // with an error body.
-  void fail_catalog(int count, int status);
-  // The next view, or resources, request answers this raw text (200).
-  void set_view_override(const std::string& text);
-  void set_resources_override(const std::string& text);
+    // Switches for fault tests.
+    // The next "smartx.query" answers this raw JSON value as its result.
+    void set_query_result_override(const std::string& json);
+    // Every JSON-RPC call answers a JSON-RPC error.
+    void set_rpc_error(bool on);
+    // The next count catalog requests (commits and views) answer this status
+    // with an error body.
+    void fail_catalog(int count, int status);
+    // The next view, or resources, request answers this raw text (200).
+    void set_view_override(const std::string& text);
+    void set_resources_override(const std::string& text);
 
-  std::vector<json_spirit::Value> alerts() const;
-  std::vector<Logged_Request> requests() const;
+    std::vector<json_spirit::Value> alerts() const;
+    std::vector<Logged_Request> requests() const;
 
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-  int port_ = 0;
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int port_ = 0;
 };
 
 }  // namespace sim

@@ -19,10 +19,10 @@ bool bool_of(const json_spirit::Object& o, const std::string& key, bool fallback
 std::string ref_id(const json_spirit::Object& o, const std::string& key);
 
 // References as CloudTower nests them.
-json_spirit::Object id_ref(const json_spirit::Object& rec);    // {id}
-json_spirit::Object name_ref(const json_spirit::Object& rec);  // {id, name}
-json_spirit::Object host_ref(const json_spirit::Object& rec);  // {id, name, management_ip}
-json_spirit::Object label_ref(const json_spirit::Object& rec); // {id, key, value}
+json_spirit::Object id_ref(const json_spirit::Object& rec);     // {id}
+json_spirit::Object name_ref(const json_spirit::Object& rec);   // {id, name}
+json_spirit::Object host_ref(const json_spirit::Object& rec);   // {id, name, management_ip}
+json_spirit::Object label_ref(const json_spirit::Object& rec);  // {id, key, value}
 
 // Ids in the forms CloudTower uses: a cuid-like resource id and a UUID.
 std::string new_resource_id();

@@ -17,8 +17,8 @@ namespace cloudtower {
 
 // Whether the record matches the filter; false with error set when the
 // filter itself is malformed.
-bool record_matches(const Inventory& inv, const json_spirit::Object& record, const json_spirit::Value& where,
-                    std::string* error);
+bool record_matches(const Inventory& inv, const json_spirit::Object& record,
+                    const json_spirit::Value& where, std::string* error);
 
 // The records of kind that match where (null: all), in inventory order.
 bool select_records(const Inventory& inv, const std::string& kind, const json_spirit::Value& where,
@@ -26,8 +26,8 @@ bool select_records(const Inventory& inv, const std::string& kind, const json_sp
 
 // Answers a list query body. ignore_skip serves the first page whatever
 // "skip" asks (a fault switch). False with error for a malformed body.
-bool run_query(const Inventory& inv, const std::string& kind, const json_spirit::Value& body, bool ignore_skip,
-               json_spirit::Array& out, std::string* error);
+bool run_query(const Inventory& inv, const std::string& kind, const json_spirit::Value& body,
+               bool ignore_skip, json_spirit::Array& out, std::string* error);
 
 }  // namespace cloudtower
 }  // namespace sim

@@ -8,17 +8,16 @@
 #include <cerrno>
 #include <cstring>
 
-namespace zbs_sim
-{
-namespace
-{
+namespace zbs_sim {
+namespace {
 constexpr uint64_t hash_chunk = 65536;
 constexpr uint64_t compare_chunk = uint64_t(1) << 20;
 
-uint64_t rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+uint64_t rotl(uint64_t x, int r) {
+    return (x << r) | (x >> (64 - r));
+}
 
-uint64_t mix64(uint64_t x)
-{
+uint64_t mix64(uint64_t x) {
     x ^= x >> 30;
     x *= 0xbf58476d1ce4e5b9ULL;
     x ^= x >> 27;
@@ -27,8 +26,7 @@ uint64_t mix64(uint64_t x)
 }
 
 // Feeds one chunk, with its place in the extent, into the extent's hash.
-uint64_t hash_bytes(uint64_t h, uint64_t index, const char* p, uint64_t n)
-{
+uint64_t hash_bytes(uint64_t h, uint64_t index, const char* p, uint64_t n) {
     h = mix64(h ^ (index * 0x9e3779b97f4a7c15ULL));
     for (uint64_t i = 0; i < n; i += 8) {
         uint64_t w = 0;
@@ -38,16 +36,16 @@ uint64_t hash_bytes(uint64_t h, uint64_t index, const char* p, uint64_t n)
     return h;
 }
 
-bool all_zero(const char* p, uint64_t n)
-{
+bool all_zero(const char* p, uint64_t n) {
     return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
 }
 
-uint64_t round_up(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
+uint64_t round_up(uint64_t v, uint64_t to) {
+    return (v + to - 1) / to * to;
+}
 
 // Appends [offset, offset + length), joining it to the last range it touches.
-void append_range(std::vector<Range>& out, uint64_t offset, uint64_t length)
-{
+void append_range(std::vector<Range>& out, uint64_t offset, uint64_t length) {
     if (!out.empty() && offset <= out.back().end()) {
         const uint64_t end = std::max(out.back().end(), offset + length);
         out.back().length = end - out.back().offset;
@@ -56,30 +54,28 @@ void append_range(std::vector<Range>& out, uint64_t offset, uint64_t length)
     out.push_back({offset, length});
 }
 
-std::vector<Range> merge(std::vector<Range> a, const std::vector<Range>& b)
-{
+std::vector<Range> merge(std::vector<Range> a, const std::vector<Range>& b) {
     a.insert(a.end(), b.begin(), b.end());
-    std::sort(a.begin(), a.end(), [](const Range& x, const Range& y) { return x.offset < y.offset; });
+    std::sort(a.begin(), a.end(),
+              [](const Range& x, const Range& y) { return x.offset < y.offset; });
     std::vector<Range> out;
     for (const Range& r : a)
         append_range(out, r.offset, r.length);
     return out;
 }
-} // namespace
+}  // namespace
 
-bool is_valid_volume_id(const char* id)
-{
-    return id != nullptr && *id != 0 && std::strchr(id, '/') == nullptr && std::strstr(id, "..") == nullptr;
+bool is_valid_volume_id(const char* id) {
+    return id != nullptr && *id != 0 && std::strchr(id, '/') == nullptr &&
+           std::strstr(id, "..") == nullptr;
 }
 
-Volume_File::~Volume_File()
-{
+Volume_File::~Volume_File() {
     if (fd_ >= 0)
         ::close(fd_);
 }
 
-int Volume_File::open(const std::string& store, const char* id, int flags)
-{
+int Volume_File::open(const std::string& store, const char* id, int flags) {
     if (!is_valid_volume_id(id))
         return -EINVAL;
     const std::string path = store + "/" + id;
@@ -103,13 +99,11 @@ int Volume_File::open(const std::string& store, const char* id, int flags)
     return 0;
 }
 
-namespace
-{
+namespace {
 // Moves all of [offset, offset + length) with pread or pwrite; 0 or -errno.
 // A short transfer of 0 bytes means the file shrank under us.
 template <class Buf, class Io>
-int transfer_all(int fd, Buf* buf, uint32_t length, uint64_t offset, Io io)
-{
+int transfer_all(int fd, Buf* buf, uint32_t length, uint64_t offset, Io io) {
     for (uint32_t done = 0; done < length;) {
         const ssize_t n = io(fd, buf + done, length - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
@@ -122,10 +116,9 @@ int transfer_all(int fd, Buf* buf, uint32_t length, uint64_t offset, Io io)
     }
     return 0;
 }
-} // namespace
+}  // namespace
 
-int Volume_File::read(char* buf, uint32_t length, uint64_t offset) const
-{
+int Volume_File::read(char* buf, uint32_t length, uint64_t offset) const {
     if (buf == nullptr && length != 0)
         return -EINVAL;
     if (offset > size_ || length > size_ - offset)
@@ -133,8 +126,7 @@ int Volume_File::read(char* buf, uint32_t length, uint64_t offset) const
     return transfer_all(fd_, buf, length, offset, ::pread);
 }
 
-int Volume_File::write(const char* buf, uint32_t length, uint64_t offset) const
-{
+int Volume_File::write(const char* buf, uint32_t length, uint64_t offset) const {
     if (buf == nullptr && length != 0)
         return -EINVAL;
     if (offset > size_ || length > size_ - offset)
@@ -142,11 +134,11 @@ int Volume_File::write(const char* buf, uint32_t length, uint64_t offset) const
     return transfer_all(fd_, buf, length, offset, ::pwrite);
 }
 
-int Volume_File::read_zero_filled(char* buf, uint64_t length, uint64_t offset) const
-{
+int Volume_File::read_zero_filled(char* buf, uint64_t length, uint64_t offset) const {
     uint64_t done = 0;
     while (done < length) {
-        const ssize_t n = ::pread(fd_, buf + done, length - done, static_cast<off_t>(offset + done));
+        const ssize_t n =
+            ::pread(fd_, buf + done, length - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -159,14 +151,13 @@ int Volume_File::read_zero_filled(char* buf, uint64_t length, uint64_t offset) c
     return 0;
 }
 
-int Volume_File::data_ranges(uint64_t from, uint64_t to, std::vector<Range>& out) const
-{
+int Volume_File::data_ranges(uint64_t from, uint64_t to, std::vector<Range>& out) const {
     out.clear();
     uint64_t pos = from;
     while (pos < to) {
         const off_t data = ::lseek(fd_, static_cast<off_t>(pos), SEEK_DATA);
         if (data < 0)
-            return errno == ENXIO ? 0 : -errno; // ENXIO: no data after pos
+            return errno == ENXIO ? 0 : -errno;  // ENXIO: no data after pos
         if (static_cast<uint64_t>(data) >= to)
             break;
         const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
@@ -179,8 +170,8 @@ int Volume_File::data_ranges(uint64_t from, uint64_t to, std::vector<Range>& out
     return 0;
 }
 
-int changed_ranges(const Volume_File& old_volume, const Volume_File& new_volume, std::vector<Range>& out)
-{
+int changed_ranges(const Volume_File& old_volume, const Volume_File& new_volume,
+                   std::vector<Range>& out) {
     out.clear();
     const uint64_t size = new_volume.size();
     std::vector<Range> old_data;
@@ -214,8 +205,7 @@ int changed_ranges(const Volume_File& old_volume, const Volume_File& new_volume,
     return 0;
 }
 
-int extent_map(const Volume_File& volume, std::vector<zbs_pextent>& out)
-{
+int extent_map(const Volume_File& volume, std::vector<zbs_pextent>& out) {
     out.clear();
     const uint64_t size = volume.size();
     std::vector<char> buf(hash_chunk);
@@ -258,12 +248,12 @@ int extent_map(const Volume_File& volume, std::vector<zbs_pextent>& out)
     return 0;
 }
 
-std::vector<Range> blocks_of(const std::vector<Range>& ranges, uint64_t volume_size, uint64_t block_size)
-{
+std::vector<Range> blocks_of(const std::vector<Range>& ranges, uint64_t volume_size,
+                             uint64_t block_size) {
     std::vector<Range> out;
     if (block_size == 0)
         return out;
-    uint64_t next = 0; // first block not yet yielded
+    uint64_t next = 0;  // first block not yet yielded
     for (const Range& r : ranges) {
         if (r.length == 0 || r.offset >= volume_size)
             continue;
@@ -276,4 +266,4 @@ std::vector<Range> blocks_of(const std::vector<Range>& ranges, uint64_t volume_s
     }
     return out;
 }
-} // namespace zbs_sim
+}  // namespace zbs_sim

@@ -9,16 +9,14 @@
 
 #include "smartx/zbs/zbs_types.h"
 
-namespace zbs_sim
-{
-constexpr uint64_t extent_size = uint64_t(1) << 28; // 256 MiB
+namespace zbs_sim {
+constexpr uint64_t extent_size = uint64_t(1) << 28;  // 256 MiB
 // Volume differences are found at this granularity; a block of any larger
 // size differs when one of its granules does.
 constexpr uint64_t diff_granule = 4096;
 
 // [offset, offset + length), ascending and disjoint in every list below.
-struct Range
-{
+struct Range {
     uint64_t offset;
     uint64_t length;
     uint64_t end() const { return offset + length; }
@@ -29,8 +27,7 @@ bool is_valid_volume_id(const char* id);
 
 // One open volume file. Every operation answers 0 (or a count) on success and
 // a negative errno on failure.
-class Volume_File
-{
+class Volume_File {
 public:
     Volume_File() = default;
     ~Volume_File();
@@ -73,6 +70,6 @@ int extent_map(const Volume_File& volume, std::vector<zbs_pextent>& out);
 // the last block of the volume is cut at its end. Empty for block size 0.
 std::vector<Range> blocks_of(const std::vector<Range>& ranges, uint64_t volume_size,
                              uint64_t block_size);
-} // namespace zbs_sim
+}  // namespace zbs_sim
 
 #endif

@@ -30,10 +30,8 @@
 using zbs_sim::Range;
 using zbs_sim::Volume_File;
 
-namespace
-{
-struct Counters
-{
+namespace {
+struct Counters {
     std::atomic<uint64_t> calls{0};
     std::atomic<uint64_t> failed{0};
     std::atomic<uint64_t> reads{0};
@@ -41,8 +39,7 @@ struct Counters
     std::atomic<uint64_t> bytes_read{0};
     std::atomic<uint64_t> bytes_written{0};
 
-    void get(zbs_sim_stats* out) const
-    {
+    void get(zbs_sim_stats* out) const {
         out->calls = calls;
         out->failed = failed;
         out->reads = reads;
@@ -50,17 +47,16 @@ struct Counters
         out->bytes_read = bytes_read;
         out->bytes_written = bytes_written;
     }
-    void clear()
-    {
-        for (std::atomic<uint64_t>* c : {&calls, &failed, &reads, &writes, &bytes_read, &bytes_written})
+    void clear() {
+        for (std::atomic<uint64_t>* c :
+             {&calls, &failed, &reads, &writes, &bytes_read, &bytes_written})
             *c = 0;
     }
 };
 
 enum class Kind { other, read, write };
 
-uint32_t env_number(const char* name)
-{
+uint32_t env_number(const char* name) {
     const char* v = std::getenv(name);
     if (v == nullptr || *v == 0)
         return 0;
@@ -74,17 +70,15 @@ uint32_t env_number(const char* name)
 thread_local char last_error[256];
 
 void set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void set_error(const char* fmt, ...)
-{
+void set_error(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(last_error, sizeof last_error, fmt, ap);
     va_end(ap);
 }
-} // namespace
+}  // namespace
 
-struct zbs_handle
-{
+struct zbs_handle {
     std::string store;
     std::string address;
     int timeout_ms = 0;
@@ -94,14 +88,12 @@ struct zbs_handle
     std::vector<std::vector<zbs_pextent>> extent_maps;
 };
 
-struct zbs_diff_iter
-{
+struct zbs_diff_iter {
     uint64_t offset;
-    uint64_t length; // 0 only in the end marker
+    uint64_t length;  // 0 only in the end marker
 };
 
-struct zbs_diff
-{
+struct zbs_diff {
     uint64_t volume_size = 0;
     std::vector<Range> changed;
     // Filled by zbs_diff_iter_begin; iterators point into it, the last
@@ -109,54 +101,46 @@ struct zbs_diff
     std::vector<zbs_diff_iter> blocks{{0, 0}};
 };
 
-namespace
-{
-class Simulator
-{
+namespace {
+class Simulator {
 public:
     Simulator()
         : fail_reads(env_number("ZBS_SIM_FAIL_READS")),
           fail_writes(env_number("ZBS_SIM_FAIL_WRITES")),
           fail_queries(env_number("ZBS_SIM_FAIL_QUERIES")),
           fail_create(env_number("ZBS_SIM_FAIL_CREATE")),
-          delay_ms(env_number("ZBS_SIM_DELAY_MS"))
-    {
+          delay_ms(env_number("ZBS_SIM_DELAY_MS")) {
         if (const char* log = std::getenv("ZBS_SIM_LOG"))
             set_log(log);
     }
     ~Simulator() { set_log(nullptr); }
 
     // Takes one armed fault; false when none is armed.
-    static bool take(std::atomic<uint32_t>& armed)
-    {
+    static bool take(std::atomic<uint32_t>& armed) {
         uint32_t n = armed.load();
         while (n > 0 && !armed.compare_exchange_weak(n, n - 1)) {
         }
         return n > 0;
     }
 
-    void delay() const
-    {
+    void delay() const {
         if (const uint32_t ms = delay_ms.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
 
-    std::shared_ptr<zbs_handle> find(zbs_t zbs)
-    {
+    std::shared_ptr<zbs_handle> find(zbs_t zbs) {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = handles_.find(zbs);
         return it == handles_.end() ? nullptr : it->second;
     }
-    zbs_t add(std::shared_ptr<zbs_handle> h)
-    {
+    zbs_t add(std::shared_ptr<zbs_handle> h) {
         std::lock_guard<std::mutex> lock(mutex_);
         zbs_t key = h.get();
         handles_.emplace(key, std::move(h));
         return key;
     }
-    void remove(zbs_t zbs)
-    {
-        std::shared_ptr<zbs_handle> gone; // released outside the lock
+    void remove(zbs_t zbs) {
+        std::shared_ptr<zbs_handle> gone;  // released outside the lock
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = handles_.find(zbs);
         if (it != handles_.end()) {
@@ -164,26 +148,22 @@ public:
             handles_.erase(it);
         }
     }
-    uint32_t live_handles()
-    {
+    uint32_t live_handles() {
         std::lock_guard<std::mutex> lock(mutex_);
         return static_cast<uint32_t>(handles_.size());
     }
 
-    zbs_diff_t add(std::unique_ptr<zbs_diff> d)
-    {
+    zbs_diff_t add(std::unique_ptr<zbs_diff> d) {
         std::lock_guard<std::mutex> lock(mutex_);
         zbs_diff_t key = d.get();
         diffs_.emplace(key, std::move(d));
         return key;
     }
-    zbs_diff* find(zbs_diff_t diff)
-    {
+    zbs_diff* find(zbs_diff_t diff) {
         std::lock_guard<std::mutex> lock(mutex_);
         return diffs_.count(diff) ? diff : nullptr;
     }
-    void remove(zbs_diff_t diff)
-    {
+    void remove(zbs_diff_t diff) {
         std::unique_ptr<zbs_diff> gone;
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = diffs_.find(diff);
@@ -194,8 +174,7 @@ public:
     }
 
     // Counts a finished call made with h (which may be unknown) and logs it.
-    int account(zbs_handle* h, Kind kind, uint64_t bytes, int rc)
-    {
+    int account(zbs_handle* h, Kind kind, uint64_t bytes, int rc) {
         for (Counters* c : {h ? &h->counters : nullptr, &totals}) {
             if (c == nullptr)
                 continue;
@@ -215,8 +194,7 @@ public:
         return rc;
     }
 
-    int set_log(const char* path)
-    {
+    int set_log(const char* path) {
         int fd = -1;
         if (path != nullptr && *path != 0) {
             fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -230,8 +208,7 @@ public:
         return 0;
     }
 
-    void log(const char* fmt, ...) __attribute__((format(printf, 2, 3)))
-    {
+    void log(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
         std::lock_guard<std::mutex> lock(log_mutex_);
         if (log_fd_ < 0)
             return;
@@ -242,7 +219,7 @@ public:
         va_end(ap);
         if (n < 0)
             return;
-        if (static_cast<size_t>(n) >= sizeof line) { // keep the line a line
+        if (static_cast<size_t>(n) >= sizeof line) {  // keep the line a line
             n = sizeof line - 1;
             line[n - 1] = '\n';
         }
@@ -270,17 +247,19 @@ private:
 // Everything the library handed out goes with it when it is unloaded.
 Simulator sim;
 
-const char* text(const char* s) { return s ? s : "(null)"; }
+const char* text(const char* s) {
+    return s ? s : "(null)";
+}
 
 // "ip:port[:port...]" items joined by ",".
-bool is_valid_address_list(const char* list)
-{
+bool is_valid_address_list(const char* list) {
     if (list == nullptr || *list == 0)
         return false;
     const std::string s(list);
     for (size_t pos = 0;;) {
         const size_t comma = s.find(',', pos);
-        const std::string item = s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        const std::string item =
+            s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
         const size_t colon = item.find(':');
         if (colon == 0 || colon == std::string::npos)
             return false;
@@ -289,8 +268,10 @@ bool is_valid_address_list(const char* list)
                 return false;
         for (size_t p = colon; p != std::string::npos;) {
             const size_t next = item.find(':', p + 1);
-            const std::string port = item.substr(p + 1, next == std::string::npos ? std::string::npos : next - p - 1);
-            if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+            const std::string port =
+                item.substr(p + 1, next == std::string::npos ? std::string::npos : next - p - 1);
+            if (port.empty() || port.size() > 5 ||
+                port.find_first_not_of("0123456789") != std::string::npos)
                 return false;
             const unsigned long n = std::strtoul(port.c_str(), nullptr, 10);
             if (n == 0 || n > 65535)
@@ -303,8 +284,7 @@ bool is_valid_address_list(const char* list)
     }
 }
 
-zbs_t create_handle(const char* ip, int timeout_ms, char** err)
-{
+zbs_t create_handle(const char* ip, int timeout_ms, char** err) {
     sim.delay();
     const char* store = std::getenv("ZBS_SIM_STORE");
     struct stat st;
@@ -340,8 +320,7 @@ zbs_t create_handle(const char* ip, int timeout_ms, char** err)
     return sim.add(std::move(h));
 }
 
-int fail_call(int rc, const char* what, const char* volume_id)
-{
+int fail_call(int rc, const char* what, const char* volume_id) {
     if (rc == ZBS_SIM_FAULT_CODE)
         set_error("injected failure of %s on volume '%s'", what, text(volume_id));
     else
@@ -349,8 +328,8 @@ int fail_call(int rc, const char* what, const char* volume_id)
     return rc;
 }
 
-int transfer(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint64_t offset, bool write)
-{
+int transfer(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint64_t offset,
+             bool write) {
     sim.delay();
     const char* what = write ? "write" : "read";
     std::shared_ptr<zbs_handle> h = sim.find(zbs);
@@ -368,15 +347,15 @@ int transfer(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint6
             fail_call(rc, what, volume_id);
     }
     sim.account(h.get(), write ? Kind::write : Kind::read, length, rc);
-    sim.log("%s\t%s\t%llu\t%u\t%d\n", what, text(volume_id), static_cast<unsigned long long>(offset), length, rc);
+    sim.log("%s\t%s\t%llu\t%u\t%d\n", what, text(volume_id),
+            static_cast<unsigned long long>(offset), length, rc);
     return rc;
 }
 
 // A query of one volume, or of two (old, new) for a difference.
 template <class Body>
 int query(zbs_t zbs, const char* what, const char* volume_id, const char* other_id, const void* out,
-          Body&& body)
-{
+          Body&& body) {
     sim.delay();
     std::shared_ptr<zbs_handle> h = sim.find(zbs);
     int rc = -EINVAL;
@@ -389,7 +368,8 @@ int query(zbs_t zbs, const char* what, const char* volume_id, const char* other_
     } else {
         rc = body(*h);
         if (rc < 0 && other_id != nullptr)
-            set_error("%s of volumes '%s' and '%s': %s", what, text(volume_id), text(other_id), std::strerror(-rc));
+            set_error("%s of volumes '%s' and '%s': %s", what, text(volume_id), text(other_id),
+                      std::strerror(-rc));
         else if (rc < 0)
             fail_call(rc, what, volume_id);
     }
@@ -398,42 +378,37 @@ int query(zbs_t zbs, const char* what, const char* volume_id, const char* other_
     return rc;
 }
 
-int not_supported(zbs_t zbs, const char* what)
-{
+int not_supported(zbs_t zbs, const char* what) {
     set_error("%s is not simulated", what);
     return sim.account(sim.find(zbs).get(), Kind::other, 0, -ENOTSUP);
 }
-} // namespace
+}  // namespace
 
-ZBS_SIM_API zbs_t zbs_create_external_with_timeout(const char* ip, int timeout_ms, char** err)
-{
+ZBS_SIM_API zbs_t zbs_create_external_with_timeout(const char* ip, int timeout_ms, char** err) {
     return create_handle(ip, timeout_ms, err);
 }
 
-ZBS_SIM_API zbs_t zbs_create_external(const char* ip, char** err)
-{
+ZBS_SIM_API zbs_t zbs_create_external(const char* ip, char** err) {
     return create_handle(ip, 0, err);
 }
 
-ZBS_SIM_API void zbs_destroy(zbs_t zbs)
-{
+ZBS_SIM_API void zbs_destroy(zbs_t zbs) {
     sim.remove(zbs);
 }
 
-ZBS_SIM_API void zbs_err_str(zbs_t, char** err)
-{
+ZBS_SIM_API void zbs_err_str(zbs_t, char** err) {
     if (err != nullptr)
         *err = last_error;
 }
 
-ZBS_SIM_API int zbs_read(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint64_t offset)
-{
+ZBS_SIM_API int zbs_read(zbs_t zbs, const char* volume_id, char* buf, uint32_t length,
+                         uint64_t offset) {
     return transfer(zbs, volume_id, buf, length, offset, false);
 }
 
 #ifndef ZBS_SIM_WITHOUT_WRITE
-ZBS_SIM_API int zbs_write(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint64_t offset)
-{
+ZBS_SIM_API int zbs_write(zbs_t zbs, const char* volume_id, char* buf, uint32_t length,
+                          uint64_t offset) {
     return transfer(zbs, volume_id, buf, length, offset, true);
 }
 #else
@@ -441,20 +416,17 @@ ZBS_SIM_API int zbs_write(zbs_t zbs, const char* volume_id, char* buf, uint32_t 
 extern "C" int zbs_write(zbs_t, const char*, char*, uint32_t, uint64_t);
 #endif
 
-ZBS_SIM_API int zbs_read_ex(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint64_t offset,
-                            uint32_t)
-{
+ZBS_SIM_API int zbs_read_ex(zbs_t zbs, const char* volume_id, char* buf, uint32_t length,
+                            uint64_t offset, uint32_t) {
     return transfer(zbs, volume_id, buf, length, offset, false);
 }
 
-ZBS_SIM_API int zbs_write_ex(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint64_t offset,
-                             uint32_t)
-{
+ZBS_SIM_API int zbs_write_ex(zbs_t zbs, const char* volume_id, char* buf, uint32_t length,
+                             uint64_t offset, uint32_t) {
     return transfer(zbs, volume_id, buf, length, offset, true);
 }
 
-ZBS_SIM_API int zbs_pextents_get_by_volume_id(zbs_t zbs, const char* volume_id, zbs_pextent** out)
-{
+ZBS_SIM_API int zbs_pextents_get_by_volume_id(zbs_t zbs, const char* volume_id, zbs_pextent** out) {
     return query(zbs, "pextents", volume_id, nullptr, out, [&](zbs_handle& h) {
         Volume_File volume;
         std::vector<zbs_pextent> map;
@@ -470,8 +442,8 @@ ZBS_SIM_API int zbs_pextents_get_by_volume_id(zbs_t zbs, const char* volume_id, 
     });
 }
 
-ZBS_SIM_API int zbs_get_written_area(zbs_t zbs, const char* volume_id, uint32_t, uint32_t, zbs_diff_t* out)
-{
+ZBS_SIM_API int zbs_get_written_area(zbs_t zbs, const char* volume_id, uint32_t, uint32_t,
+                                     zbs_diff_t* out) {
     return query(zbs, "written_area", volume_id, nullptr, out, [&](zbs_handle& h) {
         Volume_File volume;
         auto diff = std::make_unique<zbs_diff>();
@@ -486,9 +458,8 @@ ZBS_SIM_API int zbs_get_written_area(zbs_t zbs, const char* volume_id, uint32_t,
     });
 }
 
-ZBS_SIM_API int zbs_get_volume_diff(zbs_t zbs, const char* old_volume_id, const char* new_volume_id, uint32_t,
-                                    uint32_t, zbs_diff_t* out)
-{
+ZBS_SIM_API int zbs_get_volume_diff(zbs_t zbs, const char* old_volume_id, const char* new_volume_id,
+                                    uint32_t, uint32_t, zbs_diff_t* out) {
     return query(zbs, "volume_diff", old_volume_id, new_volume_id, out, [&](zbs_handle& h) {
         Volume_File old_volume;
         Volume_File new_volume;
@@ -506,15 +477,13 @@ ZBS_SIM_API int zbs_get_volume_diff(zbs_t zbs, const char* old_volume_id, const 
     });
 }
 
-ZBS_SIM_API void zbs_destroy_diff(zbs_diff_t diff)
-{
+ZBS_SIM_API void zbs_destroy_diff(zbs_diff_t diff) {
     sim.remove(diff);
 }
 
 // Iterators point into the diff's block list: valid until the next
 // zbs_diff_iter_begin on the same diff or zbs_destroy_diff.
-ZBS_SIM_API zbs_diff_iter_t zbs_diff_iter_begin(zbs_diff_t diff, uint64_t block_size)
-{
+ZBS_SIM_API zbs_diff_iter_t zbs_diff_iter_begin(zbs_diff_t diff, uint64_t block_size) {
     zbs_diff* d = sim.find(diff);
     if (d == nullptr)
         return nullptr;
@@ -525,24 +494,20 @@ ZBS_SIM_API zbs_diff_iter_t zbs_diff_iter_begin(zbs_diff_t diff, uint64_t block_
     return d->blocks.data();
 }
 
-ZBS_SIM_API zbs_diff_iter_t zbs_diff_iter_end(zbs_diff_t diff)
-{
+ZBS_SIM_API zbs_diff_iter_t zbs_diff_iter_end(zbs_diff_t diff) {
     zbs_diff* d = sim.find(diff);
     return d == nullptr ? nullptr : &d->blocks.back();
 }
 
-ZBS_SIM_API zbs_diff_iter_t zbs_diff_iter_next(zbs_diff_iter_t it)
-{
+ZBS_SIM_API zbs_diff_iter_t zbs_diff_iter_next(zbs_diff_iter_t it) {
     return it == nullptr || it->length == 0 ? it : it + 1;
 }
 
-ZBS_SIM_API zbs_diff_range zbs_diff_iter_deref(zbs_diff_iter_t it)
-{
+ZBS_SIM_API zbs_diff_range zbs_diff_iter_deref(zbs_diff_iter_t it) {
     return it == nullptr ? zbs_diff_range{0, 0} : zbs_diff_range{it->offset, it->length};
 }
 
-ZBS_SIM_API int zbs_volume_get_by_id(zbs_t zbs, const char* volume_id, zbs_volume* volume)
-{
+ZBS_SIM_API int zbs_volume_get_by_id(zbs_t zbs, const char* volume_id, zbs_volume* volume) {
     return query(zbs, "volume_get", volume_id, nullptr, volume, [&](zbs_handle& h) {
         Volume_File file;
         const int rc = file.open(h.store, volume_id, O_RDONLY);
@@ -552,33 +517,42 @@ ZBS_SIM_API int zbs_volume_get_by_id(zbs_t zbs, const char* volume_id, zbs_volum
     });
 }
 
-ZBS_SIM_API int zbs_pool_create(zbs_t zbs, const char*, zbs_pool*, const char*)
-{
+ZBS_SIM_API int zbs_pool_create(zbs_t zbs, const char*, zbs_pool*, const char*) {
     return not_supported(zbs, "zbs_pool_create");
 }
 
-ZBS_SIM_API int zbs_snapshot_create_by_volume_id(zbs_t zbs, const char*, const char*, const char*, zbs_snapshot*)
-{
+ZBS_SIM_API int zbs_snapshot_create_by_volume_id(zbs_t zbs, const char*, const char*, const char*,
+                                                 zbs_snapshot*) {
     // Snapshots are the CloudTower simulator's: a sparse copy in the store.
     return not_supported(zbs, "zbs_snapshot_create_by_volume_id");
 }
 
-ZBS_SIM_API void zbs_enable_zadp_mode(uint32_t mode)
-{
+ZBS_SIM_API void zbs_enable_zadp_mode(uint32_t mode) {
     sim.zadp_mode = mode;
 }
 
 // Test controls.
 
-ZBS_SIM_API void zbs_sim_fail_reads(uint32_t n) { sim.fail_reads = n; }
-ZBS_SIM_API void zbs_sim_fail_writes(uint32_t n) { sim.fail_writes = n; }
-ZBS_SIM_API void zbs_sim_fail_queries(uint32_t n) { sim.fail_queries = n; }
-ZBS_SIM_API void zbs_sim_fail_create(uint32_t n) { sim.fail_create = n; }
-ZBS_SIM_API void zbs_sim_set_delay_ms(uint32_t ms) { sim.delay_ms = ms; }
-ZBS_SIM_API int zbs_sim_set_log(const char* path) { return sim.set_log(path); }
+ZBS_SIM_API void zbs_sim_fail_reads(uint32_t n) {
+    sim.fail_reads = n;
+}
+ZBS_SIM_API void zbs_sim_fail_writes(uint32_t n) {
+    sim.fail_writes = n;
+}
+ZBS_SIM_API void zbs_sim_fail_queries(uint32_t n) {
+    sim.fail_queries = n;
+}
+ZBS_SIM_API void zbs_sim_fail_create(uint32_t n) {
+    sim.fail_create = n;
+}
+ZBS_SIM_API void zbs_sim_set_delay_ms(uint32_t ms) {
+    sim.delay_ms = ms;
+}
+ZBS_SIM_API int zbs_sim_set_log(const char* path) {
+    return sim.set_log(path);
+}
 
-ZBS_SIM_API void zbs_sim_reset(void)
-{
+ZBS_SIM_API void zbs_sim_reset(void) {
     for (std::atomic<uint32_t>* s :
          {&sim.fail_reads, &sim.fail_writes, &sim.fail_queries, &sim.fail_create, &sim.delay_ms})
         *s = 0;
@@ -586,8 +560,7 @@ ZBS_SIM_API void zbs_sim_reset(void)
     sim.set_log(nullptr);
 }
 
-ZBS_SIM_API int zbs_sim_handle_stats(zbs_t zbs, zbs_sim_stats* out)
-{
+ZBS_SIM_API int zbs_sim_handle_stats(zbs_t zbs, zbs_sim_stats* out) {
     std::shared_ptr<zbs_handle> h = sim.find(zbs);
     if (h == nullptr || out == nullptr)
         return -EINVAL;
@@ -595,25 +568,22 @@ ZBS_SIM_API int zbs_sim_handle_stats(zbs_t zbs, zbs_sim_stats* out)
     return 0;
 }
 
-ZBS_SIM_API void zbs_sim_total_stats(zbs_sim_stats* out)
-{
+ZBS_SIM_API void zbs_sim_total_stats(zbs_sim_stats* out) {
     if (out != nullptr)
         sim.totals.get(out);
 }
 
-ZBS_SIM_API int zbs_sim_handle_timeout(zbs_t zbs)
-{
+ZBS_SIM_API int zbs_sim_handle_timeout(zbs_t zbs) {
     std::shared_ptr<zbs_handle> h = sim.find(zbs);
     return h == nullptr ? -1 : h->timeout_ms;
 }
 
-ZBS_SIM_API uint32_t zbs_sim_live_handles(void)
-{
+ZBS_SIM_API uint32_t zbs_sim_live_handles(void) {
     return sim.live_handles();
 }
 
 // Every function has exactly the type the module calls it through.
-#define ZBS_SIM_CHECK_TYPE(name)                                               \
+#define ZBS_SIM_CHECK_TYPE(name)                                        \
     static_assert(std::is_same_v<decltype(&::name), smartx::name##_fn>, \
                   #name " differs from the type the module binds");
 SMARTX_ZBS_FUNCTIONS(ZBS_SIM_CHECK_TYPE)

@@ -8,13 +8,10 @@
 #include "qorm/key2_value.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct Cluster
-{
-    enum class Connect_State : int32_t
-    {
+struct Cluster {
+    enum class Connect_State : int32_t {
         UNKNOWN = 0,
         CONNECTED = 1,
         DISCONNECTED = 2,
@@ -23,8 +20,7 @@ struct Cluster
     };
 
     // Stored and converted only; nothing is decided on it.
-    enum class Software_Edition : int32_t
-    {
+    enum class Software_Edition : int32_t {
         UNKNOWN = 0,
         COMMUNITY = 1,
         ENTERPRISE = 2,
@@ -33,13 +29,7 @@ struct Cluster
         TRIAL = 5
     };
 
-    enum class Type : int32_t
-    {
-        UNKNOWN = 0,
-        BLUESHARK = 1,
-        SMTX_OS = 2,
-        SMTX_ZBS = 3
-    };
+    enum class Type : int32_t { UNKNOWN = 0, BLUESHARK = 1, SMTX_OS = 2, SMTX_ZBS = 3 };
 
     static const Key2_Value_T<Connect_State> CONNECT_STATE_TABLE[];
     static const Key2_Value_T<Software_Edition> SOFTWARE_EDITION_TABLE[];
@@ -78,6 +68,6 @@ struct Cluster
     Type get_type() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

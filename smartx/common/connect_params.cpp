@@ -9,14 +9,12 @@
 
 #include "qorm/natoi.h"
 
-namespace
-{
+namespace {
 using Connect_Params_Singleton = ACE_Unmanaged_Singleton<Smartx_Connect_Params, ACE_Null_Mutex>;
 
-struct Env_Override
-{
+struct Env_Override {
     const char* name;
-    const ACE_TCHAR* got; // info line with the raw text
+    const ACE_TCHAR* got;  // info line with the raw text
     uint32_t Smartx_Connect_Params::*field;
     uint32_t max;
 };
@@ -25,15 +23,15 @@ const Env_Override env_overrides[] = {
     {"ZBS_TIMEOUT", ACE_TEXT("Get zbs_timeout=%C\n"), &Smartx_Connect_Params::zbs_timeout, INT_MAX},
     {"ZBS_INITIAL_INTERVAL", ACE_TEXT("Get zbs_initial_interval=%C\n"),
      &Smartx_Connect_Params::zbs_initial_interval, UINT32_MAX},
-    {"ZBS_MAX_INTERVAL", ACE_TEXT("Get zbs_max_interval=%C\n"), &Smartx_Connect_Params::zbs_max_interval,
+    {"ZBS_MAX_INTERVAL", ACE_TEXT("Get zbs_max_interval=%C\n"),
+     &Smartx_Connect_Params::zbs_max_interval, UINT32_MAX},
+    {"ZBS_RETRIES", ACE_TEXT("Get zbs_retries=%C\n"), &Smartx_Connect_Params::zbs_retries,
      UINT32_MAX},
-    {"ZBS_RETRIES", ACE_TEXT("Get zbs_retries=%C\n"), &Smartx_Connect_Params::zbs_retries, UINT32_MAX},
 };
 
 // Digits only, after an optional '+': a sign or trailing text means the
 // setting is not what its writer meant, so it is not applied at all.
-bool is_decimal(const char* text)
-{
+bool is_decimal(const char* text) {
     const char* p = *text == '+' ? text + 1 : text;
     if (*p == 0)
         return false;
@@ -42,28 +40,25 @@ bool is_decimal(const char* text)
             return false;
     return true;
 }
-} // namespace
+}  // namespace
 
-Smartx_Connect_Params* Smartx_Connect_Params::instance()
-{
+Smartx_Connect_Params* Smartx_Connect_Params::instance() {
     return Connect_Params_Singleton::instance();
 }
 
-void Smartx_Connect_Params::close_instance()
-{
+void Smartx_Connect_Params::close_instance() {
     Connect_Params_Singleton::close();
 }
 
-void Smartx_Connect_Params::update()
-{
+void Smartx_Connect_Params::update() {
     for (const Env_Override& e : env_overrides) {
         const char* text = ACE_OS::getenv(e.name);
         if (text == nullptr)
             continue;
         ACE_DEBUG((LM_INFO, e.got, text));
         if (!is_decimal(text)) {
-            ACE_ERROR((LM_WARNING, ACE_TEXT("Ignored %C='%C': not a decimal number, keeping %u.\n"), e.name,
-                       text, this->*e.field));
+            ACE_ERROR((LM_WARNING, ACE_TEXT("Ignored %C='%C': not a decimal number, keeping %u.\n"),
+                       e.name, text, this->*e.field));
             continue;
         }
         // Overflow gives the type's maximum, which the cap takes down.
@@ -77,7 +72,6 @@ void Smartx_Connect_Params::update()
     }
 }
 
-int Smartx_Connect_Params::timeout_ms() const
-{
+int Smartx_Connect_Params::timeout_ms() const {
     return zbs_timeout > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(zbs_timeout);
 }

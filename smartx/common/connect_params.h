@@ -8,8 +8,7 @@
 
 #include "qorm/backoff.h"
 
-class Smartx_Connect_Params
-{
+class Smartx_Connect_Params {
 public:
     // Created on first use; null only when it cannot be allocated. No lock:
     // written before requests arrive, read by them.
@@ -27,15 +26,14 @@ public:
 
     // The delays between attempts of one ZBS call; even zbs_retries 0 makes
     // one attempt.
-    Iterator_Range<Exponential_Backoff_Iterator> backoff() const
-    {
+    Iterator_Range<Exponential_Backoff_Iterator> backoff() const {
         return exponential_backoff(zbs_initial_interval, zbs_retries, zbs_max_interval, false);
     }
 
     uint32_t zbs_timeout = 3000;        // milliseconds
     uint32_t zbs_initial_interval = 1;  // seconds
     uint32_t zbs_retries = 5;
-    uint32_t zbs_max_interval = 10;     // seconds
+    uint32_t zbs_max_interval = 10;  // seconds
 };
 
 #endif

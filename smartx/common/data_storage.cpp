@@ -1,7 +1,6 @@
 #include "smartx/common/data_storage.h"
 
-namespace smartx
-{
+namespace smartx {
 
 const Key2_Value_T<Data_Storage::Type> Data_Storage::TYPE_TABLE[] = {
     key2_value_row("ISCSI", Type::ISCSI),
@@ -10,13 +9,13 @@ const Key2_Value_T<Data_Storage::Type> Data_Storage::TYPE_TABLE[] = {
     key2_value_end(Type::UNKNOWN),
 };
 
-bool Data_Storage::load(const json_spirit::Object& obj)
-{
+bool Data_Storage::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse data storage, details: %s.\n",
                     [&] {
                         json_spirit::extract_or_throw(obj)("description", description, true)(
-                            "external_use", external_use, true)("id", id, true)("internal", internal, true)(
-                            "local_id", local_id, true)("name", name, true)("replica_num", replica_num, true)(
+                            "external_use", external_use, true)("id", id, true)(
+                            "internal", internal, true)("local_id", local_id, true)(
+                            "name", name, true)("replica_num", replica_num, true)(
                             "thin_provision", thin_provision, true)("type", type, true);
                     }) &&
            load_part(load_item_in_object(obj, "cluster", cluster, true),
@@ -29,9 +28,8 @@ bool Data_Storage::load(const json_spirit::Object& obj)
                      "Failed to parse NVMe subsystem in data storage.\n");
 }
 
-Data_Storage::Type Data_Storage::get_type() const
-{
+Data_Storage::Type Data_Storage::get_type() const {
     return get_value_by_key(TYPE_TABLE, type.c_str());
 }
 
-} // namespace smartx
+}  // namespace smartx

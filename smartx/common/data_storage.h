@@ -7,19 +7,11 @@
 #include "qorm/key2_value.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A data store exported over iSCSI, NFS or NVMe.
-struct Data_Storage
-{
-    enum class Type : int32_t
-    {
-        UNKNOWN = 0,
-        ISCSI = 1,
-        NFS = 2,
-        NVMe = 3
-    };
+struct Data_Storage {
+    enum class Type : int32_t { UNKNOWN = 0, ISCSI = 1, NFS = 2, NVMe = 3 };
 
     static const Key2_Value_T<Type> TYPE_TABLE[];
 
@@ -42,6 +34,6 @@ struct Data_Storage
     Type get_type() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

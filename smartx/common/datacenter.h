@@ -6,11 +6,9 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct Datacenter
-{
+struct Datacenter {
     int cluster_num = -1;
     std::vector<Item_Identity> clusters;
     std::string id;
@@ -21,6 +19,6 @@ struct Datacenter
     bool load(const json_spirit::Object& obj);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

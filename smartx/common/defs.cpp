@@ -1,7 +1,6 @@
 #include "smartx/common/defs.h"
 
-namespace smartx
-{
+namespace smartx {
 
 const Key2_Value_T<Consistent_Type> consistent_type_table[] = {
     key2_value_row("CRASH_CONSISTENT", Consistent_Type::CRASH_CONSISTENT),
@@ -52,31 +51,53 @@ const Key2_Value_T<VM_Firmware> vm_firmware_table[] = {
     key2_value_end(VM_Firmware::UNKNOWN),
 };
 
-Consistent_Type consistent_type_name_to_type(const char* name) { return get_value_by_key(consistent_type_table, name); }
-const char* consistent_type_type_to_name(Consistent_Type type) { return get_key_by_value(consistent_type_table, type); }
+Consistent_Type consistent_type_name_to_type(const char* name) {
+    return get_value_by_key(consistent_type_table, name);
+}
+const char* consistent_type_type_to_name(Consistent_Type type) {
+    return get_key_by_value(consistent_type_table, type);
+}
 
-Bus bus_name_to_type(const char* name) { return get_value_by_key(bus_table, name); }
-const char* bus_type_to_name(Bus type) { return get_key_by_value(bus_table, type); }
+Bus bus_name_to_type(const char* name) {
+    return get_value_by_key(bus_table, name);
+}
+const char* bus_type_to_name(Bus type) {
+    return get_key_by_value(bus_table, type);
+}
 
-VM_Disk_Type vm_disk_type_name_to_type(const char* name) { return get_value_by_key(vm_disk_type_table, name); }
-const char* vm_disk_type_type_to_name(VM_Disk_Type type) { return get_key_by_value(vm_disk_type_table, type); }
+VM_Disk_Type vm_disk_type_name_to_type(const char* name) {
+    return get_value_by_key(vm_disk_type_table, name);
+}
+const char* vm_disk_type_type_to_name(VM_Disk_Type type) {
+    return get_key_by_value(vm_disk_type_table, type);
+}
 
-ELF_Storage_Policy elf_storage_policy_name_to_type(const char* name)
-{
+ELF_Storage_Policy elf_storage_policy_name_to_type(const char* name) {
     return get_value_by_key(elf_storage_policy_table, name);
 }
-const char* elf_storage_policy_type_to_name(ELF_Storage_Policy type)
-{
+const char* elf_storage_policy_type_to_name(ELF_Storage_Policy type) {
     return get_key_by_value(elf_storage_policy_table, type);
 }
 
-VM_Volume_Type vm_volume_type_name_to_type(const char* name) { return get_value_by_key(vm_volume_type_table, name); }
-const char* vm_volume_type_type_to_name(VM_Volume_Type type) { return get_key_by_value(vm_volume_type_table, type); }
+VM_Volume_Type vm_volume_type_name_to_type(const char* name) {
+    return get_value_by_key(vm_volume_type_table, name);
+}
+const char* vm_volume_type_type_to_name(VM_Volume_Type type) {
+    return get_key_by_value(vm_volume_type_table, type);
+}
 
-VM_NIC_Model vm_nic_model_name_to_type(const char* name) { return get_value_by_key(vm_nic_model_table, name); }
-const char* vm_nic_model_type_to_name(VM_NIC_Model type) { return get_key_by_value(vm_nic_model_table, type); }
+VM_NIC_Model vm_nic_model_name_to_type(const char* name) {
+    return get_value_by_key(vm_nic_model_table, name);
+}
+const char* vm_nic_model_type_to_name(VM_NIC_Model type) {
+    return get_key_by_value(vm_nic_model_table, type);
+}
 
-VM_Firmware vm_firmware_name_to_type(const char* name) { return get_value_by_key(vm_firmware_table, name); }
-const char* vm_firmware_type_to_name(VM_Firmware type) { return get_key_by_value(vm_firmware_table, type); }
+VM_Firmware vm_firmware_name_to_type(const char* name) {
+    return get_value_by_key(vm_firmware_table, name);
+}
+const char* vm_firmware_type_to_name(VM_Firmware type) {
+    return get_key_by_value(vm_firmware_table, type);
+}
 
-} // namespace smartx
+}  // namespace smartx

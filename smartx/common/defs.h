@@ -7,33 +7,19 @@
 
 #include "qorm/key2_value.h"
 
-namespace smartx
-{
+namespace smartx {
 
-enum class Consistent_Type : int32_t
-{
+enum class Consistent_Type : int32_t {
     UNKNOWN = 0,
     CRASH_CONSISTENT = 1,
     FILE_SYSTEM_CONSISTENT = 2
 };
 
-enum class Bus : int32_t
-{
-    UNKNOWN = 0,
-    IDE = 1,
-    SCSI = 2,
-    VIRTIO = 3
-};
+enum class Bus : int32_t { UNKNOWN = 0, IDE = 1, SCSI = 2, VIRTIO = 3 };
 
-enum class VM_Disk_Type : int32_t
-{
-    UNKNOWN = 0,
-    CD_ROM = 1,
-    DISK = 2
-};
+enum class VM_Disk_Type : int32_t { UNKNOWN = 0, CD_ROM = 1, DISK = 2 };
 
-enum class ELF_Storage_Policy : int32_t
-{
+enum class ELF_Storage_Policy : int32_t {
     UNKNOWN = 0,
     REPLICA_1_THICK_PROVISION = 1,
     REPLICA_1_THIN_PROVISION = 2,
@@ -43,27 +29,11 @@ enum class ELF_Storage_Policy : int32_t
     REPLICA_3_THIN_PROVISION = 6
 };
 
-enum class VM_Volume_Type : int32_t
-{
-    UNKNOWN = 0,
-    KVM_VOLUME = 1,
-    KVM_VOLUME_ISCSI = 2
-};
+enum class VM_Volume_Type : int32_t { UNKNOWN = 0, KVM_VOLUME = 1, KVM_VOLUME_ISCSI = 2 };
 
-enum class VM_NIC_Model : int32_t
-{
-    UNKNOWN = 0,
-    E1000 = 1,
-    SRIOV = 2,
-    VIRTIO = 3
-};
+enum class VM_NIC_Model : int32_t { UNKNOWN = 0, E1000 = 1, SRIOV = 2, VIRTIO = 3 };
 
-enum class VM_Firmware : int32_t
-{
-    UNKNOWN = 0,
-    BIOS = 1,
-    UEFI = 2
-};
+enum class VM_Firmware : int32_t { UNKNOWN = 0, BIOS = 1, UEFI = 2 };
 
 // Each ends with a null-key row whose value, UNKNOWN, answers a failed lookup.
 extern const Key2_Value_T<Consistent_Type> consistent_type_table[];
@@ -97,6 +67,6 @@ const char* vm_nic_model_type_to_name(VM_NIC_Model type);
 VM_Firmware vm_firmware_name_to_type(const char* name);
 const char* vm_firmware_type_to_name(VM_Firmware type);
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -3,19 +3,16 @@
 #include "json_spirit/extract.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-bool Error::load(const json_spirit::Object& obj)
-{
+bool Error::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse error, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("props", props, false)("stack", stack, false)("status", status, true)(
-            "op", op, false)("path", path, true)("message", message, true);
+        json_spirit::extract_or_throw(obj)("props", props, false)("stack", stack, false)(
+            "status", status, true)("op", op, false)("path", path, true)("message", message, true);
     });
 }
 
-void Error::clear()
-{
+void Error::clear() {
     status = 0;
     message.clear();
     path.clear();
@@ -24,10 +21,9 @@ void Error::clear()
     op.clear();
 }
 
-void Error::reset(int new_status, const std::string& new_message)
-{
+void Error::reset(int new_status, const std::string& new_message) {
     status = new_status;
     message = new_message;
 }
 
-} // namespace smartx
+}  // namespace smartx

@@ -5,13 +5,11 @@
 
 #include "host/json_spirit/value.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // The error body of a failed CloudTower request, or a failure the client
 // found itself (status -1).
-class Error
-{
+class Error {
 public:
     int status = 0;
     std::string message;
@@ -29,6 +27,6 @@ public:
     void reset(int status, const std::string& message);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -12,27 +12,29 @@ namespace smartx {
 
 template <class Impl, class Base>
 Base* make_exported(Gobble_Function* gobble_out, Gobble_Function gobble) {
-  if (gobble_out) *gobble_out = gobble;
-  Impl* obj = new (std::nothrow) Impl();
-  if (!obj) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return obj;
+    if (gobble_out)
+        *gobble_out = gobble;
+    Impl* obj = new (std::nothrow) Impl();
+    if (!obj) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return obj;
 }
 
 template <class Base>
 void gobble_exported(void* p) {
-  delete static_cast<Base*>(p);
+    delete static_cast<Base*>(p);
 }
 
 // Creators are told to let go of their resources first.
 template <class Base>
 void gobble_creator(void* p) {
-  if (!p) return;
-  Base* obj = static_cast<Base*>(p);
-  obj->fini();
-  delete obj;
+    if (!p)
+        return;
+    Base* obj = static_cast<Base*>(p);
+    obj->fini();
+    delete obj;
 }
 
 }  // namespace smartx

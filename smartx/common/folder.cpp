@@ -1,17 +1,18 @@
 #include "smartx/common/folder.h"
 
-namespace smartx
-{
+namespace smartx {
 
-bool Folder::load(const json_spirit::Object& obj)
-{
+bool Folder::load(const json_spirit::Object& obj) {
     return try_load("Failed to load folder, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("id", id, true)("local_id", local_id, false)(
-                            "name", name, true)("vm_num", vm_num, false);
+                        json_spirit::extract_or_throw(obj)("id", id, true)(
+                            "local_id", local_id, false)("name", name, true)("vm_num", vm_num,
+                                                                             false);
                     }) &&
-           load_part(load_item_in_object(obj, "cluster", cluster, false), "Failed to load cluster in folder.\n") &&
-           load_part(load_items_in_object(obj, "vms", vms, false), "Failed to load VMs in folder.\n");
+           load_part(load_item_in_object(obj, "cluster", cluster, false),
+                     "Failed to load cluster in folder.\n") &&
+           load_part(load_items_in_object(obj, "vms", vms, false),
+                     "Failed to load VMs in folder.\n");
 }
 
-} // namespace smartx
+}  // namespace smartx

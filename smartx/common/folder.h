@@ -6,12 +6,10 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A VM folder.
-struct Folder
-{
+struct Folder {
     Item_Identity cluster;
     std::string id;
     std::string local_id;
@@ -22,6 +20,6 @@ struct Folder
     bool load(const json_spirit::Object& obj);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -6,12 +6,10 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A pass-through GPU of a host.
-struct GPU_Device
-{
+struct GPU_Device {
     std::string brand;
     std::string bus_location;
     std::string description;
@@ -29,6 +27,6 @@ struct GPU_Device
     json_spirit::Object dump() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -2,11 +2,9 @@
 
 #include "json_spirit/json_spirit_helper.h"
 
-namespace smartx
-{
+namespace smartx {
 
-json_spirit::Object VM_History::dump() const
-{
+json_spirit::Object VM_History::dump() const {
     json_spirit::Object obj;
     json_spirit::insert(obj)("uuid", uuid)("name", name)("host", host)("cluster_id", cluster_id)(
         "start_time", start_time)("end_time", end_time)("set_size", set_size)("size", size)(
@@ -14,4 +12,4 @@ json_spirit::Object VM_History::dump() const
     return obj;
 }
 
-} // namespace smartx
+}  // namespace smartx

@@ -6,12 +6,10 @@
 
 #include "host/json_spirit/value.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // One VM's line in a job's result.
-struct VM_History
-{
+struct VM_History {
     std::string uuid;
     std::string name;
     std::string host;
@@ -26,6 +24,6 @@ struct VM_History
     json_spirit::Object dump() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

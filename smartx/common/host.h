@@ -8,22 +8,13 @@
 #include "qorm/key2_value.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A cluster node.
-struct Host
-{
-    enum class State : int32_t
-    {
-        UNKNOWN = 0,
-        IDLE = 1,
-        IN_USE = 2,
-        REMOVING = 3
-    };
+struct Host {
+    enum class State : int32_t { UNKNOWN = 0, IDLE = 1, IN_USE = 2, REMOVING = 3 };
 
-    enum class Status : int32_t
-    {
+    enum class Status : int32_t {
         UNKNOWN = 0,
         CONNECTED_ERROR = 1,
         CONNECTED_HEALTHY = 2,
@@ -38,12 +29,12 @@ struct Host
 
     std::string chunk_id;
     Item_Identity cluster;
-    int cpu_cores = -1;        // "total_cpu_cores"
-    int64_t cpu_hz = -1;       // "total_cpu_hz"
-    int cpu_sockets = -1;      // "total_cpu_sockets"
+    int cpu_cores = -1;    // "total_cpu_cores"
+    int64_t cpu_hz = -1;   // "total_cpu_hz"
+    int cpu_sockets = -1;  // "total_cpu_sockets"
     double used_cpu_hz = -1.0;
     std::string management_ip;
-    int64_t memory_bytes = -1; // "total_memory_bytes"
+    int64_t memory_bytes = -1;  // "total_memory_bytes"
     int64_t used_memory_bytes = -1;
     // The storage-network address the ZBS data addresses are built from.
     std::string data_ip;
@@ -63,6 +54,6 @@ struct Host
     Status get_status() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -8,17 +8,16 @@
 
 #include "json_spirit/extract.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A miss throws when `required`, else leaves `out` as it was.
-inline void get_int64_as_double(const json_spirit::Object& obj, const std::string& key, double& out, bool required)
-{
+inline void get_int64_as_double(const json_spirit::Object& obj, const std::string& key, double& out,
+                                bool required) {
     int64_t v = 0;
     if (json_spirit::object_get_may_throw(obj, key, v, required))
         out = static_cast<double>(v);
 }
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

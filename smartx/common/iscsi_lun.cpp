@@ -2,17 +2,15 @@
 
 #include "smartx/common/int64_double.h"
 
-namespace smartx
-{
+namespace smartx {
 
-bool ISCSI_LUN::load(const json_spirit::Object& obj)
-{
+bool ISCSI_LUN::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse ISCSI LUN, details: %s.\n",
                     [&] {
                         auto read = json_spirit::extract_or_throw(obj);
                         get_int64_as_double(obj, "assigned_size", assigned_size, true);
-                        read("id", id, true)("local_id", local_id, true)("lun_id", lun_id, true)("name", name, true)(
-                            "replica_num", replica_num, true);
+                        read("id", id, true)("local_id", local_id, true)("lun_id", lun_id, true)(
+                            "name", name, true)("replica_num", replica_num, true);
                         get_int64_as_double(obj, "shared_size", shared_size, true);
                         read("thin_provision", thin_provision, true);
                         get_int64_as_double(obj, "unique_size", unique_size, true);
@@ -22,17 +20,16 @@ bool ISCSI_LUN::load(const json_spirit::Object& obj)
                      "Failed to parse ISCSI target in ISCSI LUN.\n");
 }
 
-void ISCSI_LUN::clear()
-{
+void ISCSI_LUN::clear() {
     *this = ISCSI_LUN();
 }
 
-bool ISCSI_LUN_Snapshot::load(const json_spirit::Object& obj)
-{
+bool ISCSI_LUN_Snapshot::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse iscsi lun snapshot, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("id", id, true)("local_created_at", local_created_at, true)(
-                            "local_id", local_id, true)("name", name, true)("unique_size", unique_size, true);
+                        json_spirit::extract_or_throw(obj)("id", id, true)(
+                            "local_created_at", local_created_at, true)("local_id", local_id, true)(
+                            "name", name, true)("unique_size", unique_size, true);
                     }) &&
            load_part(load_item_in_object(obj, "iscsi_lun", iscsi_lun, true),
                      "Failed to parse iscsi lun in ISCSI LUN snapshot.\n") &&
@@ -40,4 +37,4 @@ bool ISCSI_LUN_Snapshot::load(const json_spirit::Object& obj)
                      "Failed to parse iscsi target in ISCSI LUN snapshot.\n");
 }
 
-} // namespace smartx
+}  // namespace smartx

@@ -6,14 +6,12 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A LUN of an iSCSI target, with the ZBS volume behind it.
-struct ISCSI_LUN
-{
+struct ISCSI_LUN {
     double assigned_size = -1.0;
-    std::string entity_async_status; // never filled from CloudTower
+    std::string entity_async_status;  // never filled from CloudTower
     std::string id;
     Item_Identity iscsi_target;
     std::string local_id;
@@ -30,8 +28,7 @@ struct ISCSI_LUN
     void clear();
 };
 
-struct ISCSI_LUN_Snapshot
-{
+struct ISCSI_LUN_Snapshot {
     std::string id;
     Item_Identity iscsi_lun;
     Item_Identity iscsi_target;
@@ -43,6 +40,6 @@ struct ISCSI_LUN_Snapshot
     bool load(const json_spirit::Object& obj);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -11,13 +11,11 @@
 #include "smartx/common/vm.h"
 #include "smartx/common/vm_volume.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A key-value tag with the resources that carry it. Each list holds whole
 // records, or records holding only an id where CloudTower sent a reference.
-struct Label
-{
+struct Label {
     std::string id;
     std::string key;
     std::string value;
@@ -31,14 +29,13 @@ struct Label
 };
 
 // Attaches a label to VMs.
-struct Label_Setting
-{
+struct Label_Setting {
     std::vector<Item_Identity> vms;
 
     // {} without VMs, else {"vms": {"id_in": [ids]}}.
     json_spirit::Object dump() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

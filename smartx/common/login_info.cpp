@@ -12,15 +12,13 @@
 #include "smartx/common/item.h"
 #include "smartx/common/param.h"
 
-namespace smartx
-{
+namespace smartx {
 
-bool Login_Info::load(const json_spirit::Object& obj)
-{
+bool Login_Info::load(const json_spirit::Object& obj) {
     // The exception texts name the key and the expected type, never the value.
     return try_load("Failed to parse login info, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("host", host, true)("port", port, true)("ssl", ssl, true)(
-            "username", username, true);
+        json_spirit::extract_or_throw(obj)("host", host, true)("port", port, true)(
+            "ssl", ssl, true)("username", username, true);
         const std::string& pwd = json_spirit::object_get_str_or_throw(obj, "password");
         secure_pwd.assign(pwd.data(), pwd.size());
         if (const std::string* token = json_spirit::object_get_str(obj, "token"))
@@ -28,26 +26,24 @@ bool Login_Info::load(const json_spirit::Object& obj)
     });
 }
 
-json_spirit::Object Login_Info::dump() const
-{
+json_spirit::Object Login_Info::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("host", host)("port", static_cast<int>(port))("ssl", ssl)("username", username)(
-        "password", json_spirit::Value(secure_pwd))("token", json_spirit::Value(secure_token));
+    json_spirit::insert(obj)("host", host)("port", static_cast<int>(port))("ssl", ssl)(
+        "username", username)("password", json_spirit::Value(secure_pwd))(
+        "token", json_spirit::Value(secure_token));
     return obj;
 }
 
-bool decrypt_secret(const secure_ustring& key, secure_string& secret)
-{
-    RSA_Decoder decoder(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), key.data(), key.size(),
-                        true, 1);
+bool decrypt_secret(const secure_ustring& key, secure_string& secret) {
+    RSA_Decoder decoder(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(),
+                        key.data(), key.size(), true, 1);
     if (!decoder)
         return false;
     secret.assign(reinterpret_cast<const char*>(decoder.get()), decoder.length());
     return true;
 }
 
-bool decrypt_login_info(Login_Info& info)
-{
+bool decrypt_login_info(Login_Info& info) {
     if (info.secure_pwd.empty() && info.secure_token.empty())
         return true;
     const secure_string pem = Host_Manager::instance()->rsa_prvkey();
@@ -59,20 +55,19 @@ bool decrypt_login_info(Login_Info& info)
     return true;
 }
 
-bool get_login_info(const std::string& uuid, Login_Info& info)
-{
+bool get_login_info(const std::string& uuid, Login_Info& info) {
     json_spirit::Object params;
     json_spirit::insert(params)("uuid", uuid);
     json_spirit::Value result;
-    if (!global_json_rpc("smartx.query", json_spirit::Value(std::move(params)), -1, result, json_spirit::null_type, -1))
+    if (!global_json_rpc("smartx.query", json_spirit::Value(std::move(params)), -1, result,
+                         json_spirit::null_type, -1))
         return false;
-    if (result.type() != json_spirit::obj_type)
-    {
-        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, result is not object!\n"), __FILE__, __LINE__));
+    if (result.type() != json_spirit::obj_type) {
+        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, result is not object!\n"),
+                   __FILE__, __LINE__));
         return false;
     }
-    if (!info.load(result.get_obj()))
-    {
+    if (!info.load(result.get_obj())) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load SmartX login info.\n")));
         return false;
     }
@@ -80,13 +75,11 @@ bool get_login_info(const std::string& uuid, Login_Info& info)
 }
 
 bool send_alert(RESTful_Alert_Client& client, uint64_t code, const json_spirit::Object& detail,
-                const Control_Param& control, const Job_Activity* activity)
-{
+                const Control_Param& control, const Job_Activity* activity) {
     std::string job_id;
     time_t start_time = 0;
     time_t last_run_time = 0;
-    if (activity != nullptr)
-    {
+    if (activity != nullptr) {
         job_id = uuid_to_string(activity->id);
         start_time = activity->start_time;
         // Only a finished run has a meaningful last run time.
@@ -94,9 +87,9 @@ bool send_alert(RESTful_Alert_Client& client, uint64_t code, const json_spirit::
             activity->state == JOB_STATE_ERROR)
             last_run_time = activity->last_run_time;
     }
-    return client.send_alert(code, json_spirit::Value(detail), static_cast<int>(control.job_revision),
-                             control.host_id, control.resource_uuid, control.def_id, job_id, &start_time,
-                             &last_run_time, 1);
+    return client.send_alert(
+        code, json_spirit::Value(detail), static_cast<int>(control.job_revision), control.host_id,
+        control.resource_uuid, control.def_id, job_id, &start_time, &last_run_time, 1);
 }
 
-} // namespace smartx
+}  // namespace smartx

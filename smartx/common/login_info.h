@@ -15,13 +15,11 @@
 class RESTful_Alert_Client;
 struct Job_Activity;
 
-namespace smartx
-{
+namespace smartx {
 
 class Control_Param;
 
-class Login_Info
-{
+class Login_Info {
 public:
     std::string host;
     uint16_t port = 0;
@@ -54,6 +52,6 @@ bool get_login_info(const std::string& uuid, Login_Info& info);
 bool send_alert(RESTful_Alert_Client& client, uint64_t code, const json_spirit::Object& detail,
                 const Control_Param& control, const Job_Activity* activity);
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -1,5 +1,5 @@
-#include <algorithm>
 #include "smartx/common/message.h"
+#include <algorithm>
 
 #include <exception>
 
@@ -30,88 +30,74 @@
 #include "smartx/common/vm_volume.h"
 #include "smartx/common/vm_volume_snapshot.h"
 
-namespace smartx
-{
+namespace smartx {
 
 Message::~Message() = default;
 Request::~Request() = default;
 Response::~Response() = default;
 
-bool Message::empty() const
-{
+bool Message::empty() const {
     return type == UNKNOWN || (type != QUERY_VERSION && ver.empty());
 }
 
 // ---- parameter objects ----
 
-Params& Params::insert(const std::string& key, const json_spirit::Value& value)
-{
+Params& Params::insert(const std::string& key, const json_spirit::Value& value) {
     params.insert_or_assign(key, value);
     return *this;
 }
 
-Params& Params::clear()
-{
+Params& Params::clear() {
     params.clear();
     return *this;
 }
 
-void Params::add_where(const std::string& key, const json_spirit::Value& value)
-{
+void Params::add_where(const std::string& key, const json_spirit::Value& value) {
     json_spirit::Object& where = json_spirit::to_object(params["where"]);
     where.emplace(key, value);
 }
 
-Query_Params& Query_Params::where(const std::string& key, const json_spirit::Value& value)
-{
+Query_Params& Query_Params::where(const std::string& key, const json_spirit::Value& value) {
     add_where(key, value);
     return *this;
 }
 
-Query_Params& Query_Params::first(int n)
-{
+Query_Params& Query_Params::first(int n) {
     insert("first", n);
     return *this;
 }
 
-Query_Params& Query_Params::last(int n)
-{
+Query_Params& Query_Params::last(int n) {
     insert("last", n);
     return *this;
 }
 
-Query_Params& Query_Params::skip(int n)
-{
+Query_Params& Query_Params::skip(int n) {
     insert("skip", n);
     return *this;
 }
 
-Query_Params& Query_Params::after(const std::string& id)
-{
+Query_Params& Query_Params::after(const std::string& id) {
     insert("after", id);
     return *this;
 }
 
-Query_Params& Query_Params::before(const std::string& id)
-{
+Query_Params& Query_Params::before(const std::string& id) {
     insert("before", id);
     return *this;
 }
 
-Query_Params& Query_Params::order_by(const std::string& order)
-{
+Query_Params& Query_Params::order_by(const std::string& order) {
     insert("orderBy", order);
     return *this;
 }
 
-Update_Params& Update_Params::where(const std::string& key, const json_spirit::Value& value)
-{
+Update_Params& Update_Params::where(const std::string& key, const json_spirit::Value& value) {
     add_where(key, value);
     return *this;
 }
 
-Update_Params& Update_Params::update(const json_spirit::Object& data)
-{
+Update_Params& Update_Params::update(const json_spirit::Object& data) {
     insert("data", data);
     return *this;
 }
@@ -119,31 +105,25 @@ Update_Params& Update_Params::update(const json_spirit::Object& data)
 // ---- task answers ----
 
 template <class T>
-bool Async_Task<T>::load(const json_spirit::Value& value)
-{
+bool Async_Task<T>::load(const json_spirit::Value& value) {
     const json_spirit::Value* data_value = nullptr;
-    try
-    {
+    try {
         const json_spirit::Object& obj = value.get_obj();
         json_spirit::object_get(obj, "task_id", task_id);
         json_spirit::object_get_object_or_throw(obj, "data");
         data_value = json_spirit::object_get_value(obj, "data");
-    }
-    catch (const std::exception& e)
-    {
+    } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse task, details: %C.\n"), e.what()));
         return false;
     }
-    if (!item_detail::load_from(data, *data_value))
-    {
+    if (!item_detail::load_from(data, *data_value)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load data.\n")));
         return false;
     }
     return true;
 }
 
-bool Async_Task<Login_Info>::load(const json_spirit::Object& obj)
-{
+bool Async_Task<Login_Info>::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse login info, details: %s.\n", [&] {
         json_spirit::object_get(obj, "task_id", task_id);
         const json_spirit::Object& d = json_spirit::object_get_object_or_throw(obj, "data");
@@ -154,11 +134,9 @@ bool Async_Task<Login_Info>::load(const json_spirit::Object& obj)
 
 // ---- requests ----
 
-namespace
-{
+namespace {
 template <class T, class Dump>
-json_spirit::Array dump_each(const std::vector<T>& items, Dump dump)
-{
+json_spirit::Array dump_each(const std::vector<T>& items, Dump dump) {
     json_spirit::Array arr;
     arr.reserve(items.size());
     for (const T& item : items)
@@ -166,24 +144,21 @@ json_spirit::Array dump_each(const std::vector<T>& items, Dump dump)
     return arr;
 }
 
-json_spirit::Array dump_basic_settings(const std::vector<VM_Setting>& items)
-{
+json_spirit::Array dump_basic_settings(const std::vector<VM_Setting>& items) {
     // The advanced options travel in a request of their own.
     return dump_each(items, [](const VM_Setting& s) { return s.dump_basic_setting(); });
 }
-} // namespace
+}  // namespace
 
 template <class T>
-json_spirit::Value Single_Item_Request<T>::dump() const
-{
+json_spirit::Value Single_Item_Request<T>::dump() const {
     if (!ver.is_cloudtower_platform())
         return json_spirit::Value();
     return item.dump();
 }
 
 template <>
-json_spirit::Value Single_Item_Request<Login_Info>::dump() const
-{
+json_spirit::Value Single_Item_Request<Login_Info>::dump() const {
     if (!ver.is_cloudtower_platform())
         return json_spirit::Value();
     // The password copy is a wiping string in the body too.
@@ -194,24 +169,21 @@ json_spirit::Value Single_Item_Request<Login_Info>::dump() const
 }
 
 template <class T>
-json_spirit::Value Multi_Item_Request<T>::dump() const
-{
+json_spirit::Value Multi_Item_Request<T>::dump() const {
     if (!ver.is_cloudtower_platform())
         return json_spirit::Value();
     return dump_items(items);
 }
 
 template <>
-json_spirit::Value Multi_Item_Request<VM_Setting>::dump() const
-{
+json_spirit::Value Multi_Item_Request<VM_Setting>::dump() const {
     if (!ver.is_cloudtower_platform())
         return json_spirit::Value();
     return dump_basic_settings(items);
 }
 
 template <>
-json_spirit::Value Multi_Item_Request<VM_Snapshot_Setting>::dump() const
-{
+json_spirit::Value Multi_Item_Request<VM_Snapshot_Setting>::dump() const {
     if (!ver.is_cloudtower_platform())
         return json_spirit::Value();
     json_spirit::Object body;
@@ -221,49 +193,43 @@ json_spirit::Value Multi_Item_Request<VM_Snapshot_Setting>::dump() const
 
 // ---- responses ----
 
-namespace
-{
+namespace {
 // A record that loads from an object, fed a body that may be anything.
 template <class T>
-bool load_object_body(T& item, const json_spirit::Value& body)
-{
+bool load_object_body(T& item, const json_spirit::Value& body) {
     if (body.type() != json_spirit::obj_type)
         return false;
     return item.load(body.get_obj());
 }
-} // namespace
+}  // namespace
 
 template <class T>
-bool Single_Item_Response<T>::load(const json_spirit::Value& body)
-{
+bool Single_Item_Response<T>::load(const json_spirit::Value& body) {
     if (!ver.is_cloudtower_platform())
         return false;
     return load_object_body(item, body);
 }
 
 template <>
-bool Single_Item_Response<Version>::load(const json_spirit::Value& body)
-{
+bool Single_Item_Response<Version>::load(const json_spirit::Value& body) {
     // The raw answer text, whatever the platform.
     return item.load(body);
 }
 
 template <class T>
-bool Multi_Item_Response<T>::load(const json_spirit::Value& body)
-{
+bool Multi_Item_Response<T>::load(const json_spirit::Value& body) {
     if (!ver.is_cloudtower_platform())
         return false;
-    if (body.type() != json_spirit::array_type)
-    {
-        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, body is not array!\n"), __FILE__, __LINE__));
+    if (body.type() != json_spirit::array_type) {
+        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, body is not array!\n"),
+                   __FILE__, __LINE__));
         return false;
     }
     const json_spirit::Array& arr = body.get_array();
     // Pages append to one list: grow geometrically, not page by page.
     if (items.capacity() < items.size() + arr.size())
         items.reserve(std::max(items.size() + arr.size(), 2 * items.capacity()));
-    for (const json_spirit::Value& element : arr)
-    {
+    for (const json_spirit::Value& element : arr) {
         if (element.type() != json_spirit::obj_type)
             continue;
         T item;
@@ -325,4 +291,4 @@ template class Multi_Item_Response<Async_Task<VM_Volume_Snapshot>>;
 template class Multi_Item_Response<Async_Task<Identity>>;
 template class Multi_Item_Response<Async_Task<Item_Label>>;
 
-} // namespace smartx
+}  // namespace smartx

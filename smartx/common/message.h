@@ -17,15 +17,12 @@
 #include "smartx/common/login_info.h"
 #include "smartx/common/version.h"
 
-namespace smartx
-{
+namespace smartx {
 
-class Message
-{
+class Message {
 public:
     // Indexes CLOUDTOWER_URI_LIST; ERROR and UNKNOWN have no path.
-    enum Type
-    {
+    enum Type {
         LOGIN = 0,
         GET_MY_INFO = 1,
         GET_USER_ROLE_NEXTS = 2,
@@ -89,16 +86,14 @@ public:
     Type type;
 };
 
-class Request : public Message
-{
+class Request : public Message {
 public:
     using Message::Message;
     ~Request() override;
     virtual json_spirit::Value dump() const = 0;
 };
 
-class Response : public Message
-{
+class Response : public Message {
 public:
     using Message::Message;
     ~Response() override;
@@ -108,8 +103,7 @@ public:
 // ---- parameter objects ----
 
 // A whole request body.
-class Params
-{
+class Params {
 public:
     json_spirit::Object params;
 
@@ -125,8 +119,7 @@ protected:
 };
 
 // Body of queries and of the delete, power and recycle mutations.
-class Query_Params : public Params
-{
+class Query_Params : public Params {
 public:
     Query_Params& where(const std::string& key, const json_spirit::Value& value);
     Query_Params& first(int n);
@@ -138,8 +131,7 @@ public:
 };
 
 // Body of the update, disk and label mutations.
-class Update_Params : public Params
-{
+class Update_Params : public Params {
 public:
     Update_Params& where(const std::string& key, const json_spirit::Value& value);
     // "data": the change.
@@ -150,9 +142,8 @@ public:
 
 // {"task_id", "data"} of a mutation; data is the record the task is about.
 template <class T>
-struct Async_Task
-{
-    std::string task_id; // empty when absent
+struct Async_Task {
+    std::string task_id;  // empty when absent
     T data;
 
     // Required "data" object, loaded into data.
@@ -161,8 +152,7 @@ struct Async_Task
 
 // The login answer: only the token is read.
 template <>
-struct Async_Task<Login_Info>
-{
+struct Async_Task<Login_Info> {
     std::string task_id;
     Login_Info data;
 
@@ -176,8 +166,7 @@ struct Async_Task<Login_Info>
 // at the end of message.cpp; a new body or record type is added there.
 
 template <class T>
-class Single_Item_Request : public Request
-{
+class Single_Item_Request : public Request {
 public:
     Single_Item_Request(const Version& v, Type t, const T& i) : Request(v, t), item(i) {}
     json_spirit::Value dump() const override;
@@ -186,18 +175,17 @@ public:
 };
 
 template <class T>
-class Multi_Item_Request : public Request
-{
+class Multi_Item_Request : public Request {
 public:
-    Multi_Item_Request(const Version& v, Type t, const std::vector<T>& i) : Request(v, t), items(i) {}
+    Multi_Item_Request(const Version& v, Type t, const std::vector<T>& i)
+        : Request(v, t), items(i) {}
     json_spirit::Value dump() const override;
 
     const std::vector<T>& items;
 };
 
 template <class T>
-class Single_Item_Response : public Response
-{
+class Single_Item_Response : public Response {
 public:
     Single_Item_Response(const Version& v, Type t, T& i) : Response(v, t), item(i) {}
     bool load(const json_spirit::Value& body) override;
@@ -207,8 +195,7 @@ public:
 
 // Appends to the caller's vector; what it held before stays in front.
 template <class T>
-class Multi_Item_Response : public Response
-{
+class Multi_Item_Response : public Response {
 public:
     Multi_Item_Response(const Version& v, Type t, std::vector<T>& i) : Response(v, t), items(i) {}
     bool load(const json_spirit::Value& body) override;
@@ -216,6 +203,6 @@ public:
     std::vector<T>& items;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -2,8 +2,7 @@
 
 #include "ace/Log_Msg.h"
 
-namespace smartx
-{
+namespace smartx {
 
 const char* const CLOUDTOWER_URI_LIST[CLOUDTOWER_URI_COUNT] = {
     "/v2/api/login",
@@ -55,17 +54,18 @@ const char* const CLOUDTOWER_URI_LIST[CLOUDTOWER_URI_COUNT] = {
     "/v2/api/add-labels-to-resources",
 };
 
-static_assert(static_cast<int>(Message::ERROR) == CLOUDTOWER_URI_COUNT, "one path per type below ERROR");
+static_assert(static_cast<int>(Message::ERROR) == CLOUDTOWER_URI_COUNT,
+              "one path per type below ERROR");
 
-std::string get_uri(const Version& version, Message::Type type)
-{
+std::string get_uri(const Version& version, Message::Type type) {
     // The version query runs before the number is known, so it is exempt.
     const bool accepted =
         version.is_cloudtower_platform() && (version.supported() || type == Message::QUERY_VERSION);
-    if (!accepted)
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get cloudtower uri, details: version %C is not supported.\n"),
-                   version.str().c_str()));
+    if (!accepted) {
+        ACE_ERROR(
+            (LM_ERROR,
+             ACE_TEXT("Failed to get cloudtower uri, details: version %C is not supported.\n"),
+             version.str().c_str()));
         return std::string();
     }
     if (static_cast<int>(type) < 0 || static_cast<int>(type) >= CLOUDTOWER_URI_COUNT)
@@ -73,10 +73,9 @@ std::string get_uri(const Version& version, Message::Type type)
     return CLOUDTOWER_URI_LIST[type];
 }
 
-bool Message_Generator::generate(const Request& request, std::string& uri, json_spirit::Value& body) const
-{
-    if (request.empty())
-    {
+bool Message_Generator::generate(const Request& request, std::string& uri,
+                                 json_spirit::Value& body) const {
+    if (request.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to generate request, it's empty.\n")));
         return false;
     }
@@ -87,14 +86,12 @@ bool Message_Generator::generate(const Request& request, std::string& uri, json_
     return true;
 }
 
-bool Message_Generator::generate(int, const json_spirit::Value& body, Response& response) const
-{
-    if (response.empty())
-    {
+bool Message_Generator::generate(int, const json_spirit::Value& body, Response& response) const {
+    if (response.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to generate request, it's empty.\n")));
         return false;
     }
     return response.load(body);
 }
 
-} // namespace smartx
+}  // namespace smartx

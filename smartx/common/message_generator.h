@@ -8,8 +8,7 @@
 #include "host/json_spirit/value.h"
 #include "smartx/common/message.h"
 
-namespace smartx
-{
+namespace smartx {
 
 constexpr int CLOUDTOWER_URI_COUNT = 47;
 
@@ -22,14 +21,13 @@ extern const char* const CLOUDTOWER_URI_LIST[CLOUDTOWER_URI_COUNT];
 std::string get_uri(const Version& version, Message::Type type);
 
 // Stateless.
-class Message_Generator
-{
+class Message_Generator {
 public:
     bool generate(const Request& request, std::string& uri, json_spirit::Value& body) const;
     // The status travels with the reply; the outcome is the response's load.
     bool generate(int status, const json_spirit::Value& body, Response& response) const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -6,11 +6,9 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct Organization
-{
+struct Organization {
     std::vector<Item_Identity> datacenters;
     std::string id;
     std::string name;
@@ -18,6 +16,6 @@ struct Organization
     bool load(const json_spirit::Object& obj);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

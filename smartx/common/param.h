@@ -13,8 +13,7 @@
 #include "host/json_spirit/value.h"
 #include "smartx/common/login_info.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // ZBS block sizes: multiples of 256 KiB from 256 KiB to 256 MiB.
 constexpr size_t ZBS_BLOCK_SIZE_UNIT = 262144;
@@ -28,8 +27,7 @@ size_t normalize_zbs_block_size(uint64_t size);
 // required (Control_Param: "login_info" optional) and logs
 // "Failed to load <record> from JSON: %s\n" on failure.
 
-class Retry_Param
-{
+class Retry_Param {
 public:
     uint32_t slot_time = 60;
     uint32_t max_retries = 3;
@@ -39,8 +37,7 @@ public:
     bool load(const json_spirit::Value& value);
 };
 
-class SOCK_Timeout_Param
-{
+class SOCK_Timeout_Param {
 public:
     int32_t connect_timeout = 10;
     int32_t send_timeout = 10;
@@ -50,8 +47,7 @@ public:
     bool load(const json_spirit::Value& value);
 };
 
-class Parallelism_Param
-{
+class Parallelism_Param {
 public:
     int32_t disks_per_vm = 1;
     int32_t workers_per_disk = 1;
@@ -63,8 +59,7 @@ public:
 };
 
 // The catalog a backup set is recorded in.
-class Catalog
-{
+class Catalog {
 public:
     std::string name;
     std::string host_uuid;
@@ -76,8 +71,7 @@ public:
     bool load(const json_spirit::Value& value);
 };
 
-class Control_Param
-{
+class Control_Param {
 public:
     std::string def_id;
     std::string host_id;
@@ -105,8 +99,7 @@ public:
     bool load(const json_spirit::Value& value);
 };
 
-class Backup_Param
-{
+class Backup_Param {
 public:
     Job_Definition_Subtype backup_type = JOB_DEFINITION_SUBTYPE_NONE;
     std::string pool_url;
@@ -128,8 +121,7 @@ public:
     bool load(const json_spirit::Value& value);
 };
 
-class Restore_Param
-{
+class Restore_Param {
 public:
     Job_Definition_Subtype restore_type = JOB_DEFINITION_SUBTYPE_NONE;
     int32_t write_buffer_size = 262144;
@@ -150,6 +142,6 @@ public:
     bool load(const json_spirit::Value& value);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

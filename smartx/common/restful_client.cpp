@@ -12,11 +12,9 @@
 
 static_assert(HTTP_METHOD_GET == 3 && HTTP_METHOD_POST == 9, "the host's method numbers");
 
-namespace smartx
-{
+namespace smartx {
 
-namespace
-{
+namespace {
 const int HEAD_AUTHORIZATION = 6;
 const int HEAD_CONTENT_TYPE = 16;
 
@@ -26,18 +24,15 @@ const size_t VERSION_MAX_SIZE = 64 * 1024;
 
 const char* const TASK_SUCCEEDED = "SUCCESSED";
 const char* const TASK_FAILED = "FAILED";
-} // namespace
+}  // namespace
 
-namespace restful_client_detail
-{
-void log_not_found(int type, const char* details)
-{
+namespace restful_client_detail {
+void log_not_found(int type, const char* details) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to send request, type %d, details: %C"), type, details));
 }
-} // namespace restful_client_detail
+}  // namespace restful_client_detail
 
-void add_smartx_http_headers(HTTP_Headers& headers, const secure_string& token)
-{
+void add_smartx_http_headers(HTTP_Headers& headers, const secure_string& token) {
     headers.put(HEAD_CONTENT_TYPE, "application/json; charset=utf-8", true);
     if (!token.empty())
         headers.put(HEAD_AUTHORIZATION, token, true);
@@ -47,10 +42,8 @@ RESTful_Client::RESTful_Client() = default;
 
 RESTful_Client::~RESTful_Client() = default;
 
-void RESTful_Client::report_error(Error* error, int status, const std::string& message)
-{
-    if (error != nullptr)
-    {
+void RESTful_Client::report_error(Error* error, int status, const std::string& message) {
+    if (error != nullptr) {
         error->reset(status, message);
         return;
     }
@@ -60,8 +53,7 @@ void RESTful_Client::report_error(Error* error, int status, const std::string& m
 
 // ---- login ----
 
-bool RESTful_Client::login(Login_Info& info, Error* error)
-{
+bool RESTful_Client::login(Login_Info& info, Error* error) {
     if (!reset_client(info.host, info.port, info.ssl, error))
         return false;
     login_info_ = info;
@@ -78,28 +70,24 @@ bool RESTful_Client::login(Login_Info& info, Error* error)
     return true;
 }
 
-bool RESTful_Client::reset_client(const std::string& host, uint16_t port, bool ssl, Error* error)
-{
+bool RESTful_Client::reset_client(const std::string& host, uint16_t port, bool ssl, Error* error) {
     bool done;
-    if (client_)
-    {
+    if (client_) {
         done = client_->reset(host, port, ssl);
-    }
-    else
-    {
+    } else {
         client_ = make_unique_nothrow<JSON_RESTful_Client>(host, port, ssl, true);
         done = client_ != nullptr;
     }
     if (!done)
-        report_error(error, -1,
-                     snprintf_t<1024>("Failed to reset JSON RESTful client, host: %s:%d, ssl: %s.\n", host.c_str(),
-                                      static_cast<int>(port), ssl ? "true" : "false")
-                         .c_str());
+        report_error(
+            error, -1,
+            snprintf_t<1024>("Failed to reset JSON RESTful client, host: %s:%d, ssl: %s.\n",
+                             host.c_str(), static_cast<int>(port), ssl ? "true" : "false")
+                .c_str());
     return done;
 }
 
-bool RESTful_Client::reset_version(Error* error)
-{
+bool RESTful_Client::reset_version(Error* error) {
     // A number found at an earlier login must not outlive a failed detection.
     version_ = Version();
     version_.platform = Version::CLOUDTOWER;
@@ -114,14 +102,12 @@ bool RESTful_Client::reset_version(Error* error)
     return false;
 }
 
-bool RESTful_Client::query_version(Version& version, Error* error)
-{
+bool RESTful_Client::query_version(Version& version, Error* error) {
     Query_Params none;
     return send_ss_request(none, Message::QUERY_VERSION, version, error, METHOD_GET);
 }
 
-bool RESTful_Client::query_task(const std::string& id, Task& task, Error* error)
-{
+bool RESTful_Client::query_task(const std::string& id, Task& task, Error* error) {
     Query_Params params;
     params.where("id", id);
     return send_sm_request_and_get_one(params, Message::QUERY_TASKS, task, error, METHOD_POST);
@@ -130,8 +116,7 @@ bool RESTful_Client::query_task(const std::string& id, Task& task, Error* error)
 // ---- sending ----
 
 bool RESTful_Client::send_request(int method, const Request& request, Response& response,
-                                  Single_Item_Response<Error>& error_channel)
-{
+                                  Single_Item_Response<Error>& error_channel) {
     Error& record = error_channel.item;
     const bool own_record = &record == &error_;
     std::string uri;
@@ -139,79 +124,71 @@ bool RESTful_Client::send_request(int method, const Request& request, Response& 
     bool decoded_error = false;
     bool done = false;
 
-    if (!message_generator_.generate(request, uri, body))
-    {
+    if (!message_generator_.generate(request, uri, body)) {
         record.reset(-1, snprintf_t<1024>("Failed to generate SmartX request, type: %d, url: %s.",
                                           static_cast<int>(request.type), uri.c_str())
                              .c_str());
-    }
-    else
-    {
+    } else {
         int status = 200;
         json_spirit::Value reply;
         bool exchanged = false;
         bool sent = true;
         if (method == METHOD_GET)
             exchanged = request.type == Message::QUERY_VERSION ? get_version(uri, status, reply)
-                                                                : get(uri, status, reply);
+                                                               : get(uri, status, reply);
         else if (method == METHOD_POST)
             exchanged = post(uri, body, status, reply);
         else
             sent = false;
 
-        if (!sent)
-        {
-            record.reset(-1, snprintf_t<1024>("Failed to send SmartX request, type: %d, url: %s, method: %d.",
-                                              static_cast<int>(request.type), uri.c_str(), method)
+        if (!sent) {
+            record.reset(-1, snprintf_t<1024>(
+                                 "Failed to send SmartX request, type: %d, url: %s, method: %d.",
+                                 static_cast<int>(request.type), uri.c_str(), method)
                                  .c_str());
-        }
-        else if (exchanged)
-        {
+        } else if (exchanged) {
             done = message_generator_.generate(status, reply, response);
             if (!done)
-                record.reset(status, snprintf_t<1024>("Failed to generate SmartX response, type: %d, url: %s, "
-                                                      "status: %d.",
-                                                      static_cast<int>(response.type), uri.c_str(), status)
+                record.reset(status, snprintf_t<1024>(
+                                         "Failed to generate SmartX response, type: %d, url: %s, "
+                                         "status: %d.",
+                                         static_cast<int>(response.type), uri.c_str(), status)
                                          .c_str());
-        }
-        else if (is_status_ok(status) || status <= 0)
-        {
+        } else if (is_status_ok(status) || status <= 0) {
             // No error status to explain it (a failed GET, or no answer at all).
-            record.reset(status > 0 ? status : -1,
-                         snprintf_t<1024>("Failed to send SmartX request, type: %d, url: %s, status: %d.",
-                                          static_cast<int>(request.type), uri.c_str(), status)
-                             .c_str());
-        }
-        else
-        {
+            record.reset(
+                status > 0 ? status : -1,
+                snprintf_t<1024>("Failed to send SmartX request, type: %d, url: %s, status: %d.",
+                                 static_cast<int>(request.type), uri.c_str(), status)
+                    .c_str());
+        } else {
             // A stale detail of an earlier failure must not mix into this one.
             record.clear();
-            if (message_generator_.generate(status, reply, error_channel))
-            {
+            if (message_generator_.generate(status, reply, error_channel)) {
                 decoded_error = true;
                 // An error body that says nothing still is an error.
                 if (record.status == 0)
                     record.status = status;
                 if (record.message.empty())
-                    record.message = snprintf_t<1024>("Failed to send SmartX request, type: %d, url: %s, "
-                                                      "status: %d.",
-                                                      static_cast<int>(request.type), uri.c_str(), status)
+                    record.message = snprintf_t<1024>(
+                                         "Failed to send SmartX request, type: %d, url: %s, "
+                                         "status: %d.",
+                                         static_cast<int>(request.type), uri.c_str(), status)
                                          .c_str();
-            }
-            else
-            {
-                record.reset(status, snprintf_t<1024>("Failed to generate SmartX error, type: %d, url: %s, "
-                                                      "status: %d.",
-                                                      static_cast<int>(response.type), uri.c_str(), status)
-                                         .c_str());
+            } else {
+                record.reset(status,
+                             snprintf_t<1024>("Failed to generate SmartX error, type: %d, url: %s, "
+                                              "status: %d.",
+                                              static_cast<int>(response.type), uri.c_str(), status)
+                                 .c_str());
             }
         }
     }
 
-    if (!done && own_record)
-    {
+    if (!done && own_record) {
         if (decoded_error)
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to send request, url: %C, status: %d, details: %C.\n"),
+            ACE_ERROR((LM_ERROR,
+                       ACE_TEXT("Failed to send request, url: %C, status: %d, details: %C.\n"),
                        uri.c_str(), error_.status, error_.message.c_str()));
         else
             ACE_ERROR((LM_ERROR, ACE_TEXT("%C\n"), error_.message.c_str()));
@@ -221,23 +198,20 @@ bool RESTful_Client::send_request(int method, const Request& request, Response& 
 }
 
 bool RESTful_Client::post(const std::string& uri, const json_spirit::Value& body, int& status,
-                          json_spirit::Value& reply)
-{
+                          json_spirit::Value& reply) {
     return exchange(METHOD_POST, uri, &body, status, reply);
 }
 
-bool RESTful_Client::get(const std::string& uri, int& status, json_spirit::Value& reply)
-{
+bool RESTful_Client::get(const std::string& uri, int& status, json_spirit::Value& reply) {
     return exchange(METHOD_GET, uri, nullptr, status, reply);
 }
 
-bool RESTful_Client::exchange(int method, const std::string& uri, const json_spirit::Value* body, int& status,
-                              json_spirit::Value& reply)
-{
+bool RESTful_Client::exchange(int method, const std::string& uri, const json_spirit::Value* body,
+                              int& status, json_spirit::Value& reply) {
     const char* const verb = method == METHOD_POST ? "post" : "get";
-    if (!client_)
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C SmartX HTTP request because of %C.\n"), verb, "no connection"));
+    if (!client_) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C SmartX HTTP request because of %C.\n"), verb,
+                   "no connection"));
         return false;
     }
     HTTP_Request request(method, uri, false);
@@ -255,13 +229,11 @@ bool RESTful_Client::exchange(int method, const std::string& uri, const json_spi
     return done;
 }
 
-bool RESTful_Client::get_version(const std::string& uri, int& status, json_spirit::Value& reply)
-{
+bool RESTful_Client::get_version(const std::string& uri, int& status, json_spirit::Value& reply) {
     const std::string& host = login_info_.host;
     ACE_Intrusive_Auto_Ptr<HTTP_Session> session = HTTP_Session_Factory::create(
         host, login_info_.port, login_info_.ssl, nullptr, 3, nullptr, false, 120, 120, 120, 0);
-    if (session.get() == nullptr)
-    {
+    if (session.get() == nullptr) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create http session to '%C'\n"), host.c_str()));
         return false;
     }
@@ -269,13 +241,11 @@ bool RESTful_Client::get_version(const std::string& uri, int& status, json_spiri
     add_smartx_http_headers(request.headers(), login_info_.secure_token);
     HTTP_Response response;
     ACE_Intrusive_Auto_Ptr<HTTP_Connection> connection = session->send(request, response);
-    if (connection.get() == nullptr)
-    {
+    if (connection.get() == nullptr) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to connect to '%C'\n"), host.c_str()));
         return false;
     }
-    if (response.status() != 200 || !response.has_body())
-    {
+    if (response.status() != 200 || !response.has_body()) {
         status = response.status();
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get SmartX version.\n")));
         return false;
@@ -284,21 +254,17 @@ bool RESTful_Client::get_version(const std::string& uri, int& status, json_spiri
     return read_version_text(*connection, reply.get_str());
 }
 
-bool RESTful_Client::read_version_text(HTTP_Connection& connection, std::string& text)
-{
+bool RESTful_Client::read_version_text(HTTP_Connection& connection, std::string& text) {
     // A body that has already arrived in full is still there to be read.
-    if (connection.socket_state() == HTTP_Connection::SS_CLOSED)
-    {
+    if (connection.socket_state() == HTTP_Connection::SS_CLOSED) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Invalid connect state response.\n")));
         return false;
     }
     text.reserve(VERSION_BLOCK_SIZE);
     ACE_Message_Block block(VERSION_BLOCK_SIZE);
-    for (;;)
-    {
+    for (;;) {
         const long n = connection.read(&block, 0, 2);
-        if (n < 0)
-        {
+        if (n < 0) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read SmartX version.\n")));
             return false;
         }
@@ -306,9 +272,9 @@ bool RESTful_Client::read_version_text(HTTP_Connection& connection, std::string&
             return true;
         text.append(block.rd_ptr(), block.length());
         block.reset();
-        if (text.size() > VERSION_MAX_SIZE)
-        {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read SmartX version, the answer exceeds %u bytes.\n"),
+        if (text.size() > VERSION_MAX_SIZE) {
+            ACE_ERROR((LM_ERROR,
+                       ACE_TEXT("Failed to read SmartX version, the answer exceeds %u bytes.\n"),
                        static_cast<unsigned>(VERSION_MAX_SIZE)));
             return false;
         }
@@ -319,34 +285,35 @@ bool RESTful_Client::read_version_text(HTTP_Connection& connection, std::string&
 
 // ---- tasks ----
 
-bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error)
-{
+bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) {
     Task task;
-    for (unsigned delay : exponential_backoff(1, 4294967295u, 60, false))
-    {
+    for (unsigned delay : exponential_backoff(1, 4294967295u, 60, false)) {
         if (!query_task(task_id, task, error))
             return false;
         if (task.status == TASK_SUCCEEDED)
             return true;
-        if (task.status == TASK_FAILED)
-        {
+        if (task.status == TASK_FAILED) {
             // A failure without its own text still needs one.
             const std::string message =
                 !task.error_message.empty()
                     ? task.error_message
-                    : snprintf_t<1024>("task %s failed, code: %s", task_id.c_str(), task.error_code.c_str()).c_str();
+                    : snprintf_t<1024>("task %s failed, code: %s", task_id.c_str(),
+                                       task.error_code.c_str())
+                          .c_str();
             if (error != nullptr)
                 error->reset(-1, message);
             else
-                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to wait task finish, details: %C.\n"), message.c_str()));
+                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to wait task finish, details: %C.\n"),
+                           message.c_str()));
             return false;
         }
         ACE_OS::sleep(delay);
     }
     report_error(error, -1,
-                 snprintf_t<1024>("Failed to wait task finish, details: task %s did not end.", task_id.c_str())
+                 snprintf_t<1024>("Failed to wait task finish, details: task %s did not end.",
+                                  task_id.c_str())
                      .c_str());
     return false;
 }
 
-} // namespace smartx
+}  // namespace smartx

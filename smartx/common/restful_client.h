@@ -31,8 +31,7 @@ class HTTP_Connection;
 class HTTP_Headers;
 class JSON_RESTful_Client;
 
-namespace smartx
-{
+namespace smartx {
 
 struct Cluster;
 struct Data_Storage;
@@ -66,8 +65,7 @@ struct VM_Volume_Snapshot;
 // Content-Type, and Authorization with the bare token when there is one.
 void add_smartx_http_headers(HTTP_Headers& headers, const secure_string& token);
 
-class RESTful_Client
-{
+class RESTful_Client {
 public:
     // Contacts nothing: no connection, version platform none.
     RESTful_Client();
@@ -89,18 +87,22 @@ public:
 
     bool query_current_user_info(User& user, Error* error = nullptr);
     bool query_datacenters(std::vector<Datacenter>& datacenters, Error* error = nullptr);
-    bool query_datacenters_by_name_contains(const std::string& name, std::vector<Datacenter>& datacenters,
+    bool query_datacenters_by_name_contains(const std::string& name,
+                                            std::vector<Datacenter>& datacenters,
                                             Error* error = nullptr);
-    bool query_datacenter(const std::string& datacenter_id, Datacenter& datacenter, Error* error = nullptr);
+    bool query_datacenter(const std::string& datacenter_id, Datacenter& datacenter,
+                          Error* error = nullptr);
     bool query_clusters(std::vector<Cluster>& clusters, Error* error = nullptr);
-    bool query_clusters_in_datacenter(const std::string& datacenter_id, std::vector<Cluster>& clusters,
-                                      Error* error = nullptr);
+    bool query_clusters_in_datacenter(const std::string& datacenter_id,
+                                      std::vector<Cluster>& clusters, Error* error = nullptr);
     bool query_clusters_by_name_contains(const std::string& name, std::vector<Cluster>& clusters,
                                          Error* error = nullptr);
     bool query_cluster(const std::string& id, Cluster& cluster, Error* error = nullptr);
     bool query_hosts(std::vector<Host>& hosts, Error* error = nullptr);
-    bool query_hosts_in_cluster(const std::string& cluster_id, std::vector<Host>& hosts, Error* error = nullptr);
-    bool query_hosts_by_name_contains(const std::string& name, std::vector<Host>& hosts, Error* error = nullptr);
+    bool query_hosts_in_cluster(const std::string& cluster_id, std::vector<Host>& hosts,
+                                Error* error = nullptr);
+    bool query_hosts_by_name_contains(const std::string& name, std::vector<Host>& hosts,
+                                      Error* error = nullptr);
     bool query_host(const std::string& id, Host& host, Error* error = nullptr);
     bool query_folders(std::vector<Folder>& folders, Error* error = nullptr);
     bool query_folders_in_cluster(const std::string& cluster_id, std::vector<Folder>& folders,
@@ -110,28 +112,39 @@ public:
     bool query_vm(const std::string& id, VM& vm, Error* error = nullptr);
     bool is_vm_exist(const std::string& name, std::string& vm_id, Error* error = nullptr);
     bool query_vms(std::vector<VM>& vms, Error* error = nullptr);
-    bool query_vms_in_datacenter(const std::string& datacenter_id, std::vector<VM>& vms, Error* error = nullptr);
-    bool query_vms_in_cluster(const std::string& cluster_id, std::vector<VM>& vms, Error* error = nullptr);
+    bool query_vms_in_datacenter(const std::string& datacenter_id, std::vector<VM>& vms,
+                                 Error* error = nullptr);
+    bool query_vms_in_cluster(const std::string& cluster_id, std::vector<VM>& vms,
+                              Error* error = nullptr);
     bool query_ungrouped_vms_in_cluster(const std::string& cluster_id, std::vector<VM>& vms,
                                         Error* error = nullptr);
-    bool query_vms_in_host(const std::string& host_id, std::vector<VM>& vms, Error* error = nullptr);
-    bool query_vms_in_folder(const std::string& folder_id, std::vector<VM>& vms, Error* error = nullptr);
-    bool query_vms_by_name_contains(const std::string& name, std::vector<VM>& vms, Error* error = nullptr);
+    bool query_vms_in_host(const std::string& host_id, std::vector<VM>& vms,
+                           Error* error = nullptr);
+    bool query_vms_in_folder(const std::string& folder_id, std::vector<VM>& vms,
+                             Error* error = nullptr);
+    bool query_vms_by_name_contains(const std::string& name, std::vector<VM>& vms,
+                                    Error* error = nullptr);
     bool query_vm_snapshot(const std::string& id, VM_Snapshot& snapshot, Error* error = nullptr);
     bool query_iscsi_lun(const std::string& id, ISCSI_LUN& lun, Error* error = nullptr);
-    bool query_iscsi_lun_snapshot(const std::string& id, ISCSI_LUN_Snapshot& snapshot, Error* error = nullptr);
+    bool query_iscsi_lun_snapshot(const std::string& id, ISCSI_LUN_Snapshot& snapshot,
+                                  Error* error = nullptr);
     bool query_vm_volume(const std::string& id, VM_Volume& volume, Error* error = nullptr);
-    bool query_vm_volume_by_local_id(const std::string& local_id, VM_Volume& volume, Error* error = nullptr);
-    bool query_vm_volume_snapshot(const std::string& id, VM_Volume_Snapshot& snapshot, Error* error = nullptr);
+    bool query_vm_volume_by_local_id(const std::string& local_id, VM_Volume& volume,
+                                     Error* error = nullptr);
+    bool query_vm_volume_snapshot(const std::string& id, VM_Volume_Snapshot& snapshot,
+                                  Error* error = nullptr);
     bool query_vm_disk(const std::string& id, VM_Disk& disk, Error* error = nullptr);
     bool query_vm_disk_by_serial(const std::string& serial, VM_Disk& disk, Error* error = nullptr);
     bool query_labels(std::vector<Label>& labels, Error* error = nullptr);
-    bool query_labels_by_name_contains(const std::string& name, std::vector<Label>& labels, Error* error = nullptr);
+    bool query_labels_by_name_contains(const std::string& name, std::vector<Label>& labels,
+                                       Error* error = nullptr);
     bool query_label(const std::string& id, Label& label, Error* error = nullptr);
     bool query_data_storages(std::vector<Data_Storage>& storages, Error* error = nullptr);
-    bool query_data_storages_in_datacenter(const std::string& datacenter_id, std::vector<Data_Storage>& storages,
+    bool query_data_storages_in_datacenter(const std::string& datacenter_id,
+                                           std::vector<Data_Storage>& storages,
                                            Error* error = nullptr);
-    bool query_data_storages_by_name_contains(const std::string& name, std::vector<Data_Storage>& storages,
+    bool query_data_storages_by_name_contains(const std::string& name,
+                                              std::vector<Data_Storage>& storages,
                                               Error* error = nullptr);
     bool query_vm_vlans(std::vector<VLAN>& vlans, Error* error = nullptr);
     bool query_vm_vds(const std::string& vds_id, std::vector<VDS>& vdses, Error* error = nullptr);
@@ -148,20 +161,26 @@ public:
     // ---- mutations (restful_client_mutation.cpp) ----
     // Each returns once CloudTower's task has ended.
 
-    bool create_vm_snapshot(const std::string& name, const std::string& vm_id, VM_Snapshot& snapshot, bool quiesce,
-                            Error* error = nullptr);
+    bool create_vm_snapshot(const std::string& name, const std::string& vm_id,
+                            VM_Snapshot& snapshot, bool quiesce, Error* error = nullptr);
     bool create_vm(const VM_Setting& setting, std::string& id, Error* error = nullptr);
     bool create_vm(const VM& vm, std::string& id, Error* error = nullptr);
-    bool create_vm_volume(const VM_Volume_Setting& setting, std::string& id, Error* error = nullptr);
+    bool create_vm_volume(const VM_Volume_Setting& setting, std::string& id,
+                          Error* error = nullptr);
     bool create_vm_volume(const VM_Volume& volume, std::string& id, Error* error = nullptr);
     bool create_vm_volume_snapshot(const std::string& name, const std::string& volume_id,
                                    VM_Volume_Snapshot& snapshot, Error* error = nullptr);
-    bool add_vm_disks(const std::string& vm_id, const VM_Disk_Settings& settings, Error* error = nullptr);
-    bool update_vm_disk(const std::string& vm_id, VM_Disk_Update_Setting& setting, Error* error = nullptr);
-    bool remove_vm_disks(const std::string& vm_id, const std::vector<std::string>& ids, Error* error = nullptr);
-    bool remove_vm_disks_by_serials(const std::string& vm_id, const std::vector<std::string>& serials,
+    bool add_vm_disks(const std::string& vm_id, const VM_Disk_Settings& settings,
+                      Error* error = nullptr);
+    bool update_vm_disk(const std::string& vm_id, VM_Disk_Update_Setting& setting,
+                        Error* error = nullptr);
+    bool remove_vm_disks(const std::string& vm_id, const std::vector<std::string>& ids,
+                         Error* error = nullptr);
+    bool remove_vm_disks_by_serials(const std::string& vm_id,
+                                    const std::vector<std::string>& serials,
                                     Error* error = nullptr);
-    bool update_vm_info(const std::string& id, const VM_Update_Setting& setting, Error* error = nullptr);
+    bool update_vm_info(const std::string& id, const VM_Update_Setting& setting,
+                        Error* error = nullptr);
     bool delete_vm_snapshot(const std::string& id, Error* error = nullptr);
     bool delete_vm(const std::string& id, bool include_snapshots, Error* error = nullptr);
     bool delete_vm_volume_snapshot(const std::string& id, Error* error = nullptr);
@@ -175,7 +194,8 @@ public:
     bool resume_vm(const std::string& id, Error* error = nullptr);
     bool move_vm_to_recycle_bin(const std::string& id, Error* error = nullptr);
     bool recover_vm_from_recycle(const std::string& id, Error* error = nullptr);
-    bool add_label_to_resources(const std::string& id, const Label_Setting& setting, Error* error = nullptr);
+    bool add_label_to_resources(const std::string& id, const Label_Setting& setting,
+                                Error* error = nullptr);
     // "ip:10201:10206" per host of the cluster, joined by ","; failures are logged.
     bool get_zbs_data_ip(const std::string& cluster_id, std::string& zbs_data_ip);
 
@@ -183,14 +203,9 @@ protected:
     // Internals, protected so that tests can reach them through a subclass.
 
     // The host's HTTP method numbers.
-    enum
-    {
-        METHOD_GET = 3,
-        METHOD_POST = 9
-    };
+    enum { METHOD_GET = 3, METHOD_POST = 9 };
 
-    enum
-    {
+    enum {
         PAGE_SIZE = 100,
         // A server that never ends a list must not hold a query for ever.
         MAX_PAGES = 100000
@@ -201,7 +216,8 @@ protected:
     virtual bool send_request(int method, const Request& request, Response& response,
                               Single_Item_Response<Error>& error_channel);
 
-    bool post(const std::string& uri, const json_spirit::Value& body, int& status, json_spirit::Value& reply);
+    bool post(const std::string& uri, const json_spirit::Value& body, int& status,
+              json_spirit::Value& reply);
     bool get(const std::string& uri, int& status, json_spirit::Value& reply);
     // The JSON exchange of post (body given) and get (body null).
     bool exchange(int method, const std::string& uri, const json_spirit::Value* body, int& status,
@@ -230,31 +246,36 @@ protected:
     bool send_ss_request(const I& item, Message::Type type, R& result, Error* error, int method);
     // One item, a list answer appended to results.
     template <class I, class R>
-    bool send_sm_request(const I& item, Message::Type type, std::vector<R>& results, Error* error, int method);
+    bool send_sm_request(const I& item, Message::Type type, std::vector<R>& results, Error* error,
+                         int method);
     // A list of items, a list answer appended to results.
     template <class I, class R>
-    bool send_mm_request(const std::vector<I>& items, Message::Type type, std::vector<R>& results, Error* error,
-                         int method);
+    bool send_mm_request(const std::vector<I>& items, Message::Type type, std::vector<R>& results,
+                         Error* error, int method);
 
     // Every matching record, 100 a page, appended to items; rewrites "skip"
     // and "first" of params.
     template <class T>
-    bool query_items_by_page(Query_Params& params, Message::Type type, std::vector<T>& items, Error* error);
+    bool query_items_by_page(Query_Params& params, Message::Type type, std::vector<T>& items,
+                             Error* error);
     // Replaces items by the records of their ids ("id_in" added to params).
     template <class T>
-    bool query_items_by_ids(Query_Params& params, Message::Type type, std::vector<T>& items, Error* error);
+    bool query_items_by_ids(Query_Params& params, Message::Type type, std::vector<T>& items,
+                            Error* error);
     template <class T>
     bool query_items_by_ids(Message::Type type, std::vector<T>& items, Error* error);
     // The first record of the answer; "not found." (status -1) when there is none.
     template <class P, class T>
-    bool send_sm_request_and_get_one(const P& params, Message::Type type, T& item, Error* error, int method);
+    bool send_sm_request_and_get_one(const P& params, Message::Type type, T& item, Error* error,
+                                     int method);
     // Sends the one setting, takes the first task into task and waits for it.
     template <class S, class T>
-    bool send_async_task_request_with_setting(const S& setting, Message::Type type, Async_Task<T>& task,
-                                              Error* error);
+    bool send_async_task_request_with_setting(const S& setting, Message::Type type,
+                                              Async_Task<T>& task, Error* error);
     // Sends params, takes the one task (its data read as T) and waits for it.
     template <class T>
-    bool send_async_task_request_with_params(const Params& params, Message::Type type, Error* error);
+    bool send_async_task_request_with_params(const Params& params, Message::Type type,
+                                             Error* error);
 
     Login_Info login_info_;
     Version version_;
@@ -263,6 +284,6 @@ protected:
     Error error_;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

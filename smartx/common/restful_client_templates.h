@@ -12,18 +12,16 @@
 #include "smartx/common/item.h"
 #include "smartx/common/restful_client.h"
 
-namespace smartx
-{
+namespace smartx {
 
-namespace restful_client_detail
-{
+namespace restful_client_detail {
 // At error priority, without the caller's record.
 void log_not_found(int type, const char* details);
-} // namespace restful_client_detail
+}  // namespace restful_client_detail
 
 template <class I, class R>
-bool RESTful_Client::send_ss_request(const I& item, Message::Type type, R& result, Error* error, int method)
-{
+bool RESTful_Client::send_ss_request(const I& item, Message::Type type, R& result, Error* error,
+                                     int method) {
     Single_Item_Response<Error> error_channel(version_, Message::ERROR, error_record(error));
     Single_Item_Request<I> request(version_, type, item);
     Single_Item_Response<R> response(version_, type, result);
@@ -31,9 +29,8 @@ bool RESTful_Client::send_ss_request(const I& item, Message::Type type, R& resul
 }
 
 template <class I, class R>
-bool RESTful_Client::send_sm_request(const I& item, Message::Type type, std::vector<R>& results, Error* error,
-                                     int method)
-{
+bool RESTful_Client::send_sm_request(const I& item, Message::Type type, std::vector<R>& results,
+                                     Error* error, int method) {
     Single_Item_Response<Error> error_channel(version_, Message::ERROR, error_record(error));
     Single_Item_Request<I> request(version_, type, item);
     Multi_Item_Response<R> response(version_, type, results);
@@ -41,9 +38,8 @@ bool RESTful_Client::send_sm_request(const I& item, Message::Type type, std::vec
 }
 
 template <class I, class R>
-bool RESTful_Client::send_mm_request(const std::vector<I>& items, Message::Type type, std::vector<R>& results,
-                                     Error* error, int method)
-{
+bool RESTful_Client::send_mm_request(const std::vector<I>& items, Message::Type type,
+                                     std::vector<R>& results, Error* error, int method) {
     Single_Item_Response<Error> error_channel(version_, Message::ERROR, error_record(error));
     Multi_Item_Request<I> request(version_, type, items);
     Multi_Item_Response<R> response(version_, type, results);
@@ -51,15 +47,13 @@ bool RESTful_Client::send_mm_request(const std::vector<I>& items, Message::Type 
 }
 
 template <class T>
-bool RESTful_Client::query_items_by_page(Query_Params& params, Message::Type type, std::vector<T>& items,
-                                         Error* error)
-{
+bool RESTful_Client::query_items_by_page(Query_Params& params, Message::Type type,
+                                         std::vector<T>& items, Error* error) {
     // Counted from what the vector holds on entry, so earlier records never
     // end the paging early.
     size_t previous_size = items.size();
     std::string previous_first_id;
-    for (int page = 0; page < MAX_PAGES; ++page)
-    {
+    for (int page = 0; page < MAX_PAGES; ++page) {
         params.skip(page * PAGE_SIZE).first(PAGE_SIZE);
         if (!send_sm_request(params, type, items, error, METHOD_POST))
             return false;
@@ -68,54 +62,51 @@ bool RESTful_Client::query_items_by_page(Query_Params& params, Message::Type typ
             return true;
         // A server that ignores "skip" serves the first page again and again.
         const std::string& first_id = items[previous_size].id;
-        if (page > 0 && first_id == previous_first_id)
-        {
+        if (page > 0 && first_id == previous_first_id) {
             items.resize(previous_size);
-            report_error(error, -1,
-                         snprintf_t<1024>("Failed to query items by page, type: %d, details: page %d repeats the "
-                                          "records of page %d.",
-                                          static_cast<int>(type), page, page - 1)
-                             .c_str());
+            report_error(
+                error, -1,
+                snprintf_t<1024>(
+                    "Failed to query items by page, type: %d, details: page %d repeats the "
+                    "records of page %d.",
+                    static_cast<int>(type), page, page - 1)
+                    .c_str());
             return false;
         }
         previous_first_id = first_id;
         previous_size = items.size();
     }
-    report_error(error, -1,
-                 snprintf_t<1024>("Failed to query items by page, type: %d, details: more than %d pages.",
-                                  static_cast<int>(type), static_cast<int>(MAX_PAGES))
-                     .c_str());
+    report_error(
+        error, -1,
+        snprintf_t<1024>("Failed to query items by page, type: %d, details: more than %d pages.",
+                         static_cast<int>(type), static_cast<int>(MAX_PAGES))
+            .c_str());
     return false;
 }
 
 template <class T>
-bool RESTful_Client::query_items_by_ids(Query_Params& params, Message::Type type, std::vector<T>& items,
-                                        Error* error)
-{
+bool RESTful_Client::query_items_by_ids(Query_Params& params, Message::Type type,
+                                        std::vector<T>& items, Error* error) {
     params.where("id_in", dump_item_ids(items));
     items.clear();
     return query_items_by_page(params, type, items, error);
 }
 
 template <class T>
-bool RESTful_Client::query_items_by_ids(Message::Type type, std::vector<T>& items, Error* error)
-{
+bool RESTful_Client::query_items_by_ids(Message::Type type, std::vector<T>& items, Error* error) {
     Query_Params params;
     return query_items_by_ids(params, type, items, error);
 }
 
 template <class P, class T>
-bool RESTful_Client::send_sm_request_and_get_one(const P& params, Message::Type type, T& item, Error* error,
-                                                 int method)
-{
+bool RESTful_Client::send_sm_request_and_get_one(const P& params, Message::Type type, T& item,
+                                                 Error* error, int method) {
     std::vector<T> found;
     if (!send_sm_request(params, type, found, error, method))
         return false;
-    if (found.empty())
-    {
+    if (found.empty()) {
         error_record(error).reset(-1, "not found.");
-        if (error == nullptr)
-        {
+        if (error == nullptr) {
             restful_client_detail::log_not_found(type, error_.message.c_str());
             error_.clear();
         }
@@ -127,14 +118,12 @@ bool RESTful_Client::send_sm_request_and_get_one(const P& params, Message::Type 
 
 template <class S, class T>
 bool RESTful_Client::send_async_task_request_with_setting(const S& setting, Message::Type type,
-                                                          Async_Task<T>& task, Error* error)
-{
+                                                          Async_Task<T>& task, Error* error) {
     const std::vector<S> settings(1, setting);
     std::vector<Async_Task<T>> tasks;
     if (!send_mm_request(settings, type, tasks, error, METHOD_POST))
         return false;
-    if (tasks.empty())
-    {
+    if (tasks.empty()) {
         report_error(error, -1, "Failed to send async task request.");
         return false;
     }
@@ -143,14 +132,14 @@ bool RESTful_Client::send_async_task_request_with_setting(const S& setting, Mess
 }
 
 template <class T>
-bool RESTful_Client::send_async_task_request_with_params(const Params& params, Message::Type type, Error* error)
-{
+bool RESTful_Client::send_async_task_request_with_params(const Params& params, Message::Type type,
+                                                         Error* error) {
     Async_Task<T> task;
     if (!send_sm_request_and_get_one(params, type, task, error, METHOD_POST))
         return false;
     return wait_task_finish(task.task_id, error);
 }
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -8,13 +8,10 @@
 #include "qorm/key2_value.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct Role
-{
-    enum class Preset : int32_t
-    {
+struct Role {
+    enum class Preset : int32_t {
         UNKNOWN = 0,
         ADMIN = 1,
         AUDITOR = 2,
@@ -25,7 +22,7 @@ struct Role
 
     static const Key2_Value_T<Preset> PRESET_TABLE[];
 
-    std::vector<std::string> actions; // "*" grants everything
+    std::vector<std::string> actions;  // "*" grants everything
     std::string id;
     std::string name;
     std::string platform;
@@ -37,6 +34,6 @@ struct Role
     Preset get_preset() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

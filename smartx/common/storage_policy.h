@@ -5,12 +5,10 @@
 
 #include "host/json_spirit/value.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A named replica and provisioning policy.
-struct Storage_Policy
-{
+struct Storage_Policy {
     std::string id;
     std::string local_id;
     std::string name;
@@ -26,6 +24,6 @@ struct Storage_Policy
     std::string elf_storage_policy() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

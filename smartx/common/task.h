@@ -5,12 +5,10 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // An asynchronous CloudTower task; its status ends as "SUCCESSED" or "FAILED".
-struct Task
-{
+struct Task {
     Item_Identity cluster;
     std::string error_code;
     std::string error_message;
@@ -23,6 +21,6 @@ struct Task
     bool load(const json_spirit::Object& obj);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -7,12 +7,10 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A pass-through USB device of a host.
-struct USB_Device
-{
+struct USB_Device {
     bool binded = false;
     std::string description;
     Host_Identity host;
@@ -31,6 +29,6 @@ struct USB_Device
     json_spirit::Object dump() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -9,19 +9,11 @@
 #include "smartx/common/item.h"
 #include "smartx/common/role.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct User
-{
+struct User {
     // The same names as Role::Preset, other values ("ROOT" is 3 here, 4 there).
-    enum class Role_Type : int32_t
-    {
-        UNKNOWN = 0,
-        ADMIN = 1,
-        READ_ONLY = 2,
-        ROOT = 3
-    };
+    enum class Role_Type : int32_t { UNKNOWN = 0, ADMIN = 1, READ_ONLY = 2, ROOT = 3 };
 
     static const Key2_Value_T<Role_Type> ROLE_TABLE[];
 
@@ -43,6 +35,6 @@ struct User
     Role_Type get_role() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

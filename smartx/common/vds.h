@@ -7,14 +7,11 @@
 #include "qorm/key2_value.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A virtual distributed switch.
-struct VDS
-{
-    enum class Type : int32_t
-    {
+struct VDS {
+    enum class Type : int32_t {
         UNKNOWN = 0,
         ACCESS = 1,
         MANAGEMENT = 2,
@@ -42,6 +39,6 @@ struct VDS
     Type get_type() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

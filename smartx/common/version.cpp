@@ -6,18 +6,14 @@
 #include "qorm/loose_version.h"
 #include "qorm/snprintf.h"
 
-namespace smartx
-{
+namespace smartx {
 
-Version::Version(Platform p, const std::string& text)
-{
+Version::Version(Platform p, const std::string& text) {
     parse(p, text);
 }
 
-bool Version::parse(Platform p, const std::string& text)
-{
-    if (text.empty())
-    {
+bool Version::parse(Platform p, const std::string& text) {
+    if (text.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse version, details: empty string.\n")));
         return false;
     }
@@ -26,30 +22,25 @@ bool Version::parse(Platform p, const std::string& text)
     return version.parse(text.c_str() + skip);
 }
 
-bool Version::load(const json_spirit::Value& value)
-{
-    try
-    {
+bool Version::load(const json_spirit::Value& value) {
+    try {
         return parse(platform, value.get_str());
-    }
-    catch (const std::exception& e)
-    {
+    } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse version, details: %C.\n"), e.what()));
         return false;
     }
 }
 
-bool Version::supported() const
-{
+bool Version::supported() const {
     static const Loose_Version minimum("3.0.0");
     return platform == CLOUDTOWER && version >= minimum;
 }
 
-std::string Version::str() const
-{
+std::string Version::str() const {
     if (empty())
         return std::string();
-    return string_sprintf("%s/%s", platform == CLOUDTOWER ? "CloudTower" : "FishEye", version.str().c_str());
+    return string_sprintf("%s/%s", platform == CLOUDTOWER ? "CloudTower" : "FishEye",
+                          version.str().c_str());
 }
 
-} // namespace smartx
+}  // namespace smartx

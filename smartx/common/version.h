@@ -7,18 +7,11 @@
 #include "host/json_spirit/value.h"
 #include "host/loose_version.h"
 
-namespace smartx
-{
+namespace smartx {
 
-class Version
-{
+class Version {
 public:
-    enum Platform
-    {
-        NONE = 0,
-        CLOUDTOWER = 1,
-        FISHEYE = 2
-    };
+    enum Platform { NONE = 0, CLOUDTOWER = 1, FISHEYE = 2 };
 
     Platform platform = NONE;
     Loose_Version version;
@@ -42,6 +35,6 @@ public:
     std::string str() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -7,14 +7,11 @@
 #include "qorm/key2_value.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A network on a virtual switch.
-struct VLAN
-{
-    enum class Type : int32_t
-    {
+struct VLAN {
+    enum class Type : int32_t {
         UNKNOWN = 0,
         ACCESS = 1,
         MANAGEMENT = 2,
@@ -23,8 +20,7 @@ struct VLAN
         VM = 5
     };
 
-    enum class Mode_Type : int32_t
-    {
+    enum class Mode_Type : int32_t {
         UNKNOWN = 0,
         GENEVE = 1,
         VLAN_ACCESS = 2,
@@ -52,6 +48,6 @@ struct VLAN
     Mode_Type get_mode_type() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

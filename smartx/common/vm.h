@@ -13,12 +13,10 @@
 #include "smartx/common/vm_disk.h"
 #include "smartx/common/vm_nic.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // An unlisted status text is NONE; the text "UNKNOWN" is UNKNOWN.
-enum class VM_Status : int32_t
-{
+enum class VM_Status : int32_t {
     UNKNOWN = 0,
     NONE = 1,
     DELETED = 2,
@@ -27,21 +25,9 @@ enum class VM_Status : int32_t
     SUSPENDED = 5
 };
 
-enum class Video_Type : int32_t
-{
-    UNKNOWN = 0,
-    CIRRUS = 1,
-    QXL = 2,
-    VGA = 3,
-    VIRTIO = 4
-};
+enum class Video_Type : int32_t { UNKNOWN = 0, CIRRUS = 1, QXL = 2, VGA = 3, VIRTIO = 4 };
 
-enum class Clock_Offset : int32_t
-{
-    UNKNOWN = 0,
-    LOCALTIME = 1,
-    UTC = 2
-};
+enum class Clock_Offset : int32_t { UNKNOWN = 0, LOCALTIME = 1, UTC = 2 };
 
 extern const Key2_Value_T<VM_Status> VM_STATUS_TABLE[];
 extern const Key2_Value_T<Video_Type> VIDEO_TYPE_TABLE[];
@@ -55,8 +41,7 @@ const char* video_type_type_to_name(Video_Type type);
 Clock_Offset clock_offset_name_to_type(const char* name);
 const char* clock_offset_type_to_name(Clock_Offset type);
 
-struct CPU
-{
+struct CPU {
     int cores = -1;
     int sockets = -1;
 
@@ -65,8 +50,7 @@ struct CPU
     json_spirit::Object dump() const;
 };
 
-struct VM
-{
+struct VM {
     std::string clock_offset;
     Item_Identity cluster;
     CPU cpu;
@@ -84,7 +68,7 @@ struct VM
     bool in_recycle_bin = false;
     std::vector<Item_Label> labels;
     std::string local_id;
-    int64_t memory = -1; // bytes
+    int64_t memory = -1;  // bytes
     std::string name;
     std::string node_ip;
     // Not from CloudTower: the lister sums the VM's volume sizes into it.
@@ -110,6 +94,6 @@ struct VM
     VM_Firmware get_firmware() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

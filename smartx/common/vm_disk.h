@@ -7,17 +7,15 @@
 #include "smartx/common/item.h"
 #include "smartx/common/vm_volume.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A bus slot of a VM: a CD-ROM image or a VM volume.
-struct VM_Disk
-{
-    int boot = -1; // boot order
+struct VM_Disk {
+    int boot = -1;  // boot order
     std::string bus;
     std::string device;
     bool disabled = false;
-    Item_Identity elf_image; // the CD-ROM image
+    Item_Identity elf_image;  // the CD-ROM image
     std::string id;
     std::string serial;
     std::string type;
@@ -33,6 +31,6 @@ struct VM_Disk
     VM_Disk_Type get_type() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -5,11 +5,9 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct VM_NIC
-{
+struct VM_NIC {
     bool enabled = false;
     std::string gateway;
     std::string id;
@@ -18,7 +16,7 @@ struct VM_NIC
     std::string local_id;
     std::string mac_address;
     bool mirror = false;
-    std::string model; // a VM_NIC_Model name
+    std::string model;  // a VM_NIC_Model name
     std::string subnet_mask;
     Item_Identity vlan;
     Item_Identity vm;
@@ -28,6 +26,6 @@ struct VM_NIC
     json_spirit::Object dump() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -11,8 +11,7 @@
 #include "smartx/common/defs.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 struct GPU_Device;
 struct VM;
@@ -20,8 +19,7 @@ struct VM_Disk;
 struct VM_NIC;
 struct VM_Volume;
 
-struct GPU_Setting
-{
+struct GPU_Setting {
     int amount = -1;
     std::string gpu_id;
 
@@ -32,12 +30,11 @@ struct GPU_Setting
     json_spirit::Object dump() const;
 };
 
-struct VM_NIC_Setting
-{
+struct VM_NIC_Setting {
     std::string subnet_mask;
     std::string gateway;
     std::string ip_address;
-    std::string nic_id; // never sent
+    std::string nic_id;  // never sent
     std::string connect_vlan_id;
     bool mirror = false;
     std::string model;
@@ -52,8 +49,7 @@ struct VM_NIC_Setting
     void clear();
 };
 
-struct VM_Advanced_Setting
-{
+struct VM_Advanced_Setting {
     std::string video_type;
     bool windows_optimize = true;
     std::string cpu_model;
@@ -63,8 +59,7 @@ struct VM_Advanced_Setting
     json_spirit::Object dump() const;
 };
 
-struct Mount_CD_ROM_Setting
-{
+struct Mount_CD_ROM_Setting {
     int boot = -1;
     std::string content_library_image_id;
     std::string elf_image_id;
@@ -78,8 +73,7 @@ struct Mount_CD_ROM_Setting
 };
 
 // Mounts an existing volume.
-struct Mount_Disk_Setting
-{
+struct Mount_Disk_Setting {
     std::string vm_volume_id;
     std::string bus;
     int boot = -1;
@@ -93,8 +87,7 @@ struct Mount_Disk_Setting
 };
 
 // The volume a create-and-mount entry creates.
-struct Mount_New_VM_Volume_Setting
-{
+struct Mount_New_VM_Volume_Setting {
     std::string elf_storage_policy;
     std::string path;
     int64_t size = -1;
@@ -108,8 +101,7 @@ struct Mount_New_VM_Volume_Setting
 };
 
 // Creates a volume and mounts it.
-struct Mount_New_Create_Disk_Setting
-{
+struct Mount_New_Create_Disk_Setting {
     Mount_New_VM_Volume_Setting vm_volume;
     std::string bus;
     int boot = -1;
@@ -122,8 +114,7 @@ struct Mount_New_Create_Disk_Setting
     json_spirit::Object dump() const;
 };
 
-struct VM_Disk_Settings
-{
+struct VM_Disk_Settings {
     std::vector<Mount_CD_ROM_Setting> mount_cd_roms;
     std::vector<Mount_Disk_Setting> mount_disks;
     std::vector<Mount_New_Create_Disk_Setting> mount_new_create_disks;
@@ -135,12 +126,13 @@ struct VM_Disk_Settings
 
     bool load(const json_spirit::Object& obj);
     json_spirit::Object dump() const;
-    bool empty() const { return mount_cd_roms.empty() && mount_disks.empty() && mount_new_create_disks.empty(); }
+    bool empty() const {
+        return mount_cd_roms.empty() && mount_disks.empty() && mount_new_create_disks.empty();
+    }
 };
 
 // Create-VM request.
-struct VM_Setting
-{
+struct VM_Setting {
     std::vector<GPU_Setting> gpu_devices;
     int vcpu = -1;
     std::string status;
@@ -172,8 +164,7 @@ struct VM_Setting
 };
 
 // Update-VM request.
-struct VM_Update_Setting
-{
+struct VM_Update_Setting {
     int vcpu = -1;
     bool ha = false;
     int64_t memory = -1;
@@ -188,8 +179,7 @@ struct VM_Update_Setting
 };
 
 // Update one disk.
-struct VM_Disk_Update_Setting
-{
+struct VM_Disk_Update_Setting {
     std::string content_library_image_id;
     std::string elf_image_id;
     std::string vm_volume_id;
@@ -203,8 +193,7 @@ struct VM_Disk_Update_Setting
 };
 
 // Create-volume request.
-struct VM_Volume_Setting
-{
+struct VM_Volume_Setting {
     std::string elf_storage_policy;
     int64_t size = -1;
     bool sharing = false;
@@ -219,8 +208,7 @@ struct VM_Volume_Setting
 };
 
 // Create-VM-snapshot request.
-struct VM_Snapshot_Setting
-{
+struct VM_Snapshot_Setting {
     std::string name;
     std::string vm_id;
     std::string consistent_type;
@@ -233,8 +221,7 @@ struct VM_Snapshot_Setting
 };
 
 // Create-volume-snapshot request.
-struct VM_Volume_Snapshot_Setting
-{
+struct VM_Volume_Snapshot_Setting {
     std::string volume_id;
     std::string description;
     std::string name;
@@ -242,6 +229,6 @@ struct VM_Volume_Snapshot_Setting
     json_spirit::Object dump() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -8,26 +8,23 @@
 #include "smartx/common/defs.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct VM_Snapshot
-{
+struct VM_Snapshot {
     // One disk of the snapshot: the ZBS snapshot to read and the volume it
     // belongs to. Stored with each backup piece and loaded back on restore.
-    struct Snapshot_VM_Disk
-    {
+    struct Snapshot_VM_Disk {
         int boot = 0;
         std::string bus;
         bool disabled = false;
         std::string disk_name;
         int index = 0;
         int key = 0;
-        std::string path; // ZBS path of the snapshot
+        std::string path;  // ZBS path of the snapshot
         int64_t size = 0;
         std::string snapshot_local_id;
         std::string storage_policy_uuid;
-        std::string elf_storage_policy; // neither loaded nor dumped
+        std::string elf_storage_policy;  // neither loaded nor dumped
         std::string type;
         std::string vm_volume_local_id;
         std::string vm_volume_snapshot_uuid;
@@ -55,6 +52,6 @@ struct VM_Snapshot
     bool load(const json_spirit::Object& obj);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -8,12 +8,10 @@
 #include "smartx/common/defs.h"
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A VM volume: the ZBS-backed block device a VM disk mounts.
-struct VM_Volume
-{
+struct VM_Volume {
     Item_Identity cluster;
     std::string description;
     std::string elf_storage_policy;
@@ -26,7 +24,7 @@ struct VM_Volume
     bool sharing = false;
     int64_t size = -1;
     std::string type;
-    std::vector<Item_Label> vm_disks; // ids only
+    std::vector<Item_Label> vm_disks;  // ids only
 
     bool load(const json_spirit::Object& obj);
     // Every field, always.
@@ -36,6 +34,6 @@ struct VM_Volume
     VM_Volume_Type get_type() const;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -6,13 +6,11 @@
 
 #include "smartx/common/item.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct VM_Volume_Snapshot
-{
+struct VM_Volume_Snapshot {
     Item_Identity cluster;
-    std::string create_time; // "createAt"
+    std::string create_time;  // "createAt"
     std::string description;
     std::string elf_storage_policy;
     std::string id;
@@ -22,12 +20,12 @@ struct VM_Volume_Snapshot
     std::string type;
     Item_Identity vm_volume;
     bool volume_sharing = false;
-    double volume_size = -1.0; // an integer on the wire
+    double volume_size = -1.0;  // an integer on the wire
     std::string zbs_snapshot_uuid;
 
     bool load(const json_spirit::Object& obj);
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

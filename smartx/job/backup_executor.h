@@ -7,11 +7,11 @@
 namespace smartx {
 
 class Backup_Executor : public Job_Executor_T<Backup_Source, Backup_Options> {
- public:
-  explicit Backup_Executor(Job& job);
-  ~Backup_Executor() override;
+public:
+    explicit Backup_Executor(Job& job);
+    ~Backup_Executor() override;
 
-  bool execute_i(const Action_Options* opts) override;
+    bool execute_i(const Action_Options* opts) override;
 };
 
 }  // namespace smartx

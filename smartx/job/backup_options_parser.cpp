@@ -10,11 +10,9 @@
 #include "smartx/common/param.h"
 #include "smartx/job/job_value.h"
 
-namespace smartx
-{
+namespace smartx {
 
-namespace
-{
+namespace {
 
 constexpr uint64_t NO_BOUND = std::numeric_limits<uint64_t>::max();
 
@@ -28,7 +26,8 @@ const Option_Rule backup_rules[] = {
     {"storage_reserved_percent", Option_Rule::INT, 0, 100, 1},
     {"storage_reserved_bytes", Option_Rule::UINT64, 0, NO_BOUND, 1},
     // The data movers query ZBS in whole 256 KiB units.
-    {"zbs_block_size", Option_Rule::INT, ZBS_BLOCK_SIZE_UNIT, ZBS_BLOCK_SIZE_MAX, ZBS_BLOCK_SIZE_UNIT},
+    {"zbs_block_size", Option_Rule::INT, ZBS_BLOCK_SIZE_UNIT, ZBS_BLOCK_SIZE_MAX,
+     ZBS_BLOCK_SIZE_UNIT},
     {"compression", Option_Rule::STRING, 0, 0, 0},
     {"zbs_version", Option_Rule::STRING, 0, 0, 0},
     {"snapshot", Option_Rule::STRING, 0, 0, 0},
@@ -40,8 +39,7 @@ const Option_Rule backup_rules[] = {
 };
 
 template <class T>
-T clamp_to_rule(T v, const Option_Rule& rule)
-{
+T clamp_to_rule(T v, const Option_Rule& rule) {
     const T low = static_cast<T>(rule.low);
     const T high = static_cast<T>(std::min<uint64_t>(rule.high, std::numeric_limits<T>::max()));
     v = std::min(std::max(v, low), high);
@@ -50,38 +48,32 @@ T clamp_to_rule(T v, const Option_Rule& rule)
     return v;
 }
 
-} // namespace
+}  // namespace
 
 // ---- Options_Parser ----
 
-bool Options_Parser::check_result()
-{
+bool Options_Parser::check_result() {
     return QORM_CHECK(result_.get() != nullptr, "result_ is NULL");
 }
 
-json_spirit::Object& Options_Parser::options()
-{
+json_spirit::Object& Options_Parser::options() {
     return json_spirit::to_object(*value_);
 }
 
-const Option_Rule* Options_Parser::find_rule(Option_Rule::Kind kind) const
-{
-    for (const Option_Rule* rule = rules_; rule->key != nullptr; ++rule)
-    {
+const Option_Rule* Options_Parser::find_rule(Option_Rule::Kind kind) const {
+    for (const Option_Rule* rule = rules_; rule->key != nullptr; ++rule) {
         if (key_ == rule->key)
             return rule->kind == kind ? rule : nullptr;
     }
     return nullptr;
 }
 
-void Options_Parser::store_string(const char* s, size_t len)
-{
+void Options_Parser::store_string(const char* s, size_t len) {
     if (find_rule(Option_Rule::STRING) != nullptr)
         options()[key_] = std::string(s, len);
 }
 
-int Options_Parser::handle_boolean_i(bool value)
-{
+int Options_Parser::handle_boolean_i(bool value) {
     if (!check_result())
         return 0;
     if (find_rule(Option_Rule::BOOL) != nullptr)
@@ -89,8 +81,7 @@ int Options_Parser::handle_boolean_i(bool value)
     return 1;
 }
 
-int Options_Parser::handle_number_i(const char* s, size_t len)
-{
+int Options_Parser::handle_number_i(const char* s, size_t len) {
     if (!check_result())
         return 0;
     // Digits up to the first other character: 2.7 reads 2, 1e3 reads 1, and
@@ -102,31 +93,27 @@ int Options_Parser::handle_number_i(const char* s, size_t len)
     return 1;
 }
 
-int Options_Parser::handle_string_i(const char* s, size_t len)
-{
+int Options_Parser::handle_string_i(const char* s, size_t len) {
     if (!check_result())
         return 0;
     store_string(s, len);
     return 1;
 }
 
-int Options_Parser::handle_map_key_i(const char* s, size_t len)
-{
+int Options_Parser::handle_map_key_i(const char* s, size_t len) {
     key_.assign(s, len);
     return 1;
 }
 
 // ---- Backup_Options_Parser ----
 
-Backup_Options_Parser::Backup_Options_Parser() : Options_Parser(backup_rules)
-{
+Backup_Options_Parser::Backup_Options_Parser() : Options_Parser(backup_rules) {
     make_result<Backup_Options>();
 }
 
 Backup_Options_Parser::~Backup_Options_Parser() = default;
 
-int Backup_Options_Parser::handle_string_i(const char* s, size_t len)
-{
+int Backup_Options_Parser::handle_string_i(const char* s, size_t len) {
     if (!check_result())
         return 0;
     if (in_exclusion())
@@ -136,25 +123,21 @@ int Backup_Options_Parser::handle_string_i(const char* s, size_t len)
     return 1;
 }
 
-int Backup_Options_Parser::handle_start_map_i()
-{
+int Backup_Options_Parser::handle_start_map_i() {
     ++depth_;
     return 1;
 }
 
-int Backup_Options_Parser::handle_end_map_i()
-{
+int Backup_Options_Parser::handle_end_map_i() {
     --depth_;
     key_.clear();
     return 1;
 }
 
-int Backup_Options_Parser::handle_start_array_i()
-{
+int Backup_Options_Parser::handle_start_array_i() {
     ++depth_;
     pushed_.push_back(!key_.empty());
-    if (!key_.empty())
-    {
+    if (!key_.empty()) {
         if (!path_.empty() && path_.back() != '/')
             path_ += '/';
         path_ += key_;
@@ -164,19 +147,15 @@ int Backup_Options_Parser::handle_start_array_i()
     return 1;
 }
 
-int Backup_Options_Parser::handle_end_array_i()
-{
-    if (in_exclusion())
-    {
+int Backup_Options_Parser::handle_end_array_i() {
+    if (in_exclusion()) {
         if (!check_result())
             return 0;
         // Every "exclusion" array of the text adds to one list.
         options()["exclusion"] = exclude_vms_;
     }
-    if (!pushed_.empty())
-    {
-        if (pushed_.back())
-        {
+    if (!pushed_.empty()) {
+        if (pushed_.back()) {
             const size_t slash = path_.rfind('/');
             path_.erase(slash == std::string::npos ? 0 : slash);
         }
@@ -187,4 +166,4 @@ int Backup_Options_Parser::handle_end_array_i()
     return 1;
 }
 
-} // namespace smartx
+}  // namespace smartx

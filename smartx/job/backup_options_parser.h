@@ -14,13 +14,10 @@
 #include "host/job/job_object.h"
 #include "host/json_spirit/value.h"
 
-namespace smartx
-{
+namespace smartx {
 
-struct Option_Rule
-{
-    enum Kind
-    {
+struct Option_Rule {
+    enum Kind {
         INT,     // stored as int
         UINT64,  // stored as unsigned 64-bit
         STRING,
@@ -42,8 +39,7 @@ struct Option_Rule
 
 // What both options parsers share: the options object, the last key and the
 // storing of values by rule.
-class Options_Parser : public YAJL_Parser<Job_Options>
-{
+class Options_Parser : public YAJL_Parser<Job_Options> {
 public:
     Result_Ptr result() override { return result_; }
 
@@ -76,8 +72,7 @@ private:
     const Option_Rule* rules_;
 };
 
-class Backup_Options_Parser : public Options_Parser
-{
+class Backup_Options_Parser : public Options_Parser {
 public:
     Backup_Options_Parser();
     ~Backup_Options_Parser() override;
@@ -103,11 +98,9 @@ private:
 };
 
 template <class Options>
-void Options_Parser::make_result()
-{
+void Options_Parser::make_result() {
     Options* options = new (std::nothrow) Options();
-    if (options == nullptr)
-    {
+    if (options == nullptr) {
         errno = ENOMEM;
         return;
     }
@@ -115,6 +108,6 @@ void Options_Parser::make_result()
     value_ = &options->value();
 }
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

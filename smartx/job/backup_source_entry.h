@@ -8,14 +8,11 @@
 
 #include "host/json_spirit/value.h"
 
-namespace smartx
-{
+namespace smartx {
 
-class Backup_Source_Entry
-{
+class Backup_Source_Entry {
 public:
-    class Disk_Volume
-    {
+    class Disk_Volume {
     public:
         std::string disk_id;
         std::string disk_type;  // not carried in JSON
@@ -39,6 +36,6 @@ public:
     void clear();
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

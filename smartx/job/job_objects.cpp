@@ -3,6 +3,8 @@
 
 namespace smartx {
 
-int Job_Value::generate_value(yajl_gen g) const { return yajl_gen_value(g, value_); }
+int Job_Value::generate_value(yajl_gen g) const {
+    return yajl_gen_value(g, value_);
+}
 
 }  // namespace smartx

@@ -7,11 +7,11 @@
 namespace smartx {
 
 class Restore_Executor : public Job_Executor_T<Restore_Source, Restore_Options> {
- public:
-  explicit Restore_Executor(Job& job);
-  ~Restore_Executor() override;
+public:
+    explicit Restore_Executor(Job& job);
+    ~Restore_Executor() override;
 
-  bool execute_i(const Action_Options* opts) override;
+    bool execute_i(const Action_Options* opts) override;
 };
 
 }  // namespace smartx

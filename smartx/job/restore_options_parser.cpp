@@ -2,11 +2,9 @@
 
 #include "smartx/job/job_value.h"
 
-namespace smartx
-{
+namespace smartx {
 
-namespace
-{
+namespace {
 
 const Option_Rule restore_rules[] = {
     {"channels", Option_Rule::INT, 1, 64, 1},
@@ -30,13 +28,12 @@ const Option_Rule restore_rules[] = {
     {nullptr, Option_Rule::INT, 0, 0, 0},
 };
 
-} // namespace
+}  // namespace
 
-Restore_Options_Parser::Restore_Options_Parser() : Options_Parser(restore_rules)
-{
+Restore_Options_Parser::Restore_Options_Parser() : Options_Parser(restore_rules) {
     make_result<Restore_Options>();
 }
 
 Restore_Options_Parser::~Restore_Options_Parser() = default;
 
-} // namespace smartx
+}  // namespace smartx

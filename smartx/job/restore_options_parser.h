@@ -3,18 +3,16 @@
 
 #include "smartx/job/backup_options_parser.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // Keys are taken wherever they stand; an array under a key gives its
 // elements to that key in turn, the last one remaining.
-class Restore_Options_Parser : public Options_Parser
-{
+class Restore_Options_Parser : public Options_Parser {
 public:
     Restore_Options_Parser();
     ~Restore_Options_Parser() override;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -9,18 +9,15 @@
 
 #include "host/json_spirit/value.h"
 
-namespace smartx
-{
+namespace smartx {
 
-class Restore_Source_Entry
-{
+class Restore_Source_Entry {
 public:
-    class NIC
-    {
+    class NIC {
     public:
-        std::string src_id;       // "id"
-        std::string vlan_id;      // "vlan": {"id"}
-        std::string vm_id;        // "vm": {"id"}
+        std::string src_id;   // "id"
+        std::string vlan_id;  // "vlan": {"id"}
+        std::string vm_id;    // "vm": {"id"}
         std::string subnet_mask;
         std::string gateway;
         std::string ip_address;
@@ -29,8 +26,7 @@ public:
         std::string mac_address;
     };
 
-    class Volume
-    {
+    class Volume {
     public:
         std::string src_id;               // "id"
         std::string src_local_id;         // "vm_volume_local_id"
@@ -41,18 +37,18 @@ public:
         std::string restore_mode;         // "restoreMode"
     };
 
-    std::string vm_src_id;         // "id"
-    std::string vm_src_name;       // "name"
-    std::string catalog_uuid;      // "catalog_uuid"
-    std::string vm_tgt_id;         // "target_vm_id"
-    std::string vm_tgt_name;       // "target_vm_name"
-    std::string vm_tgt_host_id;    // "target_host_id"
-    std::string vm_tgt_folder_id;  // "target_folder_id"
-    int32_t vm_tgt_cpu_cores = 0;  // "cpu_cores"
-    int32_t vm_tgt_cpu_count = 0;  // "cpu_count"
-    int64_t vm_tgt_mem_mbytes = 0; // "mem_mbytes"
-    std::string vm_tgt_cluster_id; // "tgt_cluster_id"
-    std::string vm_tgt_vapp;       // "target_vm_vapp"
+    std::string vm_src_id;          // "id"
+    std::string vm_src_name;        // "name"
+    std::string catalog_uuid;       // "catalog_uuid"
+    std::string vm_tgt_id;          // "target_vm_id"
+    std::string vm_tgt_name;        // "target_vm_name"
+    std::string vm_tgt_host_id;     // "target_host_id"
+    std::string vm_tgt_folder_id;   // "target_folder_id"
+    int32_t vm_tgt_cpu_cores = 0;   // "cpu_cores"
+    int32_t vm_tgt_cpu_count = 0;   // "cpu_count"
+    int64_t vm_tgt_mem_mbytes = 0;  // "mem_mbytes"
+    std::string vm_tgt_cluster_id;  // "tgt_cluster_id"
+    std::string vm_tgt_vapp;        // "target_vm_vapp"
     std::vector<NIC> nics;
     std::vector<Volume> volumes;
 
@@ -64,6 +60,6 @@ public:
     void clear();
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

@@ -6,54 +6,46 @@
 #include "qorm/snprintf.h"
 #include "qorm/time_format.h"
 
-namespace smartx
-{
+namespace smartx {
 
-const char* job_def_subtype_to_string(Job_Definition_Subtype type)
-{
-    switch (type)
-    {
-    case JOB_DEFINITION_SUBTYPE_FULL:
-        return "full";
-    case JOB_DEFINITION_SUBTYPE_INCREMENTAL:
-        return "incremental";
-    case JOB_DEFINITION_SUBTYPE_CUMULATIVE:
-        return "cumulative";
-    default:
-        return "none";
+const char* job_def_subtype_to_string(Job_Definition_Subtype type) {
+    switch (type) {
+        case JOB_DEFINITION_SUBTYPE_FULL:
+            return "full";
+        case JOB_DEFINITION_SUBTYPE_INCREMENTAL:
+            return "incremental";
+        case JOB_DEFINITION_SUBTYPE_CUMULATIVE:
+            return "cumulative";
+        default:
+            return "none";
     }
 }
 
-const char* compression_value_to_suffix(int compression)
-{
-    switch (compression)
-    {
-    case 1:
-        return ".lz4";
-    case 2:
-        return ".zst";
-    default:
-        return "";
+const char* compression_value_to_suffix(int compression) {
+    switch (compression) {
+        case 1:
+            return ".lz4";
+        case 2:
+            return ".zst";
+        default:
+            return "";
     }
 }
 
-namespace
-{
+namespace {
 // FNV-1a over the text, from a given basis.
-uint64_t fnv1a(const std::string& text, uint64_t basis)
-{
+uint64_t fnv1a(const std::string& text, uint64_t basis) {
     uint64_t h = basis;
-    for (unsigned char c : text)
-    {
+    for (unsigned char c : text) {
         h ^= c;
         h *= 0x100000001b3ULL;
     }
     return h;
 }
-} // namespace
+}  // namespace
 
-bool compute_minor_resource_id(const std::string& resource_uuid, const std::string& vm_id, std::string& out)
-{
+bool compute_minor_resource_id(const std::string& resource_uuid, const std::string& vm_id,
+                               std::string& out) {
     if (resource_uuid.empty() || vm_id.empty())
         return false;
     // The separator keeps ("ab", "c") and ("a", "bc") apart.
@@ -61,8 +53,7 @@ bool compute_minor_resource_id(const std::string& resource_uuid, const std::stri
     const uint64_t hi = fnv1a(key, 0xcbf29ce484222325ULL);
     const uint64_t lo = fnv1a(key, 0x84222325cbf29ce4ULL);
     unsigned char bytes[16];
-    for (int i = 0; i < 8; ++i)
-    {
+    for (int i = 0; i < 8; ++i) {
         bytes[i] = static_cast<unsigned char>(hi >> (56 - 8 * i));
         bytes[8 + i] = static_cast<unsigned char>(lo >> (56 - 8 * i));
     }
@@ -74,11 +65,11 @@ bool compute_minor_resource_id(const std::string& resource_uuid, const std::stri
 }
 
 std::string backup_file_name(const std::string& vm_id, bool empty, const std::string& name,
-                             Job_Definition_Subtype type, time_t start_time, int compression)
-{
+                             Job_Definition_Subtype type, time_t start_time, int compression) {
     const POSIX_Time_Format<32> when(start_time, "%Y%m%d-%H%M%S");
-    return string_sprintf("%s/%s%s_%s_%s%s", vm_id.c_str(), empty ? "not_exists_" : "", name.c_str(),
-                          job_def_subtype_to_string(type), when.c_str(), compression_value_to_suffix(compression));
+    return string_sprintf("%s/%s%s_%s_%s%s", vm_id.c_str(), empty ? "not_exists_" : "",
+                          name.c_str(), job_def_subtype_to_string(type), when.c_str(),
+                          compression_value_to_suffix(compression));
 }
 
-} // namespace smartx
+}  // namespace smartx

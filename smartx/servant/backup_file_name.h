@@ -9,8 +9,7 @@
 
 #include "host/job_definition_subtype.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // "full", "incremental", "cumulative"; "none" for anything else.
 const char* job_def_subtype_to_string(Job_Definition_Subtype type);
@@ -20,13 +19,14 @@ const char* compression_value_to_suffix(int compression);
 
 // A stable id of one VM of a protected resource, the same for every backup
 // of that VM; false when either part is empty.
-bool compute_minor_resource_id(const std::string& resource_uuid, const std::string& vm_id, std::string& out);
+bool compute_minor_resource_id(const std::string& resource_uuid, const std::string& vm_id,
+                               std::string& out);
 
 // "<vm id>/[not_exists_]<name>_<level>_<YYYYmmdd-HHMMSS><suffix>": every file
 // of one VM shares a directory; "not_exists_" marks an image without data.
 std::string backup_file_name(const std::string& vm_id, bool empty, const std::string& name,
                              Job_Definition_Subtype type, time_t start_time, int compression);
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

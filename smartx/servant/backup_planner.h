@@ -10,12 +10,10 @@
 
 #include "smartx/zbs/zbs_types.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // A byte range of a volume.
-struct Change_Block
-{
+struct Change_Block {
     uint64_t offset = 0;
     uint64_t length = 0;
 };
@@ -50,6 +48,6 @@ void extents_to_blocks(const zbs_pextent* map, int count, const std::vector<zbs_
 // the end is cut there); returns the bytes left to copy.
 uint64_t clip_blocks(std::vector<Change_Block>& blocks, uint64_t size);
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

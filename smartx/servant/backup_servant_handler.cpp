@@ -22,31 +22,26 @@
 #include "smartx/servant/backup_file_name.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
-namespace smartx
-{
+namespace smartx {
 
-namespace
-{
-enum Progress_State
-{
+namespace {
+enum Progress_State {
     PROGRESS_PENDING = 0,
     PROGRESS_RUNNING = 1,
     PROGRESS_COMPLETED = 2,
     PROGRESS_FAILED = 3
 };
 
-bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk)
-{
+bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk) {
     return disk.get_type() == VM_Disk_Type::DISK;
 }
-} // namespace
+}  // namespace
 
 Backup_Servant_Handler::Backup_Servant_Handler() = default;
 
 Backup_Servant_Handler::~Backup_Servant_Handler() = default;
 
-void Backup_Servant_Handler::reset_request()
-{
+void Backup_Servant_Handler::reset_request() {
     start_time_ = 0;
     zbs_ = nullptr;
     cluster_ip_.clear();
@@ -71,17 +66,16 @@ void Backup_Servant_Handler::reset_request()
     base_volumes_.clear();
 }
 
-int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& channel, const JSON_RPC_Object_Ptr& obj)
-{
+int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
+                                          const JSON_RPC_Object_Ptr& obj) {
     const std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
-    if (!requester)
-    {
+    if (!requester) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Abort handling JSON-RPC request, requester has gone.\n")));
         return -1;
     }
-    if (obj.get() == nullptr || obj->type() != JSON_RPC_Object::TYPE_REQUEST)
-    {
-        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, obj is not JSON-RPC request!\n")));
+    if (obj.get() == nullptr || obj->type() != JSON_RPC_Object::TYPE_REQUEST) {
+        ACE_ERROR(
+            (LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, obj is not JSON-RPC request!\n")));
         return -1;
     }
     const JSON_RPC_Request& request = static_cast<const JSON_RPC_Request&>(*obj);
@@ -89,21 +83,19 @@ int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& chann
     reset_request();
     json_spirit::Value param;
     json_spirit::Value entry;
-    try
-    {
-        json_spirit::extract_or_throw(request.params.get_obj())("param", param, true)("entry", entry, true);
-    }
-    catch (const std::exception& e)
-    {
+    try {
+        json_spirit::extract_or_throw(request.params.get_obj())("param", param, true)("entry",
+                                                                                      entry, true);
+    } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load params, %C.\n"), e.what()));
         return requester->send_error(-32602, request.id, nullptr, json_spirit::Value());
     }
     if (!param_.load(param) || !backup_entry_.load(entry))
         return requester->send_error(-32602, request.id, nullptr, json_spirit::Value());
-    if (!client_)
-    {
+    if (!client_) {
         errno = ENOMEM;
-        return requester->send_error(-32603, request.id, "Internal error, out of memory.", json_spirit::Value());
+        return requester->send_error(-32603, request.id, "Internal error, out of memory.",
+                                     json_spirit::Value());
     }
     const int sent = handle_backup(*requester, request);
     // Nothing of an answered request stays open: its connections and records.
@@ -113,39 +105,35 @@ int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& chann
     return sent;
 }
 
-int Backup_Servant_Handler::handle_backup(JSON_RPC_Channel& channel, const JSON_RPC_Request& request)
-{
+int Backup_Servant_Handler::handle_backup(JSON_RPC_Channel& channel,
+                                          const JSON_RPC_Request& request) {
     if (!job_init())
-        return channel.send_error(-32603, request.id, "Failed to initialize job.", json_spirit::Value());
+        return channel.send_error(-32603, request.id, "Failed to initialize job.",
+                                  json_spirit::Value());
 
     // The library goes with the request, whatever happens from here on.
     auto unload = make_deleter([] { zbs_finalize(); });
-    if (!init())
-    {
+    if (!init()) {
         set_progress_state(PROGRESS_FAILED);
         progress_->end_time = ::time(nullptr);
-        return channel.send_error(-32603, request.id, "Failed to initialize members.", json_spirit::Value());
+        return channel.send_error(-32603, request.id, "Failed to initialize members.",
+                                  json_spirit::Value());
     }
     finish_backup(handle_backup_i());
     return send_result(channel, request);
 }
 
-void Backup_Servant_Handler::finish_backup(bool succeeded)
-{
-    if (succeeded)
-    {
+void Backup_Servant_Handler::finish_backup(bool succeeded) {
+    if (succeeded) {
         set_progress_state(PROGRESS_COMPLETED);
         result_["code"] = static_cast<int>(Task_Base::CODE_SUCCESS);
-        if (!last_snap_id_.empty())
-        {
+        if (!last_snap_id_.empty()) {
             error_.clear();
             if (!client_->delete_vm_snapshot(last_snap_id_, &error_))
-                ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to delete last VM snap: %C.[%C]\n"), last_snap_id_.c_str(),
-                           error_.message.c_str()));
+                ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to delete last VM snap: %C.[%C]\n"),
+                           last_snap_id_.c_str(), error_.message.c_str()));
         }
-    }
-    else
-    {
+    } else {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to backup VM %C.\n"), param_.vm_id.c_str()));
         if (!chunks_.empty())
             add_agent_alert(Error_ID::LV_WARNING, 25, 0);
@@ -153,15 +141,16 @@ void Backup_Servant_Handler::finish_backup(bool succeeded)
         set_progress_state(PROGRESS_FAILED);
         // A failed backup answers its code alone.
         result_.clear();
-        result_["code"] = static_cast<int>(retry_ ? Task_Base::CODE_FAILED_RETRY : Task_Base::CODE_FAILED);
+        result_["code"] =
+            static_cast<int>(retry_ ? Task_Base::CODE_FAILED_RETRY : Task_Base::CODE_FAILED);
     }
 
     // This run's snapshot stays only as the base of the next backup: after a
     // successful incremental one, or a successful full one that keeps it. A
     // failed backup leaves the previous base as it was.
-    const bool keep = succeeded && (param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL || param_.reserve_snapshot);
-    if (!vm_snap_.id.empty() && !keep)
-    {
+    const bool keep =
+        succeeded && (param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL || param_.reserve_snapshot);
+    if (!vm_snap_.id.empty() && !keep) {
         error_.clear();
         if (!client_->delete_vm_snapshot(vm_snap_.id, &error_))
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete VM snap: %C.\n"), vm_snap_.id.c_str()));
@@ -169,34 +158,33 @@ void Backup_Servant_Handler::finish_backup(bool succeeded)
     progress_->end_time = ::time(nullptr);
 }
 
-int Backup_Servant_Handler::send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request)
-{
+int Backup_Servant_Handler::send_result(JSON_RPC_Channel& channel,
+                                        const JSON_RPC_Request& request) {
     std::unique_ptr<JSON_RPC_Response> response(new (std::nothrow) JSON_RPC_Response(request));
-    if (!response)
-    {
+    if (!response) {
         errno = ENOMEM;
-        return channel.send_error(-32603, request.id, "Internal error, out of memory.", json_spirit::Value());
+        return channel.send_error(-32603, request.id, "Internal error, out of memory.",
+                                  json_spirit::Value());
     }
     response->result = json_spirit::Value(std::move(result_));
     result_.clear();
     return channel.send(*response);
 }
 
-bool Backup_Servant_Handler::job_init()
-{
+bool Backup_Servant_Handler::job_init() {
     start_time_ = ::time(nullptr);
     uuid_from_string(uuid_generate_text(), bset_uuid_);
 
     const std::string& def_id = param_.control.def_id;
-    if (job_act_.open(def_id, false) != 0)
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to open activity object of job %C.\n"), def_id.c_str()));
+    if (job_act_.open(def_id, false) != 0) {
+        ACE_ERROR(
+            (LM_ERROR, ACE_TEXT("Failed to open activity object of job %C.\n"), def_id.c_str()));
         return false;
     }
     QORM_CHECK_RETURN(job_act_, "job_act_ is NULL", false);
-    if (progress_.open(def_id, param_.vm_id, false, true, 0750) != 0)
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to open progress object of job '%C' for SmartX VM[uuid:%C].\n"),
+    if (progress_.open(def_id, param_.vm_id, false, true, 0750) != 0) {
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Failed to open progress object of job '%C' for SmartX VM[uuid:%C].\n"),
                    def_id.c_str(), param_.vm_id.c_str()));
         return false;
     }
@@ -204,29 +192,24 @@ bool Backup_Servant_Handler::job_init()
     return true;
 }
 
-bool Backup_Servant_Handler::init()
-{
+bool Backup_Servant_Handler::init() {
     const Control_Param& control = param_.control;
-    if (zbs_init(control.zbs_version.c_str()) != 1)
-    {
+    if (zbs_init(control.zbs_version.c_str()) != 1) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to init zbs[%C].\n"), control.zbs_version.c_str()));
         return false;
     }
-    if (!client_->login(param_.control.login_info, &error_))
-    {
+    if (!client_->login(param_.control.login_info, &error_)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to login SmartX %C.\n"), error_.message.c_str()));
         return false;
     }
     std::vector<Cluster> clusters;
-    if (!client_->query_clusters(clusters, &error_))
-    {
+    if (!client_->query_clusters(clusters, &error_)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query clusters %C.\n"), error_.message.c_str()));
         return false;
     }
     const auto cluster = std::find_if(clusters.begin(), clusters.end(),
                                       [&](const Cluster& c) { return c.id == param_.cluster_id; });
-    if (cluster == clusters.end())
-    {
+    if (cluster == clusters.end()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to find cluster ip.\n")));
         return false;
     }
@@ -234,26 +217,24 @@ bool Backup_Servant_Handler::init()
     ACE_DEBUG((LM_DEBUG, ACE_TEXT("the cluster ip is %C.\n"), cluster_ip_.c_str()));
 
     std::string zbs_data_ip;
-    if (!client_->get_zbs_data_ip(param_.cluster_id, zbs_data_ip))
-    {
+    if (!client_->get_zbs_data_ip(param_.cluster_id, zbs_data_ip)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs data ip.\n")));
         return false;
     }
     const Smartx_Connect_Params* connect = Smartx_Connect_Params::instance();
     char* zbs_error = nullptr;
-    zbs_ = zbs_create_external_with_timeout(zbs_data_ip.c_str(),
-                                            connect != nullptr ? connect->timeout_ms() : Smartx_Connect_Params().timeout_ms(),
-                                            &zbs_error);
-    if (zbs_ == nullptr)
-    {
+    zbs_ = zbs_create_external_with_timeout(
+        zbs_data_ip.c_str(),
+        connect != nullptr ? connect->timeout_ms() : Smartx_Connect_Params().timeout_ms(),
+        &zbs_error);
+    if (zbs_ == nullptr) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create zbs handle, error: %C.\n"),
                    zbs_error != nullptr ? zbs_error : ""));
         return false;
     }
-    if (!client_->query_vm(param_.vm_id, vm_, &error_))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM[id:%C] from Smartx, error: %C.\n"), param_.vm_id.c_str(),
-                   error_.message.c_str()));
+    if (!client_->query_vm(param_.vm_id, vm_, &error_)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM[id:%C] from Smartx, error: %C.\n"),
+                   param_.vm_id.c_str(), error_.message.c_str()));
         return false;
     }
 
@@ -269,43 +250,41 @@ bool Backup_Servant_Handler::init()
     return true;
 }
 
-bool Backup_Servant_Handler::handle_backup_i()
-{
-    if (!check_datastore())
-    {
+bool Backup_Servant_Handler::handle_backup_i() {
+    if (!check_datastore()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Not enough space of datastore.\n")));
         return false;
     }
-    if (!get_base_backup() && param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL)
-    {
-        ACE_ERROR((LM_WARNING,
-                   ACE_TEXT("Can not find prior backup set for VM %C, perform full backup instead\n"),
-                   vm_.id.c_str()));
+    if (!get_base_backup() && param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL) {
+        ACE_ERROR(
+            (LM_WARNING,
+             ACE_TEXT("Can not find prior backup set for VM %C, perform full backup instead\n"),
+             vm_.id.c_str()));
         change_backup_type(4);
     }
-    if (!check_snap() && param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL)
-    {
+    if (!check_snap() && param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL) {
         ACE_ERROR((LM_WARNING, ACE_TEXT("Perform full backup instead\n")));
         change_backup_type(5);
     }
     // The remaining steps, each with the alert and the message of its failure.
-    struct Step
-    {
+    struct Step {
         bool (Backup_Servant_Handler::*run)();
         unsigned alert_code;
         const ACE_TCHAR* failure;
     };
     const bool full = param_.backup_type == JOB_DEFINITION_SUBTYPE_FULL;
     const Step steps[] = {
-        {full ? &Backup_Servant_Handler::create_volume_snap : &Backup_Servant_Handler::create_volume_incremental_snap,
-         16, full ? ACE_TEXT("Failed to create volume snap.\n") : ACE_TEXT("Failed to create volume incremental snap.\n")},
+        {full ? &Backup_Servant_Handler::create_volume_snap
+              : &Backup_Servant_Handler::create_volume_incremental_snap,
+         16,
+         full ? ACE_TEXT("Failed to create volume snap.\n")
+              : ACE_TEXT("Failed to create volume incremental snap.\n")},
         {&Backup_Servant_Handler::backup_volumes, 13, ACE_TEXT("Failed to backup volumes.\n")},
         {&Backup_Servant_Handler::backup_vm_info, 12, ACE_TEXT("Failed to backup VM info.\n")},
         {&Backup_Servant_Handler::save_catalog, 9, ACE_TEXT("Failed to save catalog.\n")},
     };
     for (const Step& step : steps)
-        if (!(this->*step.run)())
-        {
+        if (!(this->*step.run)()) {
             add_agent_alert(Error_ID::LV_ERROR, step.alert_code, 0);
             ACE_ERROR((LM_ERROR, step.failure));
             return false;
@@ -313,23 +292,19 @@ bool Backup_Servant_Handler::handle_backup_i()
     return true;
 }
 
-void Backup_Servant_Handler::change_backup_type(unsigned code)
-{
+void Backup_Servant_Handler::change_backup_type(unsigned code) {
     param_.backup_type = JOB_DEFINITION_SUBTYPE_FULL;
     add_agent_alert(Error_ID::LV_WARNING, code, 0);
 }
 
 // ---- free space ----
 
-bool Backup_Servant_Handler::check_datastore()
-{
-    if (param_.storage_reserved_bytes == 0 && param_.storage_reserved_percent == 0)
-    {
+bool Backup_Servant_Handler::check_datastore() {
+    if (param_.storage_reserved_bytes == 0 && param_.storage_reserved_percent == 0) {
         ACE_DEBUG((LM_DEBUG, ACE_TEXT("Skip checking space of datastore.\n")));
         return true;
     }
-    if (vm_.vm_disks.empty())
-    {
+    if (vm_.vm_disks.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Not find vm disks %C.\n"), vm_.id.c_str()));
         return false;
     }
@@ -341,20 +316,21 @@ bool Backup_Servant_Handler::check_datastore()
     if (!not_enough_space(cluster))
         return true;
     add_agent_alert(Error_ID::LV_ERROR, 7, 0);
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Not enough space of cluster[id:%C], used data[%q], total capacity[%q].\n"),
+    ACE_ERROR((LM_ERROR,
+               ACE_TEXT("Not enough space of cluster[id:%C], used data[%q], total capacity[%q].\n"),
                cluster.id.c_str(), static_cast<long long>(cluster.used_data_space),
                static_cast<long long>(cluster.total_data_capacity)));
     return false;
 }
 
-bool Backup_Servant_Handler::not_enough_space(const Cluster& cluster)
-{
+bool Backup_Servant_Handler::not_enough_space(const Cluster& cluster) {
     const int64_t used = cluster.used_data_space;
     const int64_t total = cluster.total_data_capacity;
     // Used space above the total counts as no free space. Products are taken
     // wide: a capacity times a percentage can exceed 64 bits.
     const __int128 free = static_cast<__int128>(total) - std::min(used, total);
-    if (param_.storage_reserved_bytes != 0 && static_cast<__int128>(param_.storage_reserved_bytes) >= free)
+    if (param_.storage_reserved_bytes != 0 &&
+        static_cast<__int128>(param_.storage_reserved_bytes) >= free)
         return true;
     if (param_.storage_reserved_percent == 0)
         return false;
@@ -363,12 +339,12 @@ bool Backup_Servant_Handler::not_enough_space(const Cluster& cluster)
 
 // ---- base backup and previous snapshot ----
 
-bool Backup_Servant_Handler::get_last_catalog(json_spirit::Value& result)
-{
+bool Backup_Servant_Handler::get_last_catalog(json_spirit::Value& result) {
     const Control_Param& control = param_.control;
-    RESTful_Catalog_Operator catalog(control.backupd_host, control.backupd_port, control.backupd_ssl,
-                                     secure_string(control.access_key.c_str()), -1,
-                                     static_cast<int>(std::min<size_t>(control.max_seconds_retry, INT32_MAX)));
+    RESTful_Catalog_Operator catalog(
+        control.backupd_host, control.backupd_port, control.backupd_ssl,
+        secure_string(control.access_key.c_str()), -1,
+        static_cast<int>(std::min<size_t>(control.max_seconds_retry, INT32_MAX)));
     json_spirit::Object filter;
     filter["resource_uuid"] = control.resource_uuid;
     filter["vm_id"] = vm_.id;
@@ -376,22 +352,21 @@ bool Backup_Servant_Handler::get_last_catalog(json_spirit::Value& result)
            result.type() == json_spirit::array_type && !result.get_array().empty();
 }
 
-bool Backup_Servant_Handler::get_base_backup()
-{
+bool Backup_Servant_Handler::get_base_backup() {
     json_spirit::Value result;
-    if (!get_last_catalog(result))
-    {
+    if (!get_last_catalog(result)) {
         ACE_DEBUG((LM_INFO, ACE_TEXT("Failed to get backup of VM %C.\n"), vm_.id.c_str()));
         ACE_DEBUG((LM_INFO, ACE_TEXT("Failed to get base bset.\n")));
         return false;
     }
     const json_spirit::Value& last = result.get_array().back();
-    if (last.type() != json_spirit::obj_type)
-    {
-        ACE_ERROR((LM_EMERGENCY,
-                   ACE_TEXT("Unexpected error in /builds/7/rpm/src/backup/smartx/servant/backup_servant_handler.cpp:%d, "
-                            "result.get_array().back() is not object!\n"),
-                   __LINE__));
+    if (last.type() != json_spirit::obj_type) {
+        ACE_ERROR(
+            (LM_EMERGENCY,
+             ACE_TEXT("Unexpected error in "
+                      "/builds/7/rpm/src/backup/smartx/servant/backup_servant_handler.cpp:%d, "
+                      "result.get_array().back() is not object!\n"),
+             __LINE__));
         return false;
     }
     const json_spirit::Object& row = last.get_obj();
@@ -399,14 +374,12 @@ bool Backup_Servant_Handler::get_base_backup()
     std::string incarnation;
     std::string minor_resource_id;
     std::string snap_id;
-    try
-    {
+    try {
         json_spirit::extract_or_throw(row)("uuid", uuid, true)("incarnation", incarnation, true)(
             "minor_resource_id", minor_resource_id, true)("snap_id", snap_id, true);
-    }
-    catch (const std::exception& e)
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get base backup info of VM %C: %C\n"), vm_.id.c_str(), e.what()));
+    } catch (const std::exception& e) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get base backup info of VM %C: %C\n"),
+                   vm_.id.c_str(), e.what()));
         return false;
     }
     last_snap_id_ = snap_id;
@@ -418,34 +391,33 @@ bool Backup_Servant_Handler::get_base_backup()
     // The disks the base set holds; a piece without a volume (the VM
     // description) names none.
     if (const json_spirit::Array* pieces = json_spirit::object_get_array(row, "pieces"))
-        for (const json_spirit::Value& piece : *pieces)
-        {
+        for (const json_spirit::Value& piece : *pieces) {
             if (piece.type() != json_spirit::obj_type)
                 continue;
-            const json_spirit::Object* attrs = json_spirit::object_get_object(piece.get_obj(), "extended_attrs");
+            const json_spirit::Object* attrs =
+                json_spirit::object_get_object(piece.get_obj(), "extended_attrs");
             const std::string* local_id =
-                attrs != nullptr ? json_spirit::object_get_str(*attrs, "vm_volume_local_id") : nullptr;
+                attrs != nullptr ? json_spirit::object_get_str(*attrs, "vm_volume_local_id")
+                                 : nullptr;
             if (local_id != nullptr && !local_id->empty())
                 base_volumes_.insert(*local_id);
         }
     return true;
 }
 
-bool Backup_Servant_Handler::check_snap()
-{
+bool Backup_Servant_Handler::check_snap() {
     error_.clear();
     // A partly read snapshot is no base to build on.
-    if (last_snap_id_.empty() || !client_->query_vm_snapshot(last_snap_id_, last_vm_snap_, &error_))
-    {
-        ACE_DEBUG((LM_INFO, ACE_TEXT("Can not find last snap for VM %C, error:%C.\n"), vm_.id.c_str(),
-                   error_.message.c_str()));
+    if (last_snap_id_.empty() ||
+        !client_->query_vm_snapshot(last_snap_id_, last_vm_snap_, &error_)) {
+        ACE_DEBUG((LM_INFO, ACE_TEXT("Can not find last snap for VM %C, error:%C.\n"),
+                   vm_.id.c_str(), error_.message.c_str()));
         last_vm_snap_ = VM_Snapshot();
         return false;
     }
     if (param_.backup_type == JOB_DEFINITION_SUBTYPE_FULL)
         return true;
-    for (const VM_Disk& disk : vm_.vm_disks)
-    {
+    for (const VM_Disk& disk : vm_.vm_disks) {
         if (disk.get_type() != VM_Disk_Type::DISK)
             continue;
         const std::string& local_id = disk.vm_volume.local_id;
@@ -455,31 +427,30 @@ bool Backup_Servant_Handler::check_snap()
         if (!selected(probe))
             continue;
         const VM_Snapshot::Snapshot_VM_Disk* last = last_snap_disk(local_id);
-        if (last == nullptr)
-        {
-            ACE_ERROR((LM_WARNING, ACE_TEXT("Can not find last snap for VM %C, volume %C not found.\n"),
+        if (last == nullptr) {
+            ACE_ERROR((LM_WARNING,
+                       ACE_TEXT("Can not find last snap for VM %C, volume %C not found.\n"),
                        vm_.id.c_str(), local_id.c_str()));
             return false;
         }
-        if (last->size != disk.vm_volume.size)
-        {
-            ACE_ERROR((LM_WARNING, ACE_TEXT("Volume %C size has been changed.\n"), local_id.c_str()));
+        if (last->size != disk.vm_volume.size) {
+            ACE_ERROR(
+                (LM_WARNING, ACE_TEXT("Volume %C size has been changed.\n"), local_id.c_str()));
             return false;
         }
     }
     return true;
 }
 
-const VM_Snapshot::Snapshot_VM_Disk* Backup_Servant_Handler::last_snap_disk(const std::string& volume_local_id) const
-{
+const VM_Snapshot::Snapshot_VM_Disk* Backup_Servant_Handler::last_snap_disk(
+    const std::string& volume_local_id) const {
     for (const VM_Snapshot::Snapshot_VM_Disk& d : last_vm_snap_.vm_disks)
         if (is_disk(d) && d.vm_volume_local_id == volume_local_id)
             return &d;
     return nullptr;
 }
 
-bool Backup_Servant_Handler::selected(const VM_Snapshot::Snapshot_VM_Disk& disk) const
-{
+bool Backup_Servant_Handler::selected(const VM_Snapshot::Snapshot_VM_Disk& disk) const {
     if (backup_entry_.volumes.empty())
         return true;
     for (const Backup_Source_Entry::Disk_Volume& v : backup_entry_.volumes)
@@ -490,80 +461,72 @@ bool Backup_Servant_Handler::selected(const VM_Snapshot::Snapshot_VM_Disk& disk)
 
 // ---- snapshot ----
 
-std::string Backup_Servant_Handler::create_snap_name() const
-{
+std::string Backup_Servant_Handler::create_snap_name() const {
     const POSIX_Time_Format<32> now(::time(nullptr), "%Y%m%d_%H%M%S");
     return vm_.name + "-" + "velmora" + "-" + now.c_str();
 }
 
-bool Backup_Servant_Handler::create_vm_snapshot()
-{
+bool Backup_Servant_Handler::create_vm_snapshot() {
     const std::string name = create_snap_name();
     error_.clear();
-    bool created = client_->create_vm_snapshot(name, vm_.id, vm_snap_, param_.snapshot != "CRASH_CONSISTENT", &error_);
-    if (!created && param_.snapshot == "auto")
-    {
+    bool created = client_->create_vm_snapshot(name, vm_.id, vm_snap_,
+                                               param_.snapshot != "CRASH_CONSISTENT", &error_);
+    if (!created && param_.snapshot == "auto") {
         // A snapshot that came half-way is still this run's to remove.
         if (!vm_snap_.id.empty() && client_->delete_vm_snapshot(vm_snap_.id, nullptr))
             vm_snap_ = VM_Snapshot();
         error_.clear();
-        created = vm_snap_.id.empty() && client_->create_vm_snapshot(name, vm_.id, vm_snap_, false, &error_);
+        created = vm_snap_.id.empty() &&
+                  client_->create_vm_snapshot(name, vm_.id, vm_snap_, false, &error_);
     }
     if (!created)
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create VM %C snapshot[id:%C] for Smartx, error:%C.\n"),
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Failed to create VM %C snapshot[id:%C] for Smartx, error:%C.\n"),
                    param_.snapshot.c_str(), vm_.id.c_str(), error_.message.c_str()));
     return created;
 }
 
-bool Backup_Servant_Handler::create_volume_snap()
-{
+bool Backup_Servant_Handler::create_volume_snap() {
     if (!create_vm_snapshot())
         return false;
     bset_.snap_id = vm_snap_.id;
     return param_.control.allocated_blocks ? prepare_valid_chunk() : prepare_chunk();
 }
 
-bool Backup_Servant_Handler::create_volume_incremental_snap()
-{
+bool Backup_Servant_Handler::create_volume_incremental_snap() {
     if (!create_vm_snapshot())
         return false;
-    if (last_vm_snap_.id.empty())
-    {
+    if (last_vm_snap_.id.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Can not find last snapshot of VM[id:%C] from SmartX.\n"),
                    param_.vm_id.c_str()));
         return false;
     }
     bset_.snap_id = vm_snap_.id;
-    return param_.control.allocated_blocks ? prepare_incremental_valid_chunk() : prepare_incremental_chunk();
+    return param_.control.allocated_blocks ? prepare_incremental_valid_chunk()
+                                           : prepare_incremental_chunk();
 }
 
 // ---- chunk planning ----
 
-bool Backup_Servant_Handler::prepare_chunk()
-{
+bool Backup_Servant_Handler::prepare_chunk() {
     return prepare_chunks(Plan::EXTENTS, false);
 }
 
-bool Backup_Servant_Handler::prepare_valid_chunk()
-{
+bool Backup_Servant_Handler::prepare_valid_chunk() {
     return prepare_chunks(Plan::WRITTEN_AREA, false);
 }
 
-bool Backup_Servant_Handler::prepare_incremental_chunk()
-{
+bool Backup_Servant_Handler::prepare_incremental_chunk() {
     return prepare_chunks(Plan::EXTENTS, true);
 }
 
-bool Backup_Servant_Handler::prepare_incremental_valid_chunk()
-{
+bool Backup_Servant_Handler::prepare_incremental_valid_chunk() {
     return prepare_chunks(Plan::WRITTEN_AREA, true);
 }
 
-bool Backup_Servant_Handler::prepare_chunks(Plan plan, bool incremental)
-{
+bool Backup_Servant_Handler::prepare_chunks(Plan plan, bool incremental) {
     chunks_.clear();
-    for (const VM_Snapshot::Snapshot_VM_Disk& disk : vm_snap_.vm_disks)
-    {
+    for (const VM_Snapshot::Snapshot_VM_Disk& disk : vm_snap_.vm_disks) {
         if (!is_disk(disk) || !selected(disk))
             continue;
         Chunk_Ptr chunk(new (std::nothrow) Chunk);
@@ -574,9 +537,9 @@ bool Backup_Servant_Handler::prepare_chunks(Plan plan, bool incremental)
 
         VM_Volume volume;
         error_.clear();
-        if (!client_->query_vm_volume_by_local_id(disk.vm_volume_local_id, volume, &error_))
-        {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to find VM Volume [local id:%C] for Smartx, error:%C.\n"),
+        if (!client_->query_vm_volume_by_local_id(disk.vm_volume_local_id, volume, &error_)) {
+            ACE_ERROR((LM_ERROR,
+                       ACE_TEXT("Failed to find VM Volume [local id:%C] for Smartx, error:%C.\n"),
                        disk.vm_volume_local_id.c_str(), error_.message.c_str()));
             return false;
         }
@@ -584,33 +547,36 @@ bool Backup_Servant_Handler::prepare_chunks(Plan plan, bool incremental)
 
         ISCSI_LUN_Snapshot lun;
         error_.clear();
-        if (!client_->query_iscsi_lun_snapshot(disk.snapshot_local_id, lun, &error_))
-        {
+        if (!client_->query_iscsi_lun_snapshot(disk.snapshot_local_id, lun, &error_)) {
             // A disk that is not copied would leave a backup set without it.
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to find LUN snapshot [%C] of volume %C for Smartx, error:%C.\n"),
-                       disk.snapshot_local_id.c_str(), disk.vm_volume_local_id.c_str(), error_.message.c_str()));
+            ACE_ERROR(
+                (LM_ERROR,
+                 ACE_TEXT("Failed to find LUN snapshot [%C] of volume %C for Smartx, error:%C.\n"),
+                 disk.snapshot_local_id.c_str(), disk.vm_volume_local_id.c_str(),
+                 error_.message.c_str()));
             return false;
         }
         chunk->zbs_volume_id = lun.local_id;
 
         if (!plan_disk(*chunk, plan, incremental))
             return false;
-        chunk->used_size = static_cast<int64_t>(clip_blocks(chunk->blocks, static_cast<uint64_t>(std::max<int64_t>(chunk->size, 0))));
-        chunk->remote_path = file_name(chunk->blocks.empty(), chunk->volume_local_id, param_.control.io_opts.compression);
+        chunk->used_size = static_cast<int64_t>(
+            clip_blocks(chunk->blocks, static_cast<uint64_t>(std::max<int64_t>(chunk->size, 0))));
+        chunk->remote_path = file_name(chunk->blocks.empty(), chunk->volume_local_id,
+                                       param_.control.io_opts.compression);
         chunks_.push_back(std::move(chunk));
     }
     return true;
 }
 
-bool Backup_Servant_Handler::plan_disk(Chunk& chunk, Plan plan, bool incremental)
-{
+bool Backup_Servant_Handler::plan_disk(Chunk& chunk, Plan plan, bool incremental) {
     if (!incremental)
         return plan_full(chunk, plan);
     // A disk the base set does not hold is copied whole: there is nothing
     // for its changes to build on.
-    if (base_volumes_.count(chunk.volume_local_id) == 0)
-    {
-        ACE_DEBUG((LM_INFO, ACE_TEXT("Volume %C has no piece in the base backup set, backup it in full.\n"),
+    if (base_volumes_.count(chunk.volume_local_id) == 0) {
+        ACE_DEBUG((LM_INFO,
+                   ACE_TEXT("Volume %C has no piece in the base backup set, backup it in full.\n"),
                    chunk.volume_local_id.c_str()));
         return plan_full(chunk, plan);
     }
@@ -619,24 +585,24 @@ bool Backup_Servant_Handler::plan_disk(Chunk& chunk, Plan plan, bool incremental
         return plan_full(chunk, plan);
     ISCSI_LUN_Snapshot last_lun;
     error_.clear();
-    if (!client_->query_iscsi_lun_snapshot(last->snapshot_local_id, last_lun, &error_))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to find last LUN snapshot [%C] of volume %C for Smartx, error:%C.\n"),
-                   last->snapshot_local_id.c_str(), chunk.volume_local_id.c_str(), error_.message.c_str()));
+    if (!client_->query_iscsi_lun_snapshot(last->snapshot_local_id, last_lun, &error_)) {
+        ACE_ERROR(
+            (LM_ERROR,
+             ACE_TEXT("Failed to find last LUN snapshot [%C] of volume %C for Smartx, error:%C.\n"),
+             last->snapshot_local_id.c_str(), chunk.volume_local_id.c_str(),
+             error_.message.c_str()));
         return false;
     }
     return plan_changes(chunk, plan, last_lun.local_id);
 }
 
-bool Backup_Servant_Handler::plan_full(Chunk& chunk, Plan plan)
-{
-    if (plan == Plan::EXTENTS)
-    {
+bool Backup_Servant_Handler::plan_full(Chunk& chunk, Plan plan) {
+    if (plan == Plan::EXTENTS) {
         zbs_pextent* map = nullptr;
         const int count = get_zbs_pextents(zbs_, chunk.zbs_volume_id, &map);
-        if (count < 0)
-        {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs pextents for volume[%C].\n"), chunk.zbs_volume_id.c_str()));
+        if (count < 0) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs pextents for volume[%C].\n"),
+                       chunk.zbs_volume_id.c_str()));
             return false;
         }
         chunk.total_blocks = count;
@@ -644,8 +610,7 @@ bool Backup_Servant_Handler::plan_full(Chunk& chunk, Plan plan)
         return true;
     }
     zbs_diff_t diff = nullptr;
-    if (!get_zbs_diff(zbs_, chunk.zbs_volume_id, &diff))
-    {
+    if (!get_zbs_diff(zbs_, chunk.zbs_volume_id, &diff)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to execute get_zbs_diff [zbs_volume_id :%C].\n"),
                    chunk.zbs_volume_id.c_str()));
         return false;
@@ -654,10 +619,9 @@ bool Backup_Servant_Handler::plan_full(Chunk& chunk, Plan plan)
     return true;
 }
 
-bool Backup_Servant_Handler::plan_changes(Chunk& chunk, Plan plan, const std::string& last_zbs_volume_id)
-{
-    if (plan == Plan::EXTENTS)
-    {
+bool Backup_Servant_Handler::plan_changes(Chunk& chunk, Plan plan,
+                                          const std::string& last_zbs_volume_id) {
+    if (plan == Plan::EXTENTS) {
         // The older map is copied out before the newer one is asked for.
         std::vector<zbs_pextent> old_map;
         zbs_pextent* map = nullptr;
@@ -666,9 +630,9 @@ bool Backup_Servant_Handler::plan_changes(Chunk& chunk, Plan plan, const std::st
             old_map.assign(map, map + old_count);
         map = nullptr;
         const int count = get_zbs_pextents(zbs_, chunk.zbs_volume_id, &map);
-        if (count < 0)
-        {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs pextents for volume[%C].\n"), chunk.zbs_volume_id.c_str()));
+        if (count < 0) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs pextents for volume[%C].\n"),
+                       chunk.zbs_volume_id.c_str()));
             return false;
         }
         chunk.total_blocks = count;
@@ -676,10 +640,11 @@ bool Backup_Servant_Handler::plan_changes(Chunk& chunk, Plan plan, const std::st
         return true;
     }
     zbs_diff_t diff = nullptr;
-    if (!get_zbs_diff(zbs_, last_zbs_volume_id, chunk.zbs_volume_id, &diff))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to execute get_zbs_diff [last_lun.local_id :%C, lun.local_id:%C].\n"),
-                   last_zbs_volume_id.c_str(), chunk.zbs_volume_id.c_str()));
+    if (!get_zbs_diff(zbs_, last_zbs_volume_id, chunk.zbs_volume_id, &diff)) {
+        ACE_ERROR(
+            (LM_ERROR,
+             ACE_TEXT("Failed to execute get_zbs_diff [last_lun.local_id :%C, lun.local_id:%C].\n"),
+             last_zbs_volume_id.c_str(), chunk.zbs_volume_id.c_str()));
         return false;
     }
     parse_zbs_diff_to_chunk(diff, param_.control.zbs_block_size, chunk.zbs_volume_id, chunk.blocks);
@@ -688,8 +653,7 @@ bool Backup_Servant_Handler::plan_changes(Chunk& chunk, Plan plan, const std::st
 
 // ---- alerts, stop test, progress ----
 
-void Backup_Servant_Handler::add_agent_alert(unsigned level, unsigned code, unsigned extra)
-{
+void Backup_Servant_Handler::add_agent_alert(unsigned level, unsigned code, unsigned extra) {
     json_spirit::Object detail;
     detail["id"] = vm_.id;
     detail["name"] = vm_.name;
@@ -699,40 +663,36 @@ void Backup_Servant_Handler::add_agent_alert(unsigned level, unsigned code, unsi
                    static_cast<int>(level), static_cast<int>(code)));
 }
 
-bool Backup_Servant_Handler::is_stopped()
-{
+bool Backup_Servant_Handler::is_stopped() {
     if (!job_act_)
         return false;
     // Written by the job engine in another process.
     const Job_State state = load_job_state(*job_act_.get());
-    if (state == JOB_STATE_CANCELING || state == JOB_STATE_CANCELED || state == JOB_STATE_ABORTING)
-    {
+    if (state == JOB_STATE_CANCELING || state == JOB_STATE_CANCELED ||
+        state == JOB_STATE_ABORTING) {
         retry_ = false;
         return true;
     }
     return false;
 }
 
-void Backup_Servant_Handler::set_progress_state(int32_t state)
-{
+void Backup_Servant_Handler::set_progress_state(int32_t state) {
     std::lock_guard<std::mutex> lock(mutex_);
     progress_->state = state;
 }
 
-std::string Backup_Servant_Handler::file_name(bool empty, const std::string& name, int compression) const
-{
+std::string Backup_Servant_Handler::file_name(bool empty, const std::string& name,
+                                              int compression) const {
     return backup_file_name(vm_.id, empty, name, param_.backup_type, start_time_, compression);
 }
 
-} // namespace smartx
+}  // namespace smartx
 
-JSON_RPC_Handler* _make_SmartX_Backup_Servant_Handler(Gobble_Function* gobble)
-{
+JSON_RPC_Handler* _make_SmartX_Backup_Servant_Handler(Gobble_Function* gobble) {
     return smartx::make_exported<smartx::Backup_Servant_Handler, JSON_RPC_Handler>(
         gobble, _gobble_SmartX_Backup_Servant_Handler);
 }
 
-void _gobble_SmartX_Backup_Servant_Handler(void* handler)
-{
+void _gobble_SmartX_Backup_Servant_Handler(void* handler) {
     smartx::gobble_exported<JSON_RPC_Handler>(handler);
 }

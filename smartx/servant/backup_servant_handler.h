@@ -40,19 +40,16 @@
 
 class Client_IO_Ex;
 
-namespace smartx
-{
+namespace smartx {
 
 struct Cluster;
 
-class Backup_Servant_Handler : public JSON_RPC_Handler
-{
+class Backup_Servant_Handler : public JSON_RPC_Handler {
 public:
     using Change_Block = smartx::Change_Block;
 
     // One disk to back up, planned from one disk of the new snapshot.
-    struct Chunk
-    {
+    struct Chunk {
         std::string remote_path;      // image file in the storage pool
         std::string volume_id;        // CloudTower id of the VM volume
         std::string volume_local_id;  // the disk's vm_volume_local_id
@@ -62,13 +59,12 @@ public:
         int total_blocks = 0;         // extents of the volume (extent planning)
         VM_Snapshot::Snapshot_VM_Disk snap;
         std::vector<Change_Block> blocks;  // ascending, inside the disk
-        size_t processed_size = 0;    // bytes read so far
-        size_t storage_size = 0;      // bytes the image takes in the pool
+        size_t processed_size = 0;         // bytes read so far
+        size_t storage_size = 0;           // bytes the image takes in the pool
     };
 
     // The VM description file.
-    struct Backuped_VM_Info
-    {
+    struct Backuped_VM_Info {
         std::string remote_path;
         size_t src_size = 0;
         size_t storage_size = 0;
@@ -79,7 +75,8 @@ public:
     Backup_Servant_Handler(const Backup_Servant_Handler&) = delete;
     Backup_Servant_Handler& operator=(const Backup_Servant_Handler&) = delete;
 
-    int handle_object(const JSON_RPC_Channel_Weak_Ptr& channel, const JSON_RPC_Object_Ptr& obj) override;
+    int handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
+                      const JSON_RPC_Object_Ptr& obj) override;
 
 protected:
     using Chunk_Ptr = std::shared_ptr<Chunk>;
@@ -117,11 +114,7 @@ protected:
     bool prepare_valid_chunk();
     bool prepare_incremental_chunk();
     bool prepare_incremental_valid_chunk();
-    enum class Plan
-    {
-        EXTENTS,
-        WRITTEN_AREA
-    };
+    enum class Plan { EXTENTS, WRITTEN_AREA };
     bool prepare_chunks(Plan plan, bool incremental);
     bool plan_disk(Chunk& chunk, Plan plan, bool incremental);
     bool plan_full(Chunk& chunk, Plan plan);
@@ -180,7 +173,7 @@ protected:
     std::set<std::string> base_volumes_;
 };
 
-} // namespace smartx
+}  // namespace smartx
 
 SMARTX_EXPORT JSON_RPC_Handler* _make_SmartX_Backup_Servant_Handler(Gobble_Function* gobble);
 SMARTX_EXPORT void _gobble_SmartX_Backup_Servant_Handler(void* handler);

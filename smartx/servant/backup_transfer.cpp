@@ -22,11 +22,9 @@
 #include "smartx/servant/zbs_call.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
-namespace smartx
-{
+namespace smartx {
 
-namespace
-{
+namespace {
 // Image layout: 512-byte sectors, 256 KiB blocks, CRC-32C records, stored as is.
 constexpr uint32_t IMAGE_SECTOR_SIZE = 512;
 constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
@@ -34,21 +32,18 @@ constexpr uint32_t IMAGE_CHECKSUM = 1;
 constexpr uint32_t IMAGE_COMPRESSION = 0;
 
 template <class T>
-uint64_t non_negative(T v)
-{
+uint64_t non_negative(T v) {
     return v > 0 ? static_cast<uint64_t>(v) : 0;
 }
 
-int to_int(uint32_t v)
-{
+int to_int(uint32_t v) {
     return v > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(v);
 }
-} // namespace
+}  // namespace
 
 // ---- volumes ----
 
-bool Backup_Servant_Handler::backup_volumes()
-{
+bool Backup_Servant_Handler::backup_volumes() {
     uint64_t total = 0;
     for (const Chunk_Ptr& c : chunks_)
         if (c)
@@ -65,21 +60,21 @@ bool Backup_Servant_Handler::backup_volumes()
     if (!scheduler.register_stop_callback([this] { return is_stopped(); }) ||
         !scheduler.enable_retry(retry.max_retries, retry.max_internal))
         return false;
-    for (const Chunk_Ptr& i : chunks_)
-    {
+    for (const Chunk_Ptr& i : chunks_) {
         QORM_CHECK_NOT_NULL_RETURN(i, false);
-        if (!scheduler.enqueue_task(i, nullptr, 0, i->volume_local_id.c_str(), nullptr))
-        {
+        if (!scheduler.enqueue_task(i, nullptr, 0, i->volume_local_id.c_str(), nullptr)) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to enqueue task of backup volume[%C].\n"),
                        i->volume_local_id.c_str()));
             return false;
         }
     }
     const int workers = param_.control.parallelism.disks_per_vm;
-    if (!scheduler.activate(workers, [this](const Chunk_Ptr& chunk) { return backup_volumes_i(chunk); }))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to activate disk scheduler, limit of disk parallelism is '%d'.\n"),
-                   workers));
+    if (!scheduler.activate(workers,
+                            [this](const Chunk_Ptr& chunk) { return backup_volumes_i(chunk); })) {
+        ACE_ERROR(
+            (LM_ERROR,
+             ACE_TEXT("Failed to activate disk scheduler, limit of disk parallelism is '%d'.\n"),
+             workers));
         return false;
     }
     const bool waited = scheduler.wait();
@@ -87,47 +82,40 @@ bool Backup_Servant_Handler::backup_volumes()
     return waited && succeed_vols_.size() == chunks_.size();
 }
 
-Task_Base::Error Backup_Servant_Handler::backup_volumes_i(const Chunk_Ptr& chunk)
-{
+Task_Base::Error Backup_Servant_Handler::backup_volumes_i(const Chunk_Ptr& chunk) {
     QORM_CHECK_NOT_NULL_RETURN(chunk, Task_Base::CODE_FAILED);
     // A retried chunk starts over: what it counted before is taken back.
     if (chunk->processed_size != 0)
         notify_unprocessed_bytes(*chunk);
 
     Client_IO_Ex io;
-    if (!open_client_io(io, chunk->remote_path.c_str()))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to open client io for volume %C.\n"), chunk->volume_local_id.c_str()));
+    if (!open_client_io(io, chunk->remote_path.c_str())) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to open client io for volume %C.\n"),
+                   chunk->volume_local_id.c_str()));
         return Task_Base::CODE_FAILED;
     }
     bool named = false;
     const Task_Base::Error result = write_chunk(io, *chunk, named);
-    if (result == Task_Base::CODE_SUCCESS)
-    {
+    if (result == Task_Base::CODE_SUCCESS) {
         chunk->storage_size = io.storage_size();
         notify_backup_succeed(chunk->remote_path);
-    }
-    else
-    {
+    } else {
         discard_chunk_file(io, *chunk, named);
     }
     return result;
 }
 
-bool Backup_Servant_Handler::open_client_io(Client_IO_Ex& io, const char* remote_file)
-{
+bool Backup_Servant_Handler::open_client_io(Client_IO_Ex& io, const char* remote_file) {
     const char* pool_url = param_.pool_url.c_str();
     QORM_CHECK_NOT_NULL_RETURN(pool_url, false);
     QORM_CHECK_NOT_NULL_RETURN(remote_file, false);
-    if (!io.connect(pool_url, param_.control.io_opts))
-    {
+    if (!io.connect(pool_url, param_.control.io_opts)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to connect to storage pool '%C': %C.\n"), pool_url,
                    io.error_text().c_str()));
         return false;
     }
     // A new file only: an image of another backup is never written over.
-    if (!io.open(remote_file, Client_IO::MODE_WRITE))
-    {
+    if (!io.open(remote_file, Client_IO::MODE_WRITE)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to open '%C' on storage pool: %C.\n"), remote_file,
                    io.error_text().c_str()));
         return false;
@@ -135,15 +123,14 @@ bool Backup_Servant_Handler::open_client_io(Client_IO_Ex& io, const char* remote
     return true;
 }
 
-Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& chunk, bool& named)
-{
-    if (chunk.blocks.empty())
-    {
-        ACE_ERROR((LM_WARNING, ACE_TEXT("Volume %C has nothing to backup.\n"), chunk.volume_local_id.c_str()));
+Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& chunk, bool& named) {
+    if (chunk.blocks.empty()) {
+        ACE_ERROR((LM_WARNING, ACE_TEXT("Volume %C has nothing to backup.\n"),
+                   chunk.volume_local_id.c_str()));
         // The empty file takes its name only when closed.
-        if (!io.close())
-        {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write to storage pool: %C.\n"), io.error_text().c_str()));
+        if (!io.close()) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write to storage pool: %C.\n"),
+                       io.error_text().c_str()));
             return is_stopped() ? Task_Base::CODE_FAILED : Task_Base::CODE_FAILED_RETRY;
         }
         named = true;
@@ -151,33 +138,29 @@ Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& ch
     }
 
     Image_Block_Writer writer(io);
-    if (!writer.init(IMAGE_SECTOR_SIZE, IMAGE_BLOCK_SIZE, IMAGE_CHECKSUM, IMAGE_COMPRESSION))
-    {
+    if (!writer.init(IMAGE_SECTOR_SIZE, IMAGE_BLOCK_SIZE, IMAGE_CHECKSUM, IMAGE_COMPRESSION)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to init image writer.\n")));
         return Task_Base::CODE_FAILED;
     }
-    if (!writer.write_superblock(bset_uuid_, bset_uuid_, non_negative(chunk.size)))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write superblock of image: %C.\n"), io.error_text().c_str()));
+    if (!writer.write_superblock(bset_uuid_, bset_uuid_, non_negative(chunk.size))) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write superblock of image: %C.\n"),
+                   io.error_text().c_str()));
         return Task_Base::CODE_FAILED_RETRY;
     }
-    if (param_.control.allocated_blocks)
-    {
+    if (param_.control.allocated_blocks) {
         ACE_DEBUG((LM_INFO, ACE_TEXT("Backup allocated blocks.\n")));
         for (const Change_Block& b : chunk.blocks)
             writer.add_block(b.offset, b.length);
-    }
-    else
-    {
+    } else {
         // Whole extents, handed over one image block at a time.
         for (const Change_Block& b : chunk.blocks)
-            for (uint64_t at = b.offset, end = b.offset + b.length; at < end; at += IMAGE_BLOCK_SIZE)
+            for (uint64_t at = b.offset, end = b.offset + b.length; at < end;
+                 at += IMAGE_BLOCK_SIZE)
                 writer.add_block(at, std::min<uint64_t>(IMAGE_BLOCK_SIZE, end - at));
     }
 
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[IMAGE_BLOCK_SIZE]);
-    if (!buffer)
-    {
+    if (!buffer) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write to storage pool: %C.\n"), "out of memory"));
         return Task_Base::CODE_FAILED_RETRY;
     }
@@ -189,51 +172,48 @@ Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& ch
             return !is_stopped();
         },
         data, IMAGE_BLOCK_SIZE);
-    if (!written)
-    {
+    if (!written) {
         if (is_stopped())
             return Task_Base::CODE_FAILED;
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write to storage pool: %C.\n"), io.error_text().c_str()));
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write to storage pool: %C.\n"),
+                   io.error_text().c_str()));
         return Task_Base::CODE_FAILED_RETRY;
     }
     named = true;
     // Closed under its name; it counts only when it holds every planned byte.
-    if (!writer.finished() || io.is_open() || io.original_size() != non_negative(chunk.used_size))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Image '%C' holds %Q bytes of the %Q planned.\n"), chunk.remote_path.c_str(),
-                   static_cast<unsigned long long>(io.original_size()),
+    if (!writer.finished() || io.is_open() || io.original_size() != non_negative(chunk.used_size)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Image '%C' holds %Q bytes of the %Q planned.\n"),
+                   chunk.remote_path.c_str(), static_cast<unsigned long long>(io.original_size()),
                    static_cast<unsigned long long>(non_negative(chunk.used_size))));
         return Task_Base::CODE_FAILED_RETRY;
     }
     return Task_Base::CODE_SUCCESS;
 }
 
-void Backup_Servant_Handler::discard_chunk_file(Client_IO_Ex& io, const Chunk& chunk, bool named)
-{
+void Backup_Servant_Handler::discard_chunk_file(Client_IO_Ex& io, const Chunk& chunk, bool named) {
     // An image that never took its name leaves nothing behind; removing the
     // name then could only hit a file this backup did not write.
     io.abort();
     if (!named)
         return;
     if (io.remove(chunk.remote_path))
-        ACE_DEBUG((LM_INFO, ACE_TEXT("Success to delete backup piece %C.\n"), chunk.remote_path.c_str()));
+        ACE_DEBUG(
+            (LM_INFO, ACE_TEXT("Success to delete backup piece %C.\n"), chunk.remote_path.c_str()));
     else
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete backup piece %C, error %C.\n"), chunk.remote_path.c_str(),
-                   io.error_text().c_str()));
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete backup piece %C, error %C.\n"),
+                   chunk.remote_path.c_str(), io.error_text().c_str()));
 }
 
-ssize_t Backup_Servant_Handler::read_blocks(const Chunk& chunk, char* buffer, uint64_t length, uint64_t offset)
-{
-    if (is_stopped())
-    {
+ssize_t Backup_Servant_Handler::read_blocks(const Chunk& chunk, char* buffer, uint64_t length,
+                                            uint64_t offset) {
+    if (is_stopped()) {
         ACE_DEBUG((LM_INFO, ACE_TEXT("Canceled reading blocks.\n")));
         return -1;
     }
     // Reads start on a block; only the last one of a disk may be short.
     const uint64_t end = non_negative(chunk.size);
-    if (offset % IMAGE_BLOCK_SIZE != 0 || (length % IMAGE_BLOCK_SIZE != 0 && offset + length != end) ||
-        offset + length > end)
-    {
+    if (offset % IMAGE_BLOCK_SIZE != 0 ||
+        (length % IMAGE_BLOCK_SIZE != 0 && offset + length != end) || offset + length > end) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Data length %Q or offset %Q is not a multiple of %d.\n"),
                    static_cast<unsigned long long>(length), static_cast<unsigned long long>(offset),
                    static_cast<int>(IMAGE_BLOCK_SIZE)));
@@ -247,13 +227,15 @@ ssize_t Backup_Servant_Handler::read_blocks(const Chunk& chunk, char* buffer, ui
             return rc == 0;
         },
         [&](int delay) {
-            ACE_ERROR((LM_WARNING,
-                       ACE_TEXT("Failed to read zbs blocks: offset %Q, length %Q. error[%d] try again after %d "
-                                "second.\n"),
-                       static_cast<unsigned long long>(offset), static_cast<unsigned long long>(n), rc, delay));
+            ACE_ERROR((
+                LM_WARNING,
+                ACE_TEXT(
+                    "Failed to read zbs blocks: offset %Q, length %Q. error[%d] try again after %d "
+                    "second.\n"),
+                static_cast<unsigned long long>(offset), static_cast<unsigned long long>(n), rc,
+                delay));
         });
-    if (!done)
-    {
+    if (!done) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read blocks: offset %Q, length %Q.\n"),
                    static_cast<unsigned long long>(offset), static_cast<unsigned long long>(n)));
         return -1;
@@ -261,23 +243,20 @@ ssize_t Backup_Servant_Handler::read_blocks(const Chunk& chunk, char* buffer, ui
     return static_cast<ssize_t>(n);
 }
 
-void Backup_Servant_Handler::notify_processed_bytes(Chunk& chunk, uint64_t n)
-{
+void Backup_Servant_Handler::notify_processed_bytes(Chunk& chunk, uint64_t n) {
     std::lock_guard<std::mutex> lock(mutex_);
     chunk.processed_size += n;
     progress_->processed_bytes += n;
 }
 
-void Backup_Servant_Handler::notify_unprocessed_bytes(Chunk& chunk)
-{
+void Backup_Servant_Handler::notify_unprocessed_bytes(Chunk& chunk) {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t n = std::min<uint64_t>(chunk.processed_size, progress_->processed_bytes);
     progress_->processed_bytes -= n;
     chunk.processed_size = 0;
 }
 
-void Backup_Servant_Handler::notify_backup_succeed(const std::string& path)
-{
+void Backup_Servant_Handler::notify_backup_succeed(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++progress_->processed_virtual_disk_count;
     succeed_vols_.push_back(path);
@@ -285,8 +264,7 @@ void Backup_Servant_Handler::notify_backup_succeed(const std::string& path)
 
 // ---- VM description ----
 
-bool Backup_Servant_Handler::backup_vm_info()
-{
+bool Backup_Servant_Handler::backup_vm_info() {
     Client_IO_Base::Options options = param_.control.io_opts;
     options.compression = 0;
     const std::string name = file_name(false, "info", options.compression);
@@ -294,22 +272,20 @@ bool Backup_Servant_Handler::backup_vm_info()
     std::stringstream stream;
     {
         YAJL_OStream_Printer printer(stream);
-        if (!JSON_Writer::write(json_spirit::Value(vm_.dump()), printer))
-        {
+        if (!JSON_Writer::write(json_spirit::Value(vm_.dump()), printer)) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write VM info to stream.\n")));
             return false;
         }
     }
     Client_IO_Ex io;
-    if (!io.connect(param_.pool_url, options))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to connect to storage pool '%C': %C\n"), param_.pool_url.c_str(),
-                   io.error_text().c_str()));
+    if (!io.connect(param_.pool_url, options)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to connect to storage pool '%C': %C\n"),
+                   param_.pool_url.c_str(), io.error_text().c_str()));
         return false;
     }
-    if (!io.put_stream(stream, name, Client_IO_Ex::PUT_EXCLUSIVE))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write VM info to storage pool: %C.\n"), io.error_text().c_str()));
+    if (!io.put_stream(stream, name, Client_IO_Ex::PUT_EXCLUSIVE)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write VM info to storage pool: %C.\n"),
+                   io.error_text().c_str()));
         return false;
     }
     backup_vm_info_.remote_path = name;
@@ -320,8 +296,7 @@ bool Backup_Servant_Handler::backup_vm_info()
 
 // ---- catalog ----
 
-void Backup_Servant_Handler::dump_vm_base_to_set()
-{
+void Backup_Servant_Handler::dump_vm_base_to_set() {
     bset_.base_info.vm_description = vm_.description;
 
     const uint64_t cores = non_negative(vm_.cpu.cores);
@@ -336,8 +311,7 @@ void Backup_Servant_Handler::dump_vm_base_to_set()
     bset_.vm_extended_attrs = VM_Setting(vm_, true).dump();
 }
 
-bool Backup_Servant_Handler::save_catalog()
-{
+bool Backup_Servant_Handler::save_catalog() {
     const Control_Param& control = param_.control;
     const Catalog& catalog = param_.catalog;
 
@@ -350,11 +324,13 @@ bool Backup_Servant_Handler::save_catalog()
 
     const json_spirit::Object placeholder{{"id", json_spirit::Value("0")}};
     bset_.usbs = dump_items(vm_.usb_devices);
-    bset_.boot_devices = json_spirit::Array{json_spirit::Object{{"bootdevice", json_spirit::Value(vm_.firmware)}}};
+    bset_.boot_devices =
+        json_spirit::Array{json_spirit::Object{{"bootdevice", json_spirit::Value(vm_.firmware)}}};
     bset_.floppys = json_spirit::Array{placeholder};
     bset_.cdroms.clear();
     bset_.nics = vm_.vm_nics.empty() ? json_spirit::Array{placeholder} : dump_items(vm_.vm_nics);
-    bset_.gpus = vm_.gpu_devices.empty() ? json_spirit::Array{placeholder} : dump_items(vm_.gpu_devices);
+    bset_.gpus =
+        vm_.gpu_devices.empty() ? json_spirit::Array{placeholder} : dump_items(vm_.gpu_devices);
     bset_.aggregates.clear();
     for (const Item_Label& label : vm_.labels)
         bset_.aggregates.emplace_back(label.id, SmartX_Backup_Set::TAG);
@@ -374,14 +350,13 @@ bool Backup_Servant_Handler::save_catalog()
     bset_.type = job_def_subtype_to_string(param_.backup_type);
     bset_.instance_version = catalog.instance_version;
     bset_.backup_start_time = start_time_;
-    if (param_.backup_type == JOB_DEFINITION_SUBTYPE_FULL)
-    {
+    if (param_.backup_type == JOB_DEFINITION_SUBTYPE_FULL) {
         bset_.incarnation = uuid_generate_text();
         bset_.base_sets.clear();
         bset_.minor_resource_id.clear();
-        if (!compute_minor_resource_id(control.resource_uuid, vm_.id, bset_.minor_resource_id))
-        {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to compute minor resource id for VM %C.\n"), vm_.id.c_str()));
+        if (!compute_minor_resource_id(control.resource_uuid, vm_.id, bset_.minor_resource_id)) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to compute minor resource id for VM %C.\n"),
+                       vm_.id.c_str()));
             return false;
         }
     }
@@ -389,8 +364,7 @@ bool Backup_Servant_Handler::save_catalog()
     uint64_t source_size = 0;
     uint64_t storage_size = 0;
     bset_.pieces.clear();
-    for (const Chunk_Ptr& chunk : chunks_)
-    {
+    for (const Chunk_Ptr& chunk : chunks_) {
         QORM_CHECK_NOT_NULL_RETURN(chunk, false);
         Backup_Piece piece;
         piece.path = chunk->remote_path;
@@ -420,11 +394,12 @@ bool Backup_Servant_Handler::save_catalog()
     bset_.backup_end_time = ::time(nullptr);
 
     RESTful_Catalog_Operator op(control.backupd_host, control.backupd_port, control.backupd_ssl,
-                                secure_string(control.access_key.c_str()), to_int(control.retry.max_retries),
+                                secure_string(control.access_key.c_str()),
+                                to_int(control.retry.max_retries),
                                 to_int(control.retry.max_internal));
-    if (!op.commit(bset_, true))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to commit catalog for SmartX VM '%C'.\n"), vm_.id.c_str()));
+    if (!op.commit(bset_, true)) {
+        ACE_ERROR(
+            (LM_ERROR, ACE_TEXT("Failed to commit catalog for SmartX VM '%C'.\n"), vm_.id.c_str()));
         return false;
     }
     result_["storage_size"] = storage_size;
@@ -436,16 +411,14 @@ bool Backup_Servant_Handler::save_catalog()
 
 // ---- removal after a failed backup ----
 
-bool Backup_Servant_Handler::delete_backup_piece()
-{
+bool Backup_Servant_Handler::delete_backup_piece() {
     // Only what this request wrote is removed.
     if (succeed_vols_.empty() && backup_vm_info_.remote_path.empty())
         return true;
     Client_IO_Ex io;
-    if (!io.connect(param_.pool_url, param_.control.io_opts))
-    {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to connect to storage server %C: %C\n"), param_.pool_url.c_str(),
-                   io.error_text().c_str()));
+    if (!io.connect(param_.pool_url, param_.control.io_opts)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to connect to storage server %C: %C\n"),
+                   param_.pool_url.c_str(), io.error_text().c_str()));
         return false;
     }
     for (const std::string& path : succeed_vols_)
@@ -458,4 +431,4 @@ bool Backup_Servant_Handler::delete_backup_piece()
     return true;
 }
 
-} // namespace smartx
+}  // namespace smartx

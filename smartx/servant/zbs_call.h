@@ -7,21 +7,18 @@
 
 #include "smartx/common/connect_params.h"
 
-namespace smartx
-{
+namespace smartx {
 
 // Runs attempt() until it answers true or the back-off range is exhausted;
 // before each further attempt, report(delay) logs the failure ("... try
 // again after %d second.") and the caller sleeps delay seconds. False when
 // every attempt failed: the caller logs the exhaustion.
 template <class Attempt, class Report>
-bool call_zbs_with_backoff(Attempt&& attempt, Report&& report)
-{
+bool call_zbs_with_backoff(Attempt&& attempt, Report&& report) {
     const Smartx_Connect_Params* params = Smartx_Connect_Params::instance();
     const Smartx_Connect_Params defaults;
     const auto range = (params != nullptr ? params : &defaults)->backoff();
-    for (auto it = range.begin(); it != range.end();)
-    {
+    for (auto it = range.begin(); it != range.end();) {
         if (attempt())
             return true;
         const unsigned delay = *it;
@@ -34,6 +31,6 @@ bool call_zbs_with_backoff(Attempt&& attempt, Report&& report)
     return false;
 }
 
-} // namespace smartx
+}  // namespace smartx
 
 #endif

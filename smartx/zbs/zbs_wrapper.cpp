@@ -12,14 +12,12 @@
 #include "qorm/snprintf.h"
 #include "smartx/common/connect_params.h"
 
-namespace smartx
-{
+namespace smartx {
 #define SMARTX_ZBS_DEFINE_ENTRY(name) name##_fn name = nullptr;
 SMARTX_ZBS_FUNCTIONS(SMARTX_ZBS_DEFINE_ENTRY)
 #undef SMARTX_ZBS_DEFINE_ENTRY
 
-namespace
-{
+namespace {
 void* zbs_library = nullptr;
 
 // The sanitizer runtime aborts on RTLD_DEEPBIND (a deep-bound library would
@@ -30,16 +28,14 @@ constexpr int zbs_open_flags = RTLD_LAZY;
 constexpr int zbs_open_flags = RTLD_LAZY | RTLD_DEEPBIND;
 #endif
 
-void clear_entries()
-{
+void clear_entries() {
 #define SMARTX_ZBS_CLEAR_ENTRY(name) name = nullptr;
     SMARTX_ZBS_FUNCTIONS(SMARTX_ZBS_CLEAR_ENTRY)
 #undef SMARTX_ZBS_CLEAR_ENTRY
 }
 
 template <class F>
-bool bind_entry(void* library, const char* symbol, F& entry, const ACE_TCHAR* not_found)
-{
+bool bind_entry(void* library, const char* symbol, F& entry, const ACE_TCHAR* not_found) {
     entry = reinterpret_cast<F>(::dlsym(library, symbol));
     if (entry != nullptr)
         return true;
@@ -48,39 +44,35 @@ bool bind_entry(void* library, const char* symbol, F& entry, const ACE_TCHAR* no
 }
 
 // Stops at the first symbol that is missing.
-bool bind_entries(void* library)
-{
+bool bind_entries(void* library) {
 #define SMARTX_ZBS_BIND_ENTRY(name) \
     &&bind_entry(library, #name, name, ACE_TEXT("Not found symbol " #name " !\n"))
     return true SMARTX_ZBS_FUNCTIONS(SMARTX_ZBS_BIND_ENTRY);
 #undef SMARTX_ZBS_BIND_ENTRY
 }
 
-const char* last_dl_error()
-{
+const char* last_dl_error() {
     const char* e = ::dlerror();
     return e ? e : "unknown error";
 }
-} // namespace
+}  // namespace
 
-bool is_valid_zbs_version(const char* version)
-{
+bool is_valid_zbs_version(const char* version) {
     if (version == nullptr || *version == 0)
         return false;
     const std::string v(version);
     if (v == "." || v == "..")
         return false;
     for (char c : v) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '.' || c == '_' || c == '-';
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
         if (!ok)
             return false;
     }
     return true;
 }
 
-int zbs_init(const char* version)
-{
+int zbs_init(const char* version) {
     QORM_CHECK_NOT_NULL_OR_EMPTY_RETURN(version, 0);
     if (zbs_library != nullptr)
         return 1;
@@ -88,17 +80,19 @@ int zbs_init(const char* version)
     // The version becomes a directory name: nothing may lead out of the
     // install directory.
     if (!is_valid_zbs_version(version)) {
-        ACE_ERROR((LM_ERROR,
-                   ACE_TEXT("Refused zbs version '%C': only letters, digits, '.', '_' and '-' may name "
-                            "a library directory.\n"),
-                   version));
+        ACE_ERROR(
+            (LM_ERROR,
+             ACE_TEXT("Refused zbs version '%C': only letters, digits, '.', '_' and '-' may name "
+                      "a library directory.\n"),
+             version));
         return 0;
     }
 
     const std::string install_dir = host_path("/opt/velmora/tarnvik3");
     snprintf_t<128> path("%s/zbs/%s/libzbs.so.1", install_dir.c_str(), version);
     if (path.length() <= 0) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to build the library path of zbs version %C.\n"), version));
+        ACE_ERROR(
+            (LM_ERROR, ACE_TEXT("Failed to build the library path of zbs version %C.\n"), version));
         return 0;
     }
 
@@ -124,8 +118,7 @@ int zbs_init(const char* version)
     return 1;
 }
 
-int zbs_finalize()
-{
+int zbs_finalize() {
     if (zbs_library == nullptr)
         return 1;
     clear_entries();
@@ -136,4 +129,4 @@ int zbs_finalize()
     }
     return 1;
 }
-} // namespace smartx
+}  // namespace smartx

@@ -6,8 +6,7 @@
 
 #include <string>
 
-TEST(HttpHeadString, KnownIdsAndNames)
-{
+TEST(HttpHeadString, KnownIdsAndNames) {
     EXPECT_STREQ(http_head_string(8, 0), "Connection");
     EXPECT_STREQ(http_head_string(12, 0), "Content-Length");
     EXPECT_STREQ(http_head_string(16, 0), "Content-Type");
@@ -22,8 +21,7 @@ TEST(HttpHeadString, KnownIdsAndNames)
     EXPECT_EQ(http_head_id(nullptr), -1);
 }
 
-TEST(CgiResponse, StoresReplacesAndRemovesHeads)
-{
+TEST(CgiResponse, StoresReplacesAndRemovesHeads) {
     CGI_Response r;
     EXPECT_EQ(r.status(), 200);
     EXPECT_EQ(r.head(16), nullptr);
@@ -37,8 +35,7 @@ TEST(CgiResponse, StoresReplacesAndRemovesHeads)
     EXPECT_EQ(r.head(1000), nullptr);
 }
 
-TEST(CgiResponse, RefusesHeaderInjection)
-{
+TEST(CgiResponse, RefusesHeaderInjection) {
     CGI_Response r;
     r.head(49, "key");
     EXPECT_FALSE(r.head(49, "key\r\nX-Evil: 1"));
@@ -47,8 +44,7 @@ TEST(CgiResponse, RefusesHeaderInjection)
     EXPECT_EQ(r.head(8), nullptr);
 }
 
-TEST(CgiResponse, SerialisesOneLinePerHead)
-{
+TEST(CgiResponse, SerialisesOneLinePerHead) {
     CGI_Response r;
     EXPECT_EQ(r.iovec_count(), 0);
     r.head(49, "k1");

@@ -29,7 +29,8 @@ uint64_t bits(double d) {
 }
 
 TEST(JsonRoundTrip, IntegerExtremesStayExact) {
-    const Value v(Array{Value(std::numeric_limits<int64_t>::min()), Value(std::numeric_limits<uint64_t>::max()),
+    const Value v(Array{Value(std::numeric_limits<int64_t>::min()),
+                        Value(std::numeric_limits<uint64_t>::max()),
                         Value(std::numeric_limits<int64_t>::max()), Value(0)});
     const std::string text = write(v);
     EXPECT_EQ(text, "[-9223372036854775808,18446744073709551615,9223372036854775807,0]");
@@ -37,7 +38,8 @@ TEST(JsonRoundTrip, IntegerExtremesStayExact) {
 }
 
 TEST(JsonRoundTrip, RealsComeBackBitForBit) {
-    const double reals[] = {0.1, 1e300, -0.0, 5e-324, 1.0 / 3, 100.0, -2.5e-8, std::numeric_limits<double>::max()};
+    const double reals[] = {0.1,     1e300, -0.0,    5e-324,
+                            1.0 / 3, 100.0, -2.5e-8, std::numeric_limits<double>::max()};
     for (double d : reals) {
         const std::string text = write(Value(Array{d}));
         const Value back = parsed(text);
@@ -65,14 +67,15 @@ TEST(JsonRoundTrip, StringsAreExact) {
 }
 
 TEST(JsonRoundTrip, DuplicateKeysKeepTheLast) {
-    EXPECT_EQ(parsed(R"({"a":1,"b":[],"a":{"c":2}})"), Value(Object{{"a", Value(Object{{"c", Value(2)}})}, {"b", Value(Array())}}));
+    EXPECT_EQ(parsed(R"({"a":1,"b":[],"a":{"c":2}})"),
+              Value(Object{{"a", Value(Object{{"c", Value(2)}})}, {"b", Value(Array())}}));
 }
 
 TEST(JsonRead, MalformedTextFailsAndClearsTheOutput) {
     const std::string texts[] = {
-        "",         "   ",         "{",         "[1,2",        "[1] x",       "{\"a\":1}}", "\"\\q\"",
-        "\"\\u12\"", "\"\xff\"",    "\"\xc3\"",   "{\"a\":1,}",  "[01]",        "nul",        "{1:2}",
-        "[1 2]",    "\"a\nb\"",    "{\"a\"}",   "1.",          "-",           "[.5]",
+        "",          "   ",      "{",        "[1,2",       "[1] x", "{\"a\":1}}", "\"\\q\"",
+        "\"\\u12\"", "\"\xff\"", "\"\xc3\"", "{\"a\":1,}", "[01]",  "nul",        "{1:2}",
+        "[1 2]",     "\"a\nb\"", "{\"a\"}",  "1.",         "-",     "[.5]",
     };
     for (const std::string& text : texts) {
         Value v(Array{1});
@@ -117,7 +120,8 @@ TEST(JsonWrite, NestingBeyondTheGeneratorLimitFailsCleanly) {
 }
 
 TEST(JsonWrite, UnwritableValuesFailInsteadOfEmittingBadJson) {
-    const double bad[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+    const double bad[] = {std::numeric_limits<double>::quiet_NaN(),
+                          std::numeric_limits<double>::infinity(),
                           -std::numeric_limits<double>::infinity()};
     for (double d : bad) {
         EXPECT_EQ(write(Value(Array{1, d})), "");

@@ -20,10 +20,16 @@ public:
     int handle_boolean_i(bool v) override { return note(v ? "true" : "false"); }
     int handle_integer_i(long long) override { return note("integer (unexpected)"); }
     int handle_double_i(double) override { return note("double (unexpected)"); }
-    int handle_number_i(const char* s, size_t len) override { return note("number " + std::string(s, len)); }
-    int handle_string_i(const char* s, size_t len) override { return note("string " + std::string(s, len)); }
+    int handle_number_i(const char* s, size_t len) override {
+        return note("number " + std::string(s, len));
+    }
+    int handle_string_i(const char* s, size_t len) override {
+        return note("string " + std::string(s, len));
+    }
     int handle_start_map_i() override { return note("start_map"); }
-    int handle_map_key_i(const char* s, size_t len) override { return note("key " + std::string(s, len)); }
+    int handle_map_key_i(const char* s, size_t len) override {
+        return note("key " + std::string(s, len));
+    }
     int handle_end_map_i() override { return note("end_map"); }
     int handle_start_array_i() override { return note("start_array"); }
     int handle_end_array_i() override { return note("end_array"); }
@@ -39,8 +45,8 @@ TEST(YajlHandler, EventsArriveInDocumentOrder) {
     Recorder r;
     ASSERT_TRUE(r.parse(R"({"a":[1,"x",true,null],"b":{}})"));
     const std::vector<std::string> expected = {
-        "start_map", "key a",   "start_array", "number 1",  "string x",  "true",
-        "null",      "end_array", "key b",     "start_map", "end_map",  "end_map",
+        "start_map", "key a",     "start_array", "number 1",  "string x", "true",
+        "null",      "end_array", "key b",       "start_map", "end_map",  "end_map",
     };
     EXPECT_EQ(r.events, expected);
 }
@@ -49,7 +55,8 @@ TEST(YajlHandler, EveryNumberArrivesAsText) {
     Recorder r;
     ASSERT_TRUE(r.parse("[18446744073709551616,-0.0,1E+2,-7]"));
     const std::vector<std::string> expected = {
-        "start_array", "number 18446744073709551616", "number -0.0", "number 1E+2", "number -7", "end_array",
+        "start_array", "number 18446744073709551616", "number -0.0", "number 1E+2", "number -7",
+        "end_array",
     };
     EXPECT_EQ(r.events, expected);
     Recorder top;
@@ -118,7 +125,8 @@ TEST(JsonParser, LevelsAndKeyDescribeThePosition) {
     PositionWatcher w(&v);
     EXPECT_EQ(w.levels(), 0);
     ASSERT_TRUE(w.parse(R"({"name":"x","inner":{"deep":"y","list":["z"]},"after":"w"})"));
-    const std::vector<std::string> expected = {"{@0:", "x@1:name", "{@1:inner", "y@2:deep", "z@3:", "w@1:after"};
+    const std::vector<std::string> expected = {"{@0:",     "x@1:name", "{@1:inner",
+                                               "y@2:deep", "z@3:",     "w@1:after"};
     EXPECT_EQ(w.seen, expected);
     EXPECT_EQ(w.levels(), 0);
     EXPECT_EQ(v.get_obj().at("inner").get_obj().at("list"), Value(Array{"z"}));

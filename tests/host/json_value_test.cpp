@@ -101,7 +101,8 @@ struct Storage {
     // first byte of a string it gives up and leave the rest.
     bool holds(const std::string& text) const {
         for (size_t i = 0; i + 3 <= text.size(); ++i)
-            if (std::search(bytes, bytes + sizeof(bytes), text.begin() + i, text.begin() + i + 3) != bytes + sizeof(bytes))
+            if (std::search(bytes, bytes + sizeof(bytes), text.begin() + i, text.begin() + i + 3) !=
+                bytes + sizeof(bytes))
                 return true;
         return false;
     }
@@ -307,27 +308,34 @@ std::string thrown_text(void (*f)(const Object&), const Object& obj) {
 
 TEST(JsonObjectRequired, MessagesNameKeyAndTypeOnly) {
     const Object obj{
-        {"port", Value(-1)},
-        {"password", Value(123456)},
-        {"big", Value(int64_t(1) << 40)},
-        {"max", Value(kU64Max)},
-        {"name", Value("n")},
+        {"port", Value(-1)},     {"password", Value(123456)}, {"big", Value(int64_t(1) << 40)},
+        {"max", Value(kU64Max)}, {"name", Value("n")},
     };
     struct Case {
         void (*f)(const Object&);
         const char* text;
     };
     const Case cases[] = {
-        {[](const Object& o) { object_get_uint64_or_throw(o, "port"); }, "'port' is expected as unsigned integer"},
-        {[](const Object& o) { object_get_uint64_or_throw(o, "nope"); }, "'nope' is expected as unsigned integer"},
-        {[](const Object& o) { object_get_str_or_throw(o, "password"); }, "'password' is expected as string"},
-        {[](const Object& o) { object_get_int_or_throw(o, "big"); }, "'big' is expected as integer"},
-        {[](const Object& o) { object_get_int64_or_throw(o, "max"); }, "'max' is expected as integer"},
-        {[](const Object& o) { object_get_bool_or_throw(o, "name"); }, "'name' is expected as boolean"},
-        {[](const Object& o) { object_get_num_or_throw(o, "name"); }, "'name' is expected as number"},
-        {[](const Object& o) { object_get_object_or_throw(o, "port"); }, "'port' is expected as object"},
-        {[](const Object& o) { object_get_array_or_throw(o, "port"); }, "'port' is expected as array"},
-        {[](const Object& o) { object_get_value_or_throw(o, "nope"); }, "'nope' is expected as value"},
+        {[](const Object& o) { object_get_uint64_or_throw(o, "port"); },
+         "'port' is expected as unsigned integer"},
+        {[](const Object& o) { object_get_uint64_or_throw(o, "nope"); },
+         "'nope' is expected as unsigned integer"},
+        {[](const Object& o) { object_get_str_or_throw(o, "password"); },
+         "'password' is expected as string"},
+        {[](const Object& o) { object_get_int_or_throw(o, "big"); },
+         "'big' is expected as integer"},
+        {[](const Object& o) { object_get_int64_or_throw(o, "max"); },
+         "'max' is expected as integer"},
+        {[](const Object& o) { object_get_bool_or_throw(o, "name"); },
+         "'name' is expected as boolean"},
+        {[](const Object& o) { object_get_num_or_throw(o, "name"); },
+         "'name' is expected as number"},
+        {[](const Object& o) { object_get_object_or_throw(o, "port"); },
+         "'port' is expected as object"},
+        {[](const Object& o) { object_get_array_or_throw(o, "port"); },
+         "'port' is expected as array"},
+        {[](const Object& o) { object_get_value_or_throw(o, "nope"); },
+         "'nope' is expected as value"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(thrown_text(c.f, obj), c.text);
@@ -335,7 +343,8 @@ TEST(JsonObjectRequired, MessagesNameKeyAndTypeOnly) {
 }
 
 TEST(JsonObjectRequired, ReturnsFittingMembers) {
-    Object obj{{"max", Value(kU64Max)}, {"min", Value(kI64Min)}, {"pw", Value(secure_string("s3cret"))}};
+    Object obj{
+        {"max", Value(kU64Max)}, {"min", Value(kI64Min)}, {"pw", Value(secure_string("s3cret"))}};
     EXPECT_EQ(object_get_uint64_or_throw(obj, "max"), kU64Max);
     EXPECT_EQ(object_get_int64_or_throw(obj, "min"), kI64Min);
     EXPECT_EQ(object_get_str_or_throw(obj, "pw"), "s3cret");

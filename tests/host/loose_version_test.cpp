@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(LooseVersion, ParsesLeadingDottedNumbers)
-{
+TEST(LooseVersion, ParsesLeadingDottedNumbers) {
     Loose_Version v;
     EXPECT_TRUE(v.parse("3.0.0"));
     EXPECT_EQ(v.values(), (std::vector<int>{3, 0, 0}));
@@ -24,9 +23,10 @@ TEST(LooseVersion, ParsesLeadingDottedNumbers)
     EXPECT_FALSE(static_cast<bool>(Loose_Version()));
 }
 
-TEST(LooseVersion, ComparesPartByPartNumerically)
-{
-    auto cmp = [](const char* a, const char* b) { return Loose_Version(a).compare(Loose_Version(b)); };
+TEST(LooseVersion, ComparesPartByPartNumerically) {
+    auto cmp = [](const char* a, const char* b) {
+        return Loose_Version(a).compare(Loose_Version(b));
+    };
     EXPECT_EQ(cmp("3.0.0", "3.0.0"), 0);
     EXPECT_EQ(cmp("3.0", "3.0.0"), 0);
     EXPECT_LT(cmp("2.9.9", "3.0.0"), 0);

@@ -14,52 +14,59 @@
 #include "support/temp_root.h"
 
 class Pool_Dir {
- public:
-  Pool_Dir() : dir_(root_.file("pool")) {
-    if (::mkdir(dir_.c_str(), 0750) != 0) throw std::runtime_error("mkdir pool");
-    Client_IO::clear_faults();
-  }
-  ~Pool_Dir() { Client_IO::clear_faults(); }
-
-  const Temp_Root& root() const { return root_; }
-  const std::string& dir() const { return dir_; }
-  std::string url() const { return "file://" + dir_; }
-  std::string path(const std::string& file) const { return dir_ + "/" + file; }
-
-  // Every regular file below the pool, hidden ones included, as relative names.
-  std::vector<std::string> files() const {
-    std::vector<std::string> out;
-    list(dir_, "", out);
-    return out;
-  }
-
- private:
-  static void list(const std::string& dir, const std::string& prefix, std::vector<std::string>& out) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return;
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      struct stat st;
-      const std::string full = dir + "/" + name;
-      if (::lstat(full.c_str(), &st) != 0) continue;
-      if (S_ISDIR(st.st_mode)) list(full, prefix + name + "/", out);
-      else out.push_back(prefix + name);
+public:
+    Pool_Dir() : dir_(root_.file("pool")) {
+        if (::mkdir(dir_.c_str(), 0750) != 0)
+            throw std::runtime_error("mkdir pool");
+        Client_IO::clear_faults();
     }
-    ::closedir(d);
-  }
+    ~Pool_Dir() { Client_IO::clear_faults(); }
 
-  Temp_Root root_;
-  std::string dir_;
+    const Temp_Root& root() const { return root_; }
+    const std::string& dir() const { return dir_; }
+    std::string url() const { return "file://" + dir_; }
+    std::string path(const std::string& file) const { return dir_ + "/" + file; }
+
+    // Every regular file below the pool, hidden ones included, as relative names.
+    std::vector<std::string> files() const {
+        std::vector<std::string> out;
+        list(dir_, "", out);
+        return out;
+    }
+
+private:
+    static void list(const std::string& dir, const std::string& prefix,
+                     std::vector<std::string>& out) {
+        DIR* d = ::opendir(dir.c_str());
+        if (d == nullptr)
+            return;
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..")
+                continue;
+            struct stat st;
+            const std::string full = dir + "/" + name;
+            if (::lstat(full.c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode))
+                list(full, prefix + name + "/", out);
+            else
+                out.push_back(prefix + name);
+        }
+        ::closedir(d);
+    }
+
+    Temp_Root root_;
+    std::string dir_;
 };
 
 inline std::string file_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void put_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 #endif

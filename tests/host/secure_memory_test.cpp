@@ -69,9 +69,7 @@ TEST_F(SecureFree, DestroyReassignAndGrowFreeOnlyZeroedBlocks) {
 }
 
 TEST_F(SecureFree, AllocatorWipesWholeBlockForWiderTypes) {
-    {
-        std::vector<int, secure_allocator<int>> v(10, -1);
-    }
+    { std::vector<int, secure_allocator<int>> v(10, -1); }
     ASSERT_EQ(freed_.size(), 1u);
     EXPECT_EQ(freed_[0].bytes, 10 * sizeof(int));
     expect_all_zeroed();
@@ -89,7 +87,8 @@ TEST(SecureString, ShrinkingAndClearingWipeTheUnusedBytes) {
     s = kLong;
     s.clear();
     b = reinterpret_cast<const unsigned char*>(s.data());
-    EXPECT_TRUE(std::all_of(b, b + s.capacity() + 1, [](unsigned char c) { return c == 0; })) << "clear()";
+    EXPECT_TRUE(std::all_of(b, b + s.capacity() + 1, [](unsigned char c) { return c == 0; }))
+        << "clear()";
 }
 
 TEST(SecureString, AssignFromOwnTextSurvivesTheWipe) {

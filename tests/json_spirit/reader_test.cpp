@@ -10,29 +10,22 @@
 
 using namespace json_spirit;
 
-namespace
-{
-enum Subtype : unsigned
-{
-    SUBTYPE_NONE = 0,
-    SUBTYPE_TWO = 2
-};
+namespace {
+enum Subtype : unsigned { SUBTYPE_NONE = 0, SUBTYPE_TWO = 2 };
 
 const uint64_t two_pow_32_plus_5 = (uint64_t(1) << 32) + 5;
 
-Object numbers()
-{
+Object numbers() {
     return Object_Maker()("int", 42)("neg", -7)("big", static_cast<long>(two_pow_32_plus_5))(
-               "u64max", std::numeric_limits<unsigned long>::max())("real", 12.5)("str", "12")("null", Value())(
-               "port", 70000)("small", 2)
+               "u64max", std::numeric_limits<unsigned long>::max())("real", 12.5)("str", "12")(
+               "null", Value())("port", 70000)("small", 2)
         .get_obj();
 }
 
 // Reads `key` both ways. Optional: the value when it fits, else the untouched
 // sentinel. Required: the same value, or an exception naming the key.
 template <class T>
-struct Read
-{
+struct Read {
     bool optional_hit;
     T optional;
     bool required_hit;
@@ -41,21 +34,17 @@ struct Read
 };
 
 template <class T>
-Read<T> read(const Object& obj, const std::string& key, T sentinel)
-{
+Read<T> read(const Object& obj, const std::string& key, T sentinel) {
     Read<T> r{false, sentinel, false, sentinel, ""};
     T opt = sentinel;
     extract_or_throw(obj)(key, opt, false);
     r.optional = opt;
     r.optional_hit = !(opt == sentinel);
     T req = sentinel;
-    try
-    {
+    try {
         extract_or_throw(obj)(key, req, true);
         r.required_hit = true;
-    }
-    catch (const Json_Error& e)
-    {
+    } catch (const Json_Error& e) {
         r.error = e.what();
     }
     r.required = req;
@@ -63,8 +52,7 @@ Read<T> read(const Object& obj, const std::string& key, T sentinel)
 }
 
 template <class T>
-void expect_value(const Object& obj, const std::string& key, T expected)
-{
+void expect_value(const Object& obj, const std::string& key, T expected) {
     SCOPED_TRACE(key);
     const Read<T> r = read<T>(obj, key, T(99));
     EXPECT_EQ(r.optional, expected);
@@ -74,8 +62,7 @@ void expect_value(const Object& obj, const std::string& key, T expected)
 
 // A miss leaves the output as it was and fails a required read with the key in the text.
 template <class T>
-void expect_miss(const Object& obj, const std::string& key, const std::string& kind)
-{
+void expect_miss(const Object& obj, const std::string& key, const std::string& kind) {
     SCOPED_TRACE(key);
     const Read<T> r = read<T>(obj, key, T(99));
     EXPECT_EQ(r.optional, T(99));
@@ -83,10 +70,9 @@ void expect_miss(const Object& obj, const std::string& key, const std::string& k
     EXPECT_EQ(r.required, T(99));
     EXPECT_EQ(r.error, "'" + key + "' is expected as " + kind);
 }
-} // namespace
+}  // namespace
 
-TEST(NumberReads, IntTakesOnlyIntegersThatFit)
-{
+TEST(NumberReads, IntTakesOnlyIntegersThatFit) {
     const Object obj = numbers();
     expect_value<int>(obj, "int", 42);
     expect_value<int>(obj, "neg", -7);
@@ -94,8 +80,7 @@ TEST(NumberReads, IntTakesOnlyIntegersThatFit)
         expect_miss<int>(obj, key, "32-bit integer");
 }
 
-TEST(NumberReads, UnsignedRefusesNegativesAndValuesAboveTheirRange)
-{
+TEST(NumberReads, UnsignedRefusesNegativesAndValuesAboveTheirRange) {
     const Object obj = numbers();
     // Never 4464 (70000 modulo 65536).
     expect_miss<unsigned short>(obj, "port", "16-bit unsigned integer");
@@ -109,8 +94,7 @@ TEST(NumberReads, UnsignedRefusesNegativesAndValuesAboveTheirRange)
     expect_value<unsigned long>(obj, "big", two_pow_32_plus_5);
 }
 
-TEST(NumberReads, LongTakesEverySigned64BitValue)
-{
+TEST(NumberReads, LongTakesEverySigned64BitValue) {
     const Object obj = numbers();
     expect_value<long>(obj, "big", static_cast<long>(two_pow_32_plus_5));
     expect_value<long>(obj, "neg", -7L);
@@ -118,8 +102,7 @@ TEST(NumberReads, LongTakesEverySigned64BitValue)
     expect_miss<long>(obj, "str", "integer");
 }
 
-TEST(NumberReads, DoubleTakesIntegersAndReals)
-{
+TEST(NumberReads, DoubleTakesIntegersAndReals) {
     const Object obj = numbers();
     expect_value<double>(obj, "real", 12.5);
     expect_value<double>(obj, "int", 42.0);
@@ -130,8 +113,7 @@ TEST(NumberReads, DoubleTakesIntegersAndReals)
         expect_miss<double>(obj, key, "number");
 }
 
-TEST(NumberReads, EnumerationsReadTheirUnderlyingInteger)
-{
+TEST(NumberReads, EnumerationsReadTheirUnderlyingInteger) {
     const Object obj = numbers();
     Subtype s = SUBTYPE_NONE;
     extract_or_throw(obj)("small", s, true);
@@ -143,9 +125,9 @@ TEST(NumberReads, EnumerationsReadTheirUnderlyingInteger)
     EXPECT_EQ(static_cast<unsigned>(s), 42u);
 }
 
-TEST(NumberReads, JobDefinitionSubtypeIsNeverWrappedIntoRange)
-{
-    const Object obj = Object_Maker()("subtype", 24)("wide", static_cast<long>((int64_t(1) << 32) + 24)).get_obj();
+TEST(NumberReads, JobDefinitionSubtypeIsNeverWrappedIntoRange) {
+    const Object obj =
+        Object_Maker()("subtype", 24)("wide", static_cast<long>((int64_t(1) << 32) + 24)).get_obj();
     Job_Definition_Subtype subtype = JOB_DEFINITION_SUBTYPE_NONE;
     extract_or_throw(obj)("subtype", subtype, true)("wide", subtype, false);
     EXPECT_EQ(subtype, JOB_DEFINITION_SUBTYPE_VM);
@@ -154,9 +136,10 @@ TEST(NumberReads, JobDefinitionSubtypeIsNeverWrappedIntoRange)
     EXPECT_EQ(subtype, JOB_DEFINITION_SUBTYPE_NONE);
 }
 
-TEST(OptionalReads, AMissKeepsTheOutput)
-{
-    const Object obj = Object_Maker()("s", "text")("b", true)("n", 5)("o", Object_Maker()("k", 1))("a", Array{Value(1)}).get_obj();
+TEST(OptionalReads, AMissKeepsTheOutput) {
+    const Object obj = Object_Maker()("s", "text")("b", true)("n", 5)("o", Object_Maker()("k", 1))(
+                           "a", Array{Value(1)})
+                           .get_obj();
     std::string s = "default";
     bool b = false;
     int n = -1;
@@ -179,8 +162,7 @@ TEST(OptionalReads, AMissKeepsTheOutput)
     EXPECT_EQ(a.size(), 1u);
 }
 
-TEST(OptionalReads, PointersPointAtTheMemberOrBecomeNull)
-{
+TEST(OptionalReads, PointersPointAtTheMemberOrBecomeNull) {
     Object obj = Object_Maker()("s", "text")("o", Object())("a", Array())("n", 1).get_obj();
     const std::string* sp = nullptr;
     const Object* op = nullptr;
@@ -206,10 +188,9 @@ TEST(OptionalReads, PointersPointAtTheMemberOrBecomeNull)
     EXPECT_NE(sp, nullptr);
 }
 
-TEST(RequiredReads, EachTypeThrowsOnAbsentOrMistypedMembers)
-{
-    const Object obj = Object_Maker()("s", "text")("b", false)("o", Object_Maker()("k", 1))("a", Array{Value(1)})(
-                           "null", Value())
+TEST(RequiredReads, EachTypeThrowsOnAbsentOrMistypedMembers) {
+    const Object obj = Object_Maker()("s", "text")("b", false)("o", Object_Maker()("k", 1))(
+                           "a", Array{Value(1)})("null", Value())
                            .get_obj();
     std::string s;
     bool b = true;
@@ -220,8 +201,8 @@ TEST(RequiredReads, EachTypeThrowsOnAbsentOrMistypedMembers)
     const Object* op = nullptr;
     const Array* ap = nullptr;
     const char* cp = nullptr;
-    extract_or_throw(obj)("s", s, true)("b", b, true)("null", v, true)("o", o, true)("a", a, true)("s", sp, true)(
-        "o", op, true)("a", ap, true)("s", cp, true);
+    extract_or_throw(obj)("s", s, true)("b", b, true)("null", v, true)("o", o, true)("a", a, true)(
+        "s", sp, true)("o", op, true)("a", ap, true)("s", cp, true);
     EXPECT_EQ(s, "text");
     EXPECT_FALSE(b);
     EXPECT_TRUE(v.is_null());
@@ -250,17 +231,13 @@ TEST(RequiredReads, EachTypeThrowsOnAbsentOrMistypedMembers)
     EXPECT_EQ(cp, nullptr);
 }
 
-TEST(RequiredReads, AFailureStopsTheChainAndKeepsWhatWasRead)
-{
+TEST(RequiredReads, AFailureStopsTheChainAndKeepsWhatWasRead) {
     const Object obj = Object_Maker()("a", 1)("c", 3).get_obj();
     int a = -1, b = -1, c = -1;
-    try
-    {
+    try {
         extract_or_throw(obj)("a", a, true)("b", b, true)("c", c, false);
         FAIL() << "no exception";
-    }
-    catch (const std::exception& e)
-    {
+    } catch (const std::exception& e) {
         EXPECT_STREQ(e.what(), "'b' is expected as 32-bit integer");
     }
     EXPECT_EQ(a, 1);
@@ -268,45 +245,35 @@ TEST(RequiredReads, AFailureStopsTheChainAndKeepsWhatWasRead)
     EXPECT_EQ(c, -1);
 }
 
-TEST(RequiredReads, MutableExtractorYieldsMutableMembers)
-{
+TEST(RequiredReads, MutableExtractorYieldsMutableMembers) {
     Object obj = Object_Maker()("o", Object())("a", Array()).get_obj();
     Object* op = nullptr;
     Array* ap = nullptr;
     extract_or_throw(obj)("o", op, true)("a", ap, true);
-    insert(*op)("k", 1);
+    insert (*op)("k", 1);
     ap->push_back(Value(2));
     EXPECT_EQ(obj["o"].get_obj().size(), 1u);
     EXPECT_EQ(obj["a"].get_array().size(), 1u);
     EXPECT_THROW(extract_or_throw(obj)("o", ap, true), Json_Error);
 }
 
-namespace
-{
+namespace {
 template <class T, class = void>
-struct can_extract : std::false_type
-{
-};
+struct can_extract : std::false_type {};
 template <class T>
-struct can_extract<T, std::void_t<decltype(extract(std::declval<T>()))>> : std::true_type
-{
-};
+struct can_extract<T, std::void_t<decltype(extract(std::declval<T>()))>> : std::true_type {};
 template <class T, class = void>
-struct can_extract_or_throw : std::false_type
-{
-};
+struct can_extract_or_throw : std::false_type {};
 template <class T>
-struct can_extract_or_throw<T, std::void_t<decltype(extract_or_throw(std::declval<T>()))>> : std::true_type
-{
-};
-} // namespace
+struct can_extract_or_throw<T, std::void_t<decltype(extract_or_throw(std::declval<T>()))>>
+    : std::true_type {};
+}  // namespace
 
 // A reader over a temporary would hand out dangling pointers.
 static_assert(can_extract<const Object&>::value && can_extract<Object&>::value);
 static_assert(!can_extract<Object>::value && !can_extract_or_throw<Object>::value);
 
-TEST(AnyGetters, ReferencesPointersAndDefaults)
-{
+TEST(AnyGetters, ReferencesPointersAndDefaults) {
     Object obj = Object_Maker()("s", "text")("a", Array())("o", Object()).get_obj();
     const Object& cobj = obj;
     EXPECT_EQ(&object_get_any<std::string>(cobj, "s"), &obj["s"].get_str());

@@ -13,25 +13,18 @@
 
 using namespace json_spirit;
 
-namespace
-{
-enum class Code : int
-{
-    OK = 0,
-    FAILED_RETRY = 2
-};
+namespace {
+enum class Code : int { OK = 0, FAILED_RETRY = 2 };
 
-const Value& member(const Object& o, const std::string& key)
-{
+const Value& member(const Object& o, const std::string& key) {
     const Value* v = object_get_value(o, key);
     if (v == nullptr)
         throw std::runtime_error("no member " + key);
     return *v;
 }
-} // namespace
+}  // namespace
 
-TEST(ObjectInserter, SameKeyTwiceKeepsOneMemberWithTheLastValue)
-{
+TEST(ObjectInserter, SameKeyTwiceKeepsOneMemberWithTheLastValue) {
     Object obj;
     obj["k"] = Value(0);
     insert(obj)("k", 1)("k", 2);
@@ -43,14 +36,14 @@ TEST(ObjectInserter, SameKeyTwiceKeepsOneMemberWithTheLastValue)
     EXPECT_EQ(member(obj, "k").get_str(), "two");
 }
 
-TEST(ObjectInserter, StoresEachTypeAsItsJsonType)
-{
+TEST(ObjectInserter, StoresEachTypeAsItsJsonType) {
     Object obj;
     Object nested;
     nested["x"] = Value(true);
     const std::string s = "text";
-    insert(obj)("int", 7)("long", -5L)("ulong", std::numeric_limits<unsigned long>::max())("double", 2.5)(
-        "bool", false)("string", s)("literal", "lit")("object", nested)("code", Code::FAILED_RETRY);
+    insert(obj)("int", 7)("long", -5L)("ulong", std::numeric_limits<unsigned long>::max())(
+        "double", 2.5)("bool", false)("string", s)("literal", "lit")("object", nested)(
+        "code", Code::FAILED_RETRY);
 
     EXPECT_EQ(member(obj, "int").get_int(), 7);
     EXPECT_EQ(member(obj, "long").get_int64(), -5);
@@ -66,20 +59,19 @@ TEST(ObjectInserter, StoresEachTypeAsItsJsonType)
     EXPECT_EQ(member(obj, "code").get_int(), 2);
 }
 
-TEST(ObjectInserter, ConvertsToItsObject)
-{
+TEST(ObjectInserter, ConvertsToItsObject) {
     Object obj;
     Object& same = insert(obj)("a", 1);
     EXPECT_EQ(&same, &obj);
 }
 
-TEST(SkipInserting, SkipIfInsertsOnlyWhenTheConditionIsFalse)
-{
+TEST(SkipInserting, SkipIfInsertsOnlyWhenTheConditionIsFalse) {
     const std::string name = "vm";
     Value skipped = Object_Maker()("name", name | skip_if(true));
     EXPECT_TRUE(skipped.get_obj().empty());
 
-    Value kept = Object_Maker()("name", name | skip_if(false))("n", 3 | skip_if(false))("m", 4L | skip_if(true));
+    Value kept = Object_Maker()("name", name | skip_if(false))("n", 3 | skip_if(false))(
+        "m", 4L | skip_if(true));
     EXPECT_EQ(kept.get_obj().size(), 2u);
     EXPECT_EQ(member(kept.get_obj(), "name").get_str(), "vm");
     EXPECT_EQ(member(kept.get_obj(), "n").get_int(), 3);
@@ -91,12 +83,12 @@ TEST(SkipInserting, SkipIfInsertsOnlyWhenTheConditionIsFalse)
     EXPECT_EQ(member(obj, "name").get_str(), "old");
 }
 
-TEST(SkipInserting, SkipIfCarriesObjectsAndArrays)
-{
+TEST(SkipInserting, SkipIfCarriesObjectsAndArrays) {
     Object nested;
     nested["a"] = Value(1);
     Array arr{Value(1), Value(2)};
-    Value v = Object_Maker()("obj", nested | skip_if(false))("arr", arr | skip_if(false))("temp", Array() | skip_if(false));
+    Value v = Object_Maker()("obj", nested | skip_if(false))("arr", arr | skip_if(false))(
+        "temp", Array() | skip_if(false));
     EXPECT_EQ(member(v.get_obj(), "obj").get_obj(), nested);
     EXPECT_EQ(member(v.get_obj(), "arr").get_array(), arr);
     EXPECT_TRUE(member(v.get_obj(), "temp").get_array().empty());
@@ -105,13 +97,13 @@ TEST(SkipInserting, SkipIfCarriesObjectsAndArrays)
     EXPECT_EQ(arr.size(), 2u);
 }
 
-TEST(SkipInserting, SkipEmptyAndSkipNull)
-{
+TEST(SkipInserting, SkipEmptyAndSkipNull) {
     const std::string empty;
     const std::string full = "x";
     Object obj;
-    insert(obj)("empty", skip_empty(empty))("full", skip_empty(full))("temp", skip_empty(std::string("t")))(
-        "temp_empty", skip_empty(std::string()))("null", skip_null(Value()))("zero", skip_null(Value(0)));
+    insert(obj)("empty", skip_empty(empty))("full", skip_empty(full))(
+        "temp", skip_empty(std::string("t")))("temp_empty", skip_empty(std::string()))(
+        "null", skip_null(Value()))("zero", skip_null(Value(0)));
     EXPECT_EQ(obj.size(), 3u);
     EXPECT_EQ(member(obj, "full").get_str(), "x");
     EXPECT_EQ(member(obj, "temp").get_str(), "t");
@@ -120,11 +112,12 @@ TEST(SkipInserting, SkipEmptyAndSkipNull)
     EXPECT_EQ(obj.count("null"), 0u);
 }
 
-static_assert(std::is_copy_constructible_v<Object_Maker> && std::is_move_constructible_v<Object_Maker>);
-static_assert(std::is_copy_constructible_v<Array_Maker> && std::is_move_constructible_v<Array_Maker>);
+static_assert(std::is_copy_constructible_v<Object_Maker> &&
+              std::is_move_constructible_v<Object_Maker>);
+static_assert(std::is_copy_constructible_v<Array_Maker> &&
+              std::is_move_constructible_v<Array_Maker>);
 
-TEST(ObjectMaker, CopiesAndMovesAreIndependentValues)
-{
+TEST(ObjectMaker, CopiesAndMovesAreIndependentValues) {
     Object_Maker original;
     original("a", 1);
     Object_Maker copy(original);
@@ -147,8 +140,7 @@ TEST(ObjectMaker, CopiesAndMovesAreIndependentValues)
     EXPECT_EQ(assigned.get_obj().size(), 2u);
 }
 
-TEST(ObjectMaker, OutlivesTheMakerItWasCopiedFrom)
-{
+TEST(ObjectMaker, OutlivesTheMakerItWasCopiedFrom) {
     Object_Maker* first = new Object_Maker();
     (*first)("a", 1);
     Object_Maker second(*first);
@@ -164,10 +156,10 @@ TEST(ObjectMaker, OutlivesTheMakerItWasCopiedFrom)
     EXPECT_EQ(v.get_obj().size(), 1u);
 }
 
-TEST(ObjectMaker, OneExpressionBuildsNestedValues)
-{
+TEST(ObjectMaker, OneExpressionBuildsNestedValues) {
     Value v = Object_Maker()("id", std::string("vm-1"))("size", 10L)("ok", true)(
-        "disks", Array_Maker()(std::vector<std::string>{"d1", "d2"}))("inner", Object_Maker()("k", 1));
+        "disks", Array_Maker()(std::vector<std::string>{"d1", "d2"}))("inner",
+                                                                      Object_Maker()("k", 1));
     const Object& o = v.get_obj();
     EXPECT_EQ(member(o, "id").get_str(), "vm-1");
     EXPECT_EQ(member(o, "size").get_int64(), 10);
@@ -176,8 +168,7 @@ TEST(ObjectMaker, OneExpressionBuildsNestedValues)
     EXPECT_EQ(member(member(o, "inner").get_obj(), "k").get_int(), 1);
 }
 
-TEST(ArrayMaker, AppendsContainersAndRangesInOrder)
-{
+TEST(ArrayMaker, AppendsContainersAndRangesInOrder) {
     std::list<int> ints{1, 2};
     std::vector<std::string> strs{"a", "b"};
     std::vector<Code> codes{Code::OK, Code::FAILED_RETRY};
@@ -197,8 +188,7 @@ TEST(ArrayMaker, AppendsContainersAndRangesInOrder)
     EXPECT_EQ(copy.get_array().size(), 8u);
 }
 
-TEST(ArrayHelpers, ShiftPlusEqualsAndPushBack)
-{
+TEST(ArrayHelpers, ShiftPlusEqualsAndPushBack) {
     Array arr;
     arr << Value(1) << Value("two");
     arr += std::vector<long>{3, 4};
@@ -217,8 +207,7 @@ TEST(ArrayHelpers, ShiftPlusEqualsAndPushBack)
     EXPECT_EQ(ints, (std::vector<int>{1, 2, 3}));
 }
 
-TEST(ArrayHelpers, AppendObjectReturnsTheElementToFill)
-{
+TEST(ArrayHelpers, AppendObjectReturnsTheElementToFill) {
     Array arr{Value(1)};
     Object proto;
     proto["kept"] = Value(true);
@@ -229,8 +218,7 @@ TEST(ArrayHelpers, AppendObjectReturnsTheElementToFill)
     EXPECT_EQ(proto.size(), 1u);
 }
 
-TEST(ValueConversions, ToObjectKeepsAnObjectAndReplacesAnythingElse)
-{
+TEST(ValueConversions, ToObjectKeepsAnObjectAndReplacesAnythingElse) {
     Value v = Array{Value(1)};
     Object& o = to_object(v);
     EXPECT_TRUE(o.empty());
@@ -255,8 +243,7 @@ TEST(ValueConversions, ToObjectKeepsAnObjectAndReplacesAnythingElse)
     EXPECT_EQ(s.get_str(), "abc");
 }
 
-TEST(ParamsToArray, ReplacesTheOutputWithTheThreeStrings)
-{
+TEST(ParamsToArray, ReplacesTheOutputWithTheThreeStrings) {
     Value out = Object_Maker()("old", 1);
     params_to_array(out, "a", "b", "c");
     EXPECT_EQ(out.get_array(), (Array{Value("a"), Value("b"), Value("c")}));

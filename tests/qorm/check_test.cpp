@@ -10,10 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace
-{
-int guarded(const char* id, const std::string& name, int rc, std::vector<int>* items)
-{
+namespace {
+int guarded(const char* id, const std::string& name, int rc, std::vector<int>* items) {
     QORM_CHECK_NOT_NULL_OR_EMPTY_RETURN(id, -1);
     QORM_CHECK_NOT_EMPTY_RETURN(name, -2);
     QORM_CHECK_EQ_RETURN(rc, 0, -3);
@@ -22,20 +20,15 @@ int guarded(const char* id, const std::string& name, int rc, std::vector<int>* i
     return 0;
 }
 
-void void_guard(bool ok, int* reached)
-{
+void void_guard(bool ok, int* reached) {
     QORM_CHECK_TRUE_RETURN(ok, );
     ++*reached;
 }
 
-enum Color
-{
-    RED = 3
-};
-} // namespace
+enum Color { RED = 3 };
+}  // namespace
 
-TEST(QormToString, Values)
-{
+TEST(QormToString, Values) {
     EXPECT_EQ(qorm::to_string(0), "0");
     EXPECT_EQ(qorm::to_string(-12L), "-12");
     EXPECT_EQ(qorm::to_string(18446744073709551615ULL), "18446744073709551615");
@@ -47,8 +40,7 @@ TEST(QormToString, Values)
     EXPECT_EQ(qorm::to_string(&x).substr(0, 2), "0x");
 }
 
-TEST(QormToString, IteratorNamesItsTypeWithoutDereferencing)
-{
+TEST(QormToString, IteratorNamesItsTypeWithoutDereferencing) {
     std::vector<int> v{1, 2};
     const std::string at_begin = qorm::to_string(v.begin());
     char addr[32];
@@ -62,8 +54,7 @@ TEST(QormToString, IteratorNamesItsTypeWithoutDereferencing)
     EXPECT_EQ(at_end.back(), ')');
 }
 
-TEST(QormToString, IfNotEqualAddsOnlyWhatTheTextDoesNotSay)
-{
+TEST(QormToString, IfNotEqualAddsOnlyWhatTheTextDoesNotSay) {
     EXPECT_EQ(qorm::to_string_if_ne(0, "0", "(", ")"), "");
     EXPECT_EQ(qorm::to_string_if_ne(5, "rc", "(", ")"), "(5)");
     EXPECT_EQ(qorm::to_string_if_ne(5, "rc", nullptr, nullptr), "5");
@@ -72,22 +63,19 @@ TEST(QormToString, IfNotEqualAddsOnlyWhatTheTextDoesNotSay)
     EXPECT_EQ(to_string_for_qorm_check_macro(7, "n"), "(7)");
 }
 
-TEST(QormCheck, PassingChecksLogNothing)
-{
+TEST(QormCheck, PassingChecksLogNothing) {
     Log_Capture log;
     std::vector<int> items{1};
     EXPECT_EQ(guarded("id", "n", 0, &items), 0);
-    EXPECT_TRUE(QORM_CHECK_LT(-1, 1u)); // signed against unsigned compares by value
+    EXPECT_TRUE(QORM_CHECK_LT(-1, 1u));  // signed against unsigned compares by value
     EXPECT_TRUE(QORM_CHECK_GE(2u, -1));
     EXPECT_TRUE(QORM_CHECK_NE(3, 4));
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns)
-{
+TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns) {
     std::vector<int> empty_items;
-    struct Expect
-    {
+    struct Expect {
         int rc;
         const char* ending;
     };
@@ -116,8 +104,7 @@ TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns)
     EXPECT_NE(log.lines().back().text.find(", ok is false:\n"), std::string::npos);
 }
 
-TEST(QormCheck, ComparisonsShowValuesAndEvaluateOnce)
-{
+TEST(QormCheck, ComparisonsShowValuesAndEvaluateOnce) {
     Log_Capture log;
     int calls = 0;
     auto next = [&calls] { return ++calls; };
@@ -126,13 +113,13 @@ TEST(QormCheck, ComparisonsShowValuesAndEvaluateOnce)
     EXPECT_FALSE(QORM_CHECK_LE(10, 9));
     EXPECT_FALSE(QORM_CHECK(1 + 1 == 3, "arithmetic is broken"));
     ASSERT_EQ(log.lines().size(), 3u);
-    EXPECT_NE(log.lines()[0].text.find(", next()(1) <= 5:\n"), std::string::npos) << log.lines()[0].text;
+    EXPECT_NE(log.lines()[0].text.find(", next()(1) <= 5:\n"), std::string::npos)
+        << log.lines()[0].text;
     EXPECT_NE(log.lines()[1].text.find(", 10 > 9:\n"), std::string::npos) << log.lines()[1].text;
     EXPECT_NE(log.lines()[2].text.find(", arithmetic is broken:\n"), std::string::npos);
 }
 
-TEST(QormCheck, KeepsErrnoForTheCaller)
-{
+TEST(QormCheck, KeepsErrnoForTheCaller) {
     Log_Capture log;
     errno = ENOENT;
     EXPECT_FALSE(QORM_CHECK_NOT_NULL(static_cast<void*>(nullptr)));

@@ -9,13 +9,10 @@
 #include <map>
 #include <string>
 
-namespace
-{
-class DirectoryIteration : public ::testing::Test
-{
+namespace {
+class DirectoryIteration : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         std::string tmpl = ::testing::TempDir() + "qorm_dir_XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr) << errno;
         root_ = tmpl;
@@ -25,18 +22,16 @@ protected:
 
     std::string root_;
 };
-} // namespace
+}  // namespace
 
-TEST_F(DirectoryIteration, NothingToListGivesEnd)
-{
+TEST_F(DirectoryIteration, NothingToListGivesEnd) {
     EXPECT_TRUE(iterate_directory(root(), false, 0).empty());
     EXPECT_TRUE(iterate_directory((root_ + "/nope").c_str(), false, 0).empty());
     EXPECT_TRUE(iterate_directory(nullptr, false, 0).empty());
     EXPECT_TRUE(iterate_directory("", false, 0).empty());
 }
 
-TEST_F(DirectoryIteration, ListsEachEntryOnceWithLstatAndCopiesShare)
-{
+TEST_F(DirectoryIteration, ListsEachEntryOnceWithLstatAndCopiesShare) {
     std::ofstream(root_ + "/a") << "12345";
     std::ofstream(root_ + "/.hidden");
     std::filesystem::create_directory(root_ + "/sub");
@@ -54,16 +49,15 @@ TEST_F(DirectoryIteration, ListsEachEntryOnceWithLstatAndCopiesShare)
     EXPECT_NE(it, other);
     ++copy;
     EXPECT_EQ(it, copy);
-    EXPECT_EQ(std::distance(it, end), 3); // the copy already took one
+    EXPECT_EQ(std::distance(it, end), 3);  // the copy already took one
     EXPECT_EQ(copy, end);
     EXPECT_NE(other, end);
     while (other != end)
         ++other;
-    EXPECT_EQ(other, copy); // both done
+    EXPECT_EQ(other, copy);  // both done
 }
 
-TEST_F(DirectoryIteration, ReaderTellsEndFromError)
-{
+TEST_F(DirectoryIteration, ReaderTellsEndFromError) {
     Directory_Reader r;
     std::string name;
     ACE_stat st;

@@ -14,11 +14,9 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 template <class Obj>
-bool inline_text(const Obj& o)
-{
+bool inline_text(const Obj& o) {
     const char* p = o.c_str();
     const char* begin = reinterpret_cast<const char*>(&o);
     return p >= begin && p < begin + sizeof o;
@@ -28,11 +26,9 @@ bool inline_text(const Obj& o)
 // before it: the formatter reports -1 with a truncated prefix in place.
 const wint_t kUnconvertible = 0x100;
 
-class Utc_Zone : public ::testing::Test
-{
+class Utc_Zone : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         const char* tz = std::getenv("TZ");
         had_tz_ = tz != nullptr;
         if (had_tz_)
@@ -40,8 +36,7 @@ protected:
         ::setenv("TZ", "UTC", 1);
         ::tzset();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (had_tz_)
             ::setenv("TZ", old_tz_.c_str(), 1);
         else
@@ -51,10 +46,9 @@ protected:
     bool had_tz_ = false;
     std::string old_tz_;
 };
-} // namespace
+}  // namespace
 
-TEST(Snprintf, GrowsOnlyWhenTheTextDoesNotFit)
-{
+TEST(Snprintf, GrowsOnlyWhenTheTextDoesNotFit) {
     const std::string s63(63, 'a'), s64(64, 'b'), s100(100, 'c');
 
     snprintf_t<64> fits("%s", s63.c_str());
@@ -76,8 +70,7 @@ TEST(Snprintf, GrowsOnlyWhenTheTextDoesNotFit)
     EXPECT_EQ(std::string(big.c_str()).size(), 1025u);
 }
 
-TEST(Snprintf, ReformatsInPlaceAfterGrowth)
-{
+TEST(Snprintf, ReformatsInPlaceAfterGrowth) {
     const std::string s100(100, 'x'), s300(300, 'y');
     snprintf_t<64> s("%s", s100.c_str());
     EXPECT_EQ(s.set("%d", 42), 2);
@@ -86,8 +79,7 @@ TEST(Snprintf, ReformatsInPlaceAfterGrowth)
     EXPECT_EQ(s.c_str(), s300);
 }
 
-TEST(Snprintf, EmptyAtStartAndAfterEveryFailure)
-{
+TEST(Snprintf, EmptyAtStartAndAfterEveryFailure) {
     snprintf_t<64> empty("%s", "");
     EXPECT_STREQ(empty.c_str(), "");
     EXPECT_EQ(empty.length(), 0);
@@ -108,8 +100,7 @@ TEST(Snprintf, EmptyAtStartAndAfterEveryFailure)
     EXPECT_STREQ(heap.c_str(), "ok");
 }
 
-TEST(StringSprintf, ReplaceAndAppendReturnTheNewSize)
-{
+TEST(StringSprintf, ReplaceAndAppendReturnTheNewSize) {
     EXPECT_EQ(string_sprintf("%d-%s", 5, "x"), "5-x");
 
     std::string s(300, 'q');
@@ -124,8 +115,7 @@ TEST(StringSprintf, ReplaceAndAppendReturnTheNewSize)
     EXPECT_EQ(empty, "");
 }
 
-TEST(StringSprintf, CrossesTheGrowthSteps)
-{
+TEST(StringSprintf, CrossesTheGrowthSteps) {
     for (size_t n : {126u, 127u, 128u, 129u, 255u, 256u, 257u, 5000u}) {
         const std::string text(n, 'k');
         std::string s;
@@ -138,8 +128,7 @@ TEST(StringSprintf, CrossesTheGrowthSteps)
     }
 }
 
-TEST(StringSprintf, FailureEmptiesOrRestores)
-{
+TEST(StringSprintf, FailureEmptiesOrRestores) {
     std::string replaced = "old content";
     EXPECT_LT(string_sprintf(replaced, "%s%lc", "abc", kUnconvertible), 0);
     EXPECT_EQ(replaced, "");
@@ -151,8 +140,7 @@ TEST(StringSprintf, FailureEmptiesOrRestores)
     EXPECT_EQ(string_sprintf("%s%lc", "abc", kUnconvertible), "");
 }
 
-TEST_F(Utc_Zone, TimeFormat)
-{
+TEST_F(Utc_Zone, TimeFormat) {
     POSIX_Time_Format<16, true> stamp(86400 + 3661, "%Y%m%d_%H%M%S");
     EXPECT_STREQ(stamp.c_str(), "19700102_010101");
 
@@ -166,8 +154,7 @@ TEST_F(Utc_Zone, TimeFormat)
     EXPECT_EQ(std::string(POSIX_Time_To_ISO8601().c_str()).size(), 19u);
 }
 
-TEST(MapAt, FindsOrNamesTheMissingKey)
-{
+TEST(MapAt, FindsOrNamesTheMissingKey) {
     std::map<std::string, int> m{{"a", 1}};
     map_at(m, std::string("a")) = 5;
     EXPECT_EQ(m["a"], 5);
@@ -190,8 +177,7 @@ TEST(MapAt, FindsOrNamesTheMissingKey)
     }
 }
 
-TEST(JoinTransform, SeparatorsOnlyBetweenElements)
-{
+TEST(JoinTransform, SeparatorsOnlyBetweenElements) {
     auto twice = [](int x) { return 2 * x; };
     std::ostringstream none, one, three;
     qorm::join_transform(std::vector<int>{}, none, ',', twice);
@@ -203,8 +189,7 @@ TEST(JoinTransform, SeparatorsOnlyBetweenElements)
     EXPECT_EQ(three.str(), "2;4;6");
 }
 
-TEST(PathAppendSep, AddsOneSeparatorToANonEmptyPath)
-{
+TEST(PathAppendSep, AddsOneSeparatorToANonEmptyPath) {
     std::string empty, plain = "/a", ended = "/a/";
     EXPECT_EQ(path_append_sep(empty, '/'), "");
     EXPECT_EQ(path_append_sep(plain, '/'), "/a/");

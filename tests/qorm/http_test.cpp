@@ -12,19 +12,16 @@
 #include <thread>
 #include <vector>
 
-namespace
-{
-std::string encode(const char* text, unsigned flags)
-{
+namespace {
+std::string encode(const char* text, unsigned flags) {
     std::string out = "<untouched>";
     if (http_encode_string_i(text, flags, std::back_inserter(out)))
         return out.substr(11);
     return out;
 }
-} // namespace
+}  // namespace
 
-TEST(HttpEncode, FlagsChooseWhatStaysLiteral)
-{
+TEST(HttpEncode, FlagsChooseWhatStaysLiteral) {
     EXPECT_EQ(encode("a b/c", 3), "a+b%2fc");
     EXPECT_EQ(encode("a b/c", 0), "a%20b/c");
     EXPECT_EQ(encode("\xC3\xA9", 4), "%C3%A9");
@@ -38,14 +35,15 @@ TEST(HttpEncode, FlagsChooseWhatStaysLiteral)
     EXPECT_EQ(encode("a&b=c", 0x1000), "a&b%3dc");
 
     // Each keep bit frees exactly its own character.
-    const unsigned bits[] = {0x8, 0x10, 0x20, 0x40, 0x80, 0x200, 0x400, 0x800,
+    const unsigned bits[] = {0x8,    0x10,   0x20,   0x40,   0x80,    0x200,   0x400,  0x800,
                              0x1000, 0x2000, 0x4000, 0x8000, 0x10000, 0x20000, 0x40000};
     for (size_t i = 0; i < sizeof bits / sizeof bits[0]; ++i) {
         const std::string one(1, reserved[i]);
         EXPECT_EQ(encode(one.c_str(), bits[i]), one) << std::hex << bits[i];
         for (size_t j = 0; j < sizeof bits / sizeof bits[0]; ++j) {
             if (j != i) {
-                EXPECT_EQ(encode(one.c_str(), bits[j])[0], '%') << one << " with " << std::hex << bits[j];
+                EXPECT_EQ(encode(one.c_str(), bits[j])[0], '%')
+                    << one << " with " << std::hex << bits[j];
             }
         }
     }
@@ -54,14 +52,12 @@ TEST(HttpEncode, FlagsChooseWhatStaysLiteral)
     EXPECT_EQ(encode("%\n\x7f", ~0u), "%25%0A%7F");
 }
 
-TEST(HttpEncode, NullOrEmptyWritesNothing)
-{
+TEST(HttpEncode, NullOrEmptyWritesNothing) {
     EXPECT_EQ(encode(nullptr, 3), "<untouched>");
     EXPECT_EQ(encode("", 3), "<untouched>");
 }
 
-TEST(HttpEncode, AdvancesAPointerIterator)
-{
+TEST(HttpEncode, AdvancesAPointerIterator) {
     char buf[16] = {};
     char* out = buf;
     ASSERT_TRUE(http_encode_string_i("a b", 0, out));
@@ -70,10 +66,10 @@ TEST(HttpEncode, AdvancesAPointerIterator)
     EXPECT_EQ(out, buf + 8);
 }
 
-TEST(HttpQueryBuilder, SeparatorsAndNullOrEmptyValues)
-{
+TEST(HttpQueryBuilder, SeparatorsAndNullOrEmptyValues) {
     std::string q;
-    HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> b(std::back_inserter(q), false);
+    HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> b(std::back_inserter(q),
+                                                                          false);
     b("uuid", "x y", true, true)("a", nullptr, true, true);
     EXPECT_EQ(q, "uuid=x+y&a");
 
@@ -83,21 +79,23 @@ TEST(HttpQueryBuilder, SeparatorsAndNullOrEmptyValues)
     EXPECT_EQ(q, "uuid=x+y&a&e=");
 
     std::string cont = "?first=1";
-    HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> more(std::back_inserter(cont), true);
+    HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> more(
+        std::back_inserter(cont), true);
     more("n a/me", "v", true, true, "p ");
     EXPECT_EQ(cont, "?first=1&p+n+a%2fme=v");
 
     std::string raw;
-    HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> lit(std::back_inserter(raw));
+    HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> lit(
+        std::back_inserter(raw));
     lit("filter[a]", "1", false, true, "pre.");
     EXPECT_EQ(raw, "pre.filter[a]=1");
 }
 
-TEST(HttpQueryBuilder, ValuesCannotInjectParameters)
-{
+TEST(HttpQueryBuilder, ValuesCannotInjectParameters) {
     for (bool encode_value : {true, false}) {
         std::string q;
-        HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> b(std::back_inserter(q));
+        HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>> b(
+            std::back_inserter(q));
         b("uuid", "x&admin=1#frag", true, encode_value)("next", "%41", true, encode_value);
         EXPECT_EQ(q, "uuid=x%26admin%3d1%23frag&next=%2541") << encode_value;
     }
@@ -105,8 +103,7 @@ TEST(HttpQueryBuilder, ValuesCannotInjectParameters)
 
 // --- Header accessors over the host container ---
 
-TEST(HttpBase, KeepAliveRules)
-{
+TEST(HttpBase, KeepAliveRules) {
     HTTP_Response r;
     EXPECT_EQ(r.minor_version(), 1);
     EXPECT_TRUE(r.keep_alive());
@@ -120,7 +117,7 @@ TEST(HttpBase, KeepAliveRules)
     r.head(HTTP_HEAD_CONNECTION, "Keep-Alive, close");
     EXPECT_FALSE(r.keep_alive());
     r.head(HTTP_HEAD_CONNECTION, "closed");
-    EXPECT_FALSE(r.keep_alive()); // not a "close" token: falls back to HTTP/1.0
+    EXPECT_FALSE(r.keep_alive());  // not a "close" token: falls back to HTTP/1.0
     r.minor_version(1);
     EXPECT_TRUE(r.keep_alive());
     r.head(HTTP_HEAD_CONNECTION, " CLOSE ");
@@ -133,8 +130,7 @@ TEST(HttpBase, KeepAliveRules)
     EXPECT_FALSE(r.keep_alive());
 }
 
-TEST(HttpBase, ContentLengthIsDigitsInRangeOrMalformed)
-{
+TEST(HttpBase, ContentLengthIsDigitsInRangeOrMalformed) {
     HTTP_Response r;
     EXPECT_EQ(r.content_length(), 0u);
     EXPECT_FALSE(r.malformed());
@@ -148,15 +144,15 @@ TEST(HttpBase, ContentLengthIsDigitsInRangeOrMalformed)
     EXPECT_EQ(r.content_length(), 0u);
     EXPECT_FALSE(r.malformed());
 
-    for (const char* bad : {"", "-1", "+5", " 5", "5 ", "12abc", "0x10", "18446744073709551616", "5, 5"}) {
+    for (const char* bad :
+         {"", "-1", "+5", " 5", "5 ", "12abc", "0x10", "18446744073709551616", "5, 5"}) {
         r.head(HTTP_HEAD_CONTENT_LENGTH, bad);
         EXPECT_EQ(r.content_length(), 0u) << '"' << bad << '"';
         EXPECT_TRUE(r.malformed()) << '"' << bad << '"';
     }
 }
 
-TEST(HttpBase, TypeAndChunkedEncoding)
-{
+TEST(HttpBase, TypeAndChunkedEncoding) {
     HTTP_Response r;
     EXPECT_EQ(r.content_type(), nullptr);
     r.content_type("application/json");
@@ -176,8 +172,7 @@ TEST(HttpBase, TypeAndChunkedEncoding)
     EXPECT_EQ(r.head(HTTP_HEAD_TRANSFER_ENCODING), nullptr);
 }
 
-TEST(HttpBase, BodylessStatuses)
-{
+TEST(HttpBase, BodylessStatuses) {
     HTTP_Response r;
     for (int s : {100, 101, 204, 304})
         EXPECT_FALSE((r.status(s), r.has_body())) << s;
@@ -187,19 +182,16 @@ TEST(HttpBase, BodylessStatuses)
 
 // --- Intrusive reference count ---
 
-namespace
-{
+namespace {
 std::atomic<int> g_destroyed{0};
 
-class Test_Session : public HTTP_Session
-{
+class Test_Session : public HTTP_Session {
 public:
     ~Test_Session() override { ++g_destroyed; }
 };
-} // namespace
+}  // namespace
 
-TEST(HttpSessionRefcount, SmartPointersShareOneObject)
-{
+TEST(HttpSessionRefcount, SmartPointersShareOneObject) {
     g_destroyed = 0;
     {
         ACE_Intrusive_Auto_Ptr<HTTP_Session> a(new Test_Session);
@@ -213,13 +205,12 @@ TEST(HttpSessionRefcount, SmartPointersShareOneObject)
     HTTP_Session::intrusive_remove_ref(nullptr);
 }
 
-TEST(HttpSessionRefcount, ManyThreadsDestroyExactlyOnce)
-{
+TEST(HttpSessionRefcount, ManyThreadsDestroyExactlyOnce) {
     constexpr int kThreads = 8, kRefsPerThread = 2000, kRounds = 20;
     g_destroyed = 0;
     for (int round = 0; round < kRounds; ++round) {
         HTTP_Session* s = new Test_Session;
-        HTTP_Session::intrusive_add_ref(s); // the setup's own reference
+        HTTP_Session::intrusive_add_ref(s);  // the setup's own reference
         std::atomic<bool> go{false};
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
@@ -246,8 +237,7 @@ TEST(HttpSessionRefcount, ManyThreadsDestroyExactlyOnce)
     }
 }
 
-TEST(HttpSessionRefcount, LastReleaseRacesDestroyOnce)
-{
+TEST(HttpSessionRefcount, LastReleaseRacesDestroyOnce) {
     constexpr int kThreads = 8, kRounds = 200;
     g_destroyed = 0;
     for (int round = 0; round < kRounds; ++round) {

@@ -4,10 +4,8 @@
 
 #include <cstring>
 
-namespace
-{
-enum Connect_State : int
-{
+namespace {
+enum Connect_State : int {
     UNKNOWN = 0,
     CONNECTED = 1,
     DISCONNECTED = 2,
@@ -32,10 +30,9 @@ const Key2_Value_T<int> resource_table[] = {
     key2_value_row("IDLE_TOO", 2),
     key2_value_end(9),
 };
-} // namespace
+}  // namespace
 
-TEST(Key2Value, RowsCarryTheirKeyLength)
-{
+TEST(Key2Value, RowsCarryTheirKeyLength) {
     for (const auto* row = connect_state_table; row->key != nullptr; ++row)
         EXPECT_EQ(row->len, std::strlen(row->key)) << row->key;
     EXPECT_EQ(connect_state_table[4].key, nullptr);
@@ -44,29 +41,26 @@ TEST(Key2Value, RowsCarryTheirKeyLength)
     EXPECT_NE(resource_table[0].key, nullptr);
 }
 
-TEST(Key2Value, ByNameIsExactAndCaseSensitive)
-{
+TEST(Key2Value, ByNameIsExactAndCaseSensitive) {
     EXPECT_EQ(get_key_value_entry(connect_state_table, "INITIALIZING"), &connect_state_table[2]);
     EXPECT_EQ(get_value_by_key(connect_state_table, "REMOVING"), REMOVING);
-    for (const char* miss : {"connected", "CONNECTED ", "CONNECT", "", "Removing"})
-    {
+    for (const char* miss : {"connected", "CONNECTED ", "CONNECT", "", "Removing"}) {
         const auto* row = get_key_value_entry(connect_state_table, miss);
         EXPECT_EQ(&row->value, connect_end) << miss;
         EXPECT_EQ(row->value, UNKNOWN);
         EXPECT_EQ(row->key, nullptr);
     }
-    EXPECT_EQ(get_key_value_entry(connect_state_table, static_cast<const char*>(nullptr))->value, UNKNOWN);
+    EXPECT_EQ(get_key_value_entry(connect_state_table, static_cast<const char*>(nullptr))->value,
+              UNKNOWN);
 }
 
-TEST(Key2Value, EmptyNameMatchesOnlyAnEmptyRow)
-{
+TEST(Key2Value, EmptyNameMatchesOnlyAnEmptyRow) {
     EXPECT_EQ(get_value_by_key(resource_table, ""), 1);
     EXPECT_EQ(get_key_value_entry(resource_table, "", 0), &resource_table[0]);
     EXPECT_EQ(get_key_value_entry(connect_state_table, "", 0)->key, nullptr);
 }
 
-TEST(Key2Value, ByNameAndLengthComparesTheRowLength)
-{
+TEST(Key2Value, ByNameAndLengthComparesTheRowLength) {
     EXPECT_EQ(get_key_value_entry(resource_table, "IDLE", 4), &resource_table[1]);
     EXPECT_EQ(get_key_value_entry(resource_table, "IDLE", 3)->value, 9);
     // Only the first n bytes count: a name inside a longer buffer matches.
@@ -76,8 +70,7 @@ TEST(Key2Value, ByNameAndLengthComparesTheRowLength)
     EXPECT_EQ(get_key_value_entry(resource_table, nullptr, 0)->value, 9);
 }
 
-TEST(Key2Value, ByValueFindsTheFirstRowOrTheTerminator)
-{
+TEST(Key2Value, ByValueFindsTheFirstRowOrTheTerminator) {
     EXPECT_STREQ(get_key_by_value(connect_state_table, DISCONNECTED), "DISCONNECTED");
     EXPECT_STREQ(get_key_value_entry(resource_table, 2)->key, "IDLE");
     EXPECT_EQ(get_key_value_entry(resource_table, 5)->key, nullptr);

@@ -13,36 +13,30 @@
 #include <fstream>
 #include <string>
 
-namespace
-{
-struct Record
-{
+namespace {
+struct Record {
     uint64_t a;
     uint64_t b;
 };
 
-struct Record_Conf
-{
+struct Record_Conf {
     static constexpr const char* dir = "/var/tmp/$COMPONENT/records";
     static constexpr size_t map_size = 64;
 };
 
 typedef Mem_Map_Handle<Record, Record_Conf> Record_Handle;
 
-void write_file(const std::string& path, const std::string& bytes)
-{
+void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-off_t file_size(const std::string& path)
-{
+off_t file_size(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
-} // namespace
+}  // namespace
 
-TEST(MemMapHandle, CreatesInTheConfiguredDirectoryWithItsSize)
-{
+TEST(MemMapHandle, CreatesInTheConfiguredDirectoryWithItsSize) {
     Temp_Root root;
     Record_Handle h;
     EXPECT_FALSE(h);
@@ -57,7 +51,7 @@ TEST(MemMapHandle, CreatesInTheConfiguredDirectoryWithItsSize)
     ASSERT_EQ(::stat((root.path() + "/var/tmp/smartx/records/job").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777 & ~0640, 0u); // never more than 0640
+    EXPECT_EQ(st.st_mode & 0777 & ~0640, 0u);  // never more than 0640
 
     h.close();
     EXPECT_FALSE(h);
@@ -65,10 +59,10 @@ TEST(MemMapHandle, CreatesInTheConfiguredDirectoryWithItsSize)
     EXPECT_EQ(h->b, 77u);
 }
 
-TEST(MemMapHandle, MapsAWholeLargerFileAndRefusesAShortOne)
-{
+TEST(MemMapHandle, MapsAWholeLargerFileAndRefusesAShortOne) {
     Temp_Root root;
-    const std::string big = root.file("big"), small = root.file("small"), empty = root.file("empty");
+    const std::string big = root.file("big"), small = root.file("small"),
+                      empty = root.file("empty");
     write_file(big, std::string(100, '\x01'));
     write_file(small, std::string(sizeof(Record) - 1, '\x01'));
     write_file(empty, "");
@@ -76,7 +70,7 @@ TEST(MemMapHandle, MapsAWholeLargerFileAndRefusesAShortOne)
     Record_Handle h;
     ASSERT_EQ(h.open_i(big.c_str(), O_RDWR), 0);
     EXPECT_EQ(h->a, 0x0101010101010101u);
-    EXPECT_EQ(file_size(big), 100); // nothing truncated or extended
+    EXPECT_EQ(file_size(big), 100);  // nothing truncated or extended
 
     Log_Capture log;
     for (const std::string& path : {small, empty}) {
@@ -86,11 +80,11 @@ TEST(MemMapHandle, MapsAWholeLargerFileAndRefusesAShortOne)
     }
     ASSERT_EQ(log.lines().size(), 2u);
     EXPECT_EQ(log.lines()[0].priority, LM_ERROR);
-    EXPECT_EQ(log.lines()[0].text, "Failed to memory map " + small + ", errno=22, Invalid argument\n");
+    EXPECT_EQ(log.lines()[0].text,
+              "Failed to memory map " + small + ", errno=22, Invalid argument\n");
 }
 
-TEST(MemMapHandle, ReadOnlyFlagsMapReadOnly)
-{
+TEST(MemMapHandle, ReadOnlyFlagsMapReadOnly) {
     Temp_Root root;
     const std::string path = root.file("ro");
     write_file(path, std::string(sizeof(Record), '\x02'));

@@ -7,19 +7,16 @@
 #include <cstring>
 #include <string>
 
-namespace
-{
-struct Case
-{
+namespace {
+struct Case {
     const char* text;
     long long value;
     int err;
-    size_t consumed; // where stop points, from the start
+    size_t consumed;  // where stop points, from the start
 };
 
 template <class T>
-void check(const Case& c)
-{
+void check(const Case& c) {
     const char* stop = nullptr;
     errno = -1;
     T v = natoi<T>(c.text, nullptr, &stop);
@@ -27,10 +24,9 @@ void check(const Case& c)
     EXPECT_EQ(errno, c.err) << '"' << c.text << '"';
     EXPECT_EQ(stop - c.text, static_cast<ptrdiff_t>(c.consumed)) << '"' << c.text << '"';
 }
-} // namespace
+}  // namespace
 
-TEST(Natoi, IntMatrix)
-{
+TEST(Natoi, IntMatrix) {
     const Case cases[] = {
         {"0", 0, 0, 1},
         {"12x", 12, 0, 2},
@@ -57,8 +53,7 @@ TEST(Natoi, IntMatrix)
         check<int>(c);
 }
 
-TEST(Natoi, UnsignedLongMatrix)
-{
+TEST(Natoi, UnsignedLongMatrix) {
     const Case cases[] = {
         {"18446744073709551615", -1 /* ULONG_MAX */, 0, 20},
         {"18446744073709551616", -1, ERANGE, 19},
@@ -71,8 +66,7 @@ TEST(Natoi, UnsignedLongMatrix)
         check<unsigned long>(c);
 }
 
-TEST(Natoi, NullTextAndOptionalOutputs)
-{
+TEST(Natoi, NullTextAndOptionalOutputs) {
     errno = 0;
     EXPECT_EQ(natoi<int>(static_cast<const char*>(nullptr)), 0);
     EXPECT_EQ(errno, EINVAL);
@@ -86,8 +80,7 @@ TEST(Natoi, NullTextAndOptionalOutputs)
     EXPECT_EQ(errno, 0);
 }
 
-TEST(Natoi, BoundedRangeIgnoresWhatFollows)
-{
+TEST(Natoi, BoundedRangeIgnoresWhatFollows) {
     const char text[] = "12345";
     const char* stop = nullptr;
     EXPECT_EQ(natoi<int>(text, text + 3, &stop), 123);
@@ -110,8 +103,7 @@ TEST(Natoi, BoundedRangeIgnoresWhatFollows)
     EXPECT_EQ(*mstop, ';');
 }
 
-TEST(Natoi, OtherWidths)
-{
+TEST(Natoi, OtherWidths) {
     errno = 0;
     EXPECT_EQ(natoi<short>("-32769"), SHRT_MIN);
     EXPECT_EQ(errno, ERANGE);

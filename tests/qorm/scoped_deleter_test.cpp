@@ -1,5 +1,5 @@
-#include "qorm/make_unique_nothrow.h"
 #include "qorm/scoped_deleter.h"
+#include "qorm/make_unique_nothrow.h"
 
 #include <gtest/gtest.h>
 
@@ -7,19 +7,16 @@
 #include <type_traits>
 #include <utility>
 
-namespace
-{
-struct Counter
-{
+namespace {
+struct Counter {
     int* calls;
     void operator()() const { ++*calls; }
 };
 static_assert(!std::is_copy_constructible_v<Scoped_Deleter<Counter>>);
 static_assert(!std::is_copy_assignable_v<Scoped_Deleter<Counter>>);
-} // namespace
+}  // namespace
 
-TEST(ScopedDeleter, CallsExactlyOnce)
-{
+TEST(ScopedDeleter, CallsExactlyOnce) {
     int a = 0, b = 0, c = 0;
     {
         auto reset_early = make_deleter(Counter{&a});
@@ -30,7 +27,7 @@ TEST(ScopedDeleter, CallsExactlyOnce)
         moved_from.reset();
         EXPECT_EQ(b, 0);
         auto overwritten = make_deleter(Counter{&c});
-        overwritten = std::move(moved_to); // runs the callable it replaces
+        overwritten = std::move(moved_to);  // runs the callable it replaces
         EXPECT_EQ(c, 1);
     }
     EXPECT_EQ(a, 1);
@@ -38,9 +35,11 @@ TEST(ScopedDeleter, CallsExactlyOnce)
     EXPECT_EQ(c, 1);
 }
 
-TEST(MakeUniqueNothrow, ValueInitialisesAndForwards)
-{
-    struct Plain { int a; double b; };
+TEST(MakeUniqueNothrow, ValueInitialisesAndForwards) {
+    struct Plain {
+        int a;
+        double b;
+    };
     auto p = make_unique_nothrow<Plain>();
     ASSERT_TRUE(p);
     EXPECT_EQ(p->a, 0);

@@ -7,20 +7,17 @@
 #include <mutex>
 #include <thread>
 
-namespace
-{
+namespace {
 
 // The spawned function: records itself, then blocks until released.
-struct Worker
-{
+struct Worker {
     std::mutex m;
     std::condition_variable cv;
     bool open = false, entered = false, finished = false;
     int calls = 0;
     std::thread::id ran_on;
 
-    void work()
-    {
+    void work() {
         std::unique_lock<std::mutex> lock(m);
         ++calls;
         ran_on = std::this_thread::get_id();
@@ -28,40 +25,35 @@ struct Worker
         cv.notify_all();
         cv.wait(lock, [this] { return open; });
         finished = true;
-        cv.notify_all(); // under the lock: the waiter may destroy us afterwards
+        cv.notify_all();  // under the lock: the waiter may destroy us afterwards
     }
     void release() { set(open); }
-    void wait_for(const bool& flag)
-    {
+    void wait_for(const bool& flag) {
         std::unique_lock<std::mutex> lock(m);
         cv.wait(lock, [&flag] { return flag; });
     }
-    void set(bool& flag)
-    {
+    void set(bool& flag) {
         std::lock_guard<std::mutex> lock(m);
         flag = true;
         cv.notify_all();
     }
 };
 
-struct Recording_Helper : Thread_Helper
-{
+struct Recording_Helper : Thread_Helper {
     Worker* worker = nullptr;
     std::thread::id starting_on;
     int calls_at_start = -1;
 
-    void handle_starting() override
-    {
+    void handle_starting() override {
         starting_on = std::this_thread::get_id();
         std::lock_guard<std::mutex> lock(worker->m);
         calls_at_start = worker->calls;
     }
 };
 
-} // namespace
+}  // namespace
 
-TEST(ThreadHelper, RunsOnceOnNewThreadAfterHandleStarting)
-{
+TEST(ThreadHelper, RunsOnceOnNewThreadAfterHandleStarting) {
     Worker w;
     w.release();
     Recording_Helper h;
@@ -77,14 +69,13 @@ TEST(ThreadHelper, RunsOnceOnNewThreadAfterHandleStarting)
     EXPECT_EQ(h.starting_on, w.ran_on);
     EXPECT_EQ(h.calls_at_start, 0);
 
-    h.join(); // again: harmless; then the helper is reusable
+    h.join();  // again: harmless; then the helper is reusable
     ASSERT_GE(h.spawn(&Worker::work, &w), 0);
     h.join();
     EXPECT_EQ(w.calls, 2);
 }
 
-TEST(ThreadHelper, RefusesSecondSpawnAndTracksRunning)
-{
+TEST(ThreadHelper, RefusesSecondSpawnAndTracksRunning) {
     Worker w, other;
     Thread_Helper h;
     ASSERT_GE(h.spawn(&Worker::work, &w), 0);
@@ -99,14 +90,13 @@ TEST(ThreadHelper, RefusesSecondSpawnAndTracksRunning)
     while (h.running() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_FALSE(h.running());
-    EXPECT_TRUE(h.exists()); // until joined
+    EXPECT_TRUE(h.exists());  // until joined
     h.join();
     EXPECT_EQ(w.calls, 1);
     EXPECT_EQ(other.calls, 0);
 }
 
-TEST(ThreadHelper, DestructorJoins)
-{
+TEST(ThreadHelper, DestructorJoins) {
     Worker w;
     {
         Thread_Helper h;
@@ -117,16 +107,15 @@ TEST(ThreadHelper, DestructorJoins)
     EXPECT_TRUE(w.finished);
 }
 
-TEST(ThreadHelper, DetachedThreadOutlivesHelper)
-{
+TEST(ThreadHelper, DetachedThreadOutlivesHelper) {
     Worker w;
     {
         Thread_Helper h(THR_NEW_LWP | THR_DETACHED);
         ASSERT_GE(h.spawn(&Worker::work, &w), 0);
         EXPECT_FALSE(h.exists());
         EXPECT_FALSE(h.running());
-        h.join(); // would hang here on the still-blocked function if it waited
-    } // ASan reports any access to the helper from the thread after this
+        h.join();  // would hang here on the still-blocked function if it waited
+    }              // ASan reports any access to the helper from the thread after this
     w.release();
     w.wait_for(w.finished);
     EXPECT_EQ(w.calls, 1);

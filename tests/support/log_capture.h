@@ -9,17 +9,14 @@
 #include "ace/Log_Msg_Callback.h"
 #include "ace/Log_Record.h"
 
-class Log_Capture : public ACE_Log_Msg_Callback
-{
+class Log_Capture : public ACE_Log_Msg_Callback {
 public:
-    struct Line
-    {
+    struct Line {
         ACE_Log_Priority priority;
         std::string text;
     };
 
-    Log_Capture()
-    {
+    Log_Capture() {
         ACE_Log_Msg* log = ACE_Log_Msg::instance();
         prev_callback_ = log->msg_callback(this);
         prev_flags_ = log->flags();
@@ -27,8 +24,7 @@ public:
         log->clr_flags(ACE_Log_Msg::STDERR);
     }
 
-    ~Log_Capture() override
-    {
+    ~Log_Capture() override {
         ACE_Log_Msg* log = ACE_Log_Msg::instance();
         log->msg_callback(prev_callback_);
         log->clr_flags(log->flags());
@@ -38,16 +34,14 @@ public:
     Log_Capture(const Log_Capture&) = delete;
     Log_Capture& operator=(const Log_Capture&) = delete;
 
-    void log(ACE_Log_Record& record) override
-    {
+    void log(ACE_Log_Record& record) override {
         lines_.push_back(Line{static_cast<ACE_Log_Priority>(record.type()), record.msg_data()});
     }
 
     const std::vector<Line>& lines() const { return lines_; }
 
     // Every line's text, in order, for one EXPECT_EQ.
-    std::vector<std::string> texts() const
-    {
+    std::vector<std::string> texts() const {
         std::vector<std::string> out;
         for (const Line& l : lines_)
             out.push_back(l.text);

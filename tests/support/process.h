@@ -2,36 +2,39 @@
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
+#include <sys/wait.h>
 #include <cstdio>
 #include <string>
-#include <sys/wait.h>
 
 struct Command_Result {
-  int exit_code = -1;  // -1 when killed by a signal
-  std::string output;
+    int exit_code = -1;  // -1 when killed by a signal
+    std::string output;
 };
 
 inline Command_Result run_command(const std::string& cmd) {
-  Command_Result r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  int status = ::pclose(p);
-  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-  return r;
+    Command_Result r;
+    FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
+    if (!p)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.output.append(buf, n);
+    int status = ::pclose(p);
+    if (WIFEXITED(status))
+        r.exit_code = WEXITSTATUS(status);
+    return r;
 }
 
 inline std::string shell_quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
 }
 
 #endif

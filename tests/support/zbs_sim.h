@@ -24,16 +24,15 @@
 #include "sim/zbs/zbs_sim.h"
 
 // Directory of one ZBS version's library under HOST_ROOT.
-inline std::string zbs_sim_dir(const std::string& version)
-{
+inline std::string zbs_sim_dir(const std::string& version) {
     return host_path("/opt/velmora/tarnvik3/zbs/" + version);
 }
 
 // Installs the built library as the given version: a symbolic link, or a copy
 // (a copy is a library of its own when loaded: fresh switches and counters).
 // Returns the installed path; throws when it cannot.
-inline std::string install_zbs_sim(const std::string& built, const std::string& version, bool copy = false)
-{
+inline std::string install_zbs_sim(const std::string& built, const std::string& version,
+                                   bool copy = false) {
     namespace fs = std::filesystem;
     const std::string dir = zbs_sim_dir(version);
     const std::string path = dir + "/libzbs.so.1";
@@ -48,8 +47,7 @@ inline std::string install_zbs_sim(const std::string& built, const std::string& 
 }
 
 // A volume store under root; sets ZBS_SIM_STORE to it and returns it.
-inline std::string make_zbs_store(const std::string& root)
-{
+inline std::string make_zbs_store(const std::string& root) {
     const std::string store = root + "/zbs-store";
     if (make_directories(store, 0755) != 0)
         throw std::runtime_error("cannot make " + store);
@@ -58,8 +56,7 @@ inline std::string make_zbs_store(const std::string& root)
 }
 
 // A new, empty (sparse) volume of the given size.
-inline std::string make_zbs_volume(const std::string& store, const std::string& id, uint64_t size)
-{
+inline std::string make_zbs_volume(const std::string& store, const std::string& id, uint64_t size) {
     const std::string path = store + "/" + id;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
@@ -86,11 +83,9 @@ inline std::string make_zbs_volume(const std::string& store, const std::string& 
 
 // The controls of a loaded (or, if not yet, newly loaded) library, by the
 // path it was loaded from: sim.fail_reads(2), sim.handle_stats(zbs, &s).
-class Zbs_Sim_Control
-{
+class Zbs_Sim_Control {
 public:
-    explicit Zbs_Sim_Control(const std::string& library)
-    {
+    explicit Zbs_Sim_Control(const std::string& library) {
         lib_ = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (lib_ == nullptr)
             throw std::runtime_error("cannot load " + library + ": " + ::dlerror());
@@ -105,16 +100,14 @@ public:
         }
 #undef ZBS_SIM_BOUND
     }
-    ~Zbs_Sim_Control()
-    {
+    ~Zbs_Sim_Control() {
         if (lib_ != nullptr)
             ::dlclose(lib_);
     }
     Zbs_Sim_Control(const Zbs_Sim_Control&) = delete;
     Zbs_Sim_Control& operator=(const Zbs_Sim_Control&) = delete;
 
-    zbs_sim_stats stats(zbs_t zbs) const
-    {
+    zbs_sim_stats stats(zbs_t zbs) const {
         zbs_sim_stats s{};
         if (handle_stats(zbs, &s) != 0)
             throw std::runtime_error("unknown zbs handle");

@@ -15,13 +15,14 @@
 inline bool read_pool_image(const std::string& pool_url, const std::string& file,
                             const Image_Block_Reader::Write_Callback& write, uint64_t alignment,
                             std::string* error) {
-  Client_IO io;
-  Image_Block_Reader reader;
-  if (io.connect(pool_url, Client_IO_Base::Options()) && io.open(file, Client_IO::MODE_READ) &&
-      reader.read_blocks_align(io, write, alignment))
-    return true;
-  if (error != nullptr) *error = io.error_text();
-  return false;
+    Client_IO io;
+    Image_Block_Reader reader;
+    if (io.connect(pool_url, Client_IO_Base::Options()) && io.open(file, Client_IO::MODE_READ) &&
+        reader.read_blocks_align(io, write, alignment))
+        return true;
+    if (error != nullptr)
+        *error = io.error_text();
+    return false;
 }
 
 #endif

@@ -9,13 +9,10 @@
 #include "ace/Guard_T.h"
 #include "ace/Thread_Mutex.h"
 
-class Queue_Strategy_Base
-{
-};
+class Queue_Strategy_Base {};
 
 template <class T>
-class Queue_Strategy : public Queue_Strategy_Base
-{
+class Queue_Strategy : public Queue_Strategy_Base {
 public:
     using Task_Ptr = std::shared_ptr<T>;
 
@@ -25,44 +22,37 @@ public:
     Queue_Strategy(const Queue_Strategy&) = delete;
     Queue_Strategy& operator=(const Queue_Strategy&) = delete;
 
-    void reset_enqueue_limit(int limit)
-    {
+    void reset_enqueue_limit(int limit) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         task_enqueued_limit_ = limit;
     }
 
-    void reset_dequeue_limit(int limit)
-    {
+    void reset_dequeue_limit(int limit) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         task_dequeued_limit_ = limit;
     }
 
-    bool enqueue_able(const Task_Ptr& task)
-    {
+    bool enqueue_able(const Task_Ptr& task) {
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, mutex_, false);
         return task_enqueued_ < task_enqueued_limit_ && enqueue_able_i(task);
     }
 
-    bool dequeue_able(const Task_Ptr& task)
-    {
+    bool dequeue_able(const Task_Ptr& task) {
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, mutex_, false);
         return task_dequeued_ < task_dequeued_limit_ && dequeue_able_i(task);
     }
 
-    bool call_able(const Task_Ptr& task)
-    {
+    bool call_able(const Task_Ptr& task) {
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, mutex_, false);
         return call_able_i(task);
     }
 
-    void notify_break(const Task_Ptr& task)
-    {
+    void notify_break(const Task_Ptr& task) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         notify_break_i(task);
     }
 
-    void notify_enqueued(const Task_Ptr& task)
-    {
+    void notify_enqueued(const Task_Ptr& task) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         task->enqueued_count(task->enqueued_count() + 1);
         task->last_enqueue_time(::time(nullptr));
@@ -70,8 +60,7 @@ public:
         notify_enqueued_i(task);
     }
 
-    void notify_dequeued(const Task_Ptr& task)
-    {
+    void notify_dequeued(const Task_Ptr& task) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         task->last_dequeue_time(::time(nullptr));
         ++task_dequeued_;
@@ -79,8 +68,7 @@ public:
         notify_dequeued_i(task);
     }
 
-    void notify_finished(const Task_Ptr& task)
-    {
+    void notify_finished(const Task_Ptr& task) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         task->last_finished_time(::time(nullptr));
         task->last_finished_clock(T::Clock::now());
@@ -88,14 +76,12 @@ public:
         notify_finished_i(task);
     }
 
-    int task_enqueued_count()
-    {
+    int task_enqueued_count() {
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, mutex_, 0);
         return task_enqueued_;
     }
 
-    int task_dequeued_count()
-    {
+    int task_dequeued_count() {
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, mutex_, 0);
         return task_dequeued_;
     }

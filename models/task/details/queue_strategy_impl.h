@@ -12,19 +12,16 @@
 #include "qorm/check.h"
 
 template <class T>
-class Queue_Strategy_Impl : public Queue_Strategy<T>
-{
+class Queue_Strategy_Impl : public Queue_Strategy<T> {
 public:
     using Task_Ptr = typename Queue_Strategy<T>::Task_Ptr;
 
     // Orders a priority queue so that the lowest id comes out first.
-    struct Less
-    {
+    struct Less {
         bool operator()(const Task_Ptr& a, const Task_Ptr& b) const { return a->id() > b->id(); }
     };
 
-    bool add_strategy(std::unique_ptr<Queue_Strategy<T>> strategy)
-    {
+    bool add_strategy(std::unique_ptr<Queue_Strategy<T>> strategy) {
         QORM_CHECK_NOT_NULL_RETURN(strategy, false);
         // Parts may be added while a dispatcher asks the hooks.
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, this->mutex(), false);
@@ -44,16 +41,14 @@ private:
     using Part = Queue_Strategy<T>;
 
     // True when no part refuses; asking stops at the first refusal.
-    bool all(bool (Part::*hook)(const Task_Ptr&), const Task_Ptr& task)
-    {
+    bool all(bool (Part::*hook)(const Task_Ptr&), const Task_Ptr& task) {
         for (auto& s : strategies_)
             if (!((*s).*hook)(task))
                 return false;
         return true;
     }
 
-    void each(void (Part::*hook)(const Task_Ptr&), const Task_Ptr& task)
-    {
+    void each(void (Part::*hook)(const Task_Ptr&), const Task_Ptr& task) {
         for (auto& s : strategies_)
             ((*s).*hook)(task);
     }

@@ -24,22 +24,21 @@
 // T: task type; W: worker pool over T; S: strategy over T with a Less
 // comparator.
 template <class T, class W, class S>
-class Task_Strategy_Scheduler : public ACE_Task<ACE_MT_SYNCH>
-{
+class Task_Strategy_Scheduler : public ACE_Task<ACE_MT_SYNCH> {
 public:
     using Task_Ptr = std::shared_ptr<T>;
     using Task_Queue = std::priority_queue<Task_Ptr, std::vector<Task_Ptr>, typename S::Less>;
 
     Task_Strategy_Scheduler()
-        : id_(0), stopped_(false), avail_cond_(mutex_, ACE_Condition_Attributes_T<ACE_Monotonic_Time_Policy>())
-    {
+        : id_(0),
+          stopped_(false),
+          avail_cond_(mutex_, ACE_Condition_Attributes_T<ACE_Monotonic_Time_Policy>()) {
         worker_.register_callback([this](Task_Ptr& task) { complete_callback(task); });
     }
 
     // A dispatcher left running would outlive the members it uses: stop it
     // and wait for it, then for the workers.
-    ~Task_Strategy_Scheduler() override
-    {
+    ~Task_Strategy_Scheduler() override {
         {
             ACE_Guard<ACE_Thread_Mutex> guard(mutex_);
             stopped_ = true;
@@ -52,20 +51,17 @@ public:
     Task_Strategy_Scheduler(const Task_Strategy_Scheduler&) = delete;
     Task_Strategy_Scheduler& operator=(const Task_Strategy_Scheduler&) = delete;
 
-    void register_stop_callback(std::function<bool()> cb)
-    {
+    void register_stop_callback(std::function<bool()> cb) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         stop_callback_ = std::move(cb);
     }
 
-    void register_exit_callback(std::function<void()> cb)
-    {
+    void register_exit_callback(std::function<void()> cb) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         exit_callback_ = std::move(cb);
     }
 
-    bool enqueue_task(const Task_Ptr& task)
-    {
+    bool enqueue_task(const Task_Ptr& task) {
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, mutex_, false);
         if (!enqueue_task_i(task, false))
             return false;
@@ -77,8 +73,7 @@ public:
     S& strategy() { return strategy_; }
     W& worker() { return worker_; }
 
-    int svc() override
-    {
+    int svc() override {
         svc_i();
         worker_.stop();
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, mutex_, 0);
@@ -91,37 +86,33 @@ public:
 
 private:
     // Caller holds mutex_.
-    bool enqueue_task_i(const Task_Ptr& task, bool repush)
-    {
+    bool enqueue_task_i(const Task_Ptr& task, bool repush) {
         if (stopped_)
             return false;
         task->id(static_cast<int>(++id_));
-        if (repush)
-        {
+        if (repush) {
             queue_[task->owner()].push(task);
             return true;
         }
         task->error(Task_Base::CODE_SUCCESS);
-        if (!strategy_.enqueue_able(task))
-        {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to enqueue task, id: %d, name: %s, count: %d.\n"), task->id(),
-                       task->name().c_str(), static_cast<int>(task->enqueued_count())));
+        if (!strategy_.enqueue_able(task)) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to enqueue task, id: %d, name: %s, count: %d.\n"),
+                       task->id(), task->name().c_str(), static_cast<int>(task->enqueued_count())));
             return false;
         }
         strategy_.notify_enqueued(task);
-        ACE_DEBUG((LM_DEBUG, ACE_TEXT("Enqueueing task, id: %d, name: %s, owner: %s, count: %d.\n"), task->id(),
-                   task->name().c_str(), task->owner().c_str(), static_cast<int>(task->enqueued_count())));
+        ACE_DEBUG((LM_DEBUG, ACE_TEXT("Enqueueing task, id: %d, name: %s, owner: %s, count: %d.\n"),
+                   task->id(), task->name().c_str(), task->owner().c_str(),
+                   static_cast<int>(task->enqueued_count())));
         queue_[task->owner()].push(task);
         return true;
     }
 
     // Caller holds mutex_.
-    bool stopped()
-    {
+    bool stopped() {
         if (stopped_)
             return true;
-        if (stop_callback_)
-        {
+        if (stop_callback_) {
             const bool stop = stop_callback_();
             stopped_ = stop;
             return stop;
@@ -130,29 +121,24 @@ private:
     }
 
     // Caller holds mutex_; wakes on a completion, an admission or after 3 s.
-    void wait_avail()
-    {
+    void wait_avail() {
         ACE_Time_Value deadline = ACE_Monotonic_Time_Policy()() + ACE_Time_Value(3);
         avail_cond_.wait(&deadline);
     }
 
-    void svc_i()
-    {
+    void svc_i() {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
-        for (;;)
-        {
-            if (stopped() || (strategy_.task_enqueued_count() < 1 && strategy_.task_dequeued_count() < 1))
-            {
+        for (;;) {
+            if (stopped() ||
+                (strategy_.task_enqueued_count() < 1 && strategy_.task_dequeued_count() < 1)) {
                 // Nothing would run a task admitted from now on.
                 stopped_ = true;
                 return;
             }
             bool handed_out = false;
-            if (strategy_.task_enqueued_count() > 0)
-            {
+            if (strategy_.task_enqueued_count() > 0) {
                 // At most one task per owner and pass, owners in key order.
-                for (auto& entry : queue_)
-                {
+                for (auto& entry : queue_) {
                     Task_Queue& queue = entry.second;
                     if (queue.empty())
                         continue;
@@ -160,24 +146,20 @@ private:
                     if (!strategy_.dequeue_able(task))
                         continue;
                     queue.pop();
-                    if (strategy_.call_able(task))
-                    {
+                    if (strategy_.call_able(task)) {
                         strategy_.notify_dequeued(task);
-                        if (worker_.enqueue(task))
-                        {
+                        if (worker_.enqueue(task)) {
                             handed_out = true;
-                        }
-                        else
-                        {
+                        } else {
                             ACE_ERROR((LM_ERROR,
-                                       ACE_TEXT("Failed to enqueue task to worker, id: %d, name: %s, count: %d.\n"),
-                                       task->id(), task->name().c_str(), static_cast<int>(task->enqueued_count())));
+                                       ACE_TEXT("Failed to enqueue task to worker, id: %d, name: "
+                                                "%s, count: %d.\n"),
+                                       task->id(), task->name().c_str(),
+                                       static_cast<int>(task->enqueued_count())));
                             task->error(Task_Base::CODE_FAILED);
                             strategy_.notify_finished(task);
                         }
-                    }
-                    else
-                    {
+                    } else {
                         strategy_.notify_break(task);
                         enqueue_task_i(task, true);
                     }
@@ -192,28 +174,27 @@ private:
     }
 
     // Runs on the worker thread that finished the task.
-    void complete_callback(Task_Ptr& task)
-    {
+    void complete_callback(Task_Ptr& task) {
         ACE_GUARD(ACE_Thread_Mutex, guard, mutex_);
         strategy_.notify_finished(task);
         const int count = static_cast<int>(task->enqueued_count());
-        switch (task->error())
-        {
-        case Task_Base::CODE_SUCCESS:
-            ACE_DEBUG((LM_DEBUG, ACE_TEXT("Task succeeded, id: %d, name: %s, count: %d.\n"), task->id(),
-                       task->name().c_str(), count));
-            break;
-        case Task_Base::CODE_FAILED:
-            ACE_DEBUG((LM_DEBUG, ACE_TEXT("Task failed, id: %d, name: %s, count: %d.\n"), task->id(),
-                       task->name().c_str(), count));
-            break;
-        case Task_Base::CODE_FAILED_RETRY:
-            ACE_DEBUG((LM_DEBUG, ACE_TEXT("Task failed, id: %d, name: %s, count: %d, enqueuing again.\n"), task->id(),
-                       task->name().c_str(), count));
-            enqueue_task_i(task, false);
-            break;
-        default:
-            break;
+        switch (task->error()) {
+            case Task_Base::CODE_SUCCESS:
+                ACE_DEBUG((LM_DEBUG, ACE_TEXT("Task succeeded, id: %d, name: %s, count: %d.\n"),
+                           task->id(), task->name().c_str(), count));
+                break;
+            case Task_Base::CODE_FAILED:
+                ACE_DEBUG((LM_DEBUG, ACE_TEXT("Task failed, id: %d, name: %s, count: %d.\n"),
+                           task->id(), task->name().c_str(), count));
+                break;
+            case Task_Base::CODE_FAILED_RETRY:
+                ACE_DEBUG((LM_DEBUG,
+                           ACE_TEXT("Task failed, id: %d, name: %s, count: %d, enqueuing again.\n"),
+                           task->id(), task->name().c_str(), count));
+                enqueue_task_i(task, false);
+                break;
+            default:
+                break;
         }
         avail_cond_.signal();
     }

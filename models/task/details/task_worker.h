@@ -14,8 +14,7 @@
 #include "models/task/task_base.h"
 
 template <class T>
-class Task_Worker : public ACE_Task_Ex<ACE_MT_SYNCH, std::shared_ptr<T>>
-{
+class Task_Worker : public ACE_Task_Ex<ACE_MT_SYNCH, std::shared_ptr<T>> {
 public:
     using Task_Ptr = std::shared_ptr<T>;
     using Callback = std::function<void(Task_Ptr&)>;
@@ -30,43 +29,35 @@ public:
 
     using ACE_Task_Ex<ACE_MT_SYNCH, Task_Ptr>::activate;
 
-    int activate(int n_threads)
-    {
+    int activate(int n_threads) {
         return this->activate(THR_NEW_LWP | THR_JOINABLE | THR_INHERIT_SCHED, n_threads);
     }
 
-    bool enqueue(const Task_Ptr& task)
-    {
+    bool enqueue(const Task_Ptr& task) {
         Task_Ptr* copy = new (std::nothrow) Task_Ptr(task);
-        if (copy == nullptr)
-        {
+        if (copy == nullptr) {
             errno = ENOMEM;
             return false;
         }
-        if (this->putq(copy) == -1)
-        {
+        if (this->putq(copy) == -1) {
             delete copy;
             return false;
         }
         return true;
     }
 
-    int svc() override
-    {
-        while (pull_task() == 0)
-        {
+    int svc() override {
+        while (pull_task() == 0) {
         }
         return 0;
     }
 
     // 0 after running a task; -1 when the queue failed or the pool stops.
-    int pull_task(ACE_Time_Value* timeout = nullptr)
-    {
+    int pull_task(ACE_Time_Value* timeout = nullptr) {
         Task_Ptr* msg = nullptr;
         if (this->getq(msg, timeout) == -1 || msg == nullptr)
             return -1;
-        if (msg == sentinel())
-        {
+        if (msg == sentinel()) {
             // Left in place for the other workers.
             this->ungetq(msg);
             return -1;
@@ -84,10 +75,8 @@ public:
 
     // Lets the workers finish what is queued, waits for them, then drops
     // anything left.
-    virtual int stop()
-    {
-        if (this->putq(sentinel()) == -1)
-        {
+    virtual int stop() {
+        if (this->putq(sentinel()) == -1) {
             clear();
             return -1;
         }
@@ -98,10 +87,8 @@ public:
 
     // Tasks that will never run are failed and reported finished, so that
     // whoever counts them out does not wait for them.
-    void clear()
-    {
-        while (!this->msg_queue()->is_empty())
-        {
+    void clear() {
+        while (!this->msg_queue()->is_empty()) {
             Task_Ptr* msg = nullptr;
             ACE_Time_Value no_wait(ACE_Time_Value::zero);
             if (this->getq(msg, &no_wait) == -1 || msg == nullptr)
@@ -120,8 +107,7 @@ public:
     // Wakes blocked workers, joins every thread and fails what is left.
     // Derived pools call it from their own destructor, before the thread
     // body they provide is gone.
-    void shutdown()
-    {
+    void shutdown() {
         this->msg_queue()->deactivate();
         this->wait();
         this->msg_queue()->activate();
@@ -129,8 +115,7 @@ public:
     }
 
 protected:
-    void complete(Task_Ptr& task)
-    {
+    void complete(Task_Ptr& task) {
         if (cb_)
             cb_(task);
     }

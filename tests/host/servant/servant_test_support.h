@@ -23,51 +23,54 @@
 #include "tools/demo_support/servant_setup.h"
 
 // Links the built starter to $HOST_ROOT/opt/velmora/tarnvik3/bin/starter.
-inline void install_starter() { install_starter(STARTER_PATH); }
+inline void install_starter() {
+    install_starter(STARTER_PATH);
+}
 
 // The servant configuration at its default place, with the test handler
 // library as the module.
 inline std::string write_servant_config(const json_spirit::Object& handlers) {
-  return write_servant_config(handlers, TEST_SERVANT_HANDLER_PATH);
+    return write_servant_config(handlers, TEST_SERVANT_HANDLER_PATH);
 }
 
 // Collects what any thread of this process logs through ACE while in scope.
 class Process_Log_Capture : public ACE_Log_Msg_Backend {
- public:
-  Process_Log_Capture() {
-    prev_backend_ = ACE_Log_Msg::msg_backend(this);
-    ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
-  }
-  ~Process_Log_Capture() override {
-    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::CUSTOM);
-    ACE_Log_Msg::msg_backend(prev_backend_);
-  }
-  Process_Log_Capture(const Process_Log_Capture&) = delete;
-  Process_Log_Capture& operator=(const Process_Log_Capture&) = delete;
+public:
+    Process_Log_Capture() {
+        prev_backend_ = ACE_Log_Msg::msg_backend(this);
+        ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
+    }
+    ~Process_Log_Capture() override {
+        ACE_LOG_MSG->clr_flags(ACE_Log_Msg::CUSTOM);
+        ACE_Log_Msg::msg_backend(prev_backend_);
+    }
+    Process_Log_Capture(const Process_Log_Capture&) = delete;
+    Process_Log_Capture& operator=(const Process_Log_Capture&) = delete;
 
-  int open(const ACE_TCHAR*) override { return 0; }
-  int reset() override { return 0; }
-  int close() override { return 0; }
-  ssize_t log(ACE_Log_Record& record) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(record.msg_data());
-    return 0;
-  }
+    int open(const ACE_TCHAR*) override { return 0; }
+    int reset() override { return 0; }
+    int close() override { return 0; }
+    ssize_t log(ACE_Log_Record& record) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(record.msg_data());
+        return 0;
+    }
 
-  std::vector<std::string> lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  std::string text() const {
-    std::string all;
-    for (const std::string& l : lines()) all += l;
-    return all;
-  }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    std::string text() const {
+        std::string all;
+        for (const std::string& l : lines())
+            all += l;
+        return all;
+    }
 
- private:
-  ACE_Log_Msg_Backend* prev_backend_ = nullptr;
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
+private:
+    ACE_Log_Msg_Backend* prev_backend_ = nullptr;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
 };
 
 #endif

@@ -10,29 +10,22 @@
 #include "models/task/task_base.h"
 #include "task_test_support.h"
 
-namespace
-{
-struct Task : Basic_Task<Task>
-{
-};
+namespace {
+struct Task : Basic_Task<Task> {};
 using Task_Ptr = std::shared_ptr<Task>;
 using Composite = Queue_Strategy_Impl<Task>;
 using Retry = Retry_Limit_Queue_Strategy<Task>;
 
-Task_Ptr make_task(int id = 0)
-{
+Task_Ptr make_task(int id = 0) {
     auto t = std::make_shared<Task>();
     t->id(id);
     return t;
 }
 
 // Answers a fixed value to every predicate and records the hook calls.
-struct Spy : Queue_Strategy<Task>
-{
+struct Spy : Queue_Strategy<Task> {
     Spy(std::vector<std::string>& log, std::string name, bool answer)
-        : log_(log), name_(std::move(name)), answer_(answer)
-    {
-    }
+        : log_(log), name_(std::move(name)), answer_(answer) {}
     bool enqueue_able_i(const Task_Ptr&) override { return record("enqueue_able"), answer_; }
     bool dequeue_able_i(const Task_Ptr&) override { return record("dequeue_able"), answer_; }
     bool call_able_i(const Task_Ptr&) override { return record("call_able"), answer_; }
@@ -48,12 +41,10 @@ struct Spy : Queue_Strategy<Task>
     bool answer_;
 };
 
-TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks)
-{
+TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks) {
     Composite s;
     auto t = make_task();
-    for (int i = 0; i < 1024; ++i)
-    {
+    for (int i = 0; i < 1024; ++i) {
         ASSERT_TRUE(s.enqueue_able(t)) << i;
         s.notify_enqueued(t);
     }
@@ -61,8 +52,7 @@ TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks)
     EXPECT_EQ(1024u, t->enqueued_count());
     EXPECT_NE(0, t->last_enqueue_time());
 
-    for (int i = 0; i < 1024; ++i)
-    {
+    for (int i = 0; i < 1024; ++i) {
         ASSERT_TRUE(s.dequeue_able(t)) << i;
         s.notify_dequeued(t);
     }
@@ -77,8 +67,7 @@ TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks)
     EXPECT_NE(0, t->last_finished_time());
 }
 
-TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order)
-{
+TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order) {
     std::vector<std::string> log;
     Composite s;
     ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
@@ -90,8 +79,8 @@ TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order)
     EXPECT_FALSE(s.dequeue_able(t));
     EXPECT_FALSE(s.call_able(t));
     // Asking stops at the first refusal.
-    EXPECT_EQ((std::vector<std::string>{"a.enqueue_able", "b.enqueue_able", "a.dequeue_able", "b.dequeue_able",
-                                        "a.call_able", "b.call_able"}),
+    EXPECT_EQ((std::vector<std::string>{"a.enqueue_able", "b.enqueue_able", "a.dequeue_able",
+                                        "b.dequeue_able", "a.call_able", "b.call_able"}),
               log);
 
     log.clear();
@@ -99,14 +88,13 @@ TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order)
     s.notify_dequeued(t);
     s.notify_break(t);
     s.notify_finished(t);
-    EXPECT_EQ((std::vector<std::string>{"a.enqueued", "b.enqueued", "c.enqueued", "a.dequeued", "b.dequeued",
-                                        "c.dequeued", "a.break", "b.break", "c.break", "a.finished", "b.finished",
-                                        "c.finished"}),
+    EXPECT_EQ((std::vector<std::string>{"a.enqueued", "b.enqueued", "c.enqueued", "a.dequeued",
+                                        "b.dequeued", "c.dequeued", "a.break", "b.break", "c.break",
+                                        "a.finished", "b.finished", "c.finished"}),
               log);
 }
 
-TEST(Queue_Strategy_Impl, counter_limits_apply_before_the_parts)
-{
+TEST(Queue_Strategy_Impl, counter_limits_apply_before_the_parts) {
     std::vector<std::string> log;
     Composite s;
     ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
@@ -118,8 +106,7 @@ TEST(Queue_Strategy_Impl, counter_limits_apply_before_the_parts)
     EXPECT_TRUE(log.empty());
 }
 
-TEST(Queue_Strategy_Impl, null_part_is_refused_with_check_message)
-{
+TEST(Queue_Strategy_Impl, null_part_is_refused_with_check_message) {
     task_test::Log_Capture logs;
     Composite s;
     EXPECT_FALSE(s.add_strategy(nullptr));
@@ -131,8 +118,7 @@ TEST(Queue_Strategy_Impl, null_part_is_refused_with_check_message)
     EXPECT_TRUE(s.call_able(t));
 }
 
-TEST(Queue_Strategy_Impl, less_orders_lowest_id_first)
-{
+TEST(Queue_Strategy_Impl, less_orders_lowest_id_first) {
     std::priority_queue<Task_Ptr, std::vector<Task_Ptr>, Composite::Less> q;
     for (int id : {5, 2, 9, 1, 7})
         q.push(make_task(id));
@@ -148,11 +134,9 @@ TEST(Queue_Strategy_Impl, less_orders_lowest_id_first)
 }
 
 // Admissions through the composite, the way the scheduler makes them.
-int admissions(Composite& s, const Task_Ptr& t)
-{
+int admissions(Composite& s, const Task_Ptr& t) {
     int n = 0;
-    while (s.enqueue_able(t) && n < 100)
-    {
+    while (s.enqueue_able(t) && n < 100) {
         s.notify_enqueued(t);
         s.notify_dequeued(t);
         s.notify_finished(t);
@@ -161,10 +145,8 @@ int admissions(Composite& s, const Task_Ptr& t)
     return n;
 }
 
-TEST(Retry_Limit_Queue_Strategy, limit_counts_retries_after_the_first_run)
-{
-    for (unsigned limit : {0u, 1u, 3u})
-    {
+TEST(Retry_Limit_Queue_Strategy, limit_counts_retries_after_the_first_run) {
+    for (unsigned limit : {0u, 1u, 3u}) {
         Composite s;
         auto retry = std::make_unique<Retry>();
         retry->reset(limit, 0);
@@ -176,8 +158,7 @@ TEST(Retry_Limit_Queue_Strategy, limit_counts_retries_after_the_first_run)
     EXPECT_EQ(4, admissions(defaults, make_task()));
 }
 
-TEST(Retry_Limit_Queue_Strategy, interval_runs_from_the_last_finish)
-{
+TEST(Retry_Limit_Queue_Strategy, interval_runs_from_the_last_finish) {
     Retry r;
     r.reset(3, 5);
     auto t = make_task();
@@ -202,4 +183,4 @@ TEST(Retry_Limit_Queue_Strategy, interval_runs_from_the_last_finish)
     s.notify_finished(u);
     EXPECT_FALSE(s.call_able(u));
 }
-} // namespace
+}  // namespace

@@ -19,16 +19,13 @@
 #include "ace/Log_Record.h"
 #include "models/task/task_base.h"
 
-namespace task_test
-{
+namespace task_test {
 constexpr std::chrono::seconds kBound(60);
 
 // Collects every message logged by any thread while it lives.
-class Log_Capture : public ACE_Log_Msg_Backend
-{
+class Log_Capture : public ACE_Log_Msg_Backend {
 public:
-    explicit Log_Capture(bool with_debug = true)
-    {
+    explicit Log_Capture(bool with_debug = true) {
         mask_ = ACE_LOG_MSG->priority_mask(ACE_Log_Msg::PROCESS);
         u_long mask = mask_ | LM_EMERGENCY | LM_ERROR;
         if (!with_debug)
@@ -37,8 +34,7 @@ public:
         prev_ = ACE_Log_Msg::msg_backend(this);
         ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
     }
-    ~Log_Capture() override
-    {
+    ~Log_Capture() override {
         ACE_LOG_MSG->clr_flags(ACE_Log_Msg::CUSTOM);
         ACE_Log_Msg::msg_backend(prev_);
         ACE_LOG_MSG->priority_mask(mask_, ACE_Log_Msg::PROCESS);
@@ -49,24 +45,21 @@ public:
     int open(const ACE_TCHAR*) override { return 0; }
     int reset() override { return 0; }
     int close() override { return 0; }
-    ssize_t log(ACE_Log_Record& record) override
-    {
+    ssize_t log(ACE_Log_Record& record) override {
         std::lock_guard<std::mutex> lock(mutex());
         lines_.emplace_back(record.msg_data());
         return 0;
     }
 
     // Number of messages that contain text.
-    int count(const std::string& text)
-    {
+    int count(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex());
-        return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-            return l.find(text) != std::string::npos;
-        }));
+        return static_cast<int>(
+            std::count_if(lines_.begin(), lines_.end(),
+                          [&](const std::string& l) { return l.find(text) != std::string::npos; }));
     }
     bool contains(const std::string& text) { return count(text) > 0; }
-    std::string all()
-    {
+    std::string all() {
         std::lock_guard<std::mutex> lock(mutex());
         std::string s;
         for (auto& l : lines_)
@@ -77,8 +70,7 @@ public:
 private:
     // Not a member: a lock on a stack address that a later test reuses for
     // another mutex would make the thread sanitizer see a false lock cycle.
-    static std::mutex& mutex()
-    {
+    static std::mutex& mutex() {
         static std::mutex m;
         return m;
     }
@@ -89,13 +81,11 @@ private:
 };
 
 // Task bodies report here; unless opened, each blocks until given a permit.
-class Probe
-{
+class Probe {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Task_Base::Error run(const std::string& name, Task_Base::Error result)
-    {
+    Task_Base::Error run(const std::string& name, Task_Base::Error result) {
         std::unique_lock<std::mutex> lock(m_);
         ++running_;
         max_running_ = std::max(max_running_, running_);
@@ -112,14 +102,12 @@ public:
         return result;
     }
 
-    void release(int n = 1)
-    {
+    void release(int n = 1) {
         std::lock_guard<std::mutex> lock(m_);
         permits_ += n;
         cv_.notify_all();
     }
-    void open()
-    {
+    void open() {
         std::lock_guard<std::mutex> lock(m_);
         open_ = true;
         cv_.notify_all();
@@ -128,55 +116,45 @@ public:
     // False when the condition did not come true in time; pred reads the
     // fields directly (the lock is held).
     template <class Pred>
-    bool wait_until(Pred pred)
-    {
+    bool wait_until(Pred pred) {
         std::unique_lock<std::mutex> lock(m_);
         return cv_.wait_for(lock, kBound, [&] { return pred(*this); });
     }
-    bool wait_running(int n)
-    {
+    bool wait_running(int n) {
         return wait_until([n](const Probe& p) { return p.running_ == n; });
     }
-    bool wait_finished(int n)
-    {
+    bool wait_finished(int n) {
         return wait_until([n](const Probe& p) { return p.finished_ >= n; });
     }
 
-    int running()
-    {
+    int running() {
         std::lock_guard<std::mutex> lock(m_);
         return running_;
     }
-    int max_running()
-    {
+    int max_running() {
         std::lock_guard<std::mutex> lock(m_);
         return max_running_;
     }
-    int finished()
-    {
+    int finished() {
         std::lock_guard<std::mutex> lock(m_);
         return finished_;
     }
-    std::vector<std::string> started()
-    {
+    std::vector<std::string> started() {
         std::lock_guard<std::mutex> lock(m_);
         return started_;
     }
-    std::vector<Clock::time_point> starts()
-    {
+    std::vector<Clock::time_point> starts() {
         std::lock_guard<std::mutex> lock(m_);
         return starts_;
     }
-    std::vector<Clock::time_point> ends()
-    {
+    std::vector<Clock::time_point> ends() {
         std::lock_guard<std::mutex> lock(m_);
         return ends_;
     }
 
     // Declared after a scheduler: an early test exit must not leave its
     // tasks blocked while the scheduler's destructor joins them.
-    struct Opener
-    {
+    struct Opener {
         Probe& probe;
         ~Opener() { probe.open(); }
     };
@@ -197,17 +175,16 @@ private:
 // Runs fn (a blocking call) with a bound; a hang ends the test program with a
 // message instead of blocking the suite.
 template <class Fn>
-auto bounded(Fn fn, const char* what)
-{
+auto bounded(Fn fn, const char* what) {
     auto result = std::async(std::launch::async, fn);
-    if (result.wait_for(kBound) != std::future_status::ready)
-    {
-        std::fprintf(stderr, "%s did not return within %lld s\n", what, static_cast<long long>(kBound.count()));
+    if (result.wait_for(kBound) != std::future_status::ready) {
+        std::fprintf(stderr, "%s did not return within %lld s\n", what,
+                     static_cast<long long>(kBound.count()));
         std::fflush(stderr);
         std::abort();
     }
     return result.get();
 }
-} // namespace task_test
+}  // namespace task_test
 
 #endif

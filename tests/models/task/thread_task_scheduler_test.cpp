@@ -11,14 +11,12 @@
 #include "models/task/thread_task_scheduler.h"
 #include "task_test_support.h"
 
-namespace
-{
+namespace {
 using task_test::bounded;
 using task_test::Log_Capture;
 using task_test::Probe;
 
-struct Item
-{
+struct Item {
     std::string name;
     // Answers CODE_FAILED_RETRY this many times, then result.
     int retries = 0;
@@ -27,8 +25,8 @@ struct Item
 using Item_Ptr = std::shared_ptr<Item>;
 using Scheduler = Thread_Task_Scheduler<Item>;
 
-Item_Ptr item(const std::string& name, int retries = 0, Task_Base::Error result = Task_Base::CODE_SUCCESS)
-{
+Item_Ptr item(const std::string& name, int retries = 0,
+              Task_Base::Error result = Task_Base::CODE_SUCCESS) {
     auto i = std::make_shared<Item>();
     i->name = name;
     i->retries = retries;
@@ -37,12 +35,10 @@ Item_Ptr item(const std::string& name, int retries = 0, Task_Base::Error result 
 }
 
 // Runs on the workers; blocks in the probe until released.
-Scheduler::Worker_Function probe_worker(Probe& probe)
-{
+Scheduler::Worker_Function probe_worker(Probe& probe) {
     return [&probe](const Item_Ptr& i) {
         Task_Base::Error r = i->result;
-        if (i->retries > 0)
-        {
+        if (i->retries > 0) {
             --i->retries;
             r = Task_Base::CODE_FAILED_RETRY;
         }
@@ -50,13 +46,11 @@ Scheduler::Worker_Function probe_worker(Probe& probe)
     };
 }
 
-bool wait_done(Scheduler& s)
-{
+bool wait_done(Scheduler& s) {
     return bounded([&s] { return s.wait(); }, "Thread_Task_Scheduler::wait");
 }
 
-TEST(Thread_Task_Scheduler, never_more_tasks_run_than_workers)
-{
+TEST(Thread_Task_Scheduler, never_more_tasks_run_than_workers) {
     Probe probe;
     Scheduler s(1024);
     Probe::Opener opener{probe};
@@ -66,8 +60,7 @@ TEST(Thread_Task_Scheduler, never_more_tasks_run_than_workers)
 
     // Hold three at a time and let one go at a time: a fourth would start
     // while three are still held.
-    for (int done = 0; done < 12; ++done)
-    {
+    for (int done = 0; done < 12; ++done) {
         ASSERT_TRUE(probe.wait_running(std::min(3, 12 - done))) << "after " << done;
         probe.release();
         ASSERT_TRUE(probe.wait_finished(done + 1));
@@ -77,8 +70,7 @@ TEST(Thread_Task_Scheduler, never_more_tasks_run_than_workers)
     EXPECT_EQ(12, probe.finished());
 }
 
-TEST(Thread_Task_Scheduler, one_task_per_owner_per_pass)
-{
+TEST(Thread_Task_Scheduler, one_task_per_owner_per_pass) {
     Probe probe;
     Scheduler s(1024);
     Probe::Opener opener{probe};
@@ -86,20 +78,21 @@ TEST(Thread_Task_Scheduler, one_task_per_owner_per_pass)
     // owner first would start a0 and a1.
     for (const char* owner : {"b", "a"})
         for (int i = 0; i < 3; ++i)
-            ASSERT_TRUE(s.enqueue_task(item(std::string(owner) + std::to_string(i)), owner, 0, nullptr, nullptr));
+            ASSERT_TRUE(s.enqueue_task(item(std::string(owner) + std::to_string(i)), owner, 0,
+                                       nullptr, nullptr));
     ASSERT_TRUE(s.activate(2, probe_worker(probe)));
 
     ASSERT_TRUE(probe.wait_running(2));
     auto first = probe.started();
-    EXPECT_EQ((std::set<std::string>{"a0", "b0"}), std::set<std::string>(first.begin(), first.end()));
+    EXPECT_EQ((std::set<std::string>{"a0", "b0"}),
+              std::set<std::string>(first.begin(), first.end()));
     probe.open();
     EXPECT_TRUE(wait_done(s));
     EXPECT_EQ(6, probe.finished());
     EXPECT_LE(probe.max_running(), 2);
 }
 
-TEST(Thread_Task_Scheduler, admission_capacity_counts_waiting_tasks)
-{
+TEST(Thread_Task_Scheduler, admission_capacity_counts_waiting_tasks) {
     Log_Capture logs;
     Probe probe;
     Scheduler s(2);
@@ -108,7 +101,8 @@ TEST(Thread_Task_Scheduler, admission_capacity_counts_waiting_tasks)
     ASSERT_TRUE(s.enqueue_task(item("w1"), nullptr, 0, "w1", nullptr));
     // Refused for room, not for its arguments.
     EXPECT_FALSE(s.enqueue_task(item("w2"), nullptr, 0, "w2", nullptr));
-    EXPECT_TRUE(logs.contains("Failed to enqueue task, id: 3, name: w2, count: 0.\n")) << logs.all();
+    EXPECT_TRUE(logs.contains("Failed to enqueue task, id: 3, name: w2, count: 0.\n"))
+        << logs.all();
 
     ASSERT_TRUE(s.activate(1, probe_worker(probe)));
     // w0 out with the worker leaves one task waiting: room for one more.
@@ -120,8 +114,7 @@ TEST(Thread_Task_Scheduler, admission_capacity_counts_waiting_tasks)
     EXPECT_EQ((std::vector<std::string>{"w0", "w1", "w3"}), probe.started());
 }
 
-TEST(Thread_Task_Scheduler, a_task_that_keeps_asking_for_retry_runs_limit_plus_one_times)
-{
+TEST(Thread_Task_Scheduler, a_task_that_keeps_asking_for_retry_runs_limit_plus_one_times) {
     Log_Capture logs;
     Probe probe;
     Scheduler s(1024);
@@ -142,8 +135,7 @@ TEST(Thread_Task_Scheduler, a_task_that_keeps_asking_for_retry_runs_limit_plus_o
     EXPECT_FALSE(logs.contains("count: 5")) << logs.all();
 }
 
-TEST(Thread_Task_Scheduler, without_retry_policy_a_retry_is_admitted_again)
-{
+TEST(Thread_Task_Scheduler, without_retry_policy_a_retry_is_admitted_again) {
     Probe probe;
     Scheduler s(1024);
     Probe::Opener opener{probe};
@@ -154,8 +146,7 @@ TEST(Thread_Task_Scheduler, without_retry_policy_a_retry_is_admitted_again)
     EXPECT_EQ(8, probe.finished());
 }
 
-TEST(Thread_Task_Scheduler, retry_waits_for_its_interval_and_lets_others_pass)
-{
+TEST(Thread_Task_Scheduler, retry_waits_for_its_interval_and_lets_others_pass) {
     Probe probe;
     Scheduler s(1024);
     Probe::Opener opener{probe};
@@ -174,8 +165,7 @@ TEST(Thread_Task_Scheduler, retry_waits_for_its_interval_and_lets_others_pass)
     EXPECT_GE(starts[2] - ends[0], std::chrono::seconds(1));
 }
 
-TEST(Thread_Task_Scheduler, stop_ends_dispatching_and_wait_returns)
-{
+TEST(Thread_Task_Scheduler, stop_ends_dispatching_and_wait_returns) {
     Probe probe;
     Scheduler s(1024);
     Probe::Opener opener{probe};
@@ -199,8 +189,7 @@ TEST(Thread_Task_Scheduler, stop_ends_dispatching_and_wait_returns)
     EXPECT_FALSE(s.enqueue_task(item("late"), nullptr, 0, nullptr, nullptr));
 }
 
-TEST(Thread_Task_Scheduler, a_scheduler_with_nothing_to_do_ends)
-{
+TEST(Thread_Task_Scheduler, a_scheduler_with_nothing_to_do_ends) {
     Probe probe;
     Scheduler s(1024);
     ASSERT_TRUE(s.activate(2, probe_worker(probe)));
@@ -210,8 +199,7 @@ TEST(Thread_Task_Scheduler, a_scheduler_with_nothing_to_do_ends)
     EXPECT_EQ(0, probe.finished());
 }
 
-TEST(Thread_Task_Scheduler, bad_arguments_are_refused)
-{
+TEST(Thread_Task_Scheduler, bad_arguments_are_refused) {
     Log_Capture logs;
     Probe probe;
     Scheduler s(1024);
@@ -233,8 +221,7 @@ TEST(Thread_Task_Scheduler, bad_arguments_are_refused)
     EXPECT_EQ(1, probe.finished());
 }
 
-TEST(Thread_Task_Scheduler, a_throwing_task_fails_alone)
-{
+TEST(Thread_Task_Scheduler, a_throwing_task_fails_alone) {
     Log_Capture logs;
     Scheduler s(1024);
     std::atomic<int> ran{0};
@@ -252,25 +239,29 @@ TEST(Thread_Task_Scheduler, a_throwing_task_fails_alone)
     EXPECT_TRUE(logs.contains("bad chunk")) << logs.all();
 }
 
-TEST(Thread_Task_Scheduler, destroying_without_wait_stops_and_joins)
-{
+TEST(Thread_Task_Scheduler, destroying_without_wait_stops_and_joins) {
     Probe probe;
     {
         auto s = std::make_unique<Scheduler>(1024);
         for (int i = 0; i < 50; ++i)
-            ASSERT_TRUE(s->enqueue_task(item("d" + std::to_string(i)), nullptr, 0, nullptr, nullptr));
+            ASSERT_TRUE(
+                s->enqueue_task(item("d" + std::to_string(i)), nullptr, 0, nullptr, nullptr));
         ASSERT_TRUE(s->activate(2, probe_worker(probe)));
         ASSERT_TRUE(probe.wait_running(2));
         probe.open();
-        bounded([&s] { s.reset(); return 0; }, "~Thread_Task_Scheduler");
+        bounded(
+            [&s] {
+                s.reset();
+                return 0;
+            },
+            "~Thread_Task_Scheduler");
     }
     // Whatever ran, ran to its end before the scheduler was gone.
     EXPECT_EQ(static_cast<int>(probe.started().size()), probe.finished());
     EXPECT_LE(probe.finished(), 50);
 }
 
-TEST(Thread_Task_Scheduler, many_short_tasks)
-{
+TEST(Thread_Task_Scheduler, many_short_tasks) {
     Log_Capture quiet(false);
     constexpr int kOwners = 3, kPerOwner = 700, kWorkers = 4;
     Scheduler s(kOwners * kPerOwner);
@@ -278,8 +269,7 @@ TEST(Thread_Task_Scheduler, many_short_tasks)
     std::vector<std::atomic<int>> seen(kOwners * kPerOwner);
     ASSERT_TRUE(s.enable_retry(1, 0));
     for (int o = 0; o < kOwners; ++o)
-        for (int i = 0; i < kPerOwner; ++i)
-        {
+        for (int i = 0; i < kPerOwner; ++i) {
             const int n = o * kPerOwner + i;
             // Every fifth asks once for a retry.
             ASSERT_TRUE(s.enqueue_task(item(std::to_string(n), n % 5 == 0 ? 1 : 0),
@@ -288,14 +278,12 @@ TEST(Thread_Task_Scheduler, many_short_tasks)
     ASSERT_TRUE(s.activate(kWorkers, [&](const Item_Ptr& i) {
         const int now = ++running;
         int seen_max = max_running.load();
-        while (now > seen_max && !max_running.compare_exchange_weak(seen_max, now))
-        {
+        while (now > seen_max && !max_running.compare_exchange_weak(seen_max, now)) {
         }
         ++runs;
         ++seen[std::stoi(i->name)];
         Task_Base::Error r = Task_Base::CODE_SUCCESS;
-        if (i->retries > 0)
-        {
+        if (i->retries > 0) {
             --i->retries;
             r = Task_Base::CODE_FAILED_RETRY;
         }
@@ -308,4 +296,4 @@ TEST(Thread_Task_Scheduler, many_short_tasks)
     for (int n = 0; n < kOwners * kPerOwner; ++n)
         ASSERT_EQ(n % 5 == 0 ? 2 : 1, seen[n].load()) << n;
 }
-} // namespace
+}  // namespace

@@ -8,12 +8,11 @@
 
 #include "fixture.h"
 
-TEST_F(Zbs_Sim_Test, ThreadsSharingOneHandleSeeTheirOwnWritesAndCommonData)
-{
+TEST_F(Zbs_Sim_Test, ThreadsSharingOneHandleSeeTheirOwnWritesAndCommonData) {
     constexpr int threads = 8;
     constexpr int rounds = 150;
     constexpr uint64_t region = 1 << 20;
-    const uint64_t common_at = threads * region; // read by all, written once
+    const uint64_t common_at = threads * region;  // read by all, written once
     volume("vol-1", (threads + 1) * region);
     std::string common(region, '\0');
     for (uint64_t i = 0; i < region; ++i)
@@ -36,28 +35,29 @@ TEST_F(Zbs_Sim_Test, ThreadsSharingOneHandleSeeTheirOwnWritesAndCommonData)
                 const uint32_t length = 1 + rng() % 65536;
                 const uint64_t offset = rng() % (region - length);
                 switch (rng() % 3) {
-                case 0: {
-                    std::string data(length, static_cast<char>('A' + t));
-                    data[0] = static_cast<char>(r);
-                    if (smartx::zbs_write(zbs_, "vol-1", &data[0], length, base + offset) != 0)
-                        errors[t] = "write failed";
-                    model.replace(offset, length, data);
-                    bytes_written += length;
-                    break;
-                }
-                case 1:
-                    buf.assign(length, '?');
-                    if (smartx::zbs_read(zbs_, "vol-1", &buf[0], length, base + offset) != 0 ||
-                        buf != model.substr(offset, length))
-                        errors[t] = "own region differs at " + std::to_string(offset);
-                    bytes_read += length;
-                    break;
-                default:
-                    buf.assign(length, '?');
-                    if (smartx::zbs_read(zbs_, "vol-1", &buf[0], length, common_at + offset) != 0 ||
-                        buf != common.substr(offset, length))
-                        errors[t] = "common region differs at " + std::to_string(offset);
-                    bytes_read += length;
+                    case 0: {
+                        std::string data(length, static_cast<char>('A' + t));
+                        data[0] = static_cast<char>(r);
+                        if (smartx::zbs_write(zbs_, "vol-1", &data[0], length, base + offset) != 0)
+                            errors[t] = "write failed";
+                        model.replace(offset, length, data);
+                        bytes_written += length;
+                        break;
+                    }
+                    case 1:
+                        buf.assign(length, '?');
+                        if (smartx::zbs_read(zbs_, "vol-1", &buf[0], length, base + offset) != 0 ||
+                            buf != model.substr(offset, length))
+                            errors[t] = "own region differs at " + std::to_string(offset);
+                        bytes_read += length;
+                        break;
+                    default:
+                        buf.assign(length, '?');
+                        if (smartx::zbs_read(zbs_, "vol-1", &buf[0], length, common_at + offset) !=
+                                0 ||
+                            buf != common.substr(offset, length))
+                            errors[t] = "common region differs at " + std::to_string(offset);
+                        bytes_read += length;
                 }
                 ++calls;
             }
@@ -74,7 +74,7 @@ TEST_F(Zbs_Sim_Test, ThreadsSharingOneHandleSeeTheirOwnWritesAndCommonData)
     }
 
     const zbs_sim_stats s = sim_->stats(zbs_);
-    EXPECT_EQ(calls + 1 + threads, s.calls); // the common write and the final reads
+    EXPECT_EQ(calls + 1 + threads, s.calls);  // the common write and the final reads
     EXPECT_EQ(0u, s.failed);
     EXPECT_EQ(bytes_written + region, s.bytes_written);
     EXPECT_EQ(bytes_read + threads * region, s.bytes_read);

@@ -16,11 +16,9 @@
 
 constexpr const char* zbs_address = "127.0.0.1:10201:10206,127.0.0.2:10201:10206";
 
-class Zbs_Sim_Test : public ::testing::Test
-{
+class Zbs_Sim_Test : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         store_ = make_zbs_store(root_.path());
         library_ = install_zbs_sim(ZBS_SIM_PATH, "5.5.1");
         ASSERT_EQ(1, smartx::zbs_init("5.5.1"));
@@ -30,8 +28,7 @@ protected:
         zbs_ = smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err);
         ASSERT_NE(nullptr, zbs_) << (err ? err : "");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (sim_)
             sim_->reset();
         sim_.reset();
@@ -39,21 +36,21 @@ protected:
         ::unsetenv("ZBS_SIM_STORE");
     }
 
-    std::string volume(const std::string& id, uint64_t size) { return make_zbs_volume(store_, id, size); }
+    std::string volume(const std::string& id, uint64_t size) {
+        return make_zbs_volume(store_, id, size);
+    }
 
-    int read(const std::string& id, std::string& out, uint32_t length, uint64_t offset)
-    {
+    int read(const std::string& id, std::string& out, uint32_t length, uint64_t offset) {
         out.assign(length, '\xee');
         return smartx::zbs_read(zbs_, id.c_str(), &out[0], length, offset);
     }
-    int write(const std::string& id, std::string data, uint64_t offset)
-    {
-        return smartx::zbs_write(zbs_, id.c_str(), &data[0], static_cast<uint32_t>(data.size()), offset);
+    int write(const std::string& id, std::string data, uint64_t offset) {
+        return smartx::zbs_write(zbs_, id.c_str(), &data[0], static_cast<uint32_t>(data.size()),
+                                 offset);
     }
 
     // The ranges of a diff, iterated as the data movers do.
-    static std::vector<zbs_diff_range> ranges(zbs_diff_t diff, uint64_t block_size)
-    {
+    static std::vector<zbs_diff_range> ranges(zbs_diff_t diff, uint64_t block_size) {
         std::vector<zbs_diff_range> out;
         for (zbs_diff_iter_t it = smartx::zbs_diff_iter_begin(diff, block_size);
              it != smartx::zbs_diff_iter_end(diff); it = smartx::zbs_diff_iter_next(it))

@@ -9,27 +9,24 @@
 
 #include "fixture.h"
 
-namespace
-{
-std::string file_text(const std::string& path)
-{
+namespace {
+std::string file_text(const std::string& path) {
     std::ifstream in(path);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-uint64_t file_size(const std::string& path)
-{
-    struct stat st{};
+uint64_t file_size(const std::string& path) {
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
-} // namespace
+}  // namespace
 
-TEST_F(Zbs_Sim_Test, HandleCreationChecksTheAddressListTimeOutAndStore)
-{
-    for (const char* bad : {"", "10.0.0.1", "10.0.0.1:", ":10201", "10.0.0.1:abc", "10.0.0.1:10201,,10.0.0.2:1",
-                            "10.0.0.1:70000", "10.0.0.1:0", "10 .0.0.1:10201"}) {
+TEST_F(Zbs_Sim_Test, HandleCreationChecksTheAddressListTimeOutAndStore) {
+    for (const char* bad :
+         {"", "10.0.0.1", "10.0.0.1:", ":10201", "10.0.0.1:abc", "10.0.0.1:10201,,10.0.0.2:1",
+          "10.0.0.1:70000", "10.0.0.1:0", "10 .0.0.1:10201"}) {
         char* err = nullptr;
         EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(bad, 3000, &err)) << bad;
         ASSERT_NE(nullptr, err) << bad;
@@ -54,8 +51,7 @@ TEST_F(Zbs_Sim_Test, HandleCreationChecksTheAddressListTimeOutAndStore)
     EXPECT_NE(std::string::npos, std::string(err).find("is not a directory"));
 }
 
-TEST_F(Zbs_Sim_Test, InjectedCreationFailuresFireOnceEach)
-{
+TEST_F(Zbs_Sim_Test, InjectedCreationFailuresFireOnceEach) {
     sim_->fail_create(2);
     char* err = nullptr;
     EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err));
@@ -65,8 +61,7 @@ TEST_F(Zbs_Sim_Test, InjectedCreationFailuresFireOnceEach)
     EXPECT_EQ(nullptr, err);
 }
 
-TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume)
-{
+TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume) {
     const std::string path = volume("vol-1", 1 << 20);
     std::string data;
 
@@ -74,16 +69,16 @@ TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume)
     ASSERT_EQ(0, read("vol-1", data, 8192, 4096));
     EXPECT_EQ(std::string(8192, '\0'), data);
 
-    ASSERT_EQ(0, write("vol-1", std::string(4096, 'a'), (1 << 20) - 4096)); // up to the end
+    ASSERT_EQ(0, write("vol-1", std::string(4096, 'a'), (1 << 20) - 4096));  // up to the end
     ASSERT_EQ(0, read("vol-1", data, 4096, (1 << 20) - 4096));
     EXPECT_EQ(std::string(4096, 'a'), data);
     ASSERT_EQ(0, read("vol-1", data, 0, 1 << 20));
 
     EXPECT_EQ(-ERANGE, read("vol-1", data, 8192, (1 << 20) - 4096));
     EXPECT_EQ(-ERANGE, read("vol-1", data, 1, 1 << 20));
-    EXPECT_EQ(-ERANGE, read("vol-1", data, 100, UINT64_MAX - 10)); // offset + length wraps
+    EXPECT_EQ(-ERANGE, read("vol-1", data, 100, UINT64_MAX - 10));  // offset + length wraps
     EXPECT_EQ(-ERANGE, write("vol-1", std::string(8192, 'b'), (1 << 20) - 4096));
-    EXPECT_EQ(uint64_t(1) << 20, file_size(path)); // a volume never grows
+    EXPECT_EQ(uint64_t(1) << 20, file_size(path));  // a volume never grows
 
     EXPECT_EQ(-ENOENT, read("vol-2", data, 512, 0));
     EXPECT_EQ(-ENOENT, write("vol-2", "x", 0));
@@ -93,8 +88,7 @@ TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume)
     EXPECT_EQ(uint64_t(1) << 20, info.size);
 }
 
-TEST_F(Zbs_Sim_Test, VolumeIdsNeverLeaveTheStore)
-{
+TEST_F(Zbs_Sim_Test, VolumeIdsNeverLeaveTheStore) {
     // A file beside the store that a traversing id would reach.
     std::ofstream(root_.file("escape")) << std::string(4096, 'X');
     volume("vol..1", 4096);
@@ -116,8 +110,7 @@ TEST_F(Zbs_Sim_Test, VolumeIdsNeverLeaveTheStore)
     EXPECT_NE(std::string::npos, std::string(err).find("/etc/passwd"));
 }
 
-TEST_F(Zbs_Sim_Test, UnknownAndDestroyedHandlesAreRefused)
-{
+TEST_F(Zbs_Sim_Test, UnknownAndDestroyedHandlesAreRefused) {
     volume("vol-1", 4096);
     std::string data;
     EXPECT_EQ(-EINVAL, smartx::zbs_read(nullptr, "vol-1", &data[0], 0, 0));
@@ -132,8 +125,7 @@ TEST_F(Zbs_Sim_Test, UnknownAndDestroyedHandlesAreRefused)
     EXPECT_EQ(1u, sim_->live_handles());
 }
 
-TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened)
-{
+TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened) {
     volume("vol-1", 1 << 20);
     sim_->fail_writes(1);
     sim_->fail_reads(2);
@@ -145,7 +137,8 @@ TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened)
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, read("vol-1", data, 8192, 0));
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, read("vol-1", data, 8192, 0));
     ASSERT_EQ(0, read("vol-1", data, 8192, 0));
-    EXPECT_EQ(std::string(4096, '\0') + std::string(4096, 'v'), data); // the failed write wrote nothing
+    EXPECT_EQ(std::string(4096, '\0') + std::string(4096, 'v'),
+              data);  // the failed write wrote nothing
 
     zbs_pextent* map = nullptr;
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, smartx::zbs_pextents_get_by_volume_id(zbs_, "vol-1", &map));
@@ -165,8 +158,7 @@ TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened)
     EXPECT_EQ(std::string(4096, 'v'), data);
 }
 
-TEST_F(Zbs_Sim_Test, RequestLogHasOneLinePerCall)
-{
+TEST_F(Zbs_Sim_Test, RequestLogHasOneLinePerCall) {
     volume("vol-0", 1 << 20);
     volume("vol-1", 1 << 20);
     const std::string log = root_.file("zbs.log");
@@ -180,15 +172,15 @@ TEST_F(Zbs_Sim_Test, RequestLogHasOneLinePerCall)
     ASSERT_EQ(0, sim_->set_log(nullptr));
     EXPECT_EQ(0, write("vol-1", "unlogged", 0));
 
-    EXPECT_EQ("write\tvol-1\t1024\t512\t0\n"
-              "read\tvol-1\t1048576\t512\t-34\n"
-              "volume_diff\tvol-0\tvol-1\t0\n"
-              "create\t10.0.0.9:10201\t0\t0\n",
-              file_text(log));
+    EXPECT_EQ(
+        "write\tvol-1\t1024\t512\t0\n"
+        "read\tvol-1\t1048576\t512\t-34\n"
+        "volume_diff\tvol-0\tvol-1\t0\n"
+        "create\t10.0.0.9:10201\t0\t0\n",
+        file_text(log));
 }
 
-TEST_F(Zbs_Sim_Test, EnvironmentArmsSwitchesOfAFreshlyLoadedLibrary)
-{
+TEST_F(Zbs_Sim_Test, EnvironmentArmsSwitchesOfAFreshlyLoadedLibrary) {
     ASSERT_EQ(1, smartx::zbs_finalize());
     sim_.reset();
     const std::string log = root_.file("env.log");

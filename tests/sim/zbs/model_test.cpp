@@ -10,19 +10,16 @@
 #include "fixture.h"
 #include "support/process.h"
 
-namespace
-{
+namespace {
 constexpr uint64_t page_size = 4096;
 constexpr uint64_t extent = uint64_t(1) << 28;
 
 // Content by 4 KiB page (absent: zeros) and the pages ever written.
-class Volume_Model
-{
+class Volume_Model {
 public:
     explicit Volume_Model(uint64_t size) : size_(size) {}
 
-    void write(uint64_t offset, const std::string& data)
-    {
+    void write(uint64_t offset, const std::string& data) {
         for (uint64_t done = 0; done < data.size();) {
             const uint64_t at = offset + done;
             const uint64_t n = std::min<uint64_t>(page_size - at % page_size, data.size() - done);
@@ -34,8 +31,7 @@ public:
             done += n;
         }
     }
-    std::string read(uint64_t offset, uint64_t length) const
-    {
+    std::string read(uint64_t offset, uint64_t length) const {
         std::string out;
         for (uint64_t at = offset; at < offset + length;) {
             const uint64_t n = std::min(page_size - at % page_size, offset + length - at);
@@ -45,16 +41,14 @@ public:
         }
         return out;
     }
-    std::string page(uint64_t p) const
-    {
+    std::string page(uint64_t p) const {
         auto it = pages_.find(p);
         return it == pages_.end() ? std::string(page_size, '\0') : it->second;
     }
 
     uint64_t size() const { return size_; }
     const std::set<uint64_t>& touched() const { return touched_; }
-    std::set<uint64_t> page_numbers() const
-    {
+    std::set<uint64_t> page_numbers() const {
         std::set<uint64_t> out;
         for (const auto& p : pages_)
             out.insert(p.first);
@@ -67,8 +61,7 @@ private:
     std::set<uint64_t> touched_;
 };
 
-std::set<uint64_t> blocks_of_pages(const std::set<uint64_t>& pages, uint64_t block_size)
-{
+std::set<uint64_t> blocks_of_pages(const std::set<uint64_t>& pages, uint64_t block_size) {
     std::set<uint64_t> out;
     for (uint64_t p : pages)
         out.insert(p * page_size / block_size);
@@ -76,8 +69,8 @@ std::set<uint64_t> blocks_of_pages(const std::set<uint64_t>& pages, uint64_t blo
 }
 
 // Blocks whose content differs between two models.
-std::set<uint64_t> changed_blocks(const Volume_Model& old_model, const Volume_Model& new_model, uint64_t block_size)
-{
+std::set<uint64_t> changed_blocks(const Volume_Model& old_model, const Volume_Model& new_model,
+                                  uint64_t block_size) {
     std::set<uint64_t> pages = old_model.page_numbers();
     for (uint64_t p : new_model.page_numbers())
         pages.insert(p);
@@ -88,46 +81,43 @@ std::set<uint64_t> changed_blocks(const Volume_Model& old_model, const Volume_Mo
     return out;
 }
 
-std::string cp_sparse(const std::string& from, const std::string& to)
-{
-    const Command_Result r = run_command("cp --sparse=always " + shell_quote(from) + " " + shell_quote(to));
+std::string cp_sparse(const std::string& from, const std::string& to) {
+    const Command_Result r =
+        run_command("cp --sparse=always " + shell_quote(from) + " " + shell_quote(to));
     return r.exit_code == 0 ? std::string() : r.output;
 }
 
-class Zbs_Model_Test : public Zbs_Sim_Test
-{
+class Zbs_Model_Test : public Zbs_Sim_Test {
 protected:
     // Random data, zeros, or the bytes already there, at any byte offset.
-    void random_writes(const std::string& id, Volume_Model& model, int count)
-    {
+    void random_writes(const std::string& id, Volume_Model& model, int count) {
         for (int n = 0; n < count; ++n) {
             const uint64_t length = 1 + rng_() % (3 * 65536);
             const uint64_t offset = rng_() % (model.size() - length);
             std::string data;
             switch (rng_() % 5) {
-            case 0:
-                data.assign(length, '\0');
-                break;
-            case 1:
-                data = model.read(offset, length);
-                break;
-            default:
-                for (uint64_t i = 0; i < length; ++i)
-                    data += static_cast<char>(rng_());
+                case 0:
+                    data.assign(length, '\0');
+                    break;
+                case 1:
+                    data = model.read(offset, length);
+                    break;
+                default:
+                    for (uint64_t i = 0; i < length; ++i)
+                        data += static_cast<char>(rng_());
             }
             ASSERT_EQ(0, write(id, data, offset)) << offset << "+" << length;
             model.write(offset, data);
         }
     }
 
-    void write_both(const std::string& id, Volume_Model& model, uint64_t offset, const std::string& data)
-    {
+    void write_both(const std::string& id, Volume_Model& model, uint64_t offset,
+                    const std::string& data) {
         ASSERT_EQ(0, write(id, data, offset));
         model.write(offset, data);
     }
 
-    void expect_content(const std::string& id, const Volume_Model& model)
-    {
+    void expect_content(const std::string& id, const Volume_Model& model) {
         std::string data;
         for (uint64_t offset = 0; offset < model.size(); offset += 262144) {
             const uint64_t length = std::min<uint64_t>(262144, model.size() - offset);
@@ -137,9 +127,8 @@ protected:
     }
 
     // Every range is one block, aligned, cut only at the end of the volume.
-    static std::set<uint64_t> block_numbers(const std::vector<zbs_diff_range>& ranges, uint64_t volume_size,
-                                            uint64_t block_size)
-    {
+    static std::set<uint64_t> block_numbers(const std::vector<zbs_diff_range>& ranges,
+                                            uint64_t volume_size, uint64_t block_size) {
         std::set<uint64_t> out;
         for (const zbs_diff_range& r : ranges) {
             EXPECT_EQ(0u, r.offset % block_size) << r.offset;
@@ -149,8 +138,7 @@ protected:
         return out;
     }
 
-    std::vector<zbs_pextent> extents(const std::string& id)
-    {
+    std::vector<zbs_pextent> extents(const std::string& id) {
         zbs_pextent* map = nullptr;
         const int n = smartx::zbs_pextents_get_by_volume_id(zbs_, id.c_str(), &map);
         EXPECT_GE(n, 0);
@@ -159,16 +147,15 @@ protected:
 
     std::mt19937_64 rng_{20240611};
 };
-} // namespace
+}  // namespace
 
-TEST_F(Zbs_Model_Test, WrittenAreaIsEveryBlockEverWritten)
-{
-    const uint64_t size = 6 * 1048576 + 3 * page_size; // the last block is short
+TEST_F(Zbs_Model_Test, WrittenAreaIsEveryBlockEverWritten) {
+    const uint64_t size = 6 * 1048576 + 3 * page_size;  // the last block is short
     volume("vol-1", size);
     Volume_Model model(size);
     random_writes("vol-1", model, 150);
     write_both("vol-1", model, size - 100, std::string(100, 'e'));
-    write_both("vol-1", model, 70000, std::string(10, '\0')); // zeros are written too
+    write_both("vol-1", model, 70000, std::string(10, '\0'));  // zeros are written too
     expect_content("vol-1", model);
 
     zbs_diff_t diff = nullptr;
@@ -180,8 +167,7 @@ TEST_F(Zbs_Model_Test, WrittenAreaIsEveryBlockEverWritten)
     }
 }
 
-TEST_F(Zbs_Model_Test, DifferenceOfASnapshotCopyIsEveryBlockWhoseContentChanged)
-{
+TEST_F(Zbs_Model_Test, DifferenceOfASnapshotCopyIsEveryBlockWhoseContentChanged) {
     const uint64_t size = 8 * 1048576 + 5 * page_size;
     const std::string live = volume("vol-1", size);
     Volume_Model model(size);
@@ -191,8 +177,8 @@ TEST_F(Zbs_Model_Test, DifferenceOfASnapshotCopyIsEveryBlockWhoseContentChanged)
     ASSERT_EQ("", cp_sparse(live, store_ + "/snap-1"));
     const Volume_Model old_model = model;
 
-    write_both("vol-1", model, 0, std::string(65536, '\0')); // data zeroed: a change
-    write_both("vol-1", model, 131072, std::string(65536, 's')); // same bytes again: none
+    write_both("vol-1", model, 0, std::string(65536, '\0'));      // data zeroed: a change
+    write_both("vol-1", model, 131072, std::string(65536, 's'));  // same bytes again: none
     random_writes("vol-1", model, 80);
     expect_content("snap-1", old_model);
     expect_content("vol-1", model);
@@ -219,13 +205,12 @@ TEST_F(Zbs_Model_Test, DifferenceOfASnapshotCopyIsEveryBlockWhoseContentChanged)
     EXPECT_NE(0, smartx::zbs_get_volume_diff(zbs_, "snap-9", "vol-1", 0, 0, &diff));
 }
 
-TEST_F(Zbs_Model_Test, DifferenceWithAShorterOldVolumeComparesItsTailWithZeros)
-{
+TEST_F(Zbs_Model_Test, DifferenceWithAShorterOldVolumeComparesItsTailWithZeros) {
     volume("old", 1048576);
     volume("new", 2 * 1048576);
     ASSERT_EQ(0, write("old", std::string(4096, 'a'), 0));
     ASSERT_EQ(0, write("new", std::string(4096, 'a'), 0));
-    ASSERT_EQ(0, write("new", std::string(4096, '\0'), 1048576)); // zeros past the old end: equal
+    ASSERT_EQ(0, write("new", std::string(4096, '\0'), 1048576));  // zeros past the old end: equal
     ASSERT_EQ(0, write("new", std::string(4096, 'b'), 1572864));
 
     zbs_diff_t diff = nullptr;
@@ -235,15 +220,15 @@ TEST_F(Zbs_Model_Test, DifferenceWithAShorterOldVolumeComparesItsTailWithZeros)
     EXPECT_EQ(1572864u, got[0].offset);
 }
 
-TEST_F(Zbs_Model_Test, ExtentMapsFollowAllocationAndContent)
-{
-    const uint64_t size = 3 * extent + 1048576; // four extents, the last one short
+TEST_F(Zbs_Model_Test, ExtentMapsFollowAllocationAndContent) {
+    const uint64_t size = 3 * extent + 1048576;  // four extents, the last one short
     const std::string live = volume("vol-1", size);
     const std::string data_a(200000, 'a');
     ASSERT_EQ(0, write("vol-1", data_a, 12345));
     ASSERT_EQ(0, write("vol-1", std::string(5000, 'b'), extent - 5000));
     ASSERT_EQ(0, write("vol-1", std::string(70000, 'c'), 2 * extent + 99999));
-    ASSERT_EQ(0, write("vol-1", std::string(8192, '\0'), 3 * extent + 4096)); // allocated, all zeros
+    ASSERT_EQ(0,
+              write("vol-1", std::string(8192, '\0'), 3 * extent + 4096));  // allocated, all zeros
 
     const std::vector<zbs_pextent> before = extents("vol-1");
     ASSERT_EQ(4u, before.size());
@@ -264,9 +249,9 @@ TEST_F(Zbs_Model_Test, ExtentMapsFollowAllocationAndContent)
         EXPECT_EQ(before[i].pid, copy[i].pid) << i;
     EXPECT_EQ(0u, copy[3].location);
 
-    ASSERT_EQ(0, write("vol-1", data_a, 12345));                        // same bytes
-    ASSERT_EQ(0, write("vol-1", std::string(1, 'x'), extent + 7));       // new data
-    ASSERT_EQ(0, write("vol-1", std::string(1, 'C'), 2 * extent + 99999)); // one byte changed
+    ASSERT_EQ(0, write("vol-1", data_a, 12345));                            // same bytes
+    ASSERT_EQ(0, write("vol-1", std::string(1, 'x'), extent + 7));          // new data
+    ASSERT_EQ(0, write("vol-1", std::string(1, 'C'), 2 * extent + 99999));  // one byte changed
     const std::vector<zbs_pextent> after = extents("vol-1");
     ASSERT_EQ(4u, after.size());
     EXPECT_EQ(before[0].pid, after[0].pid);
@@ -287,12 +272,11 @@ TEST_F(Zbs_Model_Test, ExtentMapsFollowAllocationAndContent)
     EXPECT_LT(smartx::zbs_pextents_get_by_volume_id(zbs_, "missing", &map), 0);
 }
 
-TEST_F(Zbs_Model_Test, IteratorsEndCleanly)
-{
+TEST_F(Zbs_Model_Test, IteratorsEndCleanly) {
     volume("vol-1", 1048576);
     zbs_diff_t diff = nullptr;
     ASSERT_EQ(0, smartx::zbs_get_written_area(zbs_, "vol-1", 0, 0, &diff));
-    EXPECT_TRUE(ranges(diff, 65536).empty()); // nothing written
+    EXPECT_TRUE(ranges(diff, 65536).empty());  // nothing written
 
     ASSERT_EQ(0, write("vol-1", "x", 5));
     ASSERT_EQ(0, smartx::zbs_get_written_area(zbs_, "vol-1", 0, 0, &diff));
@@ -305,5 +289,5 @@ TEST_F(Zbs_Model_Test, IteratorsEndCleanly)
     EXPECT_EQ(0u, none.length);
 
     smartx::zbs_destroy_diff(diff);
-    EXPECT_TRUE(ranges(diff, 65536).empty()); // a destroyed diff is refused, not read
+    EXPECT_TRUE(ranges(diff, 65536).empty());  // a destroyed diff is refused, not read
 }

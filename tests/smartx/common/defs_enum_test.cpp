@@ -10,18 +10,15 @@
 
 using namespace smartx;
 
-namespace
-{
+namespace {
 using Rows = std::vector<std::pair<std::string, int>>;
 
 // The table holds exactly `expected`, in order, and both conversions agree with it.
 template <class E>
 void check_table(const Key2_Value_T<E>* table, E (*to_type)(const char*), const char* (*to_name)(E),
-                 const Rows& expected)
-{
+                 const Rows& expected) {
     size_t i = 0;
-    for (; table[i].key != nullptr; ++i)
-    {
+    for (; table[i].key != nullptr; ++i) {
         ASSERT_LT(i, expected.size());
         SCOPED_TRACE(expected[i].first);
         EXPECT_EQ(table[i].key, expected[i].first);
@@ -48,28 +45,26 @@ void check_table(const Key2_Value_T<E>* table, E (*to_type)(const char*), const 
     EXPECT_EQ(to_name(static_cast<E>(expected.size() + 1)), nullptr);
     EXPECT_EQ(to_name(static_cast<E>(-1)), nullptr);
 }
-} // namespace
+}  // namespace
 
-TEST(ResourceEnumerations, ConsistentType)
-{
+TEST(ResourceEnumerations, ConsistentType) {
     check_table(consistent_type_table, consistent_type_name_to_type, consistent_type_type_to_name,
                 Rows{{"CRASH_CONSISTENT", 1}, {"FILE_SYSTEM_CONSISTENT", 2}});
 }
 
-TEST(ResourceEnumerations, Bus)
-{
-    check_table(bus_table, bus_name_to_type, bus_type_to_name, Rows{{"IDE", 1}, {"SCSI", 2}, {"VIRTIO", 3}});
+TEST(ResourceEnumerations, Bus) {
+    check_table(bus_table, bus_name_to_type, bus_type_to_name,
+                Rows{{"IDE", 1}, {"SCSI", 2}, {"VIRTIO", 3}});
 }
 
-TEST(ResourceEnumerations, VMDiskType)
-{
+TEST(ResourceEnumerations, VMDiskType) {
     check_table(vm_disk_type_table, vm_disk_type_name_to_type, vm_disk_type_type_to_name,
                 Rows{{"CD_ROM", 1}, {"DISK", 2}});
 }
 
-TEST(ResourceEnumerations, ELFStoragePolicy)
-{
-    check_table(elf_storage_policy_table, elf_storage_policy_name_to_type, elf_storage_policy_type_to_name,
+TEST(ResourceEnumerations, ELFStoragePolicy) {
+    check_table(elf_storage_policy_table, elf_storage_policy_name_to_type,
+                elf_storage_policy_type_to_name,
                 Rows{{"REPLICA_1_THICK_PROVISION", 1},
                      {"REPLICA_1_THIN_PROVISION", 2},
                      {"REPLICA_2_THICK_PROVISION", 3},
@@ -78,26 +73,22 @@ TEST(ResourceEnumerations, ELFStoragePolicy)
                      {"REPLICA_3_THIN_PROVISION", 6}});
 }
 
-TEST(ResourceEnumerations, VMVolumeType)
-{
+TEST(ResourceEnumerations, VMVolumeType) {
     check_table(vm_volume_type_table, vm_volume_type_name_to_type, vm_volume_type_type_to_name,
                 Rows{{"KVM_VOLUME", 1}, {"KVM_VOLUME_ISCSI", 2}});
 }
 
-TEST(ResourceEnumerations, VMNICModel)
-{
+TEST(ResourceEnumerations, VMNICModel) {
     check_table(vm_nic_model_table, vm_nic_model_name_to_type, vm_nic_model_type_to_name,
                 Rows{{"E1000", 1}, {"SRIOV", 2}, {"VIRTIO", 3}});
 }
 
-TEST(ResourceEnumerations, VMFirmware)
-{
+TEST(ResourceEnumerations, VMFirmware) {
     check_table(vm_firmware_table, vm_firmware_name_to_type, vm_firmware_type_to_name,
                 Rows{{"BIOS", 1}, {"UEFI", 2}});
 }
 
-TEST(ResourceEnumerations, SharedAndPrefixedNames)
-{
+TEST(ResourceEnumerations, SharedAndPrefixedNames) {
     EXPECT_EQ(bus_name_to_type("VIRTIO"), Bus::VIRTIO);
     EXPECT_EQ(vm_nic_model_name_to_type("VIRTIO"), VM_NIC_Model::VIRTIO);
     EXPECT_EQ(static_cast<int>(Bus::VIRTIO), static_cast<int>(VM_NIC_Model::VIRTIO));
@@ -106,15 +97,14 @@ TEST(ResourceEnumerations, SharedAndPrefixedNames)
     EXPECT_EQ(vm_volume_type_name_to_type("KVM_VOLUME_ISCSI"), VM_Volume_Type::KVM_VOLUME_ISCSI);
 }
 
-TEST(ResourceEnumerations, StoragePolicyNamesBuiltFromReplicaAndProvisioning)
-{
-    for (int replicas = 1; replicas <= 3; ++replicas)
-    {
+TEST(ResourceEnumerations, StoragePolicyNamesBuiltFromReplicaAndProvisioning) {
+    for (int replicas = 1; replicas <= 3; ++replicas) {
         const std::string base = "REPLICA_" + std::to_string(replicas);
         const auto thin = elf_storage_policy_name_to_type((base + "_THIN_PROVISION").c_str());
         const auto thick = elf_storage_policy_name_to_type((base + "_THICK_PROVISION").c_str());
         EXPECT_EQ(static_cast<int>(thick), 2 * replicas - 1);
         EXPECT_EQ(static_cast<int>(thin), 2 * replicas);
     }
-    EXPECT_EQ(elf_storage_policy_name_to_type("REPLICA_4_THIN_PROVISION"), ELF_Storage_Policy::UNKNOWN);
+    EXPECT_EQ(elf_storage_policy_name_to_type("REPLICA_4_THIN_PROVISION"),
+              ELF_Storage_Policy::UNKNOWN);
 }

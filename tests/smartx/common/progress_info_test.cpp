@@ -21,33 +21,28 @@
 using smartx::VM_Progress_Handle;
 using smartx::VM_Progress_Info;
 
-namespace
-{
+namespace {
 // The reporter's flags: O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC.
 const int kReporterFlags = 0x80242;
 
-std::string progress_path(const Temp_Root& root, const std::string& job, const std::string& vm)
-{
+std::string progress_path(const Temp_Root& root, const std::string& job, const std::string& vm) {
     return root.path() + "/var/opt/velmora/tarnvik3/smartx/act/smartx/" + job + "/" + vm;
 }
 
-std::string read_file(const std::string& path)
-{
+std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 template <class T>
-T field_at(const std::string& bytes, size_t offset)
-{
+T field_at(const std::string& bytes, size_t offset) {
     T v;
     std::memcpy(&v, bytes.data() + offset, sizeof v);
     return v;
 }
 
 // Every regular file below dir.
-void list_files(const std::string& dir, std::vector<std::string>& out)
-{
+void list_files(const std::string& dir, std::vector<std::string>& out) {
     DIR* d = ::opendir(dir.c_str());
     if (!d)
         return;
@@ -68,8 +63,7 @@ void list_files(const std::string& dir, std::vector<std::string>& out)
 }
 
 // Whether the process holds a descriptor on path, and its FD_CLOEXEC.
-int cloexec_of(const std::string& path)
-{
+int cloexec_of(const std::string& path) {
     DIR* d = ::opendir("/proc/self/fd");
     int result = -1;
     while (dirent* e = d ? ::readdir(d) : nullptr) {
@@ -88,24 +82,20 @@ int cloexec_of(const std::string& path)
         ::closedir(d);
     return result;
 }
-} // namespace
+}  // namespace
 
-TEST(ProgressRecord, ReporterFlagsAreTheOpenFlags)
-{
+TEST(ProgressRecord, ReporterFlagsAreTheOpenFlags) {
     EXPECT_EQ(kReporterFlags, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC);
 }
 
-TEST(ProgressRecord, CreatingTruncatesToZeros)
-{
+TEST(ProgressRecord, CreatingTruncatesToZeros) {
     Temp_Root root;
     const std::string path = progress_path(root, "job-1", "vm-1");
     {
         VM_Progress_Handle h;
         ASSERT_EQ(h.open("job-1", "vm-1", kReporterFlags, 0750), 0);
     }
-    {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(10000, '\x7f');
-    }
+    { std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(10000, '\x7f'); }
     VM_Progress_Handle h;
     ASSERT_EQ(h.open("job-1", "vm-1", kReporterFlags, 0750), 0);
     EXPECT_EQ(h->state, VM_Job_Progress::STATE_PENDING);
@@ -118,8 +108,7 @@ TEST(ProgressRecord, CreatingTruncatesToZeros)
     EXPECT_EQ(cloexec_of(path), 1);
 }
 
-TEST(ProgressRecord, ServantOpenOfAMissingFileFails)
-{
+TEST(ProgressRecord, ServantOpenOfAMissingFileFails) {
     Temp_Root root;
     const std::string path = progress_path(root, "job-1", "vm-x");
     Log_Capture log;
@@ -128,14 +117,14 @@ TEST(ProgressRecord, ServantOpenOfAMissingFileFails)
     EXPECT_FALSE(h);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].priority, LM_ERROR);
-    EXPECT_EQ(log.lines()[0].text, "Failed to memory map " + path + ", errno=2, No such file or directory\n");
+    EXPECT_EQ(log.lines()[0].text,
+              "Failed to memory map " + path + ", errno=2, No such file or directory\n");
     std::vector<std::string> files;
     list_files(root.path(), files);
     EXPECT_TRUE(files.empty()) << files[0];
 }
 
-TEST(ProgressRecord, ServantOpenOfATruncatedFileFails)
-{
+TEST(ProgressRecord, ServantOpenOfATruncatedFileFails) {
     Temp_Root root;
     {
         VM_Progress_Handle h;
@@ -149,11 +138,11 @@ TEST(ProgressRecord, ServantOpenOfATruncatedFileFails)
     EXPECT_EQ(h.open("job-1", "vm-1", false, true, 0750), -1);
     EXPECT_FALSE(h);
     ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].text, "Failed to memory map " + path + ", errno=22, Invalid argument\n");
+    EXPECT_EQ(log.lines()[0].text,
+              "Failed to memory map " + path + ", errno=22, Invalid argument\n");
 }
 
-TEST(ProgressRecord, RefusesIdsOutsideTheDirectory)
-{
+TEST(ProgressRecord, RefusesIdsOutsideTheDirectory) {
     Temp_Root root;
     // A file a traversal would hit: it must survive untouched.
     const std::string victim = root.path() + "/var/opt/velmora/tarnvik3/smartx/act/victim";
@@ -161,17 +150,26 @@ TEST(ProgressRecord, RefusesIdsOutsideTheDirectory)
     std::ofstream(victim) << "keep";
 
     const std::string with_nul("vm\0/../../victim", 16);
-    struct Bad
-    {
+    struct Bad {
         String_Arg id;
         String_Arg basename;
         const char* name;
     };
     const Bad bad[] = {
-        {nullptr, "vm", "id"},  {"", "vm", "id"},       {".", "vm", "id"},          {"..", "victim", "id"},
-        {"a/b", "vm", "id"},    {"/", "vm", "id"},      {with_nul, "vm", "id"},     {"job", nullptr, "basename"},
-        {"job", "", "basename"}, {"job", ".", "basename"}, {"job", "..", "basename"}, {"..", "..", "id"},
-        {"job", "../../victim", "basename"}, {"job", with_nul, "basename"},
+        {nullptr, "vm", "id"},
+        {"", "vm", "id"},
+        {".", "vm", "id"},
+        {"..", "victim", "id"},
+        {"a/b", "vm", "id"},
+        {"/", "vm", "id"},
+        {with_nul, "vm", "id"},
+        {"job", nullptr, "basename"},
+        {"job", "", "basename"},
+        {"job", ".", "basename"},
+        {"job", "..", "basename"},
+        {"..", "..", "id"},
+        {"job", "../../victim", "basename"},
+        {"job", with_nul, "basename"},
     };
     Log_Capture log;
     for (const Bad& b : bad) {
@@ -185,7 +183,8 @@ TEST(ProgressRecord, RefusesIdsOutsideTheDirectory)
         const auto& e = log.lines()[i];
         EXPECT_EQ(e.priority, LM_EMERGENCY);
         EXPECT_EQ(e.text.rfind("Unexpected error in ", 0), 0u);
-        EXPECT_NE(e.text.find(std::string(", ") + bad[i / 2].name + " is NULL or \"\":\n"), std::string::npos)
+        EXPECT_NE(e.text.find(std::string(", ") + bad[i / 2].name + " is NULL or \"\":\n"),
+                  std::string::npos)
             << e.text;
     }
 
@@ -196,8 +195,7 @@ TEST(ProgressRecord, RefusesIdsOutsideTheDirectory)
     EXPECT_EQ(files[0], victim);
 }
 
-TEST(ProgressRecord, SharedBetweenProcesses)
-{
+TEST(ProgressRecord, SharedBetweenProcesses) {
     Temp_Root root;
     VM_Progress_Handle reporter;
     ASSERT_EQ(reporter.open("job-2", "vm-7", kReporterFlags, 0750), 0);
@@ -248,8 +246,7 @@ TEST(ProgressRecord, SharedBetweenProcesses)
     EXPECT_EQ(bytes.substr(44), std::string(4096 - 44, '\0'));
 }
 
-TEST(ProgressRecord, CloseOnExecFollowsTheFlag)
-{
+TEST(ProgressRecord, CloseOnExecFollowsTheFlag) {
     Temp_Root root;
     VM_Progress_Handle created;
     ASSERT_EQ(created.open("job-3", "vm-1", kReporterFlags, 0750), 0);

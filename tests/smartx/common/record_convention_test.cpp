@@ -13,10 +13,8 @@
 
 using namespace json_spirit;
 
-namespace
-{
-struct Sample
-{
+namespace {
+struct Sample {
     std::string id;
     int count = -1;
     int64_t size = -1;
@@ -28,13 +26,13 @@ struct Sample
     std::vector<smartx::Item_Label> labels;
     std::vector<smartx::Host_Identity> hosts;
 
-    bool load(const Object& obj)
-    {
+    bool load(const Object& obj) {
         return smartx::try_load("Failed to parse sample, details: %s.\n",
                                 [&] {
-                                    extract_or_throw(obj)("id", id, true)("count", count, false)("size", size, false)(
-                                        "port", port, true)("used", used, true)("progress", progress, false)(
-                                        "ha", ha, false);
+                                    extract_or_throw(obj)("id", id, true)("count", count, false)(
+                                        "size", size, false)("port", port, true)(
+                                        "used", used, true)("progress", progress, false)("ha", ha,
+                                                                                         false);
                                 }) &&
                smartx::load_part(smartx::load_item_in_object(obj, "cluster", cluster, true),
                                  "Failed to parse cluster in sample.\n") &&
@@ -45,22 +43,19 @@ struct Sample
     }
 };
 
-Value host(const char* id)
-{
+Value host(const char* id) {
     return Object_Maker()("id", id)("name", "n")("management_ip", "10.0.0.1");
 }
 
-Object full()
-{
-    return Object_Maker()("id", "s1")("count", 3)("size", 1L << 40)("port", 8080)("used", 4096)("progress", 12.5)(
-               "ha", true)("cluster", Object_Maker()("id", "c")("name", "cn"))(
+Object full() {
+    return Object_Maker()("id", "s1")("count", 3)("size", 1L << 40)("port", 8080)("used", 4096)(
+               "progress", 12.5)("ha", true)("cluster", Object_Maker()("id", "c")("name", "cn"))(
                "labels", Array{Object_Maker()("id", "l1")})("hosts", Array{host("h1"), host("h2")})
         .get_obj();
 }
-} // namespace
+}  // namespace
 
-TEST(RecordLoad, FullBodyLoadsSilently)
-{
+TEST(RecordLoad, FullBodyLoadsSilently) {
     Log_Capture log;
     Sample s;
     ASSERT_TRUE(s.load(full()));
@@ -74,8 +69,7 @@ TEST(RecordLoad, FullBodyLoadsSilently)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(RecordLoad, OptionalKeysAbsentMistypedOrTooWideKeepTheirDefaults)
-{
+TEST(RecordLoad, OptionalKeysAbsentMistypedOrTooWideKeepTheirDefaults) {
     Log_Capture log;
     Object obj = full();
     obj.erase("count");
@@ -97,8 +91,7 @@ TEST(RecordLoad, OptionalKeysAbsentMistypedOrTooWideKeepTheirDefaults)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(RecordLoad, RequiredNumbersThatDoNotFitFailTheLoad)
-{
+TEST(RecordLoad, RequiredNumbersThatDoNotFitFailTheLoad) {
     Log_Capture log;
     Object obj = full();
     obj["port"] = Value(70000);
@@ -113,13 +106,14 @@ TEST(RecordLoad, RequiredNumbersThatDoNotFitFailTheLoad)
 
     obj["port"] = Value(-1);
     EXPECT_FALSE(Sample().load(obj));
-    EXPECT_EQ(log.texts(),
-              (std::vector<std::string>{"Failed to parse sample, details: 'port' is expected as 16-bit unsigned integer.\n",
-                                        "Failed to parse sample, details: 'port' is expected as 16-bit unsigned integer.\n"}));
+    EXPECT_EQ(
+        log.texts(),
+        (std::vector<std::string>{
+            "Failed to parse sample, details: 'port' is expected as 16-bit unsigned integer.\n",
+            "Failed to parse sample, details: 'port' is expected as 16-bit unsigned integer.\n"}));
 }
 
-TEST(RecordLoad, DoubleKeysTakeIntegersRealsAndTheWholeUnsignedRange)
-{
+TEST(RecordLoad, DoubleKeysTakeIntegersRealsAndTheWholeUnsignedRange) {
     Object obj = full();
     obj["used"] = Value(std::numeric_limits<unsigned long>::max());
     Sample s;
@@ -133,19 +127,20 @@ TEST(RecordLoad, DoubleKeysTakeIntegersRealsAndTheWholeUnsignedRange)
     Log_Capture log;
     obj["used"] = Value("1");
     EXPECT_FALSE(Sample().load(obj));
-    EXPECT_EQ(log.texts(), std::vector<std::string>{"Failed to parse sample, details: 'used' is expected as number.\n"});
+    EXPECT_EQ(log.texts(), std::vector<std::string>{
+                               "Failed to parse sample, details: 'used' is expected as number.\n"});
 }
 
-TEST(RecordLoad, ANestedFailureLogsBothMessagesAndKeepsEarlierParts)
-{
+TEST(RecordLoad, ANestedFailureLogsBothMessagesAndKeepsEarlierParts) {
     Log_Capture log;
     Object obj = full();
     obj["hosts"] = Array{host("h1"), Object_Maker()("id", "h2")("name", "n"), host("h3")};
     Sample s;
     EXPECT_FALSE(s.load(obj));
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n",
-                               "Failed to parse hosts in sample.\n"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{
+                  "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n",
+                  "Failed to parse hosts in sample.\n"}));
     EXPECT_EQ(s.id, "s1");
     EXPECT_EQ(s.cluster.id, "c");
     EXPECT_EQ(s.labels.size(), 1u);
@@ -153,8 +148,7 @@ TEST(RecordLoad, ANestedFailureLogsBothMessagesAndKeepsEarlierParts)
     EXPECT_EQ(s.hosts[0].id, "h1");
 }
 
-TEST(RecordLoad, AMissingRequiredPartStopsBeforeLaterParts)
-{
+TEST(RecordLoad, AMissingRequiredPartStopsBeforeLaterParts) {
     Log_Capture log;
     Object obj = full();
     obj["cluster"] = Value();
@@ -165,8 +159,7 @@ TEST(RecordLoad, AMissingRequiredPartStopsBeforeLaterParts)
     EXPECT_TRUE(s.hosts.empty());
 }
 
-TEST(RecordLoad, NullOptionalListIsAbsentAndARepeatedLoadDoublesLists)
-{
+TEST(RecordLoad, NullOptionalListIsAbsentAndARepeatedLoadDoublesLists) {
     Log_Capture log;
     Object obj = full();
     obj["labels"] = Value();

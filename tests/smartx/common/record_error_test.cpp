@@ -12,18 +12,15 @@
 using namespace json_spirit;
 using smartx::Error;
 
-namespace
-{
-Object body()
-{
+namespace {
+Object body() {
     return Object_Maker()("status", 400)("path", "/v2/api/get-vms")("message", "bad where")(
                "props", Object_Maker()("field", "where"))("stack", "at x")("op", "getVms")
         .get_obj();
 }
-} // namespace
+}  // namespace
 
-TEST(ErrorRecord, LoadsEveryKey)
-{
+TEST(ErrorRecord, LoadsEveryKey) {
     Log_Capture log;
     Error e;
     ASSERT_TRUE(e.load(body()));
@@ -47,8 +44,7 @@ TEST(ErrorRecord, LoadsEveryKey)
     EXPECT_EQ(minimal.op, "");
 }
 
-TEST(ErrorRecord, AFailedLoadLogsAndKeepsWhatWasRead)
-{
+TEST(ErrorRecord, AFailedLoadLogsAndKeepsWhatWasRead) {
     Log_Capture log;
     Object no_message = body();
     no_message.erase("message");
@@ -71,13 +67,13 @@ TEST(ErrorRecord, AFailedLoadLogsAndKeepsWhatWasRead)
     EXPECT_FALSE(Error().load(text_status));
 
     EXPECT_EQ(log.texts(),
-              (std::vector<std::string>{"Failed to parse error, details: 'message' is expected as string.\n",
-                                        "Failed to parse error, details: 'status' is expected as 32-bit integer.\n",
-                                        "Failed to parse error, details: 'status' is expected as 32-bit integer.\n"}));
+              (std::vector<std::string>{
+                  "Failed to parse error, details: 'message' is expected as string.\n",
+                  "Failed to parse error, details: 'status' is expected as 32-bit integer.\n",
+                  "Failed to parse error, details: 'status' is expected as 32-bit integer.\n"}));
 }
 
-TEST(ErrorRecord, EmptyResetAndClear)
-{
+TEST(ErrorRecord, EmptyResetAndClear) {
     Error e;
     EXPECT_TRUE(e.empty());
     e.message = "m";

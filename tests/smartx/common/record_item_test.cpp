@@ -13,32 +13,29 @@ using smartx::Identity;
 using smartx::Item_Identity;
 using smartx::Item_Label;
 
-namespace
-{
+namespace {
 // A full record that loads from an object, beside the value-loading references.
-struct Volume
-{
+struct Volume {
     std::string id;
     std::string local_id;
     long size = -1;
 
-    bool load(const Object& obj)
-    {
+    bool load(const Object& obj) {
         return smartx::try_load("Failed to parse VM volume, details: %s.\n", [&] {
             extract_or_throw(obj)("id", id, true)("local_id", local_id, true)("size", size, false);
         });
     }
-    Object dump() const { return Object_Maker()("id", id)("local_id", local_id)("size", size).get_obj(); }
+    Object dump() const {
+        return Object_Maker()("id", id)("local_id", local_id)("size", size).get_obj();
+    }
 };
 
-Value identity(const char* id, const char* name)
-{
+Value identity(const char* id, const char* name) {
     return Object_Maker()("id", id)("name", name);
 }
-} // namespace
+}  // namespace
 
-TEST(ReferenceRecords, ItemIdentityLoadsFromAValueHoldingAnObject)
-{
+TEST(ReferenceRecords, ItemIdentityLoadsFromAValueHoldingAnObject) {
     Log_Capture log;
     Item_Identity item;
     EXPECT_TRUE(item.load(identity("c1", "cluster")));
@@ -55,12 +52,12 @@ TEST(ReferenceRecords, ItemIdentityLoadsFromAValueHoldingAnObject)
     EXPECT_FALSE(partial.load(Value("not an object")));
     ASSERT_EQ(log.lines().size(), 2u);
     EXPECT_EQ(log.lines()[0].priority, LM_ERROR);
-    EXPECT_EQ(log.lines()[0].text, "Failed to load Item_Identity from JSON: 'name' is expected as string\n");
+    EXPECT_EQ(log.lines()[0].text,
+              "Failed to load Item_Identity from JSON: 'name' is expected as string\n");
     EXPECT_EQ(log.lines()[1].text.rfind("Failed to load Item_Identity from JSON: ", 0), 0u);
 }
 
-TEST(ReferenceRecords, ItemIdentityIsEmptyWhenEitherPartIs)
-{
+TEST(ReferenceRecords, ItemIdentityIsEmptyWhenEitherPartIs) {
     Item_Identity item;
     EXPECT_TRUE(item.empty());
     ASSERT_TRUE(item.load(identity("a", "")));
@@ -72,12 +69,12 @@ TEST(ReferenceRecords, ItemIdentityIsEmptyWhenEitherPartIs)
     EXPECT_TRUE(item.id.empty() && item.name.empty());
 }
 
-TEST(ReferenceRecords, HostIdentityLabelAndIdentity)
-{
+TEST(ReferenceRecords, HostIdentityLabelAndIdentity) {
     Log_Capture log;
     Host_Identity host;
     EXPECT_TRUE(host.load(Object_Maker()("id", "h")("name", "n")("management_ip", "10.0.0.1")));
-    EXPECT_EQ(host.dump(), (Object_Maker()("id", "h")("name", "n")("management_ip", "10.0.0.1").get_obj()));
+    EXPECT_EQ(host.dump(),
+              (Object_Maker()("id", "h")("name", "n")("management_ip", "10.0.0.1").get_obj()));
     EXPECT_FALSE(Host_Identity().load(identity("h", "n")));
 
     Item_Label label;
@@ -90,19 +87,19 @@ TEST(ReferenceRecords, HostIdentityLabelAndIdentity)
     EXPECT_EQ(ident.id, "i");
     EXPECT_FALSE(Identity().load(Object()));
 
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n",
-                               "Failed to load Item_Label from JSON: 'id' is expected as string\n",
-                               "Failed to parse identity, details: 'id' is expected as string.\n"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{
+                  "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n",
+                  "Failed to load Item_Label from JSON: 'id' is expected as string\n",
+                  "Failed to parse identity, details: 'id' is expected as string.\n"}));
 }
 
-TEST(NestedItem, AbsentOrNullCountsAsAbsentAndMistypedFails)
-{
+TEST(NestedItem, AbsentOrNullCountsAsAbsentAndMistypedFails) {
     Log_Capture log;
-    const Object obj = Object_Maker()("null", Value())("str", "x")("ok", identity("c", "n")).get_obj();
+    const Object obj =
+        Object_Maker()("null", Value())("str", "x")("ok", identity("c", "n")).get_obj();
     Item_Identity item{"keep", "me"};
-    for (const char* key : {"absent", "null"})
-    {
+    for (const char* key : {"absent", "null"}) {
         EXPECT_TRUE(smartx::load_item_in_object(obj, key, item, false)) << key;
         EXPECT_FALSE(smartx::load_item_in_object(obj, key, item, true)) << key;
         EXPECT_EQ(item.id, "keep");
@@ -113,7 +110,8 @@ TEST(NestedItem, AbsentOrNullCountsAsAbsentAndMistypedFails)
     // A part that is there but not an object is broken, not missing.
     EXPECT_FALSE(smartx::load_item_in_object(obj, "str", item, false));
     ASSERT_EQ(1u, log.lines().size());
-    EXPECT_EQ(0u, log.lines()[0].text.find("Failed to load Item_Identity from JSON: ")) << log.lines()[0].text;
+    EXPECT_EQ(0u, log.lines()[0].text.find("Failed to load Item_Identity from JSON: "))
+        << log.lines()[0].text;
     EXPECT_EQ(item.id, "keep");
     log.clear();
 
@@ -124,14 +122,15 @@ TEST(NestedItem, AbsentOrNullCountsAsAbsentAndMistypedFails)
     EXPECT_TRUE(smartx::load_item_in_object(obj, "str", volume, false));
     EXPECT_FALSE(smartx::load_item_in_object(obj, "ok", volume, false));
     EXPECT_EQ(log.texts(),
-              std::vector<std::string>{"Failed to parse VM volume, details: 'local_id' is expected as string.\n"});
+              std::vector<std::string>{
+                  "Failed to parse VM volume, details: 'local_id' is expected as string.\n"});
 }
 
-TEST(ItemList, LoadsOnlyObjectsAndAppends)
-{
+TEST(ItemList, LoadsOnlyObjectsAndAppends) {
     Log_Capture log;
     const Object obj =
-        Object_Maker()("labels", Array{Value(1), Object_Maker()("id", "a"), Value("s"), Value(), Object_Maker()("id", "b")})
+        Object_Maker()("labels", Array{Value(1), Object_Maker()("id", "a"), Value("s"), Value(),
+                                       Object_Maker()("id", "b")})
             .get_obj();
     std::vector<Item_Label> labels;
     ASSERT_TRUE(smartx::load_items_in_object(obj, "labels", labels, true));
@@ -145,13 +144,12 @@ TEST(ItemList, LoadsOnlyObjectsAndAppends)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(ItemList, AbsentNullOrMistypedListIsAbsent)
-{
+TEST(ItemList, AbsentNullOrMistypedListIsAbsent) {
     Log_Capture log;
-    const Object obj = Object_Maker()("null", Value())("obj", Object_Maker()("id_in", Array())).get_obj();
+    const Object obj =
+        Object_Maker()("null", Value())("obj", Object_Maker()("id_in", Array())).get_obj();
     std::vector<Item_Label> labels{Item_Label{"old"}};
-    for (const char* key : {"absent", "null", "obj"})
-    {
+    for (const char* key : {"absent", "null", "obj"}) {
         EXPECT_TRUE(smartx::load_items_in_object(obj, key, labels, false)) << key;
         EXPECT_FALSE(smartx::load_items_in_object(obj, key, labels, true)) << key;
     }
@@ -159,28 +157,30 @@ TEST(ItemList, AbsentNullOrMistypedListIsAbsent)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(ItemList, StopsAtTheFirstFailureAndKeepsWhatCameBefore)
-{
+TEST(ItemList, StopsAtTheFirstFailureAndKeepsWhatCameBefore) {
     Log_Capture log;
-    const Object obj = Object_Maker()(
-                           "hosts", Array{Object_Maker()("id", "h1")("name", "a")("management_ip", "1.1.1.1"),
-                                          Object_Maker()("id", "h2")("name", "b"),
-                                          Object_Maker()("id", "h3")("name", "c")("management_ip", "3.3.3.3")})
-                           .get_obj();
+    const Object obj =
+        Object_Maker()("hosts",
+                       Array{Object_Maker()("id", "h1")("name", "a")("management_ip", "1.1.1.1"),
+                             Object_Maker()("id", "h2")("name", "b"),
+                             Object_Maker()("id", "h3")("name", "c")("management_ip", "3.3.3.3")})
+            .get_obj();
     std::vector<Host_Identity> hosts;
     EXPECT_FALSE(smartx::load_items_in_object(obj, "hosts", hosts, false));
     ASSERT_EQ(hosts.size(), 1u);
     EXPECT_EQ(hosts[0].id, "h1");
-    EXPECT_EQ(log.texts(), std::vector<std::string>{
-                               "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n"});
+    EXPECT_EQ(
+        log.texts(),
+        std::vector<std::string>{
+            "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n"});
 }
 
-TEST(ItemsOrIds, BareReferencesKeepOnlyTheirId)
-{
+TEST(ItemsOrIds, BareReferencesKeepOnlyTheirId) {
     Log_Capture log;
-    const Object obj = Object_Maker()("vm_volumes", Array{Object_Maker()("id", "x"),
-                                                          Object_Maker()("id", "y")("local_id", "ly")("size", 7L)})
-                           .get_obj();
+    const Object obj =
+        Object_Maker()("vm_volumes", Array{Object_Maker()("id", "x"),
+                                           Object_Maker()("id", "y")("local_id", "ly")("size", 7L)})
+            .get_obj();
     std::vector<Volume> volumes;
     ASSERT_TRUE(smartx::load_items_or_ids_in_object(obj, "vm_volumes", "local_id", volumes, true));
     ASSERT_EQ(volumes.size(), 2u);
@@ -192,31 +192,33 @@ TEST(ItemsOrIds, BareReferencesKeepOnlyTheirId)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(ItemsOrIds, AnElementWithoutIdOrWithABadFullRecordFails)
-{
+TEST(ItemsOrIds, AnElementWithoutIdOrWithABadFullRecordFails) {
     Log_Capture log;
     const Object no_id =
-        Object_Maker()("vms", Array{Object_Maker()("id", "a"), Object_Maker()("name", "y")}).get_obj();
+        Object_Maker()("vms", Array{Object_Maker()("id", "a"), Object_Maker()("name", "y")})
+            .get_obj();
     std::vector<Volume> volumes;
     EXPECT_FALSE(smartx::load_items_or_ids_in_object(no_id, "vms", "local_id", volumes, false));
     EXPECT_EQ(volumes.size(), 1u);
 
     // The full key of any type marks a full record, which then must load.
-    const Object bad_full = Object_Maker()("vms", Array{Object_Maker()("id", "z")("local_id", Value())}).get_obj();
+    const Object bad_full =
+        Object_Maker()("vms", Array{Object_Maker()("id", "z")("local_id", Value())}).get_obj();
     EXPECT_FALSE(smartx::load_items_or_ids_in_object(bad_full, "vms", "local_id", volumes, false));
     EXPECT_EQ(volumes.size(), 1u);
 
     EXPECT_EQ(log.texts(),
-              (std::vector<std::string>{"Failed to parse one 'id' of items vms, details: 'id' is expected as string.\n",
-                                        "Failed to parse VM volume, details: 'local_id' is expected as string.\n"}));
+              (std::vector<std::string>{
+                  "Failed to parse one 'id' of items vms, details: 'id' is expected as string.\n",
+                  "Failed to parse VM volume, details: 'local_id' is expected as string.\n"}));
 }
 
-TEST(ItemOrId, OneReferenceOrOneFullRecord)
-{
+TEST(ItemOrId, OneReferenceOrOneFullRecord) {
     Log_Capture log;
-    const Object obj = Object_Maker()("bare", Object_Maker()("id", "b"))(
-                           "full", Object_Maker()("id", "f")("local_id", "lf"))("no_id", Object_Maker()("size", 1))
-                           .get_obj();
+    const Object obj =
+        Object_Maker()("bare", Object_Maker()("id", "b"))(
+            "full", Object_Maker()("id", "f")("local_id", "lf"))("no_id", Object_Maker()("size", 1))
+            .get_obj();
     Volume bare, full, broken;
     EXPECT_TRUE(smartx::load_item_or_id_in_object(obj, "bare", "local_id", bare, true));
     EXPECT_EQ(bare.id, "b");
@@ -228,12 +230,13 @@ TEST(ItemOrId, OneReferenceOrOneFullRecord)
     EXPECT_TRUE(log.lines().empty());
 
     EXPECT_FALSE(smartx::load_item_or_id_in_object(obj, "no_id", "local_id", broken, false));
-    EXPECT_EQ(log.texts(), std::vector<std::string>{
-                               "Failed to parse the 'id' of item no_id, details: 'id' is expected as string.\n"});
+    EXPECT_EQ(
+        log.texts(),
+        std::vector<std::string>{
+            "Failed to parse the 'id' of item no_id, details: 'id' is expected as string.\n"});
 }
 
-TEST(ItemDump, ItemsAndIdsInOrder)
-{
+TEST(ItemDump, ItemsAndIdsInOrder) {
     const std::vector<Item_Identity> items{{"a", "x"}, {"b", "y"}};
     EXPECT_EQ(smartx::dump_items(items), (Array{identity("a", "x"), identity("b", "y")}));
     EXPECT_EQ(smartx::dump_item_ids(items), (Array{Value("a"), Value("b")}));

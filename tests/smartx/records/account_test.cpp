@@ -12,11 +12,9 @@ using smartx::Role;
 using smartx::Task;
 using smartx::User;
 
-namespace
-{
+namespace {
 
-Object label_body()
-{
+Object label_body() {
     Object label = body(R"({"id": "lb1", "key": "env", "value": "prod",
                             "datacenters": [{"id": "d1"}, {"id": "d2", "name": "dc", "organization": {"id": "o1", "name": "org"}}],
                             "clusters": [{"id": "c1"}], "hosts": [{"id": "h1"}], "vm_volumes": [{"id": "vol1"}]})");
@@ -24,41 +22,42 @@ Object label_body()
     return label;
 }
 
-Object task_body()
-{
-    return body(R"({"cluster": {"id": "c1", "name": "cl"}, "error_code": "", "error_message": "", "id": "t1",
+Object task_body() {
+    return body(
+        R"({"cluster": {"id": "c1", "name": "cl"}, "error_code": "", "error_message": "", "id": "t1",
                     "progress": 100, "status": "SUCCESSED", "type": "CREATE_VM", "user": {"id": "u1", "name": "root"}})");
 }
 
-Object role_body()
-{
-    return body(R"({"actions": ["*"], "id": "r2", "name": "admin", "platform": "MANAGEMENT", "preset": "ADMIN"})");
+Object role_body() {
+    return body(
+        R"({"actions": ["*"], "id": "r2", "name": "admin", "platform": "MANAGEMENT", "preset": "ADMIN"})");
 }
 
-Object user_body()
-{
-    Object user = body(R"({"display_username": "Root", "email_address": "root@example.com", "id": "u1",
+Object user_body() {
+    Object user =
+        body(R"({"display_username": "Root", "email_address": "root@example.com", "id": "u1",
                            "internal": false, "mobile_phone": "", "name": "root", "role": "ROOT",
                            "roles": [{"id": "r1"}], "source": "LOCAL", "username": "root"})");
     user["roles"].get_array().push_back(role_body());
     return user;
 }
-} // namespace
+}  // namespace
 
-TEST(AccountRecords, FaultyBodiesFailWithTheirMessages)
-{
+TEST(AccountRecords, FaultyBodiesFailWithTheirMessages) {
     check_load_cases<Label>(
         label_body(),
         {
             {drop("id"), {"Failed to parse label, details: 'id' is expected as string.\n"}},
-            {put("key", Value()), {"Failed to parse label, details: 'key' is expected as string.\n"}},
+            {put("key", Value()),
+             {"Failed to parse label, details: 'key' is expected as string.\n"}},
             {drop("value"), {}},
             {drop("datacenters.1.organization"), {}},
             {put("datacenters.1.name", Value()),
              {"Failed to load datacenter, details: 'name' is expected as string.\n",
               "Failed to parse datacenters in label.\n"}},
             {put("datacenters.0", body(R"({"name": "dc"})")),
-             {"Failed to parse one 'id' of items datacenters, details: 'id' is expected as string.\n",
+             {"Failed to parse one 'id' of items datacenters, details: 'id' is expected as "
+              "string.\n",
               "Failed to parse datacenters in label.\n"}},
             {put("clusters.0.local_id", "lc1"),
              {"Failed to parse cluster, details: 'connect_state' is expected as string.\n",
@@ -67,7 +66,8 @@ TEST(AccountRecords, FaultyBodiesFailWithTheirMessages)
              {"Failed to parse host, details: 'chunk_id' is expected as string.\n",
               "Failed to parse hosts in label.\n"}},
             {put("vms.1.win_opt", Value()),
-             {"Failed to parse VM, details: 'win_opt' is expected as boolean.\n", "Failed to parse VMs in label.\n"}},
+             {"Failed to parse VM, details: 'win_opt' is expected as boolean.\n",
+              "Failed to parse VMs in label.\n"}},
             {put("vms.0.id", 5),
              {"Failed to parse one 'id' of items vms, details: 'id' is expected as string.\n",
               "Failed to parse VMs in label.\n"}},
@@ -79,9 +79,12 @@ TEST(AccountRecords, FaultyBodiesFailWithTheirMessages)
     check_load_cases<Task>(
         task_body(),
         {
-            {drop("progress"), {"Failed to parse task, details: 'progress' is expected as number.\n"}},
-            {put("progress", Value()), {"Failed to parse task, details: 'progress' is expected as number.\n"}},
-            {put("progress", "50%"), {"Failed to parse task, details: 'progress' is expected as number.\n"}},
+            {drop("progress"),
+             {"Failed to parse task, details: 'progress' is expected as number.\n"}},
+            {put("progress", Value()),
+             {"Failed to parse task, details: 'progress' is expected as number.\n"}},
+            {put("progress", "50%"),
+             {"Failed to parse task, details: 'progress' is expected as number.\n"}},
             {put("progress", HUGE_NUMBER), {}},
             {drop("status"), {"Failed to parse task, details: 'status' is expected as string.\n"}},
             {drop("id"), {"Failed to parse task, details: 'id' is expected as string.\n"}},
@@ -96,43 +99,49 @@ TEST(AccountRecords, FaultyBodiesFailWithTheirMessages)
         role_body(),
         {
             {drop("actions"), {"Failed to parse role, details: 'actions' is expected as array.\n"}},
-            {put("actions", "*"), {"Failed to parse role, details: 'actions' is expected as array.\n"}},
+            {put("actions", "*"),
+             {"Failed to parse role, details: 'actions' is expected as array.\n"}},
             {put("actions", Array{Value("*"), Value(5)}),
              {"Failed to parse role, details: 'actions' is expected as array of strings.\n"}},
             {put("actions", Array{Value()}),
              {"Failed to parse role, details: 'actions' is expected as array of strings.\n"}},
             {put("actions", Array()), {}},
             {drop("preset"), {}},
-            {drop("platform"), {"Failed to parse role, details: 'platform' is expected as string.\n"}},
-            {put("name", Value()), {"Failed to parse role, details: 'name' is expected as string.\n"}},
+            {drop("platform"),
+             {"Failed to parse role, details: 'platform' is expected as string.\n"}},
+            {put("name", Value()),
+             {"Failed to parse role, details: 'name' is expected as string.\n"}},
         });
 
     check_load_cases<User>(
         user_body(),
         {
-            {drop("display_username"), {"Failed to parse user, details: 'display_username' is expected as string.\n"}},
-            {put("internal", "false"), {"Failed to parse user, details: 'internal' is expected as boolean.\n"}},
+            {drop("display_username"),
+             {"Failed to parse user, details: 'display_username' is expected as string.\n"}},
+            {put("internal", "false"),
+             {"Failed to parse user, details: 'internal' is expected as boolean.\n"}},
             {drop("source"), {"Failed to parse user, details: 'source' is expected as string.\n"}},
-            {drop("username"), {"Failed to parse user, details: 'username' is expected as string.\n"}},
+            {drop("username"),
+             {"Failed to parse user, details: 'username' is expected as string.\n"}},
             {drop("email_address"), {}},
             {put("role", Value()), {}},
             {drop("roles.1.actions"),
-             {"Failed to parse role, details: 'actions' is expected as array.\n", "Failed to parse roles in user.\n"}},
+             {"Failed to parse role, details: 'actions' is expected as array.\n",
+              "Failed to parse roles in user.\n"}},
             {put("roles.0", body(R"({"name": "r"})")),
              {"Failed to parse one 'id' of items roles, details: 'id' is expected as string.\n",
               "Failed to parse roles in user.\n"}},
         });
 }
 
-TEST(AccountRecords, LabelListsHoldWholeRecordsOrIds)
-{
+TEST(AccountRecords, LabelListsHoldWholeRecordsOrIds) {
     Log_Capture log;
     Label label;
     ASSERT_TRUE(label.load(label_body()));
     ASSERT_EQ(label.vms.size(), 2u);
     EXPECT_EQ(label.vms[0].id, "v0");
     EXPECT_TRUE(label.vms[0].name.empty());
-    EXPECT_TRUE(label.vms[0].ha); // a reference keeps the defaults
+    EXPECT_TRUE(label.vms[0].ha);  // a reference keeps the defaults
     EXPECT_EQ(label.vms[1].name, "vm1");
     EXPECT_EQ(label.vms[1].vm_disks.size(), 2u);
     ASSERT_EQ(label.datacenters.size(), 2u);
@@ -149,16 +158,14 @@ TEST(AccountRecords, LabelListsHoldWholeRecordsOrIds)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(AccountRecords, LabelSettingSendsOnlyIds)
-{
+TEST(AccountRecords, LabelSettingSendsOnlyIds) {
     smartx::Label_Setting setting;
     EXPECT_EQ(setting.dump(), Object());
     setting.vms = {{"a", "vm a"}, {"b", "vm b"}};
     EXPECT_EQ(setting.dump(), body(R"({"vms": {"id_in": ["a", "b"]}})"));
 }
 
-TEST(AccountRecords, TaskProgressAndOptionalParts)
-{
+TEST(AccountRecords, TaskProgressAndOptionalParts) {
     Task task;
     ASSERT_TRUE(task.load(edited(edited(task_body(), drop("cluster")), drop("user"))));
     EXPECT_EQ(task.progress, 100.0);
@@ -170,8 +177,7 @@ TEST(AccountRecords, TaskProgressAndOptionalParts)
     EXPECT_EQ(huge.progress, 18446744073709551616.0);
 }
 
-TEST(AccountRecords, RolesAndTheirTables)
-{
+TEST(AccountRecords, RolesAndTheirTables) {
     Log_Capture log;
     User user;
     ASSERT_TRUE(user.load(user_body()));
@@ -190,8 +196,7 @@ TEST(AccountRecords, RolesAndTheirTables)
     Role root;
     root.preset = "ROOT";
     EXPECT_EQ(static_cast<int>(root.get_preset()), 4);
-    for (const char* name : {"", "SUPER", "root", "USER_ADMIN"})
-    {
+    for (const char* name : {"", "SUPER", "root", "USER_ADMIN"}) {
         user.role = name;
         EXPECT_EQ(user.get_role(), User::Role_Type::UNKNOWN) << name;
     }
@@ -203,7 +208,8 @@ TEST(AccountRecords, RolesAndTheirTables)
 
     // Actions before a bad one stay; the vector is appended to.
     Role partial;
-    EXPECT_FALSE(partial.load(edited(role_body(), put("actions", Array{Value("a"), Value(1), Value("b")}))));
+    EXPECT_FALSE(
+        partial.load(edited(role_body(), put("actions", Array{Value("a"), Value(1), Value("b")}))));
     EXPECT_EQ(partial.actions, std::vector<std::string>{"a"});
     Role twice;
     ASSERT_TRUE(twice.load(role_body()));

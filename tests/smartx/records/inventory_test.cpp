@@ -11,24 +11,23 @@ using namespace records_test;
 using smartx::Cluster;
 using smartx::Host;
 
-namespace
-{
+namespace {
 
-Object organization_body()
-{
-    return body(R"({"id": "o1", "name": "org", "datacenters": [{"id": "d1", "name": "dc1"}, {"id": "d2", "name": "dc2"}]})");
+Object organization_body() {
+    return body(
+        R"({"id": "o1", "name": "org", "datacenters": [{"id": "d1", "name": "dc1"}, {"id": "d2", "name": "dc2"}]})");
 }
 
-Object datacenter_body()
-{
-    return body(R"({"cluster_num": 2, "clusters": [{"id": "c1", "name": "cl1"}, {"id": "c2", "name": "cl2"}],
+Object datacenter_body() {
+    return body(
+        R"({"cluster_num": 2, "clusters": [{"id": "c1", "name": "cl1"}, {"id": "c2", "name": "cl2"}],
                     "id": "dc1", "labels": [{"id": "l1"}], "name": "DC",
                     "organization": {"id": "o1", "name": "org"}})");
 }
 
-Object cluster_body()
-{
-    return body(R"({"connect_state": "CONNECTED", "datacenters": [{"id": "d1", "name": "dc"}], "host_num": 3,
+Object cluster_body() {
+    return body(
+        R"({"connect_state": "CONNECTED", "datacenters": [{"id": "d1", "name": "dc"}], "host_num": 3,
                     "hosts": [{"id": "h1", "name": "n1", "management_ip": "10.0.0.1"},
                               {"id": "h2", "name": "n2", "management_ip": "10.0.0.2"}],
                     "id": "c1", "ip": "10.0.0.100", "labels": [{"id": "l1"}], "local_id": "lc1", "name": "cl",
@@ -41,9 +40,9 @@ Object cluster_body()
                     "vms": [{"id": "v1", "name": "vm1"}, {"id": "v2", "name": "vm2"}]})");
 }
 
-Object host_body()
-{
-    return body(R"({"chunk_id": "1", "cluster": {"id": "c1", "name": "cl"}, "management_ip": "10.0.0.1",
+Object host_body() {
+    return body(
+        R"({"chunk_id": "1", "cluster": {"id": "c1", "name": "cl"}, "management_ip": "10.0.0.1",
                     "data_ip": "10.1.0.1", "total_cpu_cores": 32, "total_cpu_hz": 76800000000,
                     "total_cpu_sockets": 2, "used_cpu_hz": 1200000000, "total_memory_bytes": 549755813888,
                     "used_memory_bytes": 68719476736, "id": "h1", "labels": [{"id": "l1"}], "local_id": "lh1",
@@ -51,20 +50,20 @@ Object host_body()
                     "vms": [{"id": "v1", "name": "vm1"}]})");
 }
 
-Object folder_body()
-{
-    return body(R"({"cluster": {"id": "c1", "name": "cl"}, "id": "f1", "local_id": "lf1", "name": "folder",
+Object folder_body() {
+    return body(
+        R"({"cluster": {"id": "c1", "name": "cl"}, "id": "f1", "local_id": "lf1", "name": "folder",
                     "vm_num": 1, "vms": [{"id": "v1", "name": "vm1"}]})");
 }
-} // namespace
+}  // namespace
 
-TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
-{
+TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages) {
     check_load_cases<smartx::Organization>(
         organization_body(),
         {
             {drop("id"), {"Failed to load organization, details: 'id' is expected as string.\n"}},
-            {put("name", Value()), {"Failed to load organization, details: 'name' is expected as string.\n"}},
+            {put("name", Value()),
+             {"Failed to load organization, details: 'name' is expected as string.\n"}},
             {drop("datacenters"), {}},
             {put("datacenters.1", Object()),
              {"Failed to load Item_Identity from JSON: 'id' is expected as string\n",
@@ -75,7 +74,8 @@ TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
         datacenter_body(),
         {
             {drop("id"), {"Failed to load datacenter, details: 'id' is expected as string.\n"}},
-            {put("name", 5), {"Failed to load datacenter, details: 'name' is expected as string.\n"}},
+            {put("name", 5),
+             {"Failed to load datacenter, details: 'name' is expected as string.\n"}},
             {put("cluster_num", "two"), {}},
             {put("cluster_num", HUGE_NUMBER), {}},
             {put("clusters", Value()), {}},
@@ -84,17 +84,22 @@ TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
             {put("labels.0.id", 3), {LABEL_ID, "Failed to load labels in datacenter.\n"}},
             {drop("organization"), {"Failed to load organization in datacenter.\n"}},
             {put("organization", Value()), {"Failed to load organization in datacenter.\n"}},
-            {put("organization.name", Value()), {ITEM_NAME, "Failed to load organization in datacenter.\n"}},
+            {put("organization.name", Value()),
+             {ITEM_NAME, "Failed to load organization in datacenter.\n"}},
         });
 
     check_load_cases<Cluster>(
         cluster_body(),
         {
-            {drop("connect_state"), {"Failed to parse cluster, details: 'connect_state' is expected as string.\n"}},
-            {put("id", Value()), {"Failed to parse cluster, details: 'id' is expected as string.\n"}},
+            {drop("connect_state"),
+             {"Failed to parse cluster, details: 'connect_state' is expected as string.\n"}},
+            {put("id", Value()),
+             {"Failed to parse cluster, details: 'id' is expected as string.\n"}},
             {drop("ip"), {"Failed to parse cluster, details: 'ip' is expected as string.\n"}},
-            {put("type", true), {"Failed to parse cluster, details: 'type' is expected as string.\n"}},
-            {drop("used_cpu_hz"), {"Failed to parse cluster, details: 'used_cpu_hz' is expected as number.\n"}},
+            {put("type", true),
+             {"Failed to parse cluster, details: 'type' is expected as string.\n"}},
+            {drop("used_cpu_hz"),
+             {"Failed to parse cluster, details: 'used_cpu_hz' is expected as number.\n"}},
             {put("used_cpu_hz", Value()),
              {"Failed to parse cluster, details: 'used_cpu_hz' is expected as number.\n"}},
             {put("used_cpu_hz", "3GHz"),
@@ -108,7 +113,8 @@ TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
             {drop("hosts.1.management_ip"), {HOST_IP, "Failed to parse hosts in cluster.\n"}},
             {put("labels.0.id", Value()), {LABEL_ID, "Failed to parse labels in cluster.\n"}},
             {drop("vm_folders.0.name"), {ITEM_NAME, "Failed to parse VM folders in cluster.\n"}},
-            {drop("vm_templates.0.name"), {ITEM_NAME, "Failed to parse VM templates in cluster.\n"}},
+            {drop("vm_templates.0.name"),
+             {ITEM_NAME, "Failed to parse VM templates in cluster.\n"}},
             {drop("vms.1.name"), {ITEM_NAME, "Failed to parse vms in cluster.\n"}},
             {put("vms", "none"), {}},
         });
@@ -116,8 +122,10 @@ TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
     check_load_cases<Host>(
         host_body(),
         {
-            {drop("chunk_id"), {"Failed to parse host, details: 'chunk_id' is expected as string.\n"}},
-            {drop("total_cpu_hz"), {"Failed to parse host, details: 'total_cpu_hz' is expected as integer.\n"}},
+            {drop("chunk_id"),
+             {"Failed to parse host, details: 'chunk_id' is expected as string.\n"}},
+            {drop("total_cpu_hz"),
+             {"Failed to parse host, details: 'total_cpu_hz' is expected as integer.\n"}},
             {put("total_cpu_cores", HUGE_NUMBER),
              {"Failed to parse host, details: 'total_cpu_cores' is expected as 32-bit integer.\n"}},
             {put("total_memory_bytes", HUGE_NUMBER),
@@ -125,7 +133,8 @@ TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
             {put("total_memory_bytes", Value()),
              {"Failed to parse host, details: 'total_memory_bytes' is expected as integer.\n"}},
             {drop("serial"), {"Failed to parse host, details: 'serial' is expected as string.\n"}},
-            {put("status", 2), {"Failed to parse host, details: 'status' is expected as string.\n"}},
+            {put("status", 2),
+             {"Failed to parse host, details: 'status' is expected as string.\n"}},
             {drop("total_cpu_sockets"), {}},
             {drop("used_cpu_hz"), {}},
             {put("used_cpu_hz", 2.5), {}},
@@ -141,7 +150,8 @@ TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
         folder_body(),
         {
             {drop("id"), {"Failed to load folder, details: 'id' is expected as string.\n"}},
-            {put("name", Array()), {"Failed to load folder, details: 'name' is expected as string.\n"}},
+            {put("name", Array()),
+             {"Failed to load folder, details: 'name' is expected as string.\n"}},
             {put("vm_num", "one"), {}},
             {drop("cluster"), {}},
             {put("cluster", Value()), {}},
@@ -152,8 +162,7 @@ TEST(InventoryRecords, FaultyBodiesFailWithTheirMessages)
         });
 }
 
-TEST(InventoryRecords, LoadedValuesAndDefaults)
-{
+TEST(InventoryRecords, LoadedValuesAndDefaults) {
     Log_Capture log;
     Cluster cluster;
     ASSERT_TRUE(cluster.load(cluster_body()));
@@ -172,7 +181,8 @@ TEST(InventoryRecords, LoadedValuesAndDefaults)
 
     // Optional keys absent or unreadable keep the defaults.
     Cluster sparse;
-    ASSERT_TRUE(sparse.load(edited(edited(cluster_body(), drop("host_num")), put("total_cpu_hz", "many"))));
+    ASSERT_TRUE(
+        sparse.load(edited(edited(cluster_body(), drop("host_num")), put("total_cpu_hz", "many"))));
     EXPECT_EQ(sparse.host_num, -1);
     EXPECT_EQ(sparse.total_cpu_hz, -1);
 
@@ -186,9 +196,10 @@ TEST(InventoryRecords, LoadedValuesAndDefaults)
     EXPECT_EQ(host.cluster.name, "cl");
 
     Host no_sockets;
-    ASSERT_TRUE(no_sockets.load(edited(edited(host_body(), drop("total_cpu_sockets")), put("used_cpu_hz", 2.5))));
+    ASSERT_TRUE(no_sockets.load(
+        edited(edited(host_body(), drop("total_cpu_sockets")), put("used_cpu_hz", 2.5))));
     EXPECT_EQ(no_sockets.cpu_sockets, -1);
-    EXPECT_EQ(no_sockets.used_cpu_hz, -1.0); // a fraction is not an integer
+    EXPECT_EQ(no_sockets.used_cpu_hz, -1.0);  // a fraction is not an integer
 
     smartx::Folder folder;
     ASSERT_TRUE(folder.load(body(R"({"id": "f", "name": "n", "cluster": null})")));
@@ -213,8 +224,7 @@ TEST(InventoryRecords, LoadedValuesAndDefaults)
     EXPECT_EQ(orphan.labels.size(), 1u);
 }
 
-TEST(InventoryRecords, EnumerationGetters)
-{
+TEST(InventoryRecords, EnumerationGetters) {
     Cluster c;
     c.connect_state = "DISCONNECTED";
     c.software_edition = "TRIAL";
@@ -236,8 +246,7 @@ TEST(InventoryRecords, EnumerationGetters)
     EXPECT_EQ(static_cast<int>(h.get_state()), 2);
     EXPECT_EQ(h.get_status(), Host::Status::SESSION_EXPIRED);
     // The length takes part: a prefix or a longer name is not a match.
-    for (const char* name : {"in_use", "IN_", "IN_USED", "", "IDLE\n"})
-    {
+    for (const char* name : {"in_use", "IN_", "IN_USED", "", "IDLE\n"}) {
         h.state = name;
         EXPECT_EQ(h.get_state(), Host::State::UNKNOWN) << name;
     }

@@ -11,8 +11,8 @@
 #include <limits>
 #include <set>
 #include <sstream>
-#include <typeinfo>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "host/json_spirit/json_io.h"
@@ -20,8 +20,7 @@
 #include "json_spirit/json_spirit_helper.h"
 #include "support/log_capture.h"
 
-namespace records_test
-{
+namespace records_test {
 
 using json_spirit::Array;
 using json_spirit::Object;
@@ -30,13 +29,15 @@ using json_spirit::Value;
 inline const uint64_t HUGE_NUMBER = std::numeric_limits<uint64_t>::max();
 
 // What the reference records log when one of their keys is missing.
-inline const char* const ITEM_NAME = "Failed to load Item_Identity from JSON: 'name' is expected as string\n";
-inline const char* const LABEL_ID = "Failed to load Item_Label from JSON: 'id' is expected as string\n";
-inline const char* const HOST_IP = "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n";
+inline const char* const ITEM_NAME =
+    "Failed to load Item_Identity from JSON: 'name' is expected as string\n";
+inline const char* const LABEL_ID =
+    "Failed to load Item_Label from JSON: 'id' is expected as string\n";
+inline const char* const HOST_IP =
+    "Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n";
 
 // A JSON file under tests/fixtures/.
-inline Value read_fixture(const std::string& relative)
-{
+inline Value read_fixture(const std::string& relative) {
     const std::string path = std::string(TEST_SOURCE_DIR) + "/fixtures/" + relative;
     std::ifstream in(path);
     std::ostringstream text;
@@ -49,12 +50,10 @@ inline Value read_fixture(const std::string& relative)
 }
 
 // A body written in the test itself.
-inline Object body(const char* json)
-{
+inline Object body(const char* json) {
     Value v;
     std::string error;
-    if (!json_spirit::read(json, v, &error) || v.type() != json_spirit::obj_type)
-    {
+    if (!json_spirit::read(json, v, &error) || v.type() != json_spirit::obj_type) {
         ADD_FAILURE() << "bad test body: " << error;
         return Object();
     }
@@ -63,13 +62,11 @@ inline Object body(const char* json)
 
 // The records of a CloudTower answer: the array itself, or the first array
 // member of an object answer ({"data": [...]}, a page, ...).
-inline Array fixture_records(const std::string& relative)
-{
+inline Array fixture_records(const std::string& relative) {
     Value v = read_fixture("cloudtower/" + relative);
     if (v.type() == json_spirit::array_type)
         return v.get_array();
-    if (v.type() == json_spirit::obj_type)
-    {
+    if (v.type() == json_spirit::obj_type) {
         for (const auto& member : v.get_obj())
             if (member.second.type() == json_spirit::array_type)
                 return member.second.get_array();
@@ -80,25 +77,21 @@ inline Array fixture_records(const std::string& relative)
 }
 
 // One change to a body, at a path of keys and array indexes ("hosts.1.id").
-struct Edit
-{
+struct Edit {
     std::string path;
     bool erase;
     Value value;
 };
 
-inline Edit drop(const std::string& path)
-{
+inline Edit drop(const std::string& path) {
     return Edit{path, true, Value()};
 }
 
-inline Edit put(const std::string& path, Value value)
-{
+inline Edit put(const std::string& path, Value value) {
     return Edit{path, false, std::move(value)};
 }
 
-inline void apply(Object& root, const Edit& edit)
-{
+inline void apply(Object& root, const Edit& edit) {
     std::vector<std::string> parts;
     std::istringstream in(edit.path);
     for (std::string part; std::getline(in, part, '.');)
@@ -108,39 +101,34 @@ inline void apply(Object& root, const Edit& edit)
     for (size_t i = 0; i + 1 < parts.size(); ++i)
         at = at->type() == json_spirit::array_type ? &at->get_array().at(std::stoul(parts[i]))
                                                    : &at->get_obj().at(parts[i]);
-    if (at->type() == json_spirit::array_type)
-    {
+    if (at->type() == json_spirit::array_type) {
         Array& arr = at->get_array();
         const size_t index = std::stoul(parts.back());
         if (edit.erase)
             arr.erase(arr.begin() + static_cast<std::ptrdiff_t>(index));
         else
             arr.at(index) = edit.value;
-    }
-    else if (edit.erase)
+    } else if (edit.erase)
         at->get_obj().erase(parts.back());
     else
         at->get_obj()[parts.back()] = edit.value;
     root = std::move(tree.get_obj());
 }
 
-inline Object edited(Object base, const Edit& edit)
-{
+inline Object edited(Object base, const Edit& edit) {
     apply(base, edit);
     return base;
 }
 
 // Expected outcome: the exact log lines; no lines means the load succeeds.
-struct Load_Case
-{
+struct Load_Case {
     Edit edit;
     std::vector<std::string> log;
 };
 
 // Every case on a fresh record and a fresh copy of `base`.
 template <class R, class Load>
-void check_load_cases(const Object& base, const std::vector<Load_Case>& cases, Load load)
-{
+void check_load_cases(const Object& base, const std::vector<Load_Case>& cases, Load load) {
     SCOPED_TRACE(typeid(R).name());
     {
         Log_Capture log;
@@ -148,8 +136,7 @@ void check_load_cases(const Object& base, const std::vector<Load_Case>& cases, L
         EXPECT_TRUE(load(record, base)) << "the base body must load";
         EXPECT_EQ(log.texts(), std::vector<std::string>());
     }
-    for (const Load_Case& c : cases)
-    {
+    for (const Load_Case& c : cases) {
         SCOPED_TRACE((c.edit.erase ? "without " : "with ") + c.edit.path);
         const Object obj = edited(base, c.edit);
         Log_Capture log;
@@ -162,19 +149,17 @@ void check_load_cases(const Object& base, const std::vector<Load_Case>& cases, L
 }
 
 template <class R>
-void check_load_cases(const Object& base, const std::vector<Load_Case>& cases)
-{
+void check_load_cases(const Object& base, const std::vector<Load_Case>& cases) {
     check_load_cases<R>(base, cases, [](R& r, const Object& o) { return r.load(o); });
 }
 
-inline std::set<std::string> keys_of(const Object& obj)
-{
+inline std::set<std::string> keys_of(const Object& obj) {
     std::set<std::string> keys;
     for (const auto& member : obj)
         keys.insert(member.first);
     return keys;
 }
 
-} // namespace records_test
+}  // namespace records_test
 
 #endif

@@ -5,11 +5,9 @@
 
 #include "record_test_support.h"
 
-namespace records_test
-{
+namespace records_test {
 
-inline Object volume_body()
-{
+inline Object volume_body() {
     return body(R"({"cluster": {"id": "c1", "name": "cl"}, "description": "system disk",
                     "elf_storage_policy": "REPLICA_2_THIN_PROVISION", "id": "vol1", "local_id": "lvol1",
                     "lun": {"id": "lun1", "name": "lun"}, "mounting": true, "name": "vm1-disk0",
@@ -17,8 +15,7 @@ inline Object volume_body()
                     "vm_disks": [{"id": "d1"}]})");
 }
 
-inline Object disk_body()
-{
+inline Object disk_body() {
     Object disk = body(R"({"boot": 1, "bus": "VIRTIO", "device": "vda", "disabled": false,
                            "elf_image": {"id": "img1", "name": "iso"}, "id": "d1", "serial": "S1", "type": "DISK",
                            "vm": {"id": "v1", "name": "vm1"}})");
@@ -26,8 +23,7 @@ inline Object disk_body()
     return disk;
 }
 
-inline Object nic_body()
-{
+inline Object nic_body() {
     return body(R"({"enabled": true, "gateway": "10.0.0.254", "id": "n1", "interface_id": "if1",
                     "ip_address": "10.0.0.10", "local_id": "ln1", "mac_address": "52:54:00:12:34:56",
                     "mirror": false, "model": "VIRTIO", "subnet_mask": "255.255.255.0",
@@ -36,8 +32,7 @@ inline Object nic_body()
 
 // Disk 1 and the USB device are bare references, as CloudTower sends them
 // when the query does not ask for the whole record.
-inline Object vm_body()
-{
+inline Object vm_body() {
     Object vm = body(R"({"clock_offset": "UTC", "cluster": {"id": "c1", "name": "cl"},
                          "cpu": {"cores": 2, "sockets": 2}, "cpu_model": "host_passthrough", "description": "web",
                          "firmware": "BIOS", "folder": {"id": "f1", "name": "folder"},
@@ -59,6 +54,6 @@ inline Object vm_body()
     return vm;
 }
 
-} // namespace records_test
+}  // namespace records_test
 
 #endif

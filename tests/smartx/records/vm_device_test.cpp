@@ -10,18 +10,21 @@ using smartx::VM_Disk;
 using smartx::VM_NIC;
 using smartx::VM_Volume;
 
-TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages)
-{
+TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages) {
     check_load_cases<VM_Volume>(
         volume_body(),
         {
-            {drop("mounting"), {"Failed to parse VM volume, details: 'mounting' is expected as boolean.\n"}},
+            {drop("mounting"),
+             {"Failed to parse VM volume, details: 'mounting' is expected as boolean.\n"}},
             {drop("path"), {"Failed to parse VM volume, details: 'path' is expected as string.\n"}},
             {drop("elf_storage_policy"),
              {"Failed to parse VM volume, details: 'elf_storage_policy' is expected as string.\n"}},
-            {put("size", HUGE_NUMBER), {"Failed to parse VM volume, details: 'size' is expected as integer.\n"}},
-            {put("size", "10G"), {"Failed to parse VM volume, details: 'size' is expected as integer.\n"}},
-            {put("sharing", Value()), {"Failed to parse VM volume, details: 'sharing' is expected as boolean.\n"}},
+            {put("size", HUGE_NUMBER),
+             {"Failed to parse VM volume, details: 'size' is expected as integer.\n"}},
+            {put("size", "10G"),
+             {"Failed to parse VM volume, details: 'size' is expected as integer.\n"}},
+            {put("sharing", Value()),
+             {"Failed to parse VM volume, details: 'sharing' is expected as boolean.\n"}},
             {drop("description"), {}},
             {drop("type"), {}},
             {drop("lun"), {}},
@@ -29,18 +32,19 @@ TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages)
             {drop("lun.name"), {ITEM_NAME, "Failed to parse lun in VM volume.\n"}},
             {drop("cluster"), {"Failed to parse cluster in VM volume.\n"}},
             {put("cluster", Value()), {"Failed to parse cluster in VM volume.\n"}},
-            {put("vm_disks.0.id", 1),
-             {LABEL_ID,
-              "Failed to parse VM disks in VM volume.\n"}},
+            {put("vm_disks.0.id", 1), {LABEL_ID, "Failed to parse VM disks in VM volume.\n"}},
         });
 
     check_load_cases<VM_Disk>(
         disk_body(),
         {
-            {drop("boot"), {"Failed to parse VM disk, details: 'boot' is expected as 32-bit integer.\n"}},
-            {put("boot", HUGE_NUMBER), {"Failed to parse VM disk, details: 'boot' is expected as 32-bit integer.\n"}},
+            {drop("boot"),
+             {"Failed to parse VM disk, details: 'boot' is expected as 32-bit integer.\n"}},
+            {put("boot", HUGE_NUMBER),
+             {"Failed to parse VM disk, details: 'boot' is expected as 32-bit integer.\n"}},
             {drop("bus"), {"Failed to parse VM disk, details: 'bus' is expected as string.\n"}},
-            {put("type", Value()), {"Failed to parse VM disk, details: 'type' is expected as string.\n"}},
+            {put("type", Value()),
+             {"Failed to parse VM disk, details: 'type' is expected as string.\n"}},
             {drop("device"), {}},
             {put("disabled", "no"), {}},
             {drop("elf_image"), {}},
@@ -63,7 +67,8 @@ TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages)
         nic_body(),
         {
             {drop("id"), {"Failed to parse VM NIC, details: 'id' is expected as string.\n"}},
-            {put("local_id", Value()), {"Failed to parse VM NIC, details: 'local_id' is expected as string.\n"}},
+            {put("local_id", Value()),
+             {"Failed to parse VM NIC, details: 'local_id' is expected as string.\n"}},
             {put("enabled", "yes"), {}},
             {drop("model"), {}},
             {drop("vm"), {"Failed to parse VM in VM NIC.\n"}},
@@ -73,8 +78,7 @@ TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages)
         });
 }
 
-TEST(VmDeviceRecords, DefaultsAndReferences)
-{
+TEST(VmDeviceRecords, DefaultsAndReferences) {
     Log_Capture log;
     VM_Disk no_volume;
     ASSERT_TRUE(no_volume.load(edited(disk_body(), drop("vm_volume"))));
@@ -85,7 +89,8 @@ TEST(VmDeviceRecords, DefaultsAndReferences)
 
     // A bare reference keeps only the volume's id.
     VM_Disk bare;
-    ASSERT_TRUE(bare.load(edited(disk_body(), put("vm_volume", body(R"({"id": "vol9", "name": "x"})")))));
+    ASSERT_TRUE(
+        bare.load(edited(disk_body(), put("vm_volume", body(R"({"id": "vol9", "name": "x"})")))));
     EXPECT_EQ(bare.vm_volume.id, "vol9");
     EXPECT_TRUE(bare.vm_volume.name.empty());
     EXPECT_EQ(bare.vm_volume.size, -1);
@@ -109,8 +114,7 @@ TEST(VmDeviceRecords, DefaultsAndReferences)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(VmDeviceRecords, DumpsWriteEveryFieldAndLoadBack)
-{
+TEST(VmDeviceRecords, DumpsWriteEveryFieldAndLoadBack) {
     VM_Volume volume;
     ASSERT_TRUE(volume.load(volume_body()));
     EXPECT_EQ(volume.dump(), volume_body());
@@ -146,16 +150,14 @@ TEST(VmDeviceRecords, DumpsWriteEveryFieldAndLoadBack)
     EXPECT_EQ(nic_again.dump(), VM_NIC().dump());
 }
 
-TEST(VmDeviceRecords, EnumerationGetters)
-{
+TEST(VmDeviceRecords, EnumerationGetters) {
     VM_Disk disk;
     const std::pair<const char*, smartx::Bus> buses[] = {{"IDE", smartx::Bus::IDE},
                                                          {"SCSI", smartx::Bus::SCSI},
                                                          {"VIRTIO", smartx::Bus::VIRTIO},
                                                          {"virtio", smartx::Bus::UNKNOWN},
                                                          {"", smartx::Bus::UNKNOWN}};
-    for (const auto& b : buses)
-    {
+    for (const auto& b : buses) {
         disk.bus = b.first;
         EXPECT_EQ(disk.get_bus(), b.second) << b.first;
     }
@@ -167,7 +169,8 @@ TEST(VmDeviceRecords, EnumerationGetters)
     VM_Volume volume;
     volume.elf_storage_policy = "REPLICA_3_THICK_PROVISION";
     volume.type = "KVM_VOLUME_ISCSI";
-    EXPECT_EQ(volume.get_elf_storage_policy(), smartx::ELF_Storage_Policy::REPLICA_3_THICK_PROVISION);
+    EXPECT_EQ(volume.get_elf_storage_policy(),
+              smartx::ELF_Storage_Policy::REPLICA_3_THICK_PROVISION);
     EXPECT_EQ(volume.get_type(), smartx::VM_Volume_Type::KVM_VOLUME_ISCSI);
     volume.elf_storage_policy = "REPLICA_-1_THIN_PROVISION";
     volume.type = "";

@@ -7,31 +7,39 @@ using namespace records_test;
 using smartx::VM;
 using smartx::VM_Status;
 
-TEST(VmRecord, FaultyBodiesFailWithTheirMessages)
-{
+TEST(VmRecord, FaultyBodiesFailWithTheirMessages) {
     check_load_cases<VM>(
         vm_body(),
         {
             {drop("win_opt"), {"Failed to parse VM, details: 'win_opt' is expected as boolean.\n"}},
             {put("ha", Value()), {"Failed to parse VM, details: 'ha' is expected as boolean.\n"}},
-            {put("vcpu", HUGE_NUMBER), {"Failed to parse VM, details: 'vcpu' is expected as 32-bit integer.\n"}},
-            {put("memory", "8G"), {"Failed to parse VM, details: 'memory' is expected as integer.\n"}},
-            {put("memory", HUGE_NUMBER), {"Failed to parse VM, details: 'memory' is expected as integer.\n"}},
-            {drop("vm_tools_status"), {"Failed to parse VM, details: 'vm_tools_status' is expected as string.\n"}},
+            {put("vcpu", HUGE_NUMBER),
+             {"Failed to parse VM, details: 'vcpu' is expected as 32-bit integer.\n"}},
+            {put("memory", "8G"),
+             {"Failed to parse VM, details: 'memory' is expected as integer.\n"}},
+            {put("memory", HUGE_NUMBER),
+             {"Failed to parse VM, details: 'memory' is expected as integer.\n"}},
+            {drop("vm_tools_status"),
+             {"Failed to parse VM, details: 'vm_tools_status' is expected as string.\n"}},
             {drop("node_ip"), {"Failed to parse VM, details: 'node_ip' is expected as string.\n"}},
-            {drop("clock_offset"), {"Failed to parse VM, details: 'clock_offset' is expected as string.\n"}},
+            {drop("clock_offset"),
+             {"Failed to parse VM, details: 'clock_offset' is expected as string.\n"}},
             {drop("video_type"), {}},
             {put("guest_os_type", Value()), {}},
             {drop("cluster"), {}},
             {put("folder", Value()), {}},
             {put("host", Value()), {}},
             {put("cpu", Value()), {}},
-            {put("cpu", 5), {"Failed to load CPU from JSON: json_spirit: value is an integer, not an object\n", "Failed to parse cpu in VM.\n"}},
+            {put("cpu", 5),
+             {"Failed to load CPU from JSON: json_spirit: value is an integer, not an object\n",
+              "Failed to parse cpu in VM.\n"}},
             {drop("cluster.name"), {ITEM_NAME, "Failed to parse cluster in VM.\n"}},
             {drop("cpu.sockets"),
-             {"Failed to load CPU from JSON: 'sockets' is expected as 32-bit integer\n", "Failed to parse cpu in VM.\n"}},
+             {"Failed to load CPU from JSON: 'sockets' is expected as 32-bit integer\n",
+              "Failed to parse cpu in VM.\n"}},
             {put("cpu.cores", HUGE_NUMBER),
-             {"Failed to load CPU from JSON: 'cores' is expected as 32-bit integer\n", "Failed to parse cpu in VM.\n"}},
+             {"Failed to load CPU from JSON: 'cores' is expected as 32-bit integer\n",
+              "Failed to parse cpu in VM.\n"}},
             {drop("folder.name"), {ITEM_NAME, "Failed to parse folder in VM.\n"}},
             {put("gpu_devices.0.brand", Value()),
              {"Failed to parse GPU device, details: 'brand' is expected as string.\n",
@@ -39,28 +47,30 @@ TEST(VmRecord, FaultyBodiesFailWithTheirMessages)
             {drop("host.management_ip"),
              {"Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n",
               "Failed to parse host in VM.\n"}},
-            {put("labels.0.id", 1),
-             {LABEL_ID, "Failed to parse labels in VM.\n"}},
+            {put("labels.0.id", 1), {LABEL_ID, "Failed to parse labels in VM.\n"}},
             {drop("snapshots.0.name"), {ITEM_NAME, "Failed to parse snapshots in VM.\n"}},
             {put("usb_devices.0", body(R"({"name": "usb"})")),
-             {"Failed to parse one 'id' of items usb_devices, details: 'id' is expected as string.\n",
+             {"Failed to parse one 'id' of items usb_devices, details: 'id' is expected as "
+              "string.\n",
               "Failed to parse USB devices in VM.\n"}},
             {put("usb_devices.0.local_id", "lu1"),
              {"Failed to parse USB device, details: 'binded' is expected as boolean.\n",
               "Failed to parse USB devices in VM.\n"}},
-            {drop("vm_disks.0.vm"), {"Failed to parse VM in VM disk.\n", "Failed to parse VM disks in VM.\n"}},
+            {drop("vm_disks.0.vm"),
+             {"Failed to parse VM in VM disk.\n", "Failed to parse VM disks in VM.\n"}},
             {put("vm_disks.1.bus", "IDE"),
              {"Failed to parse VM disk, details: 'boot' is expected as 32-bit integer.\n",
               "Failed to parse VM disks in VM.\n"}},
             {put("vm_disks.1", 7), {}},
             {put("vm_disks", "none"), {}},
-            {drop("vm_nics.0.vm"), {"Failed to parse VM in VM NIC.\n", "Failed to parse VM nics in VM.\n"}},
-            {drop("vm_placement_group.0.name"), {ITEM_NAME, "Failed to parse VM placement group in VM.\n"}},
+            {drop("vm_nics.0.vm"),
+             {"Failed to parse VM in VM NIC.\n", "Failed to parse VM nics in VM.\n"}},
+            {drop("vm_placement_group.0.name"),
+             {ITEM_NAME, "Failed to parse VM placement group in VM.\n"}},
         });
 }
 
-TEST(VmRecord, LoadsWholePartsAndBareReferences)
-{
+TEST(VmRecord, LoadsWholePartsAndBareReferences) {
     Log_Capture log;
     VM vm;
     ASSERT_TRUE(vm.load(vm_body()));
@@ -95,16 +105,40 @@ TEST(VmRecord, LoadsWholePartsAndBareReferences)
     EXPECT_EQ(fresh.video_type, "");
 }
 
-TEST(VmRecord, DumpIsTheWholeVmDescription)
-{
+TEST(VmRecord, DumpIsTheWholeVmDescription) {
     const Object d = VM().dump();
-    EXPECT_EQ(keys_of(d),
-              (std::set<std::string>{"clock_offset", "cluster", "cpu", "cpu_model", "description", "firmware", "folder",
-                                     "gpu_devices", "guest_cpu_model", "guest_os_type", "ha", "host", "hostname", "id",
-                                     "in_recycle_bin", "labels", "local_id", "memory", "name", "node_ip", "snapshots",
-                                     "status", "usb_devices", "vcpu", "video_type", "vm_disks", "vm_nics",
-                                     "vm_placement_group", "vm_tools_status", "vm_tools_version", "vm_usage",
-                                     "win_opt"}));
+    EXPECT_EQ(keys_of(d), (std::set<std::string>{"clock_offset",
+                                                 "cluster",
+                                                 "cpu",
+                                                 "cpu_model",
+                                                 "description",
+                                                 "firmware",
+                                                 "folder",
+                                                 "gpu_devices",
+                                                 "guest_cpu_model",
+                                                 "guest_os_type",
+                                                 "ha",
+                                                 "host",
+                                                 "hostname",
+                                                 "id",
+                                                 "in_recycle_bin",
+                                                 "labels",
+                                                 "local_id",
+                                                 "memory",
+                                                 "name",
+                                                 "node_ip",
+                                                 "snapshots",
+                                                 "status",
+                                                 "usb_devices",
+                                                 "vcpu",
+                                                 "video_type",
+                                                 "vm_disks",
+                                                 "vm_nics",
+                                                 "vm_placement_group",
+                                                 "vm_tools_status",
+                                                 "vm_tools_version",
+                                                 "vm_usage",
+                                                 "win_opt"}));
     EXPECT_EQ(d.at("ha"), Value(true));
     EXPECT_EQ(d.at("win_opt"), Value(true));
     EXPECT_EQ(d.at("memory"), Value(-1));
@@ -126,15 +160,14 @@ TEST(VmRecord, DumpIsTheWholeVmDescription)
     EXPECT_EQ(again.usb_devices.at(0).id, "u1");
 }
 
-TEST(VmRecord, StatusVideoAndClockTables)
-{
+TEST(VmRecord, StatusVideoAndClockTables) {
     VM vm;
     const std::pair<const char*, VM_Status> statuses[] = {
-        {"RUNNING", VM_Status::RUNNING}, {"STOPPED", VM_Status::STOPPED}, {"SUSPENDED", VM_Status::SUSPENDED},
-        {"DELETED", VM_Status::DELETED}, {"UNKNOWN", VM_Status::UNKNOWN}, {"", VM_Status::NONE},
-        {"running", VM_Status::NONE},    {"PAUSED", VM_Status::NONE}};
-    for (const auto& s : statuses)
-    {
+        {"RUNNING", VM_Status::RUNNING},     {"STOPPED", VM_Status::STOPPED},
+        {"SUSPENDED", VM_Status::SUSPENDED}, {"DELETED", VM_Status::DELETED},
+        {"UNKNOWN", VM_Status::UNKNOWN},     {"", VM_Status::NONE},
+        {"running", VM_Status::NONE},        {"PAUSED", VM_Status::NONE}};
+    for (const auto& s : statuses) {
         vm.status = s.first;
         EXPECT_EQ(vm.get_status(), s.second) << s.first;
     }

@@ -10,139 +10,149 @@ namespace {
 using smartx::Message;
 
 class Paging_Test : public Rest_Test {
- protected:
-  void SetUp() override {
-    Rest_Test::SetUp();
-    log_in();
-  }
-
-  // Exactly n labels, "label-000" on, in that order.
-  void make_labels(int n) {
-    server_->clear_records("labels");
-    Array records;
-    for (int i = 0; i < n; ++i) records.push_back(Value(Object{{"id", Value(id(i))}, {"key", Value(id(i))}}));
-    std::string error;
-    ASSERT_TRUE(server_->put_records("labels", records, &error)) << error;
-    server_->clear_requests();
-  }
-
-  static std::string id(int i) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "label-%03d", i);
-    return buf;
-  }
-
-  // The "skip" of every request, in order; each must ask for 100.
-  std::vector<int> skips() const {
-    std::vector<int> out;
-    for (const Value& body : bodies()) {
-      const Object& o = body.get_obj();
-      EXPECT_EQ(100, o.at("first").get_int());
-      out.push_back(o.at("skip").get_int());
+protected:
+    void SetUp() override {
+        Rest_Test::SetUp();
+        log_in();
     }
-    return out;
-  }
 
-  std::vector<smartx::Label> labels_;
-  smartx::Error error_;
+    // Exactly n labels, "label-000" on, in that order.
+    void make_labels(int n) {
+        server_->clear_records("labels");
+        Array records;
+        for (int i = 0; i < n; ++i)
+            records.push_back(Value(Object{{"id", Value(id(i))}, {"key", Value(id(i))}}));
+        std::string error;
+        ASSERT_TRUE(server_->put_records("labels", records, &error)) << error;
+        server_->clear_requests();
+    }
+
+    static std::string id(int i) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "label-%03d", i);
+        return buf;
+    }
+
+    // The "skip" of every request, in order; each must ask for 100.
+    std::vector<int> skips() const {
+        std::vector<int> out;
+        for (const Value& body : bodies()) {
+            const Object& o = body.get_obj();
+            EXPECT_EQ(100, o.at("first").get_int());
+            out.push_back(o.at("skip").get_int());
+        }
+        return out;
+    }
+
+    std::vector<smartx::Label> labels_;
+    smartx::Error error_;
 };
 
 struct Page_Case {
-  int records;
-  std::vector<int> skips;
+    int records;
+    std::vector<int> skips;
 };
 
 class Page_Count_Test : public Paging_Test, public ::testing::WithParamInterface<Page_Case> {};
 
 TEST_P(Page_Count_Test, FetchesUntilAShortPage) {
-  const Page_Case& c = GetParam();
-  make_labels(c.records);
-  smartx::Query_Params params;
-  ASSERT_TRUE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_)) << error_.message;
-  EXPECT_EQ(c.skips, skips());
-  ASSERT_EQ(static_cast<size_t>(c.records), labels_.size());
-  for (int i = 0; i < c.records; ++i) ASSERT_EQ(id(i), labels_[i].id);
-  // The caller's parameters hold the last page asked for.
-  EXPECT_EQ(c.skips.back(), params.params.at("skip").get_int());
-  EXPECT_TRUE(error_.empty());
+    const Page_Case& c = GetParam();
+    make_labels(c.records);
+    smartx::Query_Params params;
+    ASSERT_TRUE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_))
+        << error_.message;
+    EXPECT_EQ(c.skips, skips());
+    ASSERT_EQ(static_cast<size_t>(c.records), labels_.size());
+    for (int i = 0; i < c.records; ++i)
+        ASSERT_EQ(id(i), labels_[i].id);
+    // The caller's parameters hold the last page asked for.
+    EXPECT_EQ(c.skips.back(), params.params.at("skip").get_int());
+    EXPECT_TRUE(error_.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Page_Count_Test,
-                         ::testing::Values(Page_Case{0, {0}}, Page_Case{99, {0}}, Page_Case{100, {0, 100}},
-                                           Page_Case{200, {0, 100, 200}}, Page_Case{250, {0, 100, 200}}));
+                         ::testing::Values(Page_Case{0, {0}}, Page_Case{99, {0}},
+                                           Page_Case{100, {0, 100}}, Page_Case{200, {0, 100, 200}},
+                                           Page_Case{250, {0, 100, 200}}));
 
 TEST_F(Paging_Test, RecordsHeldBeforeDoNotEndThePaging) {
-  make_labels(250);
-  labels_.resize(5);
-  smartx::Query_Params params;
-  ASSERT_TRUE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_)) << error_.message;
-  EXPECT_EQ(std::vector<int>({0, 100, 200}), skips());
-  ASSERT_EQ(255u, labels_.size());
-  EXPECT_EQ(id(0), labels_[5].id);
-  EXPECT_EQ(id(249), labels_.back().id);
+    make_labels(250);
+    labels_.resize(5);
+    smartx::Query_Params params;
+    ASSERT_TRUE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_))
+        << error_.message;
+    EXPECT_EQ(std::vector<int>({0, 100, 200}), skips());
+    ASSERT_EQ(255u, labels_.size());
+    EXPECT_EQ(id(0), labels_[5].id);
+    EXPECT_EQ(id(249), labels_.back().id);
 }
 
 TEST_F(Paging_Test, ServerIgnoringSkipEndsWithAnError) {
-  make_labels(250);
-  server_->ignore_skip("get-labels", true);
-  smartx::Query_Params params;
-  EXPECT_FALSE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_));
-  EXPECT_EQ(std::vector<int>({0, 100}), skips());
-  EXPECT_EQ(-1, error_.status);
-  EXPECT_FALSE(error_.message.empty());
-  // The repeated page is not kept.
-  ASSERT_EQ(100u, labels_.size());
-  EXPECT_EQ(id(99), labels_.back().id);
+    make_labels(250);
+    server_->ignore_skip("get-labels", true);
+    smartx::Query_Params params;
+    EXPECT_FALSE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_));
+    EXPECT_EQ(std::vector<int>({0, 100}), skips());
+    EXPECT_EQ(-1, error_.status);
+    EXPECT_FALSE(error_.message.empty());
+    // The repeated page is not kept.
+    ASSERT_EQ(100u, labels_.size());
+    EXPECT_EQ(id(99), labels_.back().id);
 
-  // Without a record the failure is logged.
-  labels_.clear();
-  Log_Capture log;
-  EXPECT_FALSE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, nullptr));
-  EXPECT_EQ(1u, log.lines().size());
+    // Without a record the failure is logged.
+    labels_.clear();
+    Log_Capture log;
+    EXPECT_FALSE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, nullptr));
+    EXPECT_EQ(1u, log.lines().size());
 }
 
 TEST_F(Paging_Test, FailedPageKeepsEarlierPages) {
-  make_labels(250);
-  server_->fail_path("get-labels", 503, "busy", -1);
-  smartx::Query_Params params;
-  EXPECT_FALSE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_));
-  EXPECT_EQ(503, error_.status);
-  EXPECT_TRUE(labels_.empty());
+    make_labels(250);
+    server_->fail_path("get-labels", 503, "busy", -1);
+    smartx::Query_Params params;
+    EXPECT_FALSE(client_.query_items_by_page(params, Message::QUERY_LABELS, labels_, &error_));
+    EXPECT_EQ(503, error_.status);
+    EXPECT_TRUE(labels_.empty());
 }
 
 TEST_F(Paging_Test, LookupByIdsReplacesTheList) {
-  make_labels(150);
-  labels_.resize(3);
-  labels_[0].id = id(120);
-  labels_[1].id = "no-such-label";
-  labels_[2].id = id(7);
-  labels_[2].key = "stale";
-  ASSERT_TRUE(client_.query_items_by_ids(Message::QUERY_LABELS, labels_, &error_)) << error_.message;
-  EXPECT_EQ(parse(R"({"where": {"id_in": ["label-120", "no-such-label", "label-007"]}, "first": 100, "skip": 0})"),
-            bodies().at(0));
-  // CloudTower's order, full records.
-  ASSERT_EQ(2u, labels_.size());
-  EXPECT_EQ(id(7), labels_[0].id);
-  EXPECT_EQ(id(7), labels_[0].key);
-  EXPECT_EQ(id(120), labels_[1].id);
+    make_labels(150);
+    labels_.resize(3);
+    labels_[0].id = id(120);
+    labels_[1].id = "no-such-label";
+    labels_[2].id = id(7);
+    labels_[2].key = "stale";
+    ASSERT_TRUE(client_.query_items_by_ids(Message::QUERY_LABELS, labels_, &error_))
+        << error_.message;
+    EXPECT_EQ(
+        parse(
+            R"({"where": {"id_in": ["label-120", "no-such-label", "label-007"]}, "first": 100, "skip": 0})"),
+        bodies().at(0));
+    // CloudTower's order, full records.
+    ASSERT_EQ(2u, labels_.size());
+    EXPECT_EQ(id(7), labels_[0].id);
+    EXPECT_EQ(id(7), labels_[0].key);
+    EXPECT_EQ(id(120), labels_[1].id);
 }
 
 TEST_F(Paging_Test, LookupByIdsKeepsAnEarlierIdList) {
-  make_labels(10);
-  smartx::Query_Params params;
-  params.where("id_in", Array{Value(id(1))});
-  labels_.resize(1);
-  labels_[0].id = id(2);
-  ASSERT_TRUE(client_.query_items_by_ids(params, Message::QUERY_LABELS, labels_, &error_)) << error_.message;
-  ASSERT_EQ(1u, labels_.size());
-  EXPECT_EQ(id(1), labels_[0].id);
+    make_labels(10);
+    smartx::Query_Params params;
+    params.where("id_in", Array{Value(id(1))});
+    labels_.resize(1);
+    labels_[0].id = id(2);
+    ASSERT_TRUE(client_.query_items_by_ids(params, Message::QUERY_LABELS, labels_, &error_))
+        << error_.message;
+    ASSERT_EQ(1u, labels_.size());
+    EXPECT_EQ(id(1), labels_[0].id);
 
-  // An empty list still sends "id_in": [].
-  server_->clear_requests();
-  labels_.clear();
-  ASSERT_TRUE(client_.query_items_by_ids(Message::QUERY_LABELS, labels_, &error_)) << error_.message;
-  EXPECT_EQ(parse(R"({"id_in": []})"), bodies().at(0).get_obj().at("where"));
-  EXPECT_TRUE(labels_.empty());
+    // An empty list still sends "id_in": [].
+    server_->clear_requests();
+    labels_.clear();
+    ASSERT_TRUE(client_.query_items_by_ids(Message::QUERY_LABELS, labels_, &error_))
+        << error_.message;
+    EXPECT_EQ(parse(R"({"id_in": []})"), bodies().at(0).get_obj().at("where"));
+    EXPECT_TRUE(labels_.empty());
 }
 
 }  // namespace

@@ -13,26 +13,22 @@
 
 #include <gtest/gtest.h>
 
-#include "support/log_capture.h"
-#include "smartx/zbs/zbs_wrapper.h"
 #include "sim/zbs/fixture.h"
+#include "smartx/zbs/zbs_wrapper.h"
+#include "support/log_capture.h"
 
-namespace smartx
-{
+namespace smartx {
 // Found by lookup from the vector comparisons and gtest's printer.
-bool operator==(const Change_Block& a, const Change_Block& b)
-{
+bool operator==(const Change_Block& a, const Change_Block& b) {
     return a.offset == b.offset && a.length == b.length;
 }
 
-std::ostream& operator<<(std::ostream& os, const Change_Block& b)
-{
+std::ostream& operator<<(std::ostream& os, const Change_Block& b) {
     return os << "{" << b.offset << ", " << b.length << "}";
 }
-} // namespace smartx
+}  // namespace smartx
 
-namespace
-{
+namespace {
 using smartx::Change_Block;
 
 constexpr uint64_t KiB = 1024;
@@ -40,52 +36,46 @@ constexpr uint64_t MiB = 1024 * KiB;
 constexpr uint64_t BLOCK = 256 * KiB;
 constexpr uint64_t EXTENT = smartx::ZBS_EXTENT_SIZE;
 
-std::vector<Change_Block> blocks(std::initializer_list<std::pair<uint64_t, uint64_t>> list)
-{
+std::vector<Change_Block> blocks(std::initializer_list<std::pair<uint64_t, uint64_t>> list) {
     std::vector<Change_Block> out;
     for (const auto& p : list)
         out.push_back(Change_Block{p.first, p.second});
     return out;
 }
 
-void put(const std::string& path, uint64_t offset, const std::string& data)
-{
+void put(const std::string& path, uint64_t offset, const std::string& data) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(data.size()));
     ::close(fd);
 }
 
-void punch(const std::string& path, uint64_t offset, uint64_t length)
-{
+void punch(const std::string& path, uint64_t offset, uint64_t length) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                          static_cast<off_t>(length)),
+    ASSERT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                          static_cast<off_t>(offset), static_cast<off_t>(length)),
               0);
     ::close(fd);
 }
 
-class Backup_Planner_Test : public Zbs_Sim_Test
-{
+class Backup_Planner_Test : public Zbs_Sim_Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // Read when the library is bound: two quick attempts per call.
         ::setenv("ZBS_RETRIES", "2", 1);
         ::setenv("ZBS_INITIAL_INTERVAL", "0", 1);
         Zbs_Sim_Test::SetUp();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         Zbs_Sim_Test::TearDown();
         ::unsetenv("ZBS_RETRIES");
         ::unsetenv("ZBS_INITIAL_INTERVAL");
     }
 
-    std::vector<Change_Block> written_area(const std::string& id, uint64_t block_size = BLOCK)
-    {
+    std::vector<Change_Block> written_area(const std::string& id, uint64_t block_size = BLOCK) {
         zbs_diff_t diff = nullptr;
         EXPECT_TRUE(smartx::get_zbs_diff(zbs_, id, &diff));
         std::vector<Change_Block> out;
@@ -93,8 +83,7 @@ protected:
         return out;
     }
 
-    std::vector<Change_Block> difference(const std::string& old_id, const std::string& new_id)
-    {
+    std::vector<Change_Block> difference(const std::string& old_id, const std::string& new_id) {
         zbs_diff_t diff = nullptr;
         EXPECT_TRUE(smartx::get_zbs_diff(zbs_, old_id, new_id, &diff));
         std::vector<Change_Block> out;
@@ -102,27 +91,25 @@ protected:
         return out;
     }
 
-    std::vector<zbs_pextent> extent_map(const std::string& id)
-    {
+    std::vector<zbs_pextent> extent_map(const std::string& id) {
         zbs_pextent* map = nullptr;
         const int count = smartx::get_zbs_pextents(zbs_, id, &map);
         EXPECT_GE(count, 0);
         return count > 0 ? std::vector<zbs_pextent>(map, map + count) : std::vector<zbs_pextent>();
     }
 
-    std::vector<Change_Block> extents(const std::string& id, const std::vector<zbs_pextent>* old_map)
-    {
+    std::vector<Change_Block> extents(const std::string& id,
+                                      const std::vector<zbs_pextent>* old_map) {
         std::vector<zbs_pextent> map = extent_map(id);
         std::vector<Change_Block> out;
         smartx::extents_to_blocks(map.data(), static_cast<int>(map.size()), old_map, out);
         return out;
     }
-
 };
 
-TEST(Clip_Blocks, KeepsOnlyWhatLiesInsideTheDisk)
-{
-    std::vector<Change_Block> b = blocks({{0, BLOCK}, {BLOCK, 0}, {3 * BLOCK, BLOCK}, {4 * BLOCK, BLOCK}});
+TEST(Clip_Blocks, KeepsOnlyWhatLiesInsideTheDisk) {
+    std::vector<Change_Block> b =
+        blocks({{0, BLOCK}, {BLOCK, 0}, {3 * BLOCK, BLOCK}, {4 * BLOCK, BLOCK}});
     // The disk ends 1000 bytes into the fourth block.
     EXPECT_EQ(smartx::clip_blocks(b, 3 * BLOCK + 1000), BLOCK + 1000);
     EXPECT_EQ(b, blocks({{0, BLOCK}, {3 * BLOCK, 1000}}));
@@ -136,8 +123,7 @@ TEST(Clip_Blocks, KeepsOnlyWhatLiesInsideTheDisk)
     EXPECT_TRUE(none.empty());
 }
 
-TEST_F(Backup_Planner_Test, WrittenAreaGivesTheBlocksHoldingDataCutAtTheDiskEnd)
-{
+TEST_F(Backup_Planner_Test, WrittenAreaGivesTheBlocksHoldingDataCutAtTheDiskEnd) {
     const uint64_t size = MiB + 4608;
     const std::string path = volume("vol-a", size);
     put(path, 0, std::string(4096, 'a'));
@@ -152,15 +138,13 @@ TEST_F(Backup_Planner_Test, WrittenAreaGivesTheBlocksHoldingDataCutAtTheDiskEnd)
     EXPECT_EQ(written_area("vol-a", 4 * BLOCK), blocks({{0, 4 * BLOCK}, {4 * BLOCK, 4608}}));
 }
 
-TEST_F(Backup_Planner_Test, AnUnwrittenVolumeHasNothingToCopy)
-{
+TEST_F(Backup_Planner_Test, AnUnwrittenVolumeHasNothingToCopy) {
     volume("vol-empty", 3 * MiB);
     EXPECT_TRUE(written_area("vol-empty").empty());
     EXPECT_TRUE(extents("vol-empty", nullptr).empty());
 }
 
-TEST_F(Backup_Planner_Test, ExtentsAreWholeAndClippedToTheDisk)
-{
+TEST_F(Backup_Planner_Test, ExtentsAreWholeAndClippedToTheDisk) {
     const uint64_t size = EXTENT + 44 * MiB + 512;
     const std::string path = volume("vol-big", size);
     put(path, 10 * MiB, std::string(8192, 'x'));
@@ -172,13 +156,11 @@ TEST_F(Backup_Planner_Test, ExtentsAreWholeAndClippedToTheDisk)
     EXPECT_EQ(b, blocks({{0, EXTENT}, {EXTENT, 44 * MiB + 512}}));
 }
 
-TEST_F(Backup_Planner_Test, IncrementalExtentsTakeChangedFreedAndUncomparedExtents)
-{
+TEST_F(Backup_Planner_Test, IncrementalExtentsTakeChangedFreedAndUncomparedExtents) {
     const uint64_t size = 2 * EXTENT + 4 * MiB;
     const std::string older = volume("vol-old", size);
     const std::string newer = volume("vol-new", size);
-    for (const std::string& p : {older, newer})
-    {
+    for (const std::string& p : {older, newer}) {
         put(p, MiB, std::string(4096, 'a'));
         put(p, EXTENT + MiB, std::string(4096, 'b'));
     }
@@ -192,19 +174,18 @@ TEST_F(Backup_Planner_Test, IncrementalExtentsTakeChangedFreedAndUncomparedExten
 
     // Data freed since the older snapshot reads as zeros now: a change.
     punch(newer, 0, 2 * MiB);
-    EXPECT_EQ(extents("vol-new", &old_map), blocks({{0, EXTENT}, {EXTENT, EXTENT}, {2 * EXTENT, EXTENT}}));
+    EXPECT_EQ(extents("vol-new", &old_map),
+              blocks({{0, EXTENT}, {EXTENT, EXTENT}, {2 * EXTENT, EXTENT}}));
 
     // Without an older map every allocated extent is copied.
     EXPECT_EQ(extents("vol-new", nullptr), blocks({{EXTENT, EXTENT}, {2 * EXTENT, EXTENT}}));
 }
 
-TEST_F(Backup_Planner_Test, DifferenceTakesOnlyTheChangedBlocks)
-{
+TEST_F(Backup_Planner_Test, DifferenceTakesOnlyTheChangedBlocks) {
     const uint64_t size = 2 * MiB + 100352;
     const std::string older = volume("snap-1", size);
     const std::string newer = volume("snap-2", size);
-    for (const std::string& p : {older, newer})
-    {
+    for (const std::string& p : {older, newer}) {
         put(p, 0, std::string(MiB, 'a'));
         put(p, size - 4096, std::string(4096, 'z'));
     }
@@ -219,8 +200,7 @@ TEST_F(Backup_Planner_Test, DifferenceTakesOnlyTheChangedBlocks)
     EXPECT_EQ(smartx::clip_blocks(b, size), 2 * BLOCK + 100352);
 }
 
-TEST_F(Backup_Planner_Test, QueriesAreRetriedThenGiveUp)
-{
+TEST_F(Backup_Planner_Test, QueriesAreRetriedThenGiveUp) {
     volume("vol-r", MiB);
     {
         Log_Capture log;
@@ -228,7 +208,8 @@ TEST_F(Backup_Planner_Test, QueriesAreRetriedThenGiveUp)
         zbs_pextent* map = nullptr;
         EXPECT_EQ(smartx::get_zbs_pextents(zbs_, "vol-r", &map), 1);
         ASSERT_EQ(log.lines().size(), 1u);
-        EXPECT_EQ(log.lines()[0].text, "Failed to get zbs pextents for volume[vol-r] try again after 0 second. \n");
+        EXPECT_EQ(log.lines()[0].text,
+                  "Failed to get zbs pextents for volume[vol-r] try again after 0 second. \n");
         EXPECT_EQ(log.lines()[0].priority, LM_WARNING);
     }
     {
@@ -250,4 +231,4 @@ TEST_F(Backup_Planner_Test, QueriesAreRetriedThenGiveUp)
     }
 }
 
-} // namespace
+}  // namespace

@@ -13,16 +13,13 @@
 #include "support/temp_root.h"
 #include "support/zbs_sim.h"
 
-namespace
-{
-struct Entry
-{
+namespace {
+struct Entry {
     const char* name;
     void* address;
 };
 
-std::vector<Entry> entries()
-{
+std::vector<Entry> entries() {
     std::vector<Entry> out;
 #define ENTRY(name) out.push_back({#name, reinterpret_cast<void*>(smartx::name)});
     SMARTX_ZBS_FUNCTIONS(ENTRY)
@@ -30,16 +27,14 @@ std::vector<Entry> entries()
     return out;
 }
 
-bool none_bound()
-{
+bool none_bound() {
     for (const Entry& e : entries())
         if (e.address != nullptr)
             return false;
     return true;
 }
 
-bool is_loaded(const std::string& path)
-{
+bool is_loaded(const std::string& path) {
     void* lib = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
     if (lib != nullptr)
         ::dlclose(lib);
@@ -47,42 +42,41 @@ bool is_loaded(const std::string& path)
 }
 
 // The library file the zbs_read entry points into.
-std::string bound_file()
-{
+std::string bound_file() {
     Dl_info info{};
-    if (smartx::zbs_read == nullptr || ::dladdr(reinterpret_cast<void*>(smartx::zbs_read), &info) == 0)
+    if (smartx::zbs_read == nullptr ||
+        ::dladdr(reinterpret_cast<void*>(smartx::zbs_read), &info) == 0)
         return "";
     return info.dli_fname ? info.dli_fname : "";
 }
 
-std::string library_path(const std::string& version) { return zbs_sim_dir(version) + "/libzbs.so.1"; }
+std::string library_path(const std::string& version) {
+    return zbs_sim_dir(version) + "/libzbs.so.1";
+}
 
-bool contains(const std::vector<std::string>& texts, const std::string& text)
-{
+bool contains(const std::vector<std::string>& texts, const std::string& text) {
     for (const std::string& t : texts)
         if (t.find(text) != std::string::npos)
             return true;
     return false;
 }
 
-class Zbs_Init_Test : public ::testing::Test
-{
+class Zbs_Init_Test : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         smartx::zbs_finalize();
         Smartx_Connect_Params::close_instance();
-        for (const char* v : {"ZBS_TIMEOUT", "ZBS_INITIAL_INTERVAL", "ZBS_MAX_INTERVAL", "ZBS_RETRIES"})
+        for (const char* v :
+             {"ZBS_TIMEOUT", "ZBS_INITIAL_INTERVAL", "ZBS_MAX_INTERVAL", "ZBS_RETRIES"})
             ::unsetenv(v);
     }
 
     Temp_Root root_;
     Log_Capture log_;
 };
-} // namespace
+}  // namespace
 
-TEST_F(Zbs_Init_Test, NullOrEmptyVersionFailsTheCheck)
-{
+TEST_F(Zbs_Init_Test, NullOrEmptyVersionFailsTheCheck) {
     EXPECT_EQ(0, smartx::zbs_init(nullptr));
     EXPECT_EQ(0, smartx::zbs_init(""));
     ASSERT_EQ(2u, log_.lines().size());
@@ -94,8 +88,7 @@ TEST_F(Zbs_Init_Test, NullOrEmptyVersionFailsTheCheck)
     EXPECT_TRUE(none_bound());
 }
 
-TEST_F(Zbs_Init_Test, MissingLibraryFailsWithThePathAndBindsNothing)
-{
+TEST_F(Zbs_Init_Test, MissingLibraryFailsWithThePathAndBindsNothing) {
     EXPECT_EQ(0, smartx::zbs_init("5.5.1"));
     ASSERT_EQ(1u, log_.lines().size());
     EXPECT_EQ(LM_ERROR, log_.lines()[0].priority);
@@ -108,8 +101,7 @@ TEST_F(Zbs_Init_Test, MissingLibraryFailsWithThePathAndBindsNothing)
     EXPECT_TRUE(log_.lines().empty());
 }
 
-TEST_F(Zbs_Init_Test, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary)
-{
+TEST_F(Zbs_Init_Test, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary) {
     install_zbs_sim(ZBS_SIM_PATH, "5.5.1");
     install_zbs_sim(ZBS_SIM_PATH, "6.0.0", true);
     ASSERT_EQ(1, smartx::zbs_init("5.5.1"));
@@ -117,7 +109,7 @@ TEST_F(Zbs_Init_Test, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary)
         Dl_info info{};
         ASSERT_NE(nullptr, e.address) << e.name;
         ASSERT_NE(0, ::dladdr(e.address, &info)) << e.name;
-        EXPECT_STREQ(e.name, info.dli_sname); // no entry holds another function
+        EXPECT_STREQ(e.name, info.dli_sname);  // no entry holds another function
     }
     EXPECT_EQ(library_path("5.5.1"), bound_file());
 
@@ -137,8 +129,7 @@ TEST_F(Zbs_Init_Test, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary)
     EXPECT_EQ(library_path("6.0.0"), bound_file());
 }
 
-TEST_F(Zbs_Init_Test, MissingSymbolReleasesTheLibraryAndFailsAgainOnRetry)
-{
+TEST_F(Zbs_Init_Test, MissingSymbolReleasesTheLibraryAndFailsAgainOnRetry) {
     install_zbs_sim(ZBS_SIM_NO_WRITE_PATH, "5.5.1");
     for (int attempt = 0; attempt < 2; ++attempt) {
         log_.clear();
@@ -157,8 +148,7 @@ TEST_F(Zbs_Init_Test, MissingSymbolReleasesTheLibraryAndFailsAgainOnRetry)
     EXPECT_NE(nullptr, smartx::zbs_write);
 }
 
-TEST_F(Zbs_Init_Test, LongVersionsKeepTheWholePath)
-{
+TEST_F(Zbs_Init_Test, LongVersionsKeepTheWholePath) {
     // The path is longer than the formatter's inline buffer.
     const std::string version = std::string(150, 'v') + "-1.0";
     install_zbs_sim(ZBS_SIM_PATH, version);
@@ -175,16 +165,17 @@ TEST_F(Zbs_Init_Test, LongVersionsKeepTheWholePath)
     EXPECT_EQ(0u, log_.lines()[0].text.find("Failed to load " + library_path(too_long) + ", "));
 }
 
-TEST_F(Zbs_Init_Test, RefusesVersionsThatCouldLeaveTheInstallDirectory)
-{
+TEST_F(Zbs_Init_Test, RefusesVersionsThatCouldLeaveTheInstallDirectory) {
     // A library the traversal would reach: tarnvik3/x/libzbs.so.1.
     install_zbs_sim(ZBS_SIM_PATH, "../x");
-    for (const char* version : {"../x", ".", "..", "5.5.1/../../x", "/x", "5.5 1", "5.5.1\n", "5.5.1;"}) {
+    for (const char* version :
+         {"../x", ".", "..", "5.5.1/../../x", "/x", "5.5 1", "5.5.1\n", "5.5.1;"}) {
         log_.clear();
         EXPECT_EQ(0, smartx::zbs_init(version)) << version;
         ASSERT_EQ(1u, log_.lines().size()) << version;
         EXPECT_EQ(LM_ERROR, log_.lines()[0].priority);
-        EXPECT_EQ(0u, log_.lines()[0].text.find(std::string("Refused zbs version '") + version + "'"))
+        EXPECT_EQ(0u,
+                  log_.lines()[0].text.find(std::string("Refused zbs version '") + version + "'"))
             << log_.lines()[0].text;
         EXPECT_TRUE(none_bound()) << version;
     }
@@ -193,12 +184,11 @@ TEST_F(Zbs_Init_Test, RefusesVersionsThatCouldLeaveTheInstallDirectory)
     EXPECT_EQ(1, smartx::zbs_init("5.5.1_rc-2.B"));
 }
 
-TEST_F(Zbs_Init_Test, LoadAppliesTheEnvironmentAndAFailedLoadDoesNot)
-{
+TEST_F(Zbs_Init_Test, LoadAppliesTheEnvironmentAndAFailedLoadDoesNot) {
     ::setenv("ZBS_TIMEOUT", "5000", 1);
     ::setenv("ZBS_RETRIES", "7", 1);
 
-    ASSERT_EQ(0, smartx::zbs_init("5.5.1")); // not installed
+    ASSERT_EQ(0, smartx::zbs_init("5.5.1"));  // not installed
     const Smartx_Connect_Params* params = Smartx_Connect_Params::instance();
     EXPECT_EQ(3000u, params->zbs_timeout);
     EXPECT_EQ(5u, params->zbs_retries);
