@@ -12,9 +12,9 @@
 
 #include "host/http_response.h"
 #include "host/http_session.h"
+#include "host/intrusive_refcountable.h"
 #include "host/json_spirit/value.h"
 #include "host/secure_memory.h"
-#include "qorm/intrusive_refcountable.h"
 
 class ACE_Message_Block;
 class Curl_Handle;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "host/cgi_response.h"
-#include "qorm/http_base.h"
+#include "host/http_base.h"
 
 class HTTP_Response : public HTTP_Base<CGI_Response> {
 public:

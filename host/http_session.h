@@ -6,7 +6,7 @@
 #include <ace/Intrusive_Auto_Ptr.h>
 #include <ace/Thread_Mutex.h>
 
-#include "qorm/intrusive_refcountable.h"
+#include "host/intrusive_refcountable.h"
 
 class HTTP_Connection;
 class HTTP_Request;

@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "qorm/time_format.h"
+#include "host/time_format.h"
 
 class POSIX_Time_To_ISO8601 : public POSIX_Time_Format<32, true> {
 public:
