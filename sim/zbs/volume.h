@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "smartx/zbs/zbs_types.h"
+#include "host/zbs/libzbs.h"
 
 namespace zbs_sim {
 constexpr uint64_t extent_size = uint64_t(1) << 28;  // 256 MiB

@@ -22,8 +22,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/zbs/libzbs.h"
 #include "sim/zbs/volume.h"
-#include "smartx/zbs/zbs_wrapper.h"
 
 #define ZBS_SIM_API extern "C" __attribute__((visibility("default")))
 
@@ -582,9 +582,10 @@ ZBS_SIM_API uint32_t zbs_sim_live_handles(void) {
     return sim.live_handles();
 }
 
-// Every function has exactly the type the module calls it through.
-#define ZBS_SIM_CHECK_TYPE(name)                                        \
-    static_assert(std::is_same_v<decltype(&::name), smartx::name##_fn>, \
-                  #name " differs from the type the module binds");
-SMARTX_ZBS_FUNCTIONS(ZBS_SIM_CHECK_TYPE)
+// Every function of the library's interface is defined here, with exactly
+// the type callers bind it as.
+#define ZBS_SIM_CHECK_TYPE(name)                                  \
+    static_assert(std::is_same_v<decltype(&::name), ::name##_fn>, \
+                  #name " differs from the library's interface");
+LIBZBS_FUNCTIONS(ZBS_SIM_CHECK_TYPE)
 #undef ZBS_SIM_CHECK_TYPE

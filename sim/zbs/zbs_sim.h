@@ -1,7 +1,7 @@
 /* Test controls of the simulated ZBS client library (libzbs.so.1).
  *
  * The module never binds these; tests reach them with dlsym on the loaded
- * library (see tests/support/zbs_sim.h). Fault switches are process-wide and
+ * library (see world/zbs_sim.h). Fault switches are process-wide and
  * each armed fault fires once; they start from the ZBS_SIM_* environment
  * when the library is loaded (sim/README.md). */
 #ifndef SIM_ZBS_ZBS_SIM_H
@@ -9,7 +9,7 @@
 
 #include <stdint.h>
 
-#include "smartx/zbs/zbs_types.h"
+#include "host/zbs/libzbs.h"
 
 #ifdef __cplusplus
 extern "C" {

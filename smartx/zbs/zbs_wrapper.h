@@ -11,62 +11,16 @@
 
 #include <cstdint>
 
-#include "smartx/zbs/zbs_types.h"
+#include "host/zbs/libzbs.h"
 
 // The bound functions, in the order they are resolved.
-#define SMARTX_ZBS_FUNCTIONS(X)         \
-    X(zbs_create_external)              \
-    X(zbs_create_external_with_timeout) \
-    X(zbs_pextents_get_by_volume_id)    \
-    X(zbs_read)                         \
-    X(zbs_write)                        \
-    X(zbs_destroy)                      \
-    X(zbs_err_str)                      \
-    X(zbs_pool_create)                  \
-    X(zbs_snapshot_create_by_volume_id) \
-    X(zbs_enable_zadp_mode)             \
-    X(zbs_read_ex)                      \
-    X(zbs_write_ex)                     \
-    X(zbs_volume_get_by_id)             \
-    X(zbs_get_written_area)             \
-    X(zbs_get_volume_diff)              \
-    X(zbs_destroy_diff)                 \
-    X(zbs_diff_iter_deref)              \
-    X(zbs_diff_iter_begin)              \
-    X(zbs_diff_iter_next)               \
-    X(zbs_diff_iter_end)
+#define SMARTX_ZBS_FUNCTIONS(X) LIBZBS_FUNCTIONS(X)
 
 namespace smartx {
-using zbs_create_external_fn = zbs_t (*)(const char* ip, char** err);
-using zbs_create_external_with_timeout_fn = zbs_t (*)(const char* ip, int timeout_ms, char** err);
-// Number of entries stored in *out (one per 256 MiB extent), or negative.
-using zbs_pextents_get_by_volume_id_fn = int (*)(zbs_t, const char* volume_id, zbs_pextent** out);
-// 0: the whole length was transferred; anything else is an error code.
-using zbs_read_fn = int (*)(zbs_t, const char* volume_id, char* buf, uint32_t length,
-                            uint64_t offset);
-using zbs_write_fn = int (*)(zbs_t, const char* volume_id, char* buf, uint32_t length,
-                             uint64_t offset);
-using zbs_destroy_fn = void (*)(zbs_t);
-using zbs_err_str_fn = void (*)(zbs_t, char** err);
-using zbs_pool_create_fn = int (*)(zbs_t, const char* name, zbs_pool* pool, const char* desc);
-using zbs_snapshot_create_by_volume_id_fn = int (*)(zbs_t, const char* volume_id, const char* name,
-                                                    const char* desc, zbs_snapshot* snapshot);
-using zbs_enable_zadp_mode_fn = void (*)(uint32_t);
-using zbs_read_ex_fn = int (*)(zbs_t, const char* volume_id, char* buf, uint32_t length,
-                               uint64_t offset, uint32_t flags);
-using zbs_write_ex_fn = int (*)(zbs_t, const char* volume_id, char* buf, uint32_t length,
-                                uint64_t offset, uint32_t flags);
-using zbs_volume_get_by_id_fn = int (*)(zbs_t, const char* volume_id, zbs_volume* volume);
-// 0 fills *out; anything else is failure. The module passes 0 for both uint32.
-using zbs_get_written_area_fn = int (*)(zbs_t, const char* volume_id, uint32_t, uint32_t,
-                                        zbs_diff_t* out);
-using zbs_get_volume_diff_fn = int (*)(zbs_t, const char* old_volume_id, const char* new_volume_id,
-                                       uint32_t, uint32_t, zbs_diff_t* out);
-using zbs_destroy_diff_fn = void (*)(zbs_diff_t);
-using zbs_diff_iter_deref_fn = zbs_diff_range (*)(zbs_diff_iter_t);
-using zbs_diff_iter_begin_fn = zbs_diff_iter_t (*)(zbs_diff_t, uint64_t block_size);
-using zbs_diff_iter_next_fn = zbs_diff_iter_t (*)(zbs_diff_iter_t);
-using zbs_diff_iter_end_fn = zbs_diff_iter_t (*)(zbs_diff_t);
+// The pointer types of the library's interface header (zbs_read_fn, ...).
+#define SMARTX_ZBS_ENTRY_TYPE(name) using name##_fn = ::name##_fn;
+SMARTX_ZBS_FUNCTIONS(SMARTX_ZBS_ENTRY_TYPE)
+#undef SMARTX_ZBS_ENTRY_TYPE
 
 #define SMARTX_ZBS_DECLARE_ENTRY(name) extern name##_fn name;
 SMARTX_ZBS_FUNCTIONS(SMARTX_ZBS_DECLARE_ENTRY)
