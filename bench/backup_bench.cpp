@@ -38,21 +38,9 @@
 #include <ace/Log_Msg.h>
 #include <benchmark/benchmark.h>
 
-#include "host/job/activity_map.h"
 #include "host/json_spirit/json_io.h"
-#include "host/servant/json_rpc.h"
-#include "host/servant/servant.h"
-#include "host/servant/servant_task_scheduler.h"
-#include "host/servant/servant_test_support.h"
-#include "host/uuid.h"
-#include "sim/backup_server/backup_server.h"
-#include "sim/cloudtower/cloudtower_sim.h"
-#include "smartx/common/param.h"
-#include "smartx/common/progress_info.h"
-#include "smartx/job/backup_source_entry.h"
-#include "smartx/servant/backup_servant_handler.h"
-#include "support/host_settings.h"
-#include "support/zbs_sim.h"
+#include "world/backup_world.h"
+#include "world/servant_setup.h"
 
 extern char** environ;
 
@@ -130,33 +118,8 @@ void run_program(std::vector<std::string> args) {
         throw std::runtime_error(args[0] + " failed");
 }
 
-Value parse_file(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    Value v;
-    std::string why;
-    if (!json_spirit::read(text.str(), v, &why))
-        throw std::runtime_error(path + ": " + why);
-    return v;
-}
-
-Object fixture_record(const std::string& kind, const std::string& name) {
-    const Value all = parse_file(std::string(BENCH_FIXTURES_DIR) + "/" + kind + ".json");
-    for (const Value& v : all.get_array()) {
-        const std::string* n = json_spirit::object_get_str(v.get_obj(), "name");
-        if (n != nullptr && *n == name)
-            return v.get_obj();
-    }
-    throw std::runtime_error("no " + kind + " fixture named " + name);
-}
-
 std::string level_name(Job_Definition_Subtype type) {
     return type == JOB_DEFINITION_SUBTYPE_FULL ? "full" : "incremental";
-}
-
-Object ref(const std::string& id, const std::string& name) {
-    return Object{{"id", Value(id)}, {"name", Value(name)}};
 }
 
 // The transfer part of one backup, timed from the VM's progress record (a
@@ -221,7 +184,7 @@ struct Backup_Run {
     uint64_t storage_size = 0;  // the reply's "storage_size"
 };
 
-// Every service a backup request meets, set up once per process.
+// The backup world with one VM over the volume, set up once per process.
 class World {
 public:
     // Throws, now and on every later call, when the set-up fails.
@@ -245,20 +208,20 @@ public:
 
     uint64_t data_bytes() const { return data_bytes_; }
     const std::string& volume_file() const { return volume_file_; }
-    std::string pool_file(const std::string& name) const { return pool_ + "/" + name; }
+    std::string pool_file(const std::string& name) const { return world_->pool_dir() + "/" + name; }
 
     // Empties the pool (earlier images are never read again) and flushes what
     // earlier runs left dirty, so that no run pays for another's writes.
     void prepare_run() {
         std::error_code ignored;
-        for (const auto& e : std::filesystem::directory_iterator(pool_))
+        for (const auto& e : std::filesystem::directory_iterator(world_->pool_dir()))
             std::filesystem::remove_all(e.path(), ignored);
         const int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0) {
             ::syncfs(fd);
             ::close(fd);
         }
-        zbs_->reset();
+        world_->zbs().reset();
     }
 
     uint64_t changed_bytes(double share) const { return pick_blocks(share, 0).size() * BLOCK; }
@@ -272,24 +235,20 @@ public:
     Backup_Run backup_in_process(Job_Definition_Subtype type) {
         prepare_run();
         Backup_Run run;
-        auto channel = std::make_shared<JSON_RPC_Memory_Channel>();
-        JSON_RPC_Object_Ptr request(
-            new JSON_RPC_Request("smartx.servant.backup", Value(request_params(type)), Value(7)));
+        const Value params(request_params(type));
+        world::Servant_Reply reply;
         {
-            Transfer_Clock clock(progress_.get());
+            Transfer_Clock clock(&world_->progress(vm_.id));
             const Clock::time_point start = Clock::now();
-            handler_->handle_object(channel, request);
+            reply = world::call_servant(*handler_, params);
             run.request_s = seconds_since(start);
             run.transfer_s = clock.stop();
         }
-        const std::vector<JSON_RPC_Object_Ptr> sent = channel->sent();
-        if (sent.size() != 1 || sent[0]->type() != JSON_RPC_Object::TYPE_RESPONSE)
+        if (reply.sent != 1 || reply.error)
             throw std::runtime_error("the servant answered no result");
-        check_reply(static_cast<const JSON_RPC_Response&>(*sent[0]).result, type, run);
+        check_reply(reply, type, run);
         trace_run(level_name(type), run.request_s, run.transfer_s);
-        zbs_sim_stats stats{};
-        zbs_->total_stats(&stats);
-        run.bytes_read = stats.bytes_read;
+        run.bytes_read = world_->zbs_totals().bytes_read;
         return run;
     }
 
@@ -297,37 +256,21 @@ public:
     Backup_Run backup_through_starter(Job_Definition_Subtype type) {
         prepare_run();
         Backup_Run run;
-        Servant_Task_Scheduler scheduler("smartx.servant.backup", 1024);
-        std::mutex mutex;
-        JSON_RPC_Object_Ptr reply;
-        std::string servant_log;
-        const auto init = [&](Servant& servant, const Object&) {
-            servant.set_log_msg_callback([&](const std::string& line) {
-                std::lock_guard<std::mutex> lock(mutex);
-                servant_log += line + "\n";
-            });
-            return servant.reset("starter", servant_config_template(), nullptr, nullptr,
-                                 vm_name_.c_str()) == 0;
-        };
-        const auto result = [&](const JSON_RPC_Object_Ptr& r) {
-            std::lock_guard<std::mutex> lock(mutex);
-            reply = r;
-            return 0;
-        };
+        world::Servant_Runs runs;
         {
-            Transfer_Clock clock(progress_.get());
+            Transfer_Clock clock(&world_->progress(vm_.id));
             const Clock::time_point start = Clock::now();
-            if (!scheduler.enqueue_task(request_params(type), "node-hz01-01", 0,
-                                        "backup_vm_" + vm_name_, vm_id_.c_str()) ||
-                !scheduler.activate(1, init, result) || !scheduler.wait())
-                throw std::runtime_error("the servant scheduler failed");
+            runs = world::run_backup_servants({{request_params(type), vm_.name}});
             run.request_s = seconds_since(start);
             run.transfer_s = clock.stop();
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        if (reply.null() || reply->type() != JSON_RPC_Object::TYPE_RESPONSE)
-            throw std::runtime_error("the servant answered no result; it logged:\n" + servant_log);
-        check_reply(static_cast<const JSON_RPC_Response&>(*reply).result, type, run);
+        if (runs.replies.size() != 1 || runs.replies[0].error) {
+            std::string log;
+            for (const std::string& line : runs.logs[vm_.name])
+                log += line + "\n";
+            throw std::runtime_error("the servant answered no result; it logged:\n" + log);
+        }
+        check_reply(runs.replies[0], type, run);
         trace_run(level_name(type) + " (starter)", run.request_s, run.transfer_s);
         return run;
     }
@@ -344,11 +287,7 @@ private:
 
     void tear_down() {
         handler_.reset();
-        if (tower_)
-            tower_->stop();
-        if (backupd_)
-            backupd_->stop();
-        zbs_.reset();
+        world_.reset();
         std::error_code ignored;
         for (std::string* dir : {&root_, &store_root_}) {
             if (!dir->empty())
@@ -366,9 +305,6 @@ private:
         root_ = tmpl;
         ::setenv("HOST_ROOT", root_.c_str(), 1);
         ::setenv("COMPONENT", "smartx", 1);
-        pool_ = root_ + "/pool";
-        if (make_directories(pool_, 0750) != 0)
-            throw std::runtime_error("cannot make " + pool_);
 
         // The volume store may live elsewhere (say a tmpfs, where the
         // simulator's snapshot copies do not load the pool's disk).
@@ -379,112 +315,28 @@ private:
                 throw std::runtime_error("cannot make a directory like " + dir);
             store_root_ = dir;
         }
-        store_ = make_zbs_store(store_root_.empty() ? root_ : store_root_);
-        // Held for the whole run: the servant's unload then keeps the counters.
-        zbs_.reset(new Zbs_Sim_Control(install_zbs_sim(ZBS_SIM_PATH, "5.5.1")));
-        zbs_->reset();
+        world_.reset(
+            new world::Backup_World({root_, BENCH_FIXTURES_DIR, ZBS_SIM_PATH, store_root_}));
+        world_->defaults().disks_per_vm = DISK_WORKERS;
+        world_->defaults().catalog_name = "bench";
 
-        backupd_.reset(new sim::Backup_Server(test_host_keys().public_pem));
-        if (!backupd_->start())
-            throw std::runtime_error("the backup server did not start");
-        write_host_settings(root_, backupd_->port(), "");
-
-        sim::cloudtower::Options options;
-        options.inventory_file = std::string(BENCH_FIXTURES_DIR) + "/inventory.json";
-        options.store_dir = store_;
-        tower_.reset(new sim::cloudtower::Server(options));
-        std::string why;
-        if (!tower_->start(&why))
-            throw std::runtime_error("CloudTower simulator: " + why);
+        // Running with its tools: the snapshot is file-system consistent.
         size_ = env_number("BENCH_BACKUP_GIB", 4) << 30;
-        add_vm();
-        volume_file_ = tower_->volume_path(zbs_volume_id_);
+        vm_ = world::numbered_vm("bench", 0, "bench-01", {size_}, "benchmark VM");
+        vm_.running = true;
+        world_->add_vms({vm_});
+        volume_file_ = world_->volume_file(vm_.disks[0]);
         if (::truncate(volume_file_.c_str(), static_cast<off_t>(size_)) != 0)
             throw std::runtime_error("cannot size " + volume_file_);
         const std::vector<uint64_t> half = pick_blocks(0.5, 1);
         data_bytes_ = half.size() * BLOCK;
         write_blocks(half, 1);
 
-        if (activity_.open(def_id_, true) != 0)
-            throw std::runtime_error("cannot open the job activity record");
-        activity_->state = JOB_STATE_RUNNING;
-        uuid_from_string("6b3f7c1e-5d1a-4e8b-9c2f-0000000000a1", activity_->id);
-        uuid_from_string("6b3f7c1e-5d1a-4e8b-9c2f-0000000000b1", activity_->uid);
-        if (progress_.open(def_id_, vm_id_, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0750) != 0)
-            throw std::runtime_error("cannot open the progress record");
-
-        install_starter();
+        install_starter(STARTER_PATH);
         write_servant_config(
             Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
             SMARTX_MODULE_PATH);
-        Gobble_Function gobble = nullptr;
-        JSON_RPC_Handler* h = _make_SmartX_Backup_Servant_Handler(&gobble);
-        if (h == nullptr)
-            throw std::runtime_error("no backup servant handler");
-        handler_ = std::unique_ptr<JSON_RPC_Handler, Gobble_Function>(h, gobble);
-    }
-
-    // bench-01 in cluster-hz-01 with one disk over the volume.
-    void add_vm() {
-        const std::string volume_id = "cl0benchvolume00000000001";
-        const std::string volume_local_id = "6b6b0000-0000-4000-8000-0000000000b1";
-        const std::string lun_id = "cl0benchlun00000000000001";
-        const long long size = static_cast<long long>(size_);
-        const Object cluster = fixture_record("clusters", "cluster-hz-01");
-        cluster_id_ = cluster.at("id").get_str();
-
-        Object lun = fixture_record("iscsi_luns", "1605adc0-1094-5260-9891-6ddf451ecfda");
-        lun["id"] = lun_id;
-        lun["local_id"] = "8c8c0000-0000-4000-8000-0000000000b1";
-        lun["name"] = volume_local_id;
-        lun["lun_id"] = 200;
-        lun["assigned_size"] = size;
-        lun["zbs_volume_id"] = zbs_volume_id_;
-        lun["snapshot_num"] = 0;
-
-        Object volume = fixture_record("vm_volumes", "web-01-system");
-        volume["id"] = volume_id;
-        volume["local_id"] = volume_local_id;
-        volume["name"] = "bench-01-disk1";
-        volume["lun"] = ref(lun_id, volume_local_id);
-        volume["size"] = size;
-        volume["path"] = "iscsi://iqn.2016-02.com.smartx:system:bench/1";
-        volume["vm_disks"] = Array();
-
-        Object disk{{"boot", Value(1)},
-                    {"bus", Value("VIRTIO")},
-                    {"device", Value("vda")},
-                    {"disabled", Value(false)},
-                    {"elf_image", Value()},
-                    {"id", Value("cl0benchdisk0000000000001")},
-                    {"key", Value(0)},
-                    {"max_bandwidth", Value(0)},
-                    {"max_bandwidth_policy", Value("DYNAMIC")},
-                    {"max_iops", Value(0)},
-                    {"max_iops_policy", Value("DYNAMIC")},
-                    {"serial", Value("5e5e0000-0000-4000-8000-0000000000b1")},
-                    {"type", Value("DISK")},
-                    {"vm", Value(ref(vm_id_, vm_name_))},
-                    {"vm_volume", Value(ref(volume_id, "bench-01-disk1"))}};
-
-        Object vm = fixture_record("vms", "test-01");
-        vm["id"] = vm_id_;
-        vm["name"] = vm_name_;
-        vm["hostname"] = vm_name_;
-        vm["local_id"] = "9d9d0000-0000-4000-8000-0000000000b1";
-        // Running with its tools: the snapshot is file-system consistent.
-        vm["status"] = "RUNNING";
-        vm["vm_tools_status"] = "RUNNING";
-        vm["vm_disks"] = Array();
-        vm["vm_nics"] = Array();
-        vm["snapshots"] = Array();
-
-        std::string why;
-        if (!tower_->put_records("iscsi_luns", Array{lun}, &why) ||
-            !tower_->put_records("vm_volumes", Array{volume}, &why) ||
-            !tower_->put_records("vms", Array{vm}, &why) ||
-            !tower_->put_records("vm_disks", Array{disk}, &why))
-            throw std::runtime_error("CloudTower records: " + why);
+        handler_ = world::make_backup_handler();
     }
 
     // A share of the volume's blocks, chosen by seed, in ascending order.
@@ -525,47 +377,18 @@ private:
     }
 
     Object request_params(Job_Definition_Subtype type) const {
-        smartx::Backup_Param p;
-        p.backup_type = type;
-        p.pool_url = "file://" + pool_;
-        p.vm_id = vm_id_;
-        p.vm_name = vm_name_;
-        p.cluster_id = cluster_id_;
-        smartx::Control_Param& c = p.control;
-        c.def_id = def_id_;
-        c.host_id = "host-backup-01";
-        c.job_revision = 1;
-        c.resource_uuid = "0f0e0d0c-0b0a-4090-8070-6050403020b1";
-        c.backupd_host = "127.0.0.1";
-        c.backupd_port = static_cast<uint16_t>(backupd_->port());
-        c.login_info.host = "127.0.0.1";
-        c.login_info.port = static_cast<uint16_t>(tower_->port());
-        c.login_info.username = "admin";
-        c.login_info.secure_pwd = "admin123";
-        c.parallelism.disks_per_vm = DISK_WORKERS;
-        p.catalog.name = "bench";
-        p.catalog.host_uuid = "host-uuid-1";
-        p.catalog.agent = "smartx";
-        p.catalog.instance_version = "4.1.0";
-        p.catalog.pool_uuid = "pool-uuid-1";
-
-        smartx::Backup_Source_Entry e;
-        e.id = vm_id_;
-        e.name = vm_name_;
-        e.type = "VirtualMachine";
-        return Object{{"param", Value(p.dump())}, {"entry", Value(e.dump())}};
+        return world::backup_request(world_->param(type, vm_), world::backup_entry(vm_));
     }
 
     // A backup counts only when it succeeded at the level asked for (a
     // servant may fall back to a full one).
-    void check_reply(const Value& result, Job_Definition_Subtype type, Backup_Run& run) const {
-        const Value* code = result.type() == json_spirit::obj_type
-                                ? json_spirit::object_get_value(result.get_obj(), "code")
-                                : nullptr;
-        if (code == nullptr || code->type() != json_spirit::int_type || code->get_int() != 0)
-            throw std::runtime_error("the backup failed: " + json_spirit::write(result));
-        run.storage_size = result.get_obj().at("storage_size").get_uint64();
-        const std::vector<Object> rows = backupd_->catalog_rows("smartx");
+    void check_reply(const world::Servant_Reply& reply, Job_Definition_Subtype type,
+                     Backup_Run& run) const {
+        if (reply.code() != 0)
+            throw std::runtime_error("the backup failed: " +
+                                     json_spirit::write(Value(reply.result)));
+        run.storage_size = reply.result.at("storage_size").get_uint64();
+        const std::vector<Object> rows = world_->catalog_rows();
         const std::string wanted = level_name(type);
         if (rows.empty() || rows.back().at("type").get_str() != wanted)
             throw std::runtime_error("the servant did not make a " + wanted + " backup");
@@ -576,24 +399,13 @@ private:
     static std::unique_ptr<World> instance_;
 
     std::string root_;
-    std::string pool_;
     std::string store_root_;  // a store outside root_, when asked for
-    std::string store_;
+    std::unique_ptr<world::Backup_World> world_;
+    world::VM vm_;
     std::string volume_file_;
     uint64_t size_ = 0;
     uint64_t data_bytes_ = 0;
-    std::unique_ptr<Zbs_Sim_Control> zbs_;
-    std::unique_ptr<sim::Backup_Server> backupd_;
-    std::unique_ptr<sim::cloudtower::Server> tower_;
-    Job_Activity_Map activity_;
-    smartx::VM_Progress_Handle progress_;
-    std::unique_ptr<JSON_RPC_Handler, Gobble_Function> handler_{nullptr, nullptr};
-
-    const std::string def_id_ = "6b3f7c1e-5d1a-4e8b-9c2f-0000000000d1";
-    const std::string vm_id_ = "cl0benchvm000000000000001";
-    const std::string vm_name_ = "bench-01";
-    const std::string zbs_volume_id_ = "7a7a0000-0000-4000-8000-0000000000b1";
-    std::string cluster_id_;
+    world::Handler_Ptr handler_{nullptr, nullptr};
 };
 
 std::unique_ptr<World> World::instance_;

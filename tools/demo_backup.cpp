@@ -11,14 +11,11 @@
 // passed, 1 otherwise.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -28,12 +25,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,18 +40,18 @@
 #include "host/json_spirit/json_io.h"
 #include "host/paths.h"
 #include "host/servant/servant.h"
-#include "host/servant/servant_task_scheduler.h"
 #include "host/smartx_backup_set.h"
 #include "host/uuid.h"
 #include "smartx/common/login_info.h"
 #include "smartx/common/param.h"
 #include "smartx/common/progress_info.h"
-#include "smartx/job/backup_source_entry.h"
-#include "tests/support/host_settings.h"
-#include "tests/support/zbs_sim.h"
-#include "tools/demo_support/pool_image.h"
-#include "tools/demo_support/servant_setup.h"
-#include "tools/demo_support/sim_vm.h"
+#include "world/host_settings.h"
+#include "world/pool_image.h"
+#include "world/servant_request.h"
+#include "world/servant_setup.h"
+#include "world/sim_process.h"
+#include "world/sim_vm.h"
+#include "world/zbs_sim.h"
 
 namespace {
 
@@ -113,90 +108,7 @@ std::string short_id(const std::string& id) {
     return id.size() > 8 ? id.substr(0, 8) + "..." : id;
 }
 
-// ---- simulator processes ----
-
-// One simulator started as a process of its own; stopped (SIGTERM, then
-// SIGKILL) when destroyed.
-class Sim_Process {
-public:
-    Sim_Process(const std::string& name, const std::vector<std::string>& args,
-                const std::string& log_dir)
-        : name_(name), out_(log_dir + "/" + name + ".out") {
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&files, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        const std::string err = log_dir + "/" + name + ".err";
-        posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&files);
-        if (rc != 0)
-            throw Failure("cannot start " + args[0] + ": " + std::strerror(rc));
-    }
-    ~Sim_Process() { stop(); }
-    Sim_Process(const Sim_Process&) = delete;
-    Sim_Process& operator=(const Sim_Process&) = delete;
-
-    // The port of its "listening on http://127.0.0.1:PORT" line.
-    int wait_for_port() {
-        const std::string mark = "listening on http://127.0.0.1:";
-        for (int i = 0; i < 1500; ++i) {
-            std::ifstream in(out_);
-            std::string line;
-            while (std::getline(in, line))
-                if (line.compare(0, mark.size(), mark) == 0)
-                    return std::atoi(line.c_str() + mark.size());
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                throw Failure(name_ + " ended before it listened (its output is in " + out_ + ")");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        throw Failure(name_ + " did not say where it listens");
-    }
-
-    void stop() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        for (int i = 0; i < 500; ++i) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-    pid_t pid() const { return pid_; }
-
-private:
-    std::string name_;
-    std::string out_;
-    pid_t pid_ = -1;
-};
-
 // ---- files ----
-
-void write_at(const std::string& path, uint64_t offset, const std::string& data) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw Failure("cannot open " + path + ": " + std::strerror(errno));
-    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
-    ::close(fd);
-    if (n != static_cast<ssize_t>(data.size()))
-        throw Failure("cannot write " + path);
-}
 
 // Bytes of a file that are allocated (a sparse volume's written part).
 uint64_t allocated_bytes(const std::string& path) {
@@ -289,7 +201,7 @@ private:
         say("simulated ZBS library  " + library + " (volume store " + store_ + ")");
 
         const std::string inventory = std::string(DEMO_FIXTURES_DIR) + "/inventory.json";
-        tower_.reset(new Sim_Process(
+        tower_.reset(new world::Sim_Process(
             "cloudtower-sim",
             {DEMO_CLOUDTOWER_SIM_PATH, "--inventory", inventory, "--store", store_, "--port", "0"},
             logs_));
@@ -314,7 +226,7 @@ private:
         config["access_key"] = "";
         const std::string config_file = root_ + "/backup-server.json";
         std::ofstream(config_file) << json_spirit::write(Value(config));
-        backupd_.reset(new Sim_Process(
+        backupd_.reset(new world::Sim_Process(
             "backup-server-sim", {DEMO_BACKUP_SERVER_SIM_PATH, "--config", config_file}, logs_));
         backupd_port_ = backupd_->wait_for_port();
         write_host_settings(root_, backupd_port_, "");
@@ -350,11 +262,11 @@ private:
     void make_vms() {
         heading("2. Two VMs on cluster cluster-hz-01, their disks filled with data");
         vms_.push_back(
-            sim_vm::numbered_vm("dw", 1, "demo-web-01", {24 * MiB, 9 * MiB + 4608}, "web server"));
-        vms_.push_back(sim_vm::numbered_vm("dd", 2, "demo-db-01",
-                                           {16 * MiB, 40 * MiB, 3 * MiB + 102403}, "database"));
+            world::numbered_vm("dw", 1, "demo-web-01", {24 * MiB, 9 * MiB + 4608}, "web server"));
+        vms_.push_back(world::numbered_vm("dd", 2, "demo-db-01",
+                                          {16 * MiB, 40 * MiB, 3 * MiB + 102403}, "database"));
         cluster_id_ = fixtures_.record("clusters", "cluster-hz-01").at("id").get_str();
-        for (const auto& kind : sim_vm::vm_records(fixtures_, vms_)) {
+        for (const auto& kind : world::vm_records(fixtures_, vms_)) {
             Object body;
             body["kind"] = kind.first;
             body["records"] = kind.second;
@@ -380,9 +292,9 @@ private:
         };
         uint64_t seed = 1;
         for (const Fill& f : fills)
-            write_at(volume_path(f.vm, f.disk), f.offset, noise(f.length, seed++));
+            world::write_at(volume_path(f.vm, f.disk), f.offset, noise(f.length, seed++));
 
-        for (const sim_vm::VM& vm : vms_) {
+        for (const world::VM& vm : vms_) {
             say(format("%s (id %s, %zu disks and a CD-ROM, host %s)", vm.name.c_str(),
                        vm.id.c_str(), vm.disks.size(), OWNER_HOST));
             for (size_t d = 0; d < vm.disks.size(); ++d)
@@ -400,29 +312,19 @@ private:
 
     // ---- one backup run ----
 
-    smartx::Backup_Param param(Job_Definition_Subtype type, const sim_vm::VM& vm) const {
-        smartx::Backup_Param p;
-        p.backup_type = type;
-        p.pool_url = "file://" + pool_dir_;
-        p.vm_id = vm.id;
-        p.vm_name = vm.name;
-        p.cluster_id = cluster_id_;
-        smartx::Control_Param& c = p.control;
-        c.def_id = DEF_ID;
-        c.host_id = "demo-host";
-        c.job_revision = 1;
-        c.resource_uuid = INSTANCE_UUID;
-        c.backupd_host = "127.0.0.1";
-        c.backupd_port = static_cast<uint16_t>(backupd_port_);
-        c.zbs_version = ZBS_VERSION;
-        c.login_info = login_;
-        c.parallelism.disks_per_vm = 2;
-        p.catalog.name = "demo nightly";
-        p.catalog.host_uuid = "demo-host";
-        p.catalog.agent = "smartx";
-        p.catalog.instance_version = "4.1.0";
-        p.catalog.pool_uuid = POOL_UUID;
-        return p;
+    world::Request_Defaults request_defaults() const {
+        world::Request_Defaults d;
+        d.pool_dir = pool_dir_;
+        d.cluster_id = cluster_id_;
+        d.def_id = DEF_ID;
+        d.resource_uuid = INSTANCE_UUID;
+        d.host_id = "demo-host";
+        d.backupd_port = backupd_port_;
+        d.login = login_;
+        d.zbs_version = ZBS_VERSION;
+        d.catalog_name = "demo nightly";
+        d.pool_uuid = POOL_UUID;
+        return d;
     }
 
     Run_Result backup(Job_Definition_Subtype type, const std::string& level) {
@@ -443,7 +345,7 @@ private:
         uuid_from_string(DEF_ID, activity->def_id);
         activity->state = JOB_STATE_RUNNING;
         std::vector<std::unique_ptr<smartx::VM_Progress_Handle>> progress;
-        for (const sim_vm::VM& vm : vms_) {
+        for (const world::VM& vm : vms_) {
             progress.emplace_back(new smartx::VM_Progress_Handle);
             if (progress.back()->open(DEF_ID, vm.id, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC,
                                       0750) != 0)
@@ -451,57 +353,31 @@ private:
         }
         const std::set<std::string> files_before = pool_files();
 
-        Run_Result out;
-        std::mutex mutex;
-        Servant_Task_Scheduler scheduler(SCHEDULER, 1024);
-        scheduler.enable_owner_limit(2);
-        scheduler.enable_global_mutex();
-        for (const sim_vm::VM& vm : vms_) {
-            Object params;
-            smartx::Backup_Source_Entry entry;
-            entry.id = vm.id;
-            entry.name = vm.name;
-            entry.type = "VirtualMachine";
-            params["param"] = param(type, vm).dump();
-            params["entry"] = entry.dump();
-            if (!scheduler.enqueue_task(params, OWNER_HOST, 0, "backup_vm_" + vm.name,
-                                        vm.id.c_str()))
-                throw Failure("cannot queue the backup of " + vm.name);
-        }
-        const auto init = [&](Servant& servant, const Object& params) {
-            const std::string name = params.at("param").get_obj().at("vm_name").get_str();
-            if (servant.reset("starter", servant_config_template(), nullptr, nullptr,
-                              name.c_str()) != 0)
-                return false;
-            servant.set_log_msg_callback([&, name](const std::string& line) {
-                std::lock_guard<std::mutex> lock(mutex);
-                out.logs[name].push_back(line);
-            });
-            // The simulated library's request log tells what the servant read.
+        std::vector<world::Servant_Task> tasks;
+        for (const world::VM& vm : vms_)
+            tasks.push_back(
+                {world::backup_request(world::backup_param(request_defaults(), type, vm),
+                                       world::backup_entry(vm)),
+                 vm.name, OWNER_HOST, vm.id});
+        world::Servant_Run_Options options;
+        options.parallelism = 2;
+        options.owner_limit = 2;
+        options.global_mutex = true;
+        // The simulated library's request log tells what the servant read.
+        options.prepare = [&](Servant& servant, const world::Servant_Task& task) {
             servant.get_process_options().setenv(ACE_TEXT("ZBS_SIM_LOG"), ACE_TEXT("%s"),
-                                                 zbs_log(level, name).c_str());
-            return true;
+                                                 zbs_log(level, task.name).c_str());
         };
-        const auto result = [&](const JSON_RPC_Object_Ptr& reply) {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (reply.null() || reply->type() != JSON_RPC_Object::TYPE_RESPONSE)
-                return 1;
-            const Value& r = static_cast<const JSON_RPC_Response&>(*reply).result;
-            if (r.type() != json_spirit::obj_type)
-                return 1;
-            const std::string* vm_id = json_spirit::object_get_str(r.get_obj(), "vm_id");
-            if (vm_id != nullptr)
-                out.replies[*vm_id] = r.get_obj();
-            const Value* code = json_spirit::object_get_value(r.get_obj(), "code");
-            return code != nullptr && code->type() == json_spirit::int_type ? code->get_int() : 1;
-        };
-        if (!scheduler.activate(2, init, result) || !scheduler.wait())
-            throw Failure("the servant scheduler failed");
+        world::Servant_Runs runs = world::run_backup_servants(tasks, options);
+        Run_Result out;
+        out.logs = std::move(runs.logs);
+        for (const world::Servant_Reply& r : runs.replies)
+            out.replies[world::text_of(Value(r.result), "vm_id")] = r.result;
         activity->state = JOB_STATE_IDLE;
 
         uint64_t stored = 0;
         for (size_t v = 0; v < vms_.size(); ++v) {
-            const sim_vm::VM& vm = vms_[v];
+            const world::VM& vm = vms_[v];
             out.zbs_read[vm.id] = zbs_bytes_read(zbs_log(level, vm.name));
             const auto reply = out.replies.find(vm.id);
             if (reply == out.replies.end() || int_member(reply->second, "code") != 0) {
@@ -559,7 +435,7 @@ private:
             for (const Backup_Piece& piece : set.pieces)
                 say(format("      %10s  %s", size_text(piece.size).c_str(), piece.path.c_str()));
         }
-        for (const sim_vm::VM& vm : vms_)
+        for (const world::VM& vm : vms_)
             if (out.rows.count(vm.id) == 0)
                 throw Failure("no catalog row of this run for " + vm.name);
         return out;
@@ -586,11 +462,8 @@ private:
     }
 
     std::set<std::string> pool_files() const {
-        std::set<std::string> out;
-        for (const auto& e : fs::recursive_directory_iterator(pool_dir_))
-            if (e.is_regular_file())
-                out.insert(fs::relative(e.path(), pool_dir_).string());
-        return out;
+        const std::vector<std::string> files = world::pool_files(pool_dir_);
+        return std::set<std::string>(files.begin(), files.end());
     }
 
     std::vector<Object> catalog_rows() const {
@@ -616,17 +489,17 @@ private:
         const Value inventory = tower_get("/__sim/inventory");
         std::map<std::string, std::string> lun_snapshot_files;  // by name
         for (const Value& s : inventory.get_obj().at("iscsi_lun_snapshots").get_array())
-            lun_snapshot_files[sim_vm::text_of(s, "name")] =
-                store_ + "/" + sim_vm::text_of(s, "local_id");
+            lun_snapshot_files[world::text_of(s, "name")] =
+                store_ + "/" + world::text_of(s, "local_id");
         std::map<std::string, std::string> out;  // by volume local id
         for (const Backup_Piece& piece : set.pieces) {
             if (piece.object == "vm_info")
                 continue;
             const Value attrs(piece.extended_attrs);
-            const auto file = lun_snapshot_files.find(sim_vm::text_of(attrs, "snapshot_local_id"));
+            const auto file = lun_snapshot_files.find(world::text_of(attrs, "snapshot_local_id"));
             if (file == lun_snapshot_files.end())
                 throw Failure("no LUN snapshot for piece " + piece.path);
-            out[sim_vm::text_of(attrs, "vm_volume_local_id")] = file->second;
+            out[world::text_of(attrs, "vm_volume_local_id")] = file->second;
         }
         return out;
     }
@@ -637,7 +510,7 @@ private:
         say("a copy of each is kept aside to check the full images against later:");
         const std::string kept = root_ + "/kept";
         make_dir(kept);
-        for (const sim_vm::VM& vm : vms_)
+        for (const world::VM& vm : vms_)
             for (const auto& s : snapshot_files(full.rows.at(vm.id))) {
                 const std::string copy = kept + "/" + s.first;
                 fs::copy_file(s.second, copy);
@@ -660,7 +533,7 @@ private:
             {1, 2, 3 * MiB + 102393, noise(10, 105), "the last 10 bytes"},
         };
         for (const Change& c : changes_) {
-            write_at(volume_path(c.vm, c.disk), c.offset, c.data);
+            world::write_at(volume_path(c.vm, c.disk), c.offset, c.data);
             say(format("%s %s: %s at offset %" PRIu64, vms_[c.vm].name.c_str(),
                        vms_[c.vm].disks[c.disk].name.c_str(), c.what.c_str(), c.offset));
         }
@@ -669,11 +542,11 @@ private:
 
     // Bytes of the ZBS blocks a VM's changes touch.
     uint64_t changed_block_bytes(size_t vm) const {
-        std::vector<sim_vm::Disk_Range> ranges;
+        std::vector<world::Disk_Range> ranges;
         for (const Change& c : changes_)
             if (c.vm == vm)
                 ranges.push_back({c.disk, c.offset, c.data.size()});
-        return sim_vm::touched_block_bytes(vms_[vm], ranges, ZBS_BLOCK);
+        return world::touched_block_bytes(vms_[vm], ranges, ZBS_BLOCK);
     }
 
     void report_incremental_reads(const Run_Result& incremental) {
@@ -691,12 +564,12 @@ private:
                      " read more than the changed blocks");
         }
         const Value inventory = tower_get("/__sim/inventory");
-        for (const sim_vm::VM& vm : vms_) {
+        for (const world::VM& vm : vms_) {
             std::vector<std::string> ids;
             for (const Value& s : inventory.get_obj().at("vm_snapshots").get_array()) {
                 const Value* of = json_spirit::object_get_value(s.get_obj(), "vm");
-                if (of != nullptr && sim_vm::text_of(*of, "id") == vm.id)
-                    ids.push_back(sim_vm::text_of(s, "id"));
+                if (of != nullptr && world::text_of(*of, "id") == vm.id)
+                    ids.push_back(world::text_of(s, "id"));
             }
             say(format(
                 "  CloudTower keeps %zu snapshot of %s: %s (the incremental's, base of the next "
@@ -717,13 +590,13 @@ private:
             "snapshot was taken.");
         const std::string scratch_dir = root_ + "/restore";
         make_dir(scratch_dir);
-        for (const sim_vm::VM& vm : vms_) {
+        for (const world::VM& vm : vms_) {
             const std::map<std::string, std::string> incremental_snapshots =
                 snapshot_files(incremental.rows.at(vm.id));
             SmartX_Backup_Set full_set, incremental_set;
             full_set.read(full.rows.at(vm.id));
             incremental_set.read(incremental.rows.at(vm.id));
-            for (const sim_vm::Disk& disk : vm.disks) {
+            for (const world::Disk& disk : vm.disks) {
                 const std::string scratch = scratch_dir + "/" + disk.name + ".raw";
                 std::ofstream(scratch, std::ios::binary).close();
                 fs::resize_file(scratch, disk.size);
@@ -759,7 +632,7 @@ private:
     static std::string piece_path(const SmartX_Backup_Set& set,
                                   const std::string& volume_local_id) {
         for (const Backup_Piece& piece : set.pieces)
-            if (sim_vm::text_of(Value(piece.extended_attrs), "vm_volume_local_id") ==
+            if (world::text_of(Value(piece.extended_attrs), "vm_volume_local_id") ==
                 volume_local_id)
                 return piece.path;
         throw Failure("set " + set.uuid + " has no piece of volume " + volume_local_id);
@@ -772,7 +645,7 @@ private:
             throw Failure("cannot open " + file);
         uint64_t applied = 0;
         std::string why;
-        const bool read = read_pool_image(
+        const bool read = world::read_pool_image(
             "file://" + pool_dir_, image,
             [&](char* data, uint64_t length, uint64_t offset) {
                 if (offset + length > size)
@@ -844,14 +717,14 @@ private:
     std::string pool_dir_;
     std::string logs_;
     std::string store_;
-    sim_vm::Fixtures fixtures_;
-    std::unique_ptr<Sim_Process> tower_;
-    std::unique_ptr<Sim_Process> backupd_;
+    world::Fixtures fixtures_;
+    std::unique_ptr<world::Sim_Process> tower_;
+    std::unique_ptr<world::Sim_Process> backupd_;
     int tower_port_ = 0;
     int backupd_port_ = 0;
     smartx::Login_Info login_;
     std::string cluster_id_;
-    std::vector<sim_vm::VM> vms_;
+    std::vector<world::VM> vms_;
     std::vector<Change> changes_;
     std::map<std::string, std::string> full_snapshot_copy_;  // by volume local id
     int checks_ = 0;

@@ -7,8 +7,8 @@
 #include "host/backupd_client.h"
 #include "host/rsa_codec.h"
 #include "sim/backup_server/backup_server.h"
-#include "support/host_settings.h"
 #include "support/temp_root.h"
+#include "world/host_settings.h"
 
 namespace {
 

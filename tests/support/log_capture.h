@@ -23,23 +23,20 @@ public:
         log->set_flags(ACE_Log_Msg::MSG_CALLBACK);
         log->clr_flags(ACE_Log_Msg::STDERR);
     }
-
     ~Log_Capture() override {
         ACE_Log_Msg* log = ACE_Log_Msg::instance();
         log->msg_callback(prev_callback_);
         log->clr_flags(log->flags());
         log->set_flags(prev_flags_);
     }
-
     Log_Capture(const Log_Capture&) = delete;
     Log_Capture& operator=(const Log_Capture&) = delete;
 
     void log(ACE_Log_Record& record) override {
         lines_.push_back(Line{static_cast<ACE_Log_Priority>(record.type()), record.msg_data()});
     }
-
     const std::vector<Line>& lines() const { return lines_; }
-
+    void clear() { lines_.clear(); }
     // Every line's text, in order, for one EXPECT_EQ.
     std::vector<std::string> texts() const {
         std::vector<std::string> out;
@@ -47,8 +44,6 @@ public:
             out.push_back(l.text);
         return out;
     }
-
-    void clear() { lines_.clear(); }
 
 private:
     std::vector<Line> lines_;

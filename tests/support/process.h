@@ -3,12 +3,13 @@
 #define TESTS_SUPPORT_PROCESS_H
 
 #include <sys/wait.h>
+
 #include <cstdio>
 #include <string>
 
 struct Command_Result {
     int exit_code = -1;  // -1 when killed by a signal
-    std::string output;
+    std::string output;  // standard output and error
 };
 
 inline Command_Result run_command(const std::string& cmd) {
@@ -17,10 +18,9 @@ inline Command_Result run_command(const std::string& cmd) {
     if (!p)
         return r;
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
         r.output.append(buf, n);
-    int status = ::pclose(p);
+    const int status = ::pclose(p);
     if (WIFEXITED(status))
         r.exit_code = WEXITSTATUS(status);
     return r;
@@ -28,12 +28,8 @@ inline Command_Result run_command(const std::string& cmd) {
 
 inline std::string shell_quote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 

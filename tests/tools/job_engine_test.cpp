@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -14,52 +15,66 @@
 
 namespace {
 
-class Job_Engine : public ::testing::Test {
+class JobEngine : public ::testing::Test {
 protected:
-    std::string write_definition(const std::string& body) {
-        std::string path = root_.file("def.json");
-        std::ofstream(path) << body;
-        return path;
+    // Runs the engine (then the shell text after it) on a backup definition
+    // whose frame has these members; its output and exit status.
+    Command_Result engine(const std::string& frame, const std::string& after = "") {
+        const std::string def = root_.file("def.json");
+        std::ofstream(def) << R"({"id": "6b3f7c1e-0000-4000-8000-000000000001", "type": 1, )"
+                           << frame << R"(, "source": {"id": "s", "name": "n", "entries": []}})";
+        return run_command(shell_quote(JOB_ENGINE_PATH) + " --timeout 120 " + shell_quote(def) +
+                           after);
     }
-    Command_Result engine(const std::string& def_path) {
-        return run_command(shell_quote(JOB_ENGINE_PATH) + " --timeout 120 " +
-                           shell_quote(def_path));
-    }
-    static size_t count(const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-            ++n;
-        return n;
+    static bool once(const std::string& text, const std::string& what) {
+        return text.find(what) != std::string::npos && text.find(what) == text.rfind(what);
     }
     Temp_Root root_;
 };
 
-TEST_F(Job_Engine, FailedPreconditionPrintsNoReportAndFails) {
-    auto r = engine(write_definition(R"({"id": "6b3f7c1e-0000-4000-8000-000000000001", "type": 1,
-      "precondition": "exit 1", "source": {"id": "s", "name": "n", "entries": []}})"));
+TEST_F(JobEngine, RunsTheFrameAndReportsTheOutcome) {
+    // A failed precondition: no report, and a failure.
+    Command_Result r = engine(R"("precondition": "exit 1")");
     EXPECT_NE(0, r.exit_code) << r.output;
-    EXPECT_EQ(0u, count(r.output, "report:")) << r.output;
-}
+    EXPECT_EQ(std::string::npos, r.output.find("report:")) << r.output;
 
-TEST_F(Job_Engine, RunsTheFrameAndReportsTheOutcome) {
-    std::string pre = root_.file("pre-ran");
-    auto r = engine(write_definition(R"({"id": "6b3f7c1e-0000-4000-8000-000000000002", "type": 1,
-      "pre_action": "touch )" + pre + R"(", "source": {"id": "s", "name": "n", "entries": []}})"));
+    const std::string pre = root_.file("pre-ran");
+    r = engine(R"("pre_action": "touch )" + pre + "\"");
     EXPECT_TRUE(std::ifstream(pre).good()) << r.output;
-    EXPECT_EQ(1u, count(r.output, "report: start")) << r.output;
+    EXPECT_TRUE(once(r.output, "report: start")) << r.output;
     // Exit status 0 exactly when the run reported success.
-    EXPECT_EQ(r.exit_code == 0, count(r.output, "report: success") == 1) << r.output;
+    EXPECT_EQ(r.exit_code == 0, once(r.output, "report: success")) << r.output;
 }
 
-TEST_F(Job_Engine, RefusesWhatItCannotRun) {
-    EXPECT_EQ(2, engine(write_definition(R"({"id": "x", "type": 0})")).exit_code);
-    EXPECT_EQ(2, engine(write_definition("{not json")).exit_code);
-    EXPECT_EQ(2, engine(write_definition("[1, 2]")).exit_code);
-    EXPECT_EQ(2, engine(root_.file("missing.json")).exit_code);
+TEST_F(JobEngine, RefusesWhatItCannotRun) {
+    const std::string def = root_.file("def.json");
+    for (const char* text : {R"({"id": "x", "type": 0})", "{not json", "[1, 2]"}) {
+        std::ofstream(def) << text;
+        EXPECT_EQ(2, run_command(shell_quote(JOB_ENGINE_PATH) + " " + shell_quote(def)).exit_code)
+            << text;
+    }
+    EXPECT_EQ(
+        2, run_command(shell_quote(JOB_ENGINE_PATH) + " " + shell_quote(root_.file("missing.json")))
+               .exit_code);
     EXPECT_EQ(2, run_command(shell_quote(JOB_ENGINE_PATH)).exit_code);
 }
 
-TEST(Module_Exports, FactoriesFollowTheDestroyerConvention) {
+TEST_F(JobEngine, InterruptCancelsTheRun) {
+    const std::string started = shell_quote(root_.file("started")),
+                      release = shell_quote(root_.file("release")),
+                      out = shell_quote(root_.file("out.txt"));
+    const Command_Result r = engine(
+        R"("pre_action": "touch )" + started + "; while [ ! -f " + release +
+            R"( ]; do sleep 0.02; done")",
+        " >" + out + " 2>&1 & pid=$!; while [ ! -f " + started +
+            " ]; do sleep 0.02; done; kill -INT $pid; sleep 0.2; touch " + release + "; wait $pid");
+    const std::string text = root_.text("out.txt");
+    EXPECT_EQ(1, r.exit_code) << text;
+    EXPECT_NE(std::string::npos, text.find("report: canceled")) << text;
+    EXPECT_EQ(std::string::npos, text.find("report: failure")) << text;
+}
+
+TEST(ModuleExports, OnlyFactoriesFollowingTheDestroyerConventionLeaveTheModule) {
     void* h = dlopen(SMARTX_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(nullptr, h) << dlerror();
     auto make =
@@ -67,75 +82,30 @@ TEST(Module_Exports, FactoriesFollowTheDestroyerConvention) {
     auto gobble = reinterpret_cast<void (*)(void*)>(dlsym(h, "_gobble_SmartX_Job_Creator"));
     ASSERT_NE(nullptr, make);
     ASSERT_NE(nullptr, gobble);
-
     Gobble_Function out = nullptr;
     Job_Creator* creator = make(&out);
     ASSERT_NE(nullptr, creator);
     EXPECT_EQ(gobble, out);
     gobble(creator);
+    gobble(make(nullptr));  // without the out-parameter
     gobble(nullptr);
-
-    Job_Creator* no_out = make(nullptr);
-    ASSERT_NE(nullptr, no_out);
-    gobble(no_out);
-
-    for (const char* kind : {"Backup", "Restore"}) {
-        std::string name = std::string("_make_SmartX_") + kind + "_Source_Parser_Creator";
-        auto make_parser = reinterpret_cast<Object_Creator_T<YAJL_Handler>* (*)(Gobble_Function*)>(
-            dlsym(h, name.c_str()));
-        ASSERT_NE(nullptr, make_parser) << name;
-        Gobble_Function g = nullptr;
-        auto* c = make_parser(&g);
-        ASSERT_NE(nullptr, c);
-        ASSERT_NE(nullptr, g);
-        g(c);
-    }
     dlclose(h);
-}
 
-TEST(Module_Exports, OnlyFactoriesLeaveTheModule) {
-    auto r = run_command("nm -D --defined-only " + shell_quote(SMARTX_MODULE_PATH));
+    // Every other exported function is a _make_ or _gobble_ factory.
+    const Command_Result r = run_command("nm -D --defined-only " + shell_quote(SMARTX_MODULE_PATH));
     ASSERT_EQ(0, r.exit_code) << r.output;
-    std::regex line(R"(^[0-9a-f]+ T (\S+)$)");
+    const std::regex line(R"(^[0-9a-f]+ T (\S+)$)");
     std::istringstream in(r.output);
-    std::string l;
     int factories = 0;
-    while (std::getline(in, l)) {
+    for (std::string l; std::getline(in, l);) {
         std::smatch m;
-        if (!std::regex_match(l, m, line))
+        if (!std::regex_match(l, m, line) || m[1] == "_init" || m[1] == "_fini")
             continue;
-        std::string sym = m[1];
-        if (sym == "_init" || sym == "_fini")
-            continue;
+        const std::string sym = m[1];
         EXPECT_TRUE(sym.rfind("_make_", 0) == 0 || sym.rfind("_gobble_", 0) == 0) << sym;
         ++factories;
     }
     EXPECT_GE(factories, 2);
-}
-
-}  // namespace
-
-namespace {
-
-TEST(Job_Engine_Signals, InterruptCancelsTheRun) {
-    Temp_Root root;
-    std::string started = root.file("started"), release = root.file("release");
-    std::string def = root.file("def.json");
-    std::ofstream(def) << R"({"id": "6b3f7c1e-0000-4000-8000-000000000003", "type": 1,
-      "pre_action": "touch )"
-                       << started << R"(; while [ ! -f )" << release << R"( ]; do sleep 0.02; done",
-      "source": {"id": "s", "name": "n", "entries": []}})";
-    std::string out = root.file("out.txt");
-    std::string cmd = shell_quote(JOB_ENGINE_PATH) + " " + shell_quote(def) + " > " +
-                      shell_quote(out) + " 2>&1 & pid=$!; while [ ! -f " + shell_quote(started) +
-                      " ]; do sleep 0.02; done; kill -INT $pid; " + "sleep 0.2; touch " +
-                      shell_quote(release) + "; wait $pid";
-    auto r = run_command(cmd);
-    std::ifstream in(out);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(1, r.exit_code) << text;
-    EXPECT_NE(std::string::npos, text.find("report: canceled")) << text;
-    EXPECT_EQ(std::string::npos, text.find("report: failure")) << text;
 }
 
 }  // namespace

@@ -4,14 +4,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "host/json_spirit/json_io.h"
-#include "host/paths.h"
 #include "host/servant/json_rpc.h"
 #include "host/servant/servant_test_support.h"
 #include "support/process.h"
@@ -19,13 +16,32 @@
 
 namespace {
 
+using json_spirit::Array;
 using json_spirit::Object;
 using json_spirit::Value;
 
-struct Starter_Run {
-    int status = -1;
-    std::string out;  // what went to the channel (standard output here)
-    std::string err;
+std::string line(const std::string& text) {
+    return text + "\n";
+}
+std::string request(const std::string& method, const std::string& params,
+                    const std::string& id = "1") {
+    return line(R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":")" + method + R"(","params":)" +
+                params + "}");
+}
+
+constexpr int kNoAnswer = 1;    // nothing on the channel
+constexpr int kAnyStatus = -2;  // exit status not checked
+
+struct Case {
+    const char* name;
+    std::string request;
+    std::string args;
+    int status;
+    int error;                  // the answer's error code; 0: a result; kNoAnswer
+    const char* key = nullptr;  // of the result, compared with value
+    Value value = Value();
+    const char* err_has = nullptr;    // standard error holds this...
+    const char* err_lacks = nullptr;  // ...and not this
 };
 
 class Starter : public ::testing::Test {
@@ -34,150 +50,101 @@ protected:
         Object handlers;
         handlers["smartx.servant.backup"] = "Test_Servant_Handler";
         handlers["smartx.servant.restore"] = "Test_Other_Servant_Handler";
-        handlers["fails.init"] =
-            Object{{"factory", Value("Test_Servant_Handler")},
-                   {"args", json_spirit::Array{Value("-x"), Value("--fail-init")}}};
+        handlers["fails.init"] = Object{{"factory", Value("Test_Servant_Handler")},
+                                        {"args", Array{Value("-x"), Value("--fail-init")}}};
         handlers["with.args"] = Object{{"factory", Value("Test_Servant_Handler")},
-                                       {"args", json_spirit::Array{Value("-t"), Value("5000")}}};
+                                       {"args", Array{Value("-t"), Value("5000")}}};
         handlers["no.factory"] = Object{{"factory", Value("Nothing_Here")}};
         write_servant_config(handlers);
     }
 
-    static std::string slurp(const std::string& path) {
-        std::ifstream in(path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    // Runs the starter with the given request text on its standard input.
-    Starter_Run starter(const std::string& request, const std::string& args = "") {
-        std::string in = root_.file("request"), out = root_.file("out"), err = root_.file("err");
-        std::ofstream(in) << request;
-        std::string cmd = shell_quote(STARTER_PATH) + " " + args + " <" + shell_quote(in) + " >" +
-                          shell_quote(out) + " 2>" + shell_quote(err);
-        Starter_Run r;
-        int st = std::system(cmd.c_str());
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        r.out = slurp(out);
-        r.err = slurp(err);
-        return r;
-    }
-
-    static std::string request(const std::string& method, const std::string& params,
-                               const std::string& id = "1") {
-        return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":")" + method + R"(","params":)" +
-               params + "}\n";
-    }
-
-    // The one answer written, parsed.
-    static JSON_RPC_Object_Ptr answer(const Starter_Run& r) {
-        EXPECT_EQ(1, std::count(r.out.begin(), r.out.end(), '\n')) << r.out << r.err;
+    // Runs the starter with the case's request on its standard input.
+    void check(const Case& c) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(root_.file("in")) << c.request;
+        const auto file = [this](const char* name) { return shell_quote(root_.file(name)); };
+        const int st = std::system((shell_quote(STARTER_PATH) + " " + c.args + " <" + file("in") +
+                                    " >" + file("out") + " 2>" + file("err"))
+                                       .c_str());
+        if (c.status != kAnyStatus) {
+            EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, c.status);
+        }
+        const std::string answer = root_.text("out"), errors = root_.text("err");
+        EXPECT_TRUE(c.err_has == nullptr || errors.find(c.err_has) != std::string::npos) << errors;
+        EXPECT_TRUE(c.err_lacks == nullptr || errors.find(c.err_lacks) == std::string::npos)
+            << errors;
+        if (c.error == kNoAnswer) {
+            EXPECT_EQ(answer, "");
+            return;
+        }
+        // Exactly one line, one answer.
+        EXPECT_EQ(std::count(answer.begin(), answer.end(), '\n'), 1) << answer << errors;
         std::string why;
-        JSON_RPC_Object_Ptr p = json_rpc_parse(r.out, &why);
-        EXPECT_FALSE(p.null()) << why << ": " << r.out << r.err;
-        return p;
-    }
-
-    static int error_code(const JSON_RPC_Object_Ptr& p) {
-        if (p.null() || p->type() != JSON_RPC_Object::TYPE_RESPONSE_ERROR)
-            return 0;
-        return static_cast<JSON_RPC_Response_Error*>(p.get())->code;
-    }
-
-    static Object result(const JSON_RPC_Object_Ptr& p) {
-        if (p.null() || p->type() != JSON_RPC_Object::TYPE_RESPONSE)
-            return Object();
-        return static_cast<JSON_RPC_Response*>(p.get())->result.get_obj();
+        const JSON_RPC_Object_Ptr a = json_rpc_parse(answer, &why);
+        ASSERT_FALSE(a.null()) << why << ": " << answer << errors;
+        if (c.error != 0) {
+            ASSERT_EQ(a->type(), JSON_RPC_Object::TYPE_RESPONSE_ERROR) << answer;
+            EXPECT_EQ(static_cast<JSON_RPC_Response_Error&>(*a).code, c.error);
+        } else {
+            ASSERT_EQ(a->type(), JSON_RPC_Object::TYPE_RESPONSE) << answer << errors;
+            Value sent;
+            ASSERT_TRUE(json_spirit::read(c.request, sent));
+            EXPECT_EQ(a->id, sent.get_obj().at("id"));
+            const Value& result = static_cast<JSON_RPC_Response&>(*a).result;
+            EXPECT_EQ(result.get_obj().at(c.key), c.value);
+        }
     }
 
     Temp_Root root_;
 };
 
-TEST_F(Starter, TheMethodPicksTheHandlerFromTheSharedConfiguration) {
-    Starter_Run backup =
-        starter(request("smartx.servant.backup", R"({"action":"echo"})", "\"b-1\""));
-    EXPECT_EQ(0, backup.status) << backup.err;
-    auto a = answer(backup);
-    EXPECT_EQ(Value("b-1"), a->id);
-    EXPECT_EQ("test", json_spirit::object_get_str_or_throw(result(a), "handler"));
+TEST_F(Starter, AnswersEachRequestOnceThroughTheHandlerOfItsMethod) {
+    const std::string echo = R"({"action":"echo"})", code = R"({"action":"code","code":0})";
+    const Case cases[] = {
+        // The method picks the handler from the shared configuration.
+        {"backup", request("smartx.servant.backup", echo, "\"b-1\""), "", 0, 0, "handler",
+         Value("test")},
+        {"restore", request("smartx.servant.restore", echo), "", 0, 0, "handler", Value("other")},
+        {"unknown method", request("smartx.servant.verify", echo), "", 0, -32601},
+        // The configuration under the host root by default, or by template.
+        {"default configuration", request("smartx.servant.backup", code), "", 0, 0, "code",
+         Value(0)},
+        {"configuration template", request("smartx.servant.backup", code),
+         "--config " + shell_quote(servant_config_template()), 0, 0, "code", Value(0)},
+        {"no configuration", request("smartx.servant.backup", "{}"),
+         "--config " + shell_quote(root_.file("none.conf")), 0, -32603},
+        // Init arguments come from the configuration.
+        {"init arguments", request("with.args", R"({"action":"env"})"), "", 0, 0, "init_args",
+         Value(Array{Value("-t"), Value("5000")})},
+        {"failed init", request("fails.init", echo), "", 0, -32603},
+        {"no factory", request("no.factory", "{}"), "", 0, -32603},
+        // Unreadable requests are answered without echoing them.
+        {"not JSON", line(R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"password":"S3cr3t)"),
+         "", kAnyStatus, -32700, nullptr, Value(), nullptr, "S3cr3t"},
+        {"a response", line(R"({"jsonrpc":"2.0","id":1,"result":{}})"), "", kAnyStatus, -32600},
+        // A notification cannot be answered; nothing is written.
+        {"notification",
+         line(R"({"jsonrpc":"2.0","method":"smartx.servant.backup","params":{"action":"echo"}})"),
+         "", 1, kNoAnswer},
+        {"no request", "", "", 1, kNoAnswer},
+        // Only the first answer goes out, and silence is a failure.
+        {"twice", request("smartx.servant.backup", R"({"action":"twice"})"), "", 0, 0, "code",
+         Value(0)},
+        {"silent", request("smartx.servant.backup", R"({"action":"silent"})"), "", 1, kNoAnswer,
+         nullptr, Value(), "sent no answer"},
+        // Bad arguments exit with 2 (77 is not an open descriptor).
+        {"--channel", "", "--channel", 2, kNoAnswer},
+        {"--channel x", "", "--channel x", 2, kNoAnswer},
+        {"--channel 77", "", "--channel 77", 2, kNoAnswer},
+    };
+    for (const Case& c : cases)
+        check(c);
 
-    Starter_Run restore = starter(request("smartx.servant.restore", R"({"action":"echo"})"));
-    EXPECT_EQ("other", json_spirit::object_get_str_or_throw(result(answer(restore)), "handler"));
-
-    Starter_Run unknown = starter(request("smartx.servant.verify", R"({"action":"echo"})"));
-    EXPECT_EQ(-32601, error_code(answer(unknown)));
-}
-
-TEST_F(Starter, TheConfigurationIsFoundUnderTheHostRootByDefaultOrByTemplate) {
-    // Default: no --config at all; by template: the unresolved product path.
-    for (std::string args : {std::string(), "--config " + shell_quote(servant_config_template())}) {
-        Starter_Run r =
-            starter(request("smartx.servant.backup", R"({"action":"code","code":0})"), args);
-        EXPECT_EQ(0, r.status) << r.err;
-        EXPECT_EQ(0, json_spirit::object_get_int_or_throw(result(answer(r)), "code"));
-    }
-    Starter_Run missing = starter(request("smartx.servant.backup", "{}"),
-                                  "--config " + shell_quote(root_.file("none.conf")));
-    EXPECT_EQ(-32603, error_code(answer(missing)));
-}
-
-TEST_F(Starter, InitArgumentsComeFromTheConfiguration) {
-    Starter_Run r = starter(request("with.args", R"({"action":"env"})"));
-    auto args = json_spirit::object_get_array_or_throw(result(answer(r)), "init_args");
-    EXPECT_EQ((json_spirit::Array{Value("-t"), Value("5000")}), args);
-
-    Starter_Run failed = starter(request("fails.init", R"({"action":"echo"})"));
-    EXPECT_EQ(-32603, error_code(answer(failed)));
-}
-
-TEST_F(Starter, HandlersThatCannotBeMadeAnswerInternalErrors) {
-    EXPECT_EQ(-32603, error_code(answer(starter(request("no.factory", "{}")))));
+    // A module that does not load: an internal error naming it.
     write_servant_config(Object{{"smartx.servant.backup", Value("Test_Servant_Handler")}},
                          root_.file("nope.so"));
-    Starter_Run r = starter(request("smartx.servant.backup", "{}"));
-    EXPECT_EQ(-32603, error_code(answer(r)));
-    EXPECT_NE(std::string::npos, r.err.find("nope.so")) << r.err;
-}
-
-TEST_F(Starter, UnreadableRequestsAreAnsweredWithoutEchoingThem) {
-    Starter_Run garbage =
-        starter(R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"password":"S3cr3t-Pa55")"
-                "\n");
-    EXPECT_EQ(-32700, error_code(answer(garbage)));
-    EXPECT_EQ(std::string::npos, garbage.err.find("S3cr3t")) << garbage.err;
-
-    Starter_Run response = starter(R"({"jsonrpc":"2.0","id":1,"result":{}})"
-                                   "\n");
-    EXPECT_EQ(-32600, error_code(answer(response)));
-
-    // A notification cannot be answered; nothing is written.
-    Starter_Run note =
-        starter(R"({"jsonrpc":"2.0","method":"smartx.servant.backup","params":{"action":"echo"}})"
-                "\n");
-    EXPECT_EQ(1, note.status);
-    EXPECT_EQ("", note.out);
-
-    Starter_Run empty = starter("");
-    EXPECT_EQ(1, empty.status);
-    EXPECT_EQ("", empty.out);
-}
-
-TEST_F(Starter, OnlyTheFirstAnswerGoesOutAndSilenceIsAFailure) {
-    Starter_Run twice = starter(request("smartx.servant.backup", R"({"action":"twice"})"));
-    EXPECT_EQ(0, twice.status);
-    answer(twice);  // exactly one line
-
-    Starter_Run silent = starter(request("smartx.servant.backup", R"({"action":"silent"})"));
-    EXPECT_EQ(1, silent.status);
-    EXPECT_EQ("", silent.out);
-    EXPECT_NE(std::string::npos, silent.err.find("sent no answer")) << silent.err;
-}
-
-TEST_F(Starter, BadArgumentsExitWithTwo) {
-    EXPECT_EQ(2, starter("", "--channel").status);
-    EXPECT_EQ(2, starter("", "--channel x").status);
-    EXPECT_EQ(2, starter("", "--channel 77").status);  // not an open descriptor
+    check({"no module", request("smartx.servant.backup", "{}"), "", 0, -32603, nullptr, Value(),
+           "nope.so"});
 }
 
 }  // namespace

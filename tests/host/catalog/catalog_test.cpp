@@ -20,8 +20,8 @@
 #include "host/json_spirit/json_io.h"
 #include "host/smartx_backup_set.h"
 #include "sim/backup_server/backup_server.h"
-#include "support/host_settings.h"
 #include "support/temp_root.h"
+#include "world/host_settings.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include "host/json_spirit/json_io.h"
 #include "host/paths.h"
-#include "tools/demo_support/servant_setup.h"
+#include "world/servant_setup.h"
 
 // Links the built starter to $HOST_ROOT/opt/velmora/tarnvik3/bin/starter.
 inline void install_starter() {

@@ -12,7 +12,7 @@
 
 #include "smartx/zbs/zbs_wrapper.h"
 #include "support/temp_root.h"
-#include "support/zbs_sim.h"
+#include "world/zbs_sim.h"
 
 constexpr const char* zbs_address = "127.0.0.1:10201:10206,127.0.0.2:10201:10206";
 

@@ -7,9 +7,9 @@
 #include "host/json_spirit/json_io.h"
 #include "host/rsa_codec.h"
 #include "smartx/common/login_info.h"
-#include "support/host_settings.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
+#include "world/host_settings.h"
 
 namespace {
 

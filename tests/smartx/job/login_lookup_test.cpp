@@ -17,9 +17,9 @@
 #include "sim/backup_server/backup_server.h"
 #include "smartx/common/login_info.h"
 #include "smartx/common/param.h"
-#include "support/host_settings.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
+#include "world/host_settings.h"
 
 namespace {
 

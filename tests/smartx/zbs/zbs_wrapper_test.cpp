@@ -11,7 +11,7 @@
 #include "smartx/common/connect_params.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
-#include "support/zbs_sim.h"
+#include "world/zbs_sim.h"
 
 namespace {
 struct Entry {

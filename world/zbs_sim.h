@@ -1,11 +1,12 @@
-// The simulated ZBS library in tests: install it where the module loads it
-// from ($HOST_ROOT/opt/velmora/tarnvik3/zbs/<version>/libzbs.so.1), give it a
-// volume store, and reach its zbs_sim_* controls.
+// The simulated ZBS library in a test, benchmark or demo: install it where
+// the module loads it from ($HOST_ROOT/opt/velmora/tarnvik3/zbs/<version>/
+// libzbs.so.1), give it a volume store, and reach its zbs_sim_* controls.
 //
-// The built library paths come from sim/zbs/test_support.cmake (ZBS_SIM_PATH,
-// ZBS_SIM_NO_WRITE_PATH); include it from the test folder's extra.cmake.
-#ifndef TESTS_SUPPORT_ZBS_SIM_H
-#define TESTS_SUPPORT_ZBS_SIM_H
+// Inline: a program needs only the host library for it. The built library
+// paths come from sim/zbs/test_support.cmake (ZBS_SIM_PATH,
+// ZBS_SIM_NO_WRITE_PATH).
+#ifndef WORLD_ZBS_SIM_H
+#define WORLD_ZBS_SIM_H
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -1,71 +1,34 @@
-// VMs with disks of chosen sizes for the CloudTower simulator, made from the
-// records of the shared fixtures (tests/fixtures/cloudtower): the servant
-// tests and the backup demo put the same kind of VM in front of the module.
-#ifndef TOOLS_DEMO_SUPPORT_SIM_VM_H
-#define TOOLS_DEMO_SUPPORT_SIM_VM_H
+#include "world/sim_vm.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "host/json_spirit/json_io.h"
-#include "host/json_spirit/value.h"
 
-namespace sim_vm {
+namespace world {
 
-using json_spirit::Array;
-using json_spirit::Object;
-using json_spirit::Value;
-
-// One disk: its CloudTower records' ids and the ZBS volume (the file named
-// zbs_volume_id in the volume store) that holds its data.
-struct Disk {
-    std::string name;
-    uint64_t size = 0;
-    std::string disk_id;
-    std::string volume_id;
-    std::string volume_local_id;
-    std::string lun_id;
-    std::string lun_local_id;
-    std::string zbs_volume_id;
-    std::string serial;
-};
-
-struct VM {
-    std::string id;
-    std::string name;
-    std::string local_id;
-    std::string description;
-    std::string cdrom_id;
-    std::vector<Disk> disks;
-};
-
+namespace {
 // prefix, then the number, zero-padded to width characters.
-inline std::string padded(const std::string& prefix, uint64_t number, size_t width) {
+std::string padded(const std::string& prefix, uint64_t number, size_t width) {
     const std::string digits = std::to_string(number);
     if (prefix.size() + digits.size() > width)
         throw std::invalid_argument("id too long: " + prefix + digits);
     return prefix + std::string(width - prefix.size() - digits.size(), '0') + digits;
 }
 
-// CloudTower ids (25 characters) and UUIDs of VM `number`'s records: VM 0
-// tag "bk" gives "cl0bkvm000000000000000001", disk 1 "cl0bkdisk0000000000000000".
-inline std::string cuid(const std::string& tag, const std::string& what, uint64_t n) {
+// CloudTower ids are 25 characters.
+std::string cuid(const std::string& tag, const std::string& what, uint64_t n) {
     return padded("cl0" + tag + what, n, 25);
 }
-inline std::string uuid(const std::string& head, uint64_t n) {
+std::string uuid(const std::string& head, uint64_t n) {
     return padded(head + "-0000-4000-8000-", n, 36);
 }
+}  // namespace
 
-// A VM whose disks have the given sizes, named "<name>-disk<n>". Ids are
-// unique per (tag, number); disk numbers start at 1.
-inline VM numbered_vm(const std::string& tag, uint64_t number, const std::string& name,
-                      const std::vector<uint64_t>& sizes, const std::string& description) {
+VM numbered_vm(const std::string& tag, uint64_t number, const std::string& name,
+               const std::vector<uint64_t>& sizes, const std::string& description) {
     VM vm;
     const uint64_t base = number * 100;
     vm.id = cuid(tag, "vm", base + 1);
@@ -90,18 +53,7 @@ inline VM numbered_vm(const std::string& tag, uint64_t number, const std::string
     return vm;
 }
 
-// A byte range of one disk of a VM (an index into its disks).
-struct Disk_Range {
-    size_t disk = 0;
-    uint64_t offset = 0;
-    uint64_t length = 0;
-};
-
-// Bytes of the unit-sized blocks (ZBS blocks, extents) the ranges touch, each
-// block counted once and cut at its disk's end: the most an incremental
-// backup of those changes needs to read.
-inline uint64_t touched_block_bytes(const VM& vm, const std::vector<Disk_Range>& ranges,
-                                    uint64_t unit) {
+uint64_t touched_block_bytes(const VM& vm, const std::vector<Disk_Range>& ranges, uint64_t unit) {
     std::vector<std::pair<size_t, uint64_t>> blocks;
     for (const Disk_Range& r : ranges)
         if (r.length > 0)
@@ -119,62 +71,54 @@ inline uint64_t touched_block_bytes(const VM& vm, const std::vector<Disk_Range>&
     return total;
 }
 
-inline std::string text_of(const Value& v, const std::string& key) {
+std::string text_of(const Value& v, const std::string& key) {
     if (v.type() != json_spirit::obj_type)
         return std::string();
     const std::string* s = json_spirit::object_get_str(v.get_obj(), key);
     return s != nullptr ? *s : std::string();
 }
 
-inline Object ref(const std::string& id, const std::string& name) {
+const Value& member_of(const Value& v, const std::string& key) {
+    if (v.type() != json_spirit::obj_type)
+        return Value::null;
+    const Value* m = json_spirit::object_get_value(v.get_obj(), key);
+    return m != nullptr ? *m : Value::null;
+}
+
+Object ref(const std::string& id, const std::string& name) {
     Object o;
     o["id"] = id;
     o["name"] = name;
     return o;
 }
 
-// The fixture files of one directory, one file per record kind.
-class Fixtures {
-public:
-    explicit Fixtures(std::string dir) : dir_(std::move(dir)) {}
+Array Fixtures::all(const std::string& kind) const {
+    const std::string path = dir_ + "/" + kind + ".json";
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    Value v;
+    std::string why;
+    if (!in || !json_spirit::read(text.str(), v, &why) || v.type() != json_spirit::array_type)
+        throw std::runtime_error("cannot read the records of " + path +
+                                 (why.empty() ? "" : ": " + why));
+    return v.get_array();
+}
 
-    Array all(const std::string& kind) const {
-        const std::string path = dir_ + "/" + kind + ".json";
-        std::ifstream in(path);
-        std::ostringstream text;
-        text << in.rdbuf();
-        Value v;
-        std::string why;
-        if (!in || !json_spirit::read(text.str(), v, &why) || v.type() != json_spirit::array_type)
-            throw std::runtime_error("cannot read the records of " + path +
-                                     (why.empty() ? "" : ": " + why));
-        return v.get_array();
-    }
+Object Fixtures::record(const std::string& kind, const std::string& name) const {
+    for (const Value& v : all(kind))
+        if (text_of(v, "name") == name || text_of(v, "key") == name)
+            return v.get_obj();
+    throw std::runtime_error("no " + kind + " record named " + name + " in " + dir_);
+}
 
-    // The record of a kind with this "name" (a label: this "key").
-    Object record(const std::string& kind, const std::string& name) const {
-        for (const Value& v : all(kind))
-            if (text_of(v, "name") == name || text_of(v, "key") == name)
-                return v.get_obj();
-        throw std::runtime_error("no " + kind + " record named " + name + " in " + dir_);
-    }
+Object Fixtures::reference(const std::string& kind, const std::string& name) const {
+    const Object r = record(kind, name);
+    return ref(r.at("id").get_str(), r.at("name").get_str());
+}
 
-    Object reference(const std::string& kind, const std::string& name) const {
-        const Object r = record(kind, name);
-        return ref(r.at("id").get_str(), r.at("name").get_str());
-    }
-
-private:
-    std::string dir_;
-};
-
-// The records that put the VMs on cluster-hz-01 and host node-hz01-01 (the
-// fixture VM "test-01" they are made from), in folder "production", with
-// label "env", each disk a VIRTIO disk on a thin volume of its size, and a
-// CD-ROM after the first disk: one (kind, records) per kind, in the order to
-// put them into the simulator.
-inline std::vector<std::pair<std::string, Array>> vm_records(const Fixtures& fixtures,
-                                                             const std::vector<VM>& vms) {
+std::vector<std::pair<std::string, Array>> vm_records(const Fixtures& fixtures,
+                                                      const std::vector<VM>& vms) {
     const Object lun_template =
         fixtures.record("iscsi_luns", "1605adc0-1094-5260-9891-6ddf451ecfda");
     const Object volume_template = fixtures.record("vm_volumes", "web-01-system");
@@ -255,6 +199,10 @@ inline std::vector<std::pair<std::string, Array>> vm_records(const Fixtures& fix
         vm["vm_disks"] = Array();
         vm["vm_nics"] = Array();
         vm["snapshots"] = Array();
+        if (v.running) {
+            vm["status"] = "RUNNING";
+            vm["vm_tools_status"] = "RUNNING";
+        }
         vm_list.push_back(vm);
         // CloudTower keeps the binding on the label.
         label_vms.push_back(ref(v.id, v.name));
@@ -267,6 +215,4 @@ inline std::vector<std::pair<std::string, Array>> vm_records(const Fixtures& fix
             {"labels", Array{label}}};
 }
 
-}  // namespace sim_vm
-
-#endif
+}  // namespace world

@@ -1,9 +1,9 @@
 // What a host needs before its servant scheduler can start servants: the
 // starter program where the host looks for programs, and the servant
-// configuration naming the module and its handlers. Shared by the servant
-// tests and the backup demo.
-#ifndef TOOLS_DEMO_SUPPORT_SERVANT_SETUP_H
-#define TOOLS_DEMO_SUPPORT_SERVANT_SETUP_H
+// configuration naming the module and its handlers. Inline: a program needs
+// only the host library for it.
+#ifndef WORLD_SERVANT_SETUP_H
+#define WORLD_SERVANT_SETUP_H
 
 #include <unistd.h>
 

@@ -1,7 +1,8 @@
-// Writes the host settings file under a test's HOST_ROOT and makes the
-// host reload it.
-#ifndef TESTS_SUPPORT_HOST_SETTINGS_H
-#define TESTS_SUPPORT_HOST_SETTINGS_H
+// The host settings file under HOST_ROOT (backup server, key pair, access
+// key), written for a test, a benchmark or the demo; the host reloads it.
+// Inline: a program needs only the host library for it.
+#ifndef WORLD_HOST_SETTINGS_H
+#define WORLD_HOST_SETTINGS_H
 
 #include <fstream>
 #include <string>
@@ -16,7 +17,7 @@ struct Host_Key_Pair {
     std::string public_pem;
 };
 
-// One key pair per test process: generating RSA keys is slow.
+// One throwaway key pair per process: generating RSA keys is slow.
 inline const Host_Key_Pair& test_host_keys() {
     static const Host_Key_Pair keys = [] {
         Host_Key_Pair k;
@@ -26,7 +27,7 @@ inline const Host_Key_Pair& test_host_keys() {
     return keys;
 }
 
-// Writes host.json (backup server at 127.0.0.1:port, the test key pair,
+// Writes host.json (backup server at 127.0.0.1:port, that key pair,
 // the given access key) and the key files; returns the public key's path.
 inline std::string write_host_settings(const std::string& root, int backupd_port,
                                        const std::string& access_key = "test-access-key") {

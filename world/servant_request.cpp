@@ -1,0 +1,149 @@
+#include "world/servant_request.h"
+
+#include <mutex>
+#include <stdexcept>
+
+#include "host/servant/servant.h"
+#include "host/servant/servant_task_scheduler.h"
+#include "smartx/servant/backup_servant_handler.h"
+#include "world/servant_setup.h"
+
+namespace world {
+
+namespace {
+Servant_Reply reply_of(const JSON_RPC_Object_Ptr& object) {
+    Servant_Reply reply;
+    if (object.null())
+        return reply;
+    reply.sent = 1;
+    reply.id = object->id;
+    if (object->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR) {
+        const auto& e = static_cast<const JSON_RPC_Response_Error&>(*object);
+        reply.error = true;
+        reply.error_code = e.code;
+        reply.error_message = e.message;
+    } else if (object->type() == JSON_RPC_Object::TYPE_RESPONSE) {
+        const auto& r = static_cast<const JSON_RPC_Response&>(*object);
+        if (r.result.type() == json_spirit::obj_type)
+            reply.result = r.result.get_obj();
+    }
+    return reply;
+}
+}  // namespace
+
+smartx::Backup_Param backup_param(const Request_Defaults& d, Job_Definition_Subtype type,
+                                  const VM& vm) {
+    smartx::Backup_Param p;
+    p.backup_type = type;
+    p.pool_url = "file://" + d.pool_dir;
+    p.vm_id = vm.id;
+    p.vm_name = vm.name;
+    p.cluster_id = d.cluster_id;
+    smartx::Control_Param& c = p.control;
+    c.def_id = d.def_id;
+    c.host_id = d.host_id;
+    c.job_revision = 1;
+    c.resource_uuid = d.resource_uuid;
+    c.backupd_host = "127.0.0.1";
+    c.backupd_port = static_cast<uint16_t>(d.backupd_port);
+    if (!d.zbs_version.empty())
+        c.zbs_version = d.zbs_version;
+    c.login_info = d.login;
+    c.parallelism.disks_per_vm = d.disks_per_vm;
+    p.catalog.name = d.catalog_name;
+    p.catalog.host_uuid = d.host_id;
+    p.catalog.agent = "smartx";
+    p.catalog.instance_version = "4.1.0";
+    p.catalog.pool_uuid = d.pool_uuid;
+    return p;
+}
+
+smartx::Backup_Source_Entry backup_entry(const VM& vm, const std::vector<size_t>& only) {
+    smartx::Backup_Source_Entry e;
+    e.id = vm.id;
+    e.name = vm.name;
+    e.type = "VirtualMachine";
+    for (size_t i : only) {
+        smartx::Backup_Source_Entry::Disk_Volume v;
+        v.disk_id = vm.disks.at(i).disk_id;
+        v.volume_id = vm.disks[i].volume_id;
+        v.volume_name = vm.disks[i].name;
+        v.volume_local_id = vm.disks[i].volume_local_id;
+        e.volumes.push_back(v);
+    }
+    return e;
+}
+
+Object backup_request(const smartx::Backup_Param& param, const smartx::Backup_Source_Entry& entry) {
+    Object o;
+    o["param"] = param.dump();
+    o["entry"] = entry.dump();
+    return o;
+}
+
+Handler_Ptr make_backup_handler() {
+    Gobble_Function gobble = nullptr;
+    JSON_RPC_Handler* h = _make_SmartX_Backup_Servant_Handler(&gobble);
+    if (h == nullptr || gobble == nullptr)
+        throw std::runtime_error("the module made no backup servant handler");
+    return Handler_Ptr(h, gobble);
+}
+
+int Servant_Reply::code() const {
+    const Value* v = json_spirit::object_get_value(result, "code");
+    return v != nullptr && v->type() == json_spirit::int_type ? v->get_int() : -100;
+}
+
+Servant_Reply call_servant(JSON_RPC_Handler& handler, const Value& params) {
+    auto channel = std::make_shared<JSON_RPC_Memory_Channel>();
+    JSON_RPC_Object_Ptr request(new JSON_RPC_Request("smartx.servant.backup", params, Value(7)));
+    const int rc = handler.handle_object(channel, request);
+    const std::vector<JSON_RPC_Object_Ptr> sent = channel->sent();
+    Servant_Reply reply = sent.size() == 1 ? reply_of(sent[0]) : Servant_Reply();
+    reply.rc = rc;
+    reply.sent = sent.size();
+    return reply;
+}
+
+Servant_Runs run_backup_servants(const std::vector<Servant_Task>& tasks,
+                                 const Servant_Run_Options& options) {
+    Servant_Task_Scheduler scheduler("smartx.servant.backup", 1024);
+    if (options.owner_limit > 0)
+        scheduler.enable_owner_limit(options.owner_limit);
+    if (options.global_mutex)
+        scheduler.enable_global_mutex();
+    for (const Servant_Task& t : tasks)
+        if (!scheduler.enqueue_task(t.params, t.owner, 0, "backup_vm_" + t.name,
+                                    t.id.empty() ? nullptr : t.id.c_str()))
+            throw std::runtime_error("cannot queue the task of " + t.name);
+
+    Servant_Runs out;
+    std::mutex mutex;
+    const auto init = [&](Servant& servant, const Object& params) {
+        const Servant_Task* task = nullptr;
+        for (const Servant_Task& t : tasks)
+            if (t.params == params)
+                task = &t;
+        if (task == nullptr || servant.reset("starter", servant_config_template(), nullptr, nullptr,
+                                             task->name.c_str()) != 0)
+            return false;
+        const std::string name = task->name;
+        servant.set_log_msg_callback([&out, &mutex, name](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mutex);
+            out.logs[name].push_back(line);
+        });
+        if (options.prepare)
+            options.prepare(servant, *task);
+        return true;
+    };
+    const auto result = [&](const JSON_RPC_Object_Ptr& object) {
+        std::lock_guard<std::mutex> lock(mutex);
+        out.replies.push_back(reply_of(object));
+        return out.replies.back().code() == 0 ? 0 : 1;
+    };
+    if (!scheduler.activate(options.parallelism, init, result) || !scheduler.wait())
+        throw std::runtime_error("the servant scheduler failed");
+    return out;
+}
+
+}  // namespace world
