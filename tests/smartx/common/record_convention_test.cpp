@@ -25,7 +25,6 @@ struct Sample {
     int64_t size = -1;
     unsigned short port = 0;
     double used = -1.0;
-    double progress = -1.0;
     bool ha = false;
     Item_Identity cluster;
     std::vector<Item_Label> labels;
@@ -37,7 +36,7 @@ struct Sample {
                         [&] {
                             extract_or_throw(obj)("id", id, true)("count", count, false)(
                                 "size", size, false)("port", port, true)("used", used, true)(
-                                "progress", progress, false)("ha", ha, false);
+                                "ha", ha, false);
                         }) &&
                load_part(load_item_in_object(obj, "cluster", cluster, true),
                          "Failed to parse cluster in sample.\n") &&
@@ -47,11 +46,11 @@ struct Sample {
                          "Failed to parse hosts in sample.\n");
     }
 
-    // The scalars, doubles exact: "id count size port used progress ha".
+    // The scalars, doubles exact: "id count size port used ha".
     std::string scalars() const {
         char text[200];
-        std::snprintf(text, sizeof text, "%s %d %lld %d %.17g %.17g %d", id.c_str(), count,
-                      static_cast<long long>(size), port, used, progress, ha);
+        std::snprintf(text, sizeof text, "%s %d %lld %d %.17g %d", id.c_str(), count,
+                      static_cast<long long>(size), port, used, ha);
         return text;
     }
     // The parts: "cluster [labels] [hosts]".
@@ -72,12 +71,12 @@ Value host(const char* id) {
 
 Object full() {
     return Object_Maker()("id", "s1")("count", 3)("size", 5000000000L)("port", 8080)("used", 4096)(
-               "progress", 12.5)("ha", true)("cluster", Object_Maker()("id", "c")("name", "cn"))(
+               "ha", true)("cluster", Object_Maker()("id", "c")("name", "cn"))(
                "labels", Array{Object_Maker()("id", "l1")})("hosts", Array{host("h1"), host("h2")})
         .get_obj();
 }
 
-const char* const S = "s1 3 5000000000 8080 4096 12.5 1";
+const char* const S = "s1 3 5000000000 8080 4096 1";
 const char* const P = "c/cn [ l1] [ h1 h2]";
 const char* const NO_PARTS = "/ [] []";
 const char* const PORT =
@@ -95,22 +94,21 @@ TEST(RecordLoad, EditsOfAFullBody) {
     } rows[] = {
         {"id", Value("s1"), {}, S, P},
         // Optional keys absent, mistyped, null or too wide keep their defaults.
-        {"count", std::nullopt, {}, "s1 -1 5000000000 8080 4096 12.5 1", P},
-        {"count", Value((int64_t(1) << 32) + 5), {}, "s1 -1 5000000000 8080 4096 12.5 1", P},
-        {"size", Value("big"), {}, "s1 3 -1 8080 4096 12.5 1", P},
-        {"progress", Value(), {}, "s1 3 5000000000 8080 4096 -1 1", P},
-        {"ha", Value(1), {}, "s1 3 5000000000 8080 4096 12.5 0", P},
+        {"count", std::nullopt, {}, "s1 -1 5000000000 8080 4096 1", P},
+        {"count", Value((int64_t(1) << 32) + 5), {}, "s1 -1 5000000000 8080 4096 1", P},
+        {"size", Value("big"), {}, "s1 3 -1 8080 4096 1", P},
+        {"ha", Value(1), {}, "s1 3 5000000000 8080 4096 0", P},
         // Doubles take the whole unsigned range and reals.
-        {"used", Value(UINT64_MAX), {}, "s1 3 5000000000 8080 1.8446744073709552e+19 12.5 1", P},
-        {"used", Value(0.25), {}, "s1 3 5000000000 8080 0.25 12.5 1", P},
+        {"used", Value(UINT64_MAX), {}, "s1 3 5000000000 8080 1.8446744073709552e+19 1", P},
+        {"used", Value(0.25), {}, "s1 3 5000000000 8080 0.25 1", P},
         // A required key that does not fit fails; what was read before stays.
         {"used",
          Value("1"),
          {"Failed to parse sample, details: 'used' is expected as number.\n"},
-         "s1 3 5000000000 8080 -1 -1 0",
+         "s1 3 5000000000 8080 -1 0",
          NO_PARTS},
-        {"port", Value(70000), {PORT}, "s1 3 5000000000 0 -1 -1 0", NO_PARTS},
-        {"port", Value(-1), {PORT}, "s1 3 5000000000 0 -1 -1 0", NO_PARTS},
+        {"port", Value(70000), {PORT}, "s1 3 5000000000 0 -1 0", NO_PARTS},
+        {"port", Value(-1), {PORT}, "s1 3 5000000000 0 -1 0", NO_PARTS},
         // A missing required part stops before the later ones, with no message of its own.
         {"cluster", Value(), {CLUSTER}, S, NO_PARTS},
         {"cluster", std::nullopt, {CLUSTER}, S, NO_PARTS},
@@ -141,12 +139,6 @@ TEST(RecordLoad, EditsOfAFullBody) {
           "Failed to parse hosts in sample.\n"},
          S,
          "c/cn [ l1] [ h1]"},
-        {"labels",
-         Array{Object_Maker()("id", 1)},
-         {"Failed to load Item_Label from JSON: 'id' is expected as string\n",
-          "Failed to parse labels in sample.\n"},
-         S,
-         "c/cn [] []"},
     };
     for (const auto& row : rows) {
         Object obj = full();

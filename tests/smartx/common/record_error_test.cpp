@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,70 +20,44 @@ Object body() {
                "props", Object_Maker()("field", "where"))("stack", "at x")("op", "getVms")
         .get_obj();
 }
+
+const char* const STATUS =
+    "Failed to parse error, details: 'status' is expected as 32-bit integer.\n";
 }  // namespace
 
-TEST(ErrorRecord, LoadsRequiredAndOptionalKeys) {
-    Log_Capture log;
-    Error e;
-    ASSERT_TRUE(e.load(body()));
-    EXPECT_EQ(e.status, 400);
-    EXPECT_EQ(e.path, "/v2/api/get-vms");
-    EXPECT_EQ(e.message, "bad where");
-    EXPECT_EQ(e.props.get_obj(), Object_Maker()("field", "where").get_obj());
-    EXPECT_EQ(e.stack, "at x");
-    EXPECT_EQ(e.op, "getVms");
-
-    Object required_only = body();
-    for (const char* key : {"props", "stack", "op"})
-        required_only.erase(key);
-    Error minimal;
-    ASSERT_TRUE(minimal.load(required_only));
-    EXPECT_TRUE(minimal.props.is_null());
-    EXPECT_EQ(minimal.op, "");
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(ErrorRecord, AFailedLoadLogsAndKeepsWhatWasRead) {
-    Log_Capture log;
-    Object no_message = body();
-    no_message.erase("message");
-    Error e;
-    EXPECT_FALSE(e.load(no_message));
+TEST(ErrorRecord, LoadsKeysInOrderAndKeepsWhatWasRead) {
     // Read in the order props, stack, status, op, path, message.
-    EXPECT_EQ(e.status, 400);
-    EXPECT_EQ(e.path, "/v2/api/get-vms");
-
-    Object wide_status = body();
-    wide_status["status"] = Value(static_cast<long>((int64_t(1) << 32) + 400));
-    Error narrowed;
-    EXPECT_FALSE(narrowed.load(wide_status));
-    EXPECT_EQ(narrowed.status, 0);
-    wide_status["status"] = Value("400");
-    EXPECT_FALSE(Error().load(wide_status));
-
-    const std::string status =
-        "Failed to parse error, details: 'status' is expected as 32-bit "
-        "integer.\n";
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Failed to parse error, details: 'message' is expected as string.\n",
-                               status, status}));
-}
-
-TEST(ErrorRecord, ResetKeepsTheContextAndClearEmpties) {
-    Error e;
-    EXPECT_TRUE(e.empty());
-    e.status = -1;
-    EXPECT_FALSE(e.empty());
-
-    ASSERT_TRUE(e.load(body()));
-    e.reset(-1, "Failed to send request");
-    EXPECT_EQ(e.status, -1);
-    EXPECT_EQ(e.message, "Failed to send request");
-    EXPECT_EQ(e.path, "/v2/api/get-vms");
-    EXPECT_FALSE(e.props.is_null());
-
-    e.clear();
-    EXPECT_TRUE(e.empty());
-    EXPECT_TRUE(e.path.empty() && e.stack.empty() && e.op.empty());
-    EXPECT_TRUE(e.props.is_null());
+    const struct {
+        const char* key;
+        std::optional<Value> value;  // none: the key is removed
+        const char* log;             // null: the load succeeds
+        const char* loaded;          // "status path message stack op"
+    } rows[] = {
+        {"op", Value("getVms"), nullptr, "400 /v2/api/get-vms bad where at x getVms"},
+        {"props", std::nullopt, nullptr, "400 /v2/api/get-vms bad where at x getVms"},
+        {"stack", std::nullopt, nullptr, "400 /v2/api/get-vms bad where  getVms"},
+        {"op", std::nullopt, nullptr, "400 /v2/api/get-vms bad where at x "},
+        {"message", std::nullopt,
+         "Failed to parse error, details: 'message' is expected as string.\n",
+         "400 /v2/api/get-vms  at x getVms"},
+        {"status", Value((int64_t(1) << 32) + 400), STATUS, "0   at x "},
+        {"status", Value("400"), STATUS, "0   at x "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.key) + (row.value ? " changed" : " removed"));
+        Object obj = body();
+        if (row.value)
+            obj[row.key] = *row.value;
+        else
+            obj.erase(row.key);
+        Log_Capture log;
+        Error e;
+        EXPECT_EQ(e.load(obj), row.log == nullptr);
+        EXPECT_EQ(log.texts(),
+                  row.log ? std::vector<std::string>{row.log} : std::vector<std::string>());
+        EXPECT_EQ(
+            std::to_string(e.status) + " " + e.path + " " + e.message + " " + e.stack + " " + e.op,
+            row.loaded);
+        EXPECT_EQ(e.props.is_null(), !obj.count("props"));
+    }
 }
