@@ -61,3 +61,23 @@ TEST(ErrorRecord, LoadsKeysInOrderAndKeepsWhatWasRead) {
         EXPECT_EQ(e.props.is_null(), !obj.count("props"));
     }
 }
+
+TEST(ErrorRecord, EmptyResetAndClear) {
+    Error e;
+    e.message = "m";
+    EXPECT_FALSE(e.empty());
+    e = Error();
+    e.status = -1;
+    EXPECT_FALSE(e.empty());  // a status alone is an error
+
+    // Reset sets the status and message only; the rest is what the server sent.
+    ASSERT_TRUE(e.load(body()));
+    e.reset(-1, "Failed to send request");
+    EXPECT_EQ(e.status, -1);
+    EXPECT_EQ(e.message, "Failed to send request");
+    EXPECT_EQ(e.path, "/v2/api/get-vms");
+    EXPECT_FALSE(e.props.is_null());
+    e.clear();
+    EXPECT_TRUE(e.empty());
+    EXPECT_TRUE(e.path.empty() && e.stack.empty() && e.op.empty() && e.props.is_null());
+}

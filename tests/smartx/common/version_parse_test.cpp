@@ -38,7 +38,6 @@ TEST(Version, ParsesTheEndpointText) {
         EXPECT_EQ(v.str(), row.str);
         EXPECT_EQ(v.empty(), *row.str == '\0');
         EXPECT_EQ(v.supported(), row.supported);
-        EXPECT_EQ(v.is_cloudtower_platform(), row.platform == Version::CLOUDTOWER);
     }
 }
 

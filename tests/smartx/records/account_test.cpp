@@ -134,7 +134,6 @@ TEST(AccountRecords, ListsHoldWholeRecordsOrReferences) {
     User user;
     ASSERT_TRUE(user.load(user_body()));
     ASSERT_EQ(user.roles.size(), 2u);
-    EXPECT_EQ(user.roles[0].id, "r1");
     EXPECT_EQ(user.roles[0].get_preset(), Role::Preset::UNKNOWN);
     EXPECT_EQ(user.roles[1].actions, std::vector<std::string>{"*"});
     EXPECT_EQ(user.roles[1].get_preset(), Role::Preset::ADMIN);

@@ -108,8 +108,8 @@ TEST(StorageRecords, ClearedLunHasItsDefaults) {
     EXPECT_EQ(lun.unique_size, -1.0);
     EXPECT_EQ(lun.lun_id, -1);
     EXPECT_TRUE(lun.thin_provision);
-    EXPECT_TRUE(lun.id.empty() && lun.zbs_volume_id.empty() && lun.entity_async_status.empty());
-    EXPECT_TRUE(lun.iscsi_target.id.empty());
+    EXPECT_TRUE(lun.id.empty() && lun.zbs_volume_id.empty() && lun.entity_async_status.empty() &&
+                lun.iscsi_target.id.empty());
 }
 
 // Only the known replica counts name a policy, and that name is in the table.

@@ -72,6 +72,8 @@ TEST(VmSettings, FaultyStoredSettingsFailWithTheirMessages) {
               "Failed to parse GPU devices in VM setting.\n"}},
             {drop("vm_placement_group.0.name"),
              {ITEM_NAME, "Failed to parse VM placement group in VM setting.\n"}},
+            {drop("gpu_devices.0.amount"), {}},
+            {put("gpu_devices.0.amount", HUGE_NUMBER), {}},
             {put("vm_placement_group", body(R"({"id_in": ["pg1"]})")), {}},
             {drop("vm_nics.0.connect_vlan_id"),
              {"Failed to parse VM NIC setting, details: 'connect_vlan_id' is expected as string.\n",
@@ -91,15 +93,6 @@ TEST(VmSettings, FaultyStoredSettingsFailWithTheirMessages) {
             {put("vm_disks.mount_disks", Value()), {}},
             {put("vm_advanced_options", Value()), {}},
             {put("vm_advanced_options.windows_optimize", "no"), {}},
-        });
-
-    check_load_cases<smartx::GPU_Setting>(
-        body(R"({"gpu_id": "g1", "amount": 2})"),
-        {
-            {drop("gpu_id"),
-             {"Failed to parse GPU setting, details: 'gpu_id' is expected as string.\n"}},
-            {drop("amount"), {}},
-            {put("amount", HUGE_NUMBER), {}},
         });
 
     const Fail stored{"Failed to load VM_Volume_Setting from JSON: ", "\n"};

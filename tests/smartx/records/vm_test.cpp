@@ -116,10 +116,7 @@ TEST(VmRecord, DumpIsTheWholeVmDescriptionAndLoadsBack) {
     EXPECT_EQ(vm.dump(), expected);
     expect_dump_is_body<VM>(expected);
 
-    const Object d = VM().dump();
-    EXPECT_EQ(d.at("ha"), Value(true));
-    EXPECT_EQ(d.at("cpu"), Value(body(R"({"cores": -1, "sockets": -1})")));
-    expect_dump_is_body<VM>(d);
+    expect_dump_is_body<VM>(VM().dump());
 }
 
 TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages) {
@@ -191,10 +188,8 @@ TEST(VmDeviceRecords, DumpsWriteEveryFieldAndLoadBack) {
     VM_Disk bare;
     ASSERT_TRUE(
         bare.load(edited(disk_body(), put("vm_volume", body(R"({"id": "vol9", "name": "x"})")))));
-    EXPECT_EQ(bare.vm_volume.name, "");
     const Object dumped = bare.dump();
     EXPECT_EQ(dumped.at("vm_volume").get_obj(), edited(VM_Volume().dump(), put("id", "vol9")));
-    EXPECT_EQ(VM_Volume().dump().at("size"), Value(-1));
     expect_dump_is_body<VM_Disk>(dumped);
 }
 
@@ -232,7 +227,6 @@ TEST(SnapshotRecords, FaultyBodiesFailWithTheirMessages) {
             {put("vm_disks", Value()), {}},
             // Unlike other lists, a disk that is not an object is not skipped.
             {put("vm_disks.1", 3), {DISKS}},
-            {put("vm_disks.1", Value()), {DISKS}},
             {drop("vm_disks.0.index"), {disk("index", "32-bit integer"), DISKS}},
         });
 
@@ -241,7 +235,6 @@ TEST(SnapshotRecords, FaultyBodiesFailWithTheirMessages) {
         volume_snapshot_body(),
         {
             {drop("createAt"), {}},
-            {drop("volume_size"), {}},
             {put("volume_size", 1.5), {}},
             {put("size", "1G"), {}},
             {put("volume_sharing", "no"), {}},
