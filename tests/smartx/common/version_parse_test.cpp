@@ -5,91 +5,67 @@
 #include "smartx/common/version.h"
 #include "support/log_capture.h"
 
-namespace {
-
 using smartx::Version;
 
-TEST(Version_Parse, PlainQuotedAndPrefixedTextsGiveTheSameVersion) {
-    for (const char* text : {"4.1.0", "\"4.1.0\"", "v4.1.0"}) {
-        SCOPED_TRACE(text);
+TEST(Version, ParsesTheEndpointText) {
+    const struct {
+        Version::Platform platform;
+        const char* text;
+        bool parsed;
+        const char* str;
+        bool supported;
+    } rows[] = {
+        {Version::CLOUDTOWER, "4.1.0", true, "CloudTower/4.1.0", true},
+        {Version::CLOUDTOWER, "\"4.1.0\"", true, "CloudTower/4.1.0", true},
+        {Version::CLOUDTOWER, "v4.1.0", true, "CloudTower/4.1.0", true},
+        {Version::CLOUDTOWER, "3.0.0", true, "CloudTower/3.0.0", true},
+        {Version::CLOUDTOWER, "3.0", true, "CloudTower/3.0", true},
+        {Version::CLOUDTOWER, "10.0.0", true, "CloudTower/10.0.0", true},
+        {Version::CLOUDTOWER, "2.8.9", true, "CloudTower/2.8.9", false},
+        {Version::FISHEYE, "9.9.9", true, "FishEye/9.9.9", false},
+        // Only one leading character is skipped.
+        {Version::CLOUDTOWER, "vv4.1.0", false, "", false},
+        {Version::CLOUDTOWER, "x4.1.0", false, "", false},
+        {Version::CLOUDTOWER, "\"", false, "", false},
+        // A version without a platform is empty whatever its number.
+        {Version::NONE, "4.0.0", true, "", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
         Version v;
-        ASSERT_TRUE(v.parse(Version::CLOUDTOWER, text));
-        EXPECT_EQ(Version::CLOUDTOWER, v.platform);
-        EXPECT_EQ("4.1.0", v.version.str());
-        EXPECT_TRUE(v.supported());
-        EXPECT_EQ("CloudTower/4.1.0", v.str());
+        EXPECT_EQ(v.parse(row.platform, row.text), row.parsed);
+        EXPECT_EQ(v.platform, row.platform);  // set even when the number does not parse
+        EXPECT_EQ(v.str(), row.str);
+        EXPECT_EQ(v.empty(), *row.str == '\0');
+        EXPECT_EQ(v.supported(), row.supported);
     }
 }
 
-TEST(Version_Parse, OnlyOneLeadingCharacterIsSkipped) {
-    Version v;
-    EXPECT_FALSE(v.parse(Version::CLOUDTOWER, "vv4.1.0"));
-    EXPECT_FALSE(v.parse(Version::CLOUDTOWER, "x4.1.0"));
-    // The platform is set even when the number does not parse.
-    EXPECT_EQ(Version::CLOUDTOWER, v.platform);
-    EXPECT_TRUE(v.empty());
-    EXPECT_EQ("", v.str());
-}
-
-TEST(Version_Parse, EmptyTextFailsAndChangesNothing) {
+TEST(Version, EmptyTextFailsAndChangesNothing) {
     Version v(Version::FISHEYE, "5.0.1");
     Log_Capture log;
     EXPECT_FALSE(v.parse(Version::CLOUDTOWER, ""));
-    EXPECT_EQ(Version::FISHEYE, v.platform);
-    EXPECT_EQ("5.0.1", v.version.str());
-    ASSERT_EQ(1u, log.lines().size());
-    EXPECT_EQ(LM_ERROR, log.lines()[0].priority);
-    EXPECT_EQ("Failed to parse version, details: empty string.\n", log.lines()[0].text);
+    EXPECT_EQ(v.str(), "FishEye/5.0.1");
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].priority, LM_ERROR);
+    EXPECT_EQ(log.lines()[0].text, "Failed to parse version, details: empty string.\n");
 }
 
-TEST(Version_Parse, ALoneQuoteParsesNothing) {
-    Version v;
-    EXPECT_FALSE(v.parse(Version::CLOUDTOWER, "\""));
-    EXPECT_TRUE(v.empty());
-}
-
-TEST(Version_Load, UsesTheCurrentPlatform) {
+TEST(Version, LoadsAStringWithTheCurrentPlatform) {
     Version v;
     v.platform = Version::FISHEYE;
     ASSERT_TRUE(v.load(json_spirit::Value("\"6.2.0\"")));
-    EXPECT_EQ(Version::FISHEYE, v.platform);
-    EXPECT_EQ("FishEye/6.2.0", v.str());
-}
+    EXPECT_EQ(v.str(), "FishEye/6.2.0");
 
-TEST(Version_Load, NonStringValueFails) {
     for (const json_spirit::Value& value :
          {json_spirit::Value(3), json_spirit::Value(), json_spirit::Value(json_spirit::Object())}) {
-        Version v;
-        v.platform = Version::CLOUDTOWER;
+        Version other;
+        other.platform = Version::CLOUDTOWER;
         Log_Capture log;
-        EXPECT_FALSE(v.load(value));
-        ASSERT_EQ(1u, log.lines().size());
-        EXPECT_EQ(0u, log.lines()[0].text.find("Failed to parse version, details: "))
+        EXPECT_FALSE(other.load(value));
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0].text.rfind("Failed to parse version, details: ", 0), 0u)
             << log.lines()[0].text;
-        EXPECT_TRUE(v.version.values().empty());
+        EXPECT_TRUE(other.empty());
     }
 }
-
-TEST(Version_Supported, OnlyCloudTowerFromThreeOn) {
-    EXPECT_FALSE(Version().supported());
-    EXPECT_TRUE(Version().empty());
-    EXPECT_EQ("", Version().str());
-    EXPECT_TRUE(Version(Version::CLOUDTOWER, "3.0.0").supported());
-    EXPECT_TRUE(Version(Version::CLOUDTOWER, "3.0").supported());
-    EXPECT_TRUE(Version(Version::CLOUDTOWER, "10.0.0").supported());
-    EXPECT_FALSE(Version(Version::CLOUDTOWER, "2.8.9").supported());
-    EXPECT_FALSE(Version(Version::FISHEYE, "9.9.9").supported());
-    EXPECT_EQ("FishEye/9.9.9", Version(Version::FISHEYE, "9.9.9").str());
-    // A version without a platform is empty whatever its number.
-    Version none(Version::NONE, "4.0.0");
-    EXPECT_TRUE(none.empty());
-    EXPECT_FALSE(none.supported());
-    EXPECT_EQ("", none.str());
-}
-
-TEST(Version_Supported, CloudTowerPredicate) {
-    EXPECT_TRUE(Version(Version::CLOUDTOWER, "1.0").is_cloudtower_platform());
-    EXPECT_FALSE(Version(Version::FISHEYE, "1.0").is_cloudtower_platform());
-}
-
-}  // namespace

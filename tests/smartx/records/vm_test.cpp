@@ -1,66 +1,97 @@
-// The VM record, its CPU and its status, video and clock tables.
+// The VM record with its CPU, disks, NICs and volumes; its snapshots, the
+// snapshots of its volumes and its histories.
 #include "smartx/common/vm.h"
+#include "smartx/common/history.h"
+#include "smartx/common/vm_disk.h"
+#include "smartx/common/vm_nic.h"
+#include "smartx/common/vm_snapshot.h"
+#include "smartx/common/vm_volume.h"
+#include "smartx/common/vm_volume_snapshot.h"
 
-#include "vm_bodies.h"
+#include "record_test_support.h"
 
 using namespace records_test;
 using smartx::VM;
-using smartx::VM_Status;
+using smartx::VM_Disk;
+using smartx::VM_NIC;
+using smartx::VM_Snapshot;
+using smartx::VM_Volume;
+using smartx::VM_Volume_Snapshot;
+using Snapshot_Disk = smartx::VM_Snapshot::Snapshot_VM_Disk;
+
+namespace {
+Object snapshot_disk_body() {
+    return body(
+        R"({"boot": 1, "bus": "VIRTIO", "disabled": false, "disk_name": "vda", "index": 0, "key": 2,
+                    "path": "zbs-pool/snap-1", "size": 10737418240, "snapshot_local_id": "sl1",
+                    "storage_policy_uuid": "p1", "type": "DISK", "vm_volume_local_id": "lvol1",
+                    "vm_volume_snapshot_uuid": "vs1", "vm_volume_template_uuid": "vt1"})");
+}
+
+Object snapshot_body() {
+    Object snap =
+        body(R"({"cluster": {"id": "c1", "name": "cl"}, "consistent_type": "CRASH_CONSISTENT",
+                           "id": "s1", "labels": [{"id": "l1"}], "local_id": "ls1", "name": "snap",
+                           "snapshot_group": {"id": "g1", "name": "group"}, "vm": {"id": "v1", "name": "vm1"}})");
+    snap["vm_disks"] =
+        Array{snapshot_disk_body(), edited(snapshot_disk_body(), put("type", "CD_ROM"))};
+    return snap;
+}
+
+Object volume_snapshot_body() {
+    return body(
+        R"({"cluster": {"id": "c1", "name": "cl"}, "createAt": "2024-01-02T03:04:05Z", "description": "",
+            "elf_storage_policy": "REPLICA_2_THIN_PROVISION", "id": "vs1", "local_id": "lvs1",
+            "name": "vsnap", "size": 1073741824, "type": "KVM_VOLUME", "vm_volume": {"id": "vol1", "name": "v"},
+            "volume_sharing": false, "volume_size": 10737418240, "zbs_snapshot_uuid": "z1"})");
+}
+}  // namespace
 
 TEST(VmRecord, FaultyBodiesFailWithTheirMessages) {
+    const Fail vm{"Failed to parse VM, details: "};
+    const Fail cpu{"Failed to load CPU from JSON: ", "\n"};
+    const char* const CPU = "Failed to parse cpu in VM.\n";
+    const char* const DISKS = "Failed to parse VM disks in VM.\n";
+    const char* const USB = "Failed to parse USB devices in VM.\n";
     check_load_cases<VM>(
         vm_body(),
         {
-            {drop("win_opt"), {"Failed to parse VM, details: 'win_opt' is expected as boolean.\n"}},
-            {put("ha", Value()), {"Failed to parse VM, details: 'ha' is expected as boolean.\n"}},
-            {put("vcpu", HUGE_NUMBER),
-             {"Failed to parse VM, details: 'vcpu' is expected as 32-bit integer.\n"}},
-            {put("memory", "8G"),
-             {"Failed to parse VM, details: 'memory' is expected as integer.\n"}},
-            {put("memory", HUGE_NUMBER),
-             {"Failed to parse VM, details: 'memory' is expected as integer.\n"}},
-            {drop("vm_tools_status"),
-             {"Failed to parse VM, details: 'vm_tools_status' is expected as string.\n"}},
-            {drop("node_ip"), {"Failed to parse VM, details: 'node_ip' is expected as string.\n"}},
-            {drop("clock_offset"),
-             {"Failed to parse VM, details: 'clock_offset' is expected as string.\n"}},
+            {drop("win_opt"), {vm("win_opt", "boolean")}},
+            {put("ha", Value()), {vm("ha", "boolean")}},
+            {put("vcpu", HUGE_NUMBER), {vm("vcpu", "32-bit integer")}},
+            {put("memory", HUGE_NUMBER), {vm("memory", "integer")}},
+            {drop("vm_tools_status"), {vm("vm_tools_status", "string")}},
+            {drop("node_ip"), {vm("node_ip", "string")}},
+            {drop("clock_offset"), {vm("clock_offset", "string")}},
             {drop("video_type"), {}},
             {put("guest_os_type", Value()), {}},
             {drop("cluster"), {}},
+            // "folder": null is how CloudTower answers for a VM outside any folder.
             {put("folder", Value()), {}},
             {put("host", Value()), {}},
             {put("cpu", Value()), {}},
             {put("cpu", 5),
              {"Failed to load CPU from JSON: json_spirit: value is an integer, not an object\n",
-              "Failed to parse cpu in VM.\n"}},
+              CPU}},
             {drop("cluster.name"), {ITEM_NAME, "Failed to parse cluster in VM.\n"}},
-            {drop("cpu.sockets"),
-             {"Failed to load CPU from JSON: 'sockets' is expected as 32-bit integer\n",
-              "Failed to parse cpu in VM.\n"}},
-            {put("cpu.cores", HUGE_NUMBER),
-             {"Failed to load CPU from JSON: 'cores' is expected as 32-bit integer\n",
-              "Failed to parse cpu in VM.\n"}},
+            {drop("cpu.sockets"), {cpu("sockets", "32-bit integer"), CPU}},
+            {put("cpu.cores", HUGE_NUMBER), {cpu("cores", "32-bit integer"), CPU}},
             {drop("folder.name"), {ITEM_NAME, "Failed to parse folder in VM.\n"}},
             {put("gpu_devices.0.brand", Value()),
              {"Failed to parse GPU device, details: 'brand' is expected as string.\n",
               "Failed to parse GPU devices in VM.\n"}},
-            {drop("host.management_ip"),
-             {"Failed to load Host_Identity from JSON: 'management_ip' is expected as string\n",
-              "Failed to parse host in VM.\n"}},
+            {drop("host.management_ip"), {HOST_IP, "Failed to parse host in VM.\n"}},
             {put("labels.0.id", 1), {LABEL_ID, "Failed to parse labels in VM.\n"}},
             {drop("snapshots.0.name"), {ITEM_NAME, "Failed to parse snapshots in VM.\n"}},
             {put("usb_devices.0", body(R"({"name": "usb"})")),
              {"Failed to parse one 'id' of items usb_devices, details: 'id' is expected as "
               "string.\n",
-              "Failed to parse USB devices in VM.\n"}},
+              USB}},
             {put("usb_devices.0.local_id", "lu1"),
-             {"Failed to parse USB device, details: 'binded' is expected as boolean.\n",
-              "Failed to parse USB devices in VM.\n"}},
-            {drop("vm_disks.0.vm"),
-             {"Failed to parse VM in VM disk.\n", "Failed to parse VM disks in VM.\n"}},
+             {"Failed to parse USB device, details: 'binded' is expected as boolean.\n", USB}},
+            {drop("vm_disks.0.vm"), {"Failed to parse VM in VM disk.\n", DISKS}},
             {put("vm_disks.1.bus", "IDE"),
-             {"Failed to parse VM disk, details: 'boot' is expected as 32-bit integer.\n",
-              "Failed to parse VM disks in VM.\n"}},
+             {"Failed to parse VM disk, details: 'boot' is expected as 32-bit integer.\n", DISKS}},
             {put("vm_disks.1", 7), {}},
             {put("vm_disks", "none"), {}},
             {drop("vm_nics.0.vm"),
@@ -70,130 +101,171 @@ TEST(VmRecord, FaultyBodiesFailWithTheirMessages) {
         });
 }
 
-TEST(VmRecord, LoadsWholePartsAndBareReferences) {
-    Log_Capture log;
+TEST(VmRecord, DumpIsTheWholeVmDescriptionAndLoadsBack) {
     VM vm;
     ASSERT_TRUE(vm.load(vm_body()));
-    EXPECT_FALSE(vm.ha);
-    EXPECT_FALSE(vm.win_opt);
-    EXPECT_EQ(vm.memory, 8589934592);
-    EXPECT_EQ(vm.cpu.cores, 2);
-    EXPECT_EQ(vm.size, 0);
-    ASSERT_EQ(vm.vm_disks.size(), 2u);
-    EXPECT_EQ(vm.vm_disks[0].vm_volume.size, 10737418240);
-    // Without "bus" the disk is a reference: its id and defaults.
-    EXPECT_EQ(vm.vm_disks[1].id, "d2");
-    EXPECT_EQ(vm.vm_disks[1].boot, -1);
-    EXPECT_TRUE(vm.vm_disks[1].bus.empty());
-    ASSERT_EQ(vm.usb_devices.size(), 1u);
-    EXPECT_EQ(vm.usb_devices[0].id, "u1");
-    EXPECT_EQ(vm.usb_devices[0].size, -1);
-    EXPECT_EQ(vm.gpu_devices.at(0).host.management_ip, "10.0.0.1");
-    EXPECT_EQ(vm.vm_placement_group.at(0).id, "pg1");
-    EXPECT_TRUE(log.lines().empty());
+    vm.size = 123;  // not part of the description
+    // References come back as whole records with their defaults.
+    VM_Disk d2;
+    d2.id = "d2";
+    smartx::USB_Device u1;
+    u1.id = "u1";
+    Object expected = vm_body();
+    expected["vm_disks"].get_array()[1] = d2.dump();
+    expected["usb_devices"] = Array{u1.dump()};
+    EXPECT_EQ(vm.dump(), expected);
+    expect_dump_is_body<VM>(expected);
 
-    // Optional parts sent as null are absent (a VM outside any folder).
-    VM loose;
-    ASSERT_TRUE(loose.load(edited(edited(vm_body(), put("folder", Value())), drop("vm_disks"))));
-    EXPECT_TRUE(loose.folder.id.empty());
-    EXPECT_TRUE(loose.vm_disks.empty());
-
-    VM fresh;
-    EXPECT_TRUE(fresh.ha);
-    EXPECT_TRUE(fresh.win_opt);
-    ASSERT_TRUE(fresh.load(edited(vm_body(), drop("video_type"))));
-    EXPECT_EQ(fresh.video_type, "");
+    expect_dump_is_body<VM>(VM().dump());
 }
 
-TEST(VmRecord, DumpIsTheWholeVmDescription) {
-    const Object d = VM().dump();
-    EXPECT_EQ(keys_of(d), (std::set<std::string>{"clock_offset",
-                                                 "cluster",
-                                                 "cpu",
-                                                 "cpu_model",
-                                                 "description",
-                                                 "firmware",
-                                                 "folder",
-                                                 "gpu_devices",
-                                                 "guest_cpu_model",
-                                                 "guest_os_type",
-                                                 "ha",
-                                                 "host",
-                                                 "hostname",
-                                                 "id",
-                                                 "in_recycle_bin",
-                                                 "labels",
-                                                 "local_id",
-                                                 "memory",
-                                                 "name",
-                                                 "node_ip",
-                                                 "snapshots",
-                                                 "status",
-                                                 "usb_devices",
-                                                 "vcpu",
-                                                 "video_type",
-                                                 "vm_disks",
-                                                 "vm_nics",
-                                                 "vm_placement_group",
-                                                 "vm_tools_status",
-                                                 "vm_tools_version",
-                                                 "vm_usage",
-                                                 "win_opt"}));
-    EXPECT_EQ(d.at("ha"), Value(true));
-    EXPECT_EQ(d.at("win_opt"), Value(true));
-    EXPECT_EQ(d.at("memory"), Value(-1));
-    EXPECT_EQ(d.at("vcpu"), Value(-1));
-    EXPECT_EQ(d.at("cpu"), Value(body(R"({"cores": -1, "sockets": -1})")));
-    EXPECT_EQ(d.at("host"), Value(body(R"({"id": "", "name": "", "management_ip": ""})")));
-    EXPECT_EQ(d.at("vm_nics"), Value(Array()));
+TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages) {
+    const Fail volume{"Failed to parse VM volume, details: "};
+    check_load_cases<VM_Volume>(
+        volume_body(),
+        {
+            {drop("mounting"), {volume("mounting", "boolean")}},
+            {drop("path"), {volume("path", "string")}},
+            {drop("elf_storage_policy"), {volume("elf_storage_policy", "string")}},
+            {put("size", HUGE_NUMBER), {volume("size", "integer")}},
+            {put("sharing", Value()), {volume("sharing", "boolean")}},
+            {drop("description"), {}},
+            {drop("type"), {}},
+            {drop("lun"), {}},
+            {put("lun", Value()), {}},
+            {drop("lun.name"), {ITEM_NAME, "Failed to parse lun in VM volume.\n"}},
+            {drop("cluster"), {"Failed to parse cluster in VM volume.\n"}},
+            {put("vm_disks.0.id", 1), {LABEL_ID, "Failed to parse VM disks in VM volume.\n"}},
+        });
 
-    // A loaded VM's description loads back into the same VM, references included.
-    VM vm;
-    ASSERT_TRUE(vm.load(vm_body()));
-    vm.size = 123;
-    const Object dumped = vm.dump();
-    EXPECT_EQ(dumped.count("size"), 0u);
-    EXPECT_EQ(dumped.at("vm_disks").get_array().at(0), Value(disk_body()));
-    VM again;
-    ASSERT_TRUE(again.load(dumped));
-    EXPECT_EQ(again.dump(), dumped);
-    EXPECT_EQ(again.usb_devices.at(0).id, "u1");
+    const Fail disk{"Failed to parse VM disk, details: "};
+    const char* const DISK_VM = "Failed to parse VM in VM disk.\n";
+    const char* const DISK_VOLUME = "Failed to parse VM volume in VM disk.\n";
+    check_load_cases<VM_Disk>(
+        disk_body(),
+        {
+            {drop("boot"), {disk("boot", "32-bit integer")}},
+            {put("boot", HUGE_NUMBER), {disk("boot", "32-bit integer")}},
+            {drop("bus"), {disk("bus", "string")}},
+            {put("type", Value()), {disk("type", "string")}},
+            {drop("device"), {}},
+            {put("disabled", "no"), {}},
+            {drop("elf_image"), {}},
+            {drop("elf_image.name"), {ITEM_NAME, "Failed to parse ELF image in VM disk.\n"}},
+            {drop("vm"), {DISK_VM}},
+            {drop("vm.name"), {ITEM_NAME, DISK_VM}},
+            {drop("vm_volume"), {}},
+            {put("vm_volume", Value()), {}},
+            {drop("vm_volume.local_id"), {}},
+            {put("vm_volume", body(R"({"name": "no id"})")),
+             {"Failed to parse the 'id' of item vm_volume, details: 'id' is expected as string.\n",
+              DISK_VOLUME}},
+            {drop("vm_volume.mounting"), {volume("mounting", "boolean"), DISK_VOLUME}},
+        });
+
+    const Fail nic{"Failed to parse VM NIC, details: "};
+    check_load_cases<VM_NIC>(
+        nic_body(), {
+                        {drop("id"), {nic("id", "string")}},
+                        {put("local_id", Value()), {nic("local_id", "string")}},
+                        {put("enabled", "yes"), {}},
+                        {drop("model"), {}},
+                        {drop("vm"), {"Failed to parse VM in VM NIC.\n"}},
+                        {drop("vm.name"), {ITEM_NAME, "Failed to parse VM in VM NIC.\n"}},
+                        {put("vlan", Value()), {}},
+                        {drop("vlan.name"), {ITEM_NAME, "Failed to parse vlan in VM NIC.\n"}},
+                    });
 }
 
-TEST(VmRecord, StatusVideoAndClockTables) {
-    VM vm;
-    const std::pair<const char*, VM_Status> statuses[] = {
-        {"RUNNING", VM_Status::RUNNING},     {"STOPPED", VM_Status::STOPPED},
-        {"SUSPENDED", VM_Status::SUSPENDED}, {"DELETED", VM_Status::DELETED},
-        {"UNKNOWN", VM_Status::UNKNOWN},     {"", VM_Status::NONE},
-        {"running", VM_Status::NONE},        {"PAUSED", VM_Status::NONE}};
-    for (const auto& s : statuses) {
-        vm.status = s.first;
-        EXPECT_EQ(vm.get_status(), s.second) << s.first;
-    }
-    EXPECT_EQ(static_cast<int>(VM_Status::RUNNING), 3);
-    EXPECT_EQ(static_cast<int>(VM_Status::NONE), 1);
-    EXPECT_STREQ(smartx::vm_status_type_to_name(VM_Status::STOPPED), "STOPPED");
-    EXPECT_STREQ(smartx::vm_status_type_to_name(VM_Status::UNKNOWN), "UNKNOWN");
-    EXPECT_EQ(smartx::vm_status_type_to_name(VM_Status::NONE), nullptr);
-    EXPECT_EQ(smartx::vm_status_type_to_name(static_cast<VM_Status>(42)), nullptr);
-    EXPECT_EQ(smartx::vm_status_name_to_type(nullptr), VM_Status::NONE);
+TEST(VmDeviceRecords, DumpsWriteEveryFieldAndLoadBack) {
+    expect_dump_is_body<VM_Volume>(volume_body());
+    expect_dump_is_body<VM_Disk>(disk_body());
+    expect_dump_is_body<VM_NIC>(nic_body());
+    expect_dump_is_body<VM_NIC>(VM_NIC().dump());
 
-    EXPECT_EQ(smartx::video_type_name_to_type("VGA"), smartx::Video_Type::VGA);
-    EXPECT_EQ(static_cast<int>(smartx::video_type_name_to_type("VGA")), 3);
-    EXPECT_EQ(smartx::video_type_name_to_type(""), smartx::Video_Type::UNKNOWN);
-    EXPECT_EQ(smartx::video_type_name_to_type("vga"), smartx::Video_Type::UNKNOWN);
-    EXPECT_STREQ(smartx::video_type_type_to_name(smartx::Video_Type::QXL), "QXL");
-    EXPECT_EQ(smartx::video_type_type_to_name(smartx::Video_Type::UNKNOWN), nullptr);
+    // A bare reference keeps only the volume's id; the dump nests that
+    // volume whole with its defaults, and loads back into the same disk.
+    VM_Disk bare;
+    ASSERT_TRUE(
+        bare.load(edited(disk_body(), put("vm_volume", body(R"({"id": "vol9", "name": "x"})")))));
+    const Object dumped = bare.dump();
+    EXPECT_EQ(dumped.at("vm_volume").get_obj(), edited(VM_Volume().dump(), put("id", "vol9")));
+    expect_dump_is_body<VM_Disk>(dumped);
+}
 
-    EXPECT_EQ(smartx::clock_offset_name_to_type("UTC"), smartx::Clock_Offset::UTC);
-    EXPECT_EQ(static_cast<int>(smartx::clock_offset_name_to_type("UTC")), 2);
-    EXPECT_EQ(smartx::clock_offset_name_to_type("GMT"), smartx::Clock_Offset::UNKNOWN);
-    EXPECT_STREQ(smartx::clock_offset_type_to_name(smartx::Clock_Offset::LOCALTIME), "LOCALTIME");
-    EXPECT_EQ(smartx::clock_offset_type_to_name(smartx::Clock_Offset::UNKNOWN), nullptr);
+TEST(SnapshotRecords, FaultyBodiesFailWithTheirMessages) {
+    // These two records write no colon after "details".
+    const Fail disk{"Failed to parse snapshot VM disk, details "};
+    check_load_cases<Snapshot_Disk>(
+        snapshot_disk_body(),
+        {
+            {drop("index"), {disk("index", "32-bit integer")}},
+            {put("boot", Value()), {disk("boot", "32-bit integer")}},
+            {put("size", HUGE_NUMBER), {disk("size", "integer")}},
+            {drop("path"), {disk("path", "string")}},
+            {drop("storage_policy_uuid"), {disk("storage_policy_uuid", "string")}},
+            {drop("vm_volume_snapshot_uuid"), {}},
+            {drop("disk_name"), {}},
+            {put("key", "2"), {}},
+            {put("disabled", Value()), {}},
+        });
 
-    vm.firmware = "UEFI";
-    EXPECT_EQ(vm.get_firmware(), smartx::VM_Firmware::UEFI);
-    vm.firmware = "EFI";
-    EXPECT_EQ(vm.get_firmware(), smartx::VM_Firmware::UNKNOWN);
+    const Fail snap{"Failed to parse VM snapshot, details "};
+    const char* const DISKS = "Failed to parse VM disks in VM snapshot.\n";
+    check_load_cases<VM_Snapshot>(
+        snapshot_body(),
+        {
+            {drop("consistent_type"), {snap("consistent_type", "string")}},
+            {put("local_id", 3), {snap("local_id", "string")}},
+            {drop("cluster"), {"Failed to parse cluster in VM snapshot.\n"}},
+            {put("labels.0.id", 1), {LABEL_ID, "Failed to parse labels in VM snapshot.\n"}},
+            {put("snapshot_group", Value()), {}},
+            {drop("snapshot_group.name"),
+             {ITEM_NAME, "Failed to parse snapshot group in VM snapshot.\n"}},
+            {drop("vm"), {}},
+            {drop("vm.name"), {ITEM_NAME, "Failed to parse VM in VM snapshot.\n"}},
+            {put("vm_disks", Value()), {}},
+            // Unlike other lists, a disk that is not an object is not skipped.
+            {put("vm_disks.1", 3), {DISKS}},
+            {drop("vm_disks.0.index"), {disk("index", "32-bit integer"), DISKS}},
+        });
+
+    const Fail volume{"Failed to parse VM volume snapshot, details: "};
+    check_load_cases<VM_Volume_Snapshot>(
+        volume_snapshot_body(),
+        {
+            {drop("createAt"), {}},
+            {put("volume_size", 1.5), {}},
+            {put("size", "1G"), {}},
+            {put("volume_sharing", "no"), {}},
+            {drop("zbs_snapshot_uuid"), {}},
+            {drop("description"), {volume("description", "string")}},
+            {put("type", Value()), {volume("type", "string")}},
+            {drop("cluster"), {"Failed to parse cluster in VM volume snapshot.\n"}},
+            {put("vm_volume", Value()), {}},
+            {drop("vm_volume.name"),
+             {ITEM_NAME, "Failed to parse vm volume in VM volume snapshot.\n"}},
+        });
+}
+
+TEST(SnapshotRecords, SnapshotDiskDumpCarriesThePolicyNameButDoesNotLoadIt) {
+    Snapshot_Disk disk;
+    ASSERT_TRUE(disk.load(edited(snapshot_disk_body(), put("vm_volume_storage_policy", "X"))));
+    EXPECT_TRUE(disk.vm_volume_storage_policy.empty());
+    EXPECT_EQ(disk.dump(), edited(snapshot_disk_body(), put("vm_volume_storage_policy", "")));
+
+    // Filled by the snapshot query, stored with the piece.
+    disk.vm_volume_storage_policy = "REPLICA_2_THIN_PROVISION";
+    EXPECT_EQ(disk.dump().at("vm_volume_storage_policy"), Value("REPLICA_2_THIN_PROVISION"));
+}
+
+TEST(SnapshotRecords, HistoryDumpsEveryKey) {
+    smartx::VM_History h;
+    h.uuid = "v1";
+    h.set_size = UINT64_MAX;
+    h.succeed = true;
+    EXPECT_EQ(
+        json_spirit::write(Value(h.dump())),
+        R"({"cluster_id":"","end_time":"","host":"","name":"","set_size":18446744073709551615,)"
+        R"("size":0,"start_time":"","storaged_size":0,"succeed":true,"uuid":"v1"})");
 }
