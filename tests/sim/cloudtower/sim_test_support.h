@@ -2,12 +2,15 @@
 #ifndef TESTS_SIM_CLOUDTOWER_SIM_TEST_SUPPORT_H
 #define TESTS_SIM_CLOUDTOWER_SIM_TEST_SUPPORT_H
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -69,17 +72,47 @@ inline Object fixture_record(const std::string& kind, const std::string& name) {
     return Object();
 }
 
+// The "id" of the fixture record of kind whose "name" or "key" is name.
+inline std::string fixture_id(const std::string& kind, const std::string& name) {
+    return str(fixture_record(kind, name), "id");
+}
+
 inline Object where_id(const std::string& id) {
-    Object where;
-    where["id"] = id;
-    Object body;
-    body["where"] = where;
-    return body;
+    return Object{{"where", Value(Object{{"id", Value(id)}})}};
 }
 
 inline bool file_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+inline bool write_at(const std::string& path, off_t offset, const std::string& data) {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    if (fd < 0)
+        return false;
+    const bool done =
+        ::pwrite(fd, data.data(), data.size(), offset) == static_cast<ssize_t>(data.size());
+    ::close(fd);
+    return done;
+}
+
+inline std::string read_at(const std::string& path, off_t offset, size_t length) {
+    std::string data(length, '\0');
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    const ssize_t n = ::pread(fd, &data[0], length, offset);
+    ::close(fd);
+    data.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return data;
+}
+
+// Zeroed when there is no file.
+inline struct stat stat_of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        st = {};
+    return st;
 }
 
 struct Reply {
@@ -89,7 +122,7 @@ struct Reply {
     Value json;
 };
 
-class Sim_Test : public ::testing::Test {
+class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
         sim::cloudtower::Options options;
@@ -131,16 +164,11 @@ protected:
     }
     Reply post(const std::string& name, const Value& body) { return post_as(name, body, &token_); }
 
-    // The answer of a call that must succeed.
-    Value ok(const std::string& name, const Value& body) {
+    // The answer of a call that must succeed, as a list.
+    Array list(const std::string& name, const Value& body = Object()) {
         Reply r = post(name, body);
         EXPECT_EQ(200, r.status) << name << ": " << r.body;
-        return r.json;
-    }
-
-    Array list(const std::string& name, const Value& body = Object()) {
-        Value v = ok(name, body);
-        return v.type() == json_spirit::array_type ? v.get_array() : Array();
+        return r.json.type() == json_spirit::array_type ? r.json.get_array() : Array();
     }
 
     Object one(const std::string& name, const std::string& id) {
@@ -150,14 +178,10 @@ protected:
     }
 
     std::string login(const std::string& user, const std::string& password) {
-        Object body;
-        body["username"] = user;
-        body["password"] = password;
+        Object body{{"username", Value(user)}, {"password", Value(password)}};
         body["source"] = "LOCAL";
         Reply r = post_as("login", body, nullptr);
-        if (r.status != 200)
-            return std::string();
-        return str(member(r.json, "data"), "token");
+        return r.status == 200 ? str(member(r.json, "data"), "token") : std::string();
     }
 
     // Polls get-tasks until the task ends; the statuses seen, in order.
@@ -174,7 +198,7 @@ protected:
         return seen;
     }
 
-    // Runs a mutation that must start exactly one task and waits for it.
+    // Runs a mutation that must start exactly one task; how the task ended.
     std::string run_one(const std::string& name, const Value& body, Object* task = nullptr) {
         Array answer = list(name, body);
         EXPECT_EQ(1u, answer.size()) << name;
