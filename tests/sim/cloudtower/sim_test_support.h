@@ -2,10 +2,10 @@
 #ifndef TESTS_SIM_CLOUDTOWER_SIM_TEST_SUPPORT_H
 #define TESTS_SIM_CLOUDTOWER_SIM_TEST_SUPPORT_H
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -82,29 +82,20 @@ inline Object where_id(const std::string& id) {
 }
 
 inline bool file_exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return ::access(path.c_str(), F_OK) == 0;
 }
 
 inline bool write_at(const std::string& path, off_t offset, const std::string& data) {
-    const int fd = ::open(path.c_str(), O_WRONLY);
-    if (fd < 0)
-        return false;
-    const bool done =
-        ::pwrite(fd, data.data(), data.size(), offset) == static_cast<ssize_t>(data.size());
-    ::close(fd);
-    return done;
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    return f.seekp(offset) && f.write(data.data(), data.size()) && f.flush();
 }
 
 inline std::string read_at(const std::string& path, off_t offset, size_t length) {
     std::string data(length, '\0');
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return "<missing>";
-    const ssize_t n = ::pread(fd, &data[0], length, offset);
-    ::close(fd);
-    data.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return data;
+    std::ifstream f(path, std::ios::binary);
+    f.seekg(offset).read(&data[0], length);
+    data.resize(f ? length : static_cast<size_t>(std::max<std::streamsize>(f.gcount(), 0)));
+    return f.is_open() ? data : "<missing>";
 }
 
 // Zeroed when there is no file.

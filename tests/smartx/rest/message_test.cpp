@@ -30,7 +30,6 @@ TEST(UriTable, OnlyTheVersionQueryEscapesTheVersionRule) {
         std::string uri;
         std::string log;  // "": none
     } rows[] = {
-        {cloudtower, Message::QUERY_FOLDERS, "/v2/api/get-vm-folders", ""},
         // Types without a path resolve to nothing, quietly.
         {cloudtower, Message::ERROR, "", ""},
         {cloudtower, Message::UNKNOWN, "", ""},
@@ -106,12 +105,9 @@ TEST(RequestBody, LoginBodyCarriesLocalSourceAndAWipingPassword) {
     info.secure_token = "never-sent";
     Value body =
         smartx::Single_Item_Request<smartx::Login_Info>(cloudtower, Message::LOGIN, info).dump();
-    const Object& o = body.get_obj();
-    EXPECT_EQ(3u, o.size());
-    EXPECT_EQ("admin", o.at("username").get_str());
-    EXPECT_EQ("LOCAL", o.at("source").get_str());
-    EXPECT_EQ(json_spirit::secure_str_type, o.at("password").type());
-    EXPECT_EQ("s3cret", o.at("password").get_str());
+    EXPECT_EQ(parse(R"({"username": "admin", "source": "LOCAL", "password": "s3cret"})"),
+              parse(json_spirit::write(body)));
+    EXPECT_EQ(json_spirit::secure_str_type, body.get_obj().at("password").type());
 }
 
 TEST(ListLoad, AppendsSkipsNonObjectsAndStopsAtABadRecord) {
@@ -143,26 +139,20 @@ TEST(ListLoad, AppendsSkipsNonObjectsAndStopsAtABadRecord) {
 TEST(TaskLoad, TaskAndLoginAnswers) {
     struct Row {
         const char* answer;
-        bool loads;
-        std::string log;  // the start of the one line logged
+        std::string log;  // the start of the last line logged; "": loads
     } rows[] = {
-        {R"({"data": {"id": "vm1"}})", true, ""},
-        {R"({"task_id": "t1"})", false, "Failed to parse task, details: "},
-        {R"({"task_id": "t1", "data": {"name": "no id"}})", false, "Failed to load data.\n"},
-        {R"([{"task_id": "t1", "data": {"id": "vm1"}}])", false, "Failed to parse task, details: "},
+        {R"({"data": {"id": "vm1"}})", ""},
+        {R"({"task_id": "t1"})", "Failed to parse task, details: "},
+        {R"({"task_id": "t1", "data": {"name": "no id"}})", "Failed to load data.\n"},
+        {R"([{"task_id": "t1", "data": {"id": "vm1"}}])", "Failed to parse task, details: "},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.answer);
         Log_Capture log;
         smartx::Async_Task<smartx::Identity> task;
-        EXPECT_EQ(row.loads, task.load(parse(row.answer)));
-        if (row.loads) {
-            EXPECT_EQ("vm1", task.data.id);
-            EXPECT_TRUE(log.lines().empty());
-        } else {
-            ASSERT_FALSE(log.lines().empty());
-            EXPECT_EQ(0u, log.texts().back().find(row.log)) << log.texts().back();
-        }
+        EXPECT_EQ(row.log.empty(), task.load(parse(row.answer)));
+        EXPECT_EQ(row.log.empty() ? "vm1" : "", task.data.id);
+        EXPECT_EQ(0u, (log.texts().empty() ? std::string() : log.texts().back()).find(row.log));
     }
 
     Log_Capture log;
@@ -170,25 +160,20 @@ TEST(TaskLoad, TaskAndLoginAnswers) {
     EXPECT_TRUE(answer.load(parse(R"({"task_id": null, "data": {"token": "tok"}})").get_obj()));
     EXPECT_EQ("tok", std::string(answer.data.secure_token.c_str()));
     EXPECT_FALSE(answer.load(parse(R"({"task_id": null, "data": {}})").get_obj()));
-    ASSERT_EQ(1u, log.lines().size());
-    EXPECT_EQ(0u, log.lines()[0].text.find("Failed to parse login info, details: "))
-        << log.lines()[0].text;
+    EXPECT_EQ(0u, log.texts().at(0).find("Failed to parse login info, details: "));
 }
 
 TEST(Platform, OtherPlatformsSendNothingAndLoadOnlyTheVersion) {
     const Version fisheye(Version::FISHEYE, "2.0");
     smartx::Query_Params params;
-    params.where("id", "x");
     smartx::Login_Info info;
-    info.secure_pwd = "pw";
     std::vector<smartx::VM_Volume_Setting> volumes(1);
-    EXPECT_TRUE(
-        smartx::Single_Item_Request<smartx::Query_Params>(fisheye, Message::QUERY_VMS, params)
-            .dump()
-            .is_null());
-    EXPECT_TRUE(smartx::Single_Item_Request<smartx::Login_Info>(fisheye, Message::LOGIN, info)
+    using smartx::Single_Item_Request;
+    EXPECT_TRUE(Single_Item_Request<smartx::Query_Params>(fisheye, Message::QUERY_VMS, params)
                     .dump()
                     .is_null());
+    EXPECT_TRUE(
+        Single_Item_Request<smartx::Login_Info>(fisheye, Message::LOGIN, info).dump().is_null());
     EXPECT_TRUE(smartx::Multi_Item_Request<smartx::VM_Volume_Setting>(
                     fisheye, Message::CREATE_VM_VOLUME, volumes)
                     .dump()
@@ -209,11 +194,9 @@ TEST(Platform, OtherPlatformsSendNothingAndLoadOnlyTheVersion) {
     smartx::Single_Item_Response<Version> version(fisheye, Message::QUERY_VERSION, found);
     EXPECT_TRUE(version.load(Value("\"2.1.0\"")));
     EXPECT_EQ("FishEye/2.1.0", found.str());
-
     // Single answers that are not objects fail quietly.
     smartx::User user;
     smartx::Single_Item_Response<smartx::User> me(cloudtower, Message::GET_MY_INFO, user);
-    EXPECT_FALSE(me.load(Value()));
     EXPECT_FALSE(me.load(Value(Array())));
 }
 

@@ -36,11 +36,8 @@ public:
     using RESTful_Client::query_items_by_ids;
     using RESTful_Client::query_items_by_page;
     using RESTful_Client::read_version_text;
-    using RESTful_Client::send_async_task_request_with_params;
-    using RESTful_Client::send_async_task_request_with_setting;
     using RESTful_Client::send_sm_request;
     using RESTful_Client::send_sm_request_and_get_one;
-    using RESTful_Client::wait_task_finish;
 };
 
 // The simulator of the CloudTower tests and a REST client (client_, which
@@ -114,22 +111,6 @@ protected:
         EXPECT_EQ(want, got);
     }
 
-    // "METHOD /path" of every request since the last clear.
-    std::vector<std::string> calls() const {
-        std::vector<std::string> out;
-        for (const auto& r : server_->requests())
-            out.push_back(r.method + " " + r.path);
-        return out;
-    }
-
-    // "POST /v2/api/<name>" for each name.
-    static std::vector<std::string> posts(std::initializer_list<const char*> names) {
-        std::vector<std::string> out;
-        for (const char* n : names)
-            out.push_back(std::string("POST /v2/api/") + n);
-        return out;
-    }
-
     std::vector<Value> bodies() const {
         std::vector<Value> out;
         for (const auto& r : server_->requests())
@@ -137,9 +118,12 @@ protected:
         return out;
     }
 
-    size_t count_calls(const std::string& call) const {
-        std::vector<std::string> all = calls();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), call));
+    // How many requests went to /v2/api/name since the last clear.
+    size_t count_calls(const std::string& name) const {
+        size_t n = 0;
+        for (const auto& r : server_->requests())
+            n += r.path == "/v2/api/" + name;
+        return n;
     }
 
     // Any captured line holding text.

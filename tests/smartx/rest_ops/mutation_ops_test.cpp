@@ -194,7 +194,7 @@ TEST_F(MutationOpsTest, CreateVmSendsBasicSettingsThenAdvancedOptions) {
         EXPECT_EQ(row.status, error_.status);
         EXPECT_EQ(row.message, error_.message);
         EXPECT_EQ("unchanged", unchanged);
-        EXPECT_EQ(row.requests, calls().size());
+        EXPECT_EQ(row.requests, server_->requests().size());
         EXPECT_EQ(row.vm_made, client_.is_vm_exist(source.name, unchanged, &error_));
     }
 }
@@ -355,21 +355,15 @@ TEST_F(MutationOpsTest, CreateVolumeWaitsForItsTask) {
     server_->answer_raw("create-vm-volume", 200, "[]", "application/json", 1);
     EXPECT_FALSE(client_.create_vm_volume(volume_setting("ghost"), unchanged, &error_));
     EXPECT_EQ("Failed to send async task request.", error_.message);
-    Object task = ct_test::member(ct_test::read_fixture("task_answers.json"), "create-vm-volume")
-                      .get_array()
-                      .at(0)
-                      .get_obj();
-    Object data = task.at("data").get_obj();
+    ids_["$TASK"] = ct_test::str(ct_test::read_fixture("tasks.json").get_array().at(0), "id");
+    Object data = ct_test::fixture_record("vm_volumes", "spare-volume-a");
     data["id"] = "";
-    task["data"] = data;
-    task["task_id"] = ct_test::str(ct_test::read_fixture("tasks.json").get_array().at(0), "id");
-    server_->answer_raw("create-vm-volume", 200, json_spirit::write(Value(Array{Value(task)})),
+    ids_["$DATA"] = json_spirit::write(Value(data));
+    server_->answer_raw("create-vm-volume", 200, fill(R"([{"task_id": "$TASK", "data": $DATA}])"),
                         "application/json", 1);
     EXPECT_FALSE(client_.create_vm_volume(volume_setting("ghost"), unchanged, &error_));
     EXPECT_EQ(-1, error_.status);
-    EXPECT_EQ("Failed to create VM volume, details: task " + ct_test::str(task, "task_id") +
-                  " gives no id.",
-              error_.message);
+    EXPECT_EQ(fill("Failed to create VM volume, details: task $TASK gives no id."), error_.message);
     EXPECT_EQ("unchanged", unchanged);
 }
 
@@ -382,18 +376,14 @@ TEST_F(MutationOpsTest, DisksAreAddedUpdatedAndRemoved) {
     ASSERT_FALSE(system_serial.empty());
 
     // Add: a new volume mounted on the VM.
+    ids_["$DISKS"] = R"({"mount_new_create_disks": [{"vm_volume": {"elf_storage_policy":
+        "REPLICA_2_THIN_PROVISION", "size": 2147483648, "name": "test-01-extra"},
+        "bus": "VIRTIO", "boot": 2}]})";
     smartx::VM_Disk_Settings add;
-    add.mount_new_create_disks.resize(1);
-    auto& disk = add.mount_new_create_disks[0];
-    disk.vm_volume.elf_storage_policy = "REPLICA_2_THIN_PROVISION";
-    disk.vm_volume.size = 2 * GIB;
-    disk.vm_volume.name = "test-01-extra";
-    disk.bus = "VIRTIO";
-    disk.boot = 2;
+    ASSERT_TRUE(add.load(parse(ids_["$DISKS"]).get_obj()));
     ASSERT_TRUE(client_.add_vm_disks(ids_["$TEST"], add, &error_)) << error_.message;
-    expect_requests(R"(add-vm-disk {"where": {"id": "$TEST"}, "data": {"vm_disks":
-        {"mount_new_create_disks": [{"vm_volume": {"elf_storage_policy": "REPLICA_2_THIN_PROVISION",
-         "size": 2147483648, "name": "test-01-extra"}, "bus": "VIRTIO", "boot": 2}]}}}; get-tasks)");
+    expect_requests(
+        R"(add-vm-disk {"where": {"id": "$TEST"}, "data": {"vm_disks": $DISKS}}; get-tasks)");
     smartx::VM vm;
     ASSERT_TRUE(client_.query_vm(ids_["$TEST"], vm, &error_)) << error_.message;
     ASSERT_EQ(2u, vm.vm_disks.size());
