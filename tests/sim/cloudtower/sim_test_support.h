@@ -150,6 +150,14 @@ protected:
         return reply;
     }
 
+    // An error answer with CloudTower's body: the status, the path and a message.
+    static void expect_error(const Reply& r, int status, const std::string& name) {
+        EXPECT_EQ(status, r.status);
+        EXPECT_EQ(Value(status), member(r.json, "status"));
+        EXPECT_EQ("/v2/api/" + name, str(r.json, "path"));
+        EXPECT_FALSE(str(r.json, "message").empty());
+    }
+
     Reply post_as(const std::string& name, const Value& body, const std::string* token) {
         return exchange("POST", "/v2/api/" + name, json_spirit::write(body), token);
     }
