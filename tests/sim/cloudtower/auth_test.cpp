@@ -1,12 +1,13 @@
-// Login, token and version rules of the simulated CloudTower.
+// The HTTP rules of the simulated CloudTower: login, tokens, the version,
+// malformed bodies and the request log.
 #include "sim_test_support.h"
 
 namespace ct_test {
 namespace {
 
-class AuthTest : public SimTest {};
+class ServerTest : public SimTest {};
 
-TEST_F(AuthTest, VersionIsAQuotedJsonStringWithoutLogin) {
+TEST_F(ServerTest, VersionIsAQuotedJsonStringWithoutLogin) {
     server_->set_version("3.4.2");
     Reply r = exchange("GET", "/v2/api/get-version", "", nullptr);
     EXPECT_EQ("\"3.4.2\"", r.body);  // read raw by the client: the quotes are part of it
@@ -15,7 +16,7 @@ TEST_F(AuthTest, VersionIsAQuotedJsonStringWithoutLogin) {
     EXPECT_EQ(404, exchange("POST", "/v2/api/get-version", "{}", &token_).status);
 }
 
-TEST_F(AuthTest, BadLoginsAreRefusedWithAnErrorBody) {
+TEST_F(ServerTest, BadLoginsAreRefusedWithAnErrorBody) {
     struct Row {
         const char* user;
         const char* password;
@@ -37,7 +38,7 @@ TEST_F(AuthTest, BadLoginsAreRefusedWithAnErrorBody) {
     EXPECT_EQ(400, exchange("POST", "/v2/api/login", "{not json", nullptr).status);
 }
 
-TEST_F(AuthTest, TokenMustBeBareKnownAndUnexpired) {
+TEST_F(ServerTest, TokenMustBeBareKnownAndUnexpired) {
     const std::string bearer = "Bearer " + token_;
     const std::string wrong = token_ + "x";
     const std::string empty;
@@ -62,7 +63,7 @@ TEST_F(AuthTest, TokenMustBeBareKnownAndUnexpired) {
     expect_error(post_as("get-everything", Object(), &fresh), 404, "get-everything");
 }
 
-TEST_F(AuthTest, MyInfoIsTheLoggedInUser) {
+TEST_F(ServerTest, MyInfoIsTheLoggedInUser) {
     Value me = post("get-my-info", Object()).json;
     EXPECT_EQ("admin", str(me, "username"));
     EXPECT_EQ(fixture_id("users", "Administrator"), str(me, "id"));
@@ -89,7 +90,7 @@ TEST_F(AuthTest, MyInfoIsTheLoggedInUser) {
     EXPECT_FALSE(str(r.json, "id").empty());
 }
 
-TEST_F(AuthTest, RequestLogKeepsEverythingButTheToken) {
+TEST_F(ServerTest, RequestLogKeepsEverythingButTheToken) {
     server_->clear_requests();
     Object body = where_id("some-id");
     post("get-vms", body);
@@ -112,6 +113,20 @@ TEST_F(AuthTest, RequestLogKeepsEverythingButTheToken) {
              {entry.body,
               entry.headers.count("Authorization") ? entry.headers.at("Authorization") : ""})
             EXPECT_EQ(std::string::npos, text.find(token_));
+}
+
+TEST_F(ServerTest, MalformedBodiesAnswerBadRequest) {
+    for (const char* text :
+         {R"({"where": {"id_in": "x"}})", R"({"first": -5})", R"({"wherever": {}})", "{oops"}) {
+        SCOPED_TRACE(text);
+        expect_error(exchange("POST", "/v2/api/get-vms", text, &token_), 400, "get-vms");
+    }
+    // An empty body is an empty query.
+    EXPECT_EQ(200, exchange("POST", "/v2/api/get-vms", "", &token_).status);
+    // The module asks get-data-stores; CloudTower 4.1.0 publishes the same
+    // records as get-elf-data-stores. Both are served.
+    EXPECT_EQ(3u, list("get-data-stores").size());
+    EXPECT_EQ(3u, list("get-elf-data-stores").size());
 }
 
 }  // namespace

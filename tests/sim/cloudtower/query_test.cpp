@@ -162,32 +162,14 @@ TEST(InventoryFile, ErrorsAreReported) {
                 {R"({"vms": [{"name": "no id"}]})", ".", ""},
                 {R"({"vms": [{"id": "a"}, {"id": "a"}]})", ".", "duplicate"},
                 {R"({"vms": "missing.json"})", "/nonexistent", ""}};
+    Inventory inv;
+    std::string error;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.doc);
-        Inventory inv;
-        std::string error;
         EXPECT_FALSE(inv.load(parse(row.doc).get_obj(), row.base, &error));
         EXPECT_NE(std::string::npos, error.find(row.error_holds)) << error;
     }
-    Inventory inv;
-    std::string error;
     EXPECT_FALSE(inv.load_file("/nonexistent/inventory.json", &error));
-}
-
-class QueryTest : public SimTest {};
-
-TEST_F(QueryTest, MalformedBodiesAnswerBadRequest) {
-    for (const char* text :
-         {R"({"where": {"id_in": "x"}})", R"({"first": -5})", R"({"wherever": {}})", "{oops"}) {
-        SCOPED_TRACE(text);
-        expect_error(exchange("POST", "/v2/api/get-vms", text, &token_), 400, "get-vms");
-    }
-    // An empty body is an empty query.
-    EXPECT_EQ(200, exchange("POST", "/v2/api/get-vms", "", &token_).status);
-    // The module asks get-data-stores; CloudTower 4.1.0 publishes the same
-    // records as get-elf-data-stores. Both are served.
-    EXPECT_EQ(3u, list("get-data-stores").size());
-    EXPECT_EQ(3u, list("get-elf-data-stores").size());
 }
 
 }  // namespace

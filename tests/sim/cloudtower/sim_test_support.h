@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -43,13 +42,11 @@ inline Value read_fixture(const std::string& name) {
     return parse(text.str());
 }
 
-inline std::string str(const Object& o, const std::string& key) {
-    const std::string* s = json_spirit::object_get_str(o, key);
-    return s ? *s : std::string();
-}
-
+// The string member, or "".
 inline std::string str(const Value& v, const std::string& key) {
-    return v.type() == json_spirit::obj_type ? str(v.get_obj(), key) : std::string();
+    const std::string* s =
+        v.type() == json_spirit::obj_type ? json_spirit::object_get_str(v.get_obj(), key) : nullptr;
+    return s ? *s : std::string();
 }
 
 inline const Value& member(const Object& o, const std::string& key) {
@@ -94,8 +91,8 @@ inline std::string read_at(const std::string& path, off_t offset, size_t length)
     std::string data(length, '\0');
     std::ifstream f(path, std::ios::binary);
     f.seekg(offset).read(&data[0], length);
-    data.resize(f ? length : static_cast<size_t>(std::max<std::streamsize>(f.gcount(), 0)));
-    return f.is_open() ? data : "<missing>";
+    data.resize(static_cast<size_t>(f.gcount()));
+    return data;
 }
 
 // Zeroed when there is no file.

@@ -203,18 +203,25 @@ TEST_F(MutationOpsTest, UpdateVmInfoSendsBasicThenAdvanced) {
     smartx::VM_Update_Setting setting;
     setting.name = "test-01-renamed";
     setting.memory = 2 * GIB;
+    setting.cpu_cores = 2;
+    setting.cpu_sockets = 3;
     setting.vm_advanced_options.video_type = "QXL";
-    setting.vm_advanced_options.windows_optimize = false;
+    setting.vm_advanced_options.clock_offset = "LOCALTIME";
     ASSERT_TRUE(client_.update_vm_info(ids_["$TEST"], setting, &error_)) << error_.message;
     ids_["$BASIC"] = json_spirit::write(Value(setting.dump()));
     expect_requests(R"(update-vm-basic-info {"where": {"id": "$TEST"}, "data": $BASIC}; get-tasks;
-        update-vm-advanced-options {"where": {"id": "$TEST"},
-                                    "data": {"windows_optimize": false, "video_type": "QXL"}};
-        get-tasks)");
+        update-vm-advanced-options {"where": {"id": "$TEST"}, "data": {"windows_optimize": true,
+            "video_type": "QXL", "clock_offset": "LOCALTIME"}}; get-tasks)");
     const Object vm = record("vms", ids_["$TEST"]);
     EXPECT_EQ("test-01-renamed", ct_test::str(vm, "name"));
     EXPECT_EQ(2 * GIB, vm.at("memory").get_int64());
+    EXPECT_EQ(6, vm.at("vcpu").get_int());
     EXPECT_EQ("QXL", ct_test::str(vm, "video_type"));
+    EXPECT_EQ("LOCALTIME", ct_test::str(vm, "clock_offset"));
+    EXPECT_TRUE(vm.at("win_opt").get_bool());
+    // Nested references carry the new name.
+    const Object disk = record("vm_disks", ct_test::str(vm.at("vm_disks").get_array()[0], "id"));
+    EXPECT_EQ("test-01-renamed", ct_test::str(ct_test::member(disk, "vm"), "name"));
 
     // A refused first step sends no second one.
     server_->clear_requests();

@@ -99,6 +99,14 @@ protected:
         };
     }
 
+    // is_vm_exist: the id found; a failure leaves it alone.
+    Query exists(std::string name) {
+        return [this, name](Names& names, Error* e) {
+            names = {"unchanged"};
+            return client_.is_vm_exist(name, names[0], e) || names[0] != "unchanged";
+        };
+    }
+
     static std::string id(const std::string& kind, const std::string& name) {
         return fixture_id(kind, name);
     }
@@ -145,6 +153,7 @@ protected:
             {"$INT", id("vdses", "vds-internal")},
             {"$VSNAP", id("vm_volume_snapshots", "db-01-data-before-upgrade")},
             {"$VOL", id("vm_volumes", "db-01-data")},
+            {"$TOWER", id("vms", "CloudTower")},
             {"$LOCAL",
              ct_test::str(ct_test::fixture_record("vm_volumes", "db-01-data"), "local_id")},
         };
@@ -248,6 +257,13 @@ TEST_F(QueryOpsTest, QueriesSendTheirFiltersAndReadTheAnswers) {
         row("storage policy", single(&C::query_storage_policy_by_uuid_contains, "$UUID"),
             R"(get-elf-storage-policies {"local_id_contains": "$UUID"})", "$POLICY", true),
 
+        // The CloudTower VM is found by id and by name.
+        row("VM by id", single(&C::query_vm, "$TOWER"),
+            R"(get-vms {"id": "$TOWER"}; get-vm-disks; get-vm-volumes; get-vm-nics)", "$TOWER"),
+        row("VM by name", exists("CloudTower"), R"(get-vms {"name": "CloudTower"})", "$TOWER",
+            true),
+        fails("no VM of the name", exists("nothing"), R"(get-vms {"name": "nothing"})",
+              "not found."),
         fails("missing cluster", single(&C::query_cluster, "nothing"),
               R"(get-clusters {"id": "nothing"})", "not found."),
         // A datacenter that is not there ends its cluster list before it is asked for.
@@ -299,28 +315,6 @@ TEST_F(QueryOpsTest, UngroupedVmsNeedAWholeFolderReference) {
         client_.query_ungrouped_vms_in_cluster(id("clusters", "cluster-hz-01"), found, &error_))
         << error_.message;
     EXPECT_EQ(Names({"web-01", "db-01", "test-01", "old-01"}), names_of(found));
-}
-
-TEST_F(QueryOpsTest, VmsAreFoundByIdAndName) {
-    // The CloudTower VM too.
-    smartx::VM vm;
-    ASSERT_TRUE(client_.query_vm(id("vms", "CloudTower"), vm, &error_)) << error_.message;
-    EXPECT_EQ("CloudTower", vm.name);
-    std::string vm_id;
-    ASSERT_TRUE(client_.is_vm_exist("CloudTower", vm_id, &error_)) << error_.message;
-    EXPECT_EQ(id("vms", "CloudTower"), vm_id);
-    vm_id = "unchanged";
-    server_->clear_requests();
-    EXPECT_FALSE(client_.is_vm_exist("no-such-vm", vm_id, &error_));
-    EXPECT_EQ("not found.", error_.message);
-    EXPECT_EQ("unchanged", vm_id);
-    expect_requests(R"(get-vms {"where": {"name": "no-such-vm"}})");
-
-    // Without a record a refusal is logged.
-    smartx::VM_Disk disk;
-    Log_Capture log;
-    EXPECT_FALSE(client_.query_vm_disk_by_serial("", disk, nullptr));
-    EXPECT_EQ(1u, log.lines().size());
 }
 
 TEST_F(QueryOpsTest, CurrentUserComesWithWholeRoles) {
@@ -430,7 +424,6 @@ TEST_F(QueryOpsTest, LabelComesWithItsResources) {
     // The CloudTower VM carrying a label is not among its VMs.
     Object owner = ct_test::fixture_record("labels", "owner");
     ids_["$APP"] = id("vms", "app-b1");
-    ids_["$TOWER"] = id("vms", "CloudTower");
     owner["vms"] = Array{obj({{"id", Value(ids_["$APP"])}}), obj({{"id", Value(ids_["$TOWER"])}})};
     ASSERT_TRUE(server_->put_records("labels", Array{Value(owner)}));
     server_->clear_requests();
