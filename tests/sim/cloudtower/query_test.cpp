@@ -119,11 +119,9 @@ TEST(Inventory, FixturesAreSelfConsistentAndReferencesResolve) {
                 // Elements of frozen snapshot disks and NICs carry no id.
                 if (!target || kind == "vm_snapshots")
                     continue;
-                Array refs;
-                if (m.second.type() == json_spirit::obj_type)
-                    refs.push_back(m.second);
-                if (m.second.type() == json_spirit::array_type)
-                    refs = m.second.get_array();
+                const Array refs = m.second.type() == json_spirit::array_type ? m.second.get_array()
+                                   : m.second.type() == json_spirit::obj_type ? Array{m.second}
+                                                                              : Array();
                 for (const Value& r : refs) {
                     ++references;
                     EXPECT_NE(nullptr, inventory().find(target, str(r, "id")))

@@ -45,9 +45,7 @@ TEST(UriTable, OnlyTheVersionQueryEscapesTheVersionRule) {
         EXPECT_EQ(row.uri, smartx::get_uri(row.version, row.type));
         EXPECT_EQ(row.log.empty() ? std::vector<std::string>() : std::vector<std::string>{row.log},
                   log.texts());
-        if (!row.log.empty()) {
-            EXPECT_EQ(LM_ERROR, log.lines()[0].priority);
-        }
+        EXPECT_TRUE(log.lines().empty() || log.lines()[0].priority == LM_ERROR);
     }
 }
 
@@ -87,9 +85,9 @@ TEST(Params, WhereKeepsTheFirstValueScalarsAreReplaced) {
     EXPECT_EQ(parse(R"({"where": {"id": "v1"}})"), Value(odd.dump()));
 
     smartx::Update_Params u;
-    u.where("id", "vm1");
-    u.update(Object{{"name", Value("n1")}});
-    u.update(Object{{"name", Value("n2")}});
+    u.where("id", "vm1")
+        .update(Object{{"name", Value("n1")}})
+        .update(Object{{"name", Value("n2")}});
     EXPECT_EQ(parse(R"({"where": {"id": "vm1"}, "data": {"name": "n2"}})"), Value(u.dump()));
 }
 

@@ -297,18 +297,10 @@ TEST_F(QueryOpsTest, UngroupedVmsNeedAWholeFolderReference) {
     // The simulator keeps a reference's name in step with its target, so the
     // half references come in an answer of its own.
     Array answer;
-    for (const Value& v : server_->records("vms")) {
-        Object vm = v.get_obj();
-        const std::string name = ct_test::str(vm, "name");
-        if (name == "web-01")
-            vm["folder"] =
-                obj({{"id", Value(id("vm_folders", "production"))}, {"name", Value("")}});
-        if (name == "db-01")
-            vm["folder"] = obj({{"id", Value("")}, {"name", Value("production")}});
-        if (ct_test::str(ct_test::member(vm, "cluster"), "name") == "cluster-hz-01" &&
-            name != "CloudTower")
-            answer.push_back(Value(vm));
-    }
+    for (const char* name : {"web-01", "db-01", "test-01", "old-01"})
+        answer.push_back(Value(ct_test::fixture_record("vms", name)));
+    answer[0].get_obj()["folder"] = obj({{"id", Value(ids_["$PROD"])}, {"name", Value("")}});
+    answer[1].get_obj()["folder"] = obj({{"id", Value("")}, {"name", Value("production")}});
     server_->answer_raw("get-vms", 200, json_spirit::write(Value(answer)), "application/json", 1);
     std::vector<smartx::VM> found;
     ASSERT_TRUE(

@@ -6,18 +6,15 @@
 namespace rest_test {
 namespace {
 
-class ZbsDataIpTest : public RestTest {
-protected:
-    // Removes the data address of the named host.
-    void drop_data_ip(const std::string& host) {
-        Object record = ct_test::fixture_record("hosts", host);
-        record.erase("data_ip");
-        ASSERT_TRUE(server_->put_records("hosts", Array{Value(record)}));
-    }
-};
+class ZbsDataIpTest : public RestTest {};
 
 TEST_F(ZbsDataIpTest, OneAddressPerHostWithOne) {
     const std::string hz01 = fixture_id("clusters", "cluster-hz-01");
+    auto drop_data_ip = [&](const std::string& host) {
+        Object record = ct_test::fixture_record("hosts", host);
+        record.erase("data_ip");
+        EXPECT_TRUE(server_->put_records("hosts", Array{Value(record)}));
+    };
     auto skipped = [&](const std::string& host) {
         return "Host " + host + "[" + fixture_id("hosts", host) + "] of cluster[" + hz01 +
                "] has no ZBS data address, skipped.\n";
