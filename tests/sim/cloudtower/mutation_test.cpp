@@ -111,13 +111,15 @@ TEST_F(MutationTest, RefusalsComeBeforeAnyTask) {
         {"create-vm-volume", with(volume, "REPLICA_2_THIN_PROVISION", "REPLICA_9")},
         {"update-vm-disk", with_data(test, parse(R"({"vm_disk_id": "no-such-disk"})"))},
         {"update-vm-advanced-options", with_data(test, parse(R"({"video_type": "HOLOGRAM"})"))},
-        {"add-labels-to-resources", with_data(test, parse(R"({"spaceships": {}})"))},
+        {"add-labels-to-resources",
+         with_data(fixture_id("labels", "owner"), parse(R"({"spaceships": {}})"))},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.path + json_spirit::write(row.body));
         EXPECT_EQ(400, post(row.path, row.body).status);
     }
     EXPECT_EQ(0u, server_->running_tasks());
+    EXPECT_EQ(200, post("create-vm-volume", json_with(volume, cluster_a_)).status);
 }
 
 TEST_F(MutationTest, VolumesAreMountedReleasedAndSwapped) {

@@ -245,7 +245,7 @@ TEST_F(MutationOpsTest, VmMutationsByIdReachTheVm) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.path);
         server_->clear_requests();
-        ASSERT_TRUE((client_.*row.op)(row.id, &error_)) << error_.message;
+        ASSERT_TRUE(std::invoke(row.op, client_, row.id, &error_)) << error_.message;
         ids_["$ID"] = row.id;
         expect_requests(std::string(row.path) + R"( {"where": {"id": "$ID"}}; get-tasks)");
         EXPECT_EQ(row.after, ct_test::member(record("vms", row.id), row.field));

@@ -75,7 +75,7 @@ protected:
     Query list(bool (C::*query)(std::vector<T>&, Error*)) {
         return [this, query](Names& names, Error* e) {
             std::vector<T> items;
-            const bool done = (client_.*query)(items, e);
+            const bool done = std::invoke(query, client_, items, e);
             names = names_of(items);
             return done;
         };
@@ -84,7 +84,7 @@ protected:
     Query list(bool (C::*query)(const std::string&, std::vector<T>&, Error*), std::string key) {
         return [this, query, key](Names& names, Error* e) {
             std::vector<T> items;
-            const bool done = (client_.*query)(fill(key), items, e);
+            const bool done = std::invoke(query, client_, fill(key), items, e);
             names = names_of(items);
             return done;
         };
@@ -93,7 +93,7 @@ protected:
     Query single(bool (C::*query)(const std::string&, T&, Error*), std::string key) {
         return [this, query, key](Names& names, Error* e) {
             T item;
-            const bool done = (client_.*query)(fill(key), item, e);
+            const bool done = std::invoke(query, client_, fill(key), item, e);
             names = {item.id};
             return done;
         };
