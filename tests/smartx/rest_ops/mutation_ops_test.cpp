@@ -169,6 +169,8 @@ TEST_F(MutationOpsTest, CreateVmSendsBasicSettingsThenAdvancedOptions) {
     } rows[] = {
         {[&] { server_->fail_tasks("create-vm", "not enough memory on the cluster", 1); }, -1,
          "not enough memory on the cluster", 2, false},
+        {[&] { server_->fail_path("get-tasks", 503, "tasks unavailable", 1); }, 503,
+         "tasks unavailable", 2, true},
         {[&] { server_->fail_path("update-vm-advanced-options", 500, "options refused", 1); }, 500,
          "options refused", 3, true},
         {[&] { server_->fail_tasks("update-vm-advanced-options", "options task failed", 1); }, -1,
