@@ -3,11 +3,13 @@
 #define TESTS_SIM_CLOUDTOWER_SIM_TEST_SUPPORT_H
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -40,13 +42,11 @@ inline Value read_fixture(const std::string& name) {
     return parse(text.str());
 }
 
-inline std::string str(const Object& o, const std::string& key) {
-    const std::string* s = json_spirit::object_get_str(o, key);
-    return s ? *s : std::string();
-}
-
+// The string member, or "".
 inline std::string str(const Value& v, const std::string& key) {
-    return v.type() == json_spirit::obj_type ? str(v.get_obj(), key) : std::string();
+    const std::string* s =
+        v.type() == json_spirit::obj_type ? json_spirit::object_get_str(v.get_obj(), key) : nullptr;
+    return s ? *s : std::string();
 }
 
 inline const Value& member(const Object& o, const std::string& key) {
@@ -69,17 +69,38 @@ inline Object fixture_record(const std::string& kind, const std::string& name) {
     return Object();
 }
 
+// The "id" of the fixture record of kind whose "name" or "key" is name.
+inline std::string fixture_id(const std::string& kind, const std::string& name) {
+    return str(fixture_record(kind, name), "id");
+}
+
 inline Object where_id(const std::string& id) {
-    Object where;
-    where["id"] = id;
-    Object body;
-    body["where"] = where;
-    return body;
+    return Object{{"where", Value(Object{{"id", Value(id)}})}};
 }
 
 inline bool file_exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+inline bool write_at(const std::string& path, off_t offset, const std::string& data) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    return f.seekp(offset) && f.write(data.data(), data.size()) && f.flush();
+}
+
+inline std::string read_at(const std::string& path, off_t offset, size_t length) {
+    std::string data(length, '\0');
+    std::ifstream f(path, std::ios::binary);
+    f.seekg(offset).read(&data[0], length);
+    data.resize(static_cast<size_t>(f.gcount()));
+    return data;
+}
+
+// Zeroed when there is no file.
+inline struct stat stat_of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        st = {};
+    return st;
 }
 
 struct Reply {
@@ -89,7 +110,7 @@ struct Reply {
     Value json;
 };
 
-class Sim_Test : public ::testing::Test {
+class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
         sim::cloudtower::Options options;
@@ -126,21 +147,24 @@ protected:
         return reply;
     }
 
+    // An error answer with CloudTower's body: the status, the path and a message.
+    static void expect_error(const Reply& r, int status, const std::string& name) {
+        EXPECT_EQ(status, r.status);
+        EXPECT_EQ(Value(status), member(r.json, "status"));
+        EXPECT_EQ("/v2/api/" + name, str(r.json, "path"));
+        EXPECT_FALSE(str(r.json, "message").empty());
+    }
+
     Reply post_as(const std::string& name, const Value& body, const std::string* token) {
         return exchange("POST", "/v2/api/" + name, json_spirit::write(body), token);
     }
     Reply post(const std::string& name, const Value& body) { return post_as(name, body, &token_); }
 
-    // The answer of a call that must succeed.
-    Value ok(const std::string& name, const Value& body) {
+    // The answer of a call that must succeed, as a list.
+    Array list(const std::string& name, const Value& body = Object()) {
         Reply r = post(name, body);
         EXPECT_EQ(200, r.status) << name << ": " << r.body;
-        return r.json;
-    }
-
-    Array list(const std::string& name, const Value& body = Object()) {
-        Value v = ok(name, body);
-        return v.type() == json_spirit::array_type ? v.get_array() : Array();
+        return r.json.type() == json_spirit::array_type ? r.json.get_array() : Array();
     }
 
     Object one(const std::string& name, const std::string& id) {
@@ -150,14 +174,10 @@ protected:
     }
 
     std::string login(const std::string& user, const std::string& password) {
-        Object body;
-        body["username"] = user;
-        body["password"] = password;
+        Object body{{"username", Value(user)}, {"password", Value(password)}};
         body["source"] = "LOCAL";
         Reply r = post_as("login", body, nullptr);
-        if (r.status != 200)
-            return std::string();
-        return str(member(r.json, "data"), "token");
+        return r.status == 200 ? str(member(r.json, "data"), "token") : std::string();
     }
 
     // Polls get-tasks until the task ends; the statuses seen, in order.
@@ -174,7 +194,7 @@ protected:
         return seen;
     }
 
-    // Runs a mutation that must start exactly one task and waits for it.
+    // Runs a mutation that must start exactly one task; how the task ended.
     std::string run_one(const std::string& name, const Value& body, Object* task = nullptr) {
         Array answer = list(name, body);
         EXPECT_EQ(1u, answer.size()) << name;

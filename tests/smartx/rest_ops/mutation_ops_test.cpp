@@ -1,9 +1,5 @@
 // Mutations against the simulated CloudTower: the body each one sends, the
 // task it waits for, and what changed in the inventory and the volume store.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <functional>
 
 #include "smartx/common/iscsi_lun.h"
@@ -18,72 +14,28 @@
 namespace rest_test {
 namespace {
 
+using ct_test::file_exists;
+using ct_test::read_at;
+using ct_test::stat_of;
+using ct_test::write_at;
 using smartx::Error;
 
-const std::string TASKS_CALL = "POST /v2/api/get-tasks";
 const int64_t GIB = 1024 * 1024 * 1024;
 
-bool write_at(const std::string& path, off_t offset, const std::string& data) {
-    const int fd = ::open(path.c_str(), O_WRONLY);
-    if (fd < 0)
-        return false;
-    const bool done =
-        ::pwrite(fd, data.data(), data.size(), offset) == static_cast<ssize_t>(data.size());
-    ::close(fd);
-    return done;
-}
-
-std::string read_at(const std::string& path, off_t offset, size_t length) {
-    std::string data(length, '\0');
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return "<missing>";
-    const ssize_t n = ::pread(fd, &data[0], length, offset);
-    ::close(fd);
-    data.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return data;
-}
-
-int64_t file_size(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
-
-class Mutation_Ops_Test : public Rest_Test {
+class MutationOpsTest : public RestTest {
 protected:
     void SetUp() override {
-        Rest_Test::SetUp();
-        log_in();
-    }
-
-    static std::string id(const std::string& kind, const std::string& name) {
-        return fixture_id(kind, name);
-    }
-
-    static Value where_id_body(const std::string& id) { return Value(ct_test::where_id(id)); }
-
-    static Value delete_body(const std::string& id, bool include_snapshots) {
-        Object body = ct_test::where_id(id);
-        body["effect"] = Object{{"include_snapshots", Value(include_snapshots)}};
-        return Value(body);
-    }
-
-    // {"where": {"id"}, "data"} of the update, disk and label mutations.
-    static Value update_body(const std::string& id, const std::string& data) {
-        Object body = ct_test::where_id(id);
-        body["data"] = parse(data);
-        return Value(body);
+        RestTest::SetUp();
+        ids_ = {{"$TEST", fixture_id("vms", "test-01")},
+                {"$WEB", fixture_id("vms", "web-01")},
+                {"$A", fixture_id("clusters", "cluster-hz-01")}};
     }
 
     // The record as the simulator holds it now (empty when gone).
-    Object record(const std::string& kind, const std::string& record_id) const {
+    Object record(const std::string& kind, const std::string& id) const {
         Object out;
-        server_->record(kind, record_id, out);
+        server_->record(kind, id, out);
         return out;
-    }
-
-    std::string vm_status(const std::string& vm_id) const {
-        return ct_test::str(record("vms", vm_id), "status");
     }
 
     // The file holding a VM snapshot disk's frozen data.
@@ -95,38 +47,31 @@ protected:
         return server_->volume_path(lun_snapshot.local_id);
     }
 
-    // "POST /v2/api/<name>" for each name.
-    static std::vector<std::string> posts(std::initializer_list<const char*> names) {
-        std::vector<std::string> out;
-        for (const char* n : names)
-            out.push_back(std::string("POST /v2/api/") + n);
-        return out;
+    smartx::VM_Volume_Setting volume_setting(const std::string& name) {
+        smartx::VM_Volume_Setting setting;
+        setting.elf_storage_policy = "REPLICA_2_THIN_PROVISION";
+        setting.size = GIB;
+        setting.cluster_id = ids_["$A"];
+        setting.name = name;
+        return setting;
     }
-
-    Error error_;
 };
 
-// ---- snapshots ----
-
-TEST_F(Mutation_Ops_Test, VmSnapshotFreezesTheVolumeFilesAndDeleteRemovesThem) {
-    const std::string web = id("vms", "web-01");
-    const std::string system_file = lun_file_of_volume(id("vm_volumes", "web-01-system"));
-    const std::string data_file = lun_file_of_volume(id("vm_volumes", "web-01-data"));
+TEST_F(MutationOpsTest, SnapshotsFreezeTheVolumeFilesAndDeletionRemovesThem) {
+    const std::string system_file = lun_file_of_volume(fixture_id("vm_volumes", "web-01-system"));
+    const std::string data_file = lun_file_of_volume(fixture_id("vm_volumes", "web-01-data"));
     ASSERT_TRUE(write_at(system_file, 4096, "boot sector"));
     ASSERT_TRUE(write_at(data_file, 3 * GIB, "table rows"));
     server_->clear_requests();
 
     smartx::VM_Snapshot snapshot;
-    ASSERT_TRUE(client_.create_vm_snapshot("before-patch", web, snapshot, false, &error_))
+    ASSERT_TRUE(client_.create_vm_snapshot("before-patch", ids_["$WEB"], snapshot, false, &error_))
         << error_.message;
-    EXPECT_EQ(posts({"create-vm-snapshot", "get-tasks", "get-vm-snapshots",
-                     "get-elf-storage-policies", "get-elf-storage-policies"}),
-              calls());
-    EXPECT_EQ(parse(R"({"data": [{"name": "before-patch", "vm_id": ")" + web +
-                    R"(", "consistent_type": "CRASH_CONSISTENT"}]})"),
-              bodies()[0]);
+    expect_requests(R"(create-vm-snapshot {"data": [{"name": "before-patch", "vm_id": "$WEB",
+        "consistent_type": "CRASH_CONSISTENT"}]}; get-tasks; get-vm-snapshots;
+        get-elf-storage-policies; get-elf-storage-policies)");
     EXPECT_EQ("before-patch", snapshot.name);
-    EXPECT_EQ(web, snapshot.vm.id);
+    EXPECT_EQ(ids_["$WEB"], snapshot.vm.id);
     EXPECT_EQ("CRASH_CONSISTENT", snapshot.consistent_type);
     ASSERT_EQ(3u, snapshot.vm_disks.size());
     EXPECT_EQ("REPLICA_2_THIN_PROVISION", snapshot.vm_disks[0].vm_volume_storage_policy);
@@ -135,24 +80,36 @@ TEST_F(Mutation_Ops_Test, VmSnapshotFreezesTheVolumeFilesAndDeleteRemovesThem) {
     const std::string frozen_data = frozen_disk_file(snapshot.vm_disks[1]);
     EXPECT_EQ("boot sector", read_at(frozen_system, 4096, 11));
     EXPECT_EQ("table rows", read_at(frozen_data, 3 * GIB, 10));
-    EXPECT_EQ(file_size(data_file), file_size(frozen_data));
-    // A copy: later writes to the volume leave it alone.
+    EXPECT_EQ(stat_of(data_file).st_size, stat_of(frozen_data).st_size);
+    // A sparse copy: later writes to the volume leave it alone.
+    EXPECT_LT(stat_of(frozen_data).st_blocks * 512, 64 << 20);
     ASSERT_TRUE(write_at(system_file, 4096, "BOOT SECTOR"));
     EXPECT_EQ("boot sector", read_at(frozen_system, 4096, 11));
-
-    server_->clear_requests();
     ASSERT_TRUE(client_.delete_vm_snapshot(snapshot.id, &error_)) << error_.message;
-    EXPECT_EQ(posts({"delete-vm-snapshot", "get-tasks"}), calls());
-    EXPECT_EQ(where_id_body(snapshot.id), bodies()[0]);
-    EXPECT_TRUE(record("vm_snapshots", snapshot.id).empty());
-    EXPECT_FALSE(ct_test::file_exists(frozen_system));
-    EXPECT_FALSE(ct_test::file_exists(frozen_data));
-    EXPECT_TRUE(ct_test::file_exists(system_file));
+    EXPECT_FALSE(file_exists(frozen_system));
+    EXPECT_FALSE(file_exists(frozen_data));
+    EXPECT_TRUE(file_exists(system_file));
+
+    // A volume snapshot.
+    ids_["$VOL"] = fixture_id("vm_volumes", "db-01-data");
+    ASSERT_TRUE(write_at(lun_file_of_volume(ids_["$VOL"]), GIB + 512, "ledger"));
+    server_->clear_requests();
+    smartx::VM_Volume_Snapshot copy;
+    ASSERT_TRUE(client_.create_vm_volume_snapshot("ledger-copy", ids_["$VOL"], copy, &error_))
+        << error_.message;
+    expect_requests(R"(create-vm-volume-snapshot [{"volume_id": "$VOL", "description": "",
+        "name": "ledger-copy"}]; get-tasks; get-vm-volume-snapshots)");
+    EXPECT_EQ("ledger-copy", copy.name);
+    EXPECT_EQ(ids_["$VOL"], copy.vm_volume.id);
+    const std::string frozen = server_->volume_path(copy.zbs_snapshot_uuid);
+    EXPECT_EQ("ledger", read_at(frozen, GIB + 512, 6));
+    ASSERT_TRUE(client_.delete_vm_volume_snapshot(copy.id, &error_)) << error_.message;
+    EXPECT_FALSE(file_exists(frozen));
 }
 
-TEST_F(Mutation_Ops_Test, QuiescedSnapshotAsksForFileSystemConsistency) {
+TEST_F(MutationOpsTest, QuiescedSnapshotAsksForFileSystemConsistency) {
     smartx::VM_Snapshot snapshot;
-    ASSERT_TRUE(client_.create_vm_snapshot("quiet", id("vms", "web-01"), snapshot, true, &error_))
+    ASSERT_TRUE(client_.create_vm_snapshot("quiet", ids_["$WEB"], snapshot, true, &error_))
         << error_.message;
     EXPECT_EQ("FILE_SYSTEM_CONSISTENT",
               ct_test::str(bodies()[0].get_obj().at("data").get_array().at(0), "consistent_type"));
@@ -160,58 +117,24 @@ TEST_F(Mutation_Ops_Test, QuiescedSnapshotAsksForFileSystemConsistency) {
 
     // A VM without running tools is refused at once: no task to wait for.
     server_->clear_requests();
-    EXPECT_FALSE(
-        client_.create_vm_snapshot("quiet", id("vms", "test-01"), snapshot, true, &error_));
+    EXPECT_FALSE(client_.create_vm_snapshot("quiet", ids_["$TEST"], snapshot, true, &error_));
     EXPECT_EQ(400, error_.status);
     EXPECT_NE(std::string::npos, error_.message.find("VMTools")) << error_.message;
-    EXPECT_EQ(posts({"create-vm-snapshot"}), calls());
-}
+    expect_requests("create-vm-snapshot");
 
-TEST_F(Mutation_Ops_Test, SnapshotWhoseReadBackFailsIsLeftInPlace) {
+    // A snapshot whose read-back fails is left in place.
     server_->fail_path("get-vm-snapshots", 503, "snapshot list unavailable", 1);
-    smartx::VM_Snapshot snapshot;
-    EXPECT_FALSE(
-        client_.create_vm_snapshot("orphan", id("vms", "web-01"), snapshot, false, &error_));
+    smartx::VM_Snapshot orphan;
+    EXPECT_FALSE(client_.create_vm_snapshot("orphan", ids_["$WEB"], orphan, false, &error_));
     EXPECT_EQ(503, error_.status);
     EXPECT_EQ("snapshot list unavailable", error_.message);
-    EXPECT_TRUE(snapshot.id.empty());
-    size_t named = 0;
-    for (const Value& s : server_->records("vm_snapshots"))
-        named += ct_test::str(s, "name") == "orphan";
-    EXPECT_EQ(1u, named);
+    EXPECT_TRUE(orphan.id.empty());
+    EXPECT_EQ("orphan", ct_test::str(server_->records("vm_snapshots").back(), "name"));
 }
 
-TEST_F(Mutation_Ops_Test, VolumeSnapshotFreezesTheVolumeFile) {
-    const std::string volume_id = id("vm_volumes", "db-01-data");
-    const std::string volume_file = lun_file_of_volume(volume_id);
-    ASSERT_TRUE(write_at(volume_file, GIB + 512, "ledger"));
-    server_->clear_requests();
-
-    smartx::VM_Volume_Snapshot snapshot;
-    ASSERT_TRUE(client_.create_vm_volume_snapshot("ledger-copy", volume_id, snapshot, &error_))
-        << error_.message;
-    EXPECT_EQ(posts({"create-vm-volume-snapshot", "get-tasks", "get-vm-volume-snapshots"}),
-              calls());
-    EXPECT_EQ(parse(R"([{"volume_id": ")" + volume_id +
-                    R"(", "description": "", "name": "ledger-copy"}])"),
-              bodies()[0]);
-    EXPECT_EQ("ledger-copy", snapshot.name);
-    EXPECT_EQ(volume_id, snapshot.vm_volume.id);
-    const std::string frozen = server_->volume_path(snapshot.zbs_snapshot_uuid);
-    EXPECT_EQ("ledger", read_at(frozen, GIB + 512, 6));
-
-    server_->clear_requests();
-    ASSERT_TRUE(client_.delete_vm_volume_snapshot(snapshot.id, &error_)) << error_.message;
-    EXPECT_EQ(where_id_body(snapshot.id), bodies()[0]);
-    EXPECT_FALSE(ct_test::file_exists(frozen));
-    EXPECT_TRUE(record("vm_volume_snapshots", snapshot.id).empty());
-}
-
-// ---- VMs ----
-
-TEST_F(Mutation_Ops_Test, CreateVmSendsBasicSettingsThenAdvancedOptions) {
+TEST_F(MutationOpsTest, CreateVmSendsBasicSettingsThenAdvancedOptions) {
     smartx::VM source;
-    ASSERT_TRUE(client_.query_vm(id("vms", "test-01"), source, &error_)) << error_.message;
+    ASSERT_TRUE(client_.query_vm(ids_["$TEST"], source, &error_)) << error_.message;
     source.name = "test-01-copy";
     source.video_type = "VGA";
     source.cpu_model = "Skylake-Server";
@@ -220,383 +143,282 @@ TEST_F(Mutation_Ops_Test, CreateVmSendsBasicSettingsThenAdvancedOptions) {
 
     std::string new_id;
     ASSERT_TRUE(client_.create_vm(source, new_id, &error_)) << error_.message;
-    EXPECT_EQ(posts({"create-vm", "get-tasks", "update-vm-advanced-options", "get-tasks"}),
-              calls());
-    const std::vector<Value> sent = bodies();
-    EXPECT_EQ(Value(Array{Value(setting.dump_basic_setting())}), sent[0]);
-    const Object& basic = sent[0].get_array().at(0).get_obj();
-    EXPECT_EQ("test-01-copy", basic.at("name").get_str());
+    ids_["$NEW"] = new_id;
+    ids_["$OPTIONS"] = json_spirit::write(Value(setting.vm_advanced_options.dump()));
+    expect_requests(R"(create-vm; get-tasks;
+        update-vm-advanced-options {"where": {"id": "$NEW"}, "data": $OPTIONS}; get-tasks)");
+    const Object basic = bodies()[0].get_array().at(0).get_obj();
+    EXPECT_EQ("test-01-copy", ct_test::str(basic, "name"));
     EXPECT_EQ(0u, basic.count("vm_advanced_options"));
     // The disks are created anew, not the source's volume mounted.
     EXPECT_EQ(1u, basic.at("vm_disks").get_obj().at("mount_new_create_disks").get_array().size());
     EXPECT_EQ(0u, basic.at("vm_disks").get_obj().count("mount_disks"));
-    EXPECT_EQ(update_body(new_id, json_spirit::write(Value(setting.vm_advanced_options.dump()))),
-              sent[2]);
 
     const Object vm = record("vms", new_id);
     EXPECT_EQ("test-01-copy", ct_test::str(vm, "name"));
     EXPECT_EQ("VGA", ct_test::str(vm, "video_type"));
     EXPECT_EQ("Skylake-Server", ct_test::str(vm, "cpu_model"));
-    // Its new volume has a file of its own.
-    smartx::VM created;
-    ASSERT_TRUE(client_.query_vm(new_id, created, &error_)) << error_.message;
-    ASSERT_EQ(1u, created.vm_disks.size());
-    EXPECT_NE(source.vm_disks[0].vm_volume.id, created.vm_disks[0].vm_volume.id);
-    EXPECT_EQ(source.vm_disks[0].vm_volume.size,
-              file_size(lun_file_of_volume(created.vm_disks[0].vm_volume.id)));
-}
 
-TEST_F(Mutation_Ops_Test, CreateVmWhoseAdvancedOptionsFailKeepsTheVmAndNoId) {
-    smartx::VM source;
-    ASSERT_TRUE(client_.query_vm(id("vms", "test-01"), source, &error_)) << error_.message;
-    struct Fault {
+    // Failures keep no id, and nothing is rolled back.
+    struct Row {
         std::function<void()> arm;
         int status;
         std::string message;
+        size_t requests;
+        bool vm_made;
+    } rows[] = {
+        {[&] { server_->fail_tasks("create-vm", "not enough memory on the cluster", 1); }, -1,
+         "not enough memory on the cluster", 2, false},
+        {[&] { server_->fail_path("get-tasks", 503, "tasks unavailable", 1); }, 503,
+         "tasks unavailable", 2, true},
+        {[&] { server_->fail_path("update-vm-advanced-options", 500, "options refused", 1); }, 500,
+         "options refused", 3, true},
+        {[&] { server_->fail_tasks("update-vm-advanced-options", "options task failed", 1); }, -1,
+         "options task failed", 4, true},
     };
-    int round = 0;
-    for (const Fault& fault : {
-             Fault{[&] {
-                       server_->fail_path("update-vm-advanced-options", 500, "options refused", 1);
-                   },
-                   500, "options refused"},
-             Fault{[&] {
-                       server_->fail_tasks("update-vm-advanced-options", "options task failed", 1);
-                   },
-                   -1, "options task failed"},
-         }) {
-        SCOPED_TRACE(fault.message);
-        source.name = "half-made-" + std::to_string(round++);
-        fault.arm();
-        error_.clear();
-        std::string new_id = "unchanged";
-        EXPECT_FALSE(client_.create_vm(source, new_id, &error_));
-        EXPECT_EQ(fault.status, error_.status);
-        EXPECT_EQ(fault.message, error_.message);
-        EXPECT_EQ("unchanged", new_id);
-        std::string found;
-        EXPECT_TRUE(client_.is_vm_exist(source.name, found, &error_)) << "nothing is rolled back";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.message);
+        source.name = "half-made-" + row.message;
+        row.arm();
+        server_->clear_requests();
+        std::string unchanged = "unchanged";
+        EXPECT_FALSE(client_.create_vm(source, unchanged, &error_));
+        EXPECT_EQ(row.status, error_.status);
+        EXPECT_EQ(row.message, error_.message);
+        EXPECT_EQ("unchanged", unchanged);
+        EXPECT_EQ(row.requests, server_->requests().size());
+        EXPECT_EQ(row.vm_made, client_.is_vm_exist(source.name, unchanged, &error_));
     }
 }
 
-TEST_F(Mutation_Ops_Test, CreateVmWhoseTaskFailsGoesNoFurther) {
-    smartx::VM source;
-    ASSERT_TRUE(client_.query_vm(id("vms", "test-01"), source, &error_)) << error_.message;
-    source.name = "never-made";
-    server_->fail_tasks("create-vm", "not enough memory on the cluster", 1);
-    server_->clear_requests();
-    std::string new_id;
-    EXPECT_FALSE(client_.create_vm(source, new_id, &error_));
-    EXPECT_EQ(-1, error_.status);
-    EXPECT_EQ("not enough memory on the cluster", error_.message);
-    EXPECT_EQ(posts({"create-vm", "get-tasks"}), calls());
-    EXPECT_TRUE(new_id.empty());
-    std::string found;
-    EXPECT_FALSE(client_.is_vm_exist("never-made", found, &error_));
-}
-
-TEST_F(Mutation_Ops_Test, UpdateVmInfoSendsBasicThenAdvanced) {
-    const std::string vm_id = id("vms", "test-01");
+TEST_F(MutationOpsTest, UpdateVmInfoSendsBasicThenAdvanced) {
     smartx::VM_Update_Setting setting;
     setting.name = "test-01-renamed";
     setting.memory = 2 * GIB;
+    setting.cpu_cores = 2;
+    setting.cpu_sockets = 3;
     setting.vm_advanced_options.video_type = "QXL";
-    setting.vm_advanced_options.windows_optimize = false;
-    ASSERT_TRUE(client_.update_vm_info(vm_id, setting, &error_)) << error_.message;
-    EXPECT_EQ(
-        posts({"update-vm-basic-info", "get-tasks", "update-vm-advanced-options", "get-tasks"}),
-        calls());
-    EXPECT_EQ(update_body(vm_id, json_spirit::write(Value(setting.dump()))), bodies()[0]);
-    EXPECT_EQ(update_body(vm_id, R"({"windows_optimize": false, "video_type": "QXL"})"),
-              bodies()[2]);
-    const Object vm = record("vms", vm_id);
+    setting.vm_advanced_options.clock_offset = "LOCALTIME";
+    ASSERT_TRUE(client_.update_vm_info(ids_["$TEST"], setting, &error_)) << error_.message;
+    ids_["$BASIC"] = json_spirit::write(Value(setting.dump()));
+    expect_requests(R"(update-vm-basic-info {"where": {"id": "$TEST"}, "data": $BASIC}; get-tasks;
+        update-vm-advanced-options {"where": {"id": "$TEST"}, "data": {"windows_optimize": true,
+            "video_type": "QXL", "clock_offset": "LOCALTIME"}}; get-tasks)");
+    const Object vm = record("vms", ids_["$TEST"]);
     EXPECT_EQ("test-01-renamed", ct_test::str(vm, "name"));
     EXPECT_EQ(2 * GIB, vm.at("memory").get_int64());
+    EXPECT_EQ(6, vm.at("vcpu").get_int());
     EXPECT_EQ("QXL", ct_test::str(vm, "video_type"));
+    EXPECT_EQ("LOCALTIME", ct_test::str(vm, "clock_offset"));
+    EXPECT_TRUE(vm.at("win_opt").get_bool());
+    // Nested references carry the new name.
+    const Object disk = record("vm_disks", ct_test::str(vm.at("vm_disks").get_array()[0], "id"));
+    EXPECT_EQ("test-01-renamed", ct_test::str(ct_test::member(disk, "vm"), "name"));
 
     // A refused first step sends no second one.
     server_->clear_requests();
     server_->fail_path("update-vm-basic-info", 400, "name taken", 1);
-    EXPECT_FALSE(client_.update_vm_info(vm_id, setting, &error_));
+    EXPECT_FALSE(client_.update_vm_info(ids_["$TEST"], setting, &error_));
     EXPECT_EQ("name taken", error_.message);
-    EXPECT_EQ(posts({"update-vm-basic-info"}), calls());
+    expect_requests("update-vm-basic-info");
 }
 
-TEST_F(Mutation_Ops_Test, DeleteVmRemovesItsVolumesAndATaskFailureIsReported) {
-    const std::string test_vm = id("vms", "test-01");
-    const std::string volume_file = lun_file_of_volume(id("vm_volumes", "test-01-system"));
-    ASSERT_TRUE(ct_test::file_exists(volume_file));
+TEST_F(MutationOpsTest, VmMutationsByIdReachTheVm) {
+    const std::string test = ids_["$TEST"], web = ids_["$WEB"];
+    using C = smartx::RESTful_Client;
+    struct Row {
+        const char* path;
+        bool (C::*op)(const std::string&, Error*);
+        std::string id;
+        std::string field;
+        Value after;
+    } rows[] = {
+        {"start-vm", &C::start_vm, test, "status", Value("RUNNING")},
+        {"poweroff-vm", &C::poweroff_vm, test, "status", Value("STOPPED")},
+        {"suspend-vm", &C::suspend_vm, web, "status", Value("SUSPENDED")},
+        {"resume-vm", &C::resume_vm, web, "status", Value("RUNNING")},
+        {"restart-vm", &C::restart_vm, web, "status", Value("RUNNING")},
+        {"force-restart-vm", &C::force_restart_vm, web, "status", Value("RUNNING")},
+        {"shutdown-vm", &C::shutdown_vm, web, "status", Value("STOPPED")},
+        {"move-vm-to-recycle", &C::move_vm_to_recycle_bin, test, "in_recycle_bin", Value(true)},
+        {"recover-vm-from-recycle", &C::recover_vm_from_recycle, test, "in_recycle_bin",
+         Value(false)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        server_->clear_requests();
+        ASSERT_TRUE(std::invoke(row.op, client_, row.id, &error_)) << error_.message;
+        ids_["$ID"] = row.id;
+        expect_requests(std::string(row.path) + R"( {"where": {"id": "$ID"}}; get-tasks)");
+        EXPECT_EQ(row.after, ct_test::member(record("vms", row.id), row.field));
+    }
+    // A stopped VM does not suspend; a VM that is not there is not found.
+    EXPECT_FALSE(client_.suspend_vm(web, &error_));
+    EXPECT_EQ(-1, error_.status);
     server_->clear_requests();
-    ASSERT_TRUE(client_.delete_vm(test_vm, false, &error_)) << error_.message;
-    EXPECT_EQ(posts({"delete-vm", "get-tasks"}), calls());
-    EXPECT_EQ(delete_body(test_vm, false), bodies()[0]);
-    EXPECT_TRUE(record("vms", test_vm).empty());
-    EXPECT_FALSE(ct_test::file_exists(volume_file));
+    EXPECT_FALSE(client_.start_vm("no-such-vm", &error_));
+    EXPECT_EQ(-1, error_.status);
+    EXPECT_EQ("not found.", error_.message);
+    expect_requests("start-vm");
+}
 
-    // A running VM is not deleted: the task fails and says why.
+TEST_F(MutationOpsTest, DeletionsTakeTheFilesAndATaskFailureIsReported) {
+    const std::string vm_file = lun_file_of_volume(fixture_id("vm_volumes", "test-01-system"));
+    ids_["$SPARE"] = fixture_id("vm_volumes", "spare-volume-a");
+    const std::string spare_file = lun_file_of_volume(ids_["$SPARE"]);
     server_->clear_requests();
-    const std::string web = id("vms", "web-01");
-    EXPECT_FALSE(client_.delete_vm(web, true, &error_));
+    ASSERT_TRUE(client_.delete_vm(ids_["$TEST"], false, &error_)) << error_.message;
+    ASSERT_TRUE(client_.delete_vm_volume(ids_["$SPARE"], true, &error_)) << error_.message;
+    expect_requests(R"(
+        delete-vm {"where": {"id": "$TEST"}, "effect": {"include_snapshots": false}}; get-tasks;
+        delete-vm-volume {"where": {"id": "$SPARE"}, "effect": {"include_snapshots": true}};
+        get-tasks)");
+    EXPECT_TRUE(record("vms", ids_["$TEST"]).empty());
+    EXPECT_TRUE(record("vm_volumes", ids_["$SPARE"]).empty());
+    EXPECT_FALSE(file_exists(vm_file));
+    EXPECT_FALSE(file_exists(spare_file));
+
+    // A running VM and a mounted volume stay: the task fails and says why.
+    ids_["$MOUNTED"] = fixture_id("vm_volumes", "web-01-system");
+    server_->clear_requests();
+    EXPECT_FALSE(client_.delete_vm(ids_["$WEB"], true, &error_));
     EXPECT_EQ(-1, error_.status);
     EXPECT_FALSE(error_.message.empty());
-    EXPECT_EQ(delete_body(web, true), bodies()[0]);
-    EXPECT_FALSE(record("vms", web).empty());
+    EXPECT_FALSE(client_.delete_vm_volume(ids_["$MOUNTED"], false, &error_));
+    expect_requests(R"(
+        delete-vm {"where": {"id": "$WEB"}, "effect": {"include_snapshots": true}}; get-tasks;
+        delete-vm-volume {"where": {"id": "$MOUNTED"}, "effect": {"include_snapshots": false}};
+        get-tasks)");
+    EXPECT_FALSE(record("vms", ids_["$WEB"]).empty());
+    EXPECT_FALSE(record("vm_volumes", ids_["$MOUNTED"]).empty());
 
     // Without a record the task's message is logged.
     Log_Capture log;
-    EXPECT_FALSE(client_.delete_vm(web, true, nullptr));
+    EXPECT_FALSE(client_.delete_vm(ids_["$WEB"], true, nullptr));
     EXPECT_TRUE(logged(log, "Failed to wait task finish, details: "))
         << ::testing::PrintToString(log.texts());
     EXPECT_TRUE(client_.error_.empty());
 }
 
-TEST_F(Mutation_Ops_Test, MutationOfNothingIsNotFound) {
-    EXPECT_FALSE(client_.start_vm("no-such-vm", &error_));
-    EXPECT_EQ(-1, error_.status);
-    EXPECT_EQ("not found.", error_.message);
-    EXPECT_EQ(posts({"start-vm"}), calls());
-}
-
-TEST_F(Mutation_Ops_Test, PowerChangesReachTheVm) {
-    struct Power {
-        const char* path;
-        std::function<bool(smartx::RESTful_Client&, const std::string&, Error*)> op;
-        std::string vm;
-        std::string status_after;
-    };
-    const std::string test_vm = id("vms", "test-01");
-    const std::string web = id("vms", "web-01");
-    using C = smartx::RESTful_Client;
-    const std::vector<Power> cases = {
-        Power{"start-vm", [](C& c, const std::string& vm, Error* e) { return c.start_vm(vm, e); },
-              test_vm, "RUNNING"},
-        Power{"poweroff-vm",
-              [](C& c, const std::string& vm, Error* e) { return c.poweroff_vm(vm, e); }, test_vm,
-              "STOPPED"},
-        Power{"suspend-vm",
-              [](C& c, const std::string& vm, Error* e) { return c.suspend_vm(vm, e); }, web,
-              "SUSPENDED"},
-        Power{"resume-vm", [](C& c, const std::string& vm, Error* e) { return c.resume_vm(vm, e); },
-              web, "RUNNING"},
-        Power{"restart-vm",
-              [](C& c, const std::string& vm, Error* e) { return c.restart_vm(vm, e); }, web,
-              "RUNNING"},
-        Power{"force-restart-vm",
-              [](C& c, const std::string& vm, Error* e) { return c.force_restart_vm(vm, e); }, web,
-              "RUNNING"},
-        Power{"shutdown-vm",
-              [](C& c, const std::string& vm, Error* e) { return c.shutdown_vm(vm, e); }, web,
-              "STOPPED"}};
-    for (const Power& p : cases) {
-        SCOPED_TRACE(p.path);
-        server_->clear_requests();
-        ASSERT_TRUE(p.op(client_, p.vm, &error_)) << error_.message;
-        EXPECT_EQ(posts({p.path, "get-tasks"}), calls());
-        EXPECT_EQ(where_id_body(p.vm), bodies()[0]);
-        EXPECT_EQ(p.status_after, vm_status(p.vm));
-    }
-    // A stopped VM does not suspend.
-    EXPECT_FALSE(client_.suspend_vm(web, &error_));
-    EXPECT_EQ(-1, error_.status);
-}
-
-TEST_F(Mutation_Ops_Test, RecycleBinRoundTrip) {
-    const std::string vm_id = id("vms", "test-01");
-    ASSERT_TRUE(client_.move_vm_to_recycle_bin(vm_id, &error_)) << error_.message;
-    EXPECT_EQ(posts({"move-vm-to-recycle", "get-tasks"}), calls());
-    EXPECT_EQ(where_id_body(vm_id), bodies()[0]);
-    EXPECT_TRUE(record("vms", vm_id).at("in_recycle_bin").get_bool());
-
-    server_->clear_requests();
-    ASSERT_TRUE(client_.recover_vm_from_recycle(vm_id, &error_)) << error_.message;
-    EXPECT_EQ(posts({"recover-vm-from-recycle", "get-tasks"}), calls());
-    EXPECT_EQ(where_id_body(vm_id), bodies()[0]);
-    EXPECT_FALSE(record("vms", vm_id).at("in_recycle_bin").get_bool());
-}
-
-TEST_F(Mutation_Ops_Test, LabelIsAddedToVms) {
-    const std::string label_id = id("labels", "env");
-    const std::string vm_id = id("vms", "test-01");
+TEST_F(MutationOpsTest, LabelIsAddedToVms) {
+    ids_["$ENV"] = fixture_id("labels", "env");
     smartx::Label_Setting setting;
     setting.vms.resize(1);
-    setting.vms[0].id = vm_id;
-    ASSERT_TRUE(client_.add_label_to_resources(label_id, setting, &error_)) << error_.message;
-    EXPECT_EQ(posts({"add-labels-to-resources", "get-tasks"}), calls());
-    EXPECT_EQ(update_body(label_id, R"({"vms": {"id_in": [")" + vm_id + R"("]}})"), bodies()[0]);
-    std::vector<std::string> vms;
-    const Object label = record("labels", label_id);
-    for (const Value& v : label.at("vms").get_array())
-        vms.push_back(ct_test::str(v, "id"));
-    EXPECT_NE(vms.end(), std::find(vms.begin(), vms.end(), vm_id));
+    setting.vms[0].id = ids_["$TEST"];
+    ASSERT_TRUE(client_.add_label_to_resources(ids_["$ENV"], setting, &error_)) << error_.message;
+    expect_requests(R"(add-labels-to-resources {"where": {"id": "$ENV"},
+        "data": {"vms": {"id_in": ["$TEST"]}}}; get-tasks)");
+    // web-01, db-01 and now test-01; adding again changes nothing.
+    ASSERT_TRUE(client_.add_label_to_resources(ids_["$ENV"], setting, &error_)) << error_.message;
+    const Object label = record("labels", ids_["$ENV"]);
+    EXPECT_EQ(3, label.at("vm_num").get_int());
+    EXPECT_EQ(ids_["$TEST"], ct_test::str(label.at("vms").get_array().back(), "id"));
 }
 
-// ---- volumes and disks ----
-
-TEST_F(Mutation_Ops_Test, CreateVolumeWaitsForItsTask) {
+TEST_F(MutationOpsTest, CreateVolumeWaitsForItsTask) {
     // Pending at the first poll: the volume exists only once the task has ended.
     server_->set_task_timing({1, 0});
-    const std::string cluster = id("clusters", "cluster-hz-01");
-    smartx::VM_Volume_Setting setting;
-    setting.elf_storage_policy = "REPLICA_2_THIN_PROVISION";
-    setting.size = GIB;
-    setting.cluster_id = cluster;
-    setting.name = "scratch";
     std::string volume_id;
-    ASSERT_TRUE(client_.create_vm_volume(setting, volume_id, &error_)) << error_.message;
-    EXPECT_EQ(posts({"create-vm-volume", "get-tasks", "get-tasks"}), calls());
-    EXPECT_EQ(
-        parse(
-            R"([{"elf_storage_policy": "REPLICA_2_THIN_PROVISION", "size": 1073741824, "sharing": false,
-                       "cluster_id": ")" +
-            cluster + R"(", "name": "scratch"}])"),
-        bodies()[0]);
+    ASSERT_TRUE(client_.create_vm_volume(volume_setting("scratch"), volume_id, &error_))
+        << error_.message;
+    expect_requests(R"(create-vm-volume [{"elf_storage_policy": "REPLICA_2_THIN_PROVISION",
+        "size": 1073741824, "sharing": false, "cluster_id": "$A", "name": "scratch"}];
+        get-tasks; get-tasks)");
     EXPECT_EQ("scratch", ct_test::str(record("vm_volumes", volume_id), "name"));
-    EXPECT_EQ(GIB, file_size(lun_file_of_volume(volume_id)));
+    EXPECT_EQ(GIB, stat_of(lun_file_of_volume(volume_id)).st_size);
+    EXPECT_LT(stat_of(lun_file_of_volume(volume_id)).st_blocks, 64);  // sparse
 
     // From a volume record: its policy, size, sharing and cluster.
     server_->set_task_timing({0, 0});
     smartx::VM_Volume spare;
-    ASSERT_TRUE(client_.query_vm_volume(id("vm_volumes", "spare-volume-a"), spare, &error_))
+    ASSERT_TRUE(client_.query_vm_volume(fixture_id("vm_volumes", "spare-volume-a"), spare, &error_))
         << error_.message;
     spare.name = "spare-copy";
     server_->clear_requests();
-    std::string copy_id;
-    ASSERT_TRUE(client_.create_vm_volume(spare, copy_id, &error_)) << error_.message;
+    ASSERT_TRUE(client_.create_vm_volume(spare, volume_id, &error_)) << error_.message;
     const Object body = bodies()[0].get_array().at(0).get_obj();
     EXPECT_EQ("spare-copy", body.at("name").get_str());
     EXPECT_EQ(spare.size, body.at("size").get_int64());
     EXPECT_EQ(spare.elf_storage_policy, body.at("elf_storage_policy").get_str());
-    EXPECT_EQ(spare.size, file_size(lun_file_of_volume(copy_id)));
-}
+    EXPECT_EQ(spare.size, stat_of(lun_file_of_volume(volume_id)).st_size);
 
-TEST_F(Mutation_Ops_Test, CreationAnsweredWithoutTaskOrIdFails) {
-    smartx::VM_Volume_Setting setting;
-    setting.elf_storage_policy = "REPLICA_2_THIN_PROVISION";
-    setting.size = GIB;
-    setting.cluster_id = id("clusters", "cluster-hz-01");
-    setting.name = "ghost";
-    std::string volume_id = "unchanged";
-
+    // An answer without a task, or a task whose volume has no id, names nothing.
+    std::string unchanged = "unchanged";
     server_->answer_raw("create-vm-volume", 200, "[]", "application/json", 1);
-    EXPECT_FALSE(client_.create_vm_volume(setting, volume_id, &error_));
-    EXPECT_EQ(-1, error_.status);
+    EXPECT_FALSE(client_.create_vm_volume(volume_setting("ghost"), unchanged, &error_));
     EXPECT_EQ("Failed to send async task request.", error_.message);
-    EXPECT_EQ(0u, count_calls(TASKS_CALL));
-
-    // A task whose volume has no id leaves nothing to name.
-    Value answers = ct_test::read_fixture("task_answers.json");
-    Value answer = ct_test::member(answers, "create-vm-volume");
-    Object task = answer.get_array().at(0).get_obj();
-    Object data = task.at("data").get_obj();
+    ids_["$TASK"] = ct_test::str(ct_test::read_fixture("tasks.json").get_array().at(0), "id");
+    Object data = ct_test::fixture_record("vm_volumes", "spare-volume-a");
     data["id"] = "";
-    task["data"] = data;
-    task["task_id"] = ct_test::str(ct_test::read_fixture("tasks.json").get_array().at(0), "id");
-    server_->answer_raw("create-vm-volume", 200, json_spirit::write(Value(Array{Value(task)})),
+    ids_["$DATA"] = json_spirit::write(Value(data));
+    server_->answer_raw("create-vm-volume", 200, fill(R"([{"task_id": "$TASK", "data": $DATA}])"),
                         "application/json", 1);
-    error_.clear();
-    EXPECT_FALSE(client_.create_vm_volume(setting, volume_id, &error_));
+    EXPECT_FALSE(client_.create_vm_volume(volume_setting("ghost"), unchanged, &error_));
     EXPECT_EQ(-1, error_.status);
-    EXPECT_FALSE(error_.message.empty());
-    EXPECT_EQ("unchanged", volume_id);
+    EXPECT_EQ(fill("Failed to create VM volume, details: task $TASK gives no id."), error_.message);
+    EXPECT_EQ("unchanged", unchanged);
 }
 
-TEST_F(Mutation_Ops_Test, DeleteVolumeWithItsSnapshots) {
-    const std::string volume_id = id("vm_volumes", "spare-volume-a");
-    const std::string volume_file = lun_file_of_volume(volume_id);
-    ASSERT_TRUE(ct_test::file_exists(volume_file));
-    server_->clear_requests();
-    ASSERT_TRUE(client_.delete_vm_volume(volume_id, true, &error_)) << error_.message;
-    EXPECT_EQ(delete_body(volume_id, true), bodies()[0]);
-    EXPECT_TRUE(record("vm_volumes", volume_id).empty());
-    EXPECT_FALSE(ct_test::file_exists(volume_file));
-
-    // A mounted volume stays.
-    server_->clear_requests();
-    const std::string mounted = id("vm_volumes", "test-01-system");
-    EXPECT_FALSE(client_.delete_vm_volume(mounted, false, &error_));
-    EXPECT_EQ(delete_body(mounted, false), bodies()[0]);
-    EXPECT_FALSE(record("vm_volumes", mounted).empty());
-}
-
-TEST_F(Mutation_Ops_Test, DisksAreAddedUpdatedAndRemoved) {
-    const std::string vm_id = id("vms", "test-01");
-    const Object vm_record = ct_test::fixture_record("vms", "test-01");
+TEST_F(MutationOpsTest, DisksAreAddedUpdatedAndRemoved) {
     const Object system_disk =
         record("vm_disks",
-               ct_test::str(vm_record.at("vm_disks").get_array().at(0), "id"));  // its one disk
-    ASSERT_FALSE(ct_test::str(system_disk, "serial").empty());
+               ct_test::str(record("vms", ids_["$TEST"]).at("vm_disks").get_array().at(0), "id"));
+    ids_["$SYSTEM"] = ct_test::str(system_disk, "id");
+    const std::string system_serial = ct_test::str(system_disk, "serial");
+    ASSERT_FALSE(system_serial.empty());
 
     // Add: a new volume mounted on the VM.
+    ids_["$DISKS"] = R"({"mount_new_create_disks": [{"vm_volume": {"elf_storage_policy":
+        "REPLICA_2_THIN_PROVISION", "size": 2147483648, "name": "test-01-extra"},
+        "bus": "VIRTIO", "boot": 2}]})";
     smartx::VM_Disk_Settings add;
-    add.mount_new_create_disks.resize(1);
-    add.mount_new_create_disks[0].vm_volume.elf_storage_policy = "REPLICA_2_THIN_PROVISION";
-    add.mount_new_create_disks[0].vm_volume.size = 2 * GIB;
-    add.mount_new_create_disks[0].vm_volume.name = "test-01-extra";
-    add.mount_new_create_disks[0].bus = "VIRTIO";
-    add.mount_new_create_disks[0].boot = 2;
-    ASSERT_TRUE(client_.add_vm_disks(vm_id, add, &error_)) << error_.message;
-    EXPECT_EQ(posts({"add-vm-disk", "get-tasks"}), calls());
-    EXPECT_EQ(update_body(vm_id, R"({"vm_disks": {"mount_new_create_disks": [
-                    {"vm_volume": {"elf_storage_policy": "REPLICA_2_THIN_PROVISION", "size": 2147483648,
-                                   "name": "test-01-extra"},
-                     "bus": "VIRTIO", "boot": 2}]}})"),
-              bodies()[0]);
+    ASSERT_TRUE(add.load(parse(ids_["$DISKS"]).get_obj()));
+    ASSERT_TRUE(client_.add_vm_disks(ids_["$TEST"], add, &error_)) << error_.message;
+    expect_requests(
+        R"(add-vm-disk {"where": {"id": "$TEST"}, "data": {"vm_disks": $DISKS}}; get-tasks)");
     smartx::VM vm;
-    ASSERT_TRUE(client_.query_vm(vm_id, vm, &error_)) << error_.message;
+    ASSERT_TRUE(client_.query_vm(ids_["$TEST"], vm, &error_)) << error_.message;
     ASSERT_EQ(2u, vm.vm_disks.size());
-    const smartx::VM_Disk& extra = vm.vm_disks[1];
+    const smartx::VM_Disk extra = vm.vm_disks[1];
+    ids_["$EXTRA"] = extra.id;
     EXPECT_EQ("test-01-extra", extra.vm_volume.name);
-    EXPECT_EQ(2 * GIB, file_size(lun_file_of_volume(extra.vm_volume.id)));
+    EXPECT_EQ(2 * GIB, stat_of(lun_file_of_volume(extra.vm_volume.id)).st_size);
 
     // Update by serial: the disk is looked up and the caller's setting learns its id.
     server_->clear_requests();
     smartx::VM_Disk_Update_Setting update;
-    update.vm_disk_serial = ct_test::str(system_disk, "serial");
+    update.vm_disk_serial = system_serial;
     update.bus = "SCSI";
-    ASSERT_TRUE(client_.update_vm_disk(vm_id, update, &error_)) << error_.message;
-    EXPECT_EQ(ct_test::str(system_disk, "id"), update.vm_disk_id);
-    EXPECT_EQ(posts({"get-vm-disks", "update-vm-disk", "get-tasks"}), calls());
-    EXPECT_EQ(update_body(vm_id, R"({"vm_disk_id": ")" + ct_test::str(system_disk, "id") +
-                                     R"(", "bus": "SCSI"})"),
-              bodies()[1]);
+    ASSERT_TRUE(client_.update_vm_disk(ids_["$TEST"], update, &error_)) << error_.message;
+    EXPECT_EQ(ids_["$SYSTEM"], update.vm_disk_id);
+    expect_requests(R"(get-vm-disks;
+        update-vm-disk {"where": {"id": "$TEST"}, "data": {"vm_disk_id": "$SYSTEM", "bus": "SCSI"}};
+        get-tasks)");
     EXPECT_EQ("SCSI", ct_test::str(record("vm_disks", update.vm_disk_id), "bus"));
 
-    // With an id there is no lookup, whatever the serial says.
+    // With an id there is no lookup, whatever the serial says; with neither, nothing is sent.
     server_->clear_requests();
     update.vm_disk_serial = "no-such-serial";
-    update.bus = "IDE";
-    ASSERT_TRUE(client_.update_vm_disk(vm_id, update, &error_)) << error_.message;
-    EXPECT_EQ(posts({"update-vm-disk", "get-tasks"}), calls());
-
-    // Remove by serial.
-    server_->clear_requests();
-    ASSERT_TRUE(client_.remove_vm_disks_by_serials(vm_id, {extra.serial}, &error_))
-        << error_.message;
-    EXPECT_EQ(posts({"get-vm-disks", "remove-vm-disk", "get-tasks"}), calls());
-    EXPECT_EQ(update_body(vm_id, R"({"disk_ids": [")" + extra.id + R"("]})"), bodies()[1]);
-    EXPECT_TRUE(record("vm_disks", extra.id).empty());
-
-    // An unknown serial sends nothing.
-    server_->clear_requests();
-    EXPECT_FALSE(client_.remove_vm_disks_by_serials(
-        vm_id, {ct_test::str(system_disk, "serial"), "no-such-serial"}, &error_));
-    EXPECT_EQ("not found.", error_.message);
-    EXPECT_EQ(posts({"get-vm-disks", "get-vm-disks"}), calls());
-    EXPECT_FALSE(record("vm_disks", ct_test::str(system_disk, "id")).empty());
-
-    // An empty list still says so.
-    server_->clear_requests();
-    client_.remove_vm_disks(vm_id, {}, &error_);
-    EXPECT_EQ(update_body(vm_id, R"({"disk_ids": []})"), bodies().at(0));
-}
-
-TEST_F(Mutation_Ops_Test, DiskUpdateWithoutIdOrSerialIsRefused) {
-    smartx::VM_Disk_Update_Setting update;
-    update.bus = "SCSI";
-    EXPECT_FALSE(client_.update_vm_disk(id("vms", "web-01"), update, &error_));
+    ASSERT_TRUE(client_.update_vm_disk(ids_["$TEST"], update, &error_)) << error_.message;
+    smartx::VM_Disk_Update_Setting neither;
+    EXPECT_FALSE(client_.update_vm_disk(ids_["$TEST"], neither, &error_));
     EXPECT_EQ(-1, error_.status);
-    EXPECT_FALSE(error_.message.empty());
-    EXPECT_TRUE(calls().empty());
+    expect_requests("update-vm-disk; get-tasks");
+
+    // Remove by serial; an unknown serial sends nothing; an empty list still says so.
+    server_->clear_requests();
+    ASSERT_TRUE(client_.remove_vm_disks_by_serials(ids_["$TEST"], {extra.serial}, &error_))
+        << error_.message;
+    EXPECT_TRUE(record("vm_disks", extra.id).empty());
+    EXPECT_FALSE(client_.remove_vm_disks_by_serials(ids_["$TEST"],
+                                                    {system_serial, "no-such-serial"}, &error_));
+    EXPECT_EQ("not found.", error_.message);
+    EXPECT_FALSE(record("vm_disks", ids_["$SYSTEM"]).empty());
+    client_.remove_vm_disks(ids_["$TEST"], {}, &error_);
+    expect_requests(R"(get-vm-disks;
+        remove-vm-disk {"where": {"id": "$TEST"}, "data": {"disk_ids": ["$EXTRA"]}}; get-tasks;
+        get-vm-disks; get-vm-disks;
+        remove-vm-disk {"where": {"id": "$TEST"}, "data": {"disk_ids": []}}; get-tasks)");
 }
 
 }  // namespace

@@ -1,81 +1,74 @@
 // The ZBS data addresses of a cluster, from its hosts.
+#include <functional>
+
 #include "smartx/rest/rest_test_support.h"
 
 namespace rest_test {
 namespace {
 
-class Zbs_Data_Ip_Test : public Rest_Test {
-protected:
-    void SetUp() override {
-        Rest_Test::SetUp();
-        log_in();
-    }
+class ZbsDataIpTest : public RestTest {};
 
-    // Replaces the data address of the named host; "" removes it.
-    void set_data_ip(const std::string& host, const std::string& data_ip) {
+TEST_F(ZbsDataIpTest, OneAddressPerHostWithOne) {
+    const std::string hz01 = fixture_id("clusters", "cluster-hz-01");
+    auto drop_data_ip = [&](const std::string& host) {
         Object record = ct_test::fixture_record("hosts", host);
-        if (data_ip.empty())
-            record.erase("data_ip");
-        else
-            record["data_ip"] = data_ip;
-        ASSERT_TRUE(server_->put_records("hosts", Array{Value(record)}));
+        record.erase("data_ip");
+        EXPECT_TRUE(server_->put_records("hosts", Array{Value(record)}));
+    };
+    auto skipped = [&](const std::string& host) {
+        return "Host " + host + "[" + fixture_id("hosts", host) + "] of cluster[" + hz01 +
+               "] has no ZBS data address, skipped.\n";
+    };
+    struct Row {
+        const char* what;
+        std::function<void()> arm;
+        std::string cluster;
+        bool found;
+        std::string addresses;  // "untouched" when not found
+        std::vector<std::string> log;
+    } rows[] = {
+        {"two hosts",
+         [] {},
+         hz01,
+         true,
+         "10.10.10.21:10201:10206,10.10.10.22:10201:10206",
+         {"ZBS data network :10.10.10.21:10201:10206,10.10.10.22:10201:10206.\n"}},
+        {"no hosts", [] {}, "no-such-cluster", true, "", {"ZBS data network :.\n"}},
+        {"host without address",
+         [&] { drop_data_ip("node-hz01-01"); },
+         hz01,
+         true,
+         "10.10.10.22:10201:10206",
+         {skipped("node-hz01-01"), "ZBS data network :10.10.10.22:10201:10206.\n"}},
+        {"no host with an address",
+         [&] { drop_data_ip("node-hz01-02"); },
+         hz01,
+         false,
+         "untouched",
+         {skipped("node-hz01-01"), skipped("node-hz01-02"),
+          "Failed to get ZBS data network of cluster[" + hz01 +
+              "], no host has a data address.\n"}},
+        {"failed host query",
+         [&] { server_->fail_path("get-hosts", 503, "hosts unavailable", 1); },
+         hz01,
+         false,
+         "untouched",
+         {"Failed to post SmartX HTTP request because of HTTP 503.\n",
+          "Failed to query hosts in cluster[" + hz01 + "]. hosts unavailable.\n"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.arm();
+        server_->clear_requests();
+        Log_Capture log;
+        std::string addresses = "untouched";
+        EXPECT_EQ(row.found, client_.get_zbs_data_ip(row.cluster, addresses));
+        EXPECT_EQ(row.addresses, addresses);
+        ASSERT_EQ(row.log, log.texts());
+        EXPECT_EQ(!row.found, log.lines().back().priority == LM_ERROR);
+        EXPECT_EQ(parse(R"({"cluster": {"id": ")" + row.cluster + R"("}})"),
+                  ct_test::member(bodies().at(0), "where"));
     }
-
-    std::string hz01_ = fixture_id("clusters", "cluster-hz-01");
-};
-
-TEST_F(Zbs_Data_Ip_Test, OneAddressPerHostInTheCluster) {
-    Log_Capture log;
-    std::string addresses;
-    ASSERT_TRUE(client_.get_zbs_data_ip(hz01_, addresses));
-    EXPECT_EQ("10.10.10.21:10201:10206,10.10.10.22:10201:10206", addresses);
-    EXPECT_EQ(std::vector<std::string>({"POST /v2/api/get-hosts"}), calls());
-    EXPECT_EQ(parse(R"({"cluster": {"id": ")" + hz01_ + R"("}})"),
-              ct_test::member(bodies()[0], "where"));
-    EXPECT_TRUE(
-        logged(log, "ZBS data network :10.10.10.21:10201:10206,10.10.10.22:10201:10206.\n"));
-
-    ASSERT_TRUE(client_.get_zbs_data_ip(fixture_id("clusters", "cluster-hz-02"), addresses));
-    EXPECT_EQ("10.10.20.21:10201:10206", addresses);
-}
-
-TEST_F(Zbs_Data_Ip_Test, ClusterWithoutHostsGivesNoAddress) {
-    std::string addresses = "stale";
-    ASSERT_TRUE(client_.get_zbs_data_ip("no-such-cluster", addresses));
-    EXPECT_EQ("", addresses);
-}
-
-TEST_F(Zbs_Data_Ip_Test, HostsWithoutDataAddressAreSkipped) {
-    set_data_ip("node-hz01-01", "");
-    Log_Capture log;
-    std::string addresses;
-    ASSERT_TRUE(client_.get_zbs_data_ip(hz01_, addresses));
-    EXPECT_EQ("10.10.10.22:10201:10206", addresses);
-    EXPECT_TRUE(logged(log, "node-hz01-01"));
-}
-
-TEST_F(Zbs_Data_Ip_Test, NoHostWithDataAddressFails) {
-    set_data_ip("node-hz01-01", "");
-    set_data_ip("node-hz01-02", "");
-    Log_Capture log;
-    std::string addresses = "untouched";
-    EXPECT_FALSE(client_.get_zbs_data_ip(hz01_, addresses));
-    EXPECT_EQ("untouched", addresses);
-    bool error_logged = false;
-    for (const auto& line : log.lines())
-        error_logged |= line.priority == LM_ERROR;
-    EXPECT_TRUE(error_logged) << ::testing::PrintToString(log.texts());
-}
-
-TEST_F(Zbs_Data_Ip_Test, FailedHostQueryIsLoggedWithItsReason) {
-    server_->fail_path("get-hosts", 503, "hosts unavailable", 1);
-    Log_Capture log;
-    std::string addresses = "untouched";
-    EXPECT_FALSE(client_.get_zbs_data_ip(hz01_, addresses));
-    EXPECT_EQ("untouched", addresses);
-    EXPECT_TRUE(
-        logged(log, "Failed to query hosts in cluster[" + hz01_ + "]. hosts unavailable.\n"))
-        << ::testing::PrintToString(log.texts());
     EXPECT_TRUE(client_.error_.empty());
 }
 
