@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -26,7 +28,7 @@ namespace {
 const char* const kPassword = "Pa55w0rd!";
 const char* const kToken = "token-abc-123";
 
-class Login_Lookup : public ::testing::Test {
+class LoginLookup : public ::testing::Test {
 protected:
     void SetUp() override {
         server_.reset(new sim::Backup_Server(test_host_keys().public_pem));
@@ -46,21 +48,11 @@ protected:
         server_->add_instance(login);
     }
 
-    // Nothing logged may carry a secret, plain or encrypted.
-    void expect_no_secret_in(const Log_Capture& log) {
-        for (const auto& line : log.lines()) {
-            EXPECT_EQ(std::string::npos, line.text.find(kPassword)) << line.text;
-            EXPECT_EQ(std::string::npos, line.text.find(kToken)) << line.text;
-            EXPECT_EQ(std::string::npos, line.text.find("=="))
-                << line.text;  // base64 padding of a ciphertext
-        }
-    }
-
     Temp_Root root_;
     std::unique_ptr<sim::Backup_Server> server_;
 };
 
-TEST_F(Login_Lookup, FetchesAndDecryptsTheLogin) {
+TEST_F(LoginLookup, FetchesAndDecryptsTheLogin) {
     smartx::Login_Info info;
     Log_Capture log;
     ASSERT_TRUE(smartx::get_login_info("inst-1", info));
@@ -75,65 +67,67 @@ TEST_F(Login_Lookup, FetchesAndDecryptsTheLogin) {
     ASSERT_FALSE(requests.empty());
     EXPECT_NE(std::string::npos, requests.back().body.find("\"smartx.query\""));
     EXPECT_NE(std::string::npos, requests.back().body.find("\"uuid\":\"inst-1\""));
+
+    smartx::Login_Info no_token;
+    ASSERT_TRUE(smartx::get_login_info("inst-no-token", no_token));
+    EXPECT_EQ(kPassword, no_token.secure_pwd);
+    EXPECT_TRUE(no_token.secure_token.empty());
 }
 
-TEST_F(Login_Lookup, TokenMayBeAbsent) {
-    smartx::Login_Info info;
-    ASSERT_TRUE(smartx::get_login_info("inst-no-token", info));
-    EXPECT_EQ(kPassword, info.secure_pwd);
-    EXPECT_TRUE(info.secure_token.empty());
-}
-
-TEST_F(Login_Lookup, NonObjectAnswersFailWithTheInvariantMessage) {
-    for (const char* answer : {"[1, 2]", "\"text\"", "7", "null"}) {
-        SCOPED_TRACE(answer);
-        server_->set_query_result_override(answer);
+TEST_F(LoginLookup, FailuresLogTheirCauseAndNeverASecret) {
+    const char* const not_object = ", result is not object!\n";
+    const char* const no_load = "Failed to load SmartX login info.\n";
+    const struct Row {
+        const char* uuid;
+        const char* answer;  // instead of the instance's login
+        bool rpc_error;
+        int lines;  // -1: not checked
+        const char* first_begins;
+        const char* last_ends;
+    } rows[] = {
+        {"inst-1", "[1, 2]", false, 1, "Unexpected error in ", not_object},
+        {"inst-1", "\"text\"", false, 1, "Unexpected error in ", not_object},
+        {"inst-1", "7", false, 1, "Unexpected error in ", not_object},
+        {"inst-1", "null", false, 1, "Unexpected error in ", not_object},
+        {"inst-1",
+         "{\"host\": \"h\", \"port\": 70000, \"ssl\": false, \"username\": \"u\", \"password\": "
+         "\"x\"}",
+         false, 2, "Failed to parse login info, details: ", no_load},
+        {"inst-1", "{\"host\": \"h\", \"port\": 443, \"ssl\": false, \"username\": \"u\"}", false,
+         2, "Failed to parse login info, details: ", no_load},
+        // A secret that does not decrypt fails quietly.
+        {"inst-1",
+         "{\"host\": \"h\", \"port\": 443, \"ssl\": true, \"username\": \"u\", \"password\": "
+         "\"UGE1NXcwcmQh\"}",
+         false, 0, "", ""},
+        {"no-such-instance", "", false, -1, "", ""},
+        {"inst-1", "", true, -1, "", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.uuid) + " " + r.answer);
+        server_->set_query_result_override(r.answer);
+        server_->set_rpc_error(r.rpc_error);
         smartx::Login_Info info;
         Log_Capture log;
-        EXPECT_FALSE(smartx::get_login_info("inst-1", info));
-        ASSERT_EQ(1u, log.lines().size());
-        EXPECT_EQ(LM_EMERGENCY, log.lines()[0].priority);
-        const std::string& t = log.lines()[0].text;
-        EXPECT_EQ(0u, t.find("Unexpected error in ")) << t;
-        EXPECT_NE(std::string::npos, t.find("login_info.cpp:")) << t;
-        EXPECT_EQ(", result is not object!\n",
-                  t.substr(t.size() - std::strlen(", result is not object!\n")))
-            << t;
+        EXPECT_FALSE(smartx::get_login_info(r.uuid, info));
+        for (const auto& line : log.lines()) {
+            EXPECT_EQ(std::string::npos, line.text.find(kPassword)) << line.text;
+            EXPECT_EQ(std::string::npos, line.text.find(kToken)) << line.text;
+            // base64 padding of a ciphertext
+            EXPECT_EQ(std::string::npos, line.text.find("==")) << line.text;
+        }
+        if (r.lines <= 0) {
+            EXPECT_TRUE(r.lines < 0 || log.lines().empty());
+            continue;
+        }
+        ASSERT_EQ(static_cast<size_t>(r.lines), log.lines().size());
+        const std::string& first = log.lines().front().text;
+        const std::string& last = log.lines().back().text;
+        EXPECT_EQ(0u, first.find(r.first_begins)) << first;
+        EXPECT_EQ(r.lines == 1 ? LM_EMERGENCY : LM_ERROR, log.lines().front().priority);
+        EXPECT_EQ(r.last_ends,
+                  last.substr(last.size() - std::min(last.size(), std::strlen(r.last_ends))));
     }
-}
-
-TEST_F(Login_Lookup, LoginThatDoesNotLoadFails) {
-    for (const char* answer :
-         {"{\"host\": \"h\", \"port\": 70000, \"ssl\": false, \"username\": \"u\", \"password\": "
-          "\"x\"}",
-          "{\"host\": \"h\", \"port\": 443, \"ssl\": false, \"username\": \"u\"}"}) {
-        server_->set_query_result_override(answer);
-        smartx::Login_Info info;
-        Log_Capture log;
-        EXPECT_FALSE(smartx::get_login_info("inst-1", info));
-        ASSERT_EQ(2u, log.lines().size());
-        EXPECT_EQ(0u, log.lines()[0].text.find("Failed to parse login info, details: "));
-        EXPECT_EQ("Failed to load SmartX login info.\n", log.lines()[1].text);
-    }
-}
-
-TEST_F(Login_Lookup, SecretThatDoesNotDecryptFailsQuietly) {
-    server_->set_query_result_override(
-        "{\"host\": \"h\", \"port\": 443, \"ssl\": true, \"username\": \"u\", \"password\": "
-        "\"UGE1NXcwcmQh\"}");
-    smartx::Login_Info info;
-    Log_Capture log;
-    EXPECT_FALSE(smartx::get_login_info("inst-1", info));
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(Login_Lookup, ServerErrorsAndUnknownInstancesFail) {
-    smartx::Login_Info info;
-    Log_Capture log;
-    EXPECT_FALSE(smartx::get_login_info("no-such-instance", info));
-    server_->set_rpc_error(true);
-    EXPECT_FALSE(smartx::get_login_info("inst-1", info));
-    expect_no_secret_in(log);
 }
 
 // A loopback port nothing listens on.
@@ -151,7 +145,7 @@ int dead_port() {
     return port;
 }
 
-TEST(Backup_Server_Unreachable, LoginLookupAndAlertsFail) {
+TEST(BackupServerUnreachable, LoginLookupAndAlertsFail) {
     Temp_Root root;
     const int port = dead_port();
     ASSERT_GT(port, 0);
@@ -165,79 +159,58 @@ TEST(Backup_Server_Unreachable, LoginLookupAndAlertsFail) {
         smartx::send_alert(client, 1, json_spirit::Object(), smartx::Control_Param(), nullptr));
 }
 
-// ---- alerts ----
-
-class Alerts : public Login_Lookup {
-protected:
-    smartx::Control_Param control() const {
-        smartx::Control_Param c;
-        c.def_id = "def-9";
-        c.host_id = "host-7";
-        c.resource_uuid = "res-5";
-        c.job_revision = 12;
-        return c;
-    }
-
-    Job_Activity activity(Job_State state) const {
+// Only a finished run's alert carries its last run time; without an activity
+// the job is unnamed.
+TEST_F(LoginLookup, AlertsCarryTheJobAndTheTimesOfItsRun) {
+    smartx::Control_Param control;
+    control.def_id = "def-9";
+    control.host_id = "host-7";
+    control.resource_uuid = "res-5";
+    control.job_revision = 12;
+    json_spirit::Object detail;
+    detail["id"] = "vm-1";
+    detail["name"] = "web";
+    const uint64_t code = Error_ID(Error_ID::LV_WARNING, 3, 39, 1, 21, 0).value();
+    const char* const job_id = "01234567-89ab-cdef-0123-456789abcdef";
+    const struct Row {
+        bool with_activity;
+        Job_State state;
+        const char* job_id;
+        int start_time, last_run_time;
+    } rows[] = {
+        {true, JOB_STATE_COMPLETED, job_id, 1700000000, 1700000100},
+        {true, JOB_STATE_CANCELED, job_id, 1700000000, 1700000100},
+        {true, JOB_STATE_ERROR, job_id, 1700000000, 1700000100},
+        {true, JOB_STATE_RUNNING, job_id, 1700000000, 0},
+        {false, JOB_STATE_IDLE, "", 0, 0},
+    };
+    RESTful_Alert_Client client;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.state);
         Job_Activity a;
         std::memset(&a, 0, sizeof a);
-        EXPECT_TRUE(uuid_from_string("0123456789abcdef0123456789abcdef", a.id));
-        a.state = state;
+        ASSERT_TRUE(uuid_from_string("0123456789abcdef0123456789abcdef", a.id));
+        a.state = r.state;
         a.start_time = 1700000000;
         a.last_run_time = 1700000100;
-        return a;
+        ASSERT_TRUE(
+            smartx::send_alert(client, code, detail, control, r.with_activity ? &a : nullptr));
+        const auto alerts = server_->alerts();
+        ASSERT_FALSE(alerts.empty());
+        json_spirit::Object expected;
+        expected["code"] = static_cast<unsigned long long>(code);
+        expected["detail"] = detail;
+        expected["job_revision"] = 12;
+        expected["host_id"] = "host-7";
+        expected["resource_uuid"] = "res-5";
+        expected["def_id"] = "def-9";
+        expected["job_id"] = r.job_id;
+        expected["start_time"] = r.start_time;
+        expected["last_run_time"] = r.last_run_time;
+        expected["count"] = 1;
+        for (const auto& kv : expected)
+            EXPECT_EQ(kv.second, alerts.back().get_obj().at(kv.first)) << kv.first;
     }
-
-    json_spirit::Object detail() const {
-        json_spirit::Object d;
-        d["id"] = "vm-1";
-        d["name"] = "web";
-        return d;
-    }
-
-    const json_spirit::Object& last_alert() {
-        alerts_ = server_->alerts();
-        EXPECT_FALSE(alerts_.empty());
-        return alerts_.back().get_obj();
-    }
-
-    std::vector<json_spirit::Value> alerts_;
-};
-
-TEST_F(Alerts, CarryTheJobAndTheRunTimesOfAFinishedRun) {
-    RESTful_Alert_Client client;
-    const uint64_t code = Error_ID(Error_ID::LV_WARNING, 3, 39, 1, 21, 0).value();
-    for (Job_State state : {JOB_STATE_COMPLETED, JOB_STATE_CANCELED, JOB_STATE_ERROR}) {
-        Job_Activity a = activity(state);
-        ASSERT_TRUE(smartx::send_alert(client, code, detail(), control(), &a));
-        const json_spirit::Object& alert = last_alert();
-        EXPECT_EQ(json_spirit::Value(static_cast<unsigned long long>(code)), alert.at("code"));
-        EXPECT_EQ(json_spirit::Value(detail()), alert.at("detail"));
-        EXPECT_EQ(json_spirit::Value(12), alert.at("job_revision"));
-        EXPECT_EQ(json_spirit::Value("host-7"), alert.at("host_id"));
-        EXPECT_EQ(json_spirit::Value("res-5"), alert.at("resource_uuid"));
-        EXPECT_EQ(json_spirit::Value("def-9"), alert.at("def_id"));
-        EXPECT_EQ(json_spirit::Value("01234567-89ab-cdef-0123-456789abcdef"), alert.at("job_id"));
-        EXPECT_EQ(json_spirit::Value(1700000000), alert.at("start_time"));
-        EXPECT_EQ(json_spirit::Value(1700000100), alert.at("last_run_time"));
-        EXPECT_EQ(json_spirit::Value(1), alert.at("count"));
-    }
-}
-
-TEST_F(Alerts, RunningJobHasNoLastRunTime) {
-    RESTful_Alert_Client client;
-    Job_Activity a = activity(JOB_STATE_RUNNING);
-    ASSERT_TRUE(smartx::send_alert(client, 1, detail(), control(), &a));
-    EXPECT_EQ(json_spirit::Value(1700000000), last_alert().at("start_time"));
-    EXPECT_EQ(json_spirit::Value(0), last_alert().at("last_run_time"));
-}
-
-TEST_F(Alerts, WithoutActivityTheJobIsUnnamed) {
-    RESTful_Alert_Client client;
-    ASSERT_TRUE(smartx::send_alert(client, 1, detail(), control(), nullptr));
-    EXPECT_EQ(json_spirit::Value(""), last_alert().at("job_id"));
-    EXPECT_EQ(json_spirit::Value(0), last_alert().at("start_time"));
-    EXPECT_EQ(json_spirit::Value(0), last_alert().at("last_run_time"));
 }
 
 }  // namespace
