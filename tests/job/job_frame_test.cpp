@@ -112,72 +112,60 @@ protected:
     Behaviour b_;
 };
 
+// What a row of the outcome table changes in the definition and the work
+// (stopping the job as the engine would, from another thread).
+constexpr unsigned PRECONDITION_FAILS = 1, INACTIVE = 2, NO_SOURCE = 4, PRE_FAILS = 8,
+                   IGNORE_PRE_FAILURE = 16, WORK_FAILS = 32, WORK_STOPS = 64, POST_FAILS = 128,
+                   IGNORE_POST_FAILURE = 256, POST_ALWAYS = 512;
+
 TEST_F(JobFrame, OutcomesGiveTheirReportsActionsAndRecord) {
-    const std::function<bool(Job&)> fail = [](Job&) { return false; };
-    const std::function<bool(Job&)> stop = [](Job& job) {
-        job.stop(nullptr);  // what the engine does from another thread
-        return !job_state_is_stopping(load_job_state(job.activity()));
-    };
     const struct Row {
-        const char* name;
-        std::function<void(Job_Definition&, Behaviour&)> setup;
+        unsigned setup;
         Kinds reports;
         int work_calls;
         bool pre, post;
         Job_State state;  // of the record; JOB_STATE_NONE: not checked
         int code;         // of the record, checked with the state or when not 0
     } rows[] = {
-        {"success", [](Job_Definition&, Behaviour&) {}, kSuccess, 1, true, true, JOB_STATE_IDLE, 0},
-        {"failed precondition", [](Job_Definition& d, Behaviour&) { d.precondition = "exit 3"; },
-         kNone, 0, false, false, JOB_STATE_IDLE, 0},
-        {"inactive", [](Job_Definition&, Behaviour& b) { b.active = false; }, kNone, 0, false,
-         false, JOB_STATE_SKIPPED, 0},
-        {"no source", [](Job_Definition& d, Behaviour&) { d.source(nullptr); }, kNone, 0, false,
-         false, JOB_STATE_NONE, 0},
-        {"failed pre-action", [](Job_Definition& d, Behaviour&) { d.pre_action = "exit 1"; },
-         kFailure, 0, false, false, JOB_STATE_NONE, -1},
-        {"ignored pre-action failure",
-         [](Job_Definition& d, Behaviour&) {
-             d.pre_action = "exit 1";
-             d.ignore_pre_action_failure = true;
-         },
-         kSuccess, 1, false, true, JOB_STATE_NONE, 0},
-        {"failed work", [&](Job_Definition&, Behaviour& b) { b.work = fail; }, kFailure, 1, true,
-         false, JOB_STATE_NONE, -1},
-        {"failed work, post-action always",
-         [&](Job_Definition& d, Behaviour& b) {
-             b.work = fail;
-             d.run_post_action_always = true;
-         },
-         kFailure, 1, true, true, JOB_STATE_NONE, -1},
-        {"failed post-action", [](Job_Definition& d, Behaviour&) { d.post_action = "exit 1"; },
-         kFailure, 1, true, false, JOB_STATE_NONE, -1},
-        {"ignored post-action failure",
-         [](Job_Definition& d, Behaviour&) {
-             d.post_action = "exit 1";
-             d.ignore_post_action_failure = true;
-         },
-         kSuccess, 1, true, false, JOB_STATE_NONE, 0},
-        {"stopped during work", [&](Job_Definition&, Behaviour& b) { b.work = stop; }, kCanceled, 1,
-         true, false, JOB_STATE_CANCELED, 0},
+        {0, kSuccess, 1, true, true, JOB_STATE_IDLE, 0},
+        {PRECONDITION_FAILS, kNone, 0, false, false, JOB_STATE_IDLE, 0},
+        {INACTIVE, kNone, 0, false, false, JOB_STATE_SKIPPED, 0},
+        {NO_SOURCE, kNone, 0, false, false, JOB_STATE_NONE, 0},
+        {PRE_FAILS, kFailure, 0, false, false, JOB_STATE_NONE, -1},
+        {PRE_FAILS | IGNORE_PRE_FAILURE, kSuccess, 1, false, true, JOB_STATE_NONE, 0},
+        {WORK_FAILS, kFailure, 1, true, false, JOB_STATE_NONE, -1},
+        {WORK_FAILS | POST_ALWAYS, kFailure, 1, true, true, JOB_STATE_NONE, -1},
+        {POST_FAILS, kFailure, 1, true, false, JOB_STATE_NONE, -1},
+        {POST_FAILS | IGNORE_POST_FAILURE, kSuccess, 1, true, false, JOB_STATE_NONE, 0},
+        {WORK_STOPS, kCanceled, 1, true, false, JOB_STATE_CANCELED, 0},
         // The post-action keeps a canceled run canceled.
-        {"stopped, post-action always",
-         [&](Job_Definition& d, Behaviour& b) {
-             b.work = stop;
-             d.run_post_action_always = true;
-         },
-         kCanceled, 1, true, true, JOB_STATE_CANCELED, 0},
+        {WORK_STOPS | POST_ALWAYS, kCanceled, 1, true, true, JOB_STATE_CANCELED, 0},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.name);
+        SCOPED_TRACE(r.setup);
         ::unlink(marker("pre").c_str());
         ::unlink(marker("post").c_str());
         ::unlink(Job_Activity_Map::path_of(kDefId).c_str());  // a fresh record per row
-        b_.active = true;
-        b_.work = [](Job&) { return true; };
+        b_.active = !(r.setup & INACTIVE);
+        b_.work = [&r](Job& job) {
+            if (r.setup & WORK_STOPS)
+                job.stop(nullptr);
+            return !(r.setup & WORK_FAILS) &&
+                   !job_state_is_stopping(load_job_state(job.activity()));
+        };
         b_.work_calls = 0;
         auto def = definition();
-        r.setup(*def, b_);
+        if (r.setup & PRECONDITION_FAILS)
+            def->precondition = "exit 3";
+        if (r.setup & NO_SOURCE)
+            def->source(nullptr);
+        if (r.setup & PRE_FAILS)
+            def->pre_action = "exit 1";
+        if (r.setup & POST_FAILS)
+            def->post_action = "exit 1";
+        def->ignore_pre_action_failure = r.setup & IGNORE_PRE_FAILURE;
+        def->ignore_post_action_failure = r.setup & IGNORE_POST_FAILURE;
+        def->run_post_action_always = r.setup & POST_ALWAYS;
         auto reports = run(def);
         ASSERT_EQ(r.reports, kinds(reports));
         if (r.reports == kFailure) {
