@@ -41,7 +41,7 @@ struct Spy : Queue_Strategy<Task> {
     bool answer_;
 };
 
-TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks) {
+TEST(QueueStrategy, CountersBoundWaitingAndHandedOutTasks) {
     Composite s;
     auto t = make_task();
     for (int i = 0; i < 1024; ++i) {
@@ -67,12 +67,12 @@ TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks) {
     EXPECT_NE(0, t->last_finished_time());
 }
 
-TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order) {
+TEST(QueueStrategyImpl, PartsMustAllAgreeAndAreAskedInOrderAfterTheCounters) {
     std::vector<std::string> log;
     Composite s;
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "b", false)));
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "c", true)));
+    for (const auto& part :
+         std::vector<std::pair<const char*, bool>>{{"a", true}, {"b", false}, {"c", true}})
+        ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, part.first, part.second)));
     auto t = make_task();
 
     EXPECT_FALSE(s.enqueue_able(t));
@@ -92,21 +92,17 @@ TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order) {
                                         "b.dequeued", "c.dequeued", "a.break", "b.break", "c.break",
                                         "a.finished", "b.finished", "c.finished"}),
               log);
-}
 
-TEST(Queue_Strategy_Impl, counter_limits_apply_before_the_parts) {
-    std::vector<std::string> log;
-    Composite s;
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
+    // The counter limits refuse before any part is asked.
+    log.clear();
     s.reset_enqueue_limit(0);
     s.reset_dequeue_limit(0);
-    auto t = make_task();
     EXPECT_FALSE(s.enqueue_able(t));
     EXPECT_FALSE(s.dequeue_able(t));
     EXPECT_TRUE(log.empty());
 }
 
-TEST(Queue_Strategy_Impl, null_part_is_refused_with_check_message) {
+TEST(QueueStrategyImpl, NullPartIsRefusedWithCheckMessage) {
     task_test::Log_Capture logs;
     Composite s;
     EXPECT_FALSE(s.add_strategy(nullptr));
@@ -118,7 +114,7 @@ TEST(Queue_Strategy_Impl, null_part_is_refused_with_check_message) {
     EXPECT_TRUE(s.call_able(t));
 }
 
-TEST(Queue_Strategy_Impl, less_orders_lowest_id_first) {
+TEST(QueueStrategyImpl, LessOrdersLowestIdFirst) {
     std::priority_queue<Task_Ptr, std::vector<Task_Ptr>, Composite::Less> q;
     for (int id : {5, 2, 9, 1, 7})
         q.push(make_task(id));
@@ -145,7 +141,7 @@ int admissions(Composite& s, const Task_Ptr& t) {
     return n;
 }
 
-TEST(Retry_Limit_Queue_Strategy, limit_counts_retries_after_the_first_run) {
+TEST(RetryLimitQueueStrategy, LimitCountsRetriesAfterTheFirstRun) {
     for (unsigned limit : {0u, 1u, 3u}) {
         Composite s;
         auto retry = std::make_unique<Retry>();
@@ -158,7 +154,7 @@ TEST(Retry_Limit_Queue_Strategy, limit_counts_retries_after_the_first_run) {
     EXPECT_EQ(4, admissions(defaults, make_task()));
 }
 
-TEST(Retry_Limit_Queue_Strategy, interval_runs_from_the_last_finish) {
+TEST(RetryLimitQueueStrategy, IntervalRunsFromTheLastFinish) {
     Retry r;
     r.reset(3, 5);
     auto t = make_task();

@@ -18,7 +18,7 @@ struct Task : Thread_Task<Task> {
 };
 using Task_Ptr = std::shared_ptr<Task>;
 
-struct Pool_Fixture : ::testing::Test {
+struct ThreadTaskWorker : ::testing::Test {
     std::atomic<int> calls{0};
     std::mutex m;
     std::vector<Task_Base::Error> finished;
@@ -39,7 +39,7 @@ struct Pool_Fixture : ::testing::Test {
     }
 };
 
-TEST_F(Pool_Fixture, stop_runs_what_was_queued_before_it) {
+TEST_F(ThreadTaskWorker, StopRunsWhatWasQueuedBeforeIt) {
     std::vector<Task_Ptr> tasks;
     for (int i = 0; i < 20; ++i) {
         tasks.push_back(task());
@@ -57,7 +57,7 @@ TEST_F(Pool_Fixture, stop_runs_what_was_queued_before_it) {
 
 // Tasks that never run are reported finished as failed: a dispatcher counting
 // handed-out tasks must not wait for them.
-TEST_F(Pool_Fixture, tasks_left_at_shutdown_are_failed_and_reported) {
+TEST_F(ThreadTaskWorker, TasksLeftAtShutdownAreFailedAndReported) {
     auto a = task(), b = task();
     ASSERT_TRUE(pool.enqueue(a));
     ASSERT_TRUE(pool.enqueue(b));

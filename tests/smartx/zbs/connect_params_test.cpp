@@ -14,103 +14,82 @@ namespace {
 const char* const env_names[] = {"ZBS_TIMEOUT", "ZBS_INITIAL_INTERVAL", "ZBS_MAX_INTERVAL",
                                  "ZBS_RETRIES"};
 
-class Connect_Params_Test : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* v : env_names)
-            ::unsetenv(v);
-        Smartx_Connect_Params::close_instance();
-        params_ = Smartx_Connect_Params::instance();
-        ASSERT_NE(nullptr, params_);
-    }
-    void TearDown() override {
-        for (const char* v : env_names)
-            ::unsetenv(v);
-        Smartx_Connect_Params::close_instance();
-    }
+void clear_env() {
+    for (const char* v : env_names)
+        ::unsetenv(v);
+}
 
-    std::vector<uint32_t> fields() const {
-        return {params_->zbs_timeout, params_->zbs_initial_interval, params_->zbs_max_interval,
-                params_->zbs_retries};
-    }
-
-    Smartx_Connect_Params* params_ = nullptr;
-    Log_Capture log_;
+struct Row {
+    std::vector<const char*> env;  // by env_names; null or absent: unset
+    std::vector<uint32_t> fields;  // timeout, initial and max interval, retries
+    std::vector<std::string> log;
+    std::vector<unsigned> delays;  // empty: not checked
 };
 
-std::vector<unsigned> delays(const Smartx_Connect_Params& p) {
-    std::vector<unsigned> out;
-    for (unsigned d : p.backoff())
-        out.push_back(d);
-    return out;
+TEST(ConnectParams, EnvironmentOverridesCapsOrIsIgnored) {
+    const std::string big = "99999999999999999999999";
+    std::vector<Row> rows = {
+        {{"+4500", nullptr, "30"},
+         {4500, 1, 30, 5},
+         {"Get zbs_timeout=+4500\n", "Get zbs_max_interval=30\n"},
+         {1, 2, 4, 8, 16}},
+        {{"4294967295", nullptr, nullptr, big.c_str()},
+         {INT_MAX, 1, 10, UINT32_MAX},
+         {"Get zbs_timeout=4294967295\n", "Capped ZBS_TIMEOUT='4294967295' at 2147483647.\n",
+          "Get zbs_retries=" + big + "\n", "Capped ZBS_RETRIES='" + big + "' at 4294967295.\n"},
+         {}},
+        {{"2147483647"}, {INT_MAX, 1, 10, 5}, {"Get zbs_timeout=2147483647\n"}, {}},
+        // The defaults come back after close_instance; zero retries still try once.
+        {{}, {3000, 1, 10, 5}, {}, {1, 2, 4, 8, 10}},
+        {{nullptr, "3", nullptr, "0"},
+         {3000, 3, 10, 0},
+         {"Get zbs_initial_interval=3\n", "Get zbs_retries=0\n"},
+         {3}},
+        {{nullptr, "3", "5", "4"},
+         {3000, 3, 5, 4},
+         {"Get zbs_initial_interval=3\n", "Get zbs_max_interval=5\n", "Get zbs_retries=4\n"},
+         {3, 5, 5, 5}},
+    };
+    for (const char* bad : {"abc", "-3", "12x", "", " 5", "5 ", "0x10", "-0"}) {
+        rows.push_back(
+            {{nullptr, bad, nullptr, bad},
+             {3000, 1, 10, 5},
+             {std::string("Get zbs_initial_interval=") + bad + "\n",
+              std::string("Ignored ZBS_INITIAL_INTERVAL='") + bad +
+                  "': not a decimal number, keeping 1.\n",
+              std::string("Get zbs_retries=") + bad + "\n",
+              std::string("Ignored ZBS_RETRIES='") + bad + "': not a decimal number, keeping 5.\n"},
+             {1, 2, 4, 8, 10}});
+    }
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.log.empty() ? std::string("defaults") : r.log[0]);
+        clear_env();
+        for (size_t i = 0; i < r.env.size(); ++i) {
+            if (r.env[i] != nullptr)
+                ::setenv(env_names[i], r.env[i], 1);
+        }
+        Smartx_Connect_Params::close_instance();
+        Smartx_Connect_Params* p = Smartx_Connect_Params::instance();
+        ASSERT_EQ(p, Smartx_Connect_Params::instance());
+        Log_Capture log;
+        p->update();
+        EXPECT_EQ(r.fields, (std::vector<uint32_t>{p->zbs_timeout, p->zbs_initial_interval,
+                                                   p->zbs_max_interval, p->zbs_retries}));
+        EXPECT_EQ(static_cast<int>(std::min<uint32_t>(r.fields[0], INT_MAX)), p->timeout_ms());
+        EXPECT_EQ(r.log, log.texts());
+        for (const auto& line : log.lines())
+            EXPECT_EQ(line.text[0] == 'G' ? LM_INFO : LM_WARNING, line.priority) << line.text;
+        if (r.delays.empty())
+            continue;
+        std::vector<unsigned> delays;
+        for (unsigned d : p->backoff())
+            delays.push_back(d);
+        EXPECT_EQ(r.delays, delays);
+    }
+    // Set by other writers (the list handler's options) beyond an int.
+    Smartx_Connect_Params::instance()->zbs_timeout = 3000000000u;
+    EXPECT_EQ(INT_MAX, Smartx_Connect_Params::instance()->timeout_ms());
+    clear_env();
+    Smartx_Connect_Params::close_instance();
 }
 }  // namespace
-
-TEST_F(Connect_Params_Test, DefaultsComeBackAfterCloseInstance) {
-    EXPECT_EQ((std::vector<uint32_t>{3000, 1, 10, 5}), fields());
-    EXPECT_EQ(params_, Smartx_Connect_Params::instance());
-    params_->zbs_retries = 9;
-    Smartx_Connect_Params::close_instance();
-    EXPECT_EQ(5u, Smartx_Connect_Params::instance()->zbs_retries);
-}
-
-TEST_F(Connect_Params_Test, EnvironmentOverridesEachSetVariableAndLogsItsRawText) {
-    ::setenv("ZBS_TIMEOUT", "+4500", 1);
-    ::setenv("ZBS_MAX_INTERVAL", "30", 1);
-    params_->update();
-    EXPECT_EQ((std::vector<uint32_t>{4500, 1, 30, 5}), fields());
-    EXPECT_EQ((std::vector<std::string>{"Get zbs_timeout=+4500\n", "Get zbs_max_interval=30\n"}),
-              log_.texts());
-    EXPECT_EQ(LM_INFO, log_.lines()[0].priority);
-}
-
-TEST_F(Connect_Params_Test, ValuesThatAreNotDecimalNumbersKeepTheSetting) {
-    for (const char* bad : {"abc", "-3", "12x", "", " 5", "5 ", "0x10", "-0"}) {
-        log_.clear();
-        ::setenv("ZBS_RETRIES", bad, 1);
-        ::setenv("ZBS_INITIAL_INTERVAL", bad, 1);
-        params_->update();
-        EXPECT_EQ((std::vector<uint32_t>{3000, 1, 10, 5}), fields()) << "'" << bad << "'";
-        ASSERT_EQ(4u, log_.lines().size()) << bad;
-        EXPECT_EQ(std::string("Get zbs_initial_interval=") + bad + "\n", log_.lines()[0].text);
-        EXPECT_EQ(LM_WARNING, log_.lines()[1].priority);
-        EXPECT_EQ(std::string("Ignored ZBS_INITIAL_INTERVAL='") + bad +
-                      "': not a decimal number, keeping 1.\n",
-                  log_.lines()[1].text);
-        EXPECT_EQ(std::string("Get zbs_retries=") + bad + "\n", log_.lines()[2].text);
-    }
-}
-
-TEST_F(Connect_Params_Test, LargeValuesAreCappedTheTimeOutAtIntMax) {
-    ::setenv("ZBS_TIMEOUT", "4294967295", 1);
-    ::setenv("ZBS_RETRIES", "99999999999999999999999", 1);
-    params_->update();
-    EXPECT_EQ(static_cast<uint32_t>(INT_MAX), params_->zbs_timeout);
-    EXPECT_EQ(INT_MAX, params_->timeout_ms());
-    EXPECT_EQ(UINT32_MAX, params_->zbs_retries);
-    EXPECT_EQ("Capped ZBS_TIMEOUT='4294967295' at 2147483647.\n", log_.lines()[1].text);
-
-    ::setenv("ZBS_TIMEOUT", "2147483647", 1);
-    ::unsetenv("ZBS_RETRIES");
-    params_->update();
-    EXPECT_EQ(INT_MAX, params_->timeout_ms());
-
-    // Set by other writers (the list handler's options) beyond an int.
-    params_->zbs_timeout = 3000000000u;
-    EXPECT_EQ(INT_MAX, params_->timeout_ms());
-}
-
-TEST_F(Connect_Params_Test, BackoffFollowsTheSettingsAndZeroRetriesStillTriesOnce) {
-    EXPECT_EQ((std::vector<unsigned>{1, 2, 4, 8, 10}), delays(*params_));
-
-    ::setenv("ZBS_RETRIES", "0", 1);
-    ::setenv("ZBS_INITIAL_INTERVAL", "3", 1);
-    params_->update();
-    EXPECT_EQ(0u, params_->zbs_retries);
-    EXPECT_EQ(std::vector<unsigned>{3}, delays(*params_));
-
-    ::setenv("ZBS_RETRIES", "4", 1);
-    ::setenv("ZBS_MAX_INTERVAL", "5", 1);
-    params_->update();
-    EXPECT_EQ((std::vector<unsigned>{3, 5, 5, 5}), delays(*params_));
-}

@@ -54,20 +54,12 @@ std::string library_path(const std::string& version) {
     return zbs_sim_dir(version) + "/libzbs.so.1";
 }
 
-bool contains(const std::vector<std::string>& texts, const std::string& text) {
-    for (const std::string& t : texts)
-        if (t.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-class Zbs_Init_Test : public ::testing::Test {
+class ZbsInit : public ::testing::Test {
 protected:
     void TearDown() override {
         smartx::zbs_finalize();
         Smartx_Connect_Params::close_instance();
-        for (const char* v :
-             {"ZBS_TIMEOUT", "ZBS_INITIAL_INTERVAL", "ZBS_MAX_INTERVAL", "ZBS_RETRIES"})
+        for (const char* v : {"ZBS_TIMEOUT", "ZBS_RETRIES"})
             ::unsetenv(v);
     }
 
@@ -76,32 +68,48 @@ protected:
 };
 }  // namespace
 
-TEST_F(Zbs_Init_Test, NullOrEmptyVersionFailsTheCheck) {
-    EXPECT_EQ(0, smartx::zbs_init(nullptr));
-    EXPECT_EQ(0, smartx::zbs_init(""));
-    ASSERT_EQ(2u, log_.lines().size());
-    for (const Log_Capture::Line& l : log_.lines()) {
-        EXPECT_EQ(LM_EMERGENCY, l.priority);
-        EXPECT_EQ(0u, l.text.find("Unexpected error in ")) << l.text;
-        EXPECT_NE(std::string::npos, l.text.find(", version is NULL or \"\":\n")) << l.text;
+TEST_F(ZbsInit, RefusedOrMissingVersionsLogWhyAndBindNothing) {
+    // A library the traversal would reach: tarnvik3/x/libzbs.so.1.
+    install_zbs_sim(ZBS_SIM_PATH, "../x");
+    const std::string too_long(300, 'w');  // too long for a file name
+    const struct Row {
+        const char* version;
+        ACE_Log_Priority priority;
+        std::string begins, contains;
+    } rows[] = {
+        {nullptr, LM_EMERGENCY, "Unexpected error in ", ", version is NULL or \"\":\n"},
+        {"", LM_EMERGENCY, "Unexpected error in ", ", version is NULL or \"\":\n"},
+        {"5.5.1", LM_ERROR, "Failed to load " + library_path("5.5.1") + ", ", ""},
+        {too_long.c_str(), LM_ERROR, "Failed to load " + library_path(too_long) + ", ", ""},
+        {"../x", LM_ERROR, "Refused zbs version '../x'", ""},
+        {".", LM_ERROR, "Refused zbs version '.'", ""},
+        {"..", LM_ERROR, "Refused zbs version '..'", ""},
+        {"5.5.1/../../x", LM_ERROR, "Refused zbs version '5.5.1/../../x'", ""},
+        {"/x", LM_ERROR, "Refused zbs version '/x'", ""},
+        {"5.5 1", LM_ERROR, "Refused zbs version '5.5 1'", ""},
+        {"5.5.1\n", LM_ERROR, "Refused zbs version '5.5.1\n'", ""},
+        {"5.5.1;", LM_ERROR, "Refused zbs version '5.5.1;'", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.begins);
+        log_.clear();
+        EXPECT_EQ(0, smartx::zbs_init(r.version));
+        ASSERT_EQ(1u, log_.lines().size());
+        EXPECT_EQ(r.priority, log_.lines()[0].priority);
+        EXPECT_EQ(0u, log_.lines()[0].text.find(r.begins)) << log_.lines()[0].text;
+        EXPECT_NE(std::string::npos, log_.lines()[0].text.find(r.contains));
+        EXPECT_TRUE(none_bound());
     }
-    EXPECT_TRUE(none_bound());
-}
-
-TEST_F(Zbs_Init_Test, MissingLibraryFailsWithThePathAndBindsNothing) {
-    EXPECT_EQ(0, smartx::zbs_init("5.5.1"));
-    ASSERT_EQ(1u, log_.lines().size());
-    EXPECT_EQ(LM_ERROR, log_.lines()[0].priority);
-    EXPECT_EQ(0u, log_.lines()[0].text.find("Failed to load " + library_path("5.5.1") + ", "))
-        << log_.lines()[0].text;
-    EXPECT_TRUE(none_bound());
-
+    // Nothing loaded: nothing to unload.
     log_.clear();
     EXPECT_EQ(1, smartx::zbs_finalize());
     EXPECT_TRUE(log_.lines().empty());
+
+    install_zbs_sim(ZBS_SIM_PATH, "5.5.1_rc-2.B");
+    EXPECT_EQ(1, smartx::zbs_init("5.5.1_rc-2.B"));
 }
 
-TEST_F(Zbs_Init_Test, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary) {
+TEST_F(ZbsInit, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary) {
     install_zbs_sim(ZBS_SIM_PATH, "5.5.1");
     install_zbs_sim(ZBS_SIM_PATH, "6.0.0", true);
     ASSERT_EQ(1, smartx::zbs_init("5.5.1"));
@@ -124,12 +132,18 @@ TEST_F(Zbs_Init_Test, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary) {
     EXPECT_EQ(1, smartx::zbs_finalize());
     EXPECT_TRUE(log_.lines().empty());
 
-    // Unloaded, another version binds.
+    // Unloaded, another version binds; a path longer than the formatter's
+    // inline buffer is kept whole.
     ASSERT_EQ(1, smartx::zbs_init("6.0.0"));
     EXPECT_EQ(library_path("6.0.0"), bound_file());
+    ASSERT_EQ(1, smartx::zbs_finalize());
+    const std::string version = std::string(150, 'v') + "-1.0";
+    install_zbs_sim(ZBS_SIM_PATH, version);
+    ASSERT_EQ(1, smartx::zbs_init(version.c_str()));
+    EXPECT_EQ(library_path(version), bound_file());
 }
 
-TEST_F(Zbs_Init_Test, MissingSymbolReleasesTheLibraryAndFailsAgainOnRetry) {
+TEST_F(ZbsInit, MissingSymbolReleasesTheLibraryAndFailsAgainOnRetry) {
     install_zbs_sim(ZBS_SIM_NO_WRITE_PATH, "5.5.1");
     for (int attempt = 0; attempt < 2; ++attempt) {
         log_.clear();
@@ -148,58 +162,20 @@ TEST_F(Zbs_Init_Test, MissingSymbolReleasesTheLibraryAndFailsAgainOnRetry) {
     EXPECT_NE(nullptr, smartx::zbs_write);
 }
 
-TEST_F(Zbs_Init_Test, LongVersionsKeepTheWholePath) {
-    // The path is longer than the formatter's inline buffer.
-    const std::string version = std::string(150, 'v') + "-1.0";
-    install_zbs_sim(ZBS_SIM_PATH, version);
-    ASSERT_GT(library_path(version).size(), 128u);
-    ASSERT_EQ(1, smartx::zbs_init(version.c_str()));
-    EXPECT_EQ(library_path(version), bound_file());
-    ASSERT_EQ(1, smartx::zbs_finalize());
-
-    // Too long for a file name: the failure still names the whole path.
-    log_.clear();
-    const std::string too_long(300, 'w');
-    EXPECT_EQ(0, smartx::zbs_init(too_long.c_str()));
-    ASSERT_EQ(1u, log_.lines().size());
-    EXPECT_EQ(0u, log_.lines()[0].text.find("Failed to load " + library_path(too_long) + ", "));
-}
-
-TEST_F(Zbs_Init_Test, RefusesVersionsThatCouldLeaveTheInstallDirectory) {
-    // A library the traversal would reach: tarnvik3/x/libzbs.so.1.
-    install_zbs_sim(ZBS_SIM_PATH, "../x");
-    for (const char* version :
-         {"../x", ".", "..", "5.5.1/../../x", "/x", "5.5 1", "5.5.1\n", "5.5.1;"}) {
-        log_.clear();
-        EXPECT_EQ(0, smartx::zbs_init(version)) << version;
-        ASSERT_EQ(1u, log_.lines().size()) << version;
-        EXPECT_EQ(LM_ERROR, log_.lines()[0].priority);
-        EXPECT_EQ(0u,
-                  log_.lines()[0].text.find(std::string("Refused zbs version '") + version + "'"))
-            << log_.lines()[0].text;
-        EXPECT_TRUE(none_bound()) << version;
-    }
-
-    install_zbs_sim(ZBS_SIM_PATH, "5.5.1_rc-2.B");
-    EXPECT_EQ(1, smartx::zbs_init("5.5.1_rc-2.B"));
-}
-
-TEST_F(Zbs_Init_Test, LoadAppliesTheEnvironmentAndAFailedLoadDoesNot) {
+TEST_F(ZbsInit, LoadAppliesTheEnvironmentAndAFailedLoadDoesNot) {
     ::setenv("ZBS_TIMEOUT", "5000", 1);
     ::setenv("ZBS_RETRIES", "7", 1);
-
-    ASSERT_EQ(0, smartx::zbs_init("5.5.1"));  // not installed
     const Smartx_Connect_Params* params = Smartx_Connect_Params::instance();
-    EXPECT_EQ(3000u, params->zbs_timeout);
-    EXPECT_EQ(5u, params->zbs_retries);
+    ASSERT_EQ(0, smartx::zbs_init("5.5.1"));  // not installed
+    EXPECT_EQ((std::vector<uint32_t>{3000, 5}),
+              (std::vector<uint32_t>{params->zbs_timeout, params->zbs_retries}));
 
     install_zbs_sim(ZBS_SIM_PATH, "5.5.1");
     log_.clear();
     ASSERT_EQ(1, smartx::zbs_init("5.5.1"));
-    EXPECT_EQ(5000u, params->zbs_timeout);
-    EXPECT_EQ(7u, params->zbs_retries);
-    EXPECT_EQ(1u, params->zbs_initial_interval);
-    EXPECT_EQ(10u, params->zbs_max_interval);
-    EXPECT_TRUE(contains(log_.texts(), "Get zbs_timeout=5000\n"));
-    EXPECT_TRUE(contains(log_.texts(), "Get zbs_retries=7\n"));
+    EXPECT_EQ((std::vector<uint32_t>{5000, 1, 10, 7}),
+              (std::vector<uint32_t>{params->zbs_timeout, params->zbs_initial_interval,
+                                     params->zbs_max_interval, params->zbs_retries}));
+    EXPECT_EQ((std::vector<std::string>{"Get zbs_timeout=5000\n", "Get zbs_retries=7\n"}),
+              log_.texts());
 }
