@@ -1,11 +1,11 @@
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "fixture.h"
 
@@ -16,14 +16,9 @@ std::string file_text(const std::string& path) {
     s << in.rdbuf();
     return s.str();
 }
-
-uint64_t file_size(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
 }  // namespace
 
-TEST_F(Zbs_Sim_Test, HandleCreationChecksTheAddressListTimeOutAndStore) {
+TEST_F(ZbsSim, HandleCreationChecksTheAddressListTimeOutStoreAndInjectedFaults) {
     for (const char* bad :
          {"", "10.0.0.1", "10.0.0.1:", ":10201", "10.0.0.1:abc", "10.0.0.1:10201,,10.0.0.2:1",
           "10.0.0.1:70000", "10.0.0.1:0", "10 .0.0.1:10201"}) {
@@ -49,11 +44,10 @@ TEST_F(Zbs_Sim_Test, HandleCreationChecksTheAddressListTimeOutAndStore) {
     ::setenv("ZBS_SIM_STORE", (store_ + "/missing").c_str(), 1);
     EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err));
     EXPECT_NE(std::string::npos, std::string(err).find("is not a directory"));
-}
 
-TEST_F(Zbs_Sim_Test, InjectedCreationFailuresFireOnceEach) {
+    // Injected failures fire once each.
+    ::setenv("ZBS_SIM_STORE", store_.c_str(), 1);
     sim_->fail_create(2);
-    char* err = nullptr;
     EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err));
     EXPECT_EQ(nullptr, smartx::zbs_create_external(zbs_address, &err));
     EXPECT_NE(std::string::npos, std::string(err).find("injected"));
@@ -61,7 +55,7 @@ TEST_F(Zbs_Sim_Test, InjectedCreationFailuresFireOnceEach) {
     EXPECT_EQ(nullptr, err);
 }
 
-TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume) {
+TEST_F(ZbsSim, ReadsAndWritesStayInsideTheVolume) {
     const std::string path = volume("vol-1", 1 << 20);
     std::string data;
 
@@ -78,7 +72,7 @@ TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume) {
     EXPECT_EQ(-ERANGE, read("vol-1", data, 1, 1 << 20));
     EXPECT_EQ(-ERANGE, read("vol-1", data, 100, UINT64_MAX - 10));  // offset + length wraps
     EXPECT_EQ(-ERANGE, write("vol-1", std::string(8192, 'b'), (1 << 20) - 4096));
-    EXPECT_EQ(uint64_t(1) << 20, file_size(path));  // a volume never grows
+    EXPECT_EQ(uint64_t(1) << 20, std::filesystem::file_size(path));  // a volume never grows
 
     EXPECT_EQ(-ENOENT, read("vol-2", data, 512, 0));
     EXPECT_EQ(-ENOENT, write("vol-2", "x", 0));
@@ -88,7 +82,7 @@ TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume) {
     EXPECT_EQ(uint64_t(1) << 20, info.size);
 }
 
-TEST_F(Zbs_Sim_Test, VolumeIdsNeverLeaveTheStore) {
+TEST_F(ZbsSim, VolumeIdsNeverLeaveTheStore) {
     // A file beside the store that a traversing id would reach.
     std::ofstream(root_.file("escape")) << std::string(4096, 'X');
     volume("vol..1", 4096);
@@ -110,7 +104,7 @@ TEST_F(Zbs_Sim_Test, VolumeIdsNeverLeaveTheStore) {
     EXPECT_NE(std::string::npos, std::string(err).find("/etc/passwd"));
 }
 
-TEST_F(Zbs_Sim_Test, UnknownAndDestroyedHandlesAreRefused) {
+TEST_F(ZbsSim, UnknownAndDestroyedHandlesAreRefused) {
     volume("vol-1", 4096);
     std::string data;
     EXPECT_EQ(-EINVAL, smartx::zbs_read(nullptr, "vol-1", &data[0], 0, 0));
@@ -125,7 +119,7 @@ TEST_F(Zbs_Sim_Test, UnknownAndDestroyedHandlesAreRefused) {
     EXPECT_EQ(1u, sim_->live_handles());
 }
 
-TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened) {
+TEST_F(ZbsSim, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened) {
     volume("vol-1", 1 << 20);
     sim_->fail_writes(1);
     sim_->fail_reads(2);
@@ -145,12 +139,9 @@ TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened) 
     EXPECT_EQ(1, smartx::zbs_pextents_get_by_volume_id(zbs_, "vol-1", &map));
 
     const zbs_sim_stats s = sim_->stats(zbs_);
-    EXPECT_EQ(7u, s.calls);
-    EXPECT_EQ(4u, s.failed);
-    EXPECT_EQ(3u, s.reads);
-    EXPECT_EQ(2u, s.writes);
-    EXPECT_EQ(8192u, s.bytes_read);
-    EXPECT_EQ(4096u, s.bytes_written);
+    EXPECT_EQ((std::vector<uint64_t>{7, 4, 3, 2, 8192, 4096}),
+              (std::vector<uint64_t>{s.calls, s.failed, s.reads, s.writes, s.bytes_read,
+                                     s.bytes_written}));
 
     // A delay slows calls down and changes nothing else.
     sim_->set_delay_ms(1);
@@ -158,7 +149,7 @@ TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened) 
     EXPECT_EQ(std::string(4096, 'v'), data);
 }
 
-TEST_F(Zbs_Sim_Test, RequestLogHasOneLinePerCall) {
+TEST_F(ZbsSim, RequestLogHasOneLinePerCall) {
     volume("vol-0", 1 << 20);
     volume("vol-1", 1 << 20);
     const std::string log = root_.file("zbs.log");
@@ -180,7 +171,7 @@ TEST_F(Zbs_Sim_Test, RequestLogHasOneLinePerCall) {
         file_text(log));
 }
 
-TEST_F(Zbs_Sim_Test, EnvironmentArmsSwitchesOfAFreshlyLoadedLibrary) {
+TEST_F(ZbsSim, EnvironmentArmsSwitchesOfAFreshlyLoadedLibrary) {
     ASSERT_EQ(1, smartx::zbs_finalize());
     sim_.reset();
     const std::string log = root_.file("env.log");
