@@ -28,25 +28,21 @@ void void_guard(bool ok, int* reached) {
 enum Color { RED = 3 };
 }  // namespace
 
-TEST(QormToString, Values) {
-    EXPECT_EQ(qorm::to_string(0), "0");
-    EXPECT_EQ(qorm::to_string(-12L), "-12");
-    EXPECT_EQ(qorm::to_string(18446744073709551615ULL), "18446744073709551615");
-    EXPECT_EQ(qorm::to_string(RED), "3");
-    EXPECT_EQ(qorm::to_string('c'), "c");
-    EXPECT_EQ(qorm::to_string(std::string("abc")), "abc");
-    EXPECT_EQ(qorm::to_string(static_cast<const char*>(nullptr)), "NULL");
+TEST(QormToString, ValuesAndIteratorsWithoutDereferencing) {
     int x = 0;
-    EXPECT_EQ(qorm::to_string(&x).substr(0, 2), "0x");
-}
+    EXPECT_EQ(
+        (std::vector<std::string>{"0", "-12", "18446744073709551615", "3", "c", "abc", "NULL",
+                                  "0x"}),
+        (std::vector<std::string>{
+            qorm::to_string(0), qorm::to_string(-12L), qorm::to_string(18446744073709551615ULL),
+            qorm::to_string(RED), qorm::to_string('c'), qorm::to_string(std::string("abc")),
+            qorm::to_string(static_cast<const char*>(nullptr)), qorm::to_string(&x).substr(0, 2)}));
 
-TEST(QormToString, IteratorNamesItsTypeWithoutDereferencing) {
+    // An iterator names its type and address.
     std::vector<int> v{1, 2};
-    const std::string at_begin = qorm::to_string(v.begin());
     char addr[32];
     std::snprintf(addr, sizeof addr, "(%p)", static_cast<void*>(v.data()));
-    EXPECT_EQ(at_begin, std::string(typeid(v.begin()).name()) + addr);
-
+    EXPECT_EQ(qorm::to_string(v.begin()), std::string(typeid(v.begin()).name()) + addr);
     // end() of an empty map must not be dereferenced (ASan would tell).
     std::map<int, int> m;
     const std::string at_end = qorm::to_string(m.end());
@@ -63,7 +59,7 @@ TEST(QormToString, IfNotEqualAddsOnlyWhatTheTextDoesNotSay) {
     EXPECT_EQ(to_string_for_qorm_check_macro(7, "n"), "(7)");
 }
 
-TEST(QormCheck, PassingChecksLogNothing) {
+TEST(QormCheck, PassingChecksLogNothingAndFailingOnesKeepErrno) {
     Log_Capture log;
     std::vector<int> items{1};
     EXPECT_EQ(guarded("id", "n", 0, &items), 0);
@@ -71,6 +67,10 @@ TEST(QormCheck, PassingChecksLogNothing) {
     EXPECT_TRUE(QORM_CHECK_GE(2u, -1));
     EXPECT_TRUE(QORM_CHECK_NE(3, 4));
     EXPECT_TRUE(log.lines().empty());
+
+    errno = ENOENT;
+    EXPECT_FALSE(QORM_CHECK_NOT_NULL(static_cast<void*>(nullptr)));
+    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(QormCheck, FailureLogsTheInvariantMessageAndReturns) {
@@ -117,11 +117,4 @@ TEST(QormCheck, ComparisonsShowValuesAndEvaluateOnce) {
         << log.lines()[0].text;
     EXPECT_NE(log.lines()[1].text.find(", 10 > 9:\n"), std::string::npos) << log.lines()[1].text;
     EXPECT_NE(log.lines()[2].text.find(", arithmetic is broken:\n"), std::string::npos);
-}
-
-TEST(QormCheck, KeepsErrnoForTheCaller) {
-    Log_Capture log;
-    errno = ENOENT;
-    EXPECT_FALSE(QORM_CHECK_NOT_NULL(static_cast<void*>(nullptr)));
-    EXPECT_EQ(errno, ENOENT);
 }

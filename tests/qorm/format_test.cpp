@@ -26,51 +26,29 @@ bool inline_text(const Obj& o) {
 // before it: the formatter reports -1 with a truncated prefix in place.
 const wint_t kUnconvertible = 0x100;
 
-class Utc_Zone : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* tz = std::getenv("TZ");
-        had_tz_ = tz != nullptr;
-        if (had_tz_)
-            old_tz_ = tz;
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
+template <class Map, class Key>
+std::string missing_key(Map& m, const Key& key) {
+    try {
+        map_at(m, key);
+    } catch (const std::out_of_range& e) {
+        return e.what();
     }
-    void TearDown() override {
-        if (had_tz_)
-            ::setenv("TZ", old_tz_.c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    bool had_tz_ = false;
-    std::string old_tz_;
-};
+    return "no exception";
+}
 }  // namespace
 
-TEST(Snprintf, GrowsOnlyWhenTheTextDoesNotFit) {
-    const std::string s63(63, 'a'), s64(64, 'b'), s100(100, 'c');
-
-    snprintf_t<64> fits("%s", s63.c_str());
-    EXPECT_TRUE(inline_text(fits));
-    EXPECT_EQ(fits.length(), 63);
-    EXPECT_EQ(fits.c_str(), s63);
-
-    snprintf_t<64> boundary("%s", s64.c_str());
-    EXPECT_FALSE(inline_text(boundary));
-    EXPECT_EQ(boundary.length(), 64);
-    EXPECT_EQ(boundary.c_str(), s64);
-
-    snprintf_t<64> long_name("backup_vm_%s", s100.c_str());
-    EXPECT_EQ(long_name.length(), 110);
-    EXPECT_EQ(long_name.c_str(), "backup_vm_" + s100);
-
+TEST(Snprintf, GrowsOnlyWhenTheTextDoesNotFitAndReformatsInPlace) {
+    for (size_t n : {0u, 63u, 64u, 110u}) {
+        const std::string text(n, 'a');
+        snprintf_t<64> s("%s", text.c_str());
+        EXPECT_EQ(n < 64, inline_text(s)) << n;
+        EXPECT_EQ(static_cast<int>(n), s.length());
+        EXPECT_EQ(text, s.c_str());
+    }
     snprintf_t<1024> big("%1025d", 7);
     EXPECT_EQ(big.length(), 1025);
     EXPECT_EQ(std::string(big.c_str()).size(), 1025u);
-}
 
-TEST(Snprintf, ReformatsInPlaceAfterGrowth) {
     const std::string s100(100, 'x'), s300(300, 'y');
     snprintf_t<64> s("%s", s100.c_str());
     EXPECT_EQ(s.set("%d", 42), 2);
@@ -79,11 +57,7 @@ TEST(Snprintf, ReformatsInPlaceAfterGrowth) {
     EXPECT_EQ(s.c_str(), s300);
 }
 
-TEST(Snprintf, EmptyAtStartAndAfterEveryFailure) {
-    snprintf_t<64> empty("%s", "");
-    EXPECT_STREQ(empty.c_str(), "");
-    EXPECT_EQ(empty.length(), 0);
-
+TEST(Snprintf, EmptyAfterEveryFailure) {
     // The failing pass leaves "abc" in the buffer: it must not show.
     snprintf_t<64> inline_fail("%s%lc", "abc", kUnconvertible);
     EXPECT_STREQ(inline_fail.c_str(), "");
@@ -95,33 +69,26 @@ TEST(Snprintf, EmptyAtStartAndAfterEveryFailure) {
     EXPECT_EQ(heap.set("%s%lc", "abc", kUnconvertible), -1);
     EXPECT_STREQ(heap.c_str(), "");
     EXPECT_EQ(heap.length(), 0);
-    // Usable again afterwards.
-    EXPECT_EQ(heap.set("%s", "ok"), 2);
+    EXPECT_EQ(heap.set("%s", "ok"), 2);  // usable again
     EXPECT_STREQ(heap.c_str(), "ok");
 }
 
-TEST(StringSprintf, ReplaceAndAppendReturnTheNewSize) {
+TEST(StringSprintf, ReplaceAndAppendReturnTheNewSizeAcrossTheGrowthSteps) {
     EXPECT_EQ(string_sprintf("%d-%s", 5, "x"), "5-x");
-
     std::string s(300, 'q');
     EXPECT_EQ(string_sprintf(s, "%s", "ab"), 2);
     EXPECT_EQ(s, "ab");
-
     EXPECT_EQ(string_sprintf_append(s, "%d", 7), 3);
     EXPECT_EQ(s, "ab7");
-
     std::string empty;
     EXPECT_EQ(string_sprintf_append(empty, "%s", ""), 0);
     EXPECT_EQ(empty, "");
-}
 
-TEST(StringSprintf, CrossesTheGrowthSteps) {
     for (size_t n : {126u, 127u, 128u, 129u, 255u, 256u, 257u, 5000u}) {
         const std::string text(n, 'k');
-        std::string s;
-        EXPECT_EQ(string_sprintf(s, "%s", text.c_str()), static_cast<int>(n));
-        EXPECT_EQ(s, text);
-
+        std::string r;
+        EXPECT_EQ(string_sprintf(r, "%s", text.c_str()), static_cast<int>(n));
+        EXPECT_EQ(r, text);
         std::string a = "head:";
         EXPECT_EQ(string_sprintf_append(a, "%s", text.c_str()), static_cast<int>(n + 5));
         EXPECT_EQ(a, "head:" + text);
@@ -132,64 +99,47 @@ TEST(StringSprintf, FailureEmptiesOrRestores) {
     std::string replaced = "old content";
     EXPECT_LT(string_sprintf(replaced, "%s%lc", "abc", kUnconvertible), 0);
     EXPECT_EQ(replaced, "");
-
     std::string appended = "keep";
     EXPECT_LT(string_sprintf_append(appended, "%s%lc", "abc", kUnconvertible), 0);
     EXPECT_EQ(appended, "keep");
-
     EXPECT_EQ(string_sprintf("%s%lc", "abc", kUnconvertible), "");
 }
 
-TEST_F(Utc_Zone, TimeFormat) {
-    POSIX_Time_Format<16, true> stamp(86400 + 3661, "%Y%m%d_%H%M%S");
-    EXPECT_STREQ(stamp.c_str(), "19700102_010101");
-
-    POSIX_Time_Format<16, true> too_long(0, "%Y-%m-%d %H:%M:%S");
-    EXPECT_STREQ(too_long.c_str(), "");
-
-    POSIX_Time_Format<16, true> no_format(0, nullptr);
-    EXPECT_STREQ(no_format.c_str(), "");
-
+TEST(TimeFormat, FormatsInTheProcessZoneOrGivesEmptyText) {
+    const char* tz = std::getenv("TZ");
+    const std::string saved = tz ? tz : "";
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    typedef POSIX_Time_Format<16, true> Stamp;
+    EXPECT_STREQ(Stamp(86400 + 3661, "%Y%m%d_%H%M%S").c_str(), "19700102_010101");
+    EXPECT_STREQ(Stamp(0, "%Y-%m-%d %H:%M:%S").c_str(), "");  // too long
+    EXPECT_STREQ(Stamp(0, nullptr).c_str(), "");
     EXPECT_STREQ(POSIX_Time_To_ISO8601(1700000000).c_str(), "2023-11-14 22:13:20");
     EXPECT_EQ(std::string(POSIX_Time_To_ISO8601().c_str()).size(), 19u);
+    tz ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
 }
 
-TEST(MapAt, FindsOrNamesTheMissingKey) {
+TEST(SmallHelpers, MapAtJoinTransformAndPathAppendSep) {
     std::map<std::string, int> m{{"a", 1}};
     map_at(m, std::string("a")) = 5;
-    EXPECT_EQ(m["a"], 5);
     const auto& cm = m;
     EXPECT_EQ(map_at(cm, std::string("a")), 5);
-
-    try {
-        map_at(m, std::string("zz"));
-        FAIL() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "No key 'zz' in map");
-    }
-
+    EXPECT_EQ(missing_key(m, std::string("zz")), "No key 'zz' in map");
     std::map<int, int> by_number;
-    try {
-        map_at(by_number, 7);
-        FAIL() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "No key '7' in map");
-    }
-}
+    EXPECT_EQ(missing_key(by_number, 7), "No key '7' in map");
 
-TEST(JoinTransform, SeparatorsOnlyBetweenElements) {
+    // Separators only between elements.
     auto twice = [](int x) { return 2 * x; };
     std::ostringstream none, one, three;
     qorm::join_transform(std::vector<int>{}, none, ',', twice);
     qorm::join_transform(std::vector<int>{4}, one, ',', twice);
     std::vector<int> v{1, 2, 3};
     EXPECT_EQ(&qorm::join_transform(v.begin(), v.end(), three, ';', twice), &three);
-    EXPECT_EQ(none.str(), "");
-    EXPECT_EQ(one.str(), "8");
-    EXPECT_EQ(three.str(), "2;4;6");
-}
+    EXPECT_EQ((std::vector<std::string>{"", "8", "2;4;6"}),
+              (std::vector<std::string>{none.str(), one.str(), three.str()}));
 
-TEST(PathAppendSep, AddsOneSeparatorToANonEmptyPath) {
+    // One separator, and only after a non-empty path.
     std::string empty, plain = "/a", ended = "/a/";
     EXPECT_EQ(path_append_sep(empty, '/'), "");
     EXPECT_EQ(path_append_sep(plain, '/'), "/a/");

@@ -26,7 +26,7 @@ void check(const Case& c) {
 }
 }  // namespace
 
-TEST(Natoi, IntMatrix) {
+TEST(Natoi, IntAndUnsignedLongMatrix) {
     const Case cases[] = {
         {"0", 0, 0, 1},
         {"12x", 12, 0, 2},
@@ -51,10 +51,7 @@ TEST(Natoi, IntMatrix) {
     };
     for (const Case& c : cases)
         check<int>(c);
-}
-
-TEST(Natoi, UnsignedLongMatrix) {
-    const Case cases[] = {
+    const Case unsigned_cases[] = {
         {"18446744073709551615", -1 /* ULONG_MAX */, 0, 20},
         {"18446744073709551616", -1, ERANGE, 19},
         {"-1", 0, EINVAL, 0},
@@ -62,11 +59,11 @@ TEST(Natoi, UnsignedLongMatrix) {
         {"+42", 42, 0, 3},
         {"", 0, EINVAL, 0},
     };
-    for (const Case& c : cases)
+    for (const Case& c : unsigned_cases)
         check<unsigned long>(c);
 }
 
-TEST(Natoi, NullTextAndOptionalOutputs) {
+TEST(Natoi, NullTextOptionalOutputsAndOtherWidths) {
     errno = 0;
     EXPECT_EQ(natoi<int>(static_cast<const char*>(nullptr)), 0);
     EXPECT_EQ(errno, EINVAL);

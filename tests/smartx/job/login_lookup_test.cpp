@@ -1,10 +1,5 @@
 // Fetching an instance's CloudTower login from the simulated backup server,
 // and raising job alerts through it.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -130,26 +125,8 @@ TEST_F(LoginLookup, FailuresLogTheirCauseAndNeverASecret) {
     }
 }
 
-// A loopback port nothing listens on.
-int dead_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
-}
-
-TEST(BackupServerUnreachable, LoginLookupAndAlertsFail) {
-    Temp_Root root;
-    const int port = dead_port();
-    ASSERT_GT(port, 0);
-    write_host_settings(root.path(), port);
+TEST_F(LoginLookup, AStoppedServerFailsLookupsAndAlerts) {
+    server_->stop();
     smartx::Login_Info info;
     Log_Capture log;
     EXPECT_FALSE(smartx::get_login_info("inst-1", info));

@@ -52,171 +52,137 @@ Value read_json(const std::string& text) {
 struct Number_Key {
     const char* key;
     bool unsigned64;
-    uint64_t low, high;
+    uint64_t low, high, step;
     bool in_backup, in_restore;
 };
 
 const Number_Key number_keys[] = {
-    {"channels", false, 1, 64, true, true},
-    {"compression_level", false, 1, 32, true, false},
-    {"parallel_vms", false, 1, 64, true, true},
-    {"parallel_vms_per_host", false, 1, 64, true, true},
-    {"parallel_disks_per_vm", false, 1, 5, true, true},
-    {"read_buffer_size", true, 262144, 67108864, true, false},
-    {"write_buffer_size", true, 262144, 67108864, false, true},
-    {"storage_reserved_percent", false, 0, 100, true, false},
-    {"storage_reserved_bytes", true, 0, UINT64_MAX, true, false},
+    {"channels", false, 1, 64, 1, true, true},
+    {"compression_level", false, 1, 32, 1, true, false},
+    {"parallel_vms", false, 1, 64, 1, true, true},
+    {"parallel_vms_per_host", false, 1, 64, 1, true, true},
+    {"parallel_disks_per_vm", false, 1, 5, 1, true, true},
+    {"read_buffer_size", true, 262144, 67108864, 1, true, false},
+    {"write_buffer_size", true, 262144, 67108864, 1, false, true},
+    {"storage_reserved_percent", false, 0, 100, 1, true, false},
+    {"storage_reserved_bytes", true, 0, UINT64_MAX, 1, true, false},
+    // The data movers query ZBS in whole units.
+    {"zbs_block_size", false, 262144, 268435456, 262144, true, false},
 };
 
-Value number_value(const Number_Key& k, uint64_t v) {
-    return k.unsigned64 ? Value(static_cast<unsigned long>(v)) : Value(static_cast<int>(v));
-}
-
-// (input text, expected stored number) for one key.
-std::vector<std::pair<std::string, uint64_t>> matrix(const Number_Key& k) {
+// (input text, expected options) for one key: digits up to the first other
+// character, clamped and rounded down to the step; other kinds are no number.
+std::vector<std::pair<std::string, Value>> matrix(const Number_Key& k) {
     const uint64_t top = k.unsigned64 ? UINT64_MAX : std::numeric_limits<int>::max();
-    auto clamp = [&](uint64_t v) { return std::min(std::max(v, k.low), k.high); };
-    std::vector<std::pair<std::string, uint64_t>> m = {
-        {std::to_string(k.low), k.low},
-        {std::to_string(k.high), k.high},
-        {std::to_string((k.low + k.high) / 2), (k.low + k.high) / 2},
-        {std::to_string(k.low) + ".9", k.low},
-        {std::to_string(k.low + 1) + ".99", clamp(k.low + 1)},
-        {"-5", k.low},
-        {"-0.5", k.low},
-        {"0", k.low},
-        {"3e2", clamp(3)},
-        {"1E9", clamp(1)},
-        {"99999999999999999999999", clamp(top)},
-        {"-99999999999999999999999", k.low},
+    auto fit = [&](uint64_t v) {
+        v = std::min(std::max(v, k.low), k.high);
+        v -= v % k.step;
+        json_spirit::Object o;
+        o[k.key] = k.unsigned64 ? Value(static_cast<unsigned long>(v)) : Value(static_cast<int>(v));
+        return Value(o);
+    };
+    std::vector<std::pair<std::string, Value>> m = {
+        {std::to_string(k.low), fit(k.low)},
+        {std::to_string(k.high), fit(k.high)},
+        {std::to_string((k.low + k.high) / 2), fit((k.low + k.high) / 2)},
+        {std::to_string(k.low) + ".9", fit(k.low)},
+        {std::to_string(k.low + 1) + ".99", fit(k.low + 1)},
+        {std::to_string(k.low + k.step + 1), fit(k.low + k.step + 1)},
+        {"-5", fit(k.low)},
+        {"-0.5", fit(k.low)},
+        {"0", fit(k.low)},
+        {"3e2", fit(3)},
+        {"1E9", fit(1)},
+        {"99999999999999999999999", fit(top)},
+        {"-99999999999999999999999", fit(k.low)},
     };
     if (k.low > 0)
-        m.push_back({std::to_string(k.low - 1), k.low});
+        m.push_back({std::to_string(k.low - 1), fit(k.low)});
     if (k.high < top)
-        m.push_back({std::to_string(k.high + 1), k.high});
+        m.push_back({std::to_string(k.high + 1), fit(k.high)});
+    for (const char* other : {"\"5\"", "true", "null", "{}", "[]", "[\"5\"]"})
+        m.push_back({other, Value()});
     return m;
 }
 
-TEST(OptionsClamp, NumbersAreReadAsDigitsAndClamped) {
+TEST(OptionsClamp, NumbersAreReadAsDigitsClampedAndRounded) {
     for (bool backup : {true, false}) {
         for (const Number_Key& k : number_keys) {
-            if (backup ? !k.in_backup : !k.in_restore)
-                continue;
             for (const auto& c : matrix(k)) {
                 SCOPED_TRACE(std::string(k.key) + ": " + c.first);
                 Parsed p = parse(backup, std::string("{\"") + k.key + "\": " + c.first + "}");
                 ASSERT_TRUE(p.ok);
-                ASSERT_EQ(json_spirit::obj_type, p.value.type());
-                ASSERT_EQ(1u, p.value.get_obj().size());
-                EXPECT_EQ(number_value(k, c.second), p.value.get_obj().at(k.key));
-            }
-            // Values of another kind are not numbers for these keys.
-            for (const char* other : {"\"5\"", "true", "null", "{}", "[]", "[\"5\"]"}) {
-                SCOPED_TRACE(std::string(k.key) + ": " + other);
-                Parsed p = parse(backup, std::string("{\"") + k.key + "\": " + other + "}");
-                ASSERT_TRUE(p.ok);
-                EXPECT_TRUE(p.value.is_null()) << p.generated;
+                EXPECT_EQ((backup ? k.in_backup : k.in_restore) ? c.second : Value(), p.value);
             }
         }
     }
 }
 
-TEST(OptionsClamp, ZbsBlockSizeIsClampedToWholeUnits) {
-    const std::pair<const char*, int> cases[] = {
-        {"262144", 262144},
-        {"262145", 262144},
-        {"524287", 262144},
-        {"524288", 524288},
-        {"1", 262144},
-        {"-1", 262144},
-        {"268435456", 268435456},
-        {"268435457", 268435456},
-        {"4000000000", 268435456},
-        {"786437.5", 786432},
-        {"1048576e3", 1048576},
-    };
-    for (const auto& c : cases) {
-        Parsed p = parse(true, std::string("{\"zbs_block_size\": ") + c.first + "}");
-        ASSERT_TRUE(p.ok);
-        EXPECT_EQ(Value(c.second), p.value.get_obj().at("zbs_block_size")) << c.first;
-    }
-    // The restore options have no such key.
-    EXPECT_TRUE(parse(false, "{\"zbs_block_size\": 524288}").value.is_null());
-}
+const char* const kSame = nullptr;  // the options are the text itself
+
+// Texts and what each parser keeps of them.
+const struct Key_Row {
+    const char* text;
+    const char* backup;
+    const char* restore;
+} key_rows[] = {
+    {"{\"compression\": \"lz4\", \"zbs_version\": \"5.6.0\", \"snapshot\": \"crash\", "
+     "\"dirty_snapshot_op\": \"ignore\", \"restart_vm\": true, \"reserve_snapshot\": false, "
+     "\"allocated_blocks\": true}",
+     kSame, "{\"zbs_version\": \"5.6.0\", \"allocated_blocks\": true}"},
+    {"{\"duplicate_vm\": \"recycle\", \"zbs_version\": \"5.6.0\", \"stop_vm_op\": \"shutdown\", "
+     "\"start_vm\": true, \"reserve_mac\": false, \"restore_cdroms\": true, "
+     "\"retain_vm_version\": false, \"restore_nics\": true, \"restore_tags\": true, "
+     "\"original_restore\": true, \"overwrite_bootable\": false, \"retain_id\": true, "
+     "\"allocated_blocks\": false}",
+     "{\"zbs_version\": \"5.6.0\", \"allocated_blocks\": false}", kSame},
+    // Wrong kinds, unknown keys, no object at all.
+    {"{}", "null", "null"},
+    {"[5, \"channels\", true]", "null", "null"},
+    {"{\"foo\": 1, \"bar\": \"x\", \"snapshot\": 5, \"restart_vm\": \"true\", "
+     "\"reserve_snapshot\": 1, \"Channels\": 4, \"duplicate_vm\": 5, \"start_vm\": \"x\"}",
+     "null", "null"},
+    // The last of repeated keys counts, nested keys count as top level, and
+    // each element of an array under a key sets it.
+    {"{\"zbs_version\": \"5.5.0\", \"channels\": 3, \"zbs_version\": \"5.6.1\", \"channels\": 99, "
+     "\"start_vm\": true, \"start_vm\": false}",
+     "{\"channels\": 64, \"zbs_version\": \"5.6.1\"}",
+     "{\"channels\": 64, \"zbs_version\": \"5.6.1\", \"start_vm\": false}"},
+    {"{\"o\": {\"channels\": 3, \"i\": {\"start_vm\": true, \"snapshot\": \"x\"}}, \"k\": 1}",
+     "{\"channels\": 3, \"snapshot\": \"x\"}", "{\"channels\": 3, \"start_vm\": true}"},
+    {"{\"channels\": [5, 7], \"duplicate_vm\": [\"a\", \"b\"]}", "{\"channels\": 7}",
+     "{\"channels\": 7, \"duplicate_vm\": \"b\"}"},
+    // A key read after an array does not inherit the array's key.
+    {"{\"channels\": [2], \"x\": 9}", "{\"channels\": 2}", "{\"channels\": 2}"},
+    // The backup exclusion list: the strings of every top-level "exclusion" array.
+    {"{\"exclusion\": [\"vm-*\", \"db?\"]}", kSame, "null"},
+    {"{\"exclusion\": []}", kSame, "null"},
+    {"{\"exclusion\": \"vm-1\"}", "null", "null"},
+    {"{\"exclusion\": [\"a\"], \"exclusion\": [\"b\", \"c\"]}",
+     "{\"exclusion\": [\"a\", \"b\", \"c\"]}", "null"},
+    {"{\"x\": {\"exclusion\": [\"a\"]}}", "{\"exclusion\": [\"a\"]}", "null"},
+    {"{\"x\": [{\"exclusion\": [\"a\"]}]}", "null", "null"},
+    {"{\"exclusion\": [\"a\", 5, true, null, 2.5, \"b\"]}", "{\"exclusion\": [\"a\", \"b\"]}",
+     "null"},
+    {"{\"exclusion\": [\"a\", {\"k\": \"v\"}, [\"x\"], \"b\"]}", "{\"exclusion\": [\"a\", \"b\"]}",
+     "null"},
+    {"{\"exclusion\": [[\"x\"]]}", "{\"exclusion\": []}", "null"},
+    {"{\"channels\": 4, \"exclusion\": [\"a\", {\"snapshot\": \"s\"}, \"b\"], \"restart_vm\": "
+     "true, \"zbs_version\": \"5.6\"}",
+     "{\"channels\": 4, \"exclusion\": [\"a\", \"b\"], \"restart_vm\": true, \"snapshot\": "
+     "\"s\", \"zbs_version\": \"5.6\"}",
+     "{\"channels\": 4, \"zbs_version\": \"5.6\"}"},
+};
 
 TEST(OptionsKeys, KeptKeysKindsNestingAndExclusion) {
-    const char* const kSame = nullptr;  // the options are the text itself
-    struct Row {
-        bool backup;
-        const char* text;
-        const char* expected;
-    } rows[] = {
-        {true,
-         "{\"compression\": \"lz4\", \"zbs_version\": \"5.6.0\", \"snapshot\": \"crash\", "
-         "\"dirty_snapshot_op\": \"ignore\", \"restart_vm\": true, \"reserve_snapshot\": false, "
-         "\"allocated_blocks\": true}",
-         kSame},
-        {false,
-         "{\"duplicate_vm\": \"recycle\", \"zbs_version\": \"5.6.0\", \"stop_vm_op\": "
-         "\"shutdown\", "
-         "\"start_vm\": true, \"reserve_mac\": false, \"restore_cdroms\": true, "
-         "\"retain_vm_version\": false, \"restore_nics\": true, \"restore_tags\": true, "
-         "\"original_restore\": true, \"overwrite_bootable\": false, \"retain_id\": true, "
-         "\"allocated_blocks\": false}",
-         kSame},
-        // Wrong kinds, unknown keys, the other parser's keys, no object at all.
-        {true, "{}", "null"},
-        {true, "[5, \"channels\", true]", "null"},
-        {true,
-         "{\"foo\": 1, \"bar\": \"x\", \"snapshot\": 5, \"restart_vm\": \"true\", "
-         "\"reserve_snapshot\": 1, \"Channels\": 4, \"duplicate_vm\": \"x\", \"start_vm\": true}",
-         "null"},
-        {false,
-         "{\"snapshot\": \"auto\", \"compression_level\": 3, \"restart_vm\": true, \"exclusion\": "
-         "[\"a\"], \"read_buffer_size\": 262144}",
-         "null"},
-        // The last of repeated keys counts, nested keys count as top level, and
-        // each element of an array under a key sets it.
-        {true,
-         "{\"zbs_version\": \"5.5.0\", \"channels\": 3, \"zbs_version\": \"5.6.1\", "
-         "\"channels\": 99}",
-         "{\"channels\": 64, \"zbs_version\": \"5.6.1\"}"},
-        {false, "{\"parallel_vms\": 100, \"channels\": 8, \"start_vm\": true, \"start_vm\": false}",
-         "{\"channels\": 8, \"parallel_vms\": 64, \"start_vm\": false}"},
-        {true,
-         "{\"o\": {\"channels\": 3, \"i\": {\"start_vm\": true, \"snapshot\": \"x\"}}, \"k\": 1}",
-         "{\"channels\": 3, \"snapshot\": \"x\"}"},
-        {false,
-         "{\"o\": {\"channels\": 3, \"i\": {\"start_vm\": true, \"snapshot\": \"x\"}}, \"k\": 1}",
-         "{\"channels\": 3, \"start_vm\": true}"},
-        {true, "{\"channels\": [5, 7]}", "{\"channels\": 7}"},
-        {false, "{\"duplicate_vm\": [\"a\", \"b\"]}", "{\"duplicate_vm\": \"b\"}"},
-        // A key read after an array does not inherit the array's key.
-        {true, "{\"channels\": [2], \"x\": 9}", "{\"channels\": 2}"},
-        // The exclusion list: the strings of every top-level "exclusion" array.
-        {true, "{\"exclusion\": [\"vm-*\", \"db?\"]}", kSame},
-        {true, "{\"exclusion\": []}", kSame},
-        {true, "{\"exclusion\": \"vm-1\"}", "null"},
-        {true, "{\"exclusion\": [\"a\"], \"exclusion\": [\"b\", \"c\"]}",
-         "{\"exclusion\": [\"a\", \"b\", \"c\"]}"},
-        {true, "{\"x\": {\"exclusion\": [\"a\"]}}", "{\"exclusion\": [\"a\"]}"},
-        {true, "{\"x\": [{\"exclusion\": [\"a\"]}]}", "null"},
-        {true, "{\"exclusion\": [\"a\", 5, true, null, 2.5, \"b\"]}",
-         "{\"exclusion\": [\"a\", \"b\"]}"},
-        {true, "{\"exclusion\": [\"a\", {\"k\": \"v\"}, [\"x\"], \"b\"]}",
-         "{\"exclusion\": [\"a\", \"b\"]}"},
-        {true, "{\"exclusion\": [[\"x\"]]}", "{\"exclusion\": []}"},
-        {true,
-         "{\"channels\": 4, \"exclusion\": [\"a\", {\"snapshot\": \"s\"}, \"b\"], \"restart_vm\": "
-         "true, \"zbs_version\": \"5.6\"}",
-         "{\"channels\": 4, \"exclusion\": [\"a\", \"b\"], \"restart_vm\": true, \"snapshot\": "
-         "\"s\", \"zbs_version\": \"5.6\"}"},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.text);
-        Parsed p = parse(r.backup, r.text);
-        ASSERT_TRUE(p.ok);
-        EXPECT_EQ(read_json(r.expected ? r.expected : r.text), p.value) << p.generated;
+    for (const Key_Row& r : key_rows) {
+        for (bool backup : {true, false}) {
+            SCOPED_TRACE(std::string(backup ? "backup " : "restore ") + r.text);
+            const char* expected = backup ? r.backup : r.restore;
+            Parsed p = parse(backup, r.text);
+            ASSERT_TRUE(p.ok);
+            EXPECT_EQ(read_json(expected ? expected : r.text), p.value) << p.generated;
+        }
     }
 }
 
@@ -252,46 +218,18 @@ TEST(OptionsGenerate, WritesTheValue) {
     EXPECT_EQ("null", parse(false, "{}").generated);
 }
 
-// Keys of both parsers and a stranger, with numbers in range, strings (that
-// JSON must escape), booleans and name lists.
-std::string random_options(std::mt19937_64& rng) {
-    static const char* const plain[] = {"compression", "snapshot", "zbs_version", "duplicate_vm",
-                                        "restart_vm",  "start_vm", "retain_id",   "other"};
-    json_spirit::Object o;
-    for (const Number_Key& k : number_keys) {
-        if (rng() % 2 != 0)
-            o[k.key] = number_value(
-                k, k.low + (k.high == UINT64_MAX ? rng() : rng() % (k.high - k.low + 1)));
-    }
-    for (const char* key : plain) {
-        if (rng() % 2 != 0)
-            o[key] =
-                rng() % 2 ? Value(random_text(rng, "abz09*?-_ \"\\/", 9)) : Value(rng() % 2 == 0);
-    }
-    if (rng() % 2 != 0)
-        o["zbs_block_size"] = static_cast<int>(262144 * (1 + rng() % 1024));
-    if (rng() % 2 != 0) {
-        json_spirit::Array names;
-        for (int n = static_cast<int>(rng() % 4); n > 0; --n)
-            names.emplace_back(random_text(rng, "ab*?-_ \"", 9));
-        o["exclusion"] = names;
-    }
-    return json_spirit::write(Value(o));
-}
-
-// What the parsers keep, written and parsed again, gives itself: a member
-// of the wrong kind, out of range or not a key of the parser would change.
-TEST(OptionsProperty, RandomAndMutatedTextsGiveStableOptions) {
+// Mutated texts of the table parse or fail; what the parsers keep, written
+// and parsed again, gives itself: a member of the wrong kind, out of range or
+// not a key of the parser would change.
+TEST(OptionsProperty, MutatedTextsGiveStableOptions) {
     std::mt19937_64 rng(77);
     int parsed = 0;
-    for (int i = 0; i < 2400 && !HasFailure(); ++i) {
-        const bool backup = i % 2 == 0, mutated = i % 3 != 0;
-        std::string text = random_options(rng);
-        if (mutated)
-            text = mutate_json_text(text, rng);
+    for (int i = 0; i < 4000 && !HasFailure(); ++i) {
+        const bool backup = i % 2 == 0;
+        const std::string text =
+            mutate_json_text(key_rows[i / 2 % (sizeof key_rows / sizeof key_rows[0])].text, rng);
         SCOPED_TRACE(text);
         const Parsed p = parse(backup, text);
-        ASSERT_TRUE(p.ok || mutated);
         if (!p.ok)
             continue;
         ++parsed;
@@ -300,7 +238,7 @@ TEST(OptionsProperty, RandomAndMutatedTextsGiveStableOptions) {
         EXPECT_EQ(p.value, again.value);
         EXPECT_EQ(p.generated, again.generated);
     }
-    EXPECT_GT(parsed, 800);  // some mutated texts too
+    EXPECT_GT(parsed, 0);
 }
 
 }  // namespace
