@@ -60,14 +60,6 @@ Kinds kinds(const std::vector<Job_Report>& reports) {
     return out;
 }
 
-// Works until the job is told to stop.
-bool work_until_stopped(Job& job, std::atomic<bool>* working) {
-    *working = true;
-    while (!job_state_is_stopping(load_job_state(job.activity())))
-        std::this_thread::yield();
-    return false;
-}
-
 class JobFrame : public ::testing::Test {
 protected:
     void SetUp() override { behaviour = &b_; }
@@ -223,7 +215,11 @@ TEST_F(JobFrame, StopOrAbortFromAnotherThreadWhileWorkingCancels) {
     for (bool abort : {false, true}) {
         SCOPED_TRACE(abort ? "abort" : "stop");
         std::atomic<bool> working{false};
-        b_.work = [&working](Job& job) { return work_until_stopped(job, &working); };
+        b_.work = [&working](Job& job) {  // until told to stop
+            for (working = true; !job_state_is_stopping(load_job_state(job.activity()));)
+                std::this_thread::yield();
+            return false;
+        };
         ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
         ASSERT_EQ(0, job->start(nullptr));
         while (!working)

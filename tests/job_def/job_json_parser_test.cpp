@@ -27,27 +27,32 @@ class SourceParser : public ::testing::Test {};
 typedef ::testing::Types<smartx::Backup_Source, smartx::Restore_Source> SourceTypes;
 TYPED_TEST_SUITE(SourceParser, SourceTypes);
 
+// Texts, the record's id and name, and the document kept.
+const struct Row {
+    const char* text;
+    const char* id;
+    const char* name;
+    const char* value;  // null: the text itself
+} rows[] = {
+    {"{\"id\": \"src-1\", \"name\": \"nightly\", \"entries\": [{\"id\": \"vm-1\", \"name\": "
+     "\"web\", \"type\": \"VirtualMachine\", \"n\": 1.5, \"ok\": true, \"none\": null}]}",
+     "src-1", "nightly", nullptr},
+    {"{\"id\": \"a\\\"b\\\\c\", \"name\": \"n\\u00e9\", \"entries\": [[1, -2.5e3, {\"x\": [true, "
+     "false, null]}], {}], \"deep\": {\"a\": {\"b\": {\"c\": []}}}}",
+     "a\"b\\c", "n\xC3\xA9", nullptr},
+    {"{\"entries\": [{\"id\": \"e\", \"name\": \"n\"}], \"sub\": {\"id\": \"x\", \"name\": "
+     "\"y\"}, \"list\": [\"id\", \"name\"]}",
+     "", "", nullptr},
+    {"{\"id\": 7, \"name\": [\"a\"], \"entries\": []}", "", "", nullptr},
+    {"[\"id\", \"name\"]", "", "", nullptr},
+    {"\"id\"", "", "", nullptr},
+    {"42", "", "", nullptr},
+    {"null", "", "", nullptr},
+    // Later top-level values replace earlier ones.
+    {"{\"name\": \"first\", \"name\": \"second\"}", "", "second", "{\"name\": \"second\"}"},
+};
+
 TYPED_TEST(SourceParser, KeepsTheDocumentAndTakesOnlyTopLevelStringIdAndName) {
-    const struct Row {
-        const char* text;
-        const char* id;
-        const char* name;
-        const char* value;  // null: the text itself
-    } rows[] = {
-        {"{\"id\": \"src-1\", \"name\": \"nightly\", \"entries\": [{\"id\": \"vm-1\", \"name\": "
-         "\"web\", \"type\": \"VirtualMachine\", \"n\": 1.5, \"ok\": true, \"none\": null}]}",
-         "src-1", "nightly", nullptr},
-        {"{\"entries\": [{\"id\": \"e\", \"name\": \"n\"}], \"sub\": {\"id\": \"x\", \"name\": "
-         "\"y\"}, \"list\": [\"id\", \"name\"]}",
-         "", "", nullptr},
-        {"{\"id\": 7, \"name\": [\"a\"], \"entries\": []}", "", "", nullptr},
-        {"[\"id\", \"name\"]", "", "", nullptr},
-        {"\"id\"", "", "", nullptr},
-        {"42", "", "", nullptr},
-        {"null", "", "", nullptr},
-        // Later top-level values replace earlier ones.
-        {"{\"name\": \"first\", \"name\": \"second\"}", "", "second", "{\"name\": \"second\"}"},
-    };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.text);
         Job_Source_Parser<TypeParam> parser;
@@ -71,67 +76,20 @@ TEST(JobJsonParser, KeepsTheDocumentWithoutTouchingTheRecord) {
     EXPECT_EQ(parser.result().get(), shared.get());
 }
 
-// A random value; containers hold keys that a source document also uses.
-Value random_value(std::mt19937_64& rng, int depth) {
-    static const char* const keys[] = {"id", "name", "type", "disks", "k", "entries"};
-    switch (depth > 3 ? rng() % 5 : rng() % 7) {
-        case 0:
-            return Value();
-        case 1:
-            return Value(rng() % 2 == 0);
-        case 2:
-            return Value(static_cast<long>(rng()));
-        case 3:
-            return Value(static_cast<double>(rng() % 100000) / 8.0);
-        case 4:
-            return Value(random_text(rng, "abZ09 -_\"\\/\t", 7));
-        case 5: {
-            json_spirit::Array a;
-            for (int n = static_cast<int>(rng() % 4); n > 0; --n)
-                a.push_back(random_value(rng, depth + 1));
-            return Value(a);
-        }
-        default: {
-            json_spirit::Object o;
-            for (int n = static_cast<int>(rng() % 4); n > 0; --n)
-                o[keys[rng() % 6]] = random_value(rng, depth + 1);
-            return Value(o);
-        }
-    }
-}
-
-// Random source documents survive parse, generate and parse (by the other
-// parser); mutated ones parse to what a plain read gives, or fail.
-TEST(SourceParserProperty, RandomDocumentsRoundTripAndMutatedOnesParseOrFail) {
+// Mutated texts parse to what a plain read gives, or fail.
+TEST(SourceParserProperty, MutatedDocumentsParseOrFailCleanly) {
     std::mt19937_64 rng(2024);
     int parsed = 0, failed = 0;
-    for (int i = 0; i < 2000 && !HasFailure(); ++i) {
-        json_spirit::Object o;
-        o["id"] = random_text(rng, "abZ09 -_\"\\/\t", 7);
-        o["name"] = random_text(rng, "abZ09 -_\"\\/\t", 7);
-        o["entries"] = random_value(rng, 1);
-        for (int n = static_cast<int>(rng() % 3); n > 0; --n)
-            o[std::to_string(n)] = random_value(rng, 1);
-        const Value doc(o);
-        const std::string text = json_spirit::write(doc);
-        Job_Source_Parser<smartx::Backup_Source> first;
-        ASSERT_TRUE(first.parse(text)) << text;
-        EXPECT_EQ(doc, first.result()->value());
-        EXPECT_EQ(o["id"].get_str(), first.result()->id());
-        EXPECT_EQ(o["name"].get_str(), first.result()->name());
-        Job_Source_Parser<smartx::Restore_Source> second;
-        ASSERT_TRUE(second.parse(generated_text(*first.result())));
-        EXPECT_EQ(doc, second.result()->value());
-        EXPECT_EQ(first.result()->id(), second.result()->id());
-
-        const std::string mutated = mutate_json_text(text, rng);
+    for (int i = 0; i < 3000 && !HasFailure(); ++i) {
+        const std::string text =
+            mutate_json_text(rows[i % (sizeof rows / sizeof rows[0])].text, rng);
         Job_Source_Parser<smartx::Backup_Source> parser;
-        if (!parser.parse(mutated)) {
+        if (!parser.parse(text)) {
             ++failed;
             continue;
         }
         ++parsed;
-        EXPECT_EQ(read_json(mutated), parser.result()->value()) << mutated;
+        EXPECT_EQ(read_json(text), parser.result()->value()) << text;
     }
     EXPECT_GT(parsed, 0);
     EXPECT_GT(failed, 0);

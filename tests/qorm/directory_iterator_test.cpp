@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include "support/temp_root.h"
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,30 +12,24 @@
 namespace {
 class DirectoryIteration : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = ::testing::TempDir() + "qorm_dir_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr) << errno;
-        root_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-    const char* root() const { return root_.c_str(); }
+    const char* root() const { return root_.path().c_str(); }
 
-    std::string root_;
+    Temp_Root root_;
 };
 }  // namespace
 
 TEST_F(DirectoryIteration, NothingToListGivesEnd) {
     EXPECT_TRUE(iterate_directory(root(), false, 0).empty());
-    EXPECT_TRUE(iterate_directory((root_ + "/nope").c_str(), false, 0).empty());
+    EXPECT_TRUE(iterate_directory(root_.file("nope").c_str(), false, 0).empty());
     EXPECT_TRUE(iterate_directory(nullptr, false, 0).empty());
     EXPECT_TRUE(iterate_directory("", false, 0).empty());
 }
 
 TEST_F(DirectoryIteration, ListsEachEntryOnceWithLstatAndCopiesShare) {
-    std::ofstream(root_ + "/a") << "12345";
-    std::ofstream(root_ + "/.hidden");
-    std::filesystem::create_directory(root_ + "/sub");
-    std::filesystem::create_symlink(root_ + "/missing", root_ + "/dangling");
+    std::ofstream(root_.file("a")) << "12345";
+    std::ofstream(root_.file(".hidden"));
+    std::filesystem::create_directory(root_.file("sub"));
+    std::filesystem::create_symlink(root_.file("missing"), root_.file("dangling"));
 
     std::map<std::string, mode_t> seen;
     for (const Directory_Entry& e : iterate_directory(root(), false, 0))
@@ -63,10 +57,10 @@ TEST_F(DirectoryIteration, ReaderTellsEndFromError) {
     ACE_stat st;
     EXPECT_EQ(r.read(name, st), -1);
     EXPECT_NE(r.last_error(), 0);
-    EXPECT_EQ(r.open((root_ + "/nope").c_str(), false, 0), -1);
+    EXPECT_EQ(r.open(root_.file("nope").c_str(), false, 0), -1);
     EXPECT_EQ(r.last_error(), ENOENT);
 
-    std::ofstream(root_ + "/only");
+    std::ofstream(root_.file("only"));
     ASSERT_EQ(r.open(root(), false, 0), 0);
     ASSERT_EQ(r.read(name, st), 0);
     EXPECT_EQ(name, "only");

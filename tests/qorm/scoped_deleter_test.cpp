@@ -1,9 +1,7 @@
 #include "qorm/scoped_deleter.h"
-#include "qorm/make_unique_nothrow.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -33,18 +31,4 @@ TEST(ScopedDeleter, CallsExactlyOnce) {
     EXPECT_EQ(a, 1);
     EXPECT_EQ(b, 1);
     EXPECT_EQ(c, 1);
-}
-
-TEST(MakeUniqueNothrow, ValueInitialisesAndForwards) {
-    struct Plain {
-        int a;
-        double b;
-    };
-    auto p = make_unique_nothrow<Plain>();
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->a, 0);
-    EXPECT_EQ(p->b, 0.0);
-    auto s = make_unique_nothrow<std::string>(3u, 'x');
-    ASSERT_TRUE(s);
-    EXPECT_EQ(*s, "xxx");
 }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "models/task/details/queue_strategy_impl.h"
@@ -11,6 +12,7 @@
 #include "task_test_support.h"
 
 namespace {
+using ::testing::HasSubstr;
 struct Task : Basic_Task<Task> {};
 using Task_Ptr = std::shared_ptr<Task>;
 using Composite = Queue_Strategy_Impl<Task>;
@@ -106,8 +108,8 @@ TEST(QueueStrategyImpl, NullPartIsRefusedWithCheckMessage) {
     task_test::Log_Capture logs;
     Composite s;
     EXPECT_FALSE(s.add_strategy(nullptr));
-    EXPECT_TRUE(logs.contains("Unexpected error in ")) << logs.all();
-    EXPECT_TRUE(logs.contains(", strategy is NULL:\n")) << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr("Unexpected error in "));
+    EXPECT_THAT(logs.all(), HasSubstr(", strategy is NULL:\n"));
     // Nothing was added that could be called.
     auto t = make_task();
     EXPECT_TRUE(s.enqueue_able(t));
@@ -129,29 +131,31 @@ TEST(QueueStrategyImpl, LessOrdersLowestIdFirst) {
     EXPECT_FALSE(less(b, a));
 }
 
+// A composite with a retry policy (the defaults without arguments).
+std::unique_ptr<Composite> with_retry(int limit = -1, unsigned interval = 0) {
+    auto s = std::make_unique<Composite>();
+    auto retry = std::make_unique<Retry>();
+    if (limit >= 0)
+        retry->reset(limit, interval);
+    EXPECT_TRUE(s->add_strategy(std::move(retry)));
+    return s;
+}
+
 // Admissions through the composite, the way the scheduler makes them.
 int admissions(Composite& s, const Task_Ptr& t) {
     int n = 0;
-    while (s.enqueue_able(t) && n < 100) {
+    for (; s.enqueue_able(t) && n < 100; ++n) {
         s.notify_enqueued(t);
         s.notify_dequeued(t);
         s.notify_finished(t);
-        ++n;
     }
     return n;
 }
 
 TEST(RetryLimitQueueStrategy, LimitCountsRetriesAfterTheFirstRun) {
-    for (unsigned limit : {0u, 1u, 3u}) {
-        Composite s;
-        auto retry = std::make_unique<Retry>();
-        retry->reset(limit, 0);
-        ASSERT_TRUE(s.add_strategy(std::move(retry)));
-        EXPECT_EQ(static_cast<int>(limit) + 1, admissions(s, make_task())) << "limit " << limit;
-    }
-    Composite defaults;
-    ASSERT_TRUE(defaults.add_strategy(std::make_unique<Retry>()));
-    EXPECT_EQ(4, admissions(defaults, make_task()));
+    for (int limit : {0, 1, 3})
+        EXPECT_EQ(limit + 1, admissions(*with_retry(limit), make_task())) << "limit " << limit;
+    EXPECT_EQ(4, admissions(*with_retry(), make_task()));
 }
 
 TEST(RetryLimitQueueStrategy, IntervalRunsFromTheLastFinish) {
@@ -159,24 +163,19 @@ TEST(RetryLimitQueueStrategy, IntervalRunsFromTheLastFinish) {
     r.reset(3, 5);
     auto t = make_task();
     EXPECT_TRUE(r.call_able_i(t)) << "never finished";
-
     const auto now = Task::Clock::now();
-    t->last_finished_time(::time(nullptr) - 4);
-    t->last_finished_clock(now - std::chrono::seconds(4));
-    EXPECT_FALSE(r.call_able_i(t));
-    t->last_finished_time(::time(nullptr) - 5);
-    t->last_finished_clock(now - std::chrono::seconds(5));
-    EXPECT_TRUE(r.call_able_i(t));
+    for (int ago : {4, 5}) {
+        t->last_finished_time(::time(nullptr) - ago);
+        t->last_finished_clock(now - std::chrono::seconds(ago));
+        EXPECT_EQ(ago >= 5, r.call_able_i(t)) << ago;
+    }
 
     // Just finished: the interval starts at the finish, not at a whole second.
-    Composite s;
-    auto retry = std::make_unique<Retry>();
-    retry->reset(3, 1);
-    ASSERT_TRUE(s.add_strategy(std::move(retry)));
+    auto s = with_retry(3, 1);
     auto u = make_task();
-    s.notify_enqueued(u);
-    s.notify_dequeued(u);
-    s.notify_finished(u);
-    EXPECT_FALSE(s.call_able(u));
+    s->notify_enqueued(u);
+    s->notify_dequeued(u);
+    s->notify_finished(u);
+    EXPECT_FALSE(s->call_able(u));
 }
 }  // namespace

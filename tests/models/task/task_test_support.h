@@ -25,12 +25,9 @@ constexpr std::chrono::seconds kBound(60);
 // Collects every message logged by any thread while it lives.
 class Log_Capture : public ACE_Log_Msg_Backend {
 public:
-    explicit Log_Capture(bool with_debug = true) {
+    Log_Capture() {
         mask_ = ACE_LOG_MSG->priority_mask(ACE_Log_Msg::PROCESS);
-        u_long mask = mask_ | LM_EMERGENCY | LM_ERROR;
-        if (!with_debug)
-            mask &= ~static_cast<u_long>(LM_DEBUG);
-        ACE_LOG_MSG->priority_mask(mask, ACE_Log_Msg::PROCESS);
+        ACE_LOG_MSG->priority_mask(mask_ | LM_EMERGENCY | LM_ERROR, ACE_Log_Msg::PROCESS);
         prev_ = ACE_Log_Msg::msg_backend(this);
         ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
     }
@@ -39,32 +36,27 @@ public:
         ACE_Log_Msg::msg_backend(prev_);
         ACE_LOG_MSG->priority_mask(mask_, ACE_Log_Msg::PROCESS);
     }
-    Log_Capture(const Log_Capture&) = delete;
-    Log_Capture& operator=(const Log_Capture&) = delete;
 
     int open(const ACE_TCHAR*) override { return 0; }
     int reset() override { return 0; }
     int close() override { return 0; }
     ssize_t log(ACE_Log_Record& record) override {
         std::lock_guard<std::mutex> lock(mutex());
-        lines_.emplace_back(record.msg_data());
+        text_ += record.msg_data();
         return 0;
     }
 
-    // Number of messages that contain text.
+    // Times text occurs in what was logged, and all of it.
     int count(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex());
-        return static_cast<int>(
-            std::count_if(lines_.begin(), lines_.end(),
-                          [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+        const std::string logged = all();
+        int n = 0;
+        for (size_t at = logged.find(text); at != std::string::npos; at = logged.find(text, at + 1))
+            ++n;
+        return n;
     }
-    bool contains(const std::string& text) { return count(text) > 0; }
     std::string all() {
         std::lock_guard<std::mutex> lock(mutex());
-        std::string s;
-        for (auto& l : lines_)
-            s += l;
-        return s;
+        return text_;
     }
 
 private:
@@ -75,7 +67,7 @@ private:
         return m;
     }
 
-    std::vector<std::string> lines_;
+    std::string text_;
     ACE_Log_Msg_Backend* prev_ = nullptr;
     u_long mask_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "models/task/thread_task_scheduler.h"
@@ -15,6 +16,8 @@ namespace {
 using task_test::bounded;
 using task_test::Log_Capture;
 using task_test::Probe;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct Item {
     std::string name;
@@ -101,8 +104,7 @@ TEST(SchedulerAdmission, CapacityCountsWaitingTasks) {
     ASSERT_TRUE(add(s, "w1"));
     // Refused for room, not for its arguments.
     EXPECT_FALSE(add(s, "w2"));
-    EXPECT_TRUE(logs.contains("Failed to enqueue task, id: 3, name: w2, count: 0.\n"))
-        << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr("Failed to enqueue task, id: 3, name: w2, count: 0.\n"));
 
     ASSERT_TRUE(s.activate(1, probe_worker(probe)));
     // w0 out with the worker leaves one task waiting: room for one more.
@@ -128,8 +130,8 @@ TEST_F(SchedulerTest, ATaskThatKeepsAskingForRetryRunsLimitPlusOneTimes) {
     EXPECT_EQ(1, std::count(started.begin(), started.end(), "once"));
     EXPECT_EQ(1, logs.count(", name: again, count: 4, enqueuing again.\n")) << logs.all();
     EXPECT_EQ(1, logs.count("Failed to enqueue task, id: ")) << logs.all();
-    EXPECT_TRUE(logs.contains(", name: again, count: 4.\n")) << logs.all();
-    EXPECT_FALSE(logs.contains("count: 5")) << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr(", name: again, count: 4.\n"));
+    EXPECT_THAT(logs.all(), Not(HasSubstr("count: 5")));
 }
 
 TEST_F(SchedulerTest, WithoutRetryPolicyARetryIsAdmittedAgain) {
@@ -184,10 +186,10 @@ TEST_F(SchedulerTest, ASchedulerWithNothingToDoEnds) {
 TEST_F(SchedulerTest, BadArgumentsAreRefused) {
     Log_Capture logs;
     EXPECT_FALSE(s_.enqueue_task(nullptr, "o", 0, "n", "u"));
-    EXPECT_TRUE(logs.contains(", params is NULL:\n")) << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr(", params is NULL:\n"));
 
     EXPECT_FALSE(activate(0));
-    EXPECT_TRUE(logs.contains(", n_worker_threads(0) < 1:\n")) << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr(", n_worker_threads(0) < 1:\n"));
     EXPECT_TRUE(wait_done(s_)) << "nothing was started";
 
     EXPECT_FALSE(s_.activate(1, nullptr));
@@ -195,7 +197,7 @@ TEST_F(SchedulerTest, BadArgumentsAreRefused) {
     probe_.open();
     ASSERT_TRUE(activate(1));
     EXPECT_FALSE(activate(1));
-    EXPECT_TRUE(logs.contains(", worker_ is true:\n")) << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr(", worker_ is true:\n"));
     EXPECT_TRUE(wait_done(s_));
     EXPECT_EQ(1, probe_.state().finished);
 }
@@ -213,8 +215,8 @@ TEST_F(SchedulerTest, AThrowingTaskFailsAlone) {
     }));
     EXPECT_TRUE(wait_done(s_));
     EXPECT_EQ(2, ran.load());
-    EXPECT_TRUE(logs.contains("Task failed, id: 1, name: boom, count: 1.\n")) << logs.all();
-    EXPECT_TRUE(logs.contains("bad chunk")) << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr("Task failed, id: 1, name: boom, count: 1.\n"));
+    EXPECT_THAT(logs.all(), HasSubstr("bad chunk"));
 }
 
 TEST(SchedulerLifetime, DestroyingWithoutWaitStopsAndJoins) {
@@ -240,7 +242,7 @@ TEST(SchedulerLifetime, DestroyingWithoutWaitStopsAndJoins) {
 }
 
 TEST(SchedulerLoad, ManyShortTasks) {
-    Log_Capture quiet(false);
+    Log_Capture quiet;
     constexpr int kOwners = 3, kPerOwner = 700, kWorkers = 4;
     Scheduler s(kOwners * kPerOwner);
     std::atomic<int> running{0}, max_running{0}, runs{0};

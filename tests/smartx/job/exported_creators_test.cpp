@@ -29,39 +29,11 @@ protected:
     }
     void SetUp() override { ASSERT_NE(nullptr, module_) << dlerror(); }
 
-    static Make_Creator factory(const std::string& name) {
-        return reinterpret_cast<Make_Creator>(
-            dlsym(module_, ("_make_SmartX_" + name + "_Parser_Creator").c_str()));
-    }
-    static Gobble_Function destroyer(const std::string& name) {
-        return reinterpret_cast<Gobble_Function>(
-            dlsym(module_, ("_gobble_SmartX_" + name + "_Parser_Creator").c_str()));
-    }
-
-    // Parses text with a parser of the named creator; the built object, which
-    // outlives its parser and the creator.
-    static std::shared_ptr<Job_Object> parse(const std::string& name, const std::string& text) {
-        Gobble_Function gobble = nullptr;
-        Object_Creator_T<YAJL_Handler>* creator = factory(name)(&gobble);
-        EXPECT_NE(nullptr, creator);
-        EXPECT_EQ(destroyer(name), gobble);
-        if (!creator)
-            return nullptr;
-        EXPECT_EQ(0, creator->init(0, nullptr));
-        YAJL_Handler* handler = creator->create();
-        EXPECT_NE(nullptr, handler);
-        std::shared_ptr<Job_Object> obj;
-        std::string error;
-        if (handler && handler->parse(text, &error)) {
-            auto* parser = dynamic_cast<YAJL_Object_Parser*>(handler);
-            EXPECT_NE(nullptr, parser);
-            obj = parser ? parser->shared_result() : nullptr;
-        } else {
-            ADD_FAILURE() << error;
-        }
-        creator->destroy(handler);
-        gobble(creator);
-        return obj;
+    // _make_SmartX_<name>_Parser_Creator or _gobble_...
+    template <class T>
+    static T symbol(const char* kind, const std::string& name) {
+        const std::string s = std::string("_") + kind + "_SmartX_" + name + "_Parser_Creator";
+        return reinterpret_cast<T>(dlsym(module_, s.c_str()));
     }
 
     static void* module_;
@@ -69,7 +41,7 @@ protected:
 
 void* ExportedCreators::module_ = nullptr;
 
-TEST_F(ExportedCreators, EachParsesItsTextAndSourcesNameTheirRecord) {
+TEST_F(ExportedCreators, EachParsesItsTextIntoAFreshObjectAndSourcesNameTheirRecord) {
     const struct Row {
         const char* creator;
         const char* text;
@@ -98,45 +70,35 @@ TEST_F(ExportedCreators, EachParsesItsTextAndSourcesNameTheirRecord) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.creator);
-        std::shared_ptr<Job_Object> obj = parse(r.creator, r.text);
+        Gobble_Function gobble = nullptr;
+        Object_Creator_T<YAJL_Handler>* creator = symbol<Make_Creator>("make", r.creator)(&gobble);
+        ASSERT_NE(nullptr, creator);
+        EXPECT_EQ(symbol<Gobble_Function>("gobble", r.creator), gobble);
+        EXPECT_EQ(0, creator->init(0, nullptr));
+        YAJL_Handler* a = creator->create();
+        YAJL_Handler* b = creator->create();
+        ASSERT_TRUE(a && b);
+        std::string error;
+        ASSERT_TRUE(a->parse(r.text, &error)) << error;
+        ASSERT_TRUE(b->parse("{}"));
+        auto obj = dynamic_cast<YAJL_Object_Parser&>(*a).shared_result();
+        auto other = dynamic_cast<YAJL_Object_Parser&>(*b).shared_result();
+        creator->destroy(a);
+        creator->destroy(b);
+        creator->destroy(nullptr);
+        gobble(creator);
+        // The objects outlive their parsers and the creator.
         ASSERT_NE(nullptr, obj);
+        EXPECT_NE(obj, other);
         EXPECT_EQ(json(r.expected ? r.expected : r.text), generated_value(obj.get()));
         if (auto* source = dynamic_cast<Job_Source*>(obj.get())) {
             const json_spirit::Value top = json(r.text);
             EXPECT_EQ(top.get_obj().at("id").get_str(), source->id());
             EXPECT_EQ(top.get_obj().at("name").get_str(), source->name());
         }
-    }
-}
-
-TEST_F(ExportedCreators, EveryParseGetsAFreshObject) {
-    Gobble_Function gobble = nullptr;
-    Object_Creator_T<YAJL_Handler>* creator = factory("Backup_Options")(&gobble);
-    ASSERT_NE(nullptr, creator);
-    YAJL_Handler* a = creator->create();
-    YAJL_Handler* b = creator->create();
-    ASSERT_TRUE(a->parse("{\"channels\": 2}"));
-    ASSERT_TRUE(b->parse("{\"channels\": 3}"));
-    auto oa = dynamic_cast<YAJL_Object_Parser*>(a)->shared_result();
-    auto ob = dynamic_cast<YAJL_Object_Parser*>(b)->shared_result();
-    creator->destroy(a);
-    creator->destroy(b);
-    gobble(creator);
-    EXPECT_EQ(json("{\"channels\": 2}"), generated_value(oa.get()));
-    EXPECT_EQ(json("{\"channels\": 3}"), generated_value(ob.get()));
-}
-
-TEST_F(ExportedCreators, NullDestroyerPointerAndNullObjects) {
-    for (const char* name :
-         {"Backup_Options", "Restore_Options", "Backup_Source", "Restore_Source"}) {
-        SCOPED_TRACE(name);
-        ASSERT_NE(nullptr, factory(name));
-        ASSERT_NE(nullptr, destroyer(name));
-        Object_Creator_T<YAJL_Handler>* creator = factory(name)(nullptr);
-        ASSERT_NE(nullptr, creator);
-        creator->destroy(nullptr);
-        destroyer(name)(creator);
-        destroyer(name)(nullptr);
+        // No place for the destroyer, and nothing to destroy.
+        gobble(symbol<Make_Creator>("make", r.creator)(nullptr));
+        gobble(nullptr);
     }
 }
 
