@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ace/Intrusive_Auto_Ptr.h>
-
 #include <atomic>
 #include <iterator>
 #include <string>
@@ -139,14 +137,10 @@ TEST(HttpBase, ContentLengthIsDigitsInRangeOrMalformed) {
     }
 }
 
-TEST(HttpBase, TypeChunkedEncodingAndBodylessStatuses) {
+TEST(HttpBase, ChunkedEncodingIsTheLastCodingAndSomeStatusesHaveNoBody) {
     HTTP_Response r;
-    EXPECT_EQ(r.content_type(), nullptr);
     r.content_type("application/json");
     EXPECT_STREQ(r.content_type(), "application/json");
-    r.content_type(nullptr);
-    EXPECT_EQ(r.content_type(), nullptr);
-
     EXPECT_FALSE(r.chunked_transfer_encoding());
     r.chunked_transfer_encoding(true);
     EXPECT_STREQ(r.head(HTTP_HEAD_TRANSFER_ENCODING), "chunked");
@@ -173,28 +167,18 @@ public:
 };
 }  // namespace
 
-TEST(HttpSessionRefcount, SmartPointersShareOneObject) {
-    g_destroyed = 0;
-    {
-        ACE_Intrusive_Auto_Ptr<HTTP_Session> a(new Test_Session);
-        EXPECT_EQ(a->refcount(), 1);
-        ACE_Intrusive_Auto_Ptr<HTTP_Session> b(a);
-        EXPECT_EQ(a->refcount(), 2);
-    }
-    EXPECT_EQ(g_destroyed, 1);
-    HTTP_Session::intrusive_add_ref(nullptr);
-    HTTP_Session::intrusive_remove_ref(nullptr);
-}
-
 // Threads churn references while the extra ones are dropped, then all drop
 // their last reference at once: one object, destroyed exactly once.
 TEST(HttpSessionRefcount, ManyThreadsDestroyExactlyOnce) {
     constexpr int kThreads = 8, kRefsPerThread = 2000, kRounds = 40;
+    HTTP_Session::intrusive_add_ref(nullptr);
+    HTTP_Session::intrusive_remove_ref(nullptr);
     g_destroyed = 0;
     for (int round = 0; round < kRounds; ++round) {
         HTTP_Session* s = new Test_Session;
         for (int t = 0; t < 2 * kThreads; ++t)
             HTTP_Session::intrusive_add_ref(s);
+        ASSERT_EQ(2 * kThreads, s->refcount());
         std::atomic<int> ready{0};
         std::atomic<bool> churned{false};
         std::vector<std::thread> threads;
