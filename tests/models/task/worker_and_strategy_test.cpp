@@ -1,5 +1,6 @@
+#include <atomic>
 #include <memory>
-#include <queue>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -8,10 +9,12 @@
 
 #include "models/task/details/queue_strategy_impl.h"
 #include "models/task/details/retry_limit_queue_strategy.h"
+#include "models/task/details/thread_task_worker.h"
 #include "models/task/task_base.h"
 #include "task_test_support.h"
 
 namespace {
+
 using ::testing::HasSubstr;
 struct Task : Basic_Task<Task> {};
 using Task_Ptr = std::shared_ptr<Task>;
@@ -116,21 +119,6 @@ TEST(QueueStrategyImpl, NullPartIsRefusedWithCheckMessage) {
     EXPECT_TRUE(s.call_able(t));
 }
 
-TEST(QueueStrategyImpl, LessOrdersLowestIdFirst) {
-    std::priority_queue<Task_Ptr, std::vector<Task_Ptr>, Composite::Less> q;
-    for (int id : {5, 2, 9, 1, 7})
-        q.push(make_task(id));
-    std::vector<int> order;
-    for (; !q.empty(); q.pop())
-        order.push_back(q.top()->id());
-    EXPECT_EQ((std::vector<int>{1, 2, 5, 7, 9}), order);
-
-    Composite::Less less;
-    auto a = make_task(3), b = make_task(3);
-    EXPECT_FALSE(less(a, b));
-    EXPECT_FALSE(less(b, a));
-}
-
 // A composite with a retry policy (the defaults without arguments).
 std::unique_ptr<Composite> with_retry(int limit = -1, unsigned interval = 0) {
     auto s = std::make_unique<Composite>();
@@ -178,4 +166,67 @@ TEST(RetryLimitQueueStrategy, IntervalRunsFromTheLastFinish) {
     s->notify_finished(u);
     EXPECT_FALSE(s->call_able(u));
 }
+
+struct Worker_Task : Thread_Task<Worker_Task> {
+    std::atomic<int>* calls = nullptr;
+    Task_Base::Error call() override {
+        ++*calls;
+        return CODE_SUCCESS;
+    }
+};
+using Worker_Task_Ptr = std::shared_ptr<Worker_Task>;
+
+struct ThreadTaskWorker : ::testing::Test {
+    std::atomic<int> calls{0};
+    std::mutex m;
+    std::vector<Task_Base::Error> finished;
+    std::atomic<int> callbacks{0};
+    Thread_Task_Worker<Worker_Task> pool;
+
+    void SetUp() override {
+        pool.register_callback([this](Worker_Task_Ptr& t) {
+            std::lock_guard<std::mutex> lock(m);
+            finished.push_back(t->error());
+            ++callbacks;
+        });
+    }
+    Worker_Task_Ptr task() {
+        auto t = std::make_shared<Worker_Task>();
+        t->calls = &calls;
+        return t;
+    }
+};
+
+TEST_F(ThreadTaskWorker, StopRunsWhatWasQueuedBeforeIt) {
+    std::vector<Worker_Task_Ptr> tasks;
+    for (int i = 0; i < 20; ++i) {
+        tasks.push_back(task());
+        ASSERT_TRUE(pool.enqueue(tasks.back()));
+    }
+    ASSERT_EQ(0, pool.activate(3));
+    EXPECT_EQ(0, task_test::bounded([this] { return pool.stop(); }, "Task_Worker::stop"));
+    EXPECT_EQ(20, calls.load());
+    EXPECT_EQ(20, callbacks.load());
+    for (auto& t : tasks) {
+        EXPECT_EQ(Task_Base::STATE_RUNNING, t->state());
+        EXPECT_EQ(&pool, t->worker());
+    }
+}
+
+// Tasks that never run are reported finished as failed: a dispatcher counting
+// handed-out tasks must not wait for them.
+TEST_F(ThreadTaskWorker, TasksLeftAtShutdownAreFailedAndReported) {
+    auto a = task(), b = task();
+    ASSERT_TRUE(pool.enqueue(a));
+    ASSERT_TRUE(pool.enqueue(b));
+    pool.shutdown();
+    EXPECT_EQ(0, calls.load());
+    EXPECT_EQ(2, callbacks.load());
+    EXPECT_EQ((std::vector<Task_Base::Error>{Task_Base::CODE_FAILED, Task_Base::CODE_FAILED}),
+              finished);
+    EXPECT_EQ(Task_Base::CODE_FAILED, a->error());
+    // The copies the queue held are gone.
+    EXPECT_EQ(1, a.use_count());
+}
+
 }  // namespace
