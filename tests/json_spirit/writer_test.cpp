@@ -111,15 +111,6 @@ TEST(ObjectMaker, CopiesAndMovesAreIndependentValues) {
     EXPECT_EQ(v.get_obj().size(), 2u);
 }
 
-TEST(ObjectMaker, OneExpressionBuildsNestedValues) {
-    Value v = Object_Maker()("id", std::string("vm-1"))("size", 10L)("ok", true)(
-        "disks", Array_Maker()(std::vector<std::string>{"d1", "d2"}))("inner",
-                                                                      Object_Maker()("k", 1));
-    EXPECT_EQ(json("{\"id\": \"vm-1\", \"size\": 10, \"ok\": true, \"disks\": [\"d1\", \"d2\"], "
-                   "\"inner\": {\"k\": 1}}"),
-              v);
-}
-
 TEST(ArrayMaker, AppendsContainersAndRangesInOrder) {
     std::list<int> ints{1, 2};
     std::vector<std::string> strs{"a", "b"};

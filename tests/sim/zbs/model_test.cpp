@@ -131,11 +131,6 @@ TEST_F(ZbsModel, ExtentMapsFollowAllocationAndContent) {
     ASSERT_EQ(0, write("vol-2", std::string(5000, 'b'), extent - 5000));
     EXPECT_EQ("AC", shape("vol-2", &other));
     EXPECT_NE(before[0], other[0]);
-
-    volume("empty", 0);
-    zbs_pextent* map = nullptr;
-    EXPECT_EQ(0, smartx::zbs_pextents_get_by_volume_id(zbs_, "empty", &map));
-    EXPECT_LT(smartx::zbs_pextents_get_by_volume_id(zbs_, "missing", &map), 0);
 }
 
 TEST_F(ZbsModel, IteratorsEndCleanly) {

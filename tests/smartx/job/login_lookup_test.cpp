@@ -11,6 +11,7 @@
 #include "host/backupd_client.h"
 #include "host/job/job_types.h"
 #include "host/uuid.h"
+#include "json_spirit/json_spirit_helper.h"
 #include "sim/backup_server/backup_server.h"
 #include "smartx/common/login_info.h"
 #include "smartx/common/param.h"
@@ -29,18 +30,8 @@ protected:
         server_.reset(new sim::Backup_Server(test_host_keys().public_pem));
         ASSERT_TRUE(server_->start());
         write_host_settings(root_.path(), server_->port());
-        sim::Instance_Login login;
-        login.uuid = "inst-1";
-        login.host = "10.1.2.3";
-        login.port = 8443;
-        login.ssl = true;
-        login.username = "root";
-        login.password = kPassword;
-        login.token = kToken;
-        server_->add_instance(login);
-        login.uuid = "inst-no-token";
-        login.token.clear();
-        server_->add_instance(login);
+        server_->add_instance({"inst-1", "10.1.2.3", 8443, true, "root", kPassword, kToken});
+        server_->add_instance({"inst-no-token", "10.1.2.3", 8443, true, "root", kPassword, ""});
     }
 
     Temp_Root root_;
@@ -51,10 +42,8 @@ TEST_F(LoginLookup, FetchesAndDecryptsTheLogin) {
     smartx::Login_Info info;
     Log_Capture log;
     ASSERT_TRUE(smartx::get_login_info("inst-1", info));
-    EXPECT_EQ("10.1.2.3", info.host);
-    EXPECT_EQ(8443, info.port);
-    EXPECT_TRUE(info.ssl);
-    EXPECT_EQ("root", info.username);
+    EXPECT_EQ("10.1.2.3:8443 ssl root", info.host + ":" + std::to_string(info.port) +
+                                            (info.ssl ? " ssl " : " ") + info.username);
     EXPECT_EQ(kPassword, info.secure_pwd);
     EXPECT_EQ(kToken, info.secure_token);
     EXPECT_TRUE(log.lines().empty());
@@ -148,18 +137,21 @@ TEST_F(LoginLookup, AlertsCarryTheJobAndTheTimesOfItsRun) {
     detail["id"] = "vm-1";
     detail["name"] = "web";
     const uint64_t code = Error_ID(Error_ID::LV_WARNING, 3, 39, 1, 21, 0).value();
-    const char* const job_id = "01234567-89ab-cdef-0123-456789abcdef";
+    const json_spirit::Object common =
+        json_spirit::Object_Maker()("code", static_cast<unsigned long long>(code))(
+            "detail", detail)("job_revision", 12)("host_id", "host-7")("resource_uuid", "res-5")(
+            "def_id", "def-9")("count", 1)
+            .get_obj();
     const struct Row {
-        bool with_activity;
         Job_State state;
-        const char* job_id;
-        int start_time, last_run_time;
+        bool with_activity;
+        int last_run_time;
     } rows[] = {
-        {true, JOB_STATE_COMPLETED, job_id, 1700000000, 1700000100},
-        {true, JOB_STATE_CANCELED, job_id, 1700000000, 1700000100},
-        {true, JOB_STATE_ERROR, job_id, 1700000000, 1700000100},
-        {true, JOB_STATE_RUNNING, job_id, 1700000000, 0},
-        {false, JOB_STATE_IDLE, "", 0, 0},
+        {JOB_STATE_COMPLETED, true, 1700000100},
+        {JOB_STATE_CANCELED, true, 1700000100},
+        {JOB_STATE_ERROR, true, 1700000100},
+        {JOB_STATE_RUNNING, true, 0},
+        {JOB_STATE_IDLE, false, 0},
     };
     RESTful_Alert_Client client;
     for (const Row& r : rows) {
@@ -174,17 +166,10 @@ TEST_F(LoginLookup, AlertsCarryTheJobAndTheTimesOfItsRun) {
             smartx::send_alert(client, code, detail, control, r.with_activity ? &a : nullptr));
         const auto alerts = server_->alerts();
         ASSERT_FALSE(alerts.empty());
-        json_spirit::Object expected;
-        expected["code"] = static_cast<unsigned long long>(code);
-        expected["detail"] = detail;
-        expected["job_revision"] = 12;
-        expected["host_id"] = "host-7";
-        expected["resource_uuid"] = "res-5";
-        expected["def_id"] = "def-9";
-        expected["job_id"] = r.job_id;
-        expected["start_time"] = r.start_time;
-        expected["last_run_time"] = r.last_run_time;
-        expected["count"] = 1;
+        json_spirit::Object expected = common;
+        json_spirit::insert(expected)(
+            "job_id", r.with_activity ? "01234567-89ab-cdef-0123-456789abcdef" : "")(
+            "start_time", r.with_activity ? 1700000000 : 0)("last_run_time", r.last_run_time);
         for (const auto& kv : expected)
             EXPECT_EQ(kv.second, alerts.back().get_obj().at(kv.first)) << kv.first;
     }
