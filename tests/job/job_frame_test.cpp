@@ -193,7 +193,6 @@ TEST_F(JobFrame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
     int seen = -1;
     std::ifstream(marker("state")) >> seen;
     EXPECT_EQ(JOB_STATE_COMPLETING, seen);
-
     // Without a script the state stays what the work left.
     std::atomic<int> state_after_work{-1};
     def->post_action.clear();

@@ -52,7 +52,6 @@ TEST(NumberReads, EachTypeTakesOnlyValuesThatFit) {
     expect_read<int>(obj, "neg", -7);
     for (const char* key : {"big", "u64max", "real", "str", "null", "absent"})
         expect_miss<int>(obj, key, "32-bit integer");
-
     // Unsigned types refuse negatives and values above their range: never
     // 4464 (70000 modulo 65536).
     expect_miss<unsigned short>(obj, "port", "16-bit unsigned integer");
@@ -90,7 +89,6 @@ TEST(NumberReads, EnumerationsReadTheirUnderlyingIntegerNeverWrapped) {
     EXPECT_THROW(object_get_may_throw(obj, "neg", s, true), Json_Error);
     EXPECT_TRUE(object_get(obj, "subtype", s));
     EXPECT_EQ(static_cast<unsigned>(s), 24u);
-
     Job_Definition_Subtype subtype = JOB_DEFINITION_SUBTYPE_NONE;
     extract_or_throw(obj)("subtype", subtype, true)("wide", subtype, false);
     EXPECT_EQ(subtype, JOB_DEFINITION_SUBTYPE_VM);
@@ -183,14 +181,12 @@ TEST(RequiredReads, EachTypeThrowsOnAbsentOrMistypedMembers) {
     EXPECT_THROW(extract_or_throw(cobj)("null", op, true), Json_Error);
     EXPECT_THROW(extract_or_throw(cobj)("null", ap, true), Json_Error);
     EXPECT_THROW(extract_or_throw(cobj)("null", cp, true), Json_Error);
-
     // Not required: the same outputs are left alone on a miss, pointers cleared.
     s = "kept";
     extract_or_throw(cobj)("b", s, false)("b", sp, false)("b", cp, false);
     EXPECT_EQ(s, "kept");
     EXPECT_EQ(sp, nullptr);
     EXPECT_EQ(cp, nullptr);
-
     // The mutable reader yields mutable members.
     Object* mop = nullptr;
     Array* map = nullptr;
@@ -240,13 +236,11 @@ TEST(AnyGetters, ReferencesPointersAndDefaults) {
     EXPECT_EQ(obj["a"].get_array().size(), 1u);
     EXPECT_THROW(object_get_any<std::string>(cobj, "a"), Json_Error);
     EXPECT_THROW(object_get_any<Array>(obj, "absent"), Json_Error);
-
     EXPECT_EQ(object_get_any_ptr<std::string>(cobj, "s"), &obj["s"].get_str());
     EXPECT_EQ(object_get_any_ptr<std::string>(cobj, "a"), nullptr);
     EXPECT_EQ(object_get_any_ptr<Object>(cobj, "o"), &obj["o"].get_obj());
     EXPECT_NE(object_get_any_ptr<Array>(obj, "a"), nullptr);
     EXPECT_EQ(object_get_any_ptr<Array>(obj, "s"), nullptr);
-
     EXPECT_EQ(object_get_or_default(cobj, "s", "dflt"), "text");
     EXPECT_EQ(object_get_or_default(cobj, "a", "dflt"), "dflt");
     EXPECT_EQ(object_get_or_default(cobj, "absent", "dflt"), "dflt");

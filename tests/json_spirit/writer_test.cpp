@@ -40,7 +40,6 @@ TEST(ObjectInserter, StoresEachTypeAsItsJsonTypeAndTheLastValueOfAKey) {
                    "\"object\": {\"x\": true}, \"code\": 2}"),
               Value(obj));
     EXPECT_EQ(obj["ulong"].get_uint64(), std::numeric_limits<uint64_t>::max());
-
     // The typed form overwrites with a value of another type too.
     insert(obj)("k", std::string("two"));
     EXPECT_EQ(obj["k"].get_str(), "two");
@@ -63,7 +62,6 @@ TEST(SkipInserting, SkipIfSkipEmptyAndSkipNull) {
     // The lvalues were copied, not moved from.
     EXPECT_EQ(nested.size(), 1u);
     EXPECT_EQ(arr.size(), 2u);
-
     // A skipped value leaves an existing member as it was.
     Object obj;
     obj["name"] = Value("old");
@@ -104,7 +102,6 @@ TEST(ObjectMaker, CopiesAndMovesAreIndependentValues) {
     delete first;
     second("b", 2);  // would write into freed memory if the copy kept the first's object
     EXPECT_EQ(second.get_obj().size(), 2u);
-
     // Sliced into a Value: the Value owns the object.
     Value v = std::move(second);
     second("y", 2);
@@ -120,7 +117,7 @@ TEST(ArrayMaker, AppendsContainersAndRangesInOrder) {
     maker(codes.begin(), codes.end(), codes.size());
     maker(strs.begin(), strs.begin(), 0);
     EXPECT_EQ(json("[1, 2, \"a\", \"b\", 0, 2]"), Value(maker.get_array()));
-
+    EXPECT_EQ(json("[\"a\", \"b\", 1, 2]"), Value(Array_Maker()(strs)(ints)));  // a temporary
     Array_Maker copy(maker);
     copy(ints);
     EXPECT_EQ(maker.get_array().size(), 6u);
@@ -140,7 +137,6 @@ TEST(ArrayHelpers, ShiftPlusEqualsPushBackAndAppendObject) {
     insert(added)("filled", 1);
     EXPECT_EQ(json("[1, \"two\", 3, 4, 5, 6, {\"kept\": true, \"filled\": 1}]"), Value(arr));
     EXPECT_EQ(proto.size(), 1u);
-
     std::vector<int> ints{1};
     push_back(ints, std::list<int>{2, 3}, 0);
     EXPECT_EQ(ints, (std::vector<int>{1, 2, 3}));
@@ -183,12 +179,10 @@ TEST(ArrayFilter, GetObjVisitsOnlyObjectsInOrder) {
     EXPECT_EQ(seen, (std::vector<int>{1, 2}));
     // The view refers to the array's own elements.
     EXPECT_EQ(&*(arr | get_obj).begin(), &arr[1].get_obj());
-
     std::vector<Object> objs{Object()};
     push_back(objs, arr | get_obj, arr.size());
     ASSERT_EQ(objs.size(), 3u);
     EXPECT_EQ(object_get_int_or_throw(objs[2], "n"), 2);
-
     const Array none, scalars{Value(1), Value(true), Value("x")};
     EXPECT_TRUE((none | get_obj).empty());
     EXPECT_TRUE((scalars | get_obj).empty());
@@ -202,7 +196,6 @@ TEST(ArrayFilter, OtherPairsSelectOtherTypes) {
          arr | Pred_Conv_Pair<Type_Checker, Get_String_Helper>{{str_type}, get_str_helper})
         strs.push_back(s);
     EXPECT_EQ(strs, (std::vector<std::string>{"a", "b"}));
-
     std::vector<std::string> secrets;
     for (const secure_string& s : arr | Pred_Conv_Pair<Type_Checker, Get_Secure_String_Helper>{
                                             {secure_str_type}, get_secure_str_helper})

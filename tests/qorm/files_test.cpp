@@ -67,7 +67,6 @@ TEST_F(DirectoryIteration, ReaderTellsEndFromError) {
     EXPECT_NE(r.last_error(), 0);
     EXPECT_EQ(r.open(root_.file("nope").c_str(), false, 0), -1);
     EXPECT_EQ(r.last_error(), ENOENT);
-
     std::ofstream(root_.file("only"));
     ASSERT_EQ(r.open(root(), false, 0), 0);
     ASSERT_EQ(r.read(name, st), 0);
@@ -111,7 +110,6 @@ TEST(MemMapHandle, CreatesInTheConfiguredDirectoryWithItsSize) {
     EXPECT_EQ(std::filesystem::file_size(dir + "/rec"), 64u);
     EXPECT_EQ(mode(dir), 0750u);
     EXPECT_EQ(mode(dir + "/rec") & ~0640, 0u);  // never more than 0640
-
     h.close();
     EXPECT_FALSE(h);
     ASSERT_EQ(h.open("job", "rec", false, true, 0750), 0);
@@ -138,7 +136,6 @@ TEST(MemMapHandle, MapsAWholeLargerFileRefusesAShortOneAndHonoursReadOnly) {
     EXPECT_EQ(log.lines()[0].priority, LM_ERROR);
     EXPECT_EQ(log.lines()[0].text,
               "Failed to memory map " + small + ", errno=22, Invalid argument\n");
-
     // O_RDWR on a read-only file fails (unless root), O_RDONLY maps it.
     const std::string ro = write_file(root.file("ro"), std::string(sizeof(Record), '\x02'));
     ASSERT_EQ(::chmod(ro.c_str(), 0440), 0);
@@ -170,7 +167,6 @@ TEST(ClientIoOptionsHelper, OnlyNamedHeadsAndTheAccessKeyAreSet) {
         set_http_head_to_options(o, id, secure_string("v"));
     }
     EXPECT_EQ(before, dump(o));
-
     Client_IO_Base::Options key;
     set_access_key_to_options(key, secure_string("k1"));
     set_access_key_to_options(key, secure_string("k2"));
@@ -202,7 +198,6 @@ TEST(ClientIoOptionsHelper, ByJobDefinitionCopiesAndSharesLimits) {
     def.resumption_buffer_size = 1 << 20;
     def.rate_limits.dest_rate_limits = {{0, Rate_Limit::DAY_SECONDS, 1000}};
     def.rate_limits.src_rate_limits = {{0, 60, 9}};
-
     Client_IO_Base::Options o;
     o.rate_limits.dest_rate_limits = {{0, 10, 5}, {10, 20, 5}};
     set_options_by_job_def(o, def, 4);

@@ -41,7 +41,6 @@ TEST(HttpEncode, FlagsChooseWhatStaysLiteral) {
     };
     for (const auto& r : rows)
         EXPECT_EQ(r.encoded, encode(r.text, r.flags)) << (r.text ? r.text : "null") << r.flags;
-
     // Each keep bit frees exactly its own character.
     const char reserved[] = ":()'*!#$&+,;=?@";
     const unsigned bits[] = {0x8,    0x10,   0x20,   0x40,   0x80,    0x200,   0x400,  0x800,
@@ -51,7 +50,6 @@ TEST(HttpEncode, FlagsChooseWhatStaysLiteral) {
         for (size_t j = 0; j < sizeof bits / sizeof bits[0]; ++j)
             EXPECT_EQ(i == j, encode(one.c_str(), bits[j]) == one) << one << std::hex << bits[j];
     }
-
     // A pointer iterator advances.
     char buf[16] = {};
     char* out = buf;
@@ -66,15 +64,12 @@ TEST(HttpQueryBuilder, SeparatorsNullOrEmptyValuesAndNoInjection) {
     Query_Builder b(std::back_inserter(q), false);
     b("uuid", "x y", true, true)("a", nullptr, true, true)(nullptr, "v")("", "v")("e", "");
     EXPECT_EQ(q, "uuid=x+y&a&e=");
-
     std::string cont = "?first=1";
     Query_Builder(std::back_inserter(cont), true)("n a/me", "v", true, true, "p ");
     EXPECT_EQ(cont, "?first=1&p+n+a%2fme=v");
-
     std::string raw;
     Query_Builder(std::back_inserter(raw))("filter[a]", "1", false, true, "pre.");
     EXPECT_EQ(raw, "pre.filter[a]=1");
-
     // Values cannot add parameters, encoded or not.
     for (bool encode_value : {true, false}) {
         std::string v;
@@ -128,7 +123,6 @@ TEST(HttpBase, ContentLengthIsDigitsInRangeOrMalformed) {
     r.head(HTTP_HEAD_CONTENT_LENGTH, "0");
     EXPECT_EQ(r.content_length(), 0u);
     EXPECT_FALSE(r.malformed());
-
     for (const char* bad :
          {"", "-1", "+5", " 5", "5 ", "12abc", "0x10", "18446744073709551616", "5, 5"}) {
         r.head(HTTP_HEAD_CONTENT_LENGTH, bad);
@@ -151,7 +145,6 @@ TEST(HttpBase, ChunkedEncodingIsTheLastCodingAndSomeStatusesHaveNoBody) {
     EXPECT_FALSE(r.chunked_transfer_encoding());
     r.chunked_transfer_encoding(false);
     EXPECT_EQ(r.head(HTTP_HEAD_TRANSFER_ENCODING), nullptr);
-
     for (int s : {100, 101, 204, 304, 200, 201, 400, 404, 500})
         EXPECT_EQ(s >= 200 && s != 204 && s != 304, (r.status(s), r.has_body())) << s;
 }

@@ -81,15 +81,12 @@ TEST(Natoi, NullTextOptionalOutputsAndOtherWidths) {
     errno = 0;
     EXPECT_EQ(natoi<int>(static_cast<const char*>(nullptr)), 0);
     EXPECT_EQ(errno, EINVAL);
-
     const char* none = nullptr;
     const char* stop = "unchanged";
     EXPECT_EQ(natoi<int>(none, nullptr, &stop), 0);
     EXPECT_EQ(stop, nullptr);
-
     EXPECT_EQ(natoi<int>("55"), 55);
     EXPECT_EQ(errno, 0);
-
     // Other widths saturate at their own bounds.
     EXPECT_EQ(natoi<short>("-32769"), SHRT_MIN);
     EXPECT_EQ(errno, ERANGE);
@@ -105,16 +102,13 @@ TEST(Natoi, BoundedRangeIgnoresWhatFollows) {
     EXPECT_EQ(natoi<int>(text, text + 3, &stop), 123);
     EXPECT_EQ(errno, 0);
     EXPECT_EQ(stop, text + 3);
-
     // An empty range is no number, even though a digit lies beyond it.
     EXPECT_EQ(natoi<int>(text, text, &stop), 0);
     EXPECT_EQ(errno, EINVAL);
-
     // With an end, a NUL inside the range is just a non-digit.
     const char embedded[] = {'4', '\0', '5'};
     EXPECT_EQ(natoi<int>(embedded, embedded + 3, &stop), 4);
     EXPECT_EQ(stop, embedded + 1);
-
     // Mutable text and a mutable stop pointer.
     char buf[] = "-31;";
     char* mstop = nullptr;
@@ -154,7 +148,6 @@ TEST(Snprintf, GrowsOnlyWhenTheTextDoesNotFitAndReformatsInPlace) {
     snprintf_t<1024> big("%1025d", 7);
     EXPECT_EQ(big.length(), 1025);
     EXPECT_EQ(std::string(big.c_str()).size(), 1025u);
-
     const std::string s100(100, 'x'), s300(300, 'y');
     snprintf_t<64> s("%s", s100.c_str());
     EXPECT_EQ(s.set("%d", 42), 2);
@@ -168,7 +161,6 @@ TEST(Snprintf, EmptyAfterEveryFailure) {
     snprintf_t<64> inline_fail("%s%lc", "abc", kUnconvertible);
     EXPECT_STREQ(inline_fail.c_str(), "");
     EXPECT_EQ(inline_fail.length(), 0);
-
     const std::string s100(100, 'z');
     snprintf_t<64> heap("%s", s100.c_str());
     ASSERT_FALSE(inline_text(heap));
@@ -189,7 +181,6 @@ TEST(StringSprintf, ReplaceAndAppendReturnTheNewSizeAcrossTheGrowthSteps) {
     std::string empty;
     EXPECT_EQ(string_sprintf_append(empty, "%s", ""), 0);
     EXPECT_EQ(empty, "");
-
     for (size_t n : {126u, 127u, 128u, 129u, 255u, 256u, 257u, 5000u}) {
         const std::string text(n, 'k');
         std::string r;
@@ -234,7 +225,6 @@ TEST(SmallHelpers, MapAtJoinTransformAndPathAppendSep) {
     EXPECT_EQ(missing_key(m, std::string("zz")), "No key 'zz' in map");
     std::map<int, int> by_number;
     EXPECT_EQ(missing_key(by_number, 7), "No key '7' in map");
-
     // Separators only between elements.
     auto twice = [](int x) { return 2 * x; };
     std::ostringstream none, one, three;
@@ -244,7 +234,6 @@ TEST(SmallHelpers, MapAtJoinTransformAndPathAppendSep) {
     EXPECT_EQ(&qorm::join_transform(v.begin(), v.end(), three, ';', twice), &three);
     EXPECT_EQ((std::vector<std::string>{"", "8", "2;4;6"}),
               (std::vector<std::string>{none.str(), one.str(), three.str()}));
-
     // One separator, and only after a non-empty path.
     std::string empty, plain = "/a", ended = "/a/";
     EXPECT_EQ(path_append_sep(empty, '/'), "");
@@ -300,7 +289,6 @@ TEST(QormToString, ValuesAndIteratorsWithoutDereferencing) {
             qorm::to_string(0), qorm::to_string(-12L), qorm::to_string(18446744073709551615ULL),
             qorm::to_string(RED), qorm::to_string('c'), qorm::to_string(std::string("abc")),
             qorm::to_string(static_cast<const char*>(nullptr)), qorm::to_string(&x).substr(0, 2)}));
-
     // An iterator names its type and address.
     std::vector<int> v{1, 2};
     char addr[32];
@@ -330,7 +318,6 @@ TEST(QormCheck, PassingChecksLogNothingAndFailingOnesKeepErrno) {
     EXPECT_TRUE(QORM_CHECK_GE(2u, -1));
     EXPECT_TRUE(QORM_CHECK_NE(3, 4));
     EXPECT_TRUE(log.lines().empty());
-
     errno = ENOENT;
     EXPECT_FALSE(QORM_CHECK_NOT_NULL(static_cast<void*>(nullptr)));
     EXPECT_EQ(errno, ENOENT);

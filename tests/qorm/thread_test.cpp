@@ -71,7 +71,6 @@ TEST(ThreadHelper, RunsOnceOnNewThreadAfterHandleStarting) {
     EXPECT_NE(w.ran_on, std::this_thread::get_id());
     EXPECT_EQ(h.starting_on, w.ran_on);
     EXPECT_EQ(h.calls_at_start, 0);
-
     h.join();  // again: harmless; then the helper is reusable
     ASSERT_GE(h.spawn(&Worker::work, &w), 0);
     h.join();
@@ -85,7 +84,6 @@ TEST(ThreadHelper, RefusesSecondSpawnAndTracksRunning) {
     w.wait_for(w.entered);
     EXPECT_EQ(h.spawn(&Worker::work, &other), -1);
     EXPECT_TRUE(h.running());
-
     w.release();
     // Cleared after the function returns, with nothing to wait on: poll, with
     // a bound far beyond any scheduling delay so a stuck flag fails, not hangs.

@@ -105,7 +105,6 @@ TEST(SchedulerAdmission, CapacityCountsWaitingTasks) {
     // Refused for room, not for its arguments.
     EXPECT_FALSE(add(s, "w2"));
     EXPECT_THAT(logs.all(), HasSubstr("Failed to enqueue task, id: 3, name: w2, count: 0.\n"));
-
     ASSERT_TRUE(s.activate(1, probe_worker(probe)));
     // w0 out with the worker leaves one task waiting: room for one more.
     ASSERT_TRUE(probe.wait_running(1));
@@ -124,7 +123,6 @@ TEST_F(SchedulerTest, ATaskThatKeepsAskingForRetryRunsLimitPlusOneTimes) {
     probe_.open();
     ASSERT_TRUE(activate(2));
     EXPECT_TRUE(wait_done(s_));
-
     auto started = probe_.state().started;
     EXPECT_EQ(4, std::count(started.begin(), started.end(), "again"));
     EXPECT_EQ(1, std::count(started.begin(), started.end(), "once"));
@@ -187,11 +185,9 @@ TEST_F(SchedulerTest, BadArgumentsAreRefused) {
     Log_Capture logs;
     EXPECT_FALSE(s_.enqueue_task(nullptr, "o", 0, "n", "u"));
     EXPECT_THAT(logs.all(), HasSubstr(", params is NULL:\n"));
-
     EXPECT_FALSE(activate(0));
     EXPECT_THAT(logs.all(), HasSubstr(", n_worker_threads(0) < 1:\n"));
     EXPECT_TRUE(wait_done(s_)) << "nothing was started";
-
     EXPECT_FALSE(s_.activate(1, nullptr));
     ASSERT_TRUE(add(s_, "x"));
     probe_.open();

@@ -97,7 +97,6 @@ TEST(QueueStrategyImpl, PartsMustAllAgreeAndAreAskedInOrderAfterTheCounters) {
                                         "b.dequeued", "c.dequeued", "a.break", "b.break", "c.break",
                                         "a.finished", "b.finished", "c.finished"}),
               log);
-
     // The counter limits refuse before any part is asked.
     log.clear();
     s.reset_enqueue_limit(0);
@@ -157,7 +156,6 @@ TEST(RetryLimitQueueStrategy, IntervalRunsFromTheLastFinish) {
         t->last_finished_clock(now - std::chrono::seconds(ago));
         EXPECT_EQ(ago >= 5, r.call_able_i(t)) << ago;
     }
-
     // Just finished: the interval starts at the finish, not at a whole second.
     auto s = with_retry(3, 1);
     auto u = make_task();

@@ -45,7 +45,6 @@ TEST_F(ZbsSim, HandleCreationChecksTheAddressListTimeOutStoreAndInjectedFaults) 
     EXPECT_EQ(0, sim_->handle_timeout(one));
     EXPECT_EQ(3000, sim_->handle_timeout(zbs_));
     EXPECT_EQ(2u, sim_->live_handles());
-
     // Injected failures fire once each.
     sim_->fail_create(2);
     EXPECT_THAT(create_error(zbs_address, 3000), HasSubstr("injected"));
@@ -80,7 +79,6 @@ TEST_F(ZbsSim, ReadsAndWritesStayInsideTheVolumeTheStoreAndLiveHandles) {
     zbs_volume info{};
     ASSERT_EQ(0, smartx::zbs_volume_get_by_id(zbs_, "vol-1", &info));
     EXPECT_EQ(uint64_t(1) << 20, info.size);
-
     // Ids that would reach a file beside the store.
     std::ofstream(root_.file("escape")) << std::string(4096, 'X');
     volume("vol..1", 4096);
@@ -94,7 +92,6 @@ TEST_F(ZbsSim, ReadsAndWritesStayInsideTheVolumeTheStoreAndLiveHandles) {
     char* err = nullptr;
     smartx::zbs_err_str(zbs_, &err);
     EXPECT_THAT(err ? err : "", HasSubstr("/etc/passwd"));
-
     // Unknown and destroyed handles.
     EXPECT_EQ(-EINVAL, smartx::zbs_read(nullptr, "vol-1", &data[0], 0, 0));
     zbs_t other = smartx::zbs_create_external(zbs_address, nullptr);
@@ -129,7 +126,6 @@ TEST_F(ZbsSim, FaultSwitchesFailTheFirstCallsAndCountersAndLogTellWhatHappened) 
     EXPECT_EQ((std::vector<uint64_t>{7, 4, 3, 2, 8192, 4096}),
               (std::vector<uint64_t>{s.calls, s.failed, s.reads, s.writes, s.bytes_read,
                                      s.bytes_written}));
-
     // One log line per call, until logging stops; a delay changes nothing else.
     EXPECT_EQ(-ERANGE, read("vol-1", data, 512, 1 << 20));
     zbs_diff_t diff = nullptr;

@@ -74,7 +74,6 @@ TEST_F(ZbsModel, WrittenAreaAndDifferenceFollowTheContent) {
     ASSERT_EQ(0, smartx::zbs_get_volume_diff(zbs_, "snap-1", "vol-1", 0, 0, &diff));
     EXPECT_EQ((std::set<uint64_t>{0, 80}), blocks(diff, size, 65536));
     EXPECT_EQ((std::set<uint64_t>{0, 20}), blocks(diff, size, 262144));
-
     // A fresh copy holds holes where the live volume holds written zeros:
     // the same content, so no difference.
     ASSERT_EQ("", cp_sparse(live, store_ + "/snap-2"));
@@ -92,7 +91,6 @@ TEST_F(ZbsModel, DifferenceWithAShorterOldVolumeComparesItsTailWithZeros) {
     ASSERT_EQ(0, write("new", std::string(4096, 'a'), 0));
     ASSERT_EQ(0, write("new", std::string(4096, '\0'), 1048576));  // zeros past the old end: equal
     ASSERT_EQ(0, write("new", std::string(4096, 'b'), 1572864));
-
     zbs_diff_t diff = nullptr;
     ASSERT_EQ(0, smartx::zbs_get_volume_diff(zbs_, "old", "new", 0, 0, &diff));
     const std::vector<zbs_diff_range> got = ranges(diff, 65536);
@@ -112,7 +110,6 @@ TEST_F(ZbsModel, ExtentMapsFollowAllocationAndContent) {
 
     std::vector<uint64_t> before, copy, after, other;
     EXPECT_EQ("AC -- AC A-", shape("vol-1", &before));
-
     // The copy loses the allocation of the zeros but keeps every pid.
     ASSERT_EQ("", cp_sparse(live, store_ + "/snap-1"));
     EXPECT_EQ("AC -- AC --", shape("snap-1", &copy));
@@ -124,7 +121,6 @@ TEST_F(ZbsModel, ExtentMapsFollowAllocationAndContent) {
     EXPECT_EQ("AC AC AC A-", shape("vol-1", &after));
     EXPECT_EQ(before[0], after[0]);
     EXPECT_NE(before[2], after[2]);
-
     // The same content at another place in the extent is another content.
     volume("vol-2", extent);
     ASSERT_EQ(0, write("vol-2", data_a, 12345 + 65536));
@@ -138,7 +134,6 @@ TEST_F(ZbsModel, IteratorsEndCleanly) {
     zbs_diff_t diff = nullptr;
     ASSERT_EQ(0, smartx::zbs_get_written_area(zbs_, "vol-1", 0, 0, &diff));
     EXPECT_TRUE(ranges(diff, 65536).empty());  // nothing written
-
     ASSERT_EQ(0, write("vol-1", "x", 5));
     ASSERT_EQ(0, smartx::zbs_get_written_area(zbs_, "vol-1", 0, 0, &diff));
     EXPECT_TRUE(ranges(diff, 0).empty());
@@ -148,7 +143,6 @@ TEST_F(ZbsModel, IteratorsEndCleanly) {
     const zbs_diff_range none = smartx::zbs_diff_iter_deref(end);
     EXPECT_EQ(0u, none.offset);
     EXPECT_EQ(0u, none.length);
-
     smartx::zbs_destroy_diff(diff);
     EXPECT_TRUE(ranges(diff, 65536).empty());  // a destroyed diff is refused, not read
 }

@@ -51,7 +51,6 @@ TEST_F(LoginLookup, FetchesAndDecryptsTheLogin) {
     ASSERT_FALSE(requests.empty());
     EXPECT_NE(std::string::npos, requests.back().body.find("\"smartx.query\""));
     EXPECT_NE(std::string::npos, requests.back().body.find("\"uuid\":\"inst-1\""));
-
     smartx::Login_Info no_token;
     ASSERT_TRUE(smartx::get_login_info("inst-no-token", no_token));
     EXPECT_EQ(kPassword, no_token.secure_pwd);

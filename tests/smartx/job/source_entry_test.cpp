@@ -93,7 +93,6 @@ TEST(SourceEntry, OptionalPartsMayBeAbsent) {
     ASSERT_TRUE(r.load(read_json(kRestoreHead + ", \"volumes\": [" +
                                  replaced(kVolume, ", \"restoreMode\": \"new\"", "") + "]}")));
     EXPECT_EQ("", r.volumes.at(0).restore_mode);
-
     // Optional numbers of another kind or range keep their value.
     r.vm_tgt_cpu_cores = 2;
     ASSERT_TRUE(r.load(read_json(kRestoreHead + ", \"cpu_cores\": \"8\", \"mem_mbytes\": 4096, "

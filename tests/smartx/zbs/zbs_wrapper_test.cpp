@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -97,24 +98,19 @@ TEST(ConnectParams, EnvironmentOverridesCapsOrIsIgnored) {
     Smartx_Connect_Params::close_instance();
 }
 
-struct Entry {
-    const char* name;
-    void* address;
-};
-
-std::vector<Entry> entries() {
-    std::vector<Entry> out;
-#define ENTRY(name) out.push_back({#name, reinterpret_cast<void*>(smartx::name)});
+// Every entry of the binding: its name and where it points.
+typedef std::vector<std::pair<const char*, void*>> Entries;
+Entries entries() {
+    Entries out;
+#define ENTRY(name) out.emplace_back(#name, reinterpret_cast<void*>(smartx::name));
     SMARTX_ZBS_FUNCTIONS(ENTRY)
 #undef ENTRY
     return out;
 }
 
 bool none_bound() {
-    for (const Entry& e : entries())
-        if (e.address != nullptr)
-            return false;
-    return true;
+    const Entries all = entries();
+    return std::all_of(all.begin(), all.end(), [](const auto& e) { return !e.second; });
 }
 
 bool is_loaded(const std::string& path) {
@@ -195,14 +191,12 @@ TEST_F(ZbsInit, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary) {
     install_zbs_sim(ZBS_SIM_PATH, "5.5.1");
     install_zbs_sim(ZBS_SIM_PATH, "6.0.0", true);
     ASSERT_EQ(1, smartx::zbs_init("5.5.1"));
-    for (const Entry& e : entries()) {
+    for (const auto& e : entries()) {
         Dl_info info{};
-        ASSERT_NE(nullptr, e.address) << e.name;
-        ASSERT_NE(0, ::dladdr(e.address, &info)) << e.name;
-        EXPECT_STREQ(e.name, info.dli_sname);  // no entry holds another function
+        ASSERT_NE(0, ::dladdr(e.second, &info)) << e.first;
+        EXPECT_STREQ(e.first, info.dli_sname);  // no entry holds another function
     }
     EXPECT_EQ(library_path("5.5.1"), bound_file());
-
     // A load while one is in place keeps it, whatever the version.
     EXPECT_EQ(1, smartx::zbs_init("6.0.0"));
     EXPECT_EQ(library_path("5.5.1"), bound_file());
@@ -213,7 +207,6 @@ TEST_F(ZbsInit, BindsEveryFunctionByItsOwnNameAndKeepsTheFirstLibrary) {
     log_.clear();
     EXPECT_EQ(1, smartx::zbs_finalize());
     EXPECT_TRUE(log_.lines().empty());
-
     // Unloaded, another version binds; a path longer than the formatter's
     // inline buffer is kept whole.
     ASSERT_EQ(1, smartx::zbs_init("6.0.0"));
@@ -238,7 +231,6 @@ TEST_F(ZbsInit, MissingSymbolReleasesTheLibraryAndFailsAgainOnRetry) {
         EXPECT_FALSE(is_loaded(library_path("5.5.1")));
     }
     EXPECT_EQ(1, smartx::zbs_finalize());
-
     install_zbs_sim(ZBS_SIM_PATH, "5.5.2");
     EXPECT_EQ(1, smartx::zbs_init("5.5.2"));
     EXPECT_NE(nullptr, smartx::zbs_write);
@@ -251,7 +243,6 @@ TEST_F(ZbsInit, LoadAppliesTheEnvironmentAndAFailedLoadDoesNot) {
     ASSERT_EQ(0, smartx::zbs_init("5.5.1"));  // not installed
     EXPECT_EQ((std::vector<uint32_t>{3000, 5}),
               (std::vector<uint32_t>{params->zbs_timeout, params->zbs_retries}));
-
     install_zbs_sim(ZBS_SIM_PATH, "5.5.1");
     log_.clear();
     ASSERT_EQ(1, smartx::zbs_init("5.5.1"));
