@@ -177,19 +177,14 @@ TEST(Backoff, HugeRetriesSaturateAndJitterStaysInRange) {
     }
 }
 
-TEST(Backoff, EndsExactlyAtEndAndSumsDelays) {
+// Range-for stops exactly at the end, which stays the end.
+TEST(Backoff, EndsExactlyAtTheEnd) {
     const Exponential_Backoff_Iterator end;
     Exponential_Backoff_Iterator it(1, 5, 0, false), before = it++;
     EXPECT_EQ(++before, it);
-    EXPECT_EQ(it.cumulation(), 3u);
     EXPECT_EQ(std::distance(it, end), 4);
     std::advance(it, 4);
-    EXPECT_EQ(it.cumulation(), 31u);
-    EXPECT_EQ(++it, end);  // stays at the end
-    Exponential_Backoff_Iterator huge(1, 100, 0, false);
-    while (huge != end)
-        ++huge;
-    EXPECT_EQ(huge.cumulation(), max_u32);
+    EXPECT_EQ(++it, end);
 }
 
 }  // namespace

@@ -109,14 +109,11 @@ TEST(SourceEntry, RefusedEntriesLogWhy) {
         const char* details;
     } rows[] = {
         {true, "{\"name\": \"web\", \"type\": \"Cluster\"}", "'id' is expected as string"},
-        {true, "{\"id\": 5, \"name\": \"web\", \"type\": \"Cluster\"}",
-         "'id' is expected as string"},
         {true, "{\"id\": \"c\", \"name\": \"web\"}", "'type' is expected as string"},
         {true, replaced(kBackup, "\"lun_id\": \"l1\", ", ""), "'lun_id' is expected as string"},
         {true, replaced(kBackup, kDisk, "\"d1\""), "json_spirit: value is a string, not an object"},
         {true, "[1]", "json_spirit: value is an array, not an object"},
         {false, "{\"id\": \"v\"}", "'catalog_uuid' is expected as string"},
-        {false, "{\"catalog_uuid\": 1, \"id\": \"v\"}", "'catalog_uuid' is expected as string"},
         {false, "{\"catalog_uuid\": \"c\"}", "'id' is expected as string"},
         {false,
          kRestoreHead + ", \"volumes\": [" + replaced(kVolume, "\"tgt_cluster_id\"", "\"x\"") +
