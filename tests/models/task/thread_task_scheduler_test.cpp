@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -223,13 +224,19 @@ TEST(SchedulerLifetime, DestroyingWithoutWaitStopsAndJoins) {
             ASSERT_TRUE(add(*s, "d" + std::to_string(i)));
         ASSERT_TRUE(s->activate(2, probe_worker(probe)));
         ASSERT_TRUE(probe.wait_running(2));
-        probe.open();
+        // The destructor stops the dispatcher while two tasks are held; they
+        // are let go a moment later.
+        std::thread opener([&probe] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            probe.open();
+        });
         bounded(
             [&s] {
                 s.reset();
                 return 0;
             },
             "~Thread_Task_Scheduler");
+        opener.join();
     }
     // Whatever ran, ran to its end before the scheduler was gone.
     const Probe::State st = probe.state();
