@@ -1,5 +1,7 @@
 // The run frame of a job: which reports each outcome produces and what the
 // shared activity record holds afterwards.
+#include <unistd.h>
+
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -44,17 +46,21 @@ public:
 };
 
 typedef Controllable_Job_T<Test_Executor> Test_Job;
+typedef std::vector<Job_Report::Kind> Kinds;
 const char* const kDefId = "0f8e2a9c-1b2d-4c3e-9f00-aabbccddeeff";
 const char* const kUid = "11111111-2222-3333-4444-555555555555";
+const Kinds kNone, kSuccess{Job_Report::START, Job_Report::SUCCESS},
+    kFailure{Job_Report::START, Job_Report::FAILURE},
+    kCanceled{Job_Report::START, Job_Report::CANCELED};
 
-std::vector<Job_Report::Kind> kinds(const std::vector<Job_Report>& reports) {
-    std::vector<Job_Report::Kind> out;
+Kinds kinds(const std::vector<Job_Report>& reports) {
+    Kinds out;
     for (const auto& r : reports)
         out.push_back(r.kind);
     return out;
 }
 
-class Job_Frame : public ::testing::Test {
+class JobFrame : public ::testing::Test {
 protected:
     void SetUp() override { behaviour = &b_; }
     void TearDown() override {
@@ -62,14 +68,16 @@ protected:
         ACE_Thread_Manager::instance()->wait();
     }
 
-    Job::Definition_Ptr definition(bool with_source = true) {
+    // Touches the "pre" and "post" markers in its actions.
+    Job::Definition_Ptr definition() {
         Job::Definition_Ptr def(new Job_Definition());
         def->type = JOB_DEFINITION_BACKUP;
         def->id = kDefId;
         def->uid = kUid;
         def->name = "frame";
-        if (with_source)
-            def->source(std::make_shared<Test_Source>());
+        def->source(std::make_shared<Test_Source>());
+        def->pre_action = "touch '" + marker("pre") + "'";
+        def->post_action = "touch '" + marker("post") + "'";
         return def;
     }
 
@@ -96,119 +104,95 @@ protected:
     Behaviour b_;
 };
 
-TEST_F(Job_Frame, SuccessReportsStartAndSuccessAndRecordsUid) {
-    auto def = definition();
-    def->pre_action = "touch '" + marker("pre") + "'";
-    def->post_action = "touch '" + marker("post") + "'";
-    auto reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::SUCCESS}),
-              kinds(reports));
-    EXPECT_EQ(1, b_.work_calls.load());
-    EXPECT_TRUE(exists(marker("pre")));
-    EXPECT_TRUE(exists(marker("post")));
-    Job_Activity act = activity_on_disk();
-    EXPECT_EQ(JOB_STATE_IDLE, act.state);
-    EXPECT_EQ(0, act.code);
+// What a row of the outcome table changes in the definition and the work
+// (stopping the job as the engine would, from another thread).
+constexpr unsigned PRECONDITION_FAILS = 1, INACTIVE = 2, NO_SOURCE = 4, PRE_FAILS = 8,
+                   IGNORE_PRE_FAILURE = 16, WORK_FAILS = 32, WORK_STOPS = 64, POST_FAILS = 128,
+                   IGNORE_POST_FAILURE = 256, POST_ALWAYS = 512;
+
+TEST_F(JobFrame, OutcomesGiveTheirReportsActionsAndRecord) {
+    const struct Row {
+        unsigned setup;
+        Kinds reports;
+        int work_calls;
+        bool pre, post;
+        Job_State state;  // of the record; JOB_STATE_NONE: not checked
+        int code;         // of the record, checked with the state or when not 0
+    } rows[] = {
+        {0, kSuccess, 1, true, true, JOB_STATE_IDLE, 0},
+        {PRECONDITION_FAILS, kNone, 0, false, false, JOB_STATE_IDLE, 0},
+        {INACTIVE, kNone, 0, false, false, JOB_STATE_SKIPPED, 0},
+        {NO_SOURCE, kNone, 0, false, false, JOB_STATE_NONE, 0},
+        {PRE_FAILS, kFailure, 0, false, false, JOB_STATE_NONE, -1},
+        {PRE_FAILS | IGNORE_PRE_FAILURE, kSuccess, 1, false, true, JOB_STATE_NONE, 0},
+        {WORK_FAILS, kFailure, 1, true, false, JOB_STATE_NONE, -1},
+        {WORK_FAILS | POST_ALWAYS, kFailure, 1, true, true, JOB_STATE_NONE, -1},
+        {POST_FAILS, kFailure, 1, true, false, JOB_STATE_NONE, -1},
+        {POST_FAILS | IGNORE_POST_FAILURE, kSuccess, 1, true, false, JOB_STATE_NONE, 0},
+        {WORK_STOPS, kCanceled, 1, true, false, JOB_STATE_CANCELED, 0},
+        // The post-action keeps a canceled run canceled.
+        {WORK_STOPS | POST_ALWAYS, kCanceled, 1, true, true, JOB_STATE_CANCELED, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.setup);
+        ::unlink(marker("pre").c_str());
+        ::unlink(marker("post").c_str());
+        ::unlink(Job_Activity_Map::path_of(kDefId).c_str());  // a fresh record per row
+        b_.active = !(r.setup & INACTIVE);
+        b_.work = [&r](Job& job) {
+            if (r.setup & WORK_STOPS)
+                job.stop(nullptr);
+            return !(r.setup & WORK_FAILS) &&
+                   !job_state_is_stopping(load_job_state(job.activity()));
+        };
+        b_.work_calls = 0;
+        auto def = definition();
+        if (r.setup & PRECONDITION_FAILS)
+            def->precondition = "exit 3";
+        if (r.setup & NO_SOURCE)
+            def->source(nullptr);
+        if (r.setup & PRE_FAILS)
+            def->pre_action = "exit 1";
+        if (r.setup & POST_FAILS)
+            def->post_action = "exit 1";
+        def->ignore_pre_action_failure = r.setup & IGNORE_PRE_FAILURE;
+        def->ignore_post_action_failure = r.setup & IGNORE_POST_FAILURE;
+        def->run_post_action_always = r.setup & POST_ALWAYS;
+        auto reports = run(def);
+        ASSERT_EQ(r.reports, kinds(reports));
+        if (r.reports == kFailure) {
+            EXPECT_EQ(-1, reports[1].code);
+        }
+        EXPECT_EQ(r.work_calls, b_.work_calls.load());
+        EXPECT_EQ(r.pre, exists(marker("pre")));
+        EXPECT_EQ(r.post, exists(marker("post")));
+        if (r.state == JOB_STATE_NONE && r.code == 0)
+            continue;
+        const Job_Activity act = activity_on_disk();
+        EXPECT_EQ(r.code, act.code);
+        if (r.state != JOB_STATE_NONE) {
+            EXPECT_EQ(r.state, act.state);
+        }
+        if (r.state == JOB_STATE_IDLE) {
+            EXPECT_GT(act.start_time, 0);
+            EXPECT_GE(act.last_run_time, act.start_time);
+        }
+    }
     unsigned char uid[16];
     ASSERT_TRUE(uuid_from_string(kUid, uid));
-    EXPECT_EQ(0, memcmp(uid, act.uid, 16));
-    EXPECT_GE(act.last_run_time, act.start_time);
-    EXPECT_GT(act.start_time, 0);
+    EXPECT_EQ(0, memcmp(uid, activity_on_disk().uid, 16));
 }
 
-TEST_F(Job_Frame, FailedPreconditionReportsNothing) {
-    auto def = definition();
-    def->precondition = "exit 3";
-    def->pre_action = "touch '" + marker("pre") + "'";
-    auto reports = run(def);
-    EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(0, b_.work_calls.load());
-    EXPECT_FALSE(exists(marker("pre")));
-    Job_Activity act = activity_on_disk();
-    EXPECT_EQ(JOB_STATE_IDLE, act.state);
-    EXPECT_EQ(act.start_time, act.last_run_time);
-    EXPECT_GT(act.start_time, 0);
-}
-
-TEST_F(Job_Frame, InactiveJobIsSkippedWithoutReports) {
-    b_.active = false;
-    auto reports = run(definition());
-    EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(0, b_.work_calls.load());
-    EXPECT_EQ(JOB_STATE_SKIPPED, activity_on_disk().state);
-}
-
-TEST_F(Job_Frame, MissingSourceReportsNothing) {
-    auto reports = run(definition(false));
-    EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(0, b_.work_calls.load());
-}
-
-TEST_F(Job_Frame, FailedPreActionSkipsWorkAndPostAction) {
-    auto def = definition();
-    def->pre_action = "exit 1";
-    def->post_action = "touch '" + marker("post") + "'";
-    auto reports = run(def);
-    ASSERT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::FAILURE}),
-              kinds(reports));
-    EXPECT_EQ(-1, reports[1].code);
-    EXPECT_EQ(0, b_.work_calls.load());
-    EXPECT_FALSE(exists(marker("post")));
-    EXPECT_EQ(-1, activity_on_disk().code);
-}
-
-TEST_F(Job_Frame, IgnoredPreActionFailureRunsWork) {
-    auto def = definition();
-    def->pre_action = "exit 1";
-    def->ignore_pre_action_failure = true;
-    auto reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::SUCCESS}),
-              kinds(reports));
-    EXPECT_EQ(1, b_.work_calls.load());
-}
-
-TEST_F(Job_Frame, FailedWorkSkipsPostActionUnlessAlways) {
-    b_.work = [](Job&) { return false; };
-    auto def = definition();
-    def->post_action = "touch '" + marker("post") + "'";
-    auto reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::FAILURE}),
-              kinds(reports));
-    EXPECT_FALSE(exists(marker("post")));
-
-    def->run_post_action_always = true;
-    reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::FAILURE}),
-              kinds(reports));
-    EXPECT_TRUE(exists(marker("post")));
-}
-
-TEST_F(Job_Frame, FailedPostActionFailsUnlessIgnored) {
-    auto def = definition();
-    def->post_action = "exit 1";
-    auto reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::FAILURE}),
-              kinds(reports));
-
-    def->ignore_post_action_failure = true;
-    reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::SUCCESS}),
-              kinds(reports));
-}
-
-TEST_F(Job_Frame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
+TEST_F(JobFrame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
     auto def = definition();
     // The script reads the state field (offset 64) from the shared record, as
     // another process would.
     def->post_action = "od -An -t d4 -j 64 -N 4 '" + Job_Activity_Map::path_of(kDefId) + "' > '" +
                        marker("state") + "'";
-    auto reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::SUCCESS}),
-              kinds(reports));
+    EXPECT_EQ(kSuccess, kinds(run(def)));
     int seen = -1;
     std::ifstream(marker("state")) >> seen;
     EXPECT_EQ(JOB_STATE_COMPLETING, seen);
-
     // Without a script the state stays what the work left.
     std::atomic<int> state_after_work{-1};
     def->post_action.clear();
@@ -226,56 +210,31 @@ TEST_F(Job_Frame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
     EXPECT_EQ(JOB_STATE_PAUSING, state_after_work.load());
 }
 
-TEST_F(Job_Frame, StopDuringWorkIsReportedAsCanceled) {
-    b_.work = [](Job& job) {
-        job.stop(nullptr);  // what the engine does from another thread
-        return !job_state_is_stopping(load_job_state(job.activity()));
-    };
-    auto def = definition();
-    auto reports = run(def);
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::CANCELED}),
-              kinds(reports));
-    EXPECT_EQ(JOB_STATE_CANCELED, activity_on_disk().state);
-}
-
-TEST_F(Job_Frame, StopFromAnotherThreadWhileWorking) {
-    std::atomic<bool> working{false};
-    b_.work = [&working](Job& job) {
-        working = true;
-        while (!job_state_is_stopping(load_job_state(job.activity())))
+TEST_F(JobFrame, StopOrAbortFromAnotherThreadWhileWorkingCancels) {
+    for (bool abort : {false, true}) {
+        SCOPED_TRACE(abort ? "abort" : "stop");
+        std::atomic<bool> working{false};
+        b_.work = [&working](Job& job) {  // until told to stop
+            for (working = true; !job_state_is_stopping(load_job_state(job.activity()));)
+                std::this_thread::yield();
+            return false;
+        };
+        ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
+        ASSERT_EQ(0, job->start(nullptr));
+        while (!working)
             std::this_thread::yield();
-        return false;
-    };
-    ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
-    ASSERT_EQ(0, job->start(nullptr));
-    while (!working)
-        std::this_thread::yield();
-    EXPECT_EQ(0, job->stop(nullptr));
-    ASSERT_TRUE(job->wait_for_completion(60000));
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::CANCELED}),
-              kinds(job->reports()));
+        Action_Options opts;
+        EXPECT_EQ(0, abort ? job->abort(&opts) : job->stop(nullptr));
+        ASSERT_TRUE(job->wait_for_completion(60000));
+        EXPECT_EQ(kCanceled, kinds(job->reports()));
+    }
 }
 
-TEST_F(Job_Frame, PostActionAlwaysKeepsACanceledRunCanceled) {
-    b_.work = [](Job& job) {
-        job.stop(nullptr);
-        return false;
-    };
-    auto def = definition();
-    def->run_post_action_always = true;
-    def->post_action = "touch '" + marker("post") + "'";
-    auto reports = run(def);
-    EXPECT_TRUE(exists(marker("post")));
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::CANCELED}),
-              kinds(reports));
-}
-
-TEST_F(Job_Frame, PauseDuringPreActionFailsTheRun) {
+TEST_F(JobFrame, PauseDuringPreActionFailsTheRun) {
     auto def = definition();
     std::string started = marker("started"), release = marker("release");
     def->pre_action =
         "touch '" + started + "'; while [ ! -f '" + release + "' ]; do sleep 0.01; done";
-    def->post_action = "touch '" + marker("post") + "'";
     ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(def), false);
     ASSERT_EQ(0, job->start(nullptr));
     while (!exists(started))
@@ -284,20 +243,18 @@ TEST_F(Job_Frame, PauseDuringPreActionFailsTheRun) {
     std::ofstream(release).put('x');
     ASSERT_TRUE(job->wait_for_completion(60000));
     auto reports = job->reports();
-    ASSERT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::FAILURE}),
-              kinds(reports));
+    ASSERT_EQ(kFailure, kinds(reports));
     EXPECT_EQ(-1, reports[1].code);
     EXPECT_EQ(0, b_.work_calls.load());
     EXPECT_FALSE(exists(marker("post")));
 }
 
-TEST_F(Job_Frame, ANewRunDoesNotInheritTheLastCancel) {
+TEST_F(JobFrame, ANewRunDoesNotInheritTheLastCancel) {
     b_.work = [](Job& job) {
         job.stop(nullptr);
         return false;
     };
-    auto def = definition();
-    ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(def), false);
+    ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
     ASSERT_EQ(0, job->start(nullptr));
     ASSERT_TRUE(job->wait_for_completion(60000));
     b_.work = [](Job& job) { return !job_state_is_stopping(load_job_state(job.activity())); };
@@ -308,7 +265,7 @@ TEST_F(Job_Frame, ANewRunDoesNotInheritTheLastCancel) {
     EXPECT_EQ(Job_Report::SUCCESS, reports[3].kind);
 }
 
-TEST_F(Job_Frame, EngineMayDropTheJobWhileItRuns) {
+TEST_F(JobFrame, EngineMayDropTheJobWhileItRuns) {
     std::atomic<bool> release{false}, finished{false};
     b_.work = [&](Job& job) {
         while (!release)
@@ -328,40 +285,20 @@ TEST_F(Job_Frame, EngineMayDropTheJobWhileItRuns) {
     EXPECT_EQ(42u, activity_on_disk().size);
 }
 
-TEST_F(Job_Frame, AbortMarksCanceling) {
-    std::atomic<bool> working{false};
-    b_.work = [&working](Job& job) {
-        working = true;
-        while (!job_state_is_stopping(load_job_state(job.activity())))
-            std::this_thread::yield();
-        return false;
-    };
-    ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
-    ASSERT_EQ(0, job->start(nullptr));
-    while (!working)
-        std::this_thread::yield();
-    Action_Options opts;
-    EXPECT_EQ(0, job->abort(&opts));
-    ASSERT_TRUE(job->wait_for_completion(60000));
-    EXPECT_EQ((std::vector<Job_Report::Kind>{Job_Report::START, Job_Report::CANCELED}),
-              kinds(job->reports()));
-}
-
 struct Other_Job : Test_Job {
     using Test_Job::Test_Job;
 };
 
-TEST(Job_Creator_Template, MakesJobsOnlyForBackupAndRestore) {
+TEST(JobCreatorTemplate, MakesJobsOnlyForBackupAndRestore) {
     Temp_Root root;
     Default_Job_Creator_T<Test_Job, Other_Job> creator;
+    Job::Definition_Ptr def(new Job_Definition());
     for (int type : {0, 3, 4, 99}) {
-        Job::Definition_Ptr def(new Job_Definition());
         def->type = static_cast<Job_Definition_Type>(type);
         errno = 1234;
         EXPECT_EQ(nullptr, creator.create(def).get()) << type;
         EXPECT_EQ(1234, errno) << type;
     }
-    Job::Definition_Ptr def(new Job_Definition());
     def->type = JOB_DEFINITION_BACKUP;
     ACE_Intrusive_Auto_Ptr<Job> backup = creator.create(def);
     EXPECT_NE(nullptr, dynamic_cast<Test_Job*>(backup.get()));

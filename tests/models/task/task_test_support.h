@@ -25,12 +25,9 @@ constexpr std::chrono::seconds kBound(60);
 // Collects every message logged by any thread while it lives.
 class Log_Capture : public ACE_Log_Msg_Backend {
 public:
-    explicit Log_Capture(bool with_debug = true) {
+    Log_Capture() {
         mask_ = ACE_LOG_MSG->priority_mask(ACE_Log_Msg::PROCESS);
-        u_long mask = mask_ | LM_EMERGENCY | LM_ERROR;
-        if (!with_debug)
-            mask &= ~static_cast<u_long>(LM_DEBUG);
-        ACE_LOG_MSG->priority_mask(mask, ACE_Log_Msg::PROCESS);
+        ACE_LOG_MSG->priority_mask(mask_ | LM_EMERGENCY | LM_ERROR, ACE_Log_Msg::PROCESS);
         prev_ = ACE_Log_Msg::msg_backend(this);
         ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
     }
@@ -39,32 +36,27 @@ public:
         ACE_Log_Msg::msg_backend(prev_);
         ACE_LOG_MSG->priority_mask(mask_, ACE_Log_Msg::PROCESS);
     }
-    Log_Capture(const Log_Capture&) = delete;
-    Log_Capture& operator=(const Log_Capture&) = delete;
 
     int open(const ACE_TCHAR*) override { return 0; }
     int reset() override { return 0; }
     int close() override { return 0; }
     ssize_t log(ACE_Log_Record& record) override {
         std::lock_guard<std::mutex> lock(mutex());
-        lines_.emplace_back(record.msg_data());
+        text_ += record.msg_data();
         return 0;
     }
 
-    // Number of messages that contain text.
+    // Times text occurs in what was logged, and all of it.
     int count(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex());
-        return static_cast<int>(
-            std::count_if(lines_.begin(), lines_.end(),
-                          [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+        const std::string logged = all();
+        int n = 0;
+        for (size_t at = logged.find(text); at != std::string::npos; at = logged.find(text, at + 1))
+            ++n;
+        return n;
     }
-    bool contains(const std::string& text) { return count(text) > 0; }
     std::string all() {
         std::lock_guard<std::mutex> lock(mutex());
-        std::string s;
-        for (auto& l : lines_)
-            s += l;
-        return s;
+        return text_;
     }
 
 private:
@@ -75,7 +67,7 @@ private:
         return m;
     }
 
-    std::vector<std::string> lines_;
+    std::string text_;
     ACE_Log_Msg_Backend* prev_ = nullptr;
     u_long mask_ = 0;
 };
@@ -84,27 +76,31 @@ private:
 class Probe {
 public:
     using Clock = std::chrono::steady_clock;
+    struct State {
+        int running = 0, max_running = 0, finished = 0;
+        std::vector<std::string> started;  // names, in order
+        std::vector<Clock::time_point> starts, ends;
+    };
 
     Task_Base::Error run(const std::string& name, Task_Base::Error result) {
         std::unique_lock<std::mutex> lock(m_);
-        ++running_;
-        max_running_ = std::max(max_running_, running_);
-        started_.push_back(name);
-        starts_.push_back(Clock::now());
+        s_.max_running = std::max(s_.max_running, ++s_.running);
+        s_.started.push_back(name);
+        s_.starts.push_back(Clock::now());
         cv_.notify_all();
         cv_.wait(lock, [this] { return open_ || permits_ > 0; });
         if (!open_)
             --permits_;
-        --running_;
-        ++finished_;
-        ends_.push_back(Clock::now());
+        --s_.running;
+        ++s_.finished;
+        s_.ends.push_back(Clock::now());
         cv_.notify_all();
         return result;
     }
 
-    void release(int n = 1) {
+    void release() {
         std::lock_guard<std::mutex> lock(m_);
-        permits_ += n;
+        ++permits_;
         cv_.notify_all();
     }
     void open() {
@@ -113,43 +109,17 @@ public:
         cv_.notify_all();
     }
 
-    // False when the condition did not come true in time; pred reads the
-    // fields directly (the lock is held).
-    template <class Pred>
-    bool wait_until(Pred pred) {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, kBound, [&] { return pred(*this); });
-    }
+    // False when the count did not come true in time.
     bool wait_running(int n) {
-        return wait_until([n](const Probe& p) { return p.running_ == n; });
+        return wait_until([n](const State& s) { return s.running == n; });
     }
     bool wait_finished(int n) {
-        return wait_until([n](const Probe& p) { return p.finished_ >= n; });
+        return wait_until([n](const State& s) { return s.finished >= n; });
     }
 
-    int running() {
+    State state() {
         std::lock_guard<std::mutex> lock(m_);
-        return running_;
-    }
-    int max_running() {
-        std::lock_guard<std::mutex> lock(m_);
-        return max_running_;
-    }
-    int finished() {
-        std::lock_guard<std::mutex> lock(m_);
-        return finished_;
-    }
-    std::vector<std::string> started() {
-        std::lock_guard<std::mutex> lock(m_);
-        return started_;
-    }
-    std::vector<Clock::time_point> starts() {
-        std::lock_guard<std::mutex> lock(m_);
-        return starts_;
-    }
-    std::vector<Clock::time_point> ends() {
-        std::lock_guard<std::mutex> lock(m_);
-        return ends_;
+        return s_;
     }
 
     // Declared after a scheduler: an early test exit must not leave its
@@ -160,16 +130,17 @@ public:
     };
 
 private:
+    template <class Pred>
+    bool wait_until(Pred pred) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, kBound, [&] { return pred(s_); });
+    }
+
     std::mutex m_;
     std::condition_variable cv_;
-    int running_ = 0;
-    int max_running_ = 0;
-    int finished_ = 0;
     int permits_ = 0;
     bool open_ = false;
-    std::vector<std::string> started_;
-    std::vector<Clock::time_point> starts_;
-    std::vector<Clock::time_point> ends_;
+    State s_;
 };
 
 // Runs fn (a blocking call) with a bound; a hang ends the test program with a

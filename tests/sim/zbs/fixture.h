@@ -16,7 +16,7 @@
 
 constexpr const char* zbs_address = "127.0.0.1:10201:10206,127.0.0.2:10201:10206";
 
-class Zbs_Sim_Test : public ::testing::Test {
+class ZbsSim : public ::testing::Test {
 protected:
     void SetUp() override {
         store_ = make_zbs_store(root_.path());
@@ -64,5 +64,8 @@ protected:
     std::unique_ptr<Zbs_Sim_Control> sim_;
     zbs_t zbs_ = nullptr;
 };
+
+// The name other folders' fixtures derive from.
+using Zbs_Sim_Test = ZbsSim;
 
 #endif

@@ -1,74 +1,69 @@
-#include <sys/stat.h>
-
+// Handles, reads and writes, fault switches and the request log of the
+// simulated library.
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
 
 #include "fixture.h"
 
+using ::testing::HasSubstr;
+
 namespace {
 std::string file_text(const std::string& path) {
-    std::ifstream in(path);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path).rdbuf();
     return s.str();
 }
 
-uint64_t file_size(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+std::string create_error(const char* address, int timeout_ms) {
+    char* err = nullptr;
+    EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(address, timeout_ms, &err));
+    return err ? err : "<no error>";
 }
 }  // namespace
 
-TEST_F(Zbs_Sim_Test, HandleCreationChecksTheAddressListTimeOutAndStore) {
+TEST_F(ZbsSim, HandleCreationChecksTheAddressListTimeOutStoreAndInjectedFaults) {
     for (const char* bad :
          {"", "10.0.0.1", "10.0.0.1:", ":10201", "10.0.0.1:abc", "10.0.0.1:10201,,10.0.0.2:1",
-          "10.0.0.1:70000", "10.0.0.1:0", "10 .0.0.1:10201"}) {
-        char* err = nullptr;
-        EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(bad, 3000, &err)) << bad;
-        ASSERT_NE(nullptr, err) << bad;
-        EXPECT_NE(std::string::npos, std::string(err).find("invalid ZBS address list")) << err;
-    }
-    char* err = nullptr;
-    EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(nullptr, 3000, &err));
-    EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout("10.0.0.1:10201", -1, &err));
-    EXPECT_NE(std::string::npos, std::string(err).find("time-out"));
+          "10.0.0.1:70000", "10.0.0.1:0", "10 .0.0.1:10201"})
+        EXPECT_THAT(create_error(bad, 3000), HasSubstr("invalid ZBS address list")) << bad;
+    create_error(nullptr, 3000);
+    EXPECT_THAT(create_error("10.0.0.1:10201", -1), HasSubstr("time-out"));
 
     zbs_t one = smartx::zbs_create_external_with_timeout("10.0.0.1:10201", 0, nullptr);
     ASSERT_NE(nullptr, one);
     EXPECT_EQ(0, sim_->handle_timeout(one));
     EXPECT_EQ(3000, sim_->handle_timeout(zbs_));
     EXPECT_EQ(2u, sim_->live_handles());
-
-    ::unsetenv("ZBS_SIM_STORE");
-    EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err));
-    EXPECT_STREQ("ZBS_SIM_STORE is not set", err);
-    ::setenv("ZBS_SIM_STORE", (store_ + "/missing").c_str(), 1);
-    EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err));
-    EXPECT_NE(std::string::npos, std::string(err).find("is not a directory"));
-}
-
-TEST_F(Zbs_Sim_Test, InjectedCreationFailuresFireOnceEach) {
+    // Injected failures fire once each.
     sim_->fail_create(2);
+    EXPECT_THAT(create_error(zbs_address, 3000), HasSubstr("injected"));
+    EXPECT_EQ(nullptr, smartx::zbs_create_external(zbs_address, nullptr));
     char* err = nullptr;
-    EXPECT_EQ(nullptr, smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err));
-    EXPECT_EQ(nullptr, smartx::zbs_create_external(zbs_address, &err));
-    EXPECT_NE(std::string::npos, std::string(err).find("injected"));
     EXPECT_NE(nullptr, smartx::zbs_create_external_with_timeout(zbs_address, 3000, &err));
     EXPECT_EQ(nullptr, err);
+
+    ::setenv("ZBS_SIM_STORE", (store_ + "/missing").c_str(), 1);
+    EXPECT_THAT(create_error(zbs_address, 3000), HasSubstr("is not a directory"));
+    ::unsetenv("ZBS_SIM_STORE");
+    EXPECT_EQ("ZBS_SIM_STORE is not set", create_error(zbs_address, 3000));
 }
 
-TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume) {
+TEST_F(ZbsSim, ReadsAndWritesStayInsideTheVolumeTheStoreAndLiveHandles) {
     const std::string path = volume("vol-1", 1 << 20);
     std::string data;
-
-    // Never written: zeros.
     ASSERT_EQ(0, read("vol-1", data, 8192, 4096));
-    EXPECT_EQ(std::string(8192, '\0'), data);
-
+    EXPECT_EQ(std::string(8192, '\0'), data);                                // never written: zeros
     ASSERT_EQ(0, write("vol-1", std::string(4096, 'a'), (1 << 20) - 4096));  // up to the end
     ASSERT_EQ(0, read("vol-1", data, 4096, (1 << 20) - 4096));
     EXPECT_EQ(std::string(4096, 'a'), data);
@@ -78,109 +73,78 @@ TEST_F(Zbs_Sim_Test, ReadsAndWritesStayInsideTheVolume) {
     EXPECT_EQ(-ERANGE, read("vol-1", data, 1, 1 << 20));
     EXPECT_EQ(-ERANGE, read("vol-1", data, 100, UINT64_MAX - 10));  // offset + length wraps
     EXPECT_EQ(-ERANGE, write("vol-1", std::string(8192, 'b'), (1 << 20) - 4096));
-    EXPECT_EQ(uint64_t(1) << 20, file_size(path));  // a volume never grows
-
+    EXPECT_EQ(uint64_t(1) << 20, std::filesystem::file_size(path));  // a volume never grows
     EXPECT_EQ(-ENOENT, read("vol-2", data, 512, 0));
     EXPECT_EQ(-ENOENT, write("vol-2", "x", 0));
-
     zbs_volume info{};
     ASSERT_EQ(0, smartx::zbs_volume_get_by_id(zbs_, "vol-1", &info));
     EXPECT_EQ(uint64_t(1) << 20, info.size);
-}
-
-TEST_F(Zbs_Sim_Test, VolumeIdsNeverLeaveTheStore) {
-    // A file beside the store that a traversing id would reach.
+    // Ids that would reach a file beside the store.
     std::ofstream(root_.file("escape")) << std::string(4096, 'X');
     volume("vol..1", 4096);
-    std::string data;
     for (const char* id : {"", "../escape", "./../escape", "..", "a/b", "vol..1", "/etc/passwd"}) {
         EXPECT_EQ(-EINVAL, read(id, data, 16, 0)) << id;
-        EXPECT_NE(std::string(16, 'X'), data.substr(0, 16));
         EXPECT_EQ(-EINVAL, write(id, std::string(16, 'Y'), 0)) << id;
         zbs_pextent* map = nullptr;
         EXPECT_EQ(-EINVAL, smartx::zbs_pextents_get_by_volume_id(zbs_, id, &map)) << id;
-        zbs_diff_t diff = nullptr;
-        EXPECT_NE(0, smartx::zbs_get_written_area(zbs_, id, 0, 0, &diff)) << id;
     }
     EXPECT_EQ(std::string(4096, 'X'), file_text(root_.file("escape")));
-
     char* err = nullptr;
     smartx::zbs_err_str(zbs_, &err);
-    ASSERT_NE(nullptr, err);
-    EXPECT_NE(std::string::npos, std::string(err).find("/etc/passwd"));
-}
-
-TEST_F(Zbs_Sim_Test, UnknownAndDestroyedHandlesAreRefused) {
-    volume("vol-1", 4096);
-    std::string data;
+    EXPECT_THAT(err ? err : "", HasSubstr("/etc/passwd"));
+    // Unknown and destroyed handles.
     EXPECT_EQ(-EINVAL, smartx::zbs_read(nullptr, "vol-1", &data[0], 0, 0));
-
     zbs_t other = smartx::zbs_create_external(zbs_address, nullptr);
     ASSERT_NE(nullptr, other);
     smartx::zbs_destroy(other);
-    data.assign(16, 0);
     EXPECT_EQ(-EINVAL, smartx::zbs_read(other, "vol-1", &data[0], 16, 0));
     zbs_sim_stats s{};
     EXPECT_EQ(-EINVAL, sim_->handle_stats(other, &s));
     EXPECT_EQ(1u, sim_->live_handles());
 }
 
-TEST_F(Zbs_Sim_Test, FaultSwitchesFailTheFirstCallsAndCountersTellWhatHappened) {
+TEST_F(ZbsSim, FaultSwitchesFailTheFirstCallsAndCountersAndLogTellWhatHappened) {
+    volume("vol-0", 1 << 20);
     volume("vol-1", 1 << 20);
+    const std::string log = root_.file("zbs.log");
+    ASSERT_EQ(0, sim_->set_log(log.c_str()));
     sim_->fail_writes(1);
     sim_->fail_reads(2);
     sim_->fail_queries(1);
-
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, write("vol-1", std::string(4096, 'w'), 0));
     ASSERT_EQ(0, write("vol-1", std::string(4096, 'v'), 4096));
     std::string data;
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, read("vol-1", data, 8192, 0));
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, read("vol-1", data, 8192, 0));
     ASSERT_EQ(0, read("vol-1", data, 8192, 0));
-    EXPECT_EQ(std::string(4096, '\0') + std::string(4096, 'v'),
-              data);  // the failed write wrote nothing
-
+    // The failed write wrote nothing.
+    EXPECT_EQ(std::string(4096, '\0') + std::string(4096, 'v'), data);
     zbs_pextent* map = nullptr;
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, smartx::zbs_pextents_get_by_volume_id(zbs_, "vol-1", &map));
     EXPECT_EQ(1, smartx::zbs_pextents_get_by_volume_id(zbs_, "vol-1", &map));
-
     const zbs_sim_stats s = sim_->stats(zbs_);
-    EXPECT_EQ(7u, s.calls);
-    EXPECT_EQ(4u, s.failed);
-    EXPECT_EQ(3u, s.reads);
-    EXPECT_EQ(2u, s.writes);
-    EXPECT_EQ(8192u, s.bytes_read);
-    EXPECT_EQ(4096u, s.bytes_written);
-
-    // A delay slows calls down and changes nothing else.
-    sim_->set_delay_ms(1);
-    EXPECT_EQ(0, read("vol-1", data, 4096, 4096));
-    EXPECT_EQ(std::string(4096, 'v'), data);
-}
-
-TEST_F(Zbs_Sim_Test, RequestLogHasOneLinePerCall) {
-    volume("vol-0", 1 << 20);
-    volume("vol-1", 1 << 20);
-    const std::string log = root_.file("zbs.log");
-    ASSERT_EQ(0, sim_->set_log(log.c_str()));
-    ASSERT_EQ(0, write("vol-1", std::string(512, 'w'), 1024));
-    std::string data;
+    EXPECT_EQ((std::vector<uint64_t>{7, 4, 3, 2, 8192, 4096}),
+              (std::vector<uint64_t>{s.calls, s.failed, s.reads, s.writes, s.bytes_read,
+                                     s.bytes_written}));
+    // One log line per call, until logging stops; a delay changes nothing else.
     EXPECT_EQ(-ERANGE, read("vol-1", data, 512, 1 << 20));
     zbs_diff_t diff = nullptr;
     ASSERT_EQ(0, smartx::zbs_get_volume_diff(zbs_, "vol-0", "vol-1", 0, 0, &diff));
     ASSERT_NE(nullptr, smartx::zbs_create_external("10.0.0.9:10201", nullptr));
     ASSERT_EQ(0, sim_->set_log(nullptr));
-    EXPECT_EQ(0, write("vol-1", "unlogged", 0));
-
+    sim_->set_delay_ms(1);
+    EXPECT_EQ(0, read("vol-1", data, 4096, 4096));
+    EXPECT_EQ(std::string(4096, 'v'), data);
     EXPECT_EQ(
-        "write\tvol-1\t1024\t512\t0\n"
-        "read\tvol-1\t1048576\t512\t-34\n"
-        "volume_diff\tvol-0\tvol-1\t0\n"
+        "write\tvol-1\t0\t4096\t-5\nwrite\tvol-1\t4096\t4096\t0\n"
+        "read\tvol-1\t0\t8192\t-5\nread\tvol-1\t0\t8192\t-5\nread\tvol-1\t0\t8192\t0\n"
+        "pextents\tvol-1\t-\t-5\npextents\tvol-1\t-\t1\n"
+        "read\tvol-1\t1048576\t512\t-34\nvolume_diff\tvol-0\tvol-1\t0\n"
         "create\t10.0.0.9:10201\t0\t0\n",
         file_text(log));
 }
 
-TEST_F(Zbs_Sim_Test, EnvironmentArmsSwitchesOfAFreshlyLoadedLibrary) {
+TEST_F(ZbsSim, EnvironmentArmsSwitchesOfAFreshlyLoadedLibrary) {
     ASSERT_EQ(1, smartx::zbs_finalize());
     sim_.reset();
     const std::string log = root_.file("env.log");
@@ -201,8 +165,62 @@ TEST_F(Zbs_Sim_Test, EnvironmentArmsSwitchesOfAFreshlyLoadedLibrary) {
     EXPECT_EQ(ZBS_SIM_FAULT_CODE, read("vol-1", data, 16, 0));
     EXPECT_EQ(0, read("vol-1", data, 16, 0));
     EXPECT_EQ("create\t" + std::string(zbs_address) +
-                  "\t100\t0\n"
-                  "read\tvol-1\t0\t16\t-5\n"
-                  "read\tvol-1\t0\t16\t0\n",
+                  "\t100\t0\nread\tvol-1\t0\t16\t-5\nread\tvol-1\t0\t16\t0\n",
               file_text(log));
+}
+
+// Many threads on one handle, as the data movers' workers share it.
+TEST_F(ZbsSim, ThreadsSharingOneHandleSeeTheirOwnWritesAndCommonData) {
+    constexpr int threads = 8, rounds = 150;
+    constexpr uint64_t region = 1 << 20;
+    const uint64_t common_at = threads * region;  // read by all, written once
+    volume("vol-1", (threads + 1) * region);
+    std::string common(region, '\0');
+    for (uint64_t i = 0; i < region; ++i)
+        common[i] = static_cast<char>(i * 131 + (i >> 9));
+    ASSERT_EQ(0, write("vol-1", common, common_at));
+
+    std::atomic<uint64_t> calls{0}, bytes_read{0}, bytes_written{0};
+    std::vector<std::string> models(threads, std::string(region, '\0')), errors(threads);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            std::string buf;
+            for (int r = 0; r < rounds && errors[t].empty(); ++r, ++calls) {
+                const uint32_t length = 1 + rng() % 65536;
+                const uint64_t offset = rng() % (region - length);
+                const unsigned op = rng() % 3;  // write its own region, read it, read the common
+                if (op == 0) {
+                    buf.assign(length, static_cast<char>('A' + t));
+                    buf[0] = static_cast<char>(r);
+                    if (smartx::zbs_write(zbs_, "vol-1", &buf[0], length, t * region + offset) != 0)
+                        errors[t] = "write failed";
+                    models[t].replace(offset, length, buf);
+                    bytes_written += length;
+                    continue;
+                }
+                const uint64_t base = op == 1 ? t * region : common_at;
+                buf.assign(length, '?');
+                if (smartx::zbs_read(zbs_, "vol-1", &buf[0], length, base + offset) != 0 ||
+                    buf.compare(0, length, op == 1 ? models[t] : common, offset, length) != 0)
+                    errors[t] = "differs at " + std::to_string(base + offset);
+                bytes_read += length;
+            }
+        });
+    }
+    for (std::thread& th : pool)
+        th.join();
+
+    for (int t = 0; t < threads; ++t) {
+        EXPECT_EQ("", errors[t]) << "thread " << t;
+        std::string data;
+        ASSERT_EQ(0, read("vol-1", data, region, t * region));
+        EXPECT_TRUE(data == models[t]) << "thread " << t;
+    }
+    const zbs_sim_stats s = sim_->stats(zbs_);
+    EXPECT_EQ(calls + 1 + threads, s.calls);  // the common write and the final reads
+    EXPECT_EQ(0u, s.failed);
+    EXPECT_EQ(bytes_written + region, s.bytes_written);
+    EXPECT_EQ(bytes_read + threads * region, s.bytes_read);
 }

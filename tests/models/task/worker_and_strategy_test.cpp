@@ -1,16 +1,21 @@
+#include <atomic>
 #include <memory>
-#include <queue>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "models/task/details/queue_strategy_impl.h"
 #include "models/task/details/retry_limit_queue_strategy.h"
+#include "models/task/details/thread_task_worker.h"
 #include "models/task/task_base.h"
 #include "task_test_support.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 struct Task : Basic_Task<Task> {};
 using Task_Ptr = std::shared_ptr<Task>;
 using Composite = Queue_Strategy_Impl<Task>;
@@ -41,7 +46,7 @@ struct Spy : Queue_Strategy<Task> {
     bool answer_;
 };
 
-TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks) {
+TEST(QueueStrategy, CountersBoundWaitingAndHandedOutTasks) {
     Composite s;
     auto t = make_task();
     for (int i = 0; i < 1024; ++i) {
@@ -67,12 +72,12 @@ TEST(Queue_Strategy, counters_bound_waiting_and_handed_out_tasks) {
     EXPECT_NE(0, t->last_finished_time());
 }
 
-TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order) {
+TEST(QueueStrategyImpl, PartsMustAllAgreeAndAreAskedInOrderAfterTheCounters) {
     std::vector<std::string> log;
     Composite s;
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "b", false)));
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "c", true)));
+    for (const auto& part :
+         std::vector<std::pair<const char*, bool>>{{"a", true}, {"b", false}, {"c", true}})
+        ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, part.first, part.second)));
     auto t = make_task();
 
     EXPECT_FALSE(s.enqueue_able(t));
@@ -92,95 +97,134 @@ TEST(Queue_Strategy_Impl, parts_must_all_agree_and_are_asked_in_order) {
                                         "b.dequeued", "c.dequeued", "a.break", "b.break", "c.break",
                                         "a.finished", "b.finished", "c.finished"}),
               log);
-}
-
-TEST(Queue_Strategy_Impl, counter_limits_apply_before_the_parts) {
-    std::vector<std::string> log;
-    Composite s;
-    ASSERT_TRUE(s.add_strategy(std::make_unique<Spy>(log, "a", true)));
+    // The counter limits refuse before any part is asked.
+    log.clear();
     s.reset_enqueue_limit(0);
     s.reset_dequeue_limit(0);
-    auto t = make_task();
     EXPECT_FALSE(s.enqueue_able(t));
     EXPECT_FALSE(s.dequeue_able(t));
     EXPECT_TRUE(log.empty());
 }
 
-TEST(Queue_Strategy_Impl, null_part_is_refused_with_check_message) {
+TEST(QueueStrategyImpl, NullPartIsRefusedWithCheckMessage) {
     task_test::Log_Capture logs;
     Composite s;
     EXPECT_FALSE(s.add_strategy(nullptr));
-    EXPECT_TRUE(logs.contains("Unexpected error in ")) << logs.all();
-    EXPECT_TRUE(logs.contains(", strategy is NULL:\n")) << logs.all();
+    EXPECT_THAT(logs.all(), HasSubstr("Unexpected error in "));
+    EXPECT_THAT(logs.all(), HasSubstr(", strategy is NULL:\n"));
     // Nothing was added that could be called.
     auto t = make_task();
     EXPECT_TRUE(s.enqueue_able(t));
     EXPECT_TRUE(s.call_able(t));
 }
 
-TEST(Queue_Strategy_Impl, less_orders_lowest_id_first) {
-    std::priority_queue<Task_Ptr, std::vector<Task_Ptr>, Composite::Less> q;
-    for (int id : {5, 2, 9, 1, 7})
-        q.push(make_task(id));
-    std::vector<int> order;
-    for (; !q.empty(); q.pop())
-        order.push_back(q.top()->id());
-    EXPECT_EQ((std::vector<int>{1, 2, 5, 7, 9}), order);
-
-    Composite::Less less;
-    auto a = make_task(3), b = make_task(3);
-    EXPECT_FALSE(less(a, b));
-    EXPECT_FALSE(less(b, a));
+// A composite with a retry policy (the defaults without arguments).
+std::unique_ptr<Composite> with_retry(int limit = -1, unsigned interval = 0) {
+    auto s = std::make_unique<Composite>();
+    auto retry = std::make_unique<Retry>();
+    if (limit >= 0)
+        retry->reset(limit, interval);
+    EXPECT_TRUE(s->add_strategy(std::move(retry)));
+    return s;
 }
 
 // Admissions through the composite, the way the scheduler makes them.
 int admissions(Composite& s, const Task_Ptr& t) {
     int n = 0;
-    while (s.enqueue_able(t) && n < 100) {
+    for (; s.enqueue_able(t) && n < 100; ++n) {
         s.notify_enqueued(t);
         s.notify_dequeued(t);
         s.notify_finished(t);
-        ++n;
     }
     return n;
 }
 
-TEST(Retry_Limit_Queue_Strategy, limit_counts_retries_after_the_first_run) {
-    for (unsigned limit : {0u, 1u, 3u}) {
-        Composite s;
-        auto retry = std::make_unique<Retry>();
-        retry->reset(limit, 0);
-        ASSERT_TRUE(s.add_strategy(std::move(retry)));
-        EXPECT_EQ(static_cast<int>(limit) + 1, admissions(s, make_task())) << "limit " << limit;
-    }
-    Composite defaults;
-    ASSERT_TRUE(defaults.add_strategy(std::make_unique<Retry>()));
-    EXPECT_EQ(4, admissions(defaults, make_task()));
+TEST(RetryLimitQueueStrategy, LimitCountsRetriesAfterTheFirstRun) {
+    for (int limit : {0, 1, 3})
+        EXPECT_EQ(limit + 1, admissions(*with_retry(limit), make_task())) << "limit " << limit;
+    EXPECT_EQ(4, admissions(*with_retry(), make_task()));
 }
 
-TEST(Retry_Limit_Queue_Strategy, interval_runs_from_the_last_finish) {
+TEST(RetryLimitQueueStrategy, IntervalRunsFromTheLastFinish) {
     Retry r;
     r.reset(3, 5);
     auto t = make_task();
     EXPECT_TRUE(r.call_able_i(t)) << "never finished";
-
     const auto now = Task::Clock::now();
-    t->last_finished_time(::time(nullptr) - 4);
-    t->last_finished_clock(now - std::chrono::seconds(4));
-    EXPECT_FALSE(r.call_able_i(t));
-    t->last_finished_time(::time(nullptr) - 5);
-    t->last_finished_clock(now - std::chrono::seconds(5));
-    EXPECT_TRUE(r.call_able_i(t));
-
+    for (int ago : {4, 5}) {
+        t->last_finished_time(::time(nullptr) - ago);
+        t->last_finished_clock(now - std::chrono::seconds(ago));
+        EXPECT_EQ(ago >= 5, r.call_able_i(t)) << ago;
+    }
     // Just finished: the interval starts at the finish, not at a whole second.
-    Composite s;
-    auto retry = std::make_unique<Retry>();
-    retry->reset(3, 1);
-    ASSERT_TRUE(s.add_strategy(std::move(retry)));
+    auto s = with_retry(3, 1);
     auto u = make_task();
-    s.notify_enqueued(u);
-    s.notify_dequeued(u);
-    s.notify_finished(u);
-    EXPECT_FALSE(s.call_able(u));
+    s->notify_enqueued(u);
+    s->notify_dequeued(u);
+    s->notify_finished(u);
+    EXPECT_FALSE(s->call_able(u));
 }
+
+struct Worker_Task : Thread_Task<Worker_Task> {
+    std::atomic<int>* calls = nullptr;
+    Task_Base::Error call() override {
+        ++*calls;
+        return CODE_SUCCESS;
+    }
+};
+using Worker_Task_Ptr = std::shared_ptr<Worker_Task>;
+
+struct ThreadTaskWorker : ::testing::Test {
+    std::atomic<int> calls{0};
+    std::mutex m;
+    std::vector<Task_Base::Error> finished;
+    std::atomic<int> callbacks{0};
+    Thread_Task_Worker<Worker_Task> pool;
+
+    void SetUp() override {
+        pool.register_callback([this](Worker_Task_Ptr& t) {
+            std::lock_guard<std::mutex> lock(m);
+            finished.push_back(t->error());
+            ++callbacks;
+        });
+    }
+    Worker_Task_Ptr task() {
+        auto t = std::make_shared<Worker_Task>();
+        t->calls = &calls;
+        return t;
+    }
+};
+
+TEST_F(ThreadTaskWorker, StopRunsWhatWasQueuedBeforeIt) {
+    std::vector<Worker_Task_Ptr> tasks;
+    for (int i = 0; i < 20; ++i) {
+        tasks.push_back(task());
+        ASSERT_TRUE(pool.enqueue(tasks.back()));
+    }
+    ASSERT_EQ(0, pool.activate(3));
+    EXPECT_EQ(0, task_test::bounded([this] { return pool.stop(); }, "Task_Worker::stop"));
+    EXPECT_EQ(20, calls.load());
+    EXPECT_EQ(20, callbacks.load());
+    for (auto& t : tasks) {
+        EXPECT_EQ(Task_Base::STATE_RUNNING, t->state());
+        EXPECT_EQ(&pool, t->worker());
+    }
+}
+
+// Tasks that never run are reported finished as failed: a dispatcher counting
+// handed-out tasks must not wait for them.
+TEST_F(ThreadTaskWorker, TasksLeftAtShutdownAreFailedAndReported) {
+    auto a = task(), b = task();
+    ASSERT_TRUE(pool.enqueue(a));
+    ASSERT_TRUE(pool.enqueue(b));
+    pool.shutdown();
+    EXPECT_EQ(0, calls.load());
+    EXPECT_EQ(2, callbacks.load());
+    EXPECT_EQ((std::vector<Task_Base::Error>{Task_Base::CODE_FAILED, Task_Base::CODE_FAILED}),
+              finished);
+    EXPECT_EQ(Task_Base::CODE_FAILED, a->error());
+    // The copies the queue held are gone.
+    EXPECT_EQ(1, a.use_count());
+}
+
 }  // namespace
