@@ -131,3 +131,17 @@ bool operator>>(const Object& in, Client_IO_Base::Options& options) {
     options = std::move(read);
     return true;
 }
+
+int compression_name_to_value(const char* name, size_t length) {
+    static const struct {
+        const char* name;
+        int value;
+    } methods[] = {{"lz4", 1}, {"zstd", 2}};
+    if (name == nullptr)
+        return 0;
+    const std::string n(name, length);
+    for (const auto& m : methods)
+        if (n == m.name)
+            return m.value;
+    return 0;
+}

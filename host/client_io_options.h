@@ -16,6 +16,10 @@
 #include "host/rate_limits.h"
 #include "host/secure_memory.h"
 
+// The storage pool's compression method named name ("lz4" 1, "zstd" 2); 0 for
+// an empty or unknown name.
+int compression_name_to_value(const char* name, size_t length);
+
 class Client_IO_Base {
 public:
     // Plain values throughout: copies are member-wise. Keys and credentials

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -49,6 +51,84 @@ struct Made {
             gobble(obj);
     }
 };
+
+const char* vm_state_name(VM_Job_Progress::VM_State s) {
+    switch (s) {
+        case VM_Job_Progress::STATE_PENDING:
+            return "pending";
+        case VM_Job_Progress::STATE_RUNNING:
+            return "running";
+        case VM_Job_Progress::STATE_COMPLETED:
+            return "completed";
+        case VM_Job_Progress::STATE_FAILED:
+            return "failed";
+        case VM_Job_Progress::STATE_SKIPPED:
+            return "skipped";
+    }
+    return "unknown";
+}
+
+// One line per VM whose progress changed since the last report.
+class Progress_Printer {
+public:
+    void print(const Job_Report& r) {
+        for (const VM_Job_Progress& v : r.vms) {
+            char line[512];
+            std::snprintf(line, sizeof line, "progress: %s %s, %llu of %llu bytes, %d of %d disks",
+                          v.name.c_str(), vm_state_name(v.state),
+                          static_cast<unsigned long long>(v.processed_bytes),
+                          static_cast<unsigned long long>(v.total_bytes),
+                          v.processed_virtual_disk_count, v.virtual_disk_count);
+            std::string& last = last_[v.uuid];
+            if (last != line) {
+                last = line;
+                std::printf("%s\n", line);
+            }
+        }
+    }
+
+private:
+    std::map<std::string, std::string> last_;
+};
+
+// "YYYY-mm-dd HH:MM:SS" (local time) -> seconds; -1 when it is not one.
+long long local_seconds(const std::string& text) {
+    struct tm t = {};
+    const char* end = strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &t);
+    if (end == nullptr || *end != 0)
+        return -1;
+    t.tm_isdst = -1;
+    return static_cast<long long>(std::mktime(&t));
+}
+
+// The table of per-VM histories a backup run leaves under "smartx".
+void print_vm_table(const json_spirit::Object& results) {
+    const json_spirit::Array* vms = json_spirit::object_get_array(results, "smartx");
+    if (vms == nullptr || vms->empty())
+        return;
+    std::printf("%-32s %-9s %15s %15s %9s\n", "VM", "outcome", "bytes read", "bytes written",
+                "duration");
+    for (const json_spirit::Value& v : *vms) {
+        if (v.type() != json_spirit::obj_type)
+            continue;
+        const json_spirit::Object& h = v.get_obj();
+        std::string name, start, end;
+        bool ok = false;
+        unsigned long long read = 0, written = 0;
+        json_spirit::object_get(h, "name", name);
+        json_spirit::object_get(h, "succeed", ok);
+        json_spirit::object_get(h, "size", read);
+        json_spirit::object_get(h, "storaged_size", written);
+        json_spirit::object_get(h, "start_time", start);
+        json_spirit::object_get(h, "end_time", end);
+        const long long from = local_seconds(start), to = local_seconds(end);
+        char duration[32] = "-";
+        if (from >= 0 && to >= from)
+            std::snprintf(duration, sizeof duration, "%llds", to - from);
+        std::printf("%-32s %-9s %15llu %15llu %9s\n", name.c_str(), ok ? "succeeded" : "failed",
+                    read, written, duration);
+    }
+}
 
 int usage() {
     std::fprintf(stderr, "usage: job-engine [--module PATH] [--timeout SECONDS] DEFINITION.json\n");
@@ -151,7 +231,13 @@ int main(int argc, char** argv) {
     }
 
     std::atomic<bool> succeeded{false};
-    job->set_report_listener([&succeeded](const Job_Report& r) {
+    Progress_Printer progress;
+    job->set_report_listener([&succeeded, &progress](const Job_Report& r) {
+        if (r.kind == Job_Report::VM_PROGRESS) {
+            progress.print(r);
+            std::fflush(stdout);
+            return;
+        }
         if (r.kind == Job_Report::SUCCESS)
             succeeded = true;
         std::printf("report: %s", job_report_kind_name(r.kind));
@@ -193,8 +279,10 @@ int main(int argc, char** argv) {
     std::printf("job %s: state=%d code=%d\n", def->id.c_str(), static_cast<int>(act.state),
                 act.code);
     json_spirit::Object results = job->results();
-    if (!results.empty())
+    if (!results.empty()) {
         std::printf("results: %s\n", json_spirit::write(json_spirit::Value(results)).c_str());
+        print_vm_table(results);
+    }
     creator.obj->fini();
     job.reset();
     // The run thread drops its own reference last; let it finish before the

@@ -19,16 +19,20 @@
 #include "host/job/activity_map.h"
 #include "host/job/job_definition.h"
 #include "host/json_spirit/value.h"
+#include "host/vm_job_progress.h"
 
 typedef json_spirit::Object Action_Options;
 typedef std::function<void(const std::string& line)> Log_Msg_Callback;
 
-// One report a job made to its event handler.
+// One report a job made to its event handler. VM_PROGRESS carries the job
+// state as its code, the per-VM list, and whether it is the run's last.
 struct Job_Report {
     enum Kind { START, SUCCESS, CANCELED, FAILURE, VM_PROGRESS };
     Kind kind;
     int code;
     std::string message;
+    std::vector<VM_Job_Progress> vms = {};
+    bool flush = false;
 };
 const char* job_report_kind_name(Job_Report::Kind kind);
 

@@ -39,3 +39,12 @@ int Job_Event_Handler::handle_failure(int code, const char* fmt, ...) {
     job_.report({Job_Report::FAILURE, code, message});
     return 0;
 }
+
+int Job_Event_Handler::handle_vm_progress(const std::vector<VM_Job_Progress>& progresses,
+                                          Job_State state, bool flush) {
+    Job_Report r{Job_Report::VM_PROGRESS, static_cast<int>(state), std::string()};
+    r.vms = progresses;
+    r.flush = flush;
+    job_.report(r);
+    return 0;
+}

@@ -2,6 +2,11 @@
 #ifndef HOST_JOB_JOB_EVENT_HANDLER_H
 #define HOST_JOB_JOB_EVENT_HANDLER_H
 
+#include <vector>
+
+#include "host/job/job_types.h"
+#include "host/vm_job_progress.h"
+
 class Job;
 
 class Job_Event_Handler {
@@ -18,6 +23,11 @@ public:
         __attribute__((format(printf, 3, 4)))
 #endif
         ;
+
+    // The whole per-VM list as it stands, the job's state, and whether this is
+    // the run's last word on it. -1 is a failure.
+    virtual int handle_vm_progress(const std::vector<VM_Job_Progress>& progresses, Job_State state,
+                                   bool flush);
 
 protected:
     Job& job_;

@@ -238,6 +238,12 @@ Backup_Server::Backup_Server(std::string public_key_pem) : impl_(new Impl) {
         impl->alerts.push_back(alert);
         res.set_content(R"({"ok":true})", "application/json");
     });
+    // What a process-run simulator was sent, for tools and tests outside it.
+    impl->server.Get("/alerts", [impl](const httplib::Request&, httplib::Response& res) {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        json_spirit::Array all(impl->alerts.begin(), impl->alerts.end());
+        res.set_content(json_spirit::write(json_spirit::Value(all)), "application/json");
+    });
     impl->server.Post(R"(/zq/r/v2/catalogs/([A-Za-z0-9._-]+)/sets)",
                       [impl](const httplib::Request& req, httplib::Response& res) {
                           impl->handle_commit(req, res);

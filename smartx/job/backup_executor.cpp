@@ -1,18 +1,397 @@
 #include "smartx/job/backup_executor.h"
 
 #include <ace/Log_Msg.h>
+#include <ace/OS_NS_sys_time.h>
+#include <ace/Time_Value.h>
+
+#include <algorithm>
+#include <ctime>
+#include <exception>
+#include <vector>
+
+#include "host/backupd_client.h"
+#include "host/host_manager.h"
+#include "host/pool_service.h"
+#include "host/servant/servant_task_scheduler.h"
+#include "host/wildcard_filter.h"
+#include "qorm/check.h"
+#include "qorm/client_io_options_helper.h"
+#include "qorm/snprintf.h"
+#include "smartx/common/param.h"
+#include "smartx/common/vm.h"
+#include "smartx/job/progress_reporter.h"
+#include "smartx/job/utils.h"
 
 namespace smartx {
+const char* const Backup_Executor::DEFAULT_NAME = "Smartx_Backup_VM_Servant";
+
+namespace {
+const char* const SCHEDULER_NAME = "smartx.servant.backup";
+const size_t SCHEDULER_CAPACITY = 1024;
+// How long the run thread sleeps between progress readings when nothing wakes it.
+const time_t PROGRESS_INTERVAL_SECONDS = 10;
+const size_t TASK_NAME_INLINE = 64;
+const int DEFAULT_CHANNELS = 2;
+const int DEFAULT_COMPRESSION_LEVEL = 1;
+// Pool compression method when the job names none the pool knows.
+const int FALLBACK_COMPRESSION = 1;
+
+// The alert of an entry whose VMs could not be found.
+const unsigned ENTRY_ALERT_LEVEL = Error_ID::LV_ERROR;
+const unsigned ENTRY_ALERT_CODE = 15;
+const unsigned ENTRY_ALERT_EXTRA = 0;
+// The alert of a run in which some VMs failed.
+const uint64_t PARTIAL_FAILURE_ALERT = 0x700000327010001cULL;
+const int PARTIAL_FAILURE_ALERT_LEVEL = Error_ID::LV_ERROR;
+const int PARTIAL_FAILURE_ALERT_CODE = 28;
+const int ALERT_COUNT = 1;
+
+std::string local_time_now() {
+    const time_t now = std::time(nullptr);
+    struct tm tm_now;
+    char buf[32];
+    if (::localtime_r(&now, &tm_now) == nullptr ||
+        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm_now) == 0)
+        return std::string();
+    return buf;
+}
+
+// Reads key into out when the options hold it with a fitting type.
+template <class T>
+void read_option(const json_spirit::Object& opts, const char* key, T& out) {
+    json_spirit::object_get(opts, key, out);
+}
+}  // namespace
+
+bool set_io_options(int channels, const std::string& compression, int compression_level,
+                    const Job_Definition& def, const Pool_Info& pool,
+                    Client_IO_Base::Options& options) {
+    options.compression = compression_name_to_value(compression.c_str(), compression.size());
+    if (options.compression == 0)
+        options.compression = FALLBACK_COMPRESSION;
+    options.overwrite = true;
+    options.compression_level = compression_level;
+    set_options_by_job_def(options, def, channels);
+    set_options_by_host(options);
+    if (!set_options_by_pool(options, pool))
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to set IO options by pool.\n")), false);
+    return true;
+}
 
 Backup_Executor::Backup_Executor(Job& job) : Job_Executor_T(job) {}
 Backup_Executor::~Backup_Executor() = default;
 
-bool Backup_Executor::execute_i(const Action_Options*) {
-    // VM backup is not wired in yet: fail the run rather than report a backup
-    // that did not happen.
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to back up SmartX VMs: the backup executor is not "
-                                  "available in this build.\n")));
-    return false;
+bool Backup_Executor::is_canceled() const {
+    return job_state_is_stopping(load_job_state(act_));
 }
 
+bool Backup_Executor::login_cluster() {
+    if (!get_login_info(def_.host_id, login_info_)) {
+        ACE_ERROR_RETURN(
+            (LM_ERROR, ACE_TEXT("Failed to get login info of %C.\n"), def_.host_id.c_str()), false);
+    }
+    Error error;
+    if (!client_.login(login_info_, &error)) {
+        ACE_ERROR_RETURN(
+            (LM_ERROR, ACE_TEXT("Failed to login smartx %C.\n"), error.message.c_str()), false);
+    }
+    return true;
+}
+
+bool Backup_Executor::get_vms() {
+    QORM_CHECK_NOT_NULL_RETURN(src_, false);
+    if (src_->value().type() != json_spirit::obj_type) {
+        ACE_ERROR_RETURN(
+            (LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, src_->value() is not object!\n"),
+             __FILE__, __LINE__),
+            false);
+    }
+    const json_spirit::Object& source = src_->value().get_obj();
+    const json_spirit::Array* entries = json_spirit::object_get_array(source, "entries");
+    if (entries == nullptr) {
+        ACE_ERROR_RETURN(
+            (LM_ERROR, ACE_TEXT("Entries not found in backup source, job_uuid: %C, name: %C.\n"),
+             def_.id.c_str(), def_.name.c_str()),
+            false);
+    }
+
+    std::vector<VM> found;
+    Backup_Source_Entry entry;
+    for (const json_spirit::Value& element : *entries) {
+        entry.clear();
+        if (!entry.load(element)) {
+            ACE_ERROR(
+                (LM_ERROR,
+                 ACE_TEXT("Failed to parse entry in backup source, job_uuid: %C, name: %C.\n"),
+                 def_.id.c_str(), def_.name.c_str()));
+            continue;
+        }
+        bool ok = false;
+        if (entry.type == "HostSystem") {
+            ok = client_.query_vms_in_host(entry.id, found);
+        } else if (entry.type == "Cluster") {
+            ok = client_.query_vms_in_cluster(entry.id, found);
+        } else if (entry.type == "Folder") {
+            ok = client_.query_vms_in_folder(entry.id, found);
+        } else if (entry.type == "VirtualMachine") {
+            VM vm;
+            ok = client_.query_vm(entry.id, vm);
+            if (ok) {
+                entry_map_.emplace(vm.id, entry);
+                found.push_back(std::move(vm));
+            }
+        } else {
+            ACE_ERROR(
+                (LM_ERROR,
+                 ACE_TEXT("Unknown entry type '%C' in backup source, job_uuid: %C, name: %C.\n"),
+                 entry.type.c_str(), def_.id.c_str(), def_.name.c_str()));
+        }
+        if (!ok) {
+            json_spirit::Array props;
+            props.push_back(entry.id);
+            props.push_back(entry.name);
+            props.push_back(entry.type);
+            write_job_alert(job_, ENTRY_ALERT_LEVEL, ENTRY_ALERT_CODE, ENTRY_ALERT_EXTRA,
+                            json_spirit::Value(props), ALERT_COUNT);
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM by entry(%C)."), entry.id.c_str()));
+        }
+    }
+
+    std::vector<std::string> patterns;
+    if (opts_ != nullptr && opts_->value().type() == json_spirit::obj_type) {
+        const json_spirit::Array* exclusion =
+            json_spirit::object_get_array(opts_->value().get_obj(), "exclusion");
+        if (exclusion != nullptr)
+            for (const json_spirit::Value& p : *exclusion)
+                if (p.type() == json_spirit::str_type)
+                    patterns.push_back(p.get_str());
+    }
+    const MTF::Wildcard_Filter filter(patterns, std::vector<std::string>(), '/', true);
+    for (const VM& vm : found) {
+        if (!filter.is_include(vm.name, false)) {
+            ACE_DEBUG((LM_INFO, ACE_TEXT("Excluded VM %C.\n"), vm.name.c_str()));
+            continue;
+        }
+        vms_.insert(VM_Simple{vm.id, vm.name, vm.cluster.id, vm.host.id});
+    }
+    ACE_DEBUG(
+        (LM_DEBUG, ACE_TEXT("There are %d VM ready for backup.\n"), static_cast<int>(vms_.size())));
+    return !vms_.empty();
+}
+
+bool Backup_Executor::resolve_param(Backup_Param& param) {
+    QORM_CHECK_NOT_NULL_RETURN(opts_, false);
+    if (opts_->value().type() != json_spirit::obj_type) {
+        ACE_ERROR_RETURN(
+            (LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, opts_->value() is not object!\n"),
+             __FILE__, __LINE__),
+            false);
+    }
+    const json_spirit::Object& opts = opts_->value().get_obj();
+    std::string compression;
+    int compression_level = DEFAULT_COMPRESSION_LEVEL;
+    int channels = DEFAULT_CHANNELS;
+    Control_Param& control = param.control;
+    Parallelism_Param& parallelism = control.parallelism;
+    read_option(opts, "compression", compression);
+    read_option(opts, "compression_level", compression_level);
+    read_option(opts, "channels", channels);
+    read_option(opts, "zbs_version", control.zbs_version);
+    read_option(opts, "allocated_blocks", control.allocated_blocks);
+    read_option(opts, "zbs_block_size", control.zbs_block_size);
+    read_option(opts, "parallel_vms_per_host", parallelism.vms_per_host);
+    read_option(opts, "parallel_vms", parallelism.vms);
+    read_option(opts, "parallel_disks_per_vm", parallelism.disks_per_vm);
+    read_option(opts, "read_buffer_size", param.read_buffer_size);
+    read_option(opts, "storage_reserved_bytes", param.storage_reserved_bytes);
+    read_option(opts, "storage_reserved_percent", param.storage_reserved_percent);
+    read_option(opts, "restart_vm", param.restart_vm);
+    read_option(opts, "reserve_snapshot", param.reserve_snapshot);
+    read_option(opts, "snapshot", param.snapshot);
+    read_option(opts, "dirty_snapshot_op", param.dirty_snapshot_op);
+
+    const int vm_count = static_cast<int>(std::min<size_t>(vms_.size(), INT32_MAX));
+    parallelism.vms = std::min({parallelism.vms, vm_count, channels});
+    parallelism.vms_per_host = std::min({parallelism.vms_per_host, vm_count, channels});
+    parallelism.disks_per_vm = std::min(parallelism.disks_per_vm, channels);
+
+    if (!get_pool_info(tgt_.id, tgt_.device_id, pool_info_, false, def_.max_seconds_retry, nullptr,
+                       true, nullptr, nullptr, false)) {
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to get storage pool[%C]'s information.\n"),
+                          tgt_.id.c_str()),
+                         false);
+    }
+    if (!set_io_options(channels, compression, compression_level, def_, pool_info_,
+                        control.io_opts))
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to set io options.\n")), false);
+
+    const Host_Manager* host = Host_Manager::instance();
+    control.def_id = def_.id;
+    control.host_id = def_.host_id;
+    control.job_revision = def_.job_revision;
+    control.resource_uuid = src_ != nullptr ? src_->id() : std::string();
+    control.target_device_id = tgt_.device_id;
+    control.access_key = host->access_key();
+    control.backupd_host = host->backupd_host();
+    control.backupd_port = static_cast<uint16_t>(host->backupd_port());
+    control.backupd_ssl = host->backupd_ssl();
+    control.max_seconds_retry = def_.max_seconds_retry;
+    control.login_info = login_info_;
+    param.pool_url = pool_info_.url + "/" + control.resource_uuid;
+    param.backup_type = static_cast<Job_Definition_Subtype>(def_.subtype);
+    param.catalog.name = def_.name;
+    param.catalog.host_uuid = def_.host_id;
+    param.catalog.agent = def_.agent;
+    param.catalog.instance_version.clear();
+    param.catalog.pool_uuid = tgt_.id;
+
+    ACE_DEBUG((LM_INFO,
+               ACE_TEXT("SmartX backup options:\n  channels = %d\n  parallel_vms = %d\n  "
+                        "parallel_vms_per_host = %d\n  parallel_disks_per_vm = %d\n"),
+               channels, parallelism.vms, parallelism.vms_per_host, parallelism.disks_per_vm));
+    return true;
+}
+
+Task_Base::Error Backup_Executor::handle_vm_result(const JSON_RPC_Object_Ptr& reply) {
+    json_spirit::Object result;
+    if (!get_servant_result(reply, result))
+        return Task_Base::CODE_FAILED;
+    uint64_t storage_size = 0, source_size = 0, set_size = 0;
+    std::string vm_id;
+    try {
+        const int code = json_spirit::object_get_int_or_throw(result, "code");
+        if (code != Task_Base::CODE_SUCCESS)
+            return static_cast<Task_Base::Error>(code);
+        storage_size = json_spirit::object_get_uint64_or_throw(result, "storage_size");
+        source_size = json_spirit::object_get_uint64_or_throw(result, "source_size");
+        set_size = json_spirit::object_get_uint64_or_throw(result, "set_size");
+        vm_id = json_spirit::object_get_str_or_throw(result, "vm_id");
+    } catch (const std::exception& e) {
+        ACE_ERROR_RETURN(
+            (LM_ERROR, ACE_TEXT("Unrecognized Smartx VM backup response: %C.\n"), e.what()),
+            Task_Base::CODE_FAILED);
+    }
+    // Entries were all made before the scheduler started: look up, never insert.
+    const VM_Histories::iterator history = histories_.find(vm_id);
+    if (history == histories_.end()) {
+        ACE_ERROR_RETURN((LM_ERROR,
+                          ACE_TEXT("Smartx VM backup response names VM %C, which this run did not "
+                                   "back up.\n"),
+                          vm_id.c_str()),
+                         Task_Base::CODE_FAILED);
+    }
+    storage_size_ += storage_size;
+    source_size_ += source_size;
+    set_size_ += set_size;
+    history->second.set_size = set_size;
+    history->second.size = source_size;
+    history->second.storaged_size = storage_size;
+    history->second.succeed = true;
+    history->second.end_time = local_time_now();
+    ++succeeded_vm_;
+    return Task_Base::CODE_SUCCESS;
+}
+
+bool Backup_Executor::run_servants(Backup_Param& param) {
+    Progress_Reporter reporter(evt_handler_, act_);
+    Servant_Task_Scheduler scheduler(SCHEDULER_NAME, SCHEDULER_CAPACITY);
+    const Parallelism_Param& parallelism = param.control.parallelism;
+    if (!scheduler.register_stop_callback([this] { return is_canceled(); }) ||
+        !scheduler.enable_owner_limit(parallelism.vms_per_host) ||
+        !scheduler.enable_retry(def_.retry_count, def_.retry_interval) ||
+        !scheduler.enable_global_mutex()) {
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to set strategy for scheduler.\n")), false);
+    }
+
+    for (const VM_Simple& vm : vms_) {
+        VM_History& history = histories_[vm.id];
+        history.uuid = vm.id;
+        history.name = vm.name;
+        history.cluster_id = vm.cluster_id;
+        history.start_time = local_time_now();
+        if (!reporter.add_vm(vm.id, vm.name)) {
+            ACE_ERROR_RETURN(
+                (LM_ERROR, ACE_TEXT("Failed to add VM to reporter, id: %C, name: %C.\n"),
+                 vm.id.c_str(), vm.name.c_str()),
+                false);
+        }
+        param.vm_id = vm.id;
+        param.vm_name = vm.name;
+        param.cluster_id = vm.cluster_id;
+        const snprintf_t<TASK_NAME_INLINE> task_name("backup_vm_%s", vm.name.c_str());
+        json_spirit::Object params;
+        params["param"] = param.dump();
+        params["entry"] = entry_map_[vm.id].dump();
+        if (!scheduler.enqueue_task(params, vm.host, 0, task_name.c_str(), vm.id.c_str()))
+            return false;
+    }
+    if (!reporter.activate(def_.id))
+        return false;
+
+    const std::string zbs_version = param.control.zbs_version;
+    const auto init = [this, &zbs_version](Servant& servant, const json_spirit::Object& params) {
+        std::string name = DEFAULT_NAME;
+        json_spirit::object_get(params, "vm_name", name);
+        return init_servant(servant, name, zbs_version, job_.log_msg_callback());
+    };
+    const auto result = [this](const JSON_RPC_Object_Ptr& reply) {
+        return static_cast<int>(handle_vm_result(reply));
+    };
+    if (!scheduler.activate(parallelism.vms, init, result))
+        return false;
+
+    while (scheduler.is_running() && !is_canceled()) {
+        reporter.update();
+        ACE_Time_Value until = ACE_OS::gettimeofday() + ACE_Time_Value(PROGRESS_INTERVAL_SECONDS);
+        job_.state_event().wait(&until);
+    }
+    scheduler.wait();
+    reporter.flush();
+    return true;
+}
+
+void Backup_Executor::finish_run() {
+    ACE_DEBUG((LM_INFO, ACE_TEXT("Smartx VM backup result (succeeded/total): %d/%d.\n"),
+               succeeded_vm_.load(), static_cast<int>(vms_.size())));
+    act_.set_storage_size = storage_size_.load();
+    act_.set_size = set_size_.load();
+    act_.size = source_size_.load();
+    json_spirit::Array results;
+    for (const auto& h : histories_)
+        results.push_back(h.second.dump());
+    job_.set_result("smartx", results);
+}
+
+bool Backup_Executor::execute_i(const Action_Options*) {
+    if (!login_cluster())
+        return false;
+    if (!get_vms())
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to get VM.\n")), false);
+    Backup_Param param;
+    if (!resolve_param(param))
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to resolve options from backup job.\n")),
+                         false);
+    if (!run_servants(param))
+        return false;
+    finish_run();
+    // A stopped run ends as stopped, whatever its servants did before.
+    if (is_canceled())
+        return false;
+
+    const uint64_t succeeded = static_cast<uint64_t>(succeeded_vm_.load());
+    const uint64_t total = vms_.size();
+    if (succeeded == 0)
+        return false;
+    if (succeeded < total) {
+        json_spirit::Object props;
+        props["failed_size"] = total - succeeded;
+        if (!write_job_alert(job_, Error_ID(PARTIAL_FAILURE_ALERT), json_spirit::Value(props),
+                             ALERT_COUNT)) {
+            ACE_DEBUG((LM_WARNING,
+                       ACE_TEXT("Failed to send smartx backup alert level %d, code %d.\n"),
+                       PARTIAL_FAILURE_ALERT_LEVEL, PARTIAL_FAILURE_ALERT_CODE));
+        }
+    }
+    return true;
+}
 }  // namespace smartx
