@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -26,127 +27,114 @@ namespace {
 
 using json_spirit::Array;
 using json_spirit::Object;
+using json_spirit::object_get_int_or_throw;
+using json_spirit::object_get_str_or_throw;
 using json_spirit::Value;
 
 const char* const SECRET = "S3cr3t-Pa55";
 
-// Replies as the result callback saw them, thread-safe.
-class Replies {
-public:
-    Servant_Task_Scheduler::Result_Callback callback() {
+class ServantScheduler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        install_starter();
+        write_servant_config(Object{{"test.servant", Value("Test_Servant_Handler")}});
+    }
+
+    // Prepares each servant as the executors do; counts the starts.
+    Servant_Task_Scheduler::Init_Callback init(const std::string& program = "starter",
+                                               const std::string& name = "servant") {
+        return [this, program, name](Servant& servant, const Object&) {
+            ++starts_;
+            servant.reset(program.c_str(), servant_config_template(), nullptr, nullptr,
+                          name.c_str());
+            return true;
+        };
+    }
+
+    // Records every reply; a response's result is its "code" (1 without one).
+    Servant_Task_Scheduler::Result_Callback result() {
         return [this](const JSON_RPC_Object_Ptr& reply) {
             std::lock_guard<std::mutex> lock(mutex_);
             replies_.push_back(reply);
-            if (reply->type() != JSON_RPC_Object::TYPE_RESPONSE)
-                return 1;
             int code = 1;
-            const Value& r = static_cast<JSON_RPC_Response*>(reply.get())->result;
-            if (r.type() == json_spirit::obj_type)
-                json_spirit::object_get(r.get_obj(), "code", code);
+            if (reply->type() == JSON_RPC_Object::TYPE_RESPONSE) {
+                const Value& r = static_cast<JSON_RPC_Response*>(reply.get())->result;
+                if (r.type() == json_spirit::obj_type)
+                    json_spirit::object_get(r.get_obj(), "code", code);
+            }
             return code;
         };
     }
-    std::vector<JSON_RPC_Object_Ptr> all() const {
+
+    // Queues a task doing action, as name.
+    void add(const std::string& name, const std::string& action, Object p = Object(),
+             const std::string& owner = "h", const char* id = nullptr,
+             Servant_Task_Scheduler* s = nullptr) {
+        p["action"] = action;
+        ASSERT_TRUE((s ? s : &s_)->enqueue_task(p, owner, 0, name, id));
+    }
+
+    // Runs what is queued with at most parallelism servants and waits.
+    void run(int parallelism, const Servant_Task_Scheduler::Init_Callback& prepare = nullptr,
+             Servant_Task_Scheduler* s = nullptr) {
+        s = s ? s : &s_;
+        ASSERT_TRUE(s->activate(parallelism, prepare ? prepare : init(), result()));
+        EXPECT_TRUE(s->wait());
+        EXPECT_FALSE(s->is_running());
+    }
+
+    std::vector<JSON_RPC_Object_Ptr> replies() {
         std::lock_guard<std::mutex> lock(mutex_);
         return replies_;
     }
     // Result objects of the responses.
-    std::vector<Object> results() const {
+    std::vector<Object> results() {
         std::vector<Object> out;
-        for (const auto& r : all())
+        for (const auto& r : replies())
             if (r->type() == JSON_RPC_Object::TYPE_RESPONSE)
                 out.push_back(static_cast<JSON_RPC_Response*>(r.get())->result.get_obj());
         return out;
     }
 
-private:
-    mutable std::mutex mutex_;
+    Temp_Root root_;
+    Servant_Task_Scheduler s_{"test.servant", 1024};
+    std::atomic<int> starts_{0};
+    std::mutex mutex_;
     std::vector<JSON_RPC_Object_Ptr> replies_;
 };
 
-class Servant_Scheduler : public ::testing::Test {
-protected:
-    void SetUp() override {
-        install_starter();
-        Object handlers;
-        handlers["test.servant"] = "Test_Servant_Handler";
-        write_servant_config(handlers);
-    }
-
-    // Prepares each servant as the executors do; counts the starts.
-    Servant_Task_Scheduler::Init_Callback init() {
-        return [this](Servant& servant, const Object& params) {
-            ++starts_;
-            std::string name = "servant";
-            json_spirit::object_get(params, "name", name);
-            servant.reset("starter", servant_config_template(), nullptr, nullptr, name.c_str());
-            return true;
-        };
-    }
-
-    static Object task(const std::string& action, Object extra = Object()) {
-        extra["action"] = action;
-        return extra;
-    }
-
-    int lines_in(const std::string& file) {
-        std::ifstream in(file);
-        int n = 0;
-        for (std::string line; std::getline(in, line);)
-            ++n;
-        return n;
-    }
-
-    Temp_Root root_;
-    std::atomic<int> starts_{0};
-    Replies replies_;
-};
-
-TEST_F(Servant_Scheduler, EachTaskRunsInAServantWhoseReplyReachesTheResultCallback) {
-    Servant_Task_Scheduler s("test.servant", 1024);
-    for (int i = 0; i < 3; ++i) {
-        Object login;
-        login["password"] = Value(secure_string(SECRET));
-        Object p = task("echo");
-        p["n"] = i;
-        p["login_info"] = login;
-        ASSERT_TRUE(s.enqueue_task(p, "host-1", 0, "task_" + std::to_string(i), nullptr));
-    }
-    ASSERT_TRUE(s.activate(2, init(), replies_.callback()));
-    EXPECT_TRUE(s.wait());
-    EXPECT_FALSE(s.is_running());
-
+TEST_F(ServantScheduler, EachTaskRunsInAServantWhoseReplyReachesTheResultCallback) {
+    for (int i = 0; i < 3; ++i)
+        add("task_" + std::to_string(i), "echo",
+            Object{{"n", Value(i)},
+                   {"login_info", Value(Object{{"password", Value(secure_string(SECRET))}})}},
+            "host-1");
+    run(2);
     std::set<int> seen;
-    for (const Object& r : replies_.results()) {
+    for (const Object& r : results()) {
         const Object& params = json_spirit::object_get_object_or_throw(r, "params");
-        seen.insert(json_spirit::object_get_int_or_throw(params, "n"));
+        seen.insert(object_get_int_or_throw(params, "n"));
         // The scheduler's name is the method; the credential arrived intact and
         // is kept in a wiping string on the servant's side.
-        EXPECT_EQ("test.servant", json_spirit::object_get_str_or_throw(r, "method"));
+        EXPECT_EQ("test.servant", object_get_str_or_throw(r, "method"));
         EXPECT_EQ(SECRET,
-                  json_spirit::object_get_str_or_throw(
+                  object_get_str_or_throw(
                       json_spirit::object_get_object_or_throw(params, "login_info"), "password"));
-        EXPECT_EQ(1, json_spirit::object_get_int_or_throw(r, "secure_secrets"));
+        EXPECT_EQ(1, object_get_int_or_throw(r, "secure_secrets"));
     }
     EXPECT_EQ((std::set<int>{0, 1, 2}), seen);
     EXPECT_EQ(3, starts_.load());
 }
 
-TEST_F(Servant_Scheduler, JsonRpcErrorsReachTheResultCallbackAsSuch) {
-    Servant_Task_Scheduler s("test.servant", 1024);
-    ASSERT_TRUE(s.enable_retry(3, 0));
-    Object e1 = task("error");
-    e1["error_code"] = -32602;
-    Object e2 = task("error");
-    e2["error_code"] = -32603;
-    e2["message"] = "Failed to initialize job.";
-    ASSERT_TRUE(s.enqueue_task(e1, "h", 0, "bad_params", "vm-1"));
-    ASSERT_TRUE(s.enqueue_task(e2, "h", 0, "bad_job", "vm-2"));
-    ASSERT_TRUE(s.activate(1, init(), replies_.callback()));
-    s.wait();
-
+TEST_F(ServantScheduler, JsonRpcErrorsReachTheResultCallbackAsSuch) {
+    ASSERT_TRUE(s_.enable_retry(3, 0));
+    add("bad_params", "error", Object{{"error_code", Value(-32602)}}, "h", "vm-1");
+    add("bad_job", "error",
+        Object{{"error_code", Value(-32603)}, {"message", Value("Failed to initialize job.")}}, "h",
+        "vm-2");
+    run(1);
     std::vector<std::pair<int, std::string>> errors;
-    for (const auto& r : replies_.all()) {
+    for (const auto& r : replies()) {
         ASSERT_EQ(JSON_RPC_Object::TYPE_RESPONSE_ERROR, r->type());
         const auto& e = *static_cast<JSON_RPC_Response_Error*>(r.get());
         errors.emplace_back(e.code, e.message);
@@ -158,93 +146,92 @@ TEST_F(Servant_Scheduler, JsonRpcErrorsReachTheResultCallbackAsSuch) {
     EXPECT_EQ(2, starts_.load());  // a result of 1 is not retried
 }
 
-TEST_F(Servant_Scheduler, NoMoreServantsRunThanTheParallelism) {
-    std::string dir = root_.file("markers");
-    make_directories(dir, 0755);
-    Servant_Task_Scheduler s("test.servant", 1024);
-    for (int i = 0; i < 4; ++i) {
-        Object p = task("barrier");
-        p["dir"] = dir;
-        p["owner"] = "h" + std::to_string(i);
-        p["expect"] = 2;
-        ASSERT_TRUE(
-            s.enqueue_task(p, "h" + std::to_string(i), 0, "t" + std::to_string(i), nullptr));
-    }
-    ASSERT_TRUE(s.activate(2, init(), replies_.callback()));
-    s.wait();
-    auto results = replies_.results();
-    ASSERT_EQ(4u, results.size());
-    for (const Object& r : results)
-        EXPECT_EQ(2, json_spirit::object_get_int_or_throw(r, "max_total"));
-}
-
-TEST_F(Servant_Scheduler, NoMoreServantsOfOneOwnerThanTheOwnerLimit) {
-    std::string dir = root_.file("markers");
-    make_directories(dir, 0755);
-    Servant_Task_Scheduler s("test.servant", 1024);
-    ASSERT_TRUE(s.enable_owner_limit(1));
-    const char* owners[] = {"a", "a", "b", "b"};
-    for (int i = 0; i < 4; ++i) {
-        Object p = task("barrier");
-        p["dir"] = dir;
-        p["owner"] = owners[i];
-        p["expect"] = 2;
-        ASSERT_TRUE(s.enqueue_task(p, owners[i], 0, "t" + std::to_string(i), nullptr));
-    }
-    ASSERT_TRUE(s.activate(4, init(), replies_.callback()));
-    s.wait();
-    auto results = replies_.results();
-    ASSERT_EQ(4u, results.size());
-    for (const Object& r : results) {
-        EXPECT_EQ(1, json_spirit::object_get_int_or_throw(r, "max_owner"));
-        EXPECT_EQ(2, json_spirit::object_get_int_or_throw(r, "max_total"));
-    }
-}
-
-TEST_F(Servant_Scheduler, ResultTwoRunsTheTaskAgainUpToTheRetryCount) {
-    auto attempts_task = [this](const std::string& file, std::vector<int> codes) {
-        Object p = task("attempts");
-        p["file"] = root_.file(file);
-        p["codes"] = Array(codes.begin(), codes.end());
-        return p;
+// Barrier servants wait until two of them run, then say the most they saw
+// running at once, in all and of their own owner.
+TEST_F(ServantScheduler, NoMoreServantsRunThanTheParallelismOrTheOwnerLimit) {
+    struct Row {
+        int parallelism, owner_limit;
+        std::vector<std::string> owners;
     };
-    {
+    const Row rows[] = {{2, 0, {"h0", "h1", "h2", "h3"}}, {4, 1, {"a", "a", "b", "b"}}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.parallelism);
+        const std::string dir = root_.file("markers" + std::to_string(r.parallelism));
+        make_directories(dir, 0755);
         Servant_Task_Scheduler s("test.servant", 1024);
-        ASSERT_TRUE(s.enable_retry(2, 0));
-        ASSERT_TRUE(s.enqueue_task(attempts_task("always", {2}), "h", 0, "always", "vm-1"));
-        ASSERT_TRUE(s.enqueue_task(attempts_task("second", {2, 0}), "h", 0, "second", "vm-2"));
-        ASSERT_TRUE(s.enqueue_task(attempts_task("failed", {1}), "h", 0, "failed", "vm-3"));
-        ASSERT_TRUE(s.activate(3, init(), replies_.callback()));
-        s.wait();
+        if (r.owner_limit) {
+            ASSERT_TRUE(s.enable_owner_limit(r.owner_limit));
+        }
+        for (size_t i = 0; i < r.owners.size(); ++i)
+            add("t" + std::to_string(i), "barrier",
+                Object{{"dir", Value(dir)}, {"owner", Value(r.owners[i])}, {"expect", Value(2)}},
+                r.owners[i], nullptr, &s);
+        replies_.clear();
+        run(r.parallelism, nullptr, &s);
+        ASSERT_EQ(4u, results().size());
+        for (const Object& res : results()) {
+            EXPECT_EQ(2, object_get_int_or_throw(res, "max_total"));
+            EXPECT_EQ(1, object_get_int_or_throw(res, "max_owner"));
+        }
     }
-    EXPECT_EQ(3, lines_in(root_.file("always")));  // the first run and two retries
-    EXPECT_EQ(2, lines_in(root_.file("second")));
-    EXPECT_EQ(1, lines_in(root_.file("failed")));
+}
+
+TEST_F(ServantScheduler, GlobalMutexKeepsTasksOfOneIdApartAcrossSchedulers) {
+    const std::string dir = root_.file("markers");
+    make_directories(dir, 0755);
+    Servant_Task_Scheduler b("test.servant", 1024);
+    for (Servant_Task_Scheduler* s : {&s_, &b}) {
+        ASSERT_TRUE(s->enable_global_mutex());
+        for (int round = 0; round < 2; ++round)
+            add("backup_vm", "barrier",
+                Object{{"dir", Value(dir)}, {"owner", Value("vm")}, {"expect", Value(1)}},
+                s == &b ? "b" : "a", "vm/1", s);
+    }
+    ASSERT_TRUE(b.activate(2, init(), result()));
+    run(2);
+    b.wait();
+    ASSERT_EQ(4u, results().size());  // every lock was let go
+    for (const Object& r : results())
+        EXPECT_EQ(1, object_get_int_or_throw(r, "max_total"));
+}
+
+TEST_F(ServantScheduler, ResultTwoRunsTheTaskAgainUpToTheRetryCount) {
+    auto attempts = [this](const std::string& file, std::vector<int> codes) {
+        return Object{{"file", Value(root_.file(file))},
+                      {"codes", Value(Array(codes.begin(), codes.end()))}};
+    };
+    auto lines_in = [this](const std::string& file) {
+        std::ifstream in(root_.file(file));
+        return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    };
+    ASSERT_TRUE(s_.enable_retry(2, 0));
+    add("always", "attempts", attempts("always", {2}), "h", "vm-1");
+    add("second", "attempts", attempts("second", {2, 0}), "h", "vm-2");
+    add("failed", "attempts", attempts("failed", {1}), "h", "vm-3");
+    run(3);
+    EXPECT_EQ(3, lines_in("always"));  // the first run and two retries
+    EXPECT_EQ(2, lines_in("second"));
+    EXPECT_EQ(1, lines_in("failed"));
     EXPECT_EQ(6, starts_.load());  // each run is a servant start of its own
-    EXPECT_EQ(6u, replies_.all().size());
+    EXPECT_EQ(6u, replies().size());
 
     // Without retries a 2 is final.
-    Servant_Task_Scheduler s("test.servant", 1024);
-    ASSERT_TRUE(s.enqueue_task(attempts_task("once", {2}), "h", 0, "once", nullptr));
-    ASSERT_TRUE(s.activate(1, init(), replies_.callback()));
-    s.wait();
-    EXPECT_EQ(1, lines_in(root_.file("once")));
+    Servant_Task_Scheduler once("test.servant", 1024);
+    add("once", "attempts", attempts("once", {2}), "h", nullptr, &once);
+    run(1, nullptr, &once);
+    EXPECT_EQ(1, lines_in("once"));
 }
 
-TEST_F(Servant_Scheduler, ServantsThatEndWithoutAReplyFailAndAreNotRetried) {
+TEST_F(ServantScheduler, ServantsThatEndWithoutAReplyFailAndAreNotRetried) {
     Process_Log_Capture log;
-    Servant_Task_Scheduler s("test.servant", 1024);
-    ASSERT_TRUE(s.enable_retry(3, 0));
-    Object exit_clean = task("exit");
-    exit_clean["status"] = 0;
-    ASSERT_TRUE(s.enqueue_task(task("crash"), "h", 0, "crashes", nullptr));
-    ASSERT_TRUE(s.enqueue_task(exit_clean, "h", 0, "exits", nullptr));
-    ASSERT_TRUE(s.enqueue_task(task("silent"), "h", 0, "says_nothing", nullptr));
-    ASSERT_TRUE(s.activate(3, init(), replies_.callback()));
-    s.wait();
-    EXPECT_TRUE(replies_.all().empty());
+    ASSERT_TRUE(s_.enable_retry(3, 0));
+    add("crashes", "crash");
+    add("exits", "exit", Object{{"status", Value(0)}});
+    add("says_nothing", "silent");
+    run(3);
+    EXPECT_TRUE(replies().empty());
     EXPECT_EQ(3, starts_.load());
-    std::string text = log.text();
+    const std::string text = log.text();
     for (const char* t : {"crashes", "exits", "says_nothing"})
         EXPECT_NE(std::string::npos,
                   text.find(std::string("of task ") + t + " ended without a reply"))
@@ -252,63 +239,55 @@ TEST_F(Servant_Scheduler, ServantsThatEndWithoutAReplyFailAndAreNotRetried) {
     EXPECT_NE(std::string::npos, text.find("signal 6")) << text;
 }
 
-TEST_F(Servant_Scheduler, StopCallbackEndsDispatchingAndARunningServantIsGivenItsGrace) {
-    std::string started = root_.file("started"), release = root_.file("release");
-    Servant_Task_Scheduler s("test.servant", 1024);
+TEST_F(ServantScheduler, StopCallbackEndsDispatchingAndARunningServantIsGivenItsGrace) {
+    const std::string started = root_.file("started"), release = root_.file("release");
     std::atomic<bool> stopped{false};
-    ASSERT_TRUE(s.register_stop_callback([&] {
+    ASSERT_TRUE(s_.register_stop_callback([&] {
         if (::access(started.c_str(), F_OK) == 0)
             stopped = true;
         return stopped.load();
     }));
-    for (int i = 0; i < 4; ++i) {
-        Object p = task("block");
-        p["started"] = started;
-        p["release"] = release;
-        ASSERT_TRUE(s.enqueue_task(p, "h", 0, "t" + std::to_string(i), nullptr));
-    }
-    ASSERT_TRUE(s.activate(1, init(), replies_.callback()));
+    for (int i = 0; i < 4; ++i)
+        add("t" + std::to_string(i), "block",
+            Object{{"started", Value(started)}, {"release", Value(release)}});
+    ASSERT_TRUE(s_.activate(1, init(), result()));
     while (!stopped)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::ofstream(release).put('x');  // the running servant finishes its work
-    s.wait();
-    EXPECT_FALSE(s.is_running());
+    s_.wait();
+    EXPECT_FALSE(s_.is_running());
     EXPECT_EQ(1, starts_.load());
-    EXPECT_EQ(1u, replies_.results().size());
+    EXPECT_EQ(1u, results().size());
 }
 
-TEST_F(Servant_Scheduler, AServantThatOutlivesTheStopGraceIsTerminated) {
+TEST_F(ServantScheduler, AServantThatOutlivesItsGraceIsTerminated) {
     Process_Log_Capture log;
-    std::string started = root_.file("started");
-    Servant_Task_Scheduler s("test.servant", 1024);
-    s.set_stop_grace(0);
-    ASSERT_TRUE(s.register_stop_callback([&] { return ::access(started.c_str(), F_OK) == 0; }));
-    Object p = task("block");
-    p["started"] = started;
-    p["release"] = root_.file("never");
-    ASSERT_TRUE(s.enqueue_task(p, "h", 0, "blocked", nullptr));
-    ASSERT_TRUE(s.enqueue_task(p, "h", 0, "never_started", nullptr));
-    ASSERT_TRUE(s.activate(1, init(), replies_.callback()));
-    s.wait();
+    const std::string started = root_.file("started");
+    s_.set_stop_grace(0);
+    ASSERT_TRUE(s_.register_stop_callback([&] { return ::access(started.c_str(), F_OK) == 0; }));
+    const Object p{{"started", Value(started)}, {"release", Value(root_.file("never"))}};
+    add("blocked", "block", p);
+    add("never_started", "block", p);
+    run(1);
     EXPECT_EQ(1, starts_.load());
-    EXPECT_TRUE(replies_.all().empty());
+    EXPECT_TRUE(replies().empty());
     EXPECT_NE(std::string::npos,
               log.text().find("of task blocked ended without a reply (signal 15)"))
         << log.text();
-}
 
-TEST_F(Servant_Scheduler, AServantThatDoesNotExitAfterItsReplyIsKilled) {
+    // One that does not exit after its reply is killed as well.
     Servant_Task_Scheduler s("test.servant", 1024);
     s.set_exit_grace(0);
-    ASSERT_TRUE(s.enqueue_task(task("hang"), "h", 0, "hangs", nullptr));
-    ASSERT_TRUE(s.activate(1, init(), replies_.callback()));
-    s.wait();
-    EXPECT_EQ(1u, replies_.results().size());
+    add("hangs", "hang", Object(), "h", nullptr, &s);
+    run(1, nullptr, &s);
+    EXPECT_EQ(1u, results().size());
 }
 
-TEST_F(Servant_Scheduler, InitCallbackPreparesTheProcessAndMayRefuseIt) {
+TEST_F(ServantScheduler, InitCallbackPreparesTheProcessWhichInheritsOnlyItsOwnDescriptors) {
     ::setenv("LD_LIBRARY_PATH", "/inherited/lib", 1);
-    Servant_Task_Scheduler s("test.servant", 1024);
+    const std::string leak_path = root_.file("leak");
+    const int leak = ::open(leak_path.c_str(), O_WRONLY | O_CREAT, 0600);  // no O_CLOEXEC
+    ASSERT_GE(leak, 0);
     auto prepare = [this](Servant& servant, const Object& params) {
         ++starts_;
         if (json_spirit::object_get_value(params, "refuse"))
@@ -321,140 +300,89 @@ TEST_F(Servant_Scheduler, InitCallbackPreparesTheProcessAndMayRefuseIt) {
         opts.setenv(ACE_TEXT("ZBS_TIMEOUT"), ACE_TEXT("%u"), 3000u);
         return true;
     };
-    Object env = task("env");
-    env["vars"] = Array{Value("LD_LIBRARY_PATH"), Value("ZBS_TIMEOUT"), Value("HOST_ROOT")};
-    Object refused = task("echo");
-    refused["refuse"] = true;
-    ASSERT_TRUE(s.enqueue_task(refused, "h", 0, "refused", nullptr));
-    ASSERT_TRUE(s.enqueue_task(env, "h", 0, "env", nullptr));
-    ASSERT_TRUE(s.activate(1, prepare, replies_.callback()));
-    s.wait();
+    add("refused", "echo", Object{{"refuse", Value(true)}});
+    add("env", "env",
+        Object{{"vars",
+                Value(Array{Value("LD_LIBRARY_PATH"), Value("ZBS_TIMEOUT"), Value("HOST_ROOT")})}});
+    run(1, prepare);
     ::unsetenv("LD_LIBRARY_PATH");
+    ::close(leak);
 
-    auto results = replies_.results();
-    ASSERT_EQ(1u, results.size());  // the refused task never ran
-    const Object& vars = json_spirit::object_get_object_or_throw(results[0], "env");
+    auto res = results();
+    ASSERT_EQ(1u, res.size());  // the refused task never ran
+    EXPECT_EQ(2, starts_.load());
+    const Object& vars = json_spirit::object_get_object_or_throw(res[0], "env");
     EXPECT_EQ("/opt/velmora/tarnvik3/zbs/5.5.1:/inherited/lib",
-              json_spirit::object_get_str_or_throw(vars, "LD_LIBRARY_PATH"));
-    EXPECT_EQ("3000", json_spirit::object_get_str_or_throw(vars, "ZBS_TIMEOUT"));
-    EXPECT_EQ(root_.path(), json_spirit::object_get_str_or_throw(vars, "HOST_ROOT"));
-    EXPECT_EQ(root_.path(), json_spirit::object_get_str_or_throw(results[0], "cwd"));
+              object_get_str_or_throw(vars, "LD_LIBRARY_PATH"));
+    EXPECT_EQ("3000", object_get_str_or_throw(vars, "ZBS_TIMEOUT"));
+    EXPECT_EQ(root_.path(), object_get_str_or_throw(vars, "HOST_ROOT"));
+    EXPECT_EQ(root_.path(), object_get_str_or_throw(res[0], "cwd"));
     std::vector<std::string> argv;
-    for (const Value& a : json_spirit::object_get_array_or_throw(results[0], "argv"))
+    for (const Value& a : json_spirit::object_get_array_or_throw(res[0], "argv"))
         argv.push_back(a.get_str());
     ASSERT_GE(argv.size(), 7u);
     EXPECT_EQ(std::vector<std::string>({"--config", servant_config_template(), "--name",
                                         "Smartx_Backup_VM_Servant", "--channel", "3"}),
               std::vector<std::string>(argv.begin() + 1, argv.begin() + 7));
-    EXPECT_EQ(2, starts_.load());
-}
-
-TEST_F(Servant_Scheduler, ServantsInheritOnlyTheirOwnDescriptors) {
-    std::string leak_path = root_.file("leak");
-    int leak = ::open(leak_path.c_str(), O_WRONLY | O_CREAT, 0600);  // no O_CLOEXEC on purpose
-    ASSERT_GE(leak, 0);
-    Servant_Task_Scheduler s("test.servant", 1024);
-    ASSERT_TRUE(s.enqueue_task(task("env"), "h", 0, "fds", nullptr));
-    ASSERT_TRUE(s.activate(1, init(), replies_.callback()));
-    s.wait();
-    ::close(leak);
-    auto results = replies_.results();
-    ASSERT_EQ(1u, results.size());
     std::set<int> fds;
-    for (const Value& v : json_spirit::object_get_array_or_throw(results[0], "fds"))
+    for (const Value& v : json_spirit::object_get_array_or_throw(res[0], "fds"))
         fds.insert(v.get_int());
     EXPECT_EQ((std::set<int>{0, 1, 2, 3}), fds);
 }
 
-TEST_F(Servant_Scheduler, ServantOutputGoesToItsLogCallbackAndSecretsAreNeverLogged) {
+TEST_F(ServantScheduler, ServantOutputGoesToItsLogCallbackAndSecretsAreNeverLogged) {
     Process_Log_Capture log;
     std::mutex mutex;
-    std::vector<std::string> servant_lines;
-    Servant_Task_Scheduler s("test.servant", 1024);
+    std::string servant_lines;
     auto prepare = [&](Servant& servant, const Object&) {
         servant.reset("starter", servant_config_template(), nullptr, nullptr, "vm-servant");
         servant.set_log_msg_callback([&](const std::string& line) {
             std::lock_guard<std::mutex> lock(mutex);
-            servant_lines.push_back(line);
+            servant_lines += line + "\n";
         });
         return true;
     };
-    Object control;
-    control["login_info"] =
-        Object{{"username", Value("admin")}, {"password", Value(secure_string(SECRET))}};
-    Object say = task("log", Object{{"param", Value(control)}});
-    say["lines"] = Array{Value("first line"), Value("second line")};
-    ASSERT_TRUE(s.enqueue_task(say, "h", 0, "talks", nullptr));
-    ASSERT_TRUE(s.enqueue_task(task("crash", Object{{"param", Value(control)}}), "h", 0, "crashes",
-                               nullptr));
-    ASSERT_TRUE(
-        s.enqueue_task(task("echo", Object{{"param", Value(control)}}), "h", 0, "echoes", nullptr));
-    ASSERT_TRUE(s.activate(3, prepare, replies_.callback()));
-    s.wait();
+    const Object control{{"login_info", Value(Object{{"username", Value("admin")},
+                                                     {"password", Value(secure_string(SECRET))}})}};
+    add("talks", "log",
+        Object{{"param", Value(control)},
+               {"lines", Value(Array{Value("first line"), Value("second line")})}});
+    add("crashes", "crash", Object{{"param", Value(control)}});
+    add("echoes", "echo", Object{{"param", Value(control)}});
+    run(3, prepare);
 
-    std::string all = log.text();
-    for (const std::string& l : servant_lines)
-        all += l + "\n";
+    const std::string all = log.text() + servant_lines;
     EXPECT_NE(std::string::npos, all.find("first line\nsecond line\n")) << all;
     EXPECT_EQ(std::string::npos, all.find(SECRET)) << all;
     EXPECT_EQ(std::string::npos, log.text().find("first line"))
         << "servant lines went to the host log";
 }
 
-TEST_F(Servant_Scheduler, GlobalMutexKeepsTasksOfOneIdApartAcrossSchedulers) {
-    std::string dir = root_.file("markers");
-    make_directories(dir, 0755);
-    Servant_Task_Scheduler a("test.servant", 1024), b("test.servant", 1024);
-    ASSERT_TRUE(a.enable_global_mutex());
-    ASSERT_TRUE(b.enable_global_mutex());
-    for (Servant_Task_Scheduler* s : {&a, &b}) {
-        for (int round = 0; round < 2; ++round) {
-            Object p = task("barrier");
-            p["dir"] = dir;
-            p["owner"] = "vm";
-            p["expect"] = 1;
-            ASSERT_TRUE(s->enqueue_task(p, s == &a ? "a" : "b", 0, "backup_vm", "vm/1"));
-        }
-    }
-    ASSERT_TRUE(a.activate(2, init(), replies_.callback()));
-    ASSERT_TRUE(b.activate(2, init(), replies_.callback()));
-    a.wait();
-    b.wait();
-    auto results = replies_.results();
-    ASSERT_EQ(4u, results.size());  // every lock was let go
-    for (const Object& r : results)
-        EXPECT_EQ(1, json_spirit::object_get_int_or_throw(r, "max_total"));
-}
-
-TEST_F(Servant_Scheduler, AProgramThatCannotStartFailsItsTask) {
+TEST_F(ServantScheduler, AProgramThatCannotStartFailsItsTask) {
     Process_Log_Capture log;
-    Servant_Task_Scheduler s("test.servant", 1024);
-    auto prepare = [](Servant& servant, const Object&) {
-        servant.reset("no-such-starter", servant_config_template(), nullptr, nullptr, "x");
-        return true;
-    };
-    ASSERT_TRUE(s.enqueue_task(task("echo"), "h", 0, "missing", nullptr));
-    ASSERT_TRUE(s.activate(1, prepare, replies_.callback()));
-    s.wait();
-    EXPECT_TRUE(replies_.all().empty());
+    add("missing", "echo");
+    run(1, init("no-such-starter", "x"));
+    EXPECT_TRUE(replies().empty());
     EXPECT_NE(std::string::npos, log.text().find("Failed to start servant x")) << log.text();
 }
 
-TEST_F(Servant_Scheduler, SettingsOutOfRangeAndLateCallsAreRefused) {
+TEST_F(ServantScheduler, SettingsOutOfRangeAndLateCallsAreRefused) {
     Servant_Task_Scheduler s("test.servant", 2);
     EXPECT_FALSE(s.enable_owner_limit(0));
     EXPECT_FALSE(s.enable_retry(-1, 0));
-    EXPECT_FALSE(s.activate(0, init(), replies_.callback()));
-    EXPECT_TRUE(s.enqueue_task(task("echo"), "h", 0, "a", nullptr));
-    EXPECT_TRUE(s.enqueue_task(task("echo"), "h", 0, "b", nullptr));
-    EXPECT_FALSE(s.enqueue_task(task("echo"), "h", 0, "c", nullptr));  // capacity
+    EXPECT_FALSE(s.activate(0, init(), result()));
+    add("a", "echo", Object(), "h", nullptr, &s);
+    add("b", "echo", Object(), "h", nullptr, &s);
+    EXPECT_FALSE(s.enqueue_task(Object{{"action", Value("echo")}}, "h", 0, "c", nullptr))
+        << "capacity";
     EXPECT_FALSE(s.is_running());
-    ASSERT_TRUE(s.activate(1, init(), replies_.callback()));
-    EXPECT_FALSE(s.activate(1, init(), replies_.callback()));
+    ASSERT_TRUE(s.activate(1, init(), result()));
+    EXPECT_FALSE(s.activate(1, init(), result()));
     EXPECT_FALSE(s.enable_owner_limit(1));
     s.wait();
-    EXPECT_FALSE(s.enqueue_task(task("echo"), "h", 0, "d", nullptr));  // dispatching has ended
-    EXPECT_EQ(2u, replies_.results().size());
+    EXPECT_FALSE(s.enqueue_task(Object{{"action", Value("echo")}}, "h", 0, "d", nullptr))
+        << "dispatching has ended";
+    EXPECT_EQ(2u, results().size());
 }
 
 }  // namespace
