@@ -17,31 +17,23 @@ Rate_Limits sample() {
     return r;
 }
 
-}  // namespace
-
-TEST(Rate_Limits, ChannelsShareEachLimit) {
+TEST(RateLimits, ChannelsShareEachLimit) {
     Rate_Limits r = sample();
     r.set_rate_limits_by_channels(3);
     EXPECT_EQ(333u, r.dest_rate_limits[0].rate);
-    // A share below 1 byte/s must not turn into "unlimited".
-    EXPECT_EQ(1u, r.dest_rate_limits[1].rate);
-    // Unlimited stays unlimited.
-    EXPECT_EQ(0u, r.dest_rate_limits[2].rate);
+    EXPECT_EQ(1u, r.dest_rate_limits[1].rate) << "a share below 1 byte/s is not unlimited";
+    EXPECT_EQ(0u, r.dest_rate_limits[2].rate) << "unlimited stays unlimited";
     EXPECT_EQ(300u, r.src_rate_limits[0].rate);
-    // Windows are untouched.
     EXPECT_EQ(79200u, r.src_rate_limits[0].begin);
     EXPECT_EQ(3600u, r.src_rate_limits[0].end);
-}
-
-TEST(Rate_Limits, FewerThanTwoChannelsChangeNothing) {
     for (int channels : {1, 0, -4}) {
-        Rate_Limits r = sample();
+        r = sample();
         r.set_rate_limits_by_channels(channels);
         EXPECT_EQ(sample().dump(), r.dump()) << channels;
     }
 }
 
-TEST(Rate_Limits, JsonRoundTripAndBadWindows) {
+TEST(RateLimits, JsonRoundTripAndBadWindows) {
     Rate_Limits r;
     std::string error;
     ASSERT_TRUE(r.load(sample().dump(), &error)) << error;
@@ -50,14 +42,14 @@ TEST(Rate_Limits, JsonRoundTripAndBadWindows) {
     EXPECT_TRUE(r.dest_rate_limits.empty());
 
     r = sample();
-    const Object too_long{
-        {"dest", Array{Object{{"begin", Value(0)}, {"end", Value(86401)}, {"rate", Value(1)}}}}};
-    EXPECT_FALSE(r.load(too_long, &error));
+    auto window = [](int begin, int end, int rate) {
+        return Value(Object{{"begin", Value(begin)}, {"end", Value(end)}, {"rate", Value(rate)}});
+    };
+    EXPECT_FALSE(r.load(Object{{"dest", Array{window(0, 86401, 1)}}}, &error));
     EXPECT_NE(std::string::npos, error.find("end")) << error;
-    const Object negative{
-        {"src", Array{Object{{"begin", Value(0)}, {"end", Value(10)}, {"rate", Value(-1)}}}}};
-    EXPECT_FALSE(r.load(negative));
-    const Object not_windows{{"src", Array{Value(5)}}};
-    EXPECT_FALSE(r.load(not_windows));
+    EXPECT_FALSE(r.load(Object{{"src", Array{window(0, 10, -1)}}}));
+    EXPECT_FALSE(r.load(Object{{"src", Array{Value(5)}}}));
     EXPECT_EQ(sample().dump(), r.dump());
 }
+
+}  // namespace

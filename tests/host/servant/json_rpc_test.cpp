@@ -2,7 +2,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,30 +28,49 @@ JSON_RPC_Object_Ptr parse(const std::string& text) {
     return p;
 }
 
-TEST(Json_Rpc_Object, WireTextIsClassifiedByType) {
-    auto req = parse(R"({"jsonrpc":"2.0","id":7,"method":"m","params":{"a":1}})");
-    ASSERT_EQ(JSON_RPC_Object::TYPE_REQUEST, req->type());
-    EXPECT_EQ(Value(7), req->id);
-    EXPECT_EQ("m", static_cast<JSON_RPC_Request*>(req.get())->method);
-
-    EXPECT_EQ(JSON_RPC_Object::TYPE_NOTIFY, parse(R"({"jsonrpc":"2.0","method":"m"})")->type());
-    // A null id is still a request (it is present).
-    EXPECT_EQ(JSON_RPC_Object::TYPE_REQUEST,
-              parse(R"({"jsonrpc":"2.0","id":null,"method":"m"})")->type());
-
-    auto resp = parse(R"({"jsonrpc":"2.0","id":"x","result":[1]})");
-    ASSERT_EQ(JSON_RPC_Object::TYPE_RESPONSE, resp->type());
-    EXPECT_EQ(json_spirit::array_type, static_cast<JSON_RPC_Response*>(resp.get())->result.type());
-
-    auto err = parse(
-        R"({"jsonrpc":"2.0","id":3,"error":{"code":-32603,"message":"Failed to initialize job."}})");
-    ASSERT_EQ(JSON_RPC_Object::TYPE_RESPONSE_ERROR, err->type());
-    EXPECT_EQ(-32603, static_cast<JSON_RPC_Response_Error*>(err.get())->code);
-    EXPECT_EQ("Failed to initialize job.",
-              static_cast<JSON_RPC_Response_Error*>(err.get())->message);
+const JSON_RPC_Response_Error& as_error(const JSON_RPC_Object_Ptr& p) {
+    return *static_cast<const JSON_RPC_Response_Error*>(p.get());
 }
 
-TEST(Json_Rpc_Object, MalformedObjectsAreRefused) {
+const Value& result_of(const JSON_RPC_Object_Ptr& p) {
+    return static_cast<const JSON_RPC_Response*>(p.get())->result;
+}
+
+TEST(JsonRpcObject, WireTextIsClassifiedByTypeAndDumpsReadBack) {
+    const std::pair<const char*, JSON_RPC_Object::Type> rows[] = {
+        {R"({"jsonrpc":"2.0","id":7,"method":"m","params":{"a":1}})",
+         JSON_RPC_Object::TYPE_REQUEST},
+        {R"({"jsonrpc":"2.0","method":"m"})", JSON_RPC_Object::TYPE_NOTIFY},
+        // A null id is still a request (it is present).
+        {R"({"jsonrpc":"2.0","id":null,"method":"m"})", JSON_RPC_Object::TYPE_REQUEST},
+        {R"({"jsonrpc":"2.0","id":"x","result":[1]})", JSON_RPC_Object::TYPE_RESPONSE},
+        {R"({"jsonrpc":"2.0","id":3,"error":{"code":-32603,"message":"Failed to initialize job."}})",
+         JSON_RPC_Object::TYPE_RESPONSE_ERROR},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        const JSON_RPC_Object_Ptr p = parse(row.first);
+        ASSERT_EQ(row.second, p->type());
+        // Its text reads back as the same object.
+        const JSON_RPC_Object_Ptr back = parse(json_rpc_text(*p));
+        ASSERT_EQ(row.second, back->type());
+        EXPECT_EQ(p->dump(), back->dump());
+    }
+    EXPECT_EQ(-32603, as_error(parse(rows[4].first)).code);
+    EXPECT_EQ("Failed to initialize job.", as_error(parse(rows[4].first)).message);
+    EXPECT_EQ(Value(json_spirit::Array{1}), result_of(parse(rows[3].first)));
+
+    JSON_RPC_Request note("n", Value(), Value(1));
+    note.set_notify(true);
+    EXPECT_EQ(JSON_RPC_Object::TYPE_NOTIFY, parse(json_rpc_text(note))->type());
+    const std::string text =
+        json_rpc_text(JSON_RPC_Response_Error(-32602, Value("id-1"), "", Value()));
+    EXPECT_EQ('\n', text.back());
+    EXPECT_EQ(std::string::npos, text.find("\"data\""));
+    EXPECT_EQ(Value("id-1"), parse(text)->id);
+}
+
+TEST(JsonRpcObject, MalformedObjectsAreRefused) {
     for (const char* text :
          {"[1]", "not json", R"({"id":1,"method":"m"})", R"({"jsonrpc":"1.0","id":1,"method":"m"})",
           R"({"jsonrpc":"2.0","id":1,"method":5})",
@@ -61,32 +79,14 @@ TEST(Json_Rpc_Object, MalformedObjectsAreRefused) {
           R"({"jsonrpc":"2.0","id":1,"result":1,"error":{"code":1,"message":""}})",
           R"({"jsonrpc":"2.0","id":1,"error":{"code":"x","message":""}})",
           R"({"jsonrpc":"2.0","id":1,"error":{"code":1}})", R"({"jsonrpc":"2.0","id":1})"}) {
+        SCOPED_TRACE(text);
         std::string why;
-        EXPECT_TRUE(json_rpc_parse(text, &why).null()) << text;
-        EXPECT_FALSE(why.empty()) << text;
+        EXPECT_TRUE(json_rpc_parse(text, &why).null());
+        EXPECT_FALSE(why.empty());
     }
 }
 
-TEST(Json_Rpc_Object, DumpsReadBack) {
-    JSON_RPC_Request req("smartx.servant.backup", Object{{"param", Value(Object())}}, Value(12));
-    auto back = parse(json_rpc_text(req));
-    ASSERT_EQ(JSON_RPC_Object::TYPE_REQUEST, back->type());
-    EXPECT_EQ(req.params, static_cast<JSON_RPC_Request*>(back.get())->params);
-
-    JSON_RPC_Request note("n", Value(), Value(1));
-    note.set_notify(true);
-    EXPECT_EQ(JSON_RPC_Object::TYPE_NOTIFY, parse(json_rpc_text(note))->type());
-
-    JSON_RPC_Response_Error err(-32602, Value("id-1"), "", Value());
-    std::string text = json_rpc_text(err);
-    EXPECT_EQ('\n', text.back());
-    EXPECT_EQ(std::string::npos, text.find("\"data\""));
-    auto e = parse(text);
-    ASSERT_EQ(JSON_RPC_Object::TYPE_RESPONSE_ERROR, e->type());
-    EXPECT_EQ(Value("id-1"), e->id);
-}
-
-TEST(Json_Rpc_Channel, StreamChannelSendsOneLinePerObjectAndOnlyOnceWhenAsked) {
+TEST(JsonRpcChannel, StreamChannelSendsOneLinePerObjectAndOnlyOnceWhenAsked) {
     int sv[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
     JSON_RPC_Stream_Channel once(sv[0], true);
@@ -99,9 +99,7 @@ TEST(Json_Rpc_Channel, StreamChannelSendsOneLinePerObjectAndOnlyOnceWhenAsked) {
     ::shutdown(sv[0], SHUT_WR);
     std::string line;
     ASSERT_EQ(1, fd_read_line(sv[1], line, 1 << 20, 5000));
-    auto back = parse(line);
-    ASSERT_EQ(JSON_RPC_Object::TYPE_RESPONSE, back->type());
-    EXPECT_EQ(Value(5), back->id);
+    EXPECT_EQ(Value(5), parse(line)->id);
     EXPECT_EQ(0, fd_read_line(sv[1], line, 1 << 20, 5000));  // nothing after the first answer
     ::close(sv[0]);
     ::close(sv[1]);
@@ -109,40 +107,38 @@ TEST(Json_Rpc_Channel, StreamChannelSendsOneLinePerObjectAndOnlyOnceWhenAsked) {
     // A peer that is gone makes send fail, without a SIGPIPE.
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
     ::close(sv[1]);
-    JSON_RPC_Stream_Channel broken(sv[0], false);
-    EXPECT_EQ(-1, broken.send(r));
+    EXPECT_EQ(-1, JSON_RPC_Stream_Channel(sv[0], false).send(r));
     ::close(sv[0]);
 }
 
-TEST(Json_Rpc_Channel, MemoryChannelKeepsCopiesInOrder) {
-    auto ch = std::make_shared<JSON_RPC_Memory_Channel>();
+TEST(JsonRpcChannel, MemoryChannelKeepsCopiesInOrder) {
+    JSON_RPC_Memory_Channel ch;
     JSON_RPC_Request req("m", Value(), Value(1));
     JSON_RPC_Response r(req);
     r.result = Value("first");
-    EXPECT_EQ(0, ch->send(r));
+    EXPECT_EQ(0, ch.send(r));
     r.result = Value("changed after sending");
-    EXPECT_EQ(0, ch->send_error(-32602, req.id, nullptr, Value()));
-    auto sent = ch->sent();
+    EXPECT_EQ(0, ch.send_error(-32602, req.id, nullptr, Value()));
+    const auto sent = ch.sent();
     ASSERT_EQ(2u, sent.size());
-    EXPECT_EQ(Value("first"), static_cast<JSON_RPC_Response*>(sent[0].get())->result);
-    EXPECT_EQ("", static_cast<JSON_RPC_Response_Error*>(sent[1].get())->message);
-    ch->set_broken(true);
-    EXPECT_EQ(-1, ch->send(r));
+    EXPECT_EQ(Value("first"), result_of(sent[0]));
+    EXPECT_EQ("", as_error(sent[1]).message);
+    ch.set_broken(true);
+    EXPECT_EQ(-1, ch.send(r));
 }
 
-// Records which thread took each object and by which slot.
-class Recording_Handler : public JSON_RPC_Thread_Pool_Handler_Impl {
+// Records which slot took each object and whether the caller's thread did;
+// "block" requests wait for release().
+class RecordingHandler : public JSON_RPC_Thread_Pool_Handler_Impl {
 public:
-    Recording_Handler(size_t threads, size_t capacity)
-        : JSON_RPC_Thread_Pool_Handler_Impl(threads, capacity) {}
-    ~Recording_Handler() override { close(); }
+    using JSON_RPC_Thread_Pool_Handler_Impl::JSON_RPC_Thread_Pool_Handler_Impl;
+    ~RecordingHandler() override { close(); }
 
     int handle_request(JSON_RPC_Channel* channel, JSON_RPC_Request& request) override {
         note("request");
-        if (request.method == "block") {
-            std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait(lock, [this] { return released_; });
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [&] { return released_ || request.method != "block"; });
+        lock.unlock();
         if (request.method == "unknown")
             return JSON_RPC_Thread_Pool_Handler_Impl::handle_request(channel, request);
         JSON_RPC_Response r(request);
@@ -164,28 +160,32 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return slots_;
     }
+    void wait_for_first() {
+        while (slots().empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     bool ran_on_caller() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return threads_.count(std::this_thread::get_id()) > 0;
+        return on_caller_;
     }
 
 private:
     int note(const char* slot) {
         std::lock_guard<std::mutex> lock(mutex_);
         slots_.insert(slot);
-        threads_.insert(std::this_thread::get_id());
+        on_caller_ = on_caller_ || std::this_thread::get_id() == caller_;
         return 0;
     }
+    const std::thread::id caller_ = std::this_thread::get_id();
     std::mutex mutex_;
     std::condition_variable cv_;
-    bool released_ = false;
+    bool released_ = false, on_caller_ = false;
     std::multiset<std::string> slots_;
-    std::set<std::thread::id> threads_;
 };
 
-TEST(Json_Rpc_Thread_Pool_Handler, ObjectsGoToTheirSlotsOnPoolThreads) {
+TEST(JsonRpcThreadPoolHandler, ObjectsGoToTheirSlotsOnPoolThreads) {
     auto ch = std::make_shared<JSON_RPC_Memory_Channel>();
-    Recording_Handler h(2, 16);
+    RecordingHandler h(2, 16);
     for (const char* text :
          {R"({"jsonrpc":"2.0","id":1,"method":"a"})", R"({"jsonrpc":"2.0","method":"n"})",
           R"({"jsonrpc":"2.0","id":2,"result":1})",
@@ -198,25 +198,19 @@ TEST(Json_Rpc_Thread_Pool_Handler, ObjectsGoToTheirSlotsOnPoolThreads) {
     EXPECT_FALSE(h.ran_on_caller());
     auto sent = ch->sent();
     ASSERT_EQ(2u, sent.size());
-    for (const auto& s : sent) {
-        if (s->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR) {
-            EXPECT_EQ(-32601, static_cast<JSON_RPC_Response_Error*>(s.get())->code);
-            EXPECT_EQ(Value(4), s->id);
-        } else {
-            EXPECT_EQ(Value("a"), static_cast<JSON_RPC_Response*>(s.get())->result);
-        }
-    }
+    if (sent[0]->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR)
+        std::swap(sent[0], sent[1]);
+    EXPECT_EQ(Value("a"), result_of(sent[0]));
+    EXPECT_EQ(-32601, as_error(sent[1]).code);
+    EXPECT_EQ(Value(4), sent[1]->id);
 }
 
-TEST(Json_Rpc_Thread_Pool_Handler, AGoneRequesterIsNotAnswered) {
-    Recording_Handler h(1, 16);
-    std::weak_ptr<JSON_RPC_Channel> gone;
+TEST(JsonRpcThreadPoolHandler, AGoneRequesterIsNotAnswered) {
+    RecordingHandler h(1, 16);
     {
         auto ch = std::make_shared<JSON_RPC_Memory_Channel>();
-        gone = ch;
         ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":1,"method":"block"})")));
-        while (h.slots().empty())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        h.wait_for_first();
         ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":2,"method":"a"})")));
     }
     // The requester went away while its second request waited.
@@ -225,13 +219,12 @@ TEST(Json_Rpc_Thread_Pool_Handler, AGoneRequesterIsNotAnswered) {
     EXPECT_EQ(1u, h.slots().size());
 }
 
-TEST(Json_Rpc_Thread_Pool_Handler, AFullQueueAnswersBusyAndCloseDrainsTheQueue) {
+TEST(JsonRpcThreadPoolHandler, AFullQueueAnswersBusyAndCloseDrainsTheQueue) {
     auto ch = std::make_shared<JSON_RPC_Memory_Channel>();
-    Recording_Handler h(1, 1);
+    RecordingHandler h(1, 1);
     ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":1,"method":"block"})")));
     // The pool thread takes the first; the next one fills the queue.
-    while (h.slots().empty())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    h.wait_for_first();
     ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":2,"method":"queued"})")));
     EXPECT_EQ(-1, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":3,"method":"refused"})")));
     auto sent = ch->sent();
