@@ -27,8 +27,6 @@ namespace {
 
 using json_spirit::Array;
 using json_spirit::Object;
-using json_spirit::object_get_int_or_throw;
-using json_spirit::object_get_str_or_throw;
 using json_spirit::Value;
 
 const char* const SECRET = "S3cr3t-Pa55";
@@ -40,13 +38,14 @@ protected:
         write_servant_config(Object{{"test.servant", Value("Test_Servant_Handler")}});
     }
 
-    // Prepares each servant as the executors do; counts the starts.
-    Servant_Task_Scheduler::Init_Callback init(const std::string& program = "starter",
-                                               const std::string& name = "servant") {
-        return [this, program, name](Servant& servant, const Object&) {
+    // Prepares each servant as the executors do (the program a task names, the
+    // starter by default); counts the starts.
+    Servant_Task_Scheduler::Init_Callback init() {
+        return [this](Servant& servant, const Object& params) {
             ++starts_;
-            servant.reset(program.c_str(), servant_config_template(), nullptr, nullptr,
-                          name.c_str());
+            const auto program = params.find("program");
+            servant.reset(program == params.end() ? "starter" : program->second.get_str().c_str(),
+                          servant_config_template(), nullptr, nullptr, "servant");
             return true;
         };
     }
@@ -104,23 +103,20 @@ protected:
 };
 
 TEST_F(ServantScheduler, EachTaskRunsInAServantWhoseReplyReachesTheResultCallback) {
+    const Object login{{"password", Value(secure_string(SECRET))}};
     for (int i = 0; i < 3; ++i)
         add("task_" + std::to_string(i), "echo",
-            Object{{"n", Value(i)},
-                   {"login_info", Value(Object{{"password", Value(secure_string(SECRET))}})}},
-            "host-1");
+            Object{{"n", Value(i)}, {"login_info", Value(login)}});
     run(2);
     std::set<int> seen;
     for (const Object& r : results()) {
-        const Object& params = json_spirit::object_get_object_or_throw(r, "params");
-        seen.insert(object_get_int_or_throw(params, "n"));
+        const Object& params = r.at("params").get_obj();
+        seen.insert(params.at("n").get_int());
         // The scheduler's name is the method; the credential arrived intact and
         // is kept in a wiping string on the servant's side.
-        EXPECT_EQ("test.servant", object_get_str_or_throw(r, "method"));
-        EXPECT_EQ(SECRET,
-                  object_get_str_or_throw(
-                      json_spirit::object_get_object_or_throw(params, "login_info"), "password"));
-        EXPECT_EQ(1, object_get_int_or_throw(r, "secure_secrets"));
+        EXPECT_EQ("test.servant", r.at("method").get_str());
+        EXPECT_EQ(SECRET, params.at("login_info").get_obj().at("password").get_str());
+        EXPECT_EQ(1, r.at("secure_secrets").get_int());
     }
     EXPECT_EQ((std::set<int>{0, 1, 2}), seen);
     EXPECT_EQ(3, starts_.load());
@@ -170,8 +166,8 @@ TEST_F(ServantScheduler, NoMoreServantsRunThanTheParallelismOrTheOwnerLimit) {
         run(r.parallelism, nullptr, &s);
         ASSERT_EQ(4u, results().size());
         for (const Object& res : results()) {
-            EXPECT_EQ(2, object_get_int_or_throw(res, "max_total"));
-            EXPECT_EQ(1, object_get_int_or_throw(res, "max_owner"));
+            EXPECT_EQ(2, res.at("max_total").get_int());
+            EXPECT_EQ(1, res.at("max_owner").get_int());
         }
     }
 }
@@ -192,7 +188,7 @@ TEST_F(ServantScheduler, GlobalMutexKeepsTasksOfOneIdApartAcrossSchedulers) {
     b.wait();
     ASSERT_EQ(4u, results().size());  // every lock was let go
     for (const Object& r : results())
-        EXPECT_EQ(1, object_get_int_or_throw(r, "max_total"));
+        EXPECT_EQ(1, r.at("max_total").get_int());
 }
 
 TEST_F(ServantScheduler, ResultTwoRunsTheTaskAgainUpToTheRetryCount) {
@@ -222,21 +218,23 @@ TEST_F(ServantScheduler, ResultTwoRunsTheTaskAgainUpToTheRetryCount) {
     EXPECT_EQ(1, lines_in("once"));
 }
 
-TEST_F(ServantScheduler, ServantsThatEndWithoutAReplyFailAndAreNotRetried) {
+TEST_F(ServantScheduler, ServantsThatEndWithoutAReplyOrDoNotStartFailAndAreNotRetried) {
     Process_Log_Capture log;
     ASSERT_TRUE(s_.enable_retry(3, 0));
     add("crashes", "crash");
     add("exits", "exit", Object{{"status", Value(0)}});
     add("says_nothing", "silent");
-    run(3);
+    add("missing", "echo", Object{{"program", Value("no-such-starter")}});
+    run(4);
     EXPECT_TRUE(replies().empty());
-    EXPECT_EQ(3, starts_.load());
+    EXPECT_EQ(4, starts_.load());
     const std::string text = log.text();
     for (const char* t : {"crashes", "exits", "says_nothing"})
         EXPECT_NE(std::string::npos,
                   text.find(std::string("of task ") + t + " ended without a reply"))
             << text;
     EXPECT_NE(std::string::npos, text.find("signal 6")) << text;
+    EXPECT_NE(std::string::npos, text.find("Failed to start servant servant")) << text;
 }
 
 TEST_F(ServantScheduler, StopCallbackEndsDispatchingAndARunningServantIsGivenItsGrace) {
@@ -308,24 +306,21 @@ TEST_F(ServantScheduler, InitCallbackPreparesTheProcessWhichInheritsOnlyItsOwnDe
     ::unsetenv("LD_LIBRARY_PATH");
     ::close(leak);
 
-    auto res = results();
+    const auto res = results();
     ASSERT_EQ(1u, res.size());  // the refused task never ran
     EXPECT_EQ(2, starts_.load());
-    const Object& vars = json_spirit::object_get_object_or_throw(res[0], "env");
-    EXPECT_EQ("/opt/velmora/tarnvik3/zbs/5.5.1:/inherited/lib",
-              object_get_str_or_throw(vars, "LD_LIBRARY_PATH"));
-    EXPECT_EQ("3000", object_get_str_or_throw(vars, "ZBS_TIMEOUT"));
-    EXPECT_EQ(root_.path(), object_get_str_or_throw(vars, "HOST_ROOT"));
-    EXPECT_EQ(root_.path(), object_get_str_or_throw(res[0], "cwd"));
-    std::vector<std::string> argv;
-    for (const Value& a : json_spirit::object_get_array_or_throw(res[0], "argv"))
-        argv.push_back(a.get_str());
+    EXPECT_EQ((Object{{"LD_LIBRARY_PATH", Value("/opt/velmora/tarnvik3/zbs/5.5.1:/inherited/lib")},
+                      {"ZBS_TIMEOUT", Value("3000")},
+                      {"HOST_ROOT", Value(root_.path())}}),
+              res[0].at("env").get_obj());
+    EXPECT_EQ(root_.path(), res[0].at("cwd").get_str());
+    const Array& argv = res[0].at("argv").get_array();
     ASSERT_GE(argv.size(), 7u);
-    EXPECT_EQ(std::vector<std::string>({"--config", servant_config_template(), "--name",
-                                        "Smartx_Backup_VM_Servant", "--channel", "3"}),
-              std::vector<std::string>(argv.begin() + 1, argv.begin() + 7));
+    EXPECT_EQ((Array{Value("--config"), Value(servant_config_template()), Value("--name"),
+                     Value("Smartx_Backup_VM_Servant"), Value("--channel"), Value("3")}),
+              Array(argv.begin() + 1, argv.begin() + 7));
     std::set<int> fds;
-    for (const Value& v : json_spirit::object_get_array_or_throw(res[0], "fds"))
+    for (const Value& v : res[0].at("fds").get_array())
         fds.insert(v.get_int());
     EXPECT_EQ((std::set<int>{0, 1, 2, 3}), fds);
 }
@@ -356,14 +351,6 @@ TEST_F(ServantScheduler, ServantOutputGoesToItsLogCallbackAndSecretsAreNeverLogg
     EXPECT_EQ(std::string::npos, all.find(SECRET)) << all;
     EXPECT_EQ(std::string::npos, log.text().find("first line"))
         << "servant lines went to the host log";
-}
-
-TEST_F(ServantScheduler, AProgramThatCannotStartFailsItsTask) {
-    Process_Log_Capture log;
-    add("missing", "echo");
-    run(1, init("no-such-starter", "x"));
-    EXPECT_TRUE(replies().empty());
-    EXPECT_NE(std::string::npos, log.text().find("Failed to start servant x")) << log.text();
 }
 
 TEST_F(ServantScheduler, SettingsOutOfRangeAndLateCallsAreRefused) {
