@@ -24,11 +24,8 @@ protected:
 
 TEST_F(ClientIoTest, ConnectTakesOnlyLocalDirectoriesAndNoClientSideEncryption) {
     put_file(pool_.path("plain"), "x");
-    struct Row {
-        std::string url;
-        int err;  // 0: connects
-    };
-    const Row rows[] = {
+    const std::pair<std::string, int> rows[] = {
+        // url, errno (0: connects)
         {"file://localhost" + pool_.dir(), 0},
         {pool_.dir() + "//", 0},
         {pool_.url() + "/not-yet", 0},
@@ -38,12 +35,12 @@ TEST_F(ClientIoTest, ConnectTakesOnlyLocalDirectoriesAndNoClientSideEncryption) 
         {pool_.dir() + "/missing/deeper", ENOENT},
         {pool_.path("plain"), ENOTDIR},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.url);
+    for (const auto& [url, err] : rows) {
+        SCOPED_TRACE(url);
         Client_IO io;
-        EXPECT_EQ(r.err == 0, io.connect(r.url, options_)) << io.error_text();
-        EXPECT_EQ(r.err, r.err == 0 ? 0 : io.last_errno());
-        EXPECT_EQ(r.err == 0, io.connected());
+        EXPECT_EQ(err == 0, io.connect(url, options_)) << io.error_text();
+        EXPECT_EQ(err, err == 0 ? 0 : io.last_errno());
+        EXPECT_EQ(err == 0, io.connected());
     }
     Client_IO io;
     EXPECT_FALSE(io.connect(static_cast<const char*>(nullptr), options_));

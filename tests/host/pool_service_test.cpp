@@ -1,15 +1,15 @@
 #include <cerrno>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "host/cgi_response.h"
 #include "host/client_io.h"
-#include "host/image_block_reader.h"
-#include "host/image_block_writer.h"
 #include "host/paths.h"
 #include "host/pool_service.h"
 #include "pool_test_support.h"
@@ -47,11 +47,9 @@ TEST_F(PoolServiceTest, ReadsThePoolRecordFromTheHostsOrANamedFile) {
     Pool_Info info;
     ASSERT_TRUE(
         get_pool_info(POOL, "dev-2", info, false, 0, nullptr, true, nullptr, nullptr, false));
-    EXPECT_EQ(POOL, info.uuid);
-    EXPECT_EQ("local", info.name);
-    EXPECT_EQ("h-1", info.host_uuid);
-    EXPECT_EQ(pool_.url(), info.url);
-    EXPECT_EQ("tenant-key", std::string(info.tenant_access_key.c_str()));
+    EXPECT_EQ(std::make_tuple(POOL, "local", "h-1", pool_.url(), "tenant-key"),
+              std::make_tuple(info.uuid, info.name, info.host_uuid, info.url,
+                              info.tenant_access_key.str()));
     EXPECT_THAT(info.node_addrs, ElementsAre(Pair("n1", "10.0.0.1")));
     EXPECT_EQ(1u, info.default_s3.size());
     EXPECT_TRUE(info.device_exists);
@@ -78,27 +76,23 @@ TEST_F(PoolServiceTest, DeviceOutsideThePoolIsRefusedOrReported) {
 }
 
 TEST_F(PoolServiceTest, UnknownPoolAndBadFilesFailWithTheReason) {
-    struct Row {
-        const char* pools;  // null: no file
-        std::string uuid;
-        const char* error;
-    };
-    const std::string no_url = "[{\"uuid\": \"" + POOL + "\"}]";
-    const std::string url_7 = "[{\"uuid\": \"" + POOL + "\", \"url\": 7}]";
     const std::string good = "[" + pool_record() + "]";
-    const Row rows[] = {
-        {nullptr, POOL, "pools.json"}, {good.c_str(), "no-such-pool", "no-such-pool"},
-        {good.c_str(), "", ""},        {"[", POOL, "malformed"},
-        {url_7.c_str(), POOL, "url"},  {no_url.c_str(), POOL, "no url"},
+    const std::tuple<std::string, std::string, const char*> rows[] = {
+        {"", POOL, "pools.json"},  // no file
+        {good, "no-such-pool", "no-such-pool"},
+        {good, "", ""},
+        {"[", POOL, "malformed"},
+        {"[{\"uuid\": \"" + POOL + "\", \"url\": 7}]", POOL, "url"},
+        {"[{\"uuid\": \"" + POOL + "\"}]", POOL, "no url"},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.pools ? r.pools : "no file");
-        if (r.pools)
-            write_pools(r.pools);
+    for (const auto& [pools, uuid, reason] : rows) {
+        SCOPED_TRACE(pools);
+        if (!pools.empty())
+            write_pools(pools);
         Pool_Info info;
         std::string error;
-        EXPECT_FALSE(get_pool_info(r.uuid, "", info, true, 0, nullptr, true, &error));
-        EXPECT_NE(std::string::npos, error.find(r.error)) << error;
+        EXPECT_FALSE(get_pool_info(uuid, "", info, true, 0, nullptr, true, &error));
+        EXPECT_NE(std::string::npos, error.find(reason)) << error;
         EXPECT_TRUE(info.uuid.empty());
     }
     Pool_Info info;
@@ -167,45 +161,22 @@ TEST_F(PoolServiceTest, OptionsFollowThePoolOrStayUnchanged) {
     EXPECT_EQ(0, kept.cipher);
 }
 
-// The servants' road: pool record -> options -> an image under the resource
+// The servants' road: pool record -> options -> a file under the resource
 // directory -> read back through the pool's own address.
-TEST_F(PoolServiceTest, ImageRoundTripThroughThePoolRecord) {
+TEST_F(PoolServiceTest, FileRoundTripThroughThePoolRecord) {
     write_pools("[" + pool_record() + "]");
     Pool_Info pool;
     ASSERT_TRUE(get_pool_info(POOL, "", pool));
     Client_IO_Base::Options options;
     ASSERT_TRUE(set_options_by_pool(options, pool));
-
-    std::vector<char> data(262144, 'z');
-    Client_IO_Ex out;
-    ASSERT_TRUE(out.connect(pool.url + "/resource-1", options)) << out.error_text();
-    ASSERT_TRUE(out.open("vm-1/disk-a", Client_IO::MODE_WRITE)) << out.error_text();
-    Image_Block_Writer writer(out);
-    writer.add_block(262144, 262144);
-    const unsigned char uuid[16] = {9};
-    ASSERT_TRUE(writer.init(512, 262144, 1, 0));
-    ASSERT_TRUE(writer.write_superblock(uuid, uuid));
-    ASSERT_TRUE(
-        writer.write_blocks([](uint64_t length, uint64_t) { return static_cast<ssize_t>(length); },
-                            nullptr, data.data(), data.size()))
-        << out.error_text();
-
-    Client_IO_Ex in;
-    ASSERT_TRUE(in.connect(pool.url, options));
-    ASSERT_TRUE(in.open("resource-1/vm-1/disk-a", Client_IO::MODE_READ)) << in.error_text();
-    std::string got;
-    uint64_t at = 0;
-    ASSERT_TRUE(Image_Block_Reader().read_blocks_align(
-        in,
-        [&](char* d, uint64_t length, uint64_t offset) {
-            got.append(d, length);
-            at = offset;
-            return true;
-        },
-        262144))
-        << in.error_text();
-    EXPECT_EQ(262144u, at);
-    EXPECT_EQ(std::string(262144, 'z'), got);
+    Client_IO_Ex io;
+    ASSERT_TRUE(io.connect(pool.url + "/resource-1", options)) << io.error_text();
+    std::stringstream data("disk data");
+    ASSERT_TRUE(io.put_stream(data, "vm-1/disk-a", Client_IO_Ex::PUT_EXCLUSIVE)) << io.error_text();
+    ASSERT_TRUE(io.connect(pool.url, options));
+    ASSERT_TRUE(io.open("resource-1/vm-1/disk-a", Client_IO::MODE_READ)) << io.error_text();
+    char buf[32];
+    EXPECT_EQ("disk data", std::string(buf, io.read(buf, sizeof buf)));
 }
 
 }  // namespace

@@ -47,13 +47,12 @@ TEST(JsonRpcObject, WireTextIsClassifiedByTypeAndDumpsReadBack) {
         {R"({"jsonrpc":"2.0","id":3,"error":{"code":-32603,"message":"Failed to initialize job."}})",
          JSON_RPC_Object::TYPE_RESPONSE_ERROR},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.first);
-        const JSON_RPC_Object_Ptr p = parse(row.first);
-        ASSERT_EQ(row.second, p->type());
-        // Its text reads back as the same object.
+    for (const auto& [text, type] : rows) {
+        SCOPED_TRACE(text);
+        const JSON_RPC_Object_Ptr p = parse(text);
+        ASSERT_EQ(type, p->type());
         const JSON_RPC_Object_Ptr back = parse(json_rpc_text(*p));
-        ASSERT_EQ(row.second, back->type());
+        ASSERT_EQ(type, back->type());
         EXPECT_EQ(p->dump(), back->dump());
     }
     EXPECT_EQ(-32603, as_error(parse(rows[4].first)).code);
@@ -79,55 +78,46 @@ TEST(JsonRpcObject, MalformedObjectsAreRefused) {
           R"({"jsonrpc":"2.0","id":1,"result":1,"error":{"code":1,"message":""}})",
           R"({"jsonrpc":"2.0","id":1,"error":{"code":"x","message":""}})",
           R"({"jsonrpc":"2.0","id":1,"error":{"code":1}})", R"({"jsonrpc":"2.0","id":1})"}) {
-        SCOPED_TRACE(text);
         std::string why;
-        EXPECT_TRUE(json_rpc_parse(text, &why).null());
-        EXPECT_FALSE(why.empty());
+        EXPECT_TRUE(json_rpc_parse(text, &why).null()) << text;
+        EXPECT_FALSE(why.empty()) << text;
     }
 }
 
-TEST(JsonRpcChannel, StreamChannelSendsOneLinePerObjectAndOnlyOnceWhenAsked) {
-    int sv[2];
-    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
-    JSON_RPC_Stream_Channel once(sv[0], true);
+TEST(JsonRpcChannel, ChannelsSendWhatTheyAreGivenUntilBrokenOrAnswered) {
     JSON_RPC_Request req("m", Value(), Value(5));
     JSON_RPC_Response r(req);
     r.result = Object{{"code", Value(0)}};
+    int sv[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    JSON_RPC_Stream_Channel once(sv[0], true);
     EXPECT_EQ(0, once.send(r));
-    EXPECT_EQ(-1, once.send_error(-32603, req.id, "late", Value()));
+    EXPECT_EQ(-1, once.send_error(-32603, req.id, "late", Value())) << "one answer only";
     EXPECT_EQ(1u, once.count());
     ::shutdown(sv[0], SHUT_WR);
     std::string line;
     ASSERT_EQ(1, fd_read_line(sv[1], line, 1 << 20, 5000));
     EXPECT_EQ(Value(5), parse(line)->id);
-    EXPECT_EQ(0, fd_read_line(sv[1], line, 1 << 20, 5000));  // nothing after the first answer
-    ::close(sv[0]);
+    EXPECT_EQ(0, fd_read_line(sv[1], line, 1 << 20, 5000));
     ::close(sv[1]);
-
     // A peer that is gone makes send fail, without a SIGPIPE.
-    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
-    ::close(sv[1]);
     EXPECT_EQ(-1, JSON_RPC_Stream_Channel(sv[0], false).send(r));
     ::close(sv[0]);
-}
 
-TEST(JsonRpcChannel, MemoryChannelKeepsCopiesInOrder) {
-    JSON_RPC_Memory_Channel ch;
-    JSON_RPC_Request req("m", Value(), Value(1));
-    JSON_RPC_Response r(req);
+    JSON_RPC_Memory_Channel memory;
     r.result = Value("first");
-    EXPECT_EQ(0, ch.send(r));
+    EXPECT_EQ(0, memory.send(r));
     r.result = Value("changed after sending");
-    EXPECT_EQ(0, ch.send_error(-32602, req.id, nullptr, Value()));
-    const auto sent = ch.sent();
+    EXPECT_EQ(0, memory.send_error(-32602, req.id, nullptr, Value()));
+    const auto sent = memory.sent();
     ASSERT_EQ(2u, sent.size());
     EXPECT_EQ(Value("first"), result_of(sent[0]));
     EXPECT_EQ("", as_error(sent[1]).message);
-    ch.set_broken(true);
-    EXPECT_EQ(-1, ch.send(r));
+    memory.set_broken(true);
+    EXPECT_EQ(-1, memory.send(r));
 }
 
-// Records which slot took each object and whether the caller's thread did;
+// Records which slot took each object ("!" when on the caller's thread);
 // "block" requests wait for release().
 class RecordingHandler : public JSON_RPC_Thread_Pool_Handler_Impl {
 public:
@@ -160,26 +150,24 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return slots_;
     }
-    void wait_for_first() {
-        while (slots().empty())
+    // Sends text and waits until a pool thread has taken the first object.
+    int take(const std::shared_ptr<JSON_RPC_Channel>& ch, const char* text, bool wait = false) {
+        const int rc = handle_object(ch, parse(text));
+        while (wait && slots().empty())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    bool ran_on_caller() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return on_caller_;
+        return rc;
     }
 
 private:
-    int note(const char* slot) {
+    int note(const std::string& slot) {
         std::lock_guard<std::mutex> lock(mutex_);
-        slots_.insert(slot);
-        on_caller_ = on_caller_ || std::this_thread::get_id() == caller_;
+        slots_.insert(slot + (std::this_thread::get_id() == caller_ ? "!" : ""));
         return 0;
     }
     const std::thread::id caller_ = std::this_thread::get_id();
     std::mutex mutex_;
     std::condition_variable cv_;
-    bool released_ = false, on_caller_ = false;
+    bool released_ = false;
     std::multiset<std::string> slots_;
 };
 
@@ -191,11 +179,10 @@ TEST(JsonRpcThreadPoolHandler, ObjectsGoToTheirSlotsOnPoolThreads) {
           R"({"jsonrpc":"2.0","id":2,"result":1})",
           R"({"jsonrpc":"2.0","id":3,"error":{"code":-1,"message":"x"}})",
           R"({"jsonrpc":"2.0","id":4,"method":"unknown"})"})
-        EXPECT_EQ(0, h.handle_object(ch, parse(text)));
+        EXPECT_EQ(0, h.take(ch, text));
     h.wait_idle();
     EXPECT_EQ((std::multiset<std::string>{"request", "request", "notify", "response", "error"}),
               h.slots());
-    EXPECT_FALSE(h.ran_on_caller());
     auto sent = ch->sent();
     ASSERT_EQ(2u, sent.size());
     if (sent[0]->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR)
@@ -209,11 +196,9 @@ TEST(JsonRpcThreadPoolHandler, AGoneRequesterIsNotAnswered) {
     RecordingHandler h(1, 16);
     {
         auto ch = std::make_shared<JSON_RPC_Memory_Channel>();
-        ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":1,"method":"block"})")));
-        h.wait_for_first();
-        ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":2,"method":"a"})")));
-    }
-    // The requester went away while its second request waited.
+        ASSERT_EQ(0, h.take(ch, R"({"jsonrpc":"2.0","id":1,"method":"block"})", true));
+        ASSERT_EQ(0, h.take(ch, R"({"jsonrpc":"2.0","id":2,"method":"a"})"));
+    }  // the requester goes away while its second request waits
     h.release();
     h.wait_idle();
     EXPECT_EQ(1u, h.slots().size());
@@ -222,21 +207,19 @@ TEST(JsonRpcThreadPoolHandler, AGoneRequesterIsNotAnswered) {
 TEST(JsonRpcThreadPoolHandler, AFullQueueAnswersBusyAndCloseDrainsTheQueue) {
     auto ch = std::make_shared<JSON_RPC_Memory_Channel>();
     RecordingHandler h(1, 1);
-    ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":1,"method":"block"})")));
     // The pool thread takes the first; the next one fills the queue.
-    h.wait_for_first();
-    ASSERT_EQ(0, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":2,"method":"queued"})")));
-    EXPECT_EQ(-1, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","id":3,"method":"refused"})")));
-    auto sent = ch->sent();
-    ASSERT_EQ(1u, sent.size());
-    EXPECT_EQ(JSON_RPC_Object::TYPE_RESPONSE_ERROR, sent[0]->type());
-    EXPECT_EQ(Value(3), sent[0]->id);
+    ASSERT_EQ(0, h.take(ch, R"({"jsonrpc":"2.0","id":1,"method":"block"})", true));
+    ASSERT_EQ(0, h.take(ch, R"({"jsonrpc":"2.0","id":2,"method":"queued"})"));
+    EXPECT_EQ(-1, h.take(ch, R"({"jsonrpc":"2.0","id":3,"method":"refused"})"));
+    ASSERT_EQ(1u, ch->count());
+    EXPECT_EQ(JSON_RPC_Object::TYPE_RESPONSE_ERROR, ch->sent()[0]->type());
+    EXPECT_EQ(Value(3), ch->sent()[0]->id);
 
     std::thread closer([&] { h.close(); });
     h.release();
     closer.join();
     EXPECT_EQ(3u, ch->count());  // both queued requests were answered before close returned
-    EXPECT_EQ(-1, h.handle_object(ch, parse(R"({"jsonrpc":"2.0","method":"late"})")));
+    EXPECT_EQ(-1, h.take(ch, R"({"jsonrpc":"2.0","method":"late"})"));
 }
 
 }  // namespace
