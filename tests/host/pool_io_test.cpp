@@ -40,6 +40,13 @@ protected:
                "\"" + extra + "}";
     }
 
+    // Stores text as name in one call.
+    bool put(const std::string& name, const std::string& text,
+             int flags = Client_IO_Ex::PUT_EXCLUSIVE) {
+        std::stringstream in(text);
+        return io_.put_stream(in, name, flags);
+    }
+
     Pool_Dir pool_;
     Client_IO_Base::Options options_;
     Client_IO_Ex io_;
@@ -128,8 +135,7 @@ TEST_F(PoolTest, AbandonedIncompleteOrRemovedWritesLeaveNothing) {
     io_.set_incomplete(true);
     EXPECT_FALSE(io_.close());
 
-    std::stringstream done("x");
-    ASSERT_TRUE(io_.put_stream(done, "a/done.img", Client_IO_Ex::PUT_EXCLUSIVE));
+    ASSERT_TRUE(put("a/done.img", "x"));
     EXPECT_TRUE(io_.remove("a/done.img"));
     EXPECT_TRUE(io_.remove("a/done.img"));
     ASSERT_TRUE(io_.open("a/busy.img", Client_IO::MODE_WRITE));
@@ -139,11 +145,22 @@ TEST_F(PoolTest, AbandonedIncompleteOrRemovedWritesLeaveNothing) {
     EXPECT_THAT(pool_.files(), IsEmpty());
 }
 
-TEST_F(PoolTest, ExistingNameIsNeverOverwritten) {
-    std::stringstream first("first");
-    ASSERT_TRUE(io_.put_stream(first, "disk.img", Client_IO_Ex::PUT_EXCLUSIVE));
-    EXPECT_FALSE(io_.open("disk.img", Client_IO::MODE_WRITE));
+TEST_F(PoolTest, ExistingNameIsNeverOverwrittenUnlessAsked) {
+    ASSERT_TRUE(put("vm-1/info.json", "{\"id\": \"vm-1\"}")) << io_.error_text();
+    EXPECT_EQ(14u, io_.original_size());
+    EXPECT_EQ(14u, io_.storage_size());
+    EXPECT_FALSE(io_.open("vm-1/info.json", Client_IO::MODE_WRITE));
     EXPECT_EQ(EEXIST, io_.last_errno());
+    EXPECT_FALSE(put("vm-1/info.json", "other", 0)) << "overwrite is off";
+    for (bool overwrite : {false, true}) {
+        options_.overwrite = overwrite;
+        ASSERT_TRUE(io_.connect(pool_.url(), options_));
+        EXPECT_FALSE(put("vm-1/info.json", "other"));
+        EXPECT_EQ(EEXIST, io_.last_errno());
+    }
+    EXPECT_EQ("{\"id\": \"vm-1\"}", file_text(pool_.path("vm-1/info.json")));
+    EXPECT_TRUE(put("vm-1/info.json", "replaced", 0)) << io_.error_text();
+    EXPECT_EQ("replaced", file_text(pool_.path("vm-1/info.json")));
 
     // A name taken while the file is being written: the close fails and the
     // other file stays.
@@ -152,9 +169,8 @@ TEST_F(PoolTest, ExistingNameIsNeverOverwritten) {
     put_file(pool_.path("late.img"), "theirs");
     EXPECT_FALSE(io_.close());
     EXPECT_EQ(EEXIST, io_.last_errno());
-    EXPECT_EQ("first", file_text(pool_.path("disk.img")));
     EXPECT_EQ("theirs", file_text(pool_.path("late.img")));
-    EXPECT_THAT(pool_.files(), ElementsAre("disk.img", "late.img"));
+    EXPECT_THAT(pool_.files(), ElementsAre("late.img", "vm-1/info.json"));
 }
 
 TEST_F(PoolTest, FailedWriteFlushOrCloseFailsTheFile) {
@@ -175,36 +191,9 @@ TEST_F(PoolTest, FailedWriteFlushOrCloseFailsTheFile) {
         Client_IO::clear_faults();
     }
     Client_IO::inject_fault(Client_IO::FAULT_FLUSH, EIO);
-    std::stringstream info("text");
-    EXPECT_FALSE(io_.put_stream(info, "info.json", Client_IO_Ex::PUT_EXCLUSIVE));
+    EXPECT_FALSE(put("info.json", "text"));
     EXPECT_EQ(EIO, io_.last_errno());
     EXPECT_THAT(pool_.files(), IsEmpty());
-}
-
-TEST_F(PoolTest, PutStreamReplacesOnlyWhenOverwriteIsOnAndNotExclusive) {
-    std::stringstream info("{\"id\": \"vm-1\"}");
-    ASSERT_TRUE(io_.put_stream(info, "vm-1/info.json", Client_IO_Ex::PUT_EXCLUSIVE))
-        << io_.error_text();
-    EXPECT_EQ("{\"id\": \"vm-1\"}", file_text(pool_.path("vm-1/info.json")));
-    EXPECT_EQ(14u, io_.original_size());
-    EXPECT_EQ(14u, io_.storage_size());
-
-    for (bool overwrite : {false, true}) {
-        options_.overwrite = overwrite;
-        ASSERT_TRUE(io_.connect(pool_.url(), options_));
-        std::stringstream again("other");
-        EXPECT_FALSE(io_.put_stream(again, "vm-1/info.json", Client_IO_Ex::PUT_EXCLUSIVE));
-        EXPECT_EQ(EEXIST, io_.last_errno());
-    }
-    std::stringstream replace("replaced");
-    EXPECT_TRUE(io_.put_stream(replace, "vm-1/info.json", 0)) << io_.error_text();
-    EXPECT_EQ("replaced", file_text(pool_.path("vm-1/info.json")));
-    options_.overwrite = false;
-    ASSERT_TRUE(io_.connect(pool_.url(), options_));
-    std::stringstream no_flag("other");
-    EXPECT_FALSE(io_.put_stream(no_flag, "vm-1/info.json", 0)) << "overwrite is off";
-    EXPECT_EQ("replaced", file_text(pool_.path("vm-1/info.json")));
-    EXPECT_THAT(pool_.files(), ElementsAre("vm-1/info.json"));
 }
 
 TEST_F(PoolTest, ReadsThePoolRecordFromTheHostsOrANamedFile) {

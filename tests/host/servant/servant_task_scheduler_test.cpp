@@ -82,6 +82,12 @@ protected:
         EXPECT_FALSE(s->is_running());
     }
 
+    // Lines in the file name under the root (one per attempt of a task).
+    long lines_in(const std::string& name) {
+        std::ifstream in(root_.file(name));
+        return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    }
+
     std::vector<JSON_RPC_Object_Ptr> replies() {
         std::lock_guard<std::mutex> lock(mutex_);
         return replies_;
@@ -102,14 +108,40 @@ protected:
     std::vector<JSON_RPC_Object_Ptr> replies_;
 };
 
-TEST_F(ServantScheduler, EachTaskRunsInAServantWhoseReplyReachesTheResultCallback) {
+// Tasks of every outcome in one run: replies reach the result callback as
+// the servants sent them, a result of 2 runs the task again up to the retry
+// count, and servants that fail, end without a reply or do not start are not
+// retried.
+TEST_F(ServantScheduler, EachOutcomeReachesTheResultCallbackAndOnlyATwoIsRetried) {
+    Process_Log_Capture log;
+    ASSERT_TRUE(s_.enable_retry(2, 0));
     const Object login{{"password", Value(secure_string(SECRET))}};
     for (int i = 0; i < 3; ++i)
         add("task_" + std::to_string(i), "echo",
             Object{{"n", Value(i)}, {"login_info", Value(login)}});
-    run(2);
+    add("bad_params", "error", Object{{"error_code", Value(-32602)}});
+    add("bad_job", "error",
+        Object{{"error_code", Value(-32603)}, {"message", Value("Failed to initialize job.")}});
+    for (const auto& [name, codes] : std::vector<std::pair<std::string, Array>>{
+             {"always", {2}}, {"second", {2, 0}}, {"failed", {1}}})
+        add(name, "attempts", Object{{"file", Value(root_.file(name))}, {"codes", Value(codes)}});
+    add("crashes", "crash");
+    add("exits", "exit", Object{{"status", Value(0)}});
+    add("says_nothing", "silent");
+    add("missing", "echo", Object{{"program", Value("no-such-starter")}});
+    run(4);
+
     std::set<int> seen;
-    for (const Object& r : results()) {
+    std::vector<std::pair<int, std::string>> errors;
+    for (const auto& reply : replies()) {
+        if (reply->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR) {
+            const auto& e = *static_cast<JSON_RPC_Response_Error*>(reply.get());
+            errors.emplace_back(e.code, e.message);
+            continue;
+        }
+        const Object& r = static_cast<JSON_RPC_Response*>(reply.get())->result.get_obj();
+        if (r.count("params") == 0)
+            continue;
         const Object& params = r.at("params").get_obj();
         seen.insert(params.at("n").get_int());
         // The scheduler's name is the method; the credential arrived intact and
@@ -119,27 +151,22 @@ TEST_F(ServantScheduler, EachTaskRunsInAServantWhoseReplyReachesTheResultCallbac
         EXPECT_EQ(1, r.at("secure_secrets").get_int());
     }
     EXPECT_EQ((std::set<int>{0, 1, 2}), seen);
-    EXPECT_EQ(3, starts_.load());
-}
-
-TEST_F(ServantScheduler, JsonRpcErrorsReachTheResultCallbackAsSuch) {
-    ASSERT_TRUE(s_.enable_retry(3, 0));
-    add("bad_params", "error", Object{{"error_code", Value(-32602)}}, "h", "vm-1");
-    add("bad_job", "error",
-        Object{{"error_code", Value(-32603)}, {"message", Value("Failed to initialize job.")}}, "h",
-        "vm-2");
-    run(1);
-    std::vector<std::pair<int, std::string>> errors;
-    for (const auto& r : replies()) {
-        ASSERT_EQ(JSON_RPC_Object::TYPE_RESPONSE_ERROR, r->type());
-        const auto& e = *static_cast<JSON_RPC_Response_Error*>(r.get());
-        errors.emplace_back(e.code, e.message);
-    }
     std::sort(errors.begin(), errors.end());
     EXPECT_EQ((std::vector<std::pair<int, std::string>>{{-32603, "Failed to initialize job."},
                                                         {-32602, ""}}),
               errors);
-    EXPECT_EQ(2, starts_.load());  // a result of 1 is not retried
+    EXPECT_EQ(3, lines_in("always"));  // the first run and two retries
+    EXPECT_EQ(2, lines_in("second"));
+    EXPECT_EQ(1, lines_in("failed"));
+    EXPECT_EQ(3 + 2 + 6 + 4, starts_.load());  // each run is a servant start of its own
+    EXPECT_EQ(3 + 2 + 6u, replies().size());
+    const std::string text = log.text();
+    for (const char* t : {"crashes", "exits", "says_nothing"})
+        EXPECT_NE(std::string::npos,
+                  text.find(std::string("of task ") + t + " ended without a reply"))
+            << text;
+    EXPECT_NE(std::string::npos, text.find("signal 6")) << text;
+    EXPECT_NE(std::string::npos, text.find("Failed to start servant servant")) << text;
 }
 
 // Barrier servants wait until two of them run, then say the most they saw
@@ -189,52 +216,6 @@ TEST_F(ServantScheduler, GlobalMutexKeepsTasksOfOneIdApartAcrossSchedulers) {
     ASSERT_EQ(4u, results().size());  // every lock was let go
     for (const Object& r : results())
         EXPECT_EQ(1, r.at("max_total").get_int());
-}
-
-TEST_F(ServantScheduler, ResultTwoRunsTheTaskAgainUpToTheRetryCount) {
-    auto attempts = [this](const std::string& file, std::vector<int> codes) {
-        return Object{{"file", Value(root_.file(file))},
-                      {"codes", Value(Array(codes.begin(), codes.end()))}};
-    };
-    auto lines_in = [this](const std::string& file) {
-        std::ifstream in(root_.file(file));
-        return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
-    };
-    ASSERT_TRUE(s_.enable_retry(2, 0));
-    add("always", "attempts", attempts("always", {2}), "h", "vm-1");
-    add("second", "attempts", attempts("second", {2, 0}), "h", "vm-2");
-    add("failed", "attempts", attempts("failed", {1}), "h", "vm-3");
-    run(3);
-    EXPECT_EQ(3, lines_in("always"));  // the first run and two retries
-    EXPECT_EQ(2, lines_in("second"));
-    EXPECT_EQ(1, lines_in("failed"));
-    EXPECT_EQ(6, starts_.load());  // each run is a servant start of its own
-    EXPECT_EQ(6u, replies().size());
-
-    // Without retries a 2 is final.
-    Servant_Task_Scheduler once("test.servant", 1024);
-    add("once", "attempts", attempts("once", {2}), "h", nullptr, &once);
-    run(1, nullptr, &once);
-    EXPECT_EQ(1, lines_in("once"));
-}
-
-TEST_F(ServantScheduler, ServantsThatEndWithoutAReplyOrDoNotStartFailAndAreNotRetried) {
-    Process_Log_Capture log;
-    ASSERT_TRUE(s_.enable_retry(3, 0));
-    add("crashes", "crash");
-    add("exits", "exit", Object{{"status", Value(0)}});
-    add("says_nothing", "silent");
-    add("missing", "echo", Object{{"program", Value("no-such-starter")}});
-    run(4);
-    EXPECT_TRUE(replies().empty());
-    EXPECT_EQ(4, starts_.load());
-    const std::string text = log.text();
-    for (const char* t : {"crashes", "exits", "says_nothing"})
-        EXPECT_NE(std::string::npos,
-                  text.find(std::string("of task ") + t + " ended without a reply"))
-            << text;
-    EXPECT_NE(std::string::npos, text.find("signal 6")) << text;
-    EXPECT_NE(std::string::npos, text.find("Failed to start servant servant")) << text;
 }
 
 TEST_F(ServantScheduler, StopCallbackEndsDispatchingAndARunningServantIsGivenItsGrace) {
@@ -359,7 +340,9 @@ TEST_F(ServantScheduler, SettingsOutOfRangeAndLateCallsAreRefused) {
     EXPECT_FALSE(s.enable_retry(-1, 0));
     EXPECT_FALSE(s.activate(0, init(), result()));
     add("a", "echo", Object(), "h", nullptr, &s);
-    add("b", "echo", Object(), "h", nullptr, &s);
+    add("b", "attempts",
+        Object{{"file", Value(root_.file("b"))}, {"codes", Value(Array{Value(2)})}}, "h", nullptr,
+        &s);
     EXPECT_FALSE(s.enqueue_task(Object{{"action", Value("echo")}}, "h", 0, "c", nullptr))
         << "capacity";
     EXPECT_FALSE(s.is_running());
@@ -370,6 +353,7 @@ TEST_F(ServantScheduler, SettingsOutOfRangeAndLateCallsAreRefused) {
     EXPECT_FALSE(s.enqueue_task(Object{{"action", Value("echo")}}, "h", 0, "d", nullptr))
         << "dispatching has ended";
     EXPECT_EQ(2u, results().size());
+    EXPECT_EQ(1, lines_in("b")) << "without retries a 2 is final";
 }
 
 }  // namespace
