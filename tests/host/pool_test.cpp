@@ -82,7 +82,6 @@ TEST_F(PoolTest, ConnectTakesOnlyLocalDirectoriesAndNoClientSideEncryption) {
         EXPECT_EQ(err == 0, io.connected());
     }
     Client_IO io;
-    EXPECT_FALSE(io.connect(static_cast<const char*>(nullptr), options_));
     EXPECT_FALSE(io.open("a", Client_IO::MODE_WRITE));
     EXPECT_EQ(ENOTCONN, io.last_errno());
     ASSERT_TRUE(io.connect(pool_.url() + "/not-yet", options_));
@@ -183,18 +182,16 @@ TEST_F(PoolTest, ExistingNameIsNeverOverwrittenUnlessAsked) {
 }
 
 TEST_F(PoolTest, FailedWriteFlushOrCloseFailsTheFile) {
-    struct Row {
-        Client_IO::Fault_Step step;
-        int err;
-    };
-    for (const Row& r : {Row{Client_IO::FAULT_WRITE, ENOSPC}, Row{Client_IO::FAULT_FLUSH, EIO},
-                         Row{Client_IO::FAULT_CLOSE, EIO}, Row{Client_IO::FAULT_RENAME, EROFS}}) {
-        SCOPED_TRACE(r.step);
+    for (const auto& [step, err] :
+         {std::make_pair(Client_IO::FAULT_WRITE, ENOSPC),
+          std::make_pair(Client_IO::FAULT_FLUSH, EIO), std::make_pair(Client_IO::FAULT_CLOSE, EIO),
+          std::make_pair(Client_IO::FAULT_RENAME, EROFS)}) {
+        SCOPED_TRACE(step);
         ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_WRITE));
-        Client_IO::inject_fault(r.step, r.err);
-        EXPECT_EQ(r.step != Client_IO::FAULT_WRITE, io_.write("data", 4));
+        Client_IO::inject_fault(step, err);
+        EXPECT_EQ(step != Client_IO::FAULT_WRITE, io_.write("data", 4));
         EXPECT_FALSE(io_.close());
-        EXPECT_EQ(r.err, io_.last_errno());
+        EXPECT_EQ(err, io_.last_errno());
         EXPECT_NE(std::string::npos, io_.error_text().find("disk.img")) << io_.error_text();
         EXPECT_THAT(pool_.files(), IsEmpty());
         Client_IO::clear_faults();
@@ -205,7 +202,7 @@ TEST_F(PoolTest, FailedWriteFlushOrCloseFailsTheFile) {
     EXPECT_THAT(pool_.files(), IsEmpty());
 }
 
-TEST_F(PoolTest, ReadsThePoolRecordFromTheHostsOrANamedFile) {
+TEST_F(PoolTest, ReadsThePoolRecordForADeviceFromTheHostsOrANamedFile) {
     write_pools(
         "[{\"uuid\": \"other\", \"url\": \"/x\"}, " +
         pool_record(", \"host_uuid\": \"h-1\", \"tenant_access_key\": \"tenant-key\","
@@ -222,25 +219,20 @@ TEST_F(PoolTest, ReadsThePoolRecordFromTheHostsOrANamedFile) {
     EXPECT_EQ(1u, info.default_s3.size());
     EXPECT_TRUE(info.device_exists);
 
+    // A device the pool does not list is refused, or reported when asked.
+    Pool_Info outside;
+    std::string error;
+    EXPECT_FALSE(get_pool_info(POOL, "dev-9", outside, true, 0, nullptr, true, &error));
+    EXPECT_NE(std::string::npos, error.find("dev-9")) << error;
+    EXPECT_TRUE(outside.uuid.empty()) << "unchanged on failure";
+    ASSERT_TRUE(get_pool_info(POOL, "dev-9", outside, true, 0, nullptr, false));
+    EXPECT_FALSE(outside.device_exists);
+    EXPECT_FALSE(set_options_by_pool(options_, outside)) << "not from this device";
+
     const std::string other = pool_.root().file("other-pools.json");
     put_file(other, "{\"pools\": [{\"uuid\": \"" + POOL + "\", \"url\": \"/elsewhere\"}]}");
     EXPECT_TRUE(get_pool_info(POOL, "", info, true, 0, nullptr, true, nullptr, other.c_str()));
     EXPECT_EQ("/elsewhere", info.url);
-}
-
-TEST_F(PoolTest, DeviceOutsideThePoolIsRefusedOrReported) {
-    write_pools("[" + pool_record(", \"devices\": [\"dev-1\"]") + "]");
-    Pool_Info info;
-    std::string error;
-    EXPECT_FALSE(get_pool_info(POOL, "dev-9", info, true, 0, nullptr, true, &error));
-    EXPECT_NE(std::string::npos, error.find("dev-9")) << error;
-    EXPECT_TRUE(info.uuid.empty()) << "unchanged on failure";
-    ASSERT_TRUE(get_pool_info(POOL, "dev-9", info, true, 0, nullptr, false));
-    EXPECT_FALSE(info.device_exists);
-    Client_IO_Base::Options options;
-    EXPECT_FALSE(set_options_by_pool(options, info)) << "not from this device";
-    ASSERT_TRUE(get_pool_info(POOL, "", info));
-    EXPECT_TRUE(info.device_exists);
 }
 
 TEST_F(PoolTest, UnknownPoolAndBadFilesFailWithTheReason) {
@@ -349,18 +341,15 @@ protected:
         fill(8 * MIB, 12345);
     }
 
-    // Writes the planned blocks to name through the full writer API.
+    // Writes the planned blocks to name through the full writer API, with io_.
     bool write_image(const std::string& name,
                      const Image_Block_Writer::Progress_Callback& progress = nullptr) {
-        Client_IO_Ex io;
-        Image_Block_Writer writer(io);
+        Image_Block_Writer writer(io_);
         for (const Block& b : blocks_)
             writer.add_block(b.offset, b.length);
-        const bool ok = io.connect(pool_.url(), options_) && io.open(name, Client_IO::MODE_WRITE) &&
-                        writer.init(512, BLOCK, 1, 0) &&
-                        writer.write_superblock(UUID, UUID, bytes_.size()) &&
-                        writer.write_blocks(reader(), progress, buffer_.data(), buffer_.size());
-        return done(io, ok);
+        return io_.open(name, Client_IO::MODE_WRITE) && writer.init(512, BLOCK, 1, 0) &&
+               writer.write_superblock(UUID, UUID, bytes_.size()) &&
+               writer.write_blocks(reader(), progress, buffer_.data(), buffer_.size());
     }
 
     // Opens name for writing and starts an image on it.
@@ -379,15 +368,15 @@ protected:
         };
     }
 
-    // Reads name back over a target filled with SENTINEL; every range handed
-    // over must hold the source's bytes.
+    // Reads name back with io_ over a target filled with SENTINEL; every range
+    // handed over must hold the source's bytes.
     bool read_image(const std::string& name, uint64_t alignment = BLOCK) {
         target_.assign(bytes_.size(), SENTINEL);
         deliveries_.clear();
-        Client_IO_Ex io;
-        const bool ok = io.connect(pool_.url(), options_) && io.open(name, Client_IO::MODE_READ) &&
+        io_.close();  // the last read's file
+        const bool ok = io_.open(name, Client_IO::MODE_READ) &&
                         image_reader_.read_blocks_align(
-                            io,
+                            io_,
                             [this](char* data, uint64_t length, uint64_t offset) {
                                 deliveries_.emplace_back(offset, length);
                                 std::memcpy(target_.data() + offset, data, length);
@@ -397,14 +386,6 @@ protected:
         for (const auto& d : deliveries_)
             EXPECT_EQ(0, std::memcmp(&target_[d.first], &bytes_[d.first], d.second))
                 << "wrong bytes at " << d.first;
-        return done(io, ok);
-    }
-
-    bool done(const Client_IO& io, bool ok) {
-        error_ = io.error_text();
-        errno_ = io.last_errno();
-        storage_size_ = io.storage_size();
-        original_size_ = io.original_size();
         return ok;
     }
 
@@ -420,9 +401,6 @@ protected:
     };
     Deliveries deliveries_;
     Image_Block_Reader image_reader_;
-    std::string error_;
-    int errno_ = 0;
-    uint64_t storage_size_ = 0, original_size_ = 0;
 };
 
 TEST(Crc32c, KnownValuesAndBothImplementationsAgree) {
@@ -444,31 +422,30 @@ TEST(Crc32c, KnownValuesAndBothImplementationsAgree) {
 }
 
 TEST_F(ImageTest, SparseDataComesBackByteExactInAlignedUnits) {
-    ASSERT_TRUE(write_image("res/vm/disk.img")) << error_;
+    ASSERT_TRUE(write_image("res/vm/disk.img")) << io_.error_text();
     EXPECT_THAT(pool_.files(), ElementsAre("res/vm/disk.img"));
     uint64_t planned = 0;
     for (const Block& b : blocks_)
         planned += b.length;
-    EXPECT_EQ(planned, original_size_);
-    EXPECT_EQ(file_text(pool_.path("res/vm/disk.img")).size(), storage_size_);
-    EXPECT_LT(storage_size_, planned) << "zero runs are not stored";
+    EXPECT_EQ(planned, io_.original_size());
+    EXPECT_EQ(file_text(pool_.path("res/vm/disk.img")).size(), io_.storage_size());
+    EXPECT_LT(io_.storage_size(), planned) << "zero runs are not stored";
 
-    ASSERT_TRUE(read_image("res/vm/disk.img")) << error_;
+    ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
     std::vector<char> expected(bytes_.size(), SENTINEL);
     for (const Block& b : blocks_)
         std::copy_n(bytes_.begin() + b.offset, b.length, expected.begin() + b.offset);
     EXPECT_TRUE(expected == target_) << "only the planned blocks come back, and exact";
     const qorm::Image_Superblock& sb = image_reader_.superblock();
-    EXPECT_EQ(512u, sb.sector_size);
-    EXPECT_EQ(BLOCK, sb.block_size);
-    EXPECT_EQ(0, std::memcmp(UUID, sb.uuid1, 16) | std::memcmp(UUID, sb.uuid2, 16));
-    EXPECT_EQ(bytes_.size(), sb.volume_size);
-    EXPECT_GT(sb.created, 0);
+    EXPECT_EQ(std::make_tuple(512u, BLOCK, uint64_t(bytes_.size()), 0, true),
+              std::make_tuple(sb.sector_size, sb.block_size, sb.volume_size,
+                              std::memcmp(UUID, sb.uuid1, 16) | std::memcmp(UUID, sb.uuid2, 16),
+                              sb.created > 0));
 
     // Ranges come in order, each inside one unit of the alignment; whole units
     // come whole, the two pieces with a hole between come apart.
     for (uint64_t unit : {BLOCK, uint64_t(65536)}) {
-        ASSERT_TRUE(read_image("res/vm/disk.img", unit)) << error_;
+        ASSERT_TRUE(read_image("res/vm/disk.img", unit)) << io_.error_text();
         uint64_t last_end = 0;
         for (const auto& d : deliveries_) {
             EXPECT_GE(d.first, last_end) << "out of order";
@@ -476,7 +453,7 @@ TEST_F(ImageTest, SparseDataComesBackByteExactInAlignedUnits) {
             last_end = d.first + d.second;
         }
     }
-    ASSERT_TRUE(read_image("res/vm/disk.img")) << error_;
+    ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
     EXPECT_EQ(std::make_pair(uint64_t(0), BLOCK), deliveries_.front());
     Deliveries in_unit;
     std::copy_if(deliveries_.begin(), deliveries_.end(), std::back_inserter(in_unit),
@@ -486,7 +463,7 @@ TEST_F(ImageTest, SparseDataComesBackByteExactInAlignedUnits) {
 }
 
 TEST_F(ImageTest, DamagedOrCutImageFailsAndNeverHandsOverWrongBytes) {
-    ASSERT_TRUE(write_image("disk.img")) << error_;
+    ASSERT_TRUE(write_image("disk.img")) << io_.error_text();
     const std::string good = file_text(pool_.path("disk.img"));
     struct Row {
         std::string what, bytes;
@@ -509,27 +486,25 @@ TEST_F(ImageTest, DamagedOrCutImageFailsAndNeverHandsOverWrongBytes) {
         SCOPED_TRACE(r.what);
         put_file(pool_.path("disk.img"), r.bytes);
         EXPECT_FALSE(read_image("disk.img"));
-        EXPECT_EQ(EBADMSG, errno_);
-        EXPECT_NE(std::string::npos, error_.find(r.message)) << error_;
+        EXPECT_EQ(EBADMSG, io_.last_errno());
+        EXPECT_NE(std::string::npos, io_.error_text().find(r.message)) << io_.error_text();
     }
 }
 
 TEST_F(ImageTest, EmptyFileIsAnImageWithoutDataAndAReceiverMayStopTheRead) {
-    Client_IO io;
-    ASSERT_TRUE(io.connect(pool_.url(), options_));
-    ASSERT_TRUE(io.open("vm/not_exists_disk.img", Client_IO::MODE_WRITE));
-    ASSERT_TRUE(io.close()) << io.error_text();
-    EXPECT_EQ(0u, io.storage_size());
-    ASSERT_TRUE(read_image("vm/not_exists_disk.img")) << error_;
+    ASSERT_TRUE(io_.open("vm/not_exists_disk.img", Client_IO::MODE_WRITE));
+    ASSERT_TRUE(io_.close()) << io_.error_text();
+    EXPECT_EQ(0u, io_.storage_size());
+    ASSERT_TRUE(read_image("vm/not_exists_disk.img")) << io_.error_text();
     EXPECT_THAT(deliveries_, IsEmpty());
 
-    ASSERT_TRUE(write_image("disk.img")) << error_;
-    ASSERT_TRUE(io.open("disk.img", Client_IO::MODE_READ));
+    ASSERT_TRUE(io_.close() && write_image("disk.img")) << io_.error_text();
+    ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
     int calls = 0;
     EXPECT_FALSE(image_reader_.read_blocks_align(
-        io, [&calls](char*, uint64_t, uint64_t) { return ++calls < 2; }, BLOCK));
+        io_, [&calls](char*, uint64_t, uint64_t) { return ++calls < 2; }, BLOCK));
     EXPECT_EQ(2, calls);
-    EXPECT_EQ(ECANCELED, io.last_errno());
+    EXPECT_EQ(ECANCELED, io_.last_errno());
 }
 
 TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
@@ -548,7 +523,7 @@ TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
 
     int calls = 0;
     EXPECT_FALSE(write_image("stopped.img", [&calls](uint64_t) { return ++calls < 3; }));
-    EXPECT_EQ(ECANCELED, errno_);
+    EXPECT_EQ(ECANCELED, io_.last_errno());
 
     Image_Block_Writer writer(io);
     writer.add_block(0, BLOCK);
@@ -563,20 +538,19 @@ TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
                                        Client_IO::FAULT_CLOSE, Client_IO::FAULT_RENAME}) {
         Client_IO::inject_fault(step, EIO);
         EXPECT_FALSE(write_image("disk.img")) << step;
-        EXPECT_EQ(EIO, errno_) << step;
+        EXPECT_EQ(EIO, io_.last_errno()) << step;
         Client_IO::clear_faults();
     }
     EXPECT_THAT(pool_.files(), IsEmpty());
 
     put_file(pool_.path("disk.img"), "older image");
     EXPECT_FALSE(write_image("disk.img"));
-    EXPECT_EQ(EEXIST, errno_);
+    EXPECT_EQ(EEXIST, io_.last_errno());
     EXPECT_EQ("older image", file_text(pool_.path("disk.img"))) << "never overwritten";
 }
 
 TEST_F(ImageTest, WriterRefusesBadSettingsAndDisorder) {
-    Client_IO io;
-    ASSERT_TRUE(io.connect(pool_.url(), options_));
+    Client_IO& io = io_;
     const uint32_t bad[][4] = {
         {0, BLOCK, 1, 0},   {500, BLOCK, 1, 0}, {512, 1000, 1, 0},
         {512, BLOCK, 0, 0}, {512, BLOCK, 1, 1},  // sector, block, checksum, compression
