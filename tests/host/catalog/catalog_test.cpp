@@ -69,13 +69,16 @@ protected:
     std::unique_ptr<sim::Backup_Server> server_;
 };
 
-TEST_F(Catalog, CommittedSetsSurviveARestartAndComeBackInCommitOrder) {
+TEST_F(Catalog, CommittedSetsSurviveARestartInCommitOrderAndAreReplacedOnlyWhenAsked) {
+    SmartX_Backup_Set c1 = make_set("c-1", "vm-1");
     {
         Catalog_Operator op(-1, -1);
         // Uuids out of alphabetical order: the order must be the commit order.
-        for (auto s :
-             {make_set("c-1", "vm-1"), make_set("a-2", "vm-2"), make_set("b-3", "vm-1", "c-1")})
-            ASSERT_TRUE(op.commit(s, true));
+        for (auto s : {c1, make_set("a-2", "vm-2"), make_set("b-3", "vm-1", "c-1")})
+            ASSERT_TRUE(op.commit(s, false));
+        c1.name = "renamed";
+        EXPECT_FALSE(op.commit(c1, false));  // a duplicate uuid
+        ASSERT_TRUE(op.commit(c1, true));    // in place
     }  // its kept-alive connection would hold the server's stop
 
     restart();
@@ -84,27 +87,13 @@ TEST_F(Catalog, CommittedSetsSurviveARestartAndComeBackInCommitOrder) {
                          Object{{"resource_uuid", Value("res-1")}, {"vm_id", Value("vm-1")}})));
     EXPECT_EQ((std::vector<std::string>{"c-1", "a-2", "b-3"}), uuids(view("catalogs")));
 
-    // The row reads back as the set that was committed.
-    Value one = view("catalogs", Object{{"uuid", Value("b-3")}, {"limit", Value(1)}});
+    // The row reads back as the set that was committed last.
+    Value one = view("catalogs", Object{{"uuid", Value("c-1")}, {"limit", Value(1)}});
     ASSERT_EQ(1u, one.get_array().size());
     SmartX_Backup_Set back;
     std::string why;
     ASSERT_TRUE(back.load(one.get_array()[0].get_obj(), &why)) << why;
-    EXPECT_EQ(make_set("b-3", "vm-1", "c-1").dump(), back.dump());
-}
-
-TEST_F(Catalog, ARecommitReplacesInPlaceOnlyWhenAsked) {
-    Catalog_Operator op(-1, -1);
-    SmartX_Backup_Set a = make_set("a", "vm-1");
-    ASSERT_TRUE(op.commit(a, false));
-    ASSERT_TRUE(op.commit(make_set("b", "vm-1"), false));
-    a.name = "renamed";
-    EXPECT_FALSE(op.commit(a, false));  // a duplicate uuid
-    ASSERT_TRUE(op.commit(a, true));
-    Value rows = view("catalogs", Object{{"vm_id", Value("vm-1")}});
-    EXPECT_EQ((std::vector<std::string>{"a", "b"}), uuids(rows));
-    EXPECT_EQ("renamed",
-              json_spirit::object_get_str_or_throw(rows.get_array()[0].get_obj(), "name"));
+    EXPECT_EQ(c1.dump(), back.dump());
 }
 
 TEST_F(Catalog, RestoreViewGivesTheChainOfASetOldestFirst) {
@@ -186,39 +175,34 @@ TEST_F(Catalog, ResourceFlagsAreKeptAndArmedAnswersAreGivenOnce) {
     EXPECT_EQ(json_spirit::array_type, view("catalogs").type());
 }
 
-// The simulator program over its catalog file, started and stopped with
-// SIGTERM; port 0 when it did not come up.
-class BackupServerProgram {
-public:
+// The simulator program over its catalog file, started (the host settings
+// point at it once it listens) and stopped with SIGTERM.
+struct BackupServerProgram {
     BackupServerProgram(const std::string& config, const std::string& db, const std::string& out) {
         std::string args[] = {BACKUP_SERVER_SIM_PATH, "--config", config, "--db", db};
         char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], &args[4][0], nullptr};
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ) != 0)
-            pid_ = -1;
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv, environ) != 0)
+            pid = -1;
         posix_spawn_file_actions_destroy(&fa);
         const std::string ready = "listening on http://127.0.0.1:";
-        for (int i = 0; i < 3000 && pid_ > 0 && port_ == 0; ++i) {
+        for (int i = 0; i < 3000 && pid > 0 && !listening; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::ifstream in(out);
             std::string line;
-            if (std::getline(in, line) && line.find(ready) == 0 && in.good())
-                port_ = std::stoi(line.substr(ready.size()));
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            listening = std::getline(in, line) && line.find(ready) == 0 && in.good();
+            if (listening)
+                write_host_settings(::getenv("HOST_ROOT"), std::stoi(line.substr(ready.size())));
         }
-        write_host_settings(::getenv("HOST_ROOT"), port_);
     }
     ~BackupServerProgram() {
-        if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0)
-            ::waitpid(pid_, nullptr, 0);
+        if (pid > 0 && ::kill(pid, SIGTERM) == 0)
+            ::waitpid(pid, nullptr, 0);
     }
-    int port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
+    pid_t pid = -1;
+    bool listening = false;
 };
 
 TEST_F(Catalog, TheSimulatorProgramKeepsItsCatalogInTheFileItIsGiven) {
@@ -227,11 +211,11 @@ TEST_F(Catalog, TheSimulatorProgramKeepsItsCatalogInTheFileItIsGiven) {
                           << R"(", "instances": []})";
     {
         BackupServerProgram p(config, db, root_.file("out1"));
-        ASSERT_GT(p.port(), 0);
+        ASSERT_TRUE(p.listening);
         ASSERT_TRUE(Catalog_Operator(-1, -1).commit(make_set("p-1", "vm-1"), false));
     }
     BackupServerProgram p(config, db, root_.file("out2"));
-    ASSERT_GT(p.port(), 0);
+    ASSERT_TRUE(p.listening);
     EXPECT_EQ((std::vector<std::string>{"p-1"}), uuids(view("catalogs")));
 }
 
