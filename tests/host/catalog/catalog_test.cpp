@@ -16,7 +16,6 @@
 
 #include "host/backup_set_sample.h"
 #include "host/catalog.h"
-#include "host/curl_transfer.h"
 #include "host/json_spirit/json_io.h"
 #include "sim/backup_server/backup_server.h"
 #include "support/host_settings.h"
@@ -148,31 +147,6 @@ TEST_F(Catalog, ARefusedKeyOrAnUnreachableServerFailsWithoutHanging) {
     EXPECT_FALSE(op.get_view("smartx", "catalogs", Object(), out));
     EXPECT_FALSE(RESTful_Catalog_Operator("", 0, false, secure_string(), 1, 1)
                      .commit(make_set("x", "vm"), true));
-}
-
-TEST_F(Catalog, ResourceFlagsAreKeptAndArmedAnswersAreGivenOnce) {
-    server_->set_resource_flags("target-1", {"other", "protected"});
-    server_->set_resource_flags("target-2", {});
-    restart();
-    // The rows the server answers for a resource.
-    auto rows = [&](const std::string& uuid) {
-        Http_Exchange x;
-        x.url = "http://127.0.0.1:" + std::to_string(server_->port()) +
-                "/zq/r/v2/resources?uuid=" + uuid;
-        Value v;
-        EXPECT_TRUE(curl_transfer(x) && x.status == 200 && json_spirit::read(x.response, v))
-            << x.status << " " << x.response;
-        return json_spirit::write(v.get_obj().at("rows"));
-    };
-    EXPECT_EQ(R"([{"flags":["other","protected"],"uuid":"target-1"}])", rows("target-1"));
-    EXPECT_EQ(R"([{"flags":[],"uuid":"target-2"}])", rows("target-2"));
-    EXPECT_EQ("[]", rows("unknown"));
-    server_->set_resources_override(R"({"rows": [{"uuid": "x"}]})");
-    EXPECT_EQ(R"([{"uuid":"x"}])", rows("target-1"));
-    EXPECT_EQ(R"([{"flags":["other","protected"],"uuid":"target-1"}])", rows("target-1"));
-    server_->set_view_override(R"({"rows": []})");
-    EXPECT_EQ(json_spirit::obj_type, view("catalogs").type());
-    EXPECT_EQ(json_spirit::array_type, view("catalogs").type());
 }
 
 // The simulator program over its catalog file, started (the host settings
