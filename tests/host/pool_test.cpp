@@ -542,11 +542,6 @@ TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
         Client_IO::clear_faults();
     }
     EXPECT_THAT(pool_.files(), IsEmpty());
-
-    put_file(pool_.path("disk.img"), "older image");
-    EXPECT_FALSE(write_image("disk.img"));
-    EXPECT_EQ(EEXIST, io_.last_errno());
-    EXPECT_EQ("older image", file_text(pool_.path("disk.img"))) << "never overwritten";
 }
 
 TEST_F(ImageTest, WriterRefusesBadSettingsAndDisorder) {
