@@ -61,7 +61,6 @@ TEST_F(BackupdClient, QueryReturnsTheLoginWithSecretsEncryptedForTheHostOrFails)
     EXPECT_EQ("p@ss", decrypt(o.at("password").get_str()));
     EXPECT_EQ("tok-123", decrypt(o.at("token").get_str()));
     EXPECT_EQ("/jsonrpc", server_.requests().at(0).path);
-
     result = Value();
     EXPECT_FALSE(query("nope", result, json_spirit::null_type));
     server_.set_query_result_override("[1, 2]");
@@ -89,7 +88,6 @@ TEST_F(BackupdClient, AlertsReachTheServer) {
     EXPECT_EQ(id.value(), a.at("code").get_uint64());
     EXPECT_EQ(Value(detail), a.at("detail"));
     EXPECT_EQ(100, a.at("start_time").get_int64());
-
     server_.stop();
     EXPECT_FALSE(client.send_alert(id.value(), detail, 2, "host-1", "res-1", "def-1", "job-1",
                                    &start, &last, 1));

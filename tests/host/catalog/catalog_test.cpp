@@ -1,15 +1,7 @@
 // The catalog operators against the simulated backup server, whose catalog
 // lives in an SQLite file.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <chrono>
-#include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,7 +15,6 @@
 
 namespace {
 
-using json_spirit::Array;
 using json_spirit::Object;
 using json_spirit::Value;
 
@@ -79,7 +70,6 @@ TEST_F(Catalog, CommittedSetsSurviveARestartInCommitOrderAndAreReplacedOnlyWhenA
         EXPECT_FALSE(op.commit(c1, false));  // a duplicate uuid
         ASSERT_TRUE(op.commit(c1, true));    // in place
     }  // its kept-alive connection would hold the server's stop
-
     restart();
     EXPECT_EQ((std::vector<std::string>{"c-1", "b-3"}),
               uuids(view("base_catalog",
@@ -133,7 +123,6 @@ TEST_F(Catalog, ARefusedKeyOrAnUnreachableServerFailsWithoutHanging) {
     EXPECT_FALSE(wrong.get_view("smartx", "catalogs", Object(), out));
     EXPECT_FALSE(wrong.commit(make_set("k-1", "vm-1"), true));
     EXPECT_TRUE(server_->catalog_rows("smartx").empty());
-
     const int port = server_->port();
     server_.reset();
     RESTful_Catalog_Operator op("127.0.0.1", static_cast<uint16_t>(port), false, secure_string(),
@@ -142,50 +131,6 @@ TEST_F(Catalog, ARefusedKeyOrAnUnreachableServerFailsWithoutHanging) {
     EXPECT_FALSE(op.get_view("smartx", "catalogs", Object(), out));
     EXPECT_FALSE(RESTful_Catalog_Operator("", 0, false, secure_string(), 1, 1)
                      .commit(make_set("x", "vm"), true));
-}
-
-// The simulator program over its catalog file, started (the host settings
-// point at it once it listens) and stopped with SIGTERM.
-struct BackupServerProgram {
-    BackupServerProgram(const std::string& config, const std::string& db, const std::string& out) {
-        std::string args[] = {BACKUP_SERVER_SIM_PATH, "--config", config, "--db", db};
-        char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], &args[4][0], nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv, environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        const std::string ready = "listening on http://127.0.0.1:";
-        for (int i = 0; i < 3000 && pid > 0 && !listening; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            std::ifstream in(out);
-            std::string line;
-            listening = std::getline(in, line) && line.find(ready) == 0 && in.good();
-            if (listening)
-                write_host_settings(::getenv("HOST_ROOT"), std::stoi(line.substr(ready.size())));
-        }
-    }
-    ~BackupServerProgram() {
-        if (pid > 0 && ::kill(pid, SIGTERM) == 0)
-            ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid = -1;
-    bool listening = false;
-};
-
-TEST_F(Catalog, TheSimulatorProgramKeepsItsCatalogInTheFileItIsGiven) {
-    const std::string config = root_.file("backupd.json"), db = root_.file("program.db");
-    std::ofstream(config) << R"({"public_key_file": ")" << root_.file("host-key.pub.pem")
-                          << R"(", "instances": []})";
-    {
-        BackupServerProgram p(config, db, root_.file("out1"));
-        ASSERT_TRUE(p.listening);
-        ASSERT_TRUE(Catalog_Operator(-1, -1).commit(make_set("p-1", "vm-1"), false));
-    }
-    BackupServerProgram p(config, db, root_.file("out2"));
-    ASSERT_TRUE(p.listening);
-    EXPECT_EQ((std::vector<std::string>{"p-1"}), uuids(view("catalogs")));
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// Servants in tests: the built starter installed where the host looks for
-// programs, a servant configuration naming the test handler library, and a
-// capture of what every thread logs.
-//
-// Needs STARTER_PATH and TEST_SERVANT_HANDLER_PATH (test_handler.cmake).
+// Servants in tests: the built starter where the host looks for programs, a
+// servant configuration naming the test handler library, and a capture of what
+// every thread logs. Needs STARTER_PATH and TEST_SERVANT_HANDLER_PATH.
 #ifndef TESTS_HOST_SERVANT_SERVANT_TEST_SUPPORT_H
 #define TESTS_HOST_SERVANT_SERVANT_TEST_SUPPORT_H
 
@@ -13,8 +11,6 @@
 #include <ace/Log_Msg_Backend.h>
 #include <ace/Log_Record.h>
 
-#include "host/json_spirit/json_io.h"
-#include "host/paths.h"
 #include "tools/demo_support/servant_setup.h"
 
 // Links the built starter to $HOST_ROOT/opt/velmora/tarnvik3/bin/starter.
