@@ -82,6 +82,7 @@ TEST_F(PoolTest, ConnectTakesOnlyLocalDirectoriesAndNoClientSideEncryption) {
         EXPECT_EQ(err == 0, io.connected());
     }
     Client_IO io;
+    EXPECT_FALSE(io.connect(static_cast<const char*>(nullptr), options_));
     EXPECT_FALSE(io.open("a", Client_IO::MODE_WRITE));
     EXPECT_EQ(ENOTCONN, io.last_errno());
     ASSERT_TRUE(io.connect(pool_.url() + "/not-yet", options_));
