@@ -2,9 +2,10 @@
 #ifndef TESTS_HOST_POOL_TEST_SUPPORT_H
 #define TESTS_HOST_POOL_TEST_SUPPORT_H
 
-#include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -27,35 +28,18 @@ public:
     std::string url() const { return "file://" + dir_; }
     std::string path(const std::string& file) const { return dir_ + "/" + file; }
 
-    // Every regular file below the pool, hidden ones included, as relative names.
+    // Every regular file below the pool, hidden ones included, as sorted
+    // relative names.
     std::vector<std::string> files() const {
         std::vector<std::string> out;
-        list(dir_, "", out);
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir_))
+            if (e.symlink_status().type() != std::filesystem::file_type::directory)
+                out.push_back(e.path().lexically_relative(dir_).string());
+        std::sort(out.begin(), out.end());
         return out;
     }
 
 private:
-    static void list(const std::string& dir, const std::string& prefix,
-                     std::vector<std::string>& out) {
-        DIR* d = ::opendir(dir.c_str());
-        if (d == nullptr)
-            return;
-        while (const dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            if (name == "." || name == "..")
-                continue;
-            struct stat st;
-            const std::string full = dir + "/" + name;
-            if (::lstat(full.c_str(), &st) != 0)
-                continue;
-            if (S_ISDIR(st.st_mode))
-                list(full, prefix + name + "/", out);
-            else
-                out.push_back(prefix + name);
-        }
-        ::closedir(d);
-    }
-
     Temp_Root root_;
     std::string dir_;
 };

@@ -1,18 +1,11 @@
-// Servants in tests: the built starter installed where the host looks for
-// programs, a servant configuration naming the test handler library, and a
-// capture of what every thread logs.
-//
-// Needs STARTER_PATH and TEST_SERVANT_HANDLER_PATH (test_handler.cmake).
+// Servants in tests: the built starter where the host looks for programs, a
+// servant configuration naming the test handler library, and a capture of what
+// every thread logs. Needs STARTER_PATH and TEST_SERVANT_HANDLER_PATH.
 #ifndef TESTS_HOST_SERVANT_SERVANT_TEST_SUPPORT_H
 #define TESTS_HOST_SERVANT_SERVANT_TEST_SUPPORT_H
 
-#include <unistd.h>
-
-#include <fstream>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <ace/Log_Msg.h>
 #include <ace/Log_Msg_Backend.h>
@@ -36,41 +29,32 @@ inline std::string write_servant_config(const json_spirit::Object& handlers) {
 // Collects what any thread of this process logs through ACE while in scope.
 class Process_Log_Capture : public ACE_Log_Msg_Backend {
 public:
-    Process_Log_Capture() {
-        prev_backend_ = ACE_Log_Msg::msg_backend(this);
+    Process_Log_Capture() : prev_backend_(ACE_Log_Msg::msg_backend(this)) {
         ACE_LOG_MSG->set_flags(ACE_Log_Msg::CUSTOM);
     }
     ~Process_Log_Capture() override {
         ACE_LOG_MSG->clr_flags(ACE_Log_Msg::CUSTOM);
         ACE_Log_Msg::msg_backend(prev_backend_);
     }
-    Process_Log_Capture(const Process_Log_Capture&) = delete;
-    Process_Log_Capture& operator=(const Process_Log_Capture&) = delete;
 
     int open(const ACE_TCHAR*) override { return 0; }
     int reset() override { return 0; }
     int close() override { return 0; }
     ssize_t log(ACE_Log_Record& record) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(record.msg_data());
+        text_ += record.msg_data();
         return 0;
     }
-
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
+    // Every message so far, run together.
     std::string text() const {
-        std::string all;
-        for (const std::string& l : lines())
-            all += l;
-        return all;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
     }
 
 private:
-    ACE_Log_Msg_Backend* prev_backend_ = nullptr;
+    ACE_Log_Msg_Backend* const prev_backend_;
     mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
+    std::string text_;
 };
 
 #endif

@@ -1,0 +1,554 @@
+// The storage pool as the host reaches it: pool records and the options they
+// give, file I/O that never leaves a partial or overwritten file behind, and
+// image files whose damage is caught.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "host/cgi_response.h"
+#include "host/client_io.h"
+#include "host/crc32c.h"
+#include "host/image_block_reader.h"
+#include "host/image_block_writer.h"
+#include "host/paths.h"
+#include "host/pool_service.h"
+#include "pool_test_support.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Pair;
+
+const std::string POOL = "5d6f0a6e-1111-4c2b-9d7e-000000000001";
+
+// A pool directory, a client connected to it, and the host's pools file.
+class PoolTest : public ::testing::Test {
+protected:
+    PoolTest() { EXPECT_TRUE(io_.connect(pool_.url(), options_)); }
+
+    void write_pools(const std::string& pools_json) {
+        const std::string path = pools_file_path();
+        ASSERT_EQ(0, make_directories(path.substr(0, path.rfind('/')), 0750));
+        put_file(path, "{\"pools\": " + pools_json + "}");
+    }
+
+    std::string pool_record(const std::string& extra = "") {
+        return "{\"uuid\": \"" + POOL + "\", \"name\": \"local\", \"url\": \"" + pool_.url() +
+               "\"" + extra + "}";
+    }
+
+    // Stores text as name in one call.
+    bool put(const std::string& name, const std::string& text,
+             int flags = Client_IO_Ex::PUT_EXCLUSIVE) {
+        std::stringstream in(text);
+        return io_.put_stream(in, name, flags);
+    }
+
+    Pool_Dir pool_;
+    Client_IO_Base::Options options_;
+    Client_IO_Ex io_;
+};
+
+TEST_F(PoolTest, ConnectTakesOnlyLocalDirectoriesAndNoClientSideEncryption) {
+    put_file(pool_.path("plain"), "x");
+    // url, errno (0: connects)
+    const std::pair<std::string, int> rows[] = {{"file://localhost" + pool_.dir(), 0},
+                                                {pool_.dir() + "//", 0},
+                                                {pool_.url() + "/not-yet", 0},
+                                                {"relative/dir", EINVAL},
+                                                {"s3://bucket/x", EPROTONOSUPPORT},
+                                                {pool_.dir() + "/../escape", EINVAL},
+                                                {pool_.dir() + "/missing/deeper", ENOENT},
+                                                {pool_.path("plain"), ENOTDIR}};
+    for (const auto& [url, err] : rows) {
+        SCOPED_TRACE(url);
+        Client_IO io;
+        EXPECT_EQ(err == 0, io.connect(url, options_)) << io.error_text();
+        EXPECT_EQ(err, err == 0 ? 0 : io.last_errno());
+        EXPECT_EQ(err == 0, io.connected());
+    }
+    Client_IO io;
+    EXPECT_FALSE(io.connect(static_cast<const char*>(nullptr), options_));
+    EXPECT_FALSE(io.open("a", Client_IO::MODE_WRITE));
+    EXPECT_EQ(ENOTCONN, io.last_errno());
+    ASSERT_TRUE(io.connect(pool_.url() + "/not-yet", options_));
+    EXPECT_EQ(pool_.dir() + "/not-yet", io.directory());
+    options_.cipher = 1;  // refused rather than store plain text
+    EXPECT_FALSE(io.connect(pool_.url(), options_));
+    EXPECT_EQ(ENOTSUP, io.last_errno());
+}
+
+TEST_F(PoolTest, NamesMustStayInsideThePool) {
+    for (const char* bad : {"", "/etc/passwd", "../x", "a/../../x", "a//b", "a/./b", "a/", "."}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(io_.open(bad, Client_IO::MODE_WRITE));
+        EXPECT_EQ(EINVAL, io_.last_errno());
+        EXPECT_FALSE(io_.remove(bad));
+    }
+    EXPECT_FALSE(io_.open(static_cast<const char*>(nullptr), Client_IO::MODE_READ));
+    EXPECT_FALSE(io_.open("x", 7));
+    EXPECT_EQ(EINVAL, io_.last_errno());
+    EXPECT_FALSE(io_.open("vm/missing.img", Client_IO::MODE_READ));
+    EXPECT_EQ(ENOENT, io_.last_errno());
+    EXPECT_NE(std::string::npos, io_.error_text().find("vm/missing.img"));
+    EXPECT_THAT(pool_.files(), IsEmpty());
+}
+
+TEST_F(PoolTest, WrittenFileAppearsOnlyAtCloseAndReadsBack) {
+    ASSERT_TRUE(io_.connect(pool_.url() + "/res", options_));
+    ASSERT_TRUE(io_.open("vm-1/disk.img", Client_IO::MODE_WRITE)) << io_.error_text();
+    ASSERT_TRUE(io_.write("hello ", 6));
+    ASSERT_TRUE(io_.write("pool", 4));
+    ASSERT_TRUE(io_.flush());
+    ASSERT_EQ(1u, pool_.files().size());
+    EXPECT_NE("res/vm-1/disk.img", pool_.files()[0]) << "visible before close";
+    EXPECT_FALSE(io_.open("other", Client_IO::MODE_WRITE));
+    EXPECT_EQ(EBUSY, io_.last_errno());
+    ASSERT_TRUE(io_.close()) << io_.error_text();
+    EXPECT_THAT(pool_.files(), ElementsAre("res/vm-1/disk.img"));
+    EXPECT_EQ(10u, io_.storage_size());
+    EXPECT_TRUE(io_.close()) << "closing twice is harmless";
+    ASSERT_TRUE(io_.open("vm-1/disk.img", Client_IO::MODE_READ));
+    EXPECT_EQ(10u, io_.storage_size());
+    char buf[32];
+    ASSERT_EQ(10, io_.read(buf, sizeof buf));
+    EXPECT_EQ("hello pool", std::string(buf, 10));
+    EXPECT_EQ(0, io_.read(buf, sizeof buf));
+    EXPECT_TRUE(io_.close());
+}
+
+TEST_F(PoolTest, AbandonedIncompleteOrRemovedWritesLeaveNothing) {
+    {
+        Client_IO io;
+        ASSERT_TRUE(io.connect(pool_.url(), options_));
+        ASSERT_TRUE(io.open("vm/disk.img", Client_IO::MODE_WRITE));
+        ASSERT_TRUE(io.write("partial", 7));
+    }
+    ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_WRITE));
+    io_.set_incomplete(true);
+    EXPECT_FALSE(io_.close());
+    ASSERT_TRUE(put("a/done.img", "x"));
+    EXPECT_TRUE(io_.remove("a/done.img"));
+    EXPECT_TRUE(io_.remove("a/done.img"));
+    ASSERT_TRUE(io_.open("a/busy.img", Client_IO::MODE_WRITE));
+    ASSERT_TRUE(io_.write("y", 1));
+    EXPECT_TRUE(io_.remove("a/busy.img"));
+    EXPECT_FALSE(io_.is_open());
+    EXPECT_THAT(pool_.files(), IsEmpty());
+}
+
+TEST_F(PoolTest, ExistingNameIsNeverOverwrittenUnlessAsked) {
+    ASSERT_TRUE(put("vm-1/info.json", "{\"id\": \"vm-1\"}")) << io_.error_text();
+    EXPECT_EQ(14u, io_.original_size());
+    EXPECT_EQ(14u, io_.storage_size());
+    EXPECT_FALSE(io_.open("vm-1/info.json", Client_IO::MODE_WRITE));
+    EXPECT_EQ(EEXIST, io_.last_errno());
+    EXPECT_FALSE(put("vm-1/info.json", "other", 0)) << "overwrite is off";
+    for (bool overwrite : {false, true}) {
+        options_.overwrite = overwrite;
+        ASSERT_TRUE(io_.connect(pool_.url(), options_));
+        EXPECT_FALSE(put("vm-1/info.json", "other"));
+        EXPECT_EQ(EEXIST, io_.last_errno());
+    }
+    EXPECT_EQ("{\"id\": \"vm-1\"}", file_text(pool_.path("vm-1/info.json")));
+    EXPECT_TRUE(put("vm-1/info.json", "replaced", 0)) << io_.error_text();
+    EXPECT_EQ("replaced", file_text(pool_.path("vm-1/info.json")));
+
+    // A name taken while the file is being written: the close fails and the
+    // other file stays.
+    ASSERT_TRUE(io_.open("late.img", Client_IO::MODE_WRITE));
+    ASSERT_TRUE(io_.write("mine", 4));
+    put_file(pool_.path("late.img"), "theirs");
+    EXPECT_FALSE(io_.close());
+    EXPECT_EQ(EEXIST, io_.last_errno());
+    EXPECT_EQ("theirs", file_text(pool_.path("late.img")));
+    EXPECT_THAT(pool_.files(), ElementsAre("late.img", "vm-1/info.json"));
+}
+
+TEST_F(PoolTest, FailedWriteFlushOrCloseFailsTheFile) {
+    for (const auto& [step, err] :
+         {std::make_pair(Client_IO::FAULT_WRITE, ENOSPC),
+          std::make_pair(Client_IO::FAULT_FLUSH, EIO), std::make_pair(Client_IO::FAULT_CLOSE, EIO),
+          std::make_pair(Client_IO::FAULT_RENAME, EROFS)}) {
+        SCOPED_TRACE(step);
+        ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_WRITE));
+        Client_IO::inject_fault(step, err);
+        EXPECT_EQ(step != Client_IO::FAULT_WRITE, io_.write("data", 4));
+        EXPECT_FALSE(io_.close());
+        EXPECT_EQ(err, io_.last_errno());
+        EXPECT_NE(std::string::npos, io_.error_text().find("disk.img")) << io_.error_text();
+        EXPECT_THAT(pool_.files(), IsEmpty());
+        Client_IO::clear_faults();
+    }
+    Client_IO::inject_fault(Client_IO::FAULT_FLUSH, EIO);
+    EXPECT_FALSE(put("info.json", "text"));
+    EXPECT_EQ(EIO, io_.last_errno());
+    EXPECT_THAT(pool_.files(), IsEmpty());
+}
+
+TEST_F(PoolTest, ReadsThePoolRecordForADeviceFromTheHostsOrANamedFile) {
+    write_pools(
+        "[{\"uuid\": \"other\", \"url\": \"/x\"}, " +
+        pool_record(", \"host_uuid\": \"h-1\", \"tenant_access_key\": \"tenant-key\","
+                    " \"node_addrs\": {\"n1\": \"10.0.0.1\"}, \"default_s3\": {\"secret\": \"s\"},"
+                    " \"devices\": [\"dev-1\", \"dev-2\"], \"cipher\": 0, \"s3_enabled\": false") +
+        "]");
+    Pool_Info info;
+    ASSERT_TRUE(
+        get_pool_info(POOL, "dev-2", info, false, 0, nullptr, true, nullptr, nullptr, false));
+    EXPECT_EQ(std::make_tuple(POOL, "local", "h-1", pool_.url(), "tenant-key"),
+              std::make_tuple(info.uuid, info.name, info.host_uuid, info.url,
+                              info.tenant_access_key.str()));
+    EXPECT_THAT(info.node_addrs, ElementsAre(Pair("n1", "10.0.0.1")));
+    EXPECT_EQ(1u, info.default_s3.size());
+    EXPECT_TRUE(info.device_exists);
+
+    // A device the pool does not list is refused, or reported when asked.
+    Pool_Info outside;
+    std::string error;
+    EXPECT_FALSE(get_pool_info(POOL, "dev-9", outside, true, 0, nullptr, true, &error));
+    EXPECT_NE(std::string::npos, error.find("dev-9")) << error;
+    EXPECT_TRUE(outside.uuid.empty()) << "unchanged on failure";
+    ASSERT_TRUE(get_pool_info(POOL, "dev-9", outside, true, 0, nullptr, false));
+    EXPECT_FALSE(outside.device_exists);
+    EXPECT_FALSE(set_options_by_pool(options_, outside)) << "not from this device";
+    const std::string other = pool_.root().file("other-pools.json");
+    put_file(other, "{\"pools\": [{\"uuid\": \"" + POOL + "\", \"url\": \"/elsewhere\"}]}");
+    EXPECT_TRUE(get_pool_info(POOL, "", info, true, 0, nullptr, true, nullptr, other.c_str()));
+    EXPECT_EQ("/elsewhere", info.url);
+}
+
+TEST_F(PoolTest, UnknownPoolAndBadFilesFailWithTheReasonAndUnreadableOnesAreRetried) {
+    const std::string good = "[" + pool_record() + "]";
+    const std::tuple<std::string, std::string, const char*> rows[] = {
+        {"", POOL, "pools.json"},  // no file
+        {good, "no-such-pool", "no-such-pool"},
+        {good, "", ""},
+        {"[", POOL, "malformed"},
+        {"[{\"uuid\": \"" + POOL + "\", \"url\": 7}]", POOL, "url"},
+        {"[{\"uuid\": \"" + POOL + "\"}]", POOL, "no url"}};
+    for (const auto& [pools, uuid, reason] : rows) {
+        SCOPED_TRACE(pools);
+        if (!pools.empty())
+            write_pools(pools);
+        Pool_Info info;
+        std::string error;
+        EXPECT_FALSE(get_pool_info(uuid, "", info, true, 0, nullptr, true, &error));
+        EXPECT_NE(std::string::npos, error.find(reason)) << error;
+        EXPECT_TRUE(info.uuid.empty());
+    }
+    Pool_Info info;
+    EXPECT_TRUE(get_pool_info(POOL, "", info, true, 0, nullptr, true, nullptr, nullptr, true))
+        << "a pool without a url when that is allowed";
+
+    // A source that cannot be read is tried again within the retry time.
+    ::unlink(pools_file_path().c_str());
+    std::thread late([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        write_pools("[" + pool_record() + "]");
+    });
+    const bool ok = get_pool_info(POOL, "", info, true, 30, nullptr, true);
+    late.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(pool_.url(), info.url);
+}
+
+TEST_F(PoolTest, OptionsFollowThePoolOrStayUnchanged) {
+    Pool_Info pool;
+    pool.uuid = POOL;
+    pool.url = pool_.url();
+    pool.tenant_access_key = "tenant-key";
+    pool.preferred_source_address = "10.1.1.1";
+    pool.node_addrs["n1"] = "10.0.0.1";
+    const char* head = http_head_string(HTTP_HEAD_ACCESS_KEY, 0);
+    Client_IO_Base::Options options;
+    options.set_extra_option(head, "host-key");
+    options.compression = 1;
+    ASSERT_TRUE(set_options_by_pool(options, pool));
+    ASSERT_NE(nullptr, options.extra_option(head));
+    EXPECT_EQ(
+        std::make_tuple(std::string("tenant-key"), std::string("10.1.1.1"), pool.node_addrs, 1, 0),
+        std::make_tuple(options.extra_option(head)->str(), options.source_address,
+                        options.node_addrs, options.compression, options.cipher));
+    pool.server_side_encryption = true;
+    pool.cipher = 3;
+    options.cipher = 2;
+    ASSERT_TRUE(set_options_by_pool(options, pool));
+    EXPECT_EQ(0, options.cipher) << "the pool encrypts";
+    pool.server_side_encryption = false;
+    pool.key = "k";
+    ASSERT_TRUE(set_options_by_pool(options, pool));
+    EXPECT_EQ(3, options.cipher);
+    EXPECT_EQ("k", options.key.str());
+
+    // Client-side encryption without a key, a device not of the pool, no url.
+    Client_IO_Base::Options kept;
+    kept.source_address = "keep";
+    pool.key.clear();
+    EXPECT_FALSE(set_options_by_pool(kept, pool));
+    pool.cipher = 0;
+    pool.device_exists = false;
+    EXPECT_FALSE(set_options_by_pool(kept, pool));
+    pool.device_exists = true;
+    pool.url.clear();
+    EXPECT_FALSE(set_options_by_pool(kept, pool));
+    EXPECT_EQ("keep", kept.source_address);
+}
+
+constexpr uint64_t BLOCK = 262144, MIB = 1024 * 1024;
+constexpr char SENTINEL = static_cast<char>(0xA5);
+const unsigned char UUID[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// (offset, length) ranges handed over by a read, in order.
+using Deliveries = std::vector<std::pair<uint64_t, uint64_t>>;
+
+class ImageTest : public PoolTest {
+protected:
+    // A source volume like an incremental plan: random data, zero stretches,
+    // and data in holes between the planned blocks that the image must not carry.
+    ImageTest() : bytes_(8 * MIB + 12345, 0), buffer_(BLOCK) {
+        std::mt19937 rng(20240607);
+        auto fill = [&](uint64_t off, uint64_t len) {
+            std::generate_n(bytes_.begin() + off, len, [&] { return static_cast<char>(rng()); });
+        };
+        fill(0, BLOCK);
+        fill(2 * BLOCK + BLOCK / 2, BLOCK / 2);  // the third unit: zero half, data half
+        for (uint64_t page = 0; page < 3 * BLOCK; page += 8192)
+            fill(2 * MIB + page, 4096);
+        fill(4 * MIB + 4096, 8192);
+        fill(4 * MIB + 16384, 4096);
+        fill(5 * MIB, 4096);  // not planned
+        fill(8 * MIB, 12345);
+    }
+
+    // Writes the planned blocks to name through the full writer API, with io_.
+    bool write_image(const std::string& name,
+                     const Image_Block_Writer::Progress_Callback& progress = nullptr) {
+        Image_Block_Writer writer(io_);
+        for (const Block& b : blocks_)
+            writer.add_block(b.offset, b.length);
+        return io_.open(name, Client_IO::MODE_WRITE) && writer.init(512, BLOCK, 1, 0) &&
+               writer.write_superblock(UUID, UUID, bytes_.size()) &&
+               writer.write_blocks(reader(), progress, buffer_.data(), buffer_.size());
+    }
+
+    // Opens name for writing and starts an image on it.
+    void start_image(Client_IO& io, Image_Block_Writer& writer, const std::string& name) {
+        ASSERT_TRUE(io.connect(pool_.url(), options_));
+        ASSERT_TRUE(io.open(name, Client_IO::MODE_WRITE));
+        ASSERT_TRUE(writer.init(512, BLOCK, 1, 0));
+        ASSERT_TRUE(writer.write_superblock(UUID, UUID));
+    }
+
+    Image_Block_Writer::Read_Callback reader() {
+        return [this](uint64_t length, uint64_t offset) -> ssize_t {
+            const uint64_t n = std::min<uint64_t>(length, buffer_.size());
+            std::memcpy(buffer_.data(), bytes_.data() + offset, n);
+            return static_cast<ssize_t>(n);
+        };
+    }
+
+    // Reads name back with io_ over a target filled with SENTINEL; every range
+    // handed over must hold the source's bytes.
+    bool read_image(const std::string& name, uint64_t alignment = BLOCK) {
+        target_.assign(bytes_.size(), SENTINEL);
+        deliveries_.clear();
+        io_.close();  // the last read's file
+        const bool ok = io_.open(name, Client_IO::MODE_READ) &&
+                        image_reader_.read_blocks_align(
+                            io_,
+                            [this](char* data, uint64_t length, uint64_t offset) {
+                                deliveries_.emplace_back(offset, length);
+                                std::memcpy(target_.data() + offset, data, length);
+                                return true;
+                            },
+                            alignment);
+        for (const auto& d : deliveries_)
+            EXPECT_EQ(0, std::memcmp(&target_[d.first], &bytes_[d.first], d.second))
+                << "wrong bytes at " << d.first;
+        return ok;
+    }
+
+    std::vector<char> bytes_, buffer_, target_;
+    const std::vector<Block> blocks_ = {
+        {0, BLOCK},                   // one whole unit
+        {BLOCK, BLOCK},               // all zeros: must come back as zeros
+        {2 * BLOCK, BLOCK},           // zero half, data half
+        {2 * MIB, 3 * BLOCK + 4096},  // longer than the buffer, crosses units
+        {4 * MIB + 4096, 8192},       // two pieces in one unit, with a hole between
+        {4 * MIB + 16384, 4096},
+        {8 * MIB, 12345},  // the volume's short tail
+    };
+    Deliveries deliveries_;
+    Image_Block_Reader image_reader_;
+};
+
+TEST(Crc32c, KnownValuesAndBothImplementationsAgree) {
+    EXPECT_EQ(0xE3069283u, crc32c(0, "123456789", 9));
+    EXPECT_EQ(0xE3069283u, crc32c_portable(0, "123456789", 9));
+    EXPECT_EQ(0u, crc32c(0, "", 0));
+    std::vector<unsigned char> data(1000);
+    std::mt19937 rng(7);
+    for (auto& c : data)
+        c = static_cast<unsigned char>(rng());
+    for (size_t start = 0; start < 9; ++start) {
+        for (size_t len = 0; len + start <= data.size(); len += 37) {
+            const unsigned char* p = data.data() + start;
+            const uint32_t whole = crc32c(0, p, len);
+            ASSERT_EQ(crc32c_portable(0, p, len), whole) << start << "+" << len;
+            ASSERT_EQ(whole, crc32c(crc32c(0, p, len / 2), p + len / 2, len - len / 2));
+        }
+    }
+}
+
+TEST_F(ImageTest, SparseDataComesBackByteExactInAlignedUnits) {
+    ASSERT_TRUE(write_image("res/vm/disk.img")) << io_.error_text();
+    EXPECT_THAT(pool_.files(), ElementsAre("res/vm/disk.img"));
+    uint64_t planned = 0;
+    for (const Block& b : blocks_)
+        planned += b.length;
+    EXPECT_EQ(planned, io_.original_size());
+    EXPECT_EQ(file_text(pool_.path("res/vm/disk.img")).size(), io_.storage_size());
+    EXPECT_LT(io_.storage_size(), planned) << "zero runs are not stored";
+    ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
+    std::vector<char> expected(bytes_.size(), SENTINEL);
+    for (const Block& b : blocks_)
+        std::copy_n(bytes_.begin() + b.offset, b.length, expected.begin() + b.offset);
+    EXPECT_TRUE(expected == target_) << "only the planned blocks come back, and exact";
+    const qorm::Image_Superblock& sb = image_reader_.superblock();
+    EXPECT_EQ(std::make_tuple(512u, BLOCK, uint64_t(bytes_.size()), 0, true),
+              std::make_tuple(sb.sector_size, sb.block_size, sb.volume_size,
+                              std::memcmp(UUID, sb.uuid1, 16) | std::memcmp(UUID, sb.uuid2, 16),
+                              sb.created > 0));
+
+    // Ranges come in order, each inside one unit of the alignment; whole units
+    // come whole, the two pieces with a hole between come apart.
+    for (uint64_t unit : {BLOCK, uint64_t(65536)}) {
+        ASSERT_TRUE(read_image("res/vm/disk.img", unit)) << io_.error_text();
+        uint64_t last_end = 0;
+        for (const auto& d : deliveries_) {
+            EXPECT_GE(d.first, last_end) << "out of order";
+            EXPECT_EQ(d.first / unit, (d.first + d.second - 1) / unit) << "crosses " << d.first;
+            last_end = d.first + d.second;
+        }
+    }
+    ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
+    EXPECT_EQ(std::make_pair(uint64_t(0), BLOCK), deliveries_.front());
+    Deliveries in_unit;
+    std::copy_if(deliveries_.begin(), deliveries_.end(), std::back_inserter(in_unit),
+                 [](const auto& d) { return d.first / BLOCK == 4 * MIB / BLOCK; });
+    EXPECT_THAT(in_unit, ElementsAre(std::make_pair(4 * MIB + 4096, uint64_t(8192)),
+                                     std::make_pair(4 * MIB + 16384, uint64_t(4096))));
+}
+
+TEST_F(ImageTest, DamagedOrCutImageFailsAndNeverHandsOverWrongBytes) {
+    ASSERT_TRUE(write_image("disk.img")) << io_.error_text();
+    const std::string good = file_text(pool_.path("disk.img"));
+    struct Row {
+        std::string what, bytes;
+        const char* message;
+    };
+    std::vector<Row> rows;
+    // superblock, first record header, data of the first record, data deep in
+    // the file, the end record.
+    for (size_t at : {size_t(100), size_t(512 + 9), size_t(512 + 32 + 1000), good.size() / 2,
+                      good.size() - 10}) {
+        rows.push_back(Row{"flip at " + std::to_string(at), good, "damaged"});
+        rows.back().bytes[at] ^= 0x40;
+    }
+    for (size_t keep : {size_t(100), size_t(512 + 10), size_t(512 + 32 + 5000), good.size() / 2,
+                        good.size() - 32, good.size() - 1})
+        rows.push_back(Row{"cut to " + std::to_string(keep), good.substr(0, keep), "truncated"});
+    rows.push_back(Row{"a byte more", good + "x", "follows the end"});
+    rows.push_back(Row{"not an image", std::string(600, 'x'), "not an image"});
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        put_file(pool_.path("disk.img"), r.bytes);
+        EXPECT_FALSE(read_image("disk.img"));
+        EXPECT_EQ(EBADMSG, io_.last_errno());
+        EXPECT_NE(std::string::npos, io_.error_text().find(r.message)) << io_.error_text();
+    }
+}
+
+TEST_F(ImageTest, EmptyFileIsAnImageWithoutDataAndAReceiverMayStopTheRead) {
+    ASSERT_TRUE(io_.open("vm/not_exists_disk.img", Client_IO::MODE_WRITE));
+    ASSERT_TRUE(io_.close()) << io_.error_text();
+    EXPECT_EQ(0u, io_.storage_size());
+    ASSERT_TRUE(read_image("vm/not_exists_disk.img")) << io_.error_text();
+    EXPECT_THAT(deliveries_, IsEmpty());
+    ASSERT_TRUE(io_.close() && write_image("disk.img")) << io_.error_text();
+    ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
+    int calls = 0;
+    EXPECT_FALSE(image_reader_.read_blocks_align(
+        io_, [&calls](char*, uint64_t, uint64_t) { return ++calls < 2; }, BLOCK));
+    EXPECT_EQ(2, calls);
+    EXPECT_EQ(ECANCELED, io_.last_errno());
+}
+
+TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
+    {
+        Client_IO io;
+        Image_Block_Writer writer(io);
+        ASSERT_NO_FATAL_FAILURE(start_image(io, writer, "destroyed.img"));
+        ASSERT_TRUE(writer.write_data(0, bytes_.data(), BLOCK));
+    }
+    Client_IO io;
+    {
+        Image_Block_Writer writer(io);
+        ASSERT_NO_FATAL_FAILURE(start_image(io, writer, "closed-later.img"));
+    }
+    EXPECT_FALSE(io.close());
+    int calls = 0;
+    EXPECT_FALSE(write_image("stopped.img", [&calls](uint64_t) { return ++calls < 3; }));
+    EXPECT_EQ(ECANCELED, io_.last_errno());
+    Image_Block_Writer writer(io);
+    writer.add_block(0, BLOCK);
+    ASSERT_NO_FATAL_FAILURE(start_image(io, writer, "bad-source.img"));
+    EXPECT_FALSE(writer.write_blocks([](uint64_t, uint64_t) -> ssize_t { return -1; }, nullptr,
+                                     buffer_.data(), buffer_.size()));
+    EXPECT_NE(std::string::npos, io.error_text().find("offset 0")) << io.error_text();
+    EXPECT_FALSE(writer.finish()) << "a failed writer stays failed";
+    EXPECT_FALSE(io.is_open()) << "the writer discarded the file";
+    Client_IO::inject_fault(Client_IO::FAULT_RENAME, EIO);  // the last step of a finish
+    EXPECT_FALSE(write_image("disk.img"));
+    EXPECT_EQ(EIO, io_.last_errno());
+    EXPECT_THAT(pool_.files(), IsEmpty());
+}
+
+TEST_F(ImageTest, WriterRefusesBadSettingsAndDisorder) {
+    Client_IO& io = io_;
+    const uint32_t bad[][4] = {
+        {0, BLOCK, 1, 0},   {500, BLOCK, 1, 0}, {512, 1000, 1, 0},
+        {512, BLOCK, 0, 0}, {512, BLOCK, 1, 1},  // sector, block, checksum, compression
+    };
+    for (const auto& g : bad) {
+        ASSERT_TRUE(io.open("g.img", Client_IO::MODE_WRITE));
+        Image_Block_Writer writer(io);
+        EXPECT_FALSE(writer.init(g[0], g[1], g[2], g[3]));
+        EXPECT_EQ(EINVAL, io.last_errno());
+        EXPECT_FALSE(io.is_open()) << "a failed writer discards its file";
+    }
+    Image_Block_Writer writer(io);
+    writer.add_block(BLOCK, BLOCK);
+    writer.add_block(0, BLOCK);
+    ASSERT_NO_FATAL_FAILURE(start_image(io, writer, "order.img"));
+    EXPECT_FALSE(writer.write_blocks(reader(), nullptr, buffer_.data(), buffer_.size()));
+    EXPECT_EQ(EINVAL, io.last_errno());
+    EXPECT_THAT(pool_.files(), IsEmpty());
+}
+
+}  // namespace
