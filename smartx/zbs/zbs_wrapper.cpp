@@ -118,6 +118,16 @@ int zbs_init(const char* version) {
     return 1;
 }
 
+void Zbs_Handle_Release::operator()(zbs_t zbs) const {
+    QORM_CHECK_NOT_NULL_RETURN(zbs_destroy, );
+    zbs_destroy(zbs);
+}
+
+void Zbs_Diff_Release::operator()(zbs_diff_t diff) const {
+    QORM_CHECK_NOT_NULL_RETURN(zbs_destroy_diff, );
+    zbs_destroy_diff(diff);
+}
+
 int zbs_finalize() {
     if (zbs_library == nullptr)
         return 1;
