@@ -80,9 +80,10 @@ bool send_alert(RESTful_Alert_Client& client, uint64_t code, const json_spirit::
     if (activity != nullptr) {
         job_id = uuid_to_string(activity->id);
         start_time = activity->start_time;
-        // Only a finished run has a meaningful last run time.
-        if (activity->state == JOB_STATE_COMPLETED || activity->state == JOB_STATE_CANCELED ||
-            activity->state == JOB_STATE_ERROR)
+        // Only a finished run has a meaningful last run time. The engine
+        // changes the state meanwhile: one atomic read.
+        const Job_State state = load_job_state(*activity);
+        if (state == JOB_STATE_COMPLETED || state == JOB_STATE_CANCELED || state == JOB_STATE_ERROR)
             last_run_time = activity->last_run_time;
     }
     const int occurrences = 1;  // each call raises the alert once
