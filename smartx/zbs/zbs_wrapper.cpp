@@ -22,7 +22,7 @@ void* zbs_library = nullptr;
 
 // The sanitizer runtime aborts on RTLD_DEEPBIND (a deep-bound library would
 // bypass its interceptors), so instrumented builds bind the usual way.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int zbs_open_flags = RTLD_LAZY;
 #else
 constexpr int zbs_open_flags = RTLD_LAZY | RTLD_DEEPBIND;
