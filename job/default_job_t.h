@@ -138,15 +138,17 @@ void Default_Job_T<E>::run_rollback() {
 
 template <class E>
 int Default_Job_T<E>::rollback_i() {
-    return qorm::guarded("roll the job back", -1, [this] {
+    // The rollback thread holds a reference of its own.
+    this->add_reference();
+    const int rc = qorm::guarded("roll the job back", -1, [this] {
         Thread_Helper helper(JOB_RUN_THREAD_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
-        this->add_reference();
-        if (helper.spawn(&Default_Job_T::run_rollback, this) < 0) {
-            this->remove_reference();
-            return -1;
-        }
-        return 0;
+        return helper.spawn(&Default_Job_T::run_rollback, this);
     });
+    if (rc < 0) {
+        this->remove_reference();
+        return -1;
+    }
+    return 0;
 }
 
 // Adds the engine's pause, resume, stop, switch and abort controls: each only

@@ -69,13 +69,14 @@ template <class S, class O, class H>
 bool Job_Executor_T<S, O, H>::execute_frame(const Action_Options* opts) {
     QORM_CHECK_NOT_NULL_RETURN(src_, false);
     if (!is_active(opts)) {
-        act_.last_run_time = std::time(nullptr);
+        store_activity_field(act_.last_run_time, std::time(nullptr));
         store_job_state(act_, JOB_STATE_SKIPPED);
         return true;
     }
     if (!execute_precondition() || !check_condition()) {
-        act_.start_time = std::time(nullptr);
-        act_.last_run_time = act_.start_time;
+        const time_t now = std::time(nullptr);
+        store_activity_field(act_.start_time, now);
+        store_activity_field(act_.last_run_time, now);
         store_job_state(act_, JOB_STATE_IDLE);
         job_.sync(nullptr);
         return true;

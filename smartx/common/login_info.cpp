@@ -79,12 +79,12 @@ bool send_alert(RESTful_Alert_Client& client, uint64_t code, const json_spirit::
     time_t last_run_time = 0;
     if (activity != nullptr) {
         job_id = uuid_to_string(activity->id);
-        start_time = activity->start_time;
+        start_time = load_activity_field(activity->start_time);
         // Only a finished run has a meaningful last run time. The engine
         // changes the state meanwhile: one atomic read.
         const Job_State state = load_job_state(*activity);
         if (state == JOB_STATE_COMPLETED || state == JOB_STATE_CANCELED || state == JOB_STATE_ERROR)
-            last_run_time = activity->last_run_time;
+            last_run_time = load_activity_field(activity->last_run_time);
     }
     const int occurrences = 1;  // each call raises the alert once
     return client.send_alert(

@@ -78,12 +78,17 @@ int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& chann
     } catch (...) {
         qorm::log_caught(what, nullptr);
     }
-    // Thrown half-way: the library went with the unwinding; the records say
-    // the backup failed and let go, and the requester hears of it if it can.
+    // Thrown half-way: the library went with the unwinding; a backup that had
+    // not ended is failed, the records are let go, and the requester hears
+    // of it if it can.
     qorm::guarded_void("close the SmartX backup request", [this] {
         if (progress_) {
-            set_progress_state(VM_Job_Progress::STATE_FAILED);
-            progress_->end_time = ::time(nullptr);
+            const int32_t state = progress_->state;
+            if (state != VM_Job_Progress::STATE_COMPLETED &&
+                state != VM_Job_Progress::STATE_FAILED) {
+                set_progress_state(VM_Job_Progress::STATE_FAILED);
+                progress_->end_time = ::time(nullptr);
+            }
         }
         close_request();
     });
