@@ -145,8 +145,8 @@ public:
 
 private:
     template <class T>
-    static T load(const T& v) {
-        return __atomic_load_n(&v, __ATOMIC_ACQUIRE);
+    static T load(const std::atomic<T>& v) {
+        return v.load(std::memory_order_acquire);
     }
 
     void watch() {

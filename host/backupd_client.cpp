@@ -56,13 +56,9 @@ bool post_json(const std::string& path, const std::string& body, long timeout_ms
     x.timeout_ms = timeout_ms;
     x.headers = {"Content-Type: application/json", "Accept: application/json"};
     Host_Manager* hm = Host_Manager::instance();
-    secure_string key = hm->on_backupd() ? hm->node_access_key() : hm->access_key();
-    if (!key.empty()) {
-        std::string header =
-            std::string(http_head_string(HTTP_HEAD_ACCESS_KEY, 0)) + ": " + key.str();
-        x.headers.push_back(header);
-        secure_memset(&header[0], 0, header.size());
-    }
+    const secure_string key = hm->on_backupd() ? hm->node_access_key() : hm->access_key();
+    if (!key.empty())
+        x.headers.push_back(http_header_line(http_head_string(HTTP_HEAD_ACCESS_KEY, 0), key));
     for (int attempt = 0;; ++attempt) {
         if (curl_transfer(x))
             break;
@@ -84,7 +80,8 @@ bool global_json_rpc(const char* method, const json_spirit::Value& params, int t
     request["method"] = method ? method : "";
     request["params"] = params;
     Http_Exchange x;
-    if (!post_json("/jsonrpc", json_spirit::write(request), timeout_ms < 0 ? 60000 : timeout_ms,
+    if (!post_json("/jsonrpc", json_spirit::write(request),
+                   timeout_ms < 0 ? JSON_RPC_DEFAULT_TIMEOUT_MS : timeout_ms,
                    retries < 0 ? 0 : retries, x)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to call %C on the backup server: %C.\n"), method,
                    x.error.c_str()));
@@ -124,7 +121,7 @@ bool global_json_rpc(const char* method, const json_spirit::Value& params, int t
 }
 
 struct RESTful_Alert_Client::Client {
-    long timeout_ms = 30000;
+    long timeout_ms = TIMEOUT_MS;
 };
 
 RESTful_Alert_Client::RESTful_Alert_Client() = default;
@@ -171,5 +168,5 @@ bool write_job_alert(Job& job, const Error_ID& id, const json_spirit::Value& pro
 
 bool write_job_alert(Job& job, unsigned level, unsigned code, unsigned extra,
                      const json_spirit::Value& props, int count) {
-    return write_job_alert(job, Error_ID(level, 3, 39, 1, code, extra), props, count);
+    return write_job_alert(job, Error_ID::smartx(level, code, extra), props, count);
 }

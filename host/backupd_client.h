@@ -16,11 +16,18 @@
 
 class Job;
 
+// global_json_rpc's defaults: the whole exchange within 60 s, no further
+// attempt after a transport failure.
+constexpr int JSON_RPC_DEFAULT_TIMEOUT = -1;
+constexpr int JSON_RPC_DEFAULT_TIMEOUT_MS = 60000;
+constexpr int JSON_RPC_NO_RETRY = -1;
+
 // Calls method with params and stores the call's "result" in result.
-// timeout_ms: the whole exchange (-1: 60 s). expected: the JSON type the
-// result must have (null_type: any). retries: further attempts after a
-// transport failure (-1: none). False on a transport failure, an HTTP error,
-// a JSON-RPC error or a result of another type; each is logged.
+// timeout_ms: the whole exchange (JSON_RPC_DEFAULT_TIMEOUT). expected: the
+// JSON type the result must have (null_type: any). retries: further attempts
+// after a transport failure (JSON_RPC_NO_RETRY). False on a transport
+// failure, an HTTP error, a JSON-RPC error or a result of another type; each
+// is logged.
 bool global_json_rpc(const char* method, const json_spirit::Value& params, int timeout_ms,
                      json_spirit::Value& result, json_spirit::Value_type expected, int retries);
 
@@ -28,6 +35,8 @@ bool global_json_rpc(const char* method, const json_spirit::Value& params, int t
 class Error_ID {
 public:
     enum Level { LV_INFO = 3, LV_WARNING = 5, LV_ERROR = 7 };
+    // The classification every alert of the SmartX module carries.
+    enum SmartX_Class : unsigned { SMARTX_DOMAIN = 3, SMARTX_MODULE = 39, SMARTX_CATEGORY = 1 };
 
     explicit Error_ID(uint64_t value = 0) : value_(value) {}
     Error_ID(unsigned level, unsigned domain, unsigned module, unsigned category, unsigned code,
@@ -35,6 +44,11 @@ public:
         : value_((uint64_t(level & 0xf) << 60) | (uint64_t(domain & 0xffffff) << 36) |
                  (uint64_t(module & 0xff) << 28) | (uint64_t(category & 0xff) << 20) |
                  (uint64_t(extra & 0xf) << 16) | uint64_t(code & 0xffff)) {}
+
+    // A SmartX module alert.
+    static Error_ID smartx(unsigned level, unsigned code, unsigned extra) {
+        return Error_ID(level, SMARTX_DOMAIN, SMARTX_MODULE, SMARTX_CATEGORY, code, extra);
+    }
 
     uint64_t value() const { return value_; }
     unsigned level() const { return unsigned(value_ >> 60); }
@@ -46,6 +60,9 @@ private:
 
 class RESTful_Alert_Client {
 public:
+    // Each alert is posted within this time.
+    enum { TIMEOUT_MS = 30000 };
+
     RESTful_Alert_Client();
     ~RESTful_Alert_Client();
 
@@ -60,7 +77,8 @@ private:
     std::unique_ptr<Client> client_;  // made at the first alert
 };
 
-// Alerts about a running job, filled from its definition and activity.
+// Alerts about a running job, filled from its definition and activity; the
+// second form raises a SmartX module alert (Error_ID::smartx).
 bool write_job_alert(Job& job, const Error_ID& id, const json_spirit::Value& props, int count);
 bool write_job_alert(Job& job, unsigned level, unsigned code, unsigned extra,
                      const json_spirit::Value& props, int count);

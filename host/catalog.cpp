@@ -68,7 +68,8 @@ bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& 
     }
     const auto start = std::chrono::steady_clock::now();
     Exponential_Backoff_Iterator delay(
-        1, max_retries_ < 0 ? UINT32_MAX : static_cast<unsigned>(max_retries_), 10, false);
+        FIRST_RETRY_DELAY_S, max_retries_ < 0 ? UINT32_MAX : static_cast<unsigned>(max_retries_),
+        MAX_RETRY_DELAY_S, false);
     const Exponential_Backoff_Iterator end;
     for (int attempt = 0;; ++attempt) {
         Http_Exchange x;
@@ -78,15 +79,10 @@ bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& 
         x.connect_timeout_ms = connect_ms_;
         x.timeout_ms = transfer_ms_;
         x.headers = {"Content-Type: application/json", "Accept: application/json"};
-        if (!access_key_.empty()) {
-            std::string header =
-                std::string(http_head_string(HTTP_HEAD_ACCESS_KEY, 0)) + ": " + access_key_.str();
-            x.headers.push_back(header);
-            secure_memset(&header[0], 0, header.size());
-        }
+        if (!access_key_.empty())
+            x.headers.push_back(
+                http_header_line(http_head_string(HTTP_HEAD_ACCESS_KEY, 0), access_key_));
         bool answered = curl_transfer(x, handle_.get());
-        for (std::string& h : x.headers)
-            secure_memset(&h[0], 0, h.size());
         if (!x.body.empty())
             secure_memset(&x.body[0], 0, x.body.size());
         if (answered && x.status >= 200 && x.status < 300) {

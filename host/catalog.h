@@ -23,9 +23,14 @@ class Curl_Handle;
 
 class RESTful_Catalog_Operator {
 public:
-    // max_retries: further attempts after a failed one (-1: no bound of its
-    // own); max_seconds: how long to keep retrying (-1: no bound of its own).
-    // With both -1 there is one attempt. Pauses grow from 1 s to 10 s.
+    // max_retries or max_seconds without a bound of its own.
+    enum { NO_BOUND = -1 };
+    // Pauses between attempts grow from the first to the last.
+    enum { FIRST_RETRY_DELAY_S = 1, MAX_RETRY_DELAY_S = 10 };
+
+    // max_retries: further attempts after a failed one (NO_BOUND: none of its
+    // own); max_seconds: how long to keep retrying (NO_BOUND: none of its
+    // own). With both NO_BOUND there is one attempt.
     RESTful_Catalog_Operator(const std::string& host, uint16_t port, bool ssl,
                              const secure_string& access_key, int max_retries, int max_seconds);
     virtual ~RESTful_Catalog_Operator();

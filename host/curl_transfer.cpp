@@ -1,5 +1,6 @@
 #include "host/curl_transfer.h"
 
+#include <cstring>
 #include <mutex>
 
 #include <curl/curl.h>
@@ -111,6 +112,9 @@ bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
     } else {
         x.error = errbuf[0] ? errbuf : curl_easy_strerror(rc);
     }
+    // libcurl's copies of the heads are plain heap blocks: wiped before they go.
+    for (curl_slist* h = headers; h != nullptr; h = h->next)
+        secure_memset(h->data, 0, std::strlen(h->data));
     curl_slist_free_all(headers);
     if (!reuse)
         curl_easy_cleanup(curl);

@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "host/secure_memory.h"
+
 struct Http_Exchange {
     std::string method = "GET";  // GET, POST, PUT, DELETE
     std::string url;
-    std::vector<std::string> headers;  // "Name: value"
-    std::string body;                  // sent for POST and PUT
+    // "Name: value"; wiping strings, since heads carry access keys and tokens.
+    std::vector<secure_string> headers;
+    std::string body;  // sent for POST and PUT
     long connect_timeout_ms = 10000;
     long timeout_ms = 60000;  // whole transfer; never unbounded
     size_t max_response_bytes = 64u << 20;
@@ -22,6 +25,14 @@ struct Http_Exchange {
     std::vector<std::string> response_headers;
     std::string error;  // transport failure, empty otherwise
 };
+
+// "Name: value" of a head whose value is a secret, never in a plain string.
+inline secure_string http_header_line(const char* name, const secure_string& value) {
+    secure_string line(name);
+    line += ": ";
+    line += value;
+    return line;
+}
 
 // A libcurl handle kept across exchanges so connections are reused.
 class Curl_Handle {

@@ -45,20 +45,41 @@ bool read_file(const std::string& path, secure_string& text, int& err) {
     return ok;
 }
 
-// The parser keeps strings in plain storage; clear the secret ones before the
-// tree is freed.
-void wipe_secrets(json_spirit::Value& root) {
-    if (root.type() != json_spirit::obj_type)
-        return;
-    json_spirit::Object& obj = root.get_obj();
-    for (const char* key : SECRET_KEYS) {
-        auto it = obj.find(key);
-        if (it == obj.end() || it->second.type() != json_spirit::str_type)
-            continue;
-        std::string& s = it->second.get_str();
-        secure_memset(&s[0], 0, s.size());
+// The plain parser keeps strings in plain storage: the secret members of the
+// top object go straight into wiping strings instead, and into the tree as
+// secure strings once the parse is over.
+class Settings_Parser : public JSON_Parser {
+public:
+    explicit Settings_Parser(json_spirit::Value* root) : JSON_Parser(root), root_(root) {}
+
+    int handle_string_i(const char* s, size_t len) override {
+        if (levels() == 1)
+            for (size_t i = 0; i < SECRETS; ++i)
+                if (key() == SECRET_KEYS[i]) {
+                    secrets_[i].assign(s, len);
+                    found_[i] = true;
+                    return JSON_Parser::handle_string_i("", 0);
+                }
+        return JSON_Parser::handle_string_i(s, len);
     }
-}
+
+    void put_secrets() {
+        if (root_->type() != json_spirit::obj_type)
+            return;
+        json_spirit::Object& obj = root_->get_obj();
+        for (size_t i = 0; i < SECRETS; ++i) {
+            auto it = obj.find(SECRET_KEYS[i]);
+            if (found_[i] && it != obj.end() && it->second.type() == json_spirit::str_type)
+                it->second = json_spirit::Value(std::move(secrets_[i]));
+        }
+    }
+
+private:
+    static constexpr size_t SECRETS = sizeof SECRET_KEYS / sizeof SECRET_KEYS[0];
+    json_spirit::Value* root_;
+    secure_string secrets_[SECRETS];
+    bool found_[SECRETS] = {};
+};
 
 }  // namespace
 
@@ -89,11 +110,12 @@ bool Host_Manager::reload() {
                        ::strerror(err)));
     } else {
         json_spirit::Value root;
-        JSON_Parser parser(&root);
+        Settings_Parser parser(&root);
         std::string reason;
         if (!parser.parse(text.data(), text.size(), &reason)) {
             ok = false;
         } else {
+            parser.put_secrets();
             try {
                 const json_spirit::Object& obj = root.get_obj();
                 using json_record::read_optional;
@@ -112,7 +134,6 @@ bool Host_Manager::reload() {
                 ok = false;
             }
         }
-        wipe_secrets(root);
         if (!ok) {
             // Parse and member errors name positions and keys, never values.
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load host settings %C: %C.\n"), path.c_str(),

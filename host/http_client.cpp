@@ -26,13 +26,8 @@ void add_headers(const HTTP_Request& request, Http_Exchange& x) {
     for (const auto& h : request.headers()) {
         const char* name = http_head_string(h.first, 0);
         if (name)
-            x.headers.push_back(std::string(name) + ": " + h.second.str());
+            x.headers.push_back(http_header_line(name, h.second));
     }
-}
-
-void wipe_headers(Http_Exchange& x) {
-    for (auto& h : x.headers)
-        secure_memset(&h[0], 0, h.size());
 }
 
 // Fills the response head from the exchange.
@@ -132,7 +127,6 @@ bool JSON_RESTful_Client::exchange(const char* method, HTTP_Request& request,
     if (body)
         x.body = *body;
     bool answered = curl_transfer(x, keep_alive_ ? handle_.get() : nullptr);
-    wipe_headers(x);
     if (body)
         secure_memset(&x.body[0], 0, x.body.size());
     reply = json_spirit::Value();
@@ -194,7 +188,6 @@ public:
         x.max_response_bytes = 64 * 1024;
         add_headers(request, x);
         bool answered = curl_transfer(x);
-        wipe_headers(x);
         if (!answered) {
             response.status(0);
             response.status_string(x.error);
@@ -229,8 +222,9 @@ ACE_Intrusive_Auto_Ptr<HTTP_Session> HTTP_Session_Factory::create(const std::str
                                                                   int read_timeout_s, int, int) {
     if (host.empty())
         return ACE_Intrusive_Auto_Ptr<HTTP_Session>();
-    long connect_ms = connect_timeout_s > 0 ? connect_timeout_s * 1000L : 10000L;
-    long transfer_ms = read_timeout_s > 0 ? read_timeout_s * 1000L : 120000L;
+    const HTTP_Timeouts defaults;
+    long connect_ms = connect_timeout_s > 0 ? connect_timeout_s * 1000L : defaults.connect_ms;
+    long transfer_ms = read_timeout_s > 0 ? read_timeout_s * 1000L : defaults.transfer_ms;
     return ACE_Intrusive_Auto_Ptr<HTTP_Session>(
         new Curl_Session(make_base_url(host, port, ssl), connect_ms, transfer_ms));
 }

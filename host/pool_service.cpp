@@ -162,6 +162,14 @@ bool read_pool_info(const json_spirit::Object& record, const std::string& device
     return true;
 }
 
+namespace {
+// An unavailable pool service is asked again after pauses from 1 s up to 8 s,
+// at most this many times, within the caller's max_seconds_retry.
+const unsigned POOL_RETRY_FIRST_DELAY_S = 1;
+const unsigned POOL_RETRY_MAX_DELAY_S = 8;
+const unsigned POOL_RETRIES = 64;
+}  // namespace
+
 bool get_pool_info(const std::string& pool_uuid, const std::string& device_id, Pool_Info& info,
                    bool quiet, size_t max_seconds_retry, JSON_RESTful_Client* client,
                    bool check_device, std::string* error, const char* pools_file,
@@ -174,7 +182,8 @@ bool get_pool_info(const std::string& pool_uuid, const std::string& device_id, P
     } else {
         using Clock = std::chrono::steady_clock;
         const Clock::time_point deadline = Clock::now() + std::chrono::seconds(max_seconds_retry);
-        Exponential_Backoff_Iterator delay(1, 64, 8, false);
+        Exponential_Backoff_Iterator delay(POOL_RETRY_FIRST_DELAY_S, POOL_RETRIES,
+                                           POOL_RETRY_MAX_DELAY_S, false);
         for (;;) {
             result = fetch_pool_record(pool_uuid, device_id, client, pools_file, found, why);
             if (result != UNAVAILABLE || delay == Exponential_Backoff_Iterator())

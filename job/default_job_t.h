@@ -1,4 +1,5 @@
-// A job that runs its executor E on a thread of its own per run.
+// A job that runs its executor E on a thread of its own per run. No
+// exception leaves a member the engine calls, nor a thread of the job.
 #ifndef JOB_DEFAULT_JOB_T_H
 #define JOB_DEFAULT_JOB_T_H
 
@@ -9,6 +10,8 @@
 
 #include "host/job/job.h"
 #include "host/uuid.h"
+#include "qorm/check.h"
+#include "qorm/guard.h"
 #include "qorm/make_unique_nothrow.h"
 #include "qorm/thread_helper.h"
 
@@ -38,30 +41,37 @@ protected:
     }
     int remove_i(bool purge, const Action_Options* opts) override;
     int update_i(const Definition_Ptr& def) override {
-        E executor(*this);
-        executor.update(def);
-        return 0;
+        return qorm::guarded("update the job", -1, [&] {
+            E executor(*this);
+            executor.update(def);
+            return 0;
+        });
     }
     int rollback_i() override;
     int setup_ondemand_i() override {
-        E executor(*this);
-        return executor.setup_ondemand() ? 0 : -1;
+        return qorm::guarded("set the job up on demand", -1, [&] {
+            E executor(*this);
+            return executor.setup_ondemand() ? 0 : -1;
+        });
     }
     void* run_i(const Action_Options* opts) override;
 
     static ACE_THR_FUNC_RETURN run(void* arg);
     void run_rollback();
+    int start_run(const Action_Options* opts);
 
     ACE_thread_t thr_id_;
 };
 
 template <class E>
 int Default_Job_T<E>::start_i(const Action_Options* opts) {
+    return qorm::guarded("start the job", -1, [&] { return start_run(opts); });
+}
+
+template <class E>
+int Default_Job_T<E>::start_run(const Action_Options* opts) {
     std::unique_ptr<Run_Options> block = make_unique_nothrow<Run_Options>();
-    if (!block) {
-        ACE_ERROR_RETURN((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, opt is NULL:\n%?\n")),
-                         -1);
-    }
+    QORM_CHECK_RETURN(block, "opt is NULL", -1);
     block->job = this;
     if (opts)
         block->opts = *opts;
@@ -93,41 +103,48 @@ ACE_THR_FUNC_RETURN Default_Job_T<E>::run(void* arg) {
 
 template <class E>
 void* Default_Job_T<E>::run_i(const Action_Options* opts) {
-    Job::set_job_thread();
-    uuid_from_string(definition().uid, activity().uid);
-    {
+    qorm::guarded_void("run the job", [&] {
+        Job::set_job_thread();
+        uuid_from_string(definition().uid, activity().uid);
         E executor(*this);
         executor.execute(opts);
-    }
+    });
+    // Whatever happened, the run is over: the engine waits for this.
     Job::complete();
     return nullptr;
 }
 
 template <class E>
 int Default_Job_T<E>::remove_i(bool, const Action_Options*) {
-    if (definition().schedule.type == 7) {
+    return qorm::guarded("remove the job", -1, [&] {
+        if (definition().schedule.type == Job_Schedule::TYPE_ON_DEMAND) {
+            E executor(*this);
+            executor.remove_ondemand();
+        }
         E executor(*this);
-        executor.remove_ondemand();
-    }
-    E executor(*this);
-    executor.remove();
-    return 0;
+        executor.remove();
+        return 0;
+    });
 }
 
 template <class E>
 void Default_Job_T<E>::run_rollback() {
-    {
+    qorm::guarded_void("roll the job back", [this] {
         E executor(*this);
         executor.rollback();
-    }
+    });
     this->ACE_Event_Handler::remove_reference();
 }
 
 template <class E>
 int Default_Job_T<E>::rollback_i() {
-    Thread_Helper helper(JOB_RUN_THREAD_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
+    // The rollback thread holds a reference of its own.
     this->add_reference();
-    if (helper.spawn(&Default_Job_T::run_rollback, this) < 0) {
+    const int rc = qorm::guarded("roll the job back", -1, [this] {
+        Thread_Helper helper(JOB_RUN_THREAD_FLAGS, ACE_DEFAULT_THREAD_PRIORITY);
+        return helper.spawn(&Default_Job_T::run_rollback, this);
+    });
+    if (rc < 0) {
         this->remove_reference();
         return -1;
     }

@@ -10,6 +10,8 @@
 #include "host/job/execute_script.h"
 #include "host/job/job.h"
 #include "host/job/job_event_handler.h"
+#include "qorm/check.h"
+#include "qorm/guard.h"
 
 // States in which an executor must stop its work.
 inline bool job_state_is_stopping(Job_State s) {
@@ -41,8 +43,12 @@ public:
     virtual bool check_condition() { return true; }
     virtual bool is_active(const Action_Options*) { return true; }
 
+    // The whole frame; false also when something in it threw.
     bool execute(const Action_Options* opts);
     bool execute_precondition();
+
+private:
+    bool execute_frame(const Action_Options* opts);
 
 protected:
     Job& job_;
@@ -56,25 +62,30 @@ protected:
 
 template <class S, class O, class H>
 bool Job_Executor_T<S, O, H>::execute(const Action_Options* opts) {
-    if (!src_) {
-        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, src_ is NULL:\n%?\n")));
-        return false;
-    }
+    return qorm::guarded("execute the job", false, [&] { return execute_frame(opts); });
+}
+
+template <class S, class O, class H>
+bool Job_Executor_T<S, O, H>::execute_frame(const Action_Options* opts) {
+    QORM_CHECK_NOT_NULL_RETURN(src_, false);
     if (!is_active(opts)) {
-        act_.last_run_time = std::time(nullptr);
+        store_activity_field(act_.last_run_time, std::time(nullptr));
         store_job_state(act_, JOB_STATE_SKIPPED);
         return true;
     }
     if (!execute_precondition() || !check_condition()) {
-        act_.start_time = std::time(nullptr);
-        act_.last_run_time = act_.start_time;
+        const time_t now = std::time(nullptr);
+        store_activity_field(act_.start_time, now);
+        store_activity_field(act_.last_run_time, now);
         store_job_state(act_, JOB_STATE_IDLE);
         job_.sync(nullptr);
         return true;
     }
     evt_handler_.handle_start_job();
     const bool pre = execute_pre_action();
-    const bool work = pre && execute_i(opts);
+    // Work that throws is failed work: the run still gets its closing report.
+    const bool work =
+        pre && qorm::guarded("do the job's work", false, [&] { return execute_i(opts); });
     bool post = true;
     if (work || def_.run_post_action_always)
         post = execute_post_action();

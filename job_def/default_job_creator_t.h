@@ -8,12 +8,20 @@
 
 #include "host/job/job.h"
 #include "host/job/job_creator.h"
+#include "qorm/guard.h"
 
 template <class B, class R>
 class Default_Job_Creator_T : public Job_Creator {
 public:
     ACE_Intrusive_Auto_Ptr<Job> create(
         ACE_Refcounted_Auto_Ptr<Job_Definition, ACE_Thread_Mutex> def) override {
+        return qorm::guarded("create a job", ACE_Intrusive_Auto_Ptr<Job>(),
+                             [&] { return create_i(def); });
+    }
+
+private:
+    ACE_Intrusive_Auto_Ptr<Job> create_i(
+        const ACE_Refcounted_Auto_Ptr<Job_Definition, ACE_Thread_Mutex>& def) {
         Job* job = nullptr;
         if (!def.get())
             return ACE_Intrusive_Auto_Ptr<Job>();

@@ -7,12 +7,14 @@
 #include <new>
 
 #include "host/job/job_object.h"
+#include "qorm/guard.h"
 
 template <class Base, class P>
 class Object_Creator_Impl_T : public Object_Creator_T<Base> {
 public:
     Base* create() override {
-        P* p = new (std::nothrow) P();
+        P* p = qorm::guarded("create a parser", static_cast<P*>(nullptr),
+                             [] { return new (std::nothrow) P(); });
         if (!p)
             errno = ENOMEM;
         return p;

@@ -13,4 +13,13 @@ bool check_failed(const char* file, int line, const char* what) {
     errno = saved;
     return false;
 }
+
+bool shape_check_failed(const char* file, int line, const char* what) {
+    const int saved = errno;
+    ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    log->conditional_set(file, line, -1, saved);
+    log->log(LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, %C!\n"), what);
+    errno = saved;
+    return false;
+}
 }  // namespace qorm

@@ -2,6 +2,7 @@
 //   "Unexpected error in %N:%l, <what>:\n%?\n"
 // (file, line, call stack) and yields false; the _RETURN forms return ret
 // from the calling function instead (leave ret empty in a void function).
+// The file is always the one the check is written in.
 //
 //   QORM_CHECK_NOT_NULL(p)              "p is NULL"
 //   QORM_CHECK_NOT_EMPTY(v)             "v is empty"             (v.empty())
@@ -12,6 +13,11 @@
 //                                       value is shown only when it says more
 //                                       than its expression's text
 //   QORM_CHECK(c, what)                 what, a string literal
+//
+// The short form, for a value of the wrong shape (a JSON reply that is not
+// an object, say), has no call stack:
+//   QORM_CHECK_SHAPE(c, what)           "Unexpected error in <file>:<line>, what!\n"
+// e.g. QORM_CHECK_SHAPE(v.type() == json_spirit::obj_type, "v is not object").
 // Each expression is evaluated once.
 #ifndef QORM_CHECK_H
 #define QORM_CHECK_H
@@ -120,6 +126,8 @@ inline bool is_null_or_empty(const std::string& s) {
 
 // Logs the invariant message for what at file:line; always false.
 bool check_failed(const char* file, int line, const char* what);
+// The short form: "Unexpected error in file:line, what!\n"; always false.
+bool shape_check_failed(const char* file, int line, const char* what);
 
 template <class A, class B, class Holds>
 bool check_relation(const A& a, const B& b, Holds holds, const char* a_text, const char* failed_op,
@@ -139,6 +147,8 @@ std::string to_string_for_qorm_check_macro(const T& v, const char* text) {
 
 #define QORM_CHECK(cond, what) \
     (static_cast<bool>(cond) || ::qorm::check_failed(__FILE__, __LINE__, what))
+#define QORM_CHECK_SHAPE(cond, what) \
+    (static_cast<bool>(cond) || ::qorm::shape_check_failed(__FILE__, __LINE__, what))
 #define QORM_CHECK_NOT_NULL(expr) QORM_CHECK((expr) != nullptr, #expr " is NULL")
 #define QORM_CHECK_NOT_EMPTY(expr) QORM_CHECK(!(expr).empty(), #expr " is empty")
 #define QORM_CHECK_NOT_NULL_OR_EMPTY(expr) \
@@ -187,5 +197,7 @@ std::string to_string_for_qorm_check_macro(const T& v, const char* text) {
 #define QORM_CHECK_GT_RETURN(a, b, ret) QORM_CHECK_RETURN_(QORM_CHECK_GT(a, b), ret)
 #define QORM_CHECK_GE_RETURN(a, b, ret) QORM_CHECK_RETURN_(QORM_CHECK_GE(a, b), ret)
 #define QORM_CHECK_RETURN(cond, what, ret) QORM_CHECK_RETURN_(QORM_CHECK(cond, what), ret)
+#define QORM_CHECK_SHAPE_RETURN(cond, what, ret) \
+    QORM_CHECK_RETURN_(QORM_CHECK_SHAPE(cond, what), ret)
 
 #endif

@@ -397,9 +397,9 @@ private:
                        size_text(uint_member(r, "storage_size")).c_str(),
                        size_text(uint_member(r, "set_size")).c_str()));
             say(format("  progress record: %d of %d disks, %s of %s, state %d (%s)",
-                       info.processed_virtual_disk_count, info.virtual_disk_count,
+                       info.processed_virtual_disk_count.load(), info.virtual_disk_count.load(),
                        size_text(info.processed_bytes).c_str(), size_text(info.total_bytes).c_str(),
-                       info.state, info.state == 2 ? "succeeded" : "not succeeded"));
+                       info.state.load(), info.state == 2 ? "succeeded" : "not succeeded"));
         }
 
         uint64_t new_bytes = 0;

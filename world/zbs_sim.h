@@ -80,7 +80,8 @@ inline std::string make_zbs_volume(const std::string& store, const std::string& 
     X(handle_stats)         \
     X(total_stats)          \
     X(handle_timeout)       \
-    X(live_handles)
+    X(live_handles)         \
+    X(live_diffs)
 
 // The controls of a loaded (or, if not yet, newly loaded) library, by the
 // path it was loaded from: sim.fail_reads(2), sim.handle_stats(zbs, &s).

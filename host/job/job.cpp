@@ -143,11 +143,11 @@ void Job::complete() {
         case JOB_STATE_CANCELED:
         case JOB_STATE_ABORTING:
             store_job_state(act, JOB_STATE_CANCELED);
-            act.last_run_time = std::time(nullptr);
+            store_activity_field(act.last_run_time, std::time(nullptr));
             break;
         default:
             store_job_state(act, JOB_STATE_IDLE);
-            act.last_run_time = std::time(nullptr);
+            store_activity_field(act.last_run_time, std::time(nullptr));
             break;
     }
     state_event_.signal();

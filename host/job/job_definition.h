@@ -18,6 +18,8 @@ struct Job_Target {
 };
 
 struct Job_Schedule {
+    // A job run only when asked, with set-up and removal of its own.
+    enum Type { TYPE_ON_DEMAND = 7 };
     int type = 0;
 };
 

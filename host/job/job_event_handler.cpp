@@ -7,7 +7,7 @@
 #include "host/job/job.h"
 
 int Job_Event_Handler::handle_start_job() {
-    job_.activity().start_time = std::time(nullptr);
+    store_activity_field(job_.activity().start_time, std::time(nullptr));
     job_.state(JOB_STATE_RUNNING);
     job_.report({Job_Report::START, 0, std::string()});
     return 0;

@@ -82,6 +82,20 @@ inline void store_job_state(Job_Activity& act, Job_State s) {
     __atomic_store(&act.state, &s, __ATOMIC_RELEASE);
 }
 
+// The other fields another process reads while a run goes on (its times,
+// later its sizes and progress): one atomic load or store each as well.
+template <class T>
+T load_activity_field(const T& field) {
+    T v;
+    __atomic_load(&field, &v, __ATOMIC_ACQUIRE);
+    return v;
+}
+
+template <class T>
+void store_activity_field(T& field, T v) {
+    __atomic_store(&field, &v, __ATOMIC_RELEASE);
+}
+
 // Where the activity record of a job definition lives (directory template;
 // the definition id and "activity" complete the path).
 #define JOB_ACTIVITY_DIR "/var/opt/velmora/tarnvik3/$COMPONENT/act/job"

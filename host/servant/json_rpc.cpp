@@ -299,7 +299,7 @@ int JSON_RPC_Thread_Pool_Handler_Impl::handle_object(const JSON_RPC_Channel_Weak
     }
     if (obj->type() == JSON_RPC_Object::TYPE_REQUEST) {
         if (std::shared_ptr<JSON_RPC_Channel> ch = channel.lock())
-            ch->send_error(-32603, obj->id, "Internal error: the server is busy.",
+            ch->send_error(JSON_RPC_INTERNAL_ERROR, obj->id, "Internal error: the server is busy.",
                            json_spirit::Value());
     }
     ACE_ERROR((LM_ERROR,
@@ -336,7 +336,8 @@ int JSON_RPC_Thread_Pool_Handler_Impl::handle_request(JSON_RPC_Channel* channel,
                                                       JSON_RPC_Request& request) {
     if (!channel)
         return -1;
-    return channel->send_error(-32601, request.id, "Method not found", json_spirit::Value());
+    return channel->send_error(JSON_RPC_METHOD_NOT_FOUND, request.id, "Method not found",
+                               json_spirit::Value());
 }
 
 int JSON_RPC_Thread_Pool_Handler_Impl::handle_notify(JSON_RPC_Channel*, JSON_RPC_Request&) {

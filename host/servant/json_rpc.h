@@ -19,6 +19,15 @@
 
 #include "host/json_spirit/value.h"
 
+// JSON-RPC 2.0 error codes.
+enum JSON_RPC_Error_Code {
+    JSON_RPC_PARSE_ERROR = -32700,
+    JSON_RPC_INVALID_REQUEST = -32600,
+    JSON_RPC_METHOD_NOT_FOUND = -32601,
+    JSON_RPC_INVALID_PARAMS = -32602,
+    JSON_RPC_INTERNAL_ERROR = -32603,
+};
+
 class JSON_RPC_Object {
 public:
     enum Type {

@@ -265,7 +265,7 @@ void Servant_Task_Scheduler::Impl::dispatch() {
                         std::thread(&Impl::run, this, std::move(task), std::move(child), self);
                 } else {
                     lock.unlock();
-                    finish(task, child, 1);
+                    finish(task, child, RESULT_FAILED);
                     lock.lock();
                 }
                 started = true;
@@ -413,15 +413,15 @@ void Servant_Task_Scheduler::Impl::run(Task task, Child child, std::list<Runner>
             } catch (const std::exception& e) {
                 ACE_ERROR((LM_ERROR, ACE_TEXT("Result callback of servant task %C threw: %C.\n"),
                            task.name.c_str(), e.what()));
-                code = 1;
+                code = RESULT_FAILED;
             }
         } else if (reply->type() == JSON_RPC_Object::TYPE_RESPONSE) {
             const json_spirit::Value& r = static_cast<JSON_RPC_Response*>(reply.get())->result;
-            code = 0;
+            code = RESULT_SUCCESS;
             if (r.type() == json_spirit::obj_type)
                 json_spirit::object_get(r.get_obj(), "code", code);
         } else {
-            code = 1;
+            code = RESULT_FAILED;
         }
     }
     reply = JSON_RPC_Object_Ptr();
@@ -435,13 +435,13 @@ void Servant_Task_Scheduler::Impl::run(Task task, Child child, std::list<Runner>
 void Servant_Task_Scheduler::Impl::finish(Task& task, Child& child, int code) {
     close_fd(child.lock);
     std::lock_guard<std::mutex> lock(mutex);
-    if (code == 2 && task.retries < retry_count && !stopping && !shutting_down) {
+    if (code == RESULT_RETRY && task.retries < retry_count && !stopping && !shutting_down) {
         ++task.retries;
         task.not_before = Clock::now() + std::chrono::seconds(retry_interval);
         ACE_DEBUG((LM_INFO, ACE_TEXT("Servant task %C will be retried (%d/%d) in %d seconds.\n"),
                    task.name.c_str(), task.retries, retry_count, retry_interval));
         queue.push_back(std::move(task));
-    } else if (code != 0) {
+    } else if (code != RESULT_SUCCESS) {
         ACE_DEBUG((LM_DEBUG, ACE_TEXT("Servant task %C failed with code %d.\n"), task.name.c_str(),
                    code));
     }
@@ -644,7 +644,7 @@ int Servant_Task_Scheduler::Impl::exchange(const Task& task, Child& child,
     if (!reply_done || in.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C ended without a reply (%C).\n"),
                    child.servant_name.c_str(), task.name.c_str(), exit_text(status).c_str()));
-        return 1;
+        return RESULT_FAILED;
     }
     std::string why;
     JSON_RPC_Object_Ptr obj = json_rpc_parse(in, &why);
@@ -655,7 +655,7 @@ int Servant_Task_Scheduler::Impl::exchange(const Task& task, Child& child,
         ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C sent no JSON-RPC answer: %C.\n"),
                    child.servant_name.c_str(), task.name.c_str(),
                    obj.null() ? why.c_str() : "not a response"));
-        return 1;
+        return RESULT_FAILED;
     }
     // An error may lack the id when the servant could not read the request.
     bool id_ok = obj->id == json_spirit::Value(request_id) ||
@@ -663,10 +663,10 @@ int Servant_Task_Scheduler::Impl::exchange(const Task& task, Child& child,
     if (!id_ok) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C answered another request.\n"),
                    child.servant_name.c_str(), task.name.c_str()));
-        return 1;
+        return RESULT_FAILED;
     }
     reply = obj;
-    return 1;
+    return RESULT_FAILED;
 }
 
 Servant_Task_Scheduler::Servant_Task_Scheduler(const std::string& name, size_t capacity)

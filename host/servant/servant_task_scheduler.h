@@ -29,6 +29,9 @@ class Servant;
 
 class Servant_Task_Scheduler {
 public:
+    // A task's result.
+    enum Result { RESULT_SUCCESS = 0, RESULT_FAILED = 1, RESULT_RETRY = 2 };
+
     typedef std::function<bool()> Stop_Callback;
     // The task's params; false refuses the start.
     typedef std::function<bool(Servant& servant, const json_spirit::Object& params)> Init_Callback;

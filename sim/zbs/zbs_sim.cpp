@@ -153,6 +153,11 @@ public:
         return static_cast<uint32_t>(handles_.size());
     }
 
+    uint32_t live_diffs() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<uint32_t>(diffs_.size());
+    }
+
     zbs_diff_t add(std::unique_ptr<zbs_diff> d) {
         std::lock_guard<std::mutex> lock(mutex_);
         zbs_diff_t key = d.get();
@@ -580,6 +585,10 @@ ZBS_SIM_API int zbs_sim_handle_timeout(zbs_t zbs) {
 
 ZBS_SIM_API uint32_t zbs_sim_live_handles(void) {
     return sim.live_handles();
+}
+
+ZBS_SIM_API uint32_t zbs_sim_live_diffs(void) {
+    return sim.live_diffs();
 }
 
 // Every function of the library's interface is defined here, with exactly

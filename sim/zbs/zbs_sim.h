@@ -54,6 +54,8 @@ void zbs_sim_total_stats(struct zbs_sim_stats* out);
 int zbs_sim_handle_timeout(zbs_t zbs);
 /* Handles created and not destroyed. */
 uint32_t zbs_sim_live_handles(void);
+/* Diffs (written areas, volume differences) made and not destroyed. */
+uint32_t zbs_sim_live_diffs(void);
 
 #ifdef __cplusplus
 }

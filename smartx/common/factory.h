@@ -1,10 +1,13 @@
 // The pattern every exported factory follows: hand back the destroyer
 // through the out-parameter, allocate without throwing, ENOMEM on failure.
+// Nothing a constructor or fini throws leaves the module.
 #ifndef SMARTX_COMMON_FACTORY_H
 #define SMARTX_COMMON_FACTORY_H
 
 #include <cerrno>
 #include <new>
+
+#include "qorm/guard.h"
 
 typedef void (*Gobble_Function)(void*);
 
@@ -14,7 +17,8 @@ template <class Impl, class Base>
 Base* make_exported(Gobble_Function* gobble_out, Gobble_Function gobble) {
     if (gobble_out)
         *gobble_out = gobble;
-    Impl* obj = new (std::nothrow) Impl();
+    Impl* obj = qorm::guarded("make a module object", static_cast<Impl*>(nullptr),
+                              [] { return new (std::nothrow) Impl(); });
     if (!obj) {
         errno = ENOMEM;
         return nullptr;
@@ -33,7 +37,7 @@ void gobble_creator(void* p) {
     if (!p)
         return;
     Base* obj = static_cast<Base*>(p);
-    obj->fini();
+    qorm::guarded("release a creator", 0, [obj] { return obj->fini(); });
     delete obj;
 }
 

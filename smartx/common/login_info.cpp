@@ -9,6 +9,7 @@
 #include "host/rsa_codec.h"
 #include "host/uuid.h"
 #include "json_spirit/json_spirit_helper.h"
+#include "qorm/check.h"
 #include "smartx/common/item.h"
 #include "smartx/common/param.h"
 
@@ -36,7 +37,7 @@ json_spirit::Object Login_Info::dump() const {
 
 bool decrypt_secret(const secure_ustring& key, secure_string& secret) {
     RSA_Decoder decoder(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(),
-                        key.data(), key.size(), true, 1);
+                        key.data(), key.size(), true, RSA_Decoder::PADDING_OAEP_SHA256);
     if (!decoder)
         return false;
     secret.assign(reinterpret_cast<const char*>(decoder.get()), decoder.length());
@@ -59,14 +60,11 @@ bool get_login_info(const std::string& uuid, Login_Info& info) {
     json_spirit::Object params;
     json_spirit::insert(params)("uuid", uuid);
     json_spirit::Value result;
-    if (!global_json_rpc("smartx.query", json_spirit::Value(std::move(params)), -1, result,
-                         json_spirit::null_type, -1))
+    if (!global_json_rpc("smartx.query", json_spirit::Value(std::move(params)),
+                         JSON_RPC_DEFAULT_TIMEOUT, result, json_spirit::null_type,
+                         JSON_RPC_NO_RETRY))
         return false;
-    if (result.type() != json_spirit::obj_type) {
-        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, result is not object!\n"),
-                   __FILE__, __LINE__));
-        return false;
-    }
+    QORM_CHECK_SHAPE_RETURN(result.type() == json_spirit::obj_type, "result is not object", false);
     if (!info.load(result.get_obj())) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load SmartX login info.\n")));
         return false;
@@ -81,15 +79,17 @@ bool send_alert(RESTful_Alert_Client& client, uint64_t code, const json_spirit::
     time_t last_run_time = 0;
     if (activity != nullptr) {
         job_id = uuid_to_string(activity->id);
-        start_time = activity->start_time;
-        // Only a finished run has a meaningful last run time.
-        if (activity->state == JOB_STATE_COMPLETED || activity->state == JOB_STATE_CANCELED ||
-            activity->state == JOB_STATE_ERROR)
-            last_run_time = activity->last_run_time;
+        start_time = load_activity_field(activity->start_time);
+        // Only a finished run has a meaningful last run time. The engine
+        // changes the state meanwhile: one atomic read.
+        const Job_State state = load_job_state(*activity);
+        if (state == JOB_STATE_COMPLETED || state == JOB_STATE_CANCELED || state == JOB_STATE_ERROR)
+            last_run_time = load_activity_field(activity->last_run_time);
     }
+    const int occurrences = 1;  // each call raises the alert once
     return client.send_alert(
         code, json_spirit::Value(detail), static_cast<int>(control.job_revision), control.host_id,
-        control.resource_uuid, control.def_id, job_id, &start_time, &last_run_time, 1);
+        control.resource_uuid, control.def_id, job_id, &start_time, &last_run_time, occurrences);
 }
 
 }  // namespace smartx

@@ -5,6 +5,7 @@
 
 #include "ace/Log_Msg.h"
 #include "json_spirit/json_spirit_helper.h"
+#include "qorm/check.h"
 #include "smartx/common/cluster.h"
 #include "smartx/common/data_storage.h"
 #include "smartx/common/datacenter.h"
@@ -220,11 +221,7 @@ template <class T>
 bool Multi_Item_Response<T>::load(const json_spirit::Value& body) {
     if (!ver.is_cloudtower_platform())
         return false;
-    if (body.type() != json_spirit::array_type) {
-        ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, body is not array!\n"),
-                   __FILE__, __LINE__));
-        return false;
-    }
+    QORM_CHECK_SHAPE_RETURN(body.type() == json_spirit::array_type, "body is not array", false);
     const json_spirit::Array& arr = body.get_array();
     // Pages append to one list: grow geometrically, not page by page.
     if (items.capacity() < items.size() + arr.size())

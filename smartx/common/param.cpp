@@ -95,7 +95,7 @@ json_spirit::Object Control_Param::dump() const {
     json_spirit::Object obj;
     json_spirit::insert(obj)("def_id", def_id)("host_id", host_id)("job_revision", job_revision)(
         "resource_uuid", resource_uuid)("target_device_id", target_device_id)(
-        "access_key", access_key)("backupd_host", backupd_host)(
+        "access_key", json_spirit::Value(access_key))("backupd_host", backupd_host)(
         "backupd_port", static_cast<int>(backupd_port))("backupd_ssl", backupd_ssl)(
         "max_seconds_retry", max_seconds_retry)("zbs_version", zbs_version)(
         "rest_api_version", rest_api_version)("allocated_blocks", allocated_blocks)(
@@ -113,10 +113,14 @@ bool Control_Param::load(const json_spirit::Value& value) {
     const json_spirit::Object* login_info_obj = nullptr;
     const json_spirit::Object* io_opts_obj = nullptr;
     if (!try_load("Failed to load Control_Param from JSON: %s\n", [&] {
-            json_spirit::extract_or_throw(value.get_obj())("def_id", def_id, true)(
-                "host_id", host_id, true)("job_revision", job_revision, true)(
-                "resource_uuid", resource_uuid, true)("target_device_id", target_device_id, true)(
-                "access_key", access_key, true)("backupd_host", backupd_host, true)(
+            const json_spirit::Object& obj = value.get_obj();
+            json_spirit::extract_or_throw(obj)("def_id", def_id, true)("host_id", host_id, true)(
+                "job_revision", job_revision, true)("resource_uuid", resource_uuid, true)(
+                "target_device_id", target_device_id, true);
+            // Straight into wiping storage.
+            const std::string& key = json_spirit::object_get_str_or_throw(obj, "access_key");
+            access_key.assign(key.data(), key.size());
+            json_spirit::extract_or_throw(obj)("backupd_host", backupd_host, true)(
                 "backupd_port", backupd_port, true)("backupd_ssl", backupd_ssl, true)(
                 "max_seconds_retry", max_seconds_retry, true)("zbs_version", zbs_version, true)(
                 "rest_api_version", rest_api_version, true)(

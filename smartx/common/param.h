@@ -78,7 +78,7 @@ public:
     int64_t job_revision = 0;
     std::string resource_uuid;
     std::string target_device_id;
-    std::string access_key;
+    secure_string access_key;  // the backup server's; dumped as a secure string
     std::string backupd_host;
     uint16_t backupd_port = 0;
     bool backupd_ssl = false;

@@ -1,5 +1,7 @@
 #include "smartx/common/restful_client.h"
 
+#include <cstdint>
+
 #include "ace/Log_Msg.h"
 #include "ace/Message_Block.h"
 #include "ace/OS_NS_unistd.h"
@@ -24,6 +26,16 @@ const size_t VERSION_MAX_SIZE = 64 * 1024;
 
 const char* const TASK_SUCCEEDED = "SUCCESSED";
 const char* const TASK_FAILED = "FAILED";
+
+// Task polling: pauses from 1 s doubling up to 60 s, for as long as the task runs.
+const unsigned TASK_POLL_FIRST_DELAY_S = 1;
+const unsigned TASK_POLL_MAX_DELAY_S = 60;
+const unsigned TASK_POLL_ATTEMPTS = UINT32_MAX;
+
+// The session of a version request: the host's protocol selector as the
+// product passes it, and its connect, read and write time-outs.
+const int VERSION_SESSION_PROTOCOL = 3;
+const int VERSION_SESSION_TIMEOUT_S = 120;
 }  // namespace
 
 namespace restful_client_detail {
@@ -232,7 +244,8 @@ bool RESTful_Client::exchange(int method, const std::string& uri, const json_spi
 bool RESTful_Client::get_version(const std::string& uri, int& status, json_spirit::Value& reply) {
     const std::string& host = login_info_.host;
     ACE_Intrusive_Auto_Ptr<HTTP_Session> session = HTTP_Session_Factory::create(
-        host, login_info_.port, login_info_.ssl, nullptr, 3, nullptr, false, 120, 120, 120, 0);
+        host, login_info_.port, login_info_.ssl, nullptr, VERSION_SESSION_PROTOCOL, nullptr, false,
+        VERSION_SESSION_TIMEOUT_S, VERSION_SESSION_TIMEOUT_S, VERSION_SESSION_TIMEOUT_S, 0);
     if (session.get() == nullptr) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create http session to '%C'\n"), host.c_str()));
         return false;
@@ -287,7 +300,8 @@ bool RESTful_Client::read_version_text(HTTP_Connection& connection, std::string&
 
 bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) {
     Task task;
-    for (unsigned delay : exponential_backoff(1, 4294967295u, 60, false)) {
+    for (unsigned delay : exponential_backoff(TASK_POLL_FIRST_DELAY_S, TASK_POLL_ATTEMPTS,
+                                              TASK_POLL_MAX_DELAY_S, false)) {
         if (!query_task(task_id, task, error))
             return false;
         if (task.status == TASK_SUCCEEDED)

@@ -100,12 +100,8 @@ bool Backup_Executor::login_cluster() {
 
 bool Backup_Executor::get_vms() {
     QORM_CHECK_NOT_NULL_RETURN(src_, false);
-    if (src_->value().type() != json_spirit::obj_type) {
-        ACE_ERROR_RETURN(
-            (LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, src_->value() is not object!\n"),
-             __FILE__, __LINE__),
-            false);
-    }
+    QORM_CHECK_SHAPE_RETURN(src_->value().type() == json_spirit::obj_type,
+                            "src_->value() is not object", false);
     const json_spirit::Object& source = src_->value().get_obj();
     const json_spirit::Array* entries = json_spirit::object_get_array(source, "entries");
     if (entries == nullptr) {
@@ -181,12 +177,8 @@ bool Backup_Executor::get_vms() {
 
 bool Backup_Executor::resolve_param(Backup_Param& param) {
     QORM_CHECK_NOT_NULL_RETURN(opts_, false);
-    if (opts_->value().type() != json_spirit::obj_type) {
-        ACE_ERROR_RETURN(
-            (LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, opts_->value() is not object!\n"),
-             __FILE__, __LINE__),
-            false);
-    }
+    QORM_CHECK_SHAPE_RETURN(opts_->value().type() == json_spirit::obj_type,
+                            "opts_->value() is not object", false);
     const json_spirit::Object& opts = opts_->value().get_obj();
     std::string compression;
     int compression_level = DEFAULT_COMPRESSION_LEVEL;

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "json_spirit/assign.h"
 #include "qorm/check.h"
+#include "qorm/guard.h"
 #include "qorm/natoi.h"
 #include "smartx/common/param.h"
 #include "smartx/job/job_value.h"
@@ -15,6 +17,12 @@ namespace smartx {
 namespace {
 
 constexpr uint64_t NO_BOUND = std::numeric_limits<uint64_t>::max();
+
+// The host drives the callbacks: one that throws stops the parse instead.
+template <class F>
+int guarded_callback(F&& f) {
+    return qorm::guarded("parse job options", 0, std::forward<F>(f));
+}
 
 const Option_Rule backup_rules[] = {
     {"channels", Option_Rule::INT, 1, 64, 1},
@@ -74,35 +82,43 @@ void Options_Parser::store_string(const char* s, size_t len) {
 }
 
 int Options_Parser::handle_boolean_i(bool value) {
-    if (!check_result())
-        return 0;
-    if (find_rule(Option_Rule::BOOL) != nullptr)
-        options()[key_] = value;
-    return 1;
+    return guarded_callback([&] {
+        if (!check_result())
+            return 0;
+        if (find_rule(Option_Rule::BOOL) != nullptr)
+            options()[key_] = value;
+        return 1;
+    });
 }
 
 int Options_Parser::handle_number_i(const char* s, size_t len) {
-    if (!check_result())
-        return 0;
-    // Digits up to the first other character: 2.7 reads 2, 1e3 reads 1, and
-    // text without digits reads 0 before clamping.
-    if (const Option_Rule* rule = find_rule(Option_Rule::INT))
-        options()[key_] = clamp_to_rule(natoi<int>(s, s + len), *rule);
-    else if (const Option_Rule* rule = find_rule(Option_Rule::UINT64))
-        options()[key_] = clamp_to_rule(natoi<unsigned long>(s, s + len), *rule);
-    return 1;
+    return guarded_callback([&] {
+        if (!check_result())
+            return 0;
+        // Digits up to the first other character: 2.7 reads 2, 1e3 reads 1,
+        // and text without digits reads 0 before clamping.
+        if (const Option_Rule* rule = find_rule(Option_Rule::INT))
+            options()[key_] = clamp_to_rule(natoi<int>(s, s + len), *rule);
+        else if (const Option_Rule* rule = find_rule(Option_Rule::UINT64))
+            options()[key_] = clamp_to_rule(natoi<unsigned long>(s, s + len), *rule);
+        return 1;
+    });
 }
 
 int Options_Parser::handle_string_i(const char* s, size_t len) {
-    if (!check_result())
-        return 0;
-    store_string(s, len);
-    return 1;
+    return guarded_callback([&] {
+        if (!check_result())
+            return 0;
+        store_string(s, len);
+        return 1;
+    });
 }
 
 int Options_Parser::handle_map_key_i(const char* s, size_t len) {
-    key_.assign(s, len);
-    return 1;
+    return guarded_callback([&] {
+        key_.assign(s, len);
+        return 1;
+    });
 }
 
 // ---- Backup_Options_Parser ----
@@ -114,13 +130,15 @@ Backup_Options_Parser::Backup_Options_Parser() : Options_Parser(backup_rules) {
 Backup_Options_Parser::~Backup_Options_Parser() = default;
 
 int Backup_Options_Parser::handle_string_i(const char* s, size_t len) {
-    if (!check_result())
-        return 0;
-    if (in_exclusion())
-        exclude_vms_.emplace_back(std::string(s, len));
-    else
-        store_string(s, len);
-    return 1;
+    return guarded_callback([&] {
+        if (!check_result())
+            return 0;
+        if (in_exclusion())
+            exclude_vms_.emplace_back(std::string(s, len));
+        else
+            store_string(s, len);
+        return 1;
+    });
 }
 
 int Backup_Options_Parser::handle_start_map_i() {
@@ -135,35 +153,39 @@ int Backup_Options_Parser::handle_end_map_i() {
 }
 
 int Backup_Options_Parser::handle_start_array_i() {
-    ++depth_;
-    pushed_.push_back(!key_.empty());
-    if (!key_.empty()) {
-        if (!path_.empty() && path_.back() != '/')
-            path_ += '/';
-        path_ += key_;
-        if (path_ == "exclusion")
-            exclusion_depth_ = depth_;
-    }
-    return 1;
+    return guarded_callback([&] {
+        ++depth_;
+        pushed_.push_back(!key_.empty());
+        if (!key_.empty()) {
+            if (!path_.empty() && path_.back() != '/')
+                path_ += '/';
+            path_ += key_;
+            if (path_ == "exclusion")
+                exclusion_depth_ = depth_;
+        }
+        return 1;
+    });
 }
 
 int Backup_Options_Parser::handle_end_array_i() {
-    if (in_exclusion()) {
-        if (!check_result())
-            return 0;
-        // Every "exclusion" array of the text adds to one list.
-        options()["exclusion"] = exclude_vms_;
-    }
-    if (!pushed_.empty()) {
-        if (pushed_.back()) {
-            const size_t slash = path_.rfind('/');
-            path_.erase(slash == std::string::npos ? 0 : slash);
+    return guarded_callback([&] {
+        if (in_exclusion()) {
+            if (!check_result())
+                return 0;
+            // Every "exclusion" array of the text adds to one list.
+            options()["exclusion"] = exclude_vms_;
         }
-        pushed_.pop_back();
-    }
-    --depth_;
-    key_.clear();
-    return 1;
+        if (!pushed_.empty()) {
+            if (pushed_.back()) {
+                const size_t slash = path_.rfind('/');
+                path_.erase(slash == std::string::npos ? 0 : slash);
+            }
+            pushed_.pop_back();
+        }
+        --depth_;
+        key_.clear();
+        return 1;
+    });
 }
 
 }  // namespace smartx

@@ -60,18 +60,16 @@ bool Progress_Reporter::update_i(bool flush) {
         std::unique_ptr<VM_Progress_Handle>& handle = progress_handles_[i];
         if (!handle)
             continue;
-        // The servant stores these fields while we read them: one load each.
+        // The servant stores these fields while we read them: one atomic load each.
         const VM_Progress_Info& info = *handle->get();
         VM_Job_Progress& v = vm_progresses_[i];
-        v.processed_bytes = __atomic_load_n(&info.processed_bytes, __ATOMIC_RELAXED);
-        v.processed_virtual_disk_count =
-            __atomic_load_n(&info.processed_virtual_disk_count, __ATOMIC_RELAXED);
-        v.total_bytes = __atomic_load_n(&info.total_bytes, __ATOMIC_RELAXED);
-        v.virtual_disk_count = __atomic_load_n(&info.virtual_disk_count, __ATOMIC_RELAXED);
-        v.start_time = static_cast<time_t>(__atomic_load_n(&info.start_time, __ATOMIC_RELAXED));
-        v.end_time = static_cast<time_t>(__atomic_load_n(&info.end_time, __ATOMIC_RELAXED));
-        v.state =
-            static_cast<VM_Job_Progress::VM_State>(__atomic_load_n(&info.state, __ATOMIC_ACQUIRE));
+        v.processed_bytes = info.processed_bytes.load();
+        v.processed_virtual_disk_count = info.processed_virtual_disk_count.load();
+        v.total_bytes = info.total_bytes.load();
+        v.virtual_disk_count = info.virtual_disk_count.load();
+        v.start_time = static_cast<time_t>(info.start_time.load());
+        v.end_time = static_cast<time_t>(info.end_time.load());
+        v.state = static_cast<VM_Job_Progress::VM_State>(info.state.load());
         // A finished VM's last values stand; its mapping is no longer needed.
         if (v.state == VM_Job_Progress::STATE_COMPLETED || v.state == VM_Job_Progress::STATE_FAILED)
             handle.reset();

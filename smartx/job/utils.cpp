@@ -77,12 +77,8 @@ bool get_servant_result(const JSON_RPC_Object_Ptr& resp, json_spirit::Object& re
     switch (resp->type()) {
         case JSON_RPC_Object::TYPE_RESPONSE: {
             JSON_RPC_Response& r = static_cast<JSON_RPC_Response&>(*resp);
-            if (r.result.type() != json_spirit::obj_type) {
-                ACE_ERROR_RETURN(
-                    (LM_EMERGENCY, ACE_TEXT("Unexpected error in %C:%d, r.result is not object!\n"),
-                     __FILE__, __LINE__),
-                    false);
-            }
+            QORM_CHECK_SHAPE_RETURN(r.result.type() == json_spirit::obj_type,
+                                    "r.result is not object", false);
             result.swap(r.result.get_obj());
             return true;
         }

@@ -1,5 +1,7 @@
 #include "smartx/servant/backup_servant_handler.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <exception>
@@ -12,6 +14,7 @@
 #include "host/uuid.h"
 #include "json_spirit/extract.h"
 #include "qorm/check.h"
+#include "qorm/guard.h"
 #include "qorm/scoped_deleter.h"
 #include "qorm/time_format.h"
 #include "smartx/common/cluster.h"
@@ -25,13 +28,6 @@
 namespace smartx {
 
 namespace {
-enum Progress_State {
-    PROGRESS_PENDING = 0,
-    PROGRESS_RUNNING = 1,
-    PROGRESS_COMPLETED = 2,
-    PROGRESS_FAILED = 3
-};
-
 bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk) {
     return disk.get_type() == VM_Disk_Type::DISK;
 }
@@ -43,7 +39,7 @@ Backup_Servant_Handler::~Backup_Servant_Handler() = default;
 
 void Backup_Servant_Handler::reset_request() {
     start_time_ = 0;
-    zbs_ = nullptr;
+    zbs_.reset();
     cluster_ip_.clear();
     param_ = Backup_Param();
     backup_entry_.clear();
@@ -68,16 +64,58 @@ void Backup_Servant_Handler::reset_request() {
 
 int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
                                           const JSON_RPC_Object_Ptr& obj) {
+    const char* what = "handle SmartX backup request";
+    const char* answer = "Internal error.";
+    try {
+        return handle_request(channel, obj);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc& e) {
+        qorm::log_caught(what, &e);
+        answer = "Internal error, out of memory.";
+    } catch (const std::exception& e) {
+        qorm::log_caught(what, &e);
+    } catch (...) {
+        qorm::log_caught(what, nullptr);
+    }
+    // Thrown half-way: the library went with the unwinding; a backup that had
+    // not ended is failed, the records are let go, and the requester hears
+    // of it if it can.
+    qorm::guarded_void("close the SmartX backup request", [this] {
+        if (progress_) {
+            const int32_t state = progress_->state;
+            if (state != VM_Job_Progress::STATE_COMPLETED &&
+                state != VM_Job_Progress::STATE_FAILED) {
+                set_progress_state(VM_Job_Progress::STATE_FAILED);
+                progress_->end_time = ::time(nullptr);
+            }
+        }
+        close_request();
+    });
+    const std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
+    if (!requester || obj.get() == nullptr || obj->type() != JSON_RPC_Object::TYPE_REQUEST)
+        return -1;
+    return qorm::guarded("answer SmartX backup request", -1, [&] {
+        return requester->send_error(JSON_RPC_INTERNAL_ERROR, obj->id, answer,
+                                     json_spirit::Value());
+    });
+}
+
+void Backup_Servant_Handler::close_request() {
+    client_.reset();
+    job_act_.close();
+    progress_.close();
+}
+
+int Backup_Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& channel,
+                                           const JSON_RPC_Object_Ptr& obj) {
     const std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
     if (!requester) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Abort handling JSON-RPC request, requester has gone.\n")));
         return -1;
     }
-    if (obj.get() == nullptr || obj->type() != JSON_RPC_Object::TYPE_REQUEST) {
-        ACE_ERROR(
-            (LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, obj is not JSON-RPC request!\n")));
-        return -1;
-    }
+    QORM_CHECK_SHAPE_RETURN(obj.get() != nullptr && obj->type() == JSON_RPC_Object::TYPE_REQUEST,
+                            "obj is not JSON-RPC request", -1);
     const JSON_RPC_Request& request = static_cast<const JSON_RPC_Request&>(*obj);
 
     reset_request();
@@ -88,36 +126,40 @@ int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& chann
                                                                                       entry, true);
     } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load params, %C.\n"), e.what()));
-        return requester->send_error(-32602, request.id, nullptr, json_spirit::Value());
+        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
+                                     json_spirit::Value());
     }
     if (!param_.load(param) || !backup_entry_.load(entry))
-        return requester->send_error(-32602, request.id, nullptr, json_spirit::Value());
+        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
+                                     json_spirit::Value());
     if (!client_) {
         errno = ENOMEM;
-        return requester->send_error(-32603, request.id, "Internal error, out of memory.",
-                                     json_spirit::Value());
+        return requester->send_error(JSON_RPC_INTERNAL_ERROR, request.id,
+                                     "Internal error, out of memory.", json_spirit::Value());
     }
     const int sent = handle_backup(*requester, request);
     // Nothing of an answered request stays open: its connections and records.
-    client_.reset();
-    job_act_.close();
-    progress_.close();
+    close_request();
     return sent;
 }
 
 int Backup_Servant_Handler::handle_backup(JSON_RPC_Channel& channel,
                                           const JSON_RPC_Request& request) {
     if (!job_init())
-        return channel.send_error(-32603, request.id, "Failed to initialize job.",
+        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id, "Failed to initialize job.",
                                   json_spirit::Value());
 
-    // The library goes with the request, whatever happens from here on.
-    auto unload = make_deleter([] { zbs_finalize(); });
+    // The library goes with the request, whatever happens from here on;
+    // what it handed out goes first.
+    auto unload = make_deleter([this] {
+        zbs_.reset();
+        zbs_finalize();
+    });
     if (!init()) {
-        set_progress_state(PROGRESS_FAILED);
+        set_progress_state(VM_Job_Progress::STATE_FAILED);
         progress_->end_time = ::time(nullptr);
-        return channel.send_error(-32603, request.id, "Failed to initialize members.",
-                                  json_spirit::Value());
+        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id,
+                                  "Failed to initialize members.", json_spirit::Value());
     }
     finish_backup(handle_backup_i());
     return send_result(channel, request);
@@ -125,7 +167,7 @@ int Backup_Servant_Handler::handle_backup(JSON_RPC_Channel& channel,
 
 void Backup_Servant_Handler::finish_backup(bool succeeded) {
     if (succeeded) {
-        set_progress_state(PROGRESS_COMPLETED);
+        set_progress_state(VM_Job_Progress::STATE_COMPLETED);
         result_["code"] = static_cast<int>(Task_Base::CODE_SUCCESS);
         if (!last_snap_id_.empty()) {
             error_.clear();
@@ -136,9 +178,9 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
     } else {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to backup VM %C.\n"), param_.vm_id.c_str()));
         if (!chunks_.empty())
-            add_agent_alert(Error_ID::LV_WARNING, 25, 0);
+            add_agent_alert(Error_ID::LV_WARNING, ALERT_BACKUP_FAILED, 0);
         delete_backup_piece();
-        set_progress_state(PROGRESS_FAILED);
+        set_progress_state(VM_Job_Progress::STATE_FAILED);
         // A failed backup answers its code alone.
         result_.clear();
         result_["code"] =
@@ -163,8 +205,8 @@ int Backup_Servant_Handler::send_result(JSON_RPC_Channel& channel,
     std::unique_ptr<JSON_RPC_Response> response(new (std::nothrow) JSON_RPC_Response(request));
     if (!response) {
         errno = ENOMEM;
-        return channel.send_error(-32603, request.id, "Internal error, out of memory.",
-                                  json_spirit::Value());
+        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id,
+                                  "Internal error, out of memory.", json_spirit::Value());
     }
     response->result = json_spirit::Value(std::move(result_));
     result_.clear();
@@ -223,11 +265,11 @@ bool Backup_Servant_Handler::init() {
     }
     const Smartx_Connect_Params* connect = Smartx_Connect_Params::instance();
     char* zbs_error = nullptr;
-    zbs_ = zbs_create_external_with_timeout(
+    zbs_.reset(zbs_create_external_with_timeout(
         zbs_data_ip.c_str(),
         connect != nullptr ? connect->timeout_ms() : Smartx_Connect_Params().timeout_ms(),
-        &zbs_error);
-    if (zbs_ == nullptr) {
+        &zbs_error));
+    if (!zbs_) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create zbs handle, error: %C.\n"),
                    zbs_error != nullptr ? zbs_error : ""));
         return false;
@@ -238,7 +280,7 @@ bool Backup_Servant_Handler::init() {
         return false;
     }
 
-    progress_->state = PROGRESS_PENDING;
+    progress_->state = VM_Job_Progress::STATE_PENDING;
     progress_->processed_virtual_disk_count = 0;
     progress_->processed_bytes = 0;
     progress_->total_bytes = 0;
@@ -260,28 +302,31 @@ bool Backup_Servant_Handler::handle_backup_i() {
             (LM_WARNING,
              ACE_TEXT("Can not find prior backup set for VM %C, perform full backup instead\n"),
              vm_.id.c_str()));
-        change_backup_type(4);
+        change_backup_type(ALERT_NO_PRIOR_BACKUP);
     }
     if (!check_snap() && param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL) {
         ACE_ERROR((LM_WARNING, ACE_TEXT("Perform full backup instead\n")));
-        change_backup_type(5);
+        change_backup_type(ALERT_LAST_SNAPSHOT_UNUSABLE);
     }
     // The remaining steps, each with the alert and the message of its failure.
     struct Step {
         bool (Backup_Servant_Handler::*run)();
-        unsigned alert_code;
+        Alert_Code alert_code;
         const ACE_TCHAR* failure;
     };
     const bool full = param_.backup_type == JOB_DEFINITION_SUBTYPE_FULL;
     const Step steps[] = {
         {full ? &Backup_Servant_Handler::create_volume_snap
               : &Backup_Servant_Handler::create_volume_incremental_snap,
-         16,
+         ALERT_SNAPSHOT_FAILED,
          full ? ACE_TEXT("Failed to create volume snap.\n")
               : ACE_TEXT("Failed to create volume incremental snap.\n")},
-        {&Backup_Servant_Handler::backup_volumes, 13, ACE_TEXT("Failed to backup volumes.\n")},
-        {&Backup_Servant_Handler::backup_vm_info, 12, ACE_TEXT("Failed to backup VM info.\n")},
-        {&Backup_Servant_Handler::save_catalog, 9, ACE_TEXT("Failed to save catalog.\n")},
+        {&Backup_Servant_Handler::backup_volumes, ALERT_VOLUMES_FAILED,
+         ACE_TEXT("Failed to backup volumes.\n")},
+        {&Backup_Servant_Handler::backup_vm_info, ALERT_VM_INFO_FAILED,
+         ACE_TEXT("Failed to backup VM info.\n")},
+        {&Backup_Servant_Handler::save_catalog, ALERT_CATALOG_FAILED,
+         ACE_TEXT("Failed to save catalog.\n")},
     };
     for (const Step& step : steps)
         if (!(this->*step.run)()) {
@@ -292,7 +337,7 @@ bool Backup_Servant_Handler::handle_backup_i() {
     return true;
 }
 
-void Backup_Servant_Handler::change_backup_type(unsigned code) {
+void Backup_Servant_Handler::change_backup_type(Alert_Code code) {
     param_.backup_type = JOB_DEFINITION_SUBTYPE_FULL;
     add_agent_alert(Error_ID::LV_WARNING, code, 0);
 }
@@ -315,7 +360,7 @@ bool Backup_Servant_Handler::check_datastore() {
         return true;
     if (!not_enough_space(cluster))
         return true;
-    add_agent_alert(Error_ID::LV_ERROR, 7, 0);
+    add_agent_alert(Error_ID::LV_ERROR, ALERT_SHORT_OF_SPACE, 0);
     ACE_ERROR((LM_ERROR,
                ACE_TEXT("Not enough space of cluster[id:%C], used data[%q], total capacity[%q].\n"),
                cluster.id.c_str(), static_cast<long long>(cluster.used_data_space),
@@ -342,8 +387,8 @@ bool Backup_Servant_Handler::not_enough_space(const Cluster& cluster) {
 bool Backup_Servant_Handler::get_last_catalog(json_spirit::Value& result) {
     const Control_Param& control = param_.control;
     RESTful_Catalog_Operator catalog(
-        control.backupd_host, control.backupd_port, control.backupd_ssl,
-        secure_string(control.access_key.c_str()), -1,
+        control.backupd_host, control.backupd_port, control.backupd_ssl, control.access_key,
+        RESTful_Catalog_Operator::NO_BOUND,
         static_cast<int>(std::min<size_t>(control.max_seconds_retry, INT32_MAX)));
     json_spirit::Object filter;
     filter["resource_uuid"] = control.resource_uuid;
@@ -360,15 +405,8 @@ bool Backup_Servant_Handler::get_base_backup() {
         return false;
     }
     const json_spirit::Value& last = result.get_array().back();
-    if (last.type() != json_spirit::obj_type) {
-        ACE_ERROR(
-            (LM_EMERGENCY,
-             ACE_TEXT("Unexpected error in "
-                      "/builds/7/rpm/src/backup/smartx/servant/backup_servant_handler.cpp:%d, "
-                      "result.get_array().back() is not object!\n"),
-             __LINE__));
-        return false;
-    }
+    QORM_CHECK_SHAPE_RETURN(last.type() == json_spirit::obj_type,
+                            "result.get_array().back() is not object", false);
     const json_spirit::Object& row = last.get_obj();
     std::string uuid;
     std::string incarnation;
@@ -599,7 +637,7 @@ bool Backup_Servant_Handler::plan_disk(Chunk& chunk, Plan plan, bool incremental
 bool Backup_Servant_Handler::plan_full(Chunk& chunk, Plan plan) {
     if (plan == Plan::EXTENTS) {
         zbs_pextent* map = nullptr;
-        const int count = get_zbs_pextents(zbs_, chunk.zbs_volume_id, &map);
+        const int count = get_zbs_pextents(zbs_.get(), chunk.zbs_volume_id, &map);
         if (count < 0) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs pextents for volume[%C].\n"),
                        chunk.zbs_volume_id.c_str()));
@@ -609,13 +647,16 @@ bool Backup_Servant_Handler::plan_full(Chunk& chunk, Plan plan) {
         extents_to_blocks(map, count, nullptr, chunk.blocks);
         return true;
     }
-    zbs_diff_t diff = nullptr;
-    if (!get_zbs_diff(zbs_, chunk.zbs_volume_id, &diff)) {
+    zbs_diff_t raw = nullptr;
+    const bool got = get_zbs_diff(zbs_.get(), chunk.zbs_volume_id, &raw);
+    const Zbs_Diff diff(raw);
+    if (!got) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to execute get_zbs_diff [zbs_volume_id :%C].\n"),
                    chunk.zbs_volume_id.c_str()));
         return false;
     }
-    parse_zbs_diff_to_chunk(diff, param_.control.zbs_block_size, chunk.zbs_volume_id, chunk.blocks);
+    parse_zbs_diff_to_chunk(diff.get(), param_.control.zbs_block_size, chunk.zbs_volume_id,
+                            chunk.blocks);
     return true;
 }
 
@@ -625,11 +666,11 @@ bool Backup_Servant_Handler::plan_changes(Chunk& chunk, Plan plan,
         // The older map is copied out before the newer one is asked for.
         std::vector<zbs_pextent> old_map;
         zbs_pextent* map = nullptr;
-        const int old_count = get_zbs_pextents(zbs_, last_zbs_volume_id, &map);
+        const int old_count = get_zbs_pextents(zbs_.get(), last_zbs_volume_id, &map);
         if (old_count >= 0)
             old_map.assign(map, map + old_count);
         map = nullptr;
-        const int count = get_zbs_pextents(zbs_, chunk.zbs_volume_id, &map);
+        const int count = get_zbs_pextents(zbs_.get(), chunk.zbs_volume_id, &map);
         if (count < 0) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs pextents for volume[%C].\n"),
                        chunk.zbs_volume_id.c_str()));
@@ -639,25 +680,28 @@ bool Backup_Servant_Handler::plan_changes(Chunk& chunk, Plan plan,
         extents_to_blocks(map, count, old_count >= 0 ? &old_map : nullptr, chunk.blocks);
         return true;
     }
-    zbs_diff_t diff = nullptr;
-    if (!get_zbs_diff(zbs_, last_zbs_volume_id, chunk.zbs_volume_id, &diff)) {
+    zbs_diff_t raw = nullptr;
+    const bool got = get_zbs_diff(zbs_.get(), last_zbs_volume_id, chunk.zbs_volume_id, &raw);
+    const Zbs_Diff diff(raw);
+    if (!got) {
         ACE_ERROR(
             (LM_ERROR,
              ACE_TEXT("Failed to execute get_zbs_diff [last_lun.local_id :%C, lun.local_id:%C].\n"),
              last_zbs_volume_id.c_str(), chunk.zbs_volume_id.c_str()));
         return false;
     }
-    parse_zbs_diff_to_chunk(diff, param_.control.zbs_block_size, chunk.zbs_volume_id, chunk.blocks);
+    parse_zbs_diff_to_chunk(diff.get(), param_.control.zbs_block_size, chunk.zbs_volume_id,
+                            chunk.blocks);
     return true;
 }
 
 // ---- alerts, stop test, progress ----
 
-void Backup_Servant_Handler::add_agent_alert(unsigned level, unsigned code, unsigned extra) {
+void Backup_Servant_Handler::add_agent_alert(unsigned level, Alert_Code code, unsigned extra) {
     json_spirit::Object detail;
     detail["id"] = vm_.id;
     detail["name"] = vm_.name;
-    const Error_ID id(level, 3, 39, 1, code, extra);
+    const Error_ID id = Error_ID::smartx(level, code, extra);
     if (!send_alert(alert_client_, id.value(), detail, param_.control, job_act_.get()))
         ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to send smartx backup alert level %d, code %d.\n"),
                    static_cast<int>(level), static_cast<int>(code)));
@@ -676,7 +720,7 @@ bool Backup_Servant_Handler::is_stopped() {
     return false;
 }
 
-void Backup_Servant_Handler::set_progress_state(int32_t state) {
+void Backup_Servant_Handler::set_progress_state(VM_Job_Progress::VM_State state) {
     std::lock_guard<std::mutex> lock(mutex_);
     progress_->state = state;
 }

@@ -26,6 +26,7 @@
 #include "host/servant/json_rpc.h"
 #include "host/smartx_backup_set.h"
 #include "models/task/task_base.h"
+#include "smartx/common/alert_codes.h"
 #include "smartx/common/error.h"
 #include "smartx/common/export.h"
 #include "smartx/common/factory.h"
@@ -36,7 +37,7 @@
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/job/backup_source_entry.h"
 #include "smartx/servant/backup_planner.h"
-#include "smartx/zbs/zbs_types.h"
+#include "smartx/zbs/zbs_wrapper.h"
 
 class Client_IO_Ex;
 
@@ -75,6 +76,8 @@ public:
     Backup_Servant_Handler(const Backup_Servant_Handler&) = delete;
     Backup_Servant_Handler& operator=(const Backup_Servant_Handler&) = delete;
 
+    // No exception leaves it: one thrown half-way fails the backup and is
+    // answered with -32603 when the requester can still be reached.
     int handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
                       const JSON_RPC_Object_Ptr& obj) override;
 
@@ -85,6 +88,10 @@ protected:
 
     // Forgets everything of the previous request.
     void reset_request();
+    // The request as handle_object takes it, exceptions and all.
+    int handle_request(const JSON_RPC_Channel_Weak_Ptr& channel, const JSON_RPC_Object_Ptr& obj);
+    // Lets go of the request's connections and records.
+    void close_request();
     int handle_backup(JSON_RPC_Channel& channel, const JSON_RPC_Request& request);
     bool job_init();
     bool init();
@@ -98,7 +105,7 @@ protected:
     bool get_last_catalog(json_spirit::Value& result);
     bool get_base_backup();
     bool check_snap();
-    void change_backup_type(unsigned code);
+    void change_backup_type(Alert_Code code);
     std::string create_snap_name() const;
     bool create_vm_snapshot();
     bool create_volume_snap();
@@ -120,10 +127,10 @@ protected:
     bool plan_full(Chunk& chunk, Plan plan);
     bool plan_changes(Chunk& chunk, Plan plan, const std::string& last_zbs_volume_id);
 
-    void add_agent_alert(unsigned level, unsigned code, unsigned extra);
+    void add_agent_alert(unsigned level, Alert_Code code, unsigned extra);
     // The job is being cancelled or aborted.
     bool is_stopped();
-    void set_progress_state(int32_t state);
+    void set_progress_state(VM_Job_Progress::VM_State state);
 
     // ---- transfer, description and catalog (backup_transfer.cpp) ----
 
@@ -146,7 +153,8 @@ protected:
     std::string file_name(bool empty, const std::string& name, int compression) const;
 
     time_t start_time_ = 0;
-    zbs_t zbs_ = nullptr;
+    // Released before the library is unloaded at the end of the request.
+    Zbs_Handle zbs_;
     std::string cluster_ip_;
     Backup_Param param_;
     Backup_Source_Entry backup_entry_;

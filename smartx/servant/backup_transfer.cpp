@@ -16,6 +16,7 @@
 #include "host/uuid.h"
 #include "models/task/thread_task_scheduler.h"
 #include "qorm/check.h"
+#include "qorm/guard.h"
 #include "smartx/common/vm_setting.h"
 #include "smartx/servant/backup_file_name.h"
 #include "smartx/servant/backup_servant_handler.h"
@@ -30,6 +31,9 @@ constexpr uint32_t IMAGE_SECTOR_SIZE = 512;
 constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
 constexpr uint32_t IMAGE_CHECKSUM = 1;
 constexpr uint32_t IMAGE_COMPRESSION = 0;
+
+// Disk tasks one request may have waiting at once.
+constexpr int DISK_TASK_LIMIT = 1024;
 
 template <class T>
 uint64_t non_negative(T v) {
@@ -52,11 +56,11 @@ bool Backup_Servant_Handler::backup_volumes() {
         std::lock_guard<std::mutex> lock(mutex_);
         progress_->virtual_disk_count = static_cast<int32_t>(chunks_.size());
         progress_->total_bytes = total;
-        progress_->state = 1;
+        progress_->state = VM_Job_Progress::STATE_RUNNING;
     }
 
     const Retry_Param& retry = param_.control.retry;
-    Thread_Task_Scheduler<Chunk> scheduler(1024);
+    Thread_Task_Scheduler<Chunk> scheduler(DISK_TASK_LIMIT);
     if (!scheduler.register_stop_callback([this] { return is_stopped(); }) ||
         !scheduler.enable_retry(retry.max_retries, retry.max_internal))
         return false;
@@ -165,11 +169,17 @@ Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& ch
         return Task_Base::CODE_FAILED_RETRY;
     }
     char* data = buffer.get();
+    // The writer is the host's: nothing may be thrown back into it.
     const bool written = writer.write_blocks(
-        [&](uint64_t length, uint64_t offset) { return read_blocks(chunk, data, length, offset); },
+        [&](uint64_t length, uint64_t offset) {
+            return qorm::guarded("read ZBS blocks", static_cast<ssize_t>(-1),
+                                 [&] { return read_blocks(chunk, data, length, offset); });
+        },
         [&](uint64_t n) {
-            notify_processed_bytes(chunk, n);
-            return !is_stopped();
+            return qorm::guarded("count processed bytes", false, [&] {
+                notify_processed_bytes(chunk, n);
+                return !is_stopped();
+            });
         },
         data, IMAGE_BLOCK_SIZE);
     if (!written) {
@@ -223,7 +233,7 @@ ssize_t Backup_Servant_Handler::read_blocks(const Chunk& chunk, char* buffer, ui
     int rc = 0;
     const bool done = call_zbs_with_backoff(
         [&] {
-            rc = zbs_read(zbs_, chunk.zbs_volume_id.c_str(), buffer, n, offset);
+            rc = zbs_read(zbs_.get(), chunk.zbs_volume_id.c_str(), buffer, n, offset);
             return rc == 0;
         },
         [&](int delay) {
@@ -394,8 +404,7 @@ bool Backup_Servant_Handler::save_catalog() {
     bset_.backup_end_time = ::time(nullptr);
 
     RESTful_Catalog_Operator op(control.backupd_host, control.backupd_port, control.backupd_ssl,
-                                secure_string(control.access_key.c_str()),
-                                to_int(control.retry.max_retries),
+                                control.access_key, to_int(control.retry.max_retries),
                                 to_int(control.retry.max_internal));
     if (!op.commit(bset_, true)) {
         ACE_ERROR(

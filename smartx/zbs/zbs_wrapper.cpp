@@ -22,7 +22,7 @@ void* zbs_library = nullptr;
 
 // The sanitizer runtime aborts on RTLD_DEEPBIND (a deep-bound library would
 // bypass its interceptors), so instrumented builds bind the usual way.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int zbs_open_flags = RTLD_LAZY;
 #else
 constexpr int zbs_open_flags = RTLD_LAZY | RTLD_DEEPBIND;
@@ -116,6 +116,16 @@ int zbs_init(const char* version) {
     if (params != nullptr)
         params->update();
     return 1;
+}
+
+void Zbs_Handle_Release::operator()(zbs_t zbs) const {
+    QORM_CHECK_NOT_NULL_RETURN(zbs_destroy, );
+    zbs_destroy(zbs);
+}
+
+void Zbs_Diff_Release::operator()(zbs_diff_t diff) const {
+    QORM_CHECK_NOT_NULL_RETURN(zbs_destroy_diff, );
+    zbs_destroy_diff(diff);
 }
 
 int zbs_finalize() {

@@ -10,6 +10,7 @@
 #define SMARTX_ZBS_ZBS_WRAPPER_H
 
 #include <cstdint>
+#include <memory>
 
 #include "host/zbs/libzbs.h"
 
@@ -33,7 +34,19 @@ int zbs_init(const char* version);
 
 // Unbinds and unloads; 1 success (also when nothing is loaded), 0 when the
 // library could not be unloaded (the table is cleared all the same).
+// Every handle and diff must be released first: only the library can.
 int zbs_finalize();
+
+// Owners of what the library hands out, released through the table; one
+// that outlives the library fails an invariant check and leaks.
+struct Zbs_Handle_Release {
+    void operator()(zbs_t zbs) const;
+};
+struct Zbs_Diff_Release {
+    void operator()(zbs_diff_t diff) const;
+};
+using Zbs_Handle = std::unique_ptr<zbs_handle, Zbs_Handle_Release>;
+using Zbs_Diff = std::unique_ptr<zbs_diff, Zbs_Diff_Release>;
 
 // A version may name a directory: letters, digits, '.', '_' and '-' only,
 // and neither "." nor "..".

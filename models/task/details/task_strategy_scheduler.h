@@ -20,6 +20,7 @@
 #include "ace/Task.h"
 #include "ace/Thread_Mutex.h"
 #include "models/task/task_base.h"
+#include "qorm/guard.h"
 
 // T: task type; W: worker pool over T; S: strategy over T with a Less
 // comparator.
@@ -80,11 +81,15 @@ public:
         while (strategy_.task_dequeued_count() >= 1)
             wait_avail();
         if (exit_callback_)
-            exit_callback_();
+            qorm::guarded_void("run the scheduler's exit callback", exit_callback_);
         return 0;
     }
 
 private:
+    // The longest the dispatcher sleeps without news: the stop test is asked
+    // at least this often.
+    enum { DISPATCH_WAIT_S = 3 };
+
     // Caller holds mutex_.
     bool enqueue_task_i(const Task_Ptr& task, bool repush) {
         if (stopped_)
@@ -108,21 +113,24 @@ private:
         return true;
     }
 
-    // Caller holds mutex_.
+    // Caller holds mutex_. A stop test that throws stops the dispatch: the
+    // dispatcher thread must not end on it.
     bool stopped() {
         if (stopped_)
             return true;
         if (stop_callback_) {
-            const bool stop = stop_callback_();
+            const bool stop =
+                qorm::guarded("ask the scheduler's stop callback", true, stop_callback_);
             stopped_ = stop;
             return stop;
         }
         return false;
     }
 
-    // Caller holds mutex_; wakes on a completion, an admission or after 3 s.
+    // Caller holds mutex_; wakes on a completion, an admission or after
+    // DISPATCH_WAIT_S.
     void wait_avail() {
-        ACE_Time_Value deadline = ACE_Monotonic_Time_Policy()() + ACE_Time_Value(3);
+        ACE_Time_Value deadline = ACE_Monotonic_Time_Policy()() + ACE_Time_Value(DISPATCH_WAIT_S);
         avail_cond_.wait(&deadline);
     }
 

@@ -171,8 +171,16 @@ TEST_F(ProgressReporter, ForwardsFileValuesAndFreezesFinishedVms) {
     ASSERT_TRUE(reporter_.activate(DEF_ID));
     smartx::VM_Progress_Info& web = servant_side("vm-1");
     smartx::VM_Progress_Info& db = servant_side("vm-2");
-    web = {100, 40, 2, 1, 1000, 0, VM_Job_Progress::STATE_RUNNING, 0};
-    db = {200, 200, 1, 1, 1000, 1010, VM_Job_Progress::STATE_FAILED, 0};
+    const auto store = [](smartx::VM_Progress_Info& p, uint64_t total, uint64_t done, int disks,
+                          int disks_done, int state) {
+        p.total_bytes = total;
+        p.processed_bytes = done;
+        p.virtual_disk_count = disks;
+        p.processed_virtual_disk_count = disks_done;
+        p.state = state;
+    };
+    store(web, 100, 40, 2, 1, VM_Job_Progress::STATE_RUNNING);
+    store(db, 200, 200, 1, 1, VM_Job_Progress::STATE_FAILED);
     job_.state(JOB_STATE_RUNNING);
 
     ASSERT_TRUE(reporter_.update());
