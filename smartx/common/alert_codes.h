@@ -12,8 +12,10 @@ enum Alert_Code : unsigned {
     ALERT_CATALOG_FAILED = 9,          // error: the backup set was not committed
     ALERT_VM_INFO_FAILED = 12,         // error: the VM description was not written
     ALERT_VOLUMES_FAILED = 13,         // error: a disk was not copied
+    ALERT_ENTRY_NOT_FOUND = 15,        // error: a source entry's VMs could not be queried
     ALERT_SNAPSHOT_FAILED = 16,        // error: no snapshot, or no plan of its disks
     ALERT_BACKUP_FAILED = 25,          // warning: failed once disks were planned
+    ALERT_SOME_VMS_FAILED = 28,        // error: a backup job in which some VMs failed
 };
 
 }  // namespace smartx

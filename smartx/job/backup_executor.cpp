@@ -17,6 +17,7 @@
 #include "qorm/check.h"
 #include "qorm/client_io_options_helper.h"
 #include "qorm/snprintf.h"
+#include "smartx/common/alert_codes.h"
 #include "smartx/common/param.h"
 #include "smartx/common/vm.h"
 #include "smartx/job/progress_reporter.h"
@@ -36,14 +37,7 @@ const int DEFAULT_COMPRESSION_LEVEL = 1;
 // Pool compression method when the job names none the pool knows.
 const int FALLBACK_COMPRESSION = 1;
 
-// The alert of an entry whose VMs could not be found.
-const unsigned ENTRY_ALERT_LEVEL = Error_ID::LV_ERROR;
-const unsigned ENTRY_ALERT_CODE = 15;
-const unsigned ENTRY_ALERT_EXTRA = 0;
-// The alert of a run in which some VMs failed.
-const uint64_t PARTIAL_FAILURE_ALERT = 0x700000327010001cULL;
-const int PARTIAL_FAILURE_ALERT_LEVEL = Error_ID::LV_ERROR;
-const int PARTIAL_FAILURE_ALERT_CODE = 28;
+const unsigned ALERT_EXTRA = 0;
 const int ALERT_COUNT = 1;
 
 std::string local_time_now() {
@@ -147,7 +141,7 @@ bool Backup_Executor::get_vms() {
             props.push_back(entry.id);
             props.push_back(entry.name);
             props.push_back(entry.type);
-            write_job_alert(job_, ENTRY_ALERT_LEVEL, ENTRY_ALERT_CODE, ENTRY_ALERT_EXTRA,
+            write_job_alert(job_, Error_ID::LV_ERROR, ALERT_ENTRY_NOT_FOUND, ALERT_EXTRA,
                             json_spirit::Value(props), ALERT_COUNT);
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM by entry(%C)."), entry.id.c_str()));
         }
@@ -377,11 +371,12 @@ bool Backup_Executor::execute_i(const Action_Options*) {
     if (succeeded < total) {
         json_spirit::Object props;
         props["failed_size"] = total - succeeded;
-        if (!write_job_alert(job_, Error_ID(PARTIAL_FAILURE_ALERT), json_spirit::Value(props),
-                             ALERT_COUNT)) {
-            ACE_DEBUG((LM_WARNING,
-                       ACE_TEXT("Failed to send smartx backup alert level %d, code %d.\n"),
-                       PARTIAL_FAILURE_ALERT_LEVEL, PARTIAL_FAILURE_ALERT_CODE));
+        if (!write_job_alert(
+                job_, Error_ID::smartx(Error_ID::LV_ERROR, ALERT_SOME_VMS_FAILED, ALERT_EXTRA),
+                json_spirit::Value(props), ALERT_COUNT)) {
+            ACE_DEBUG(
+                (LM_WARNING, ACE_TEXT("Failed to send smartx backup alert level %d, code %d.\n"),
+                 static_cast<int>(Error_ID::LV_ERROR), static_cast<int>(ALERT_SOME_VMS_FAILED)));
         }
     }
     return true;

@@ -185,9 +185,10 @@ public:
     smartx::Control_Param control() {
         smartx::Control_Param c;
         for (std::string* s : {&c.def_id, &c.host_id, &c.resource_uuid, &c.target_device_id,
-                               &c.access_key, &c.backupd_host, &c.zbs_version, &c.rest_api_version,
-                               &c.trans_mode, &c.login_info.host, &c.login_info.username})
+                               &c.backupd_host, &c.zbs_version, &c.rest_api_version, &c.trans_mode,
+                               &c.login_info.host, &c.login_info.username})
             *s = text();
+        c.access_key = text();
         for (bool* b : {&c.backupd_ssl, &c.allocated_blocks, &c.login_info.ssl})
             *b = flag();
         for (int32_t* n : {&c.sock_timeout.connect_timeout, &c.sock_timeout.send_timeout,

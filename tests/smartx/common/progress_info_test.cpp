@@ -157,14 +157,13 @@ TEST(ProgressFile, SharedBetweenProcessesAtFixedOffsets) {
             ::_exit(10);
         if (servant->state != VM_Job_Progress::STATE_PENDING)
             ::_exit(11);
-        *servant.get() = smartx::VM_Progress_Info{0x1122334455667788ULL,
-                                                  4096,
-                                                  3,
-                                                  2,
-                                                  1700000000,
-                                                  1700000123,
-                                                  VM_Job_Progress::STATE_COMPLETED,
-                                                  0};
+        servant->total_bytes = 0x1122334455667788ULL;
+        servant->processed_bytes = 4096;
+        servant->virtual_disk_count = 3;
+        servant->processed_virtual_disk_count = 2;
+        servant->start_time = 1700000000;
+        servant->end_time = 1700000123;
+        servant->state = VM_Job_Progress::STATE_COMPLETED;
         ::_exit(0);
     }
     int status = 0;
