@@ -190,17 +190,21 @@ int main(int argc, char** argv) {
     if (obj.null()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C got a request it cannot read: %C.\n"),
                    name.c_str(), why.c_str()));
-        channel->send_error(-32700, json_spirit::Value(), "Parse error", json_spirit::Value());
-        return 1;
+        return channel->send_error(-32700, json_spirit::Value(), "Parse error",
+                                   json_spirit::Value()) == 0
+                   ? 0
+                   : 1;
     }
     if (obj->type() != JSON_RPC_Object::TYPE_REQUEST) {
         ACE_ERROR((LM_ERROR,
                    ACE_TEXT("Servant %C got a JSON-RPC object of type %d, not a request.\n"),
                    name.c_str(), static_cast<int>(obj->type())));
-        if (obj->type() != JSON_RPC_Object::TYPE_NOTIFY)
-            channel->send_error(-32600, json_spirit::Value(), "Invalid Request",
-                                json_spirit::Value());
-        return 1;
+        if (obj->type() == JSON_RPC_Object::TYPE_NOTIFY)
+            return 1;
+        return channel->send_error(-32600, json_spirit::Value(), "Invalid Request",
+                                   json_spirit::Value()) == 0
+                   ? 0
+                   : 1;
     }
     JSON_RPC_Request& request = *static_cast<JSON_RPC_Request*>(obj.get());
     secure_secrets(request.params);
