@@ -106,8 +106,6 @@ void Options_Parser::make_result() {
     }
     result_.reset(options);
     value_ = &options->value();
-    // Options without a key the rules know are still an (empty) object.
-    *value_ = json_spirit::Object();
 }
 
 }  // namespace smartx
