@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The demo: two VMs backed up, full then incremental, by the module's backup
-# servant in servant processes, against the simulators run as processes on
+# The demo: three VMs backed up, full then incremental, by backup jobs that
+# job-engine runs through the module, against the simulators run as processes on
 # 127.0.0.1; then every image is checked byte for byte against the snapshot
 # it was taken from. Everything happens in a scratch HOST_ROOT, removed at
 # the end. Exit status: the demo's (0 only when every check passed).

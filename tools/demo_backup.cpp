@@ -1,8 +1,9 @@
-// demo-backup: two VMs backed up by the module's backup servant, in servant
-// processes the host's servant scheduler starts, against the simulated
-// CloudTower, backup server and ZBS library, all real processes or loaded
-// libraries on 127.0.0.1; then every image is read back and checked byte for
-// byte against the snapshot it was taken from.
+// demo-backup: three VMs backed up by backup jobs that the job-engine program
+// runs through the module (a full, then an incremental), its backup executor
+// starting one servant process per VM, against the simulated CloudTower,
+// backup server and ZBS library, all real processes or loaded libraries on
+// 127.0.0.1; then every image is read back and checked byte for byte against
+// the snapshot it was taken from.
 //
 //   HOST_ROOT=$(mktemp -d) demo-backup
 //
@@ -165,10 +166,9 @@ struct Change {
 };
 
 struct Run_Result {
-    std::map<std::string, Object> replies;                 // by VM id
-    std::map<std::string, uint64_t> zbs_read;              // bytes each VM's servant read from ZBS
-    std::map<std::string, std::vector<std::string>> logs;  // servant output, by VM name
-    std::map<std::string, Object> rows;                    // the run's catalog rows, by VM id
+    std::map<std::string, Object> histories;   // the job's per-VM results, by VM id
+    std::map<std::string, uint64_t> zbs_read;  // bytes each VM's servant read from ZBS
+    std::map<std::string, Object> rows;        // the run's catalog rows, by VM id
 };
 
 class Demo {
@@ -242,7 +242,13 @@ private:
             Object{{SCHEDULER, Value("SmartX_Backup_Servant_Handler")}}, MODULE_INSTALLED);
         say("servant program        " + starter + " (configuration " + conf + ", module " + module +
             ")");
-        say("storage pool           file://" + pool_dir_);
+        // The pool the job's definition targets; sets land under its url and the resource.
+        Object pool{{"uuid", Value(POOL_UUID)},
+                    {"name", Value("demo")},
+                    {"url", Value("file://" + pool_dir_)}};
+        const std::string pools = host_path("/etc/opt/velmora/tarnvik3/pools.json");
+        std::ofstream(pools) << json_spirit::write(Value(Object{{"pools", Value(Array{pool})}}));
+        say("storage pool           file://" + pool_dir_ + " (" + pools + ")");
 
         // The login the executor uses: the protected instance's, from the
         // backup server, decrypted with this host's key.
@@ -260,11 +266,12 @@ private:
     }
 
     void make_vms() {
-        heading("2. Two VMs on cluster cluster-hz-01, their disks filled with data");
+        heading("2. Three VMs on cluster cluster-hz-01, their disks filled with data");
         vms_.push_back(
             world::numbered_vm("dw", 1, "demo-web-01", {24 * MiB, 9 * MiB + 4608}, "web server"));
         vms_.push_back(world::numbered_vm("dd", 2, "demo-db-01",
                                           {16 * MiB, 40 * MiB, 3 * MiB + 102403}, "database"));
+        vms_.push_back(world::numbered_vm("da", 3, "demo-app-01", {8 * MiB}, "application"));
         cluster_id_ = fixtures_.record("clusters", "cluster-hz-01").at("id").get_str();
         for (const auto& kind : world::vm_records(fixtures_, vms_)) {
             Object body;
@@ -289,6 +296,7 @@ private:
             {1, 1, 4 * MiB, 16 * MiB},
             {1, 2, 0, 100 * KiB},
             {1, 2, 3 * MiB + 98304, 4099},
+            {2, 0, 2 * MiB, 1500 * KiB},
         };
         uint64_t seed = 1;
         for (const Fill& f : fills)
@@ -312,95 +320,107 @@ private:
 
     // ---- one backup run ----
 
-    world::Request_Defaults request_defaults() const {
-        world::Request_Defaults d;
-        d.pool_dir = pool_dir_;
-        d.cluster_id = cluster_id_;
-        d.def_id = DEF_ID;
-        d.resource_uuid = INSTANCE_UUID;
-        d.host_id = "demo-host";
-        d.backupd_port = backupd_port_;
-        d.login = login_;
-        d.zbs_version = ZBS_VERSION;
-        d.catalog_name = "demo nightly";
-        d.pool_uuid = POOL_UUID;
-        return d;
+    // The job definition of a backup of every VM at this level; its path.
+    std::string write_definition(Job_Definition_Subtype type, const std::string& level) const {
+        Array entries;
+        for (const world::VM& vm : vms_)
+            entries.push_back(Object{
+                {"id", Value(vm.id)}, {"name", Value(vm.name)}, {"type", Value("VirtualMachine")}});
+        Object def{{"id", Value(DEF_ID)},
+                   {"uid", Value(uuid_generate_text())},
+                   {"name", Value("demo nightly")},
+                   {"type", Value(static_cast<int>(JOB_DEFINITION_BACKUP))},
+                   {"subtype", Value(static_cast<int>(type))},
+                   {"host_id", Value(INSTANCE_UUID)},
+                   {"target", Value(Object{{"id", Value(POOL_UUID)}, {"device_id", Value("")}})},
+                   {"source", Value(Object{{"id", Value(INSTANCE_UUID)},
+                                           {"name", Value("CloudTower 127.0.0.1")},
+                                           {"entries", Value(entries)}})},
+                   {"options", Value(Object{{"channels", Value(2)},
+                                            {"parallel_vms", Value(2)},
+                                            {"zbs_version", Value(ZBS_VERSION)}})}};
+        const std::string path = root_ + "/job-" + level + ".json";
+        std::ofstream(path) << json_spirit::write(Value(def), true);
+        return path;
+    }
+
+    // Runs job-engine on the definition, showing its reports, progress lines
+    // and result table; its exit status, whole output and results.
+    int run_job_engine(const std::string& def, const std::string& zbs_log,
+                       std::vector<std::string>& output, Object& results) const {
+        const char* library_path = std::getenv("LD_LIBRARY_PATH");
+        const std::string command =
+            "ZBS_SIM_LOG='" + zbs_log + "' LD_LIBRARY_PATH='" +
+            (library_path != nullptr && *library_path != 0 ? library_path : "/usr/lib") + "' '" +
+            DEMO_JOB_ENGINE_PATH + "' --module '" + DEMO_MODULE_PATH + "' --timeout 600 '" + def +
+            "' 2>&1";
+        FILE* engine = ::popen(command.c_str(), "r");
+        if (engine == nullptr)
+            throw Failure("cannot start job-engine");
+        bool table = false;
+        for (char line[65536]; std::fgets(line, sizeof line, engine) != nullptr;) {
+            std::string text(line);
+            if (!text.empty() && text.back() == '\n')
+                text.pop_back();
+            output.push_back(text);
+            if (text.rfind("results: ", 0) == 0) {
+                Value v;
+                if (json_spirit::read(text.substr(9), v) && v.type() == json_spirit::obj_type)
+                    results = v.get_obj();
+                table = true;
+                continue;
+            }
+            if (table || text.rfind("progress: ", 0) == 0 || text.rfind("report: ", 0) == 0 ||
+                text.rfind("job ", 0) == 0)
+                say("  job-engine | " + text);
+        }
+        const int status = ::pclose(engine);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     Run_Result backup(Job_Definition_Subtype type, const std::string& level) {
         const bool full = type == JOB_DEFINITION_SUBTYPE_FULL;
-        heading(format("%d. %s backup: one servant process per VM", full ? 3 : 5,
+        heading(format("%d. %s backup job through job-engine", full ? 3 : 5,
                        full ? "Full" : "Incremental"));
+        const std::string def = write_definition(type, level);
         say(format(
-            "Servant_Task_Scheduler \"%s\" starts the starter for each VM, two at once; each loads "
-            "libsmartx.so and runs _make_SmartX_Backup_Servant_Handler, which loads libzbs.so.1 %s",
-            SCHEDULER, ZBS_VERSION));
-
-        // The job run the servants belong to, as the job engine keeps it.
-        Job_Activity_Map activity;
-        if (activity.open(DEF_ID, true) != 0)
-            throw Failure("cannot open the job's activity record");
-        uuid_from_string(uuid_generate_text(), activity->id);
-        uuid_from_string(uuid_generate_text(), activity->uid);
-        uuid_from_string(DEF_ID, activity->def_id);
-        activity->state = JOB_STATE_RUNNING;
-        std::vector<std::unique_ptr<smartx::VM_Progress_Handle>> progress;
-        for (const world::VM& vm : vms_) {
-            progress.emplace_back(new smartx::VM_Progress_Handle);
-            if (progress.back()->open(DEF_ID, vm.id, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC,
-                                      0750) != 0)
-                throw Failure("cannot open the progress record of " + vm.name);
-        }
+            "job-engine %s: the module's backup executor logs in to CloudTower, resolves the VMs, "
+            "and its servant scheduler \"%s\" starts a starter process per VM (two at once), "
+            "each loading libsmartx.so and libzbs.so.1 %s",
+            def.c_str(), SCHEDULER, ZBS_VERSION));
         const std::set<std::string> files_before = pool_files();
 
-        std::vector<world::Servant_Task> tasks;
-        for (const world::VM& vm : vms_)
-            tasks.push_back(
-                {world::backup_request(world::backup_param(request_defaults(), type, vm),
-                                       world::backup_entry(vm)),
-                 vm.name, OWNER_HOST, vm.id});
-        world::Servant_Run_Options options;
-        options.parallelism = 2;
-        options.owner_limit = 2;
-        options.global_mutex = true;
-        // The simulated library's request log tells what the servant read.
-        options.prepare = [&](Servant& servant, const world::Servant_Task& task) {
-            servant.get_process_options().setenv(ACE_TEXT("ZBS_SIM_LOG"), ACE_TEXT("%s"),
-                                                 zbs_log(level, task.name).c_str());
-        };
-        world::Servant_Runs runs = world::run_backup_servants(tasks, options);
+        std::vector<std::string> output;
+        Object results;
+        const int status = run_job_engine(def, zbs_log(level), output, results);
         Run_Result out;
-        out.logs = std::move(runs.logs);
-        for (const world::Servant_Reply& r : runs.replies)
-            out.replies[world::text_of(Value(r.result), "vm_id")] = r.result;
-        activity->state = JOB_STATE_IDLE;
-
-        uint64_t stored = 0;
-        for (size_t v = 0; v < vms_.size(); ++v) {
-            const world::VM& vm = vms_[v];
-            out.zbs_read[vm.id] = zbs_bytes_read(zbs_log(level, vm.name));
-            const auto reply = out.replies.find(vm.id);
-            if (reply == out.replies.end() || int_member(reply->second, "code") != 0) {
-                say(vm.name + ": the backup FAILED; the servant's last lines:");
-                const std::vector<std::string>& lines = out.logs[vm.name];
-                for (size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
-                    say("  | " + lines[i]);
-                throw Failure("the " + level + " backup of " + vm.name + " failed");
-            }
-            const Object& r = reply->second;
-            const smartx::VM_Progress_Info& info = *progress[v]->get();
-            stored += uint_member(r, "storage_size");
-            say(
-                format("%s: reply code 0; read from ZBS %s; written to the pool %s (storage_size), "
-                       "set_size %s",
-                       vm.name.c_str(), size_text(out.zbs_read[vm.id]).c_str(),
-                       size_text(uint_member(r, "storage_size")).c_str(),
-                       size_text(uint_member(r, "set_size")).c_str()));
-            say(format("  progress record: %d of %d disks, %s of %s, state %d (%s)",
-                       info.processed_virtual_disk_count.load(), info.virtual_disk_count.load(),
-                       size_text(info.processed_bytes).c_str(), size_text(info.total_bytes).c_str(),
-                       info.state.load(), info.state == 2 ? "succeeded" : "not succeeded"));
+        const Array* histories = json_spirit::object_get_array(results, "smartx");
+        if (histories != nullptr)
+            for (const Value& h : *histories)
+                out.histories[world::text_of(h, "uuid")] = h.get_obj();
+        bool all = status == 0;
+        for (const world::VM& vm : vms_) {
+            const auto h = out.histories.find(vm.id);
+            all = all && h != out.histories.end() &&
+                  world::member_of(Value(h->second), "succeed") == Value(true);
         }
+        if (!all) {
+            say(format("the %s backup job FAILED (exit status %d); job-engine's last lines:",
+                       level.c_str(), status));
+            for (size_t i = output.size() > 30 ? output.size() - 30 : 0; i < output.size(); ++i)
+                say("  | " + output[i]);
+            throw Failure("the " + level + " backup job failed");
+        }
+
+        // The run the job engine kept: its sizes and the id its sets carry.
+        Job_Activity_Map activity;
+        if (activity.open(DEF_ID, false) != 0)
+            throw Failure("cannot open the job's activity record");
+        const std::string job_instance = uuid_to_string(activity->id);
+        say(format("activity record: state %d, size %s, set size %s, stored %s",
+                   static_cast<int>(activity->state), size_text(activity->size).c_str(),
+                   size_text(activity->set_size).c_str(),
+                   size_text(activity->set_storage_size).c_str()));
 
         uint64_t new_bytes = 0;
         size_t new_files = 0;
@@ -410,10 +430,10 @@ private:
                 new_bytes += fs::file_size(pool_dir_ + "/" + f);
             }
         say(format("storage pool: %zu new files, %" PRIu64
-                   " bytes; the replies' storage_size add up to %" PRIu64 " bytes",
-                   new_files, new_bytes, stored));
-        if (new_bytes != stored)
-            fail("the pool's new files and the replies' storage sizes differ");
+                   " bytes; the job's stored size is %" PRIu64 " bytes",
+                   new_files, new_bytes, activity->set_storage_size));
+        if (new_bytes != activity->set_storage_size)
+            fail("the pool's new files and the job's stored size differ");
 
         const std::vector<Object> rows = catalog_rows();
         say(format("catalog \"smartx\" of the backup server: %zu rows", rows.size()));
@@ -422,7 +442,7 @@ private:
             std::string why;
             if (!set.load(row, &why))
                 throw Failure("a catalog row does not load: " + why);
-            if (set.job_instance_uuid == uuid_to_string(activity->id))
+            if (set.job_instance_uuid == job_instance)
                 out.rows[set.vm_id] = row;
             say(format(
                 "  %s %-11s %-11s snapshot %s, %zu pieces, size %s%s", short_id(set.uuid).c_str(),
@@ -430,23 +450,30 @@ private:
                 set.pieces.size(), size_text(static_cast<uint64_t>(set.size)).c_str(),
                 set.base_sets.empty() ? ""
                                       : (", builds on " + short_id(set.base_sets[0])).c_str()));
-            if (set.job_instance_uuid != uuid_to_string(activity->id))
+            if (set.job_instance_uuid != job_instance)
                 continue;
             for (const Backup_Piece& piece : set.pieces)
                 say(format("      %10s  %s", size_text(piece.size).c_str(), piece.path.c_str()));
         }
-        for (const world::VM& vm : vms_)
+        for (const world::VM& vm : vms_) {
             if (out.rows.count(vm.id) == 0)
                 throw Failure("no catalog row of this run for " + vm.name);
+            // The reads of the snapshot volumes this VM's backup took.
+            std::set<std::string> volumes;
+            for (const auto& s : snapshot_files(out.rows.at(vm.id)))
+                volumes.insert(fs::path(s.second).filename().string());
+            out.zbs_read[vm.id] = zbs_bytes_read(zbs_log(level), volumes);
+            say(format("%s: read from ZBS %s", vm.name.c_str(),
+                       size_text(out.zbs_read[vm.id]).c_str()));
+        }
         return out;
     }
 
-    std::string zbs_log(const std::string& level, const std::string& vm_name) const {
-        return logs_ + "/zbs-" + level + "-" + vm_name + ".log";
-    }
+    std::string zbs_log(const std::string& level) const { return logs_ + "/zbs-" + level + ".log"; }
 
-    // Bytes of the successful reads in a request log of the simulated library.
-    static uint64_t zbs_bytes_read(const std::string& log) {
+    // Bytes of the successful reads of these volumes in a request log of the
+    // simulated library.
+    static uint64_t zbs_bytes_read(const std::string& log, const std::set<std::string>& volumes) {
         std::ifstream in(log);
         std::string line;
         uint64_t total = 0;
@@ -455,7 +482,8 @@ private:
             std::string what, volume;
             uint64_t offset = 0, length = 0;
             int rc = -1;
-            if (fields >> what >> volume >> offset >> length >> rc && what == "read" && rc == 0)
+            if (fields >> what >> volume >> offset >> length >> rc && what == "read" && rc == 0 &&
+                volumes.count(volume) != 0)
                 total += length;
         }
         return total;
@@ -531,6 +559,7 @@ private:
             {1, 0, 12 * MiB - 100 * KiB, noise(300 * KiB, 104), "300 KiB across two blocks"},
             {1, 1, 5 * MiB, std::string(64 * KiB, '\0'), "64 KiB of data zeroed"},
             {1, 2, 3 * MiB + 102393, noise(10, 105), "the last 10 bytes"},
+            {2, 0, 7 * MiB, noise(4 * KiB, 106), "4 KiB where nothing was written before"},
         };
         for (const Change& c : changes_) {
             world::write_at(volume_path(c.vm, c.disk), c.offset, c.data);
@@ -646,7 +675,7 @@ private:
         uint64_t applied = 0;
         std::string why;
         const bool read = world::read_pool_image(
-            "file://" + pool_dir_, image,
+            "file://" + pool_dir_ + "/" + INSTANCE_UUID, image,
             [&](char* data, uint64_t length, uint64_t offset) {
                 if (offset + length > size)
                     return false;
@@ -701,12 +730,14 @@ private:
         heading("Result");
         backupd_->stop();
         tower_->stop();
+        size_t disks = 0;
+        for (const world::VM& vm : vms_)
+            disks += vm.disks.size();
         if (failures_ == 0) {
             say(
-                format("Two VMs, %zu disks: full and incremental backups made by servant "
-                       "processes, and all %d "
-                       "byte-for-byte checks passed.",
-                       vms_[0].disks.size() + vms_[1].disks.size(), checks_));
+                format("%zu VMs, %zu disks: full and incremental backup jobs run by "
+                       "job-engine, and all %d byte-for-byte checks passed.",
+                       vms_.size(), disks, checks_));
             return 0;
         }
         say(format("FAILED: %d mismatches (marked above).", failures_));

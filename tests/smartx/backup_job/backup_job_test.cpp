@@ -1,0 +1,399 @@
+// Backup jobs as a person runs them: the job-engine program loads the built
+// module, resolves the definition's VMs through the simulated CloudTower and
+// starts one starter process per VM; the backup world (in this process)
+// serves CloudTower, the backup server and the volume store over loopback.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/job/activity_map.h"
+#include "host/json_spirit/json_io.h"
+#include "host/paths.h"
+#include "support/temp_root.h"
+#include "world/backup_world.h"
+#include "world/servant_setup.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace world;
+constexpr uint64_t MiB = 1024 * 1024;
+const char* const kInstance = "5a1e0000-0000-4000-8000-00000000c70e";
+const char* const kPool = "9f9f0000-0000-4000-8000-0000000000a1";
+const char* const kSecondHost = "node-hz01-02";
+// Level and code of the alert of a run in which some VMs failed.
+const std::pair<unsigned, unsigned> kPartialFailure{7, 28};
+
+struct Engine_Run {
+    int exit_code = -1;
+    std::string output;
+    Object results;  // of its "results:" line
+    Array histories() const {
+        const Array* a = json_spirit::object_get_array(results, "smartx");
+        return a != nullptr ? *a : Array();
+    }
+};
+
+// Starter processes alive whose parent is pid, by reading /proc.
+int live_starters(pid_t parent) {
+    int n = 0;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return 0;
+    while (const dirent* e = ::readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
+            line.substr(open + 1, close - open - 1) == "starter" && ppid == parent && state != 'Z')
+            ++n;
+    }
+    ::closedir(proc);
+    return n;
+}
+
+class BackupJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        world_.reset(
+            new Backup_World({root_.path(), std::string(TEST_SOURCE_DIR) + "/fixtures/cloudtower",
+                              ZBS_SIM_PATH, ""}));
+        world_->backupd().add_instance(
+            {kInstance, "127.0.0.1", world_->tower().port(), false, "admin", "admin123", ""});
+        const std::string pools = host_path("/etc/opt/velmora/tarnvik3/pools.json");
+        // Sets land under the pool's url and the resource: there, the world's pool.
+        const std::string pool_root = root_.file("pools");
+        ASSERT_EQ(make_directories(pool_root, 0750), 0);
+        ASSERT_EQ(::symlink(world_->pool_dir().c_str(),
+                            (pool_root + "/" + Backup_World::resource_uuid).c_str()),
+                  0);
+        Object pool{{"uuid", Value(kPool)},
+                    {"name", Value("local")},
+                    {"url", Value("file://" + pool_root)}};
+        std::ofstream(pools) << json_spirit::write(Value(Object{{"pools", Value(Array{pool})}}));
+        install_starter(STARTER_PATH);
+        write_servant_config(
+            Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
+            SMARTX_MODULE_PATH);
+    }
+
+    // Running VMs "job-<n>" of two disks each with data; those named in
+    // second_host (indexes) on node-hz01-02, the rest on node-hz01-01.
+    void add_vms(size_t count, const std::set<size_t>& second_host = {}) {
+        for (size_t i = 0; i < count; ++i) {
+            vms_.push_back(numbered_vm("jb", i, "job-" + std::to_string(i),
+                                       {MiB + 4608, 700 * 1024}, "job test VM"));
+            vms_.back().running = true;
+        }
+        world_->add_vms(vms_);
+        const Object record = world_->fixtures().record("hosts", kSecondHost);
+        Object host;
+        for (const char* key : {"id", "name", "management_ip"})
+            host[key] = record.at(key);
+        Array records;
+        for (const Value& v : world_->tower().records("vms")) {
+            Object vm = v.get_obj();
+            for (size_t i : second_host)
+                if (text_of(v, "id") == vms_[i].id)
+                    vm["host"] = host;
+            records.push_back(vm);
+        }
+        ASSERT_TRUE(world_->tower().put_records("vms", records));
+        for (const VM& vm : vms_)
+            world_->fill_disks(vm);
+    }
+
+    // Starts job-engine on a definition backing up every VM at this level,
+    // with the options and these variables added to its environment.
+    pid_t start(Job_Definition_Subtype level, const Object& options,
+                const std::map<std::string, std::string>& env = {}) {
+        Array entries;
+        for (const VM& vm : vms_)
+            entries.push_back(Object{
+                {"id", Value(vm.id)}, {"name", Value(vm.name)}, {"type", Value("VirtualMachine")}});
+        Object def{{"id", Value(Backup_World::def_id)},
+                   {"uid", Value(Backup_World::job_uid)},
+                   {"name", Value("nightly")},
+                   {"type", Value(1)},
+                   {"subtype", Value(static_cast<int>(level))},
+                   {"host_id", Value(kInstance)},
+                   {"target", Value(Object{{"id", Value(kPool)}, {"device_id", Value("dev-1")}})},
+                   {"source", Value(Object{{"id", Value(Backup_World::resource_uuid)},
+                                           {"name", Value("tower")},
+                                           {"entries", Value(entries)}})},
+                   {"options", Value(options)}};
+        const std::string def_file = root_.file("def.json");
+        std::ofstream(def_file) << json_spirit::write(Value(def));
+
+        std::map<std::string, std::string> vars{{"LD_LIBRARY_PATH", "/usr/lib"}};
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string kv = *e;
+            vars.emplace(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
+        }
+        for (const auto& kv : env)
+            vars[kv.first] = kv.second;
+        std::vector<std::string> env_text;
+        for (const auto& kv : vars)
+            env_text.push_back(kv.first + "=" + kv.second);
+        std::vector<char*> envp, argv;
+        for (std::string& s : env_text)
+            envp.push_back(&s[0]);
+        envp.push_back(nullptr);
+        std::vector<std::string> args{JOB_ENGINE_PATH, "--timeout", "200", def_file};
+        for (std::string& s : args)
+            argv.push_back(&s[0]);
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, root_.file("engine.out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t pid = -1;
+        const int rc =
+            ::posix_spawn(&pid, JOB_ENGINE_PATH, &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0);
+        return pid;
+    }
+
+    Engine_Run finish(pid_t pid) {
+        Engine_Run r;
+        int status = 0;
+        if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+            r.exit_code = WEXITSTATUS(status);
+        r.output = root_.text("engine.out");
+        const size_t at = r.output.find("\nresults: ");
+        if (at != std::string::npos) {
+            const size_t from = at + 10;
+            Value v;
+            if (json_spirit::read(r.output.substr(from, r.output.find('\n', from) - from), v) &&
+                v.type() == json_spirit::obj_type)
+                r.results = v.get_obj();
+        }
+        return r;
+    }
+
+    Engine_Run run(Job_Definition_Subtype level, const Object& options,
+                   const std::map<std::string, std::string>& env = {}) {
+        return finish(start(level, options, env));
+    }
+
+    // The activity record the run left.
+    Job_Activity activity() {
+        Job_Activity_Map map;
+        EXPECT_EQ(map.open(Backup_World::def_id, false), 0);
+        return map ? *map.get() : Job_Activity();
+    }
+
+    std::vector<std::pair<unsigned, unsigned>> partial_alerts() const {
+        std::vector<std::pair<unsigned, unsigned>> out;
+        for (const auto& a : world_->alerts())
+            if (a == kPartialFailure)
+                out.push_back(a);
+        return out;
+    }
+
+    static size_t count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+
+    Temp_Root root_;
+    std::unique_ptr<Backup_World> world_;
+    std::vector<VM> vms_;
+};
+
+struct Outcome_Case {
+    const char* name;
+    std::set<size_t> stopped;  // VMs without VM tools: no file-system consistent snapshot
+    int exit_code;
+    const char* summary;
+    size_t partial_alerts;
+};
+
+TEST_F(BackupJob, ResultsAddUpOverTheVmsThatSucceeded) {
+    const Outcome_Case cases[] = {
+        {"OneOfFourFails", {2}, 0, "Smartx VM backup result (succeeded/total): 3/4.", 1},
+        {"AllFail", {0, 1, 2, 3}, 1, "Smartx VM backup result (succeeded/total): 0/4.", 0},
+    };
+    add_vms(4, {1, 3});
+    for (const Outcome_Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Array vms;
+        for (const Value& v : world_->tower().records("vms")) {
+            Object vm = v.get_obj();
+            for (size_t i = 0; i < vms_.size(); ++i)
+                if (vms_[i].id == text_of(v, "id"))
+                    vm["vm_tools_status"] = c.stopped.count(i) ? "NOT_RUNNING" : "RUNNING";
+            vms.push_back(vm);
+        }
+        ASSERT_TRUE(world_->tower().put_records("vms", vms));
+        const size_t rows_before = world_->catalog_rows().size();
+        const size_t alerts_before = partial_alerts().size();
+
+        const Engine_Run r =
+            run(JOB_DEFINITION_SUBTYPE_FULL, Object{{"snapshot", Value("FILE_SYSTEM_CONSISTENT")},
+                                                    {"channels", Value(4)},
+                                                    {"parallel_vms", Value(4)}});
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
+        EXPECT_EQ(count(r.output, c.summary), 1u) << r.output;
+        EXPECT_EQ(count(r.output, c.exit_code == 0 ? "report: success" : "report: failure"), 1u)
+            << r.output;
+        const auto alerts = world_->backupd().alerts();
+        EXPECT_EQ(partial_alerts().size() - alerts_before, c.partial_alerts);
+        if (c.partial_alerts > 0) {
+            EXPECT_EQ(member_of(alerts.back(), "detail"), Value(Object{{"failed_size", Value(1)}}))
+                << json_spirit::write(alerts.back());
+        }
+
+        // Every VM has its history; the sizes are the sums over the rows
+        // the successful ones committed.
+        const Array histories = r.histories();
+        EXPECT_EQ(histories.size(), vms_.size()) << r.output;
+        const std::vector<Object> rows = world_->catalog_rows();
+        ASSERT_EQ(rows.size() - rows_before, vms_.size() - c.stopped.size());
+        uint64_t size = 0, set_size = 0, stored = 0;
+        for (size_t i = rows_before; i < rows.size(); ++i) {
+            size += rows[i].at("source_size").get_uint64();
+            set_size += rows[i].at("size").get_uint64();
+            for (const Value& piece : rows[i].at("pieces").get_array())
+                stored += member_of(piece, "size").get_uint64();
+        }
+        const Job_Activity act = activity();
+        EXPECT_EQ(act.size, size);
+        EXPECT_EQ(act.set_size, set_size);
+        EXPECT_EQ(act.set_storage_size, stored);
+        for (const Value& h : histories) {
+            size_t i = 0;
+            while (i < vms_.size() && vms_[i].id != text_of(h, "uuid"))
+                ++i;
+            ASSERT_LT(i, vms_.size()) << json_spirit::write(h);
+            EXPECT_EQ(member_of(h, "succeed"), Value(c.stopped.count(i) == 0)) << vms_[i].name;
+        }
+    }
+}
+
+struct Limit_Case {
+    const char* name;
+    std::set<size_t> second_host;
+    int channels, parallel_vms, per_host;
+    int most_at_once;
+};
+
+TEST_F(BackupJob, ServantsRunWithinTheLimits) {
+    const Limit_Case cases[] = {
+        {"TwoChannels", {}, 2, 8, 8, 2},
+        {"OnePerHost", {}, 4, 8, 1, 1},
+        {"OnePerHostOnTwoHosts", {0, 1}, 4, 8, 1, 2},
+    };
+    for (const Limit_Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vms_.clear();
+        add_vms(5, c.second_host);
+        const pid_t engine = start(JOB_DEFINITION_SUBTYPE_FULL,
+                                   Object{{"channels", Value(c.channels)},
+                                          {"parallel_vms", Value(c.parallel_vms)},
+                                          {"parallel_vms_per_host", Value(c.per_host)}},
+                                   {{"ZBS_SIM_DELAY_MS", "40"}});
+        std::atomic<bool> done{false};
+        int most = 0;
+        std::thread sampler([&] {
+            while (!done) {
+                most = std::max(most, live_starters(engine));
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        const Engine_Run r = finish(engine);
+        done = true;
+        sampler.join();
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        // At most the limit (reaching it depends on the machine's load).
+        EXPECT_LE(most, c.most_at_once);
+        EXPECT_GE(most, 1);
+    }
+}
+
+TEST_F(BackupJob, NoLibraryPathFailsEveryVm) {
+    add_vms(2);
+    const Engine_Run r =
+        run(JOB_DEFINITION_SUBTYPE_FULL, Object{{"channels", Value(2)}}, {{"LD_LIBRARY_PATH", ""}});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_EQ(count(r.output, "Failed to get env value LD_LIBRARY_PATH."), 2u) << r.output;
+    EXPECT_EQ(count(r.output, "report: failure"), 1u) << r.output;
+    EXPECT_TRUE(world_->catalog_rows().empty());
+}
+
+TEST_F(BackupJob, InterruptDuringTheTransferCancelsTheJob) {
+    add_vms(2);
+    const pid_t engine = start(JOB_DEFINITION_SUBTYPE_FULL, Object{{"channels", Value(2)}},
+                               {{"ZBS_SIM_DELAY_MS", "100"}});
+    // Once the servants run (and read, slowly).
+    int seen = 0;
+    for (int i = 0; i < 6000 && seen == 0; ++i) {
+        seen = live_starters(engine);
+        ::usleep(5000);
+    }
+    EXPECT_GE(seen, 1);
+    ::usleep(500000);
+    ::kill(engine, SIGINT);
+    const Engine_Run r = finish(engine);
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_EQ(count(r.output, "report: canceled"), 1u) << r.output;
+    EXPECT_EQ(count(r.output, "report: success"), 0u) << r.output;
+    // Only a VM whose servant finished has a row.
+    size_t finished = 0;
+    for (const Value& h : r.histories())
+        finished += member_of(h, "succeed") == Value(true) ? 1 : 0;
+    EXPECT_EQ(world_->catalog_rows().size(), finished);
+    EXPECT_LT(finished, vms_.size());
+}
+
+TEST_F(BackupJob, IncrementalOnTheFullGivesBackTheLiveVolumes) {
+    add_vms(3, {2});
+    const Object options{{"channels", Value(2)}};
+    ASSERT_EQ(run(JOB_DEFINITION_SUBTYPE_FULL, options).exit_code, 0);
+    for (size_t i = 0; i < vms_.size(); ++i)
+        world_->write_disk(vms_[i].disks[i % 2], 4096 * (i + 1), pattern(70000, 'k'));
+    // Files are named by the second a backup starts in.
+    const time_t full_second = ::time(nullptr);
+    while (::time(nullptr) == full_second)
+        ::usleep(10000);
+    const Engine_Run r = run(JOB_DEFINITION_SUBTYPE_INCREMENTAL, options);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    std::map<std::string, std::vector<Object>> chains;
+    for (const Object& row : world_->catalog_rows())
+        chains[text_of(Value(row), "vm_id")].push_back(row);
+    for (const VM& vm : vms_) {
+        SCOPED_TRACE(vm.name);
+        ASSERT_EQ(chains[vm.id].size(), 2u);
+        EXPECT_EQ(world_->restore(vm, chains[vm.id]), world_->disk_contents(vm));
+    }
+}
+
+}  // namespace
