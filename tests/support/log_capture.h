@@ -37,6 +37,13 @@ public:
     }
     const std::vector<Line>& lines() const { return lines_; }
     void clear() { lines_.clear(); }
+    // Some line holds text (an empty text: always).
+    bool has(const std::string& text) const {
+        for (const Line& l : lines_)
+            if (l.text.find(text) != std::string::npos)
+                return true;
+        return text.empty();
+    }
     // Every line's text, in order, for one EXPECT_EQ.
     std::vector<std::string> texts() const {
         std::vector<std::string> out;

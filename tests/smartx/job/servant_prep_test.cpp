@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,35 +23,21 @@ bool has(const std::vector<std::string>& env, const std::string& entry) {
     return std::find(env.begin(), env.end(), entry) != env.end();
 }
 
-bool logged(const Log_Capture& log, const std::string& text) {
-    for (const Log_Capture::Line& l : log.lines())
-        if (l.text.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
+// Sets LD_LIBRARY_PATH (null: unset) for the scope.
 class Library_Path {
 public:
     explicit Library_Path(const char* value) {
-        const char* old = std::getenv("LD_LIBRARY_PATH");
-        had_ = old != nullptr;
-        if (had_)
+        if (const char* old = std::getenv("LD_LIBRARY_PATH"))
             old_ = old;
-        if (value)
-            ::setenv("LD_LIBRARY_PATH", value, 1);
-        else
-            ::unsetenv("LD_LIBRARY_PATH");
+        set(value);
     }
-    ~Library_Path() {
-        if (had_)
-            ::setenv("LD_LIBRARY_PATH", old_.c_str(), 1);
-        else
-            ::unsetenv("LD_LIBRARY_PATH");
-    }
+    ~Library_Path() { set(old_ ? old_->c_str() : nullptr); }
 
 private:
-    bool had_ = false;
-    std::string old_;
+    static void set(const char* v) {
+        v ? ::setenv("LD_LIBRARY_PATH", v, 1) : ::unsetenv("LD_LIBRARY_PATH");
+    }
+    std::optional<std::string> old_;
 };
 
 TEST(InitServant, PreparesStarterLibraryPathAndZbsSettings) {
@@ -92,7 +79,7 @@ TEST(InitServant, RefusesWhatCannotReachAPathOrAnArgument) {
         Log_Capture log;
         Servant servant;
         EXPECT_FALSE(smartx::init_servant(servant, r.name, r.version, nullptr));
-        EXPECT_TRUE(logged(log, r.message));
+        EXPECT_TRUE(log.has(r.message));
     }
 }
 
@@ -126,7 +113,7 @@ TEST(ServantResult, DecodesOnlyObjectResults) {
         json_spirit::Object out;
         EXPECT_EQ(r.ok, smartx::get_servant_result(r.resp, out));
         EXPECT_EQ(r.ok ? reply : json_spirit::Object(), out);
-        EXPECT_TRUE(r.ok ? log.lines().empty() : logged(log, r.message));
+        EXPECT_TRUE(r.ok ? log.lines().empty() : log.has(r.message));
     }
 }
 
@@ -211,10 +198,10 @@ TEST_F(ProgressReporter, RefusesLateVmsAndBadIds) {
     ASSERT_TRUE(reporter_.add_vm("../vm-1", "web"));
     EXPECT_FALSE(reporter_.activate(""));
     EXPECT_FALSE(reporter_.activate(DEF_ID));
-    EXPECT_TRUE(logged(log, "Failed to activate reporter, job_def_id: " + std::string(DEF_ID) +
-                                ", VM id: ../vm-1.\n"));
+    EXPECT_TRUE(log.has("Failed to activate reporter, job_def_id: " + std::string(DEF_ID) +
+                        ", VM id: ../vm-1.\n"));
     EXPECT_FALSE(reporter_.add_vm("vm-2", "db"));
-    EXPECT_TRUE(logged(log, "progress_handles_.empty() is false"));
+    EXPECT_TRUE(log.has("progress_handles_.empty() is false"));
     EXPECT_EQ(1u, reporter_.vm_progresses().size());
 }
 
