@@ -435,6 +435,10 @@ void Servant_Task_Scheduler::Impl::run(Task task, Child child, std::list<Runner>
 void Servant_Task_Scheduler::Impl::finish(Task& task, Child& child, int code) {
     close_fd(child.lock);
     std::lock_guard<std::mutex> lock(mutex);
+    // Before a retry moves the task (and its owner) back into the queue.
+    --running;
+    if (--owner_running[task.owner] <= 0)
+        owner_running.erase(task.owner);
     if (code == RESULT_RETRY && task.retries < retry_count && !stopping && !shutting_down) {
         ++task.retries;
         task.not_before = Clock::now() + std::chrono::seconds(retry_interval);
@@ -445,9 +449,6 @@ void Servant_Task_Scheduler::Impl::finish(Task& task, Child& child, int code) {
         ACE_DEBUG((LM_DEBUG, ACE_TEXT("Servant task %C failed with code %d.\n"), task.name.c_str(),
                    code));
     }
-    --running;
-    if (--owner_running[task.owner] <= 0)
-        owner_running.erase(task.owner);
     cv.notify_all();
 }
 

@@ -20,7 +20,9 @@
 //               "fds": [open descriptors], "argv": [...], "init_args": [...]}
 //   log         writes params.lines to standard error and {"code": 0}
 //
-// A handler made with init argument "--fail-init" fails its init.
+// A handler made with init argument "--fail-init" fails its init; one made
+// with "--params=JSON" takes those params for a request without an action
+// (a module's request, e.g. a backup's).
 #include <dirent.h>
 #include <unistd.h>
 
@@ -33,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/json_spirit/json_io.h"
 #include "host/json_spirit/value.h"
 #include "host/servant/json_rpc.h"
 
@@ -117,9 +120,14 @@ public:
     int init(int argc, char** argv) override {
         for (int i = 0; i < argc; ++i)
             init_args_.push_back(argv[i]);
-        for (const std::string& a : init_args_)
+        for (const std::string& a : init_args_) {
             if (a == "--fail-init")
                 return -1;
+            if (a.compare(0, 9, "--params=") == 0 &&
+                (!json_spirit::read(a.substr(9), default_params_) ||
+                 default_params_.type() != json_spirit::obj_type))
+                return -1;
+        }
         return 0;
     }
 
@@ -131,9 +139,12 @@ public:
         const JSON_RPC_Request& req = *static_cast<const JSON_RPC_Request*>(obj.get());
         if (req.params.type() != json_spirit::obj_type)
             return ch->send_error(-32602, req.id, "Invalid params", Value());
-        const Object& p = req.params.get_obj();
         std::string action;
-        json_spirit::object_get(p, "action", action);
+        json_spirit::object_get(req.params.get_obj(), "action", action);
+        const bool own = action.empty() && default_params_.type() == json_spirit::obj_type;
+        const Object& p = own ? default_params_.get_obj() : req.params.get_obj();
+        if (own)
+            json_spirit::object_get(p, "action", action);
         Object result;
         result["code"] = 0;
 
@@ -253,6 +264,7 @@ public:
 private:
     std::string kind_;
     std::vector<std::string> init_args_;
+    Value default_params_;
 };
 
 void gobble(void* p) {

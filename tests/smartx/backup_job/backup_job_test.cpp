@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -51,11 +52,11 @@ struct Engine_Run {
 };
 
 // Starter processes alive whose parent is pid, by reading /proc.
-int live_starters(pid_t parent) {
-    int n = 0;
+std::vector<pid_t> starters(pid_t parent) {
+    std::vector<pid_t> out;
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr)
-        return 0;
+        return out;
     while (const dirent* e = ::readdir(proc)) {
         std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
         std::string line;
@@ -69,10 +70,14 @@ int live_starters(pid_t parent) {
         int ppid = 0;
         if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
             line.substr(open + 1, close - open - 1) == "starter" && ppid == parent && state != 'Z')
-            ++n;
+            out.push_back(std::atoi(e->d_name));
     }
     ::closedir(proc);
-    return n;
+    return out;
+}
+
+int live_starters(pid_t parent) {
+    return static_cast<int>(starters(parent).size());
 }
 
 class BackupJob : public ::testing::Test {
@@ -145,6 +150,8 @@ protected:
                                            {"name", Value("tower")},
                                            {"entries", Value(entries)}})},
                    {"options", Value(options)}};
+        for (const auto& kv : def_extra_)
+            def[kv.first] = kv.second;
         const std::string def_file = root_.file("def.json");
         std::ofstream(def_file) << json_spirit::write(Value(def));
 
@@ -227,6 +234,7 @@ protected:
     Temp_Root root_;
     std::unique_ptr<Backup_World> world_;
     std::vector<VM> vms_;
+    Object def_extra_;  // more members of the definition
 };
 
 struct Outcome_Case {
@@ -393,6 +401,82 @@ TEST_F(BackupJob, IncrementalOnTheFullGivesBackTheLiveVolumes) {
         SCOPED_TRACE(vm.name);
         ASSERT_EQ(chains[vm.id].size(), 2u);
         EXPECT_EQ(world_->restore(vm, chains[vm.id]), world_->disk_contents(vm));
+    }
+}
+
+struct Retry_Case {
+    const char* name;
+    int code, retry_count;
+    size_t runs;
+};
+
+// Only an answer of 2 is retried, as often as the definition allows.
+TEST_F(BackupJob, ServantAnsweringRetryRunsAgainUpToTheRetryCount) {
+    const Retry_Case cases[] = {
+        {"TwoRetries", 2, 2, 3},
+        {"NoRetries", 2, 0, 1},
+        {"FailureIsNotRetried", 1, 2, 1},
+    };
+    add_vms(1);
+    const std::string runs = root_.file("runs");
+    for (const Retry_Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::unlink(runs.c_str());
+        const Object params{{"action", Value("attempts")},
+                            {"file", Value(runs)},
+                            {"codes", Value(Array{Value(c.code)})}};
+        const Object handler{
+            {"factory", Value("Test_Servant_Handler")},
+            {"module", Value(TEST_SERVANT_HANDLER_PATH)},
+            {"args", Value(Array{Value("--params=" + json_spirit::write(Value(params)))})}};
+        write_servant_config(Object{{"smartx.servant.backup", Value(handler)}}, SMARTX_MODULE_PATH);
+        def_extra_ = Object{{"retry_count", Value(c.retry_count)}, {"retry_interval", Value(0)}};
+        const Engine_Run r = run(JOB_DEFINITION_SUBTYPE_FULL, Object{{"channels", Value(1)}});
+        EXPECT_EQ(count(root_.text("runs"), "attempt\n"), c.runs) << r.output;
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_EQ(count(r.output, "report: failure"), 1u) << r.output;
+        ASSERT_EQ(r.histories().size(), 1u) << r.output;
+        EXPECT_EQ(member_of(r.histories()[0], "succeed"), Value(false));
+    }
+    EXPECT_TRUE(world_->catalog_rows().empty());
+}
+
+TEST_F(BackupJob, KilledServantFailsOnlyItsVmAndTheNextRunBacksItUp) {
+    add_vms(3);
+    const Object options{{"channels", Value(3)}, {"parallel_vms", Value(3)}};
+    const pid_t engine = start(JOB_DEFINITION_SUBTYPE_FULL, options, {{"ZBS_SIM_DELAY_MS", "100"}});
+    std::vector<pid_t> seen;
+    for (int i = 0; i < 6000 && seen.empty(); ++i) {
+        seen = starters(engine);
+        ::usleep(5000);
+    }
+    ASSERT_FALSE(seen.empty());
+    ::usleep(300000);  // into its transfer
+    ASSERT_EQ(::kill(seen[0], SIGKILL), 0);
+    const Engine_Run r = finish(engine);
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(count(r.output, "Smartx VM backup result (succeeded/total): 2/3."), 1u) << r.output;
+    std::set<std::string> with_row, failed;
+    for (const Object& row : world_->catalog_rows())
+        with_row.insert(text_of(Value(row), "vm_id"));
+    for (const Value& h : r.histories())
+        if (member_of(h, "succeed") != Value(true))
+            failed.insert(text_of(h, "uuid"));
+    ASSERT_EQ(failed.size(), 1u) << r.output;
+    EXPECT_EQ(with_row.size(), 2u);
+    EXPECT_EQ(with_row.count(*failed.begin()), 0u);
+
+    const Engine_Run again = run(JOB_DEFINITION_SUBTYPE_FULL, options);
+    ASSERT_EQ(again.exit_code, 0) << again.output;
+    for (const VM& vm : vms_) {
+        if (vm.id != *failed.begin())
+            continue;
+        std::vector<Object> rows;
+        for (const Object& row : world_->catalog_rows())
+            if (text_of(Value(row), "vm_id") == vm.id)
+                rows.push_back(row);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(world_->restore(vm, rows), world_->disk_contents(vm));
     }
 }
 
