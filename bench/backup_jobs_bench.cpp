@@ -69,6 +69,7 @@ struct Servant_Life {
 
 struct Job_Run {
     double wall_s = 0;
+    double span_s = 0;                   // first servant's start to the last one's exit
     std::vector<Servant_Life> servants;  // by first sighting
     size_t most_at_once = 0;
 };
@@ -147,11 +148,17 @@ public:
             run.servants.push_back(kv.second);
         std::sort(run.servants.begin(), run.servants.end(),
                   [](const Servant_Life& a, const Servant_Life& b) { return a.first < b.first; });
+        if (!run.servants.empty()) {
+            Clock::time_point end = run.servants[0].last;
+            for (const Servant_Life& l : run.servants)
+                end = std::max(end, l.last);
+            run.span_s = seconds_between(run.servants[0].first, end);
+        }
         if (::getenv("BENCH_JOBS_VERBOSE") != nullptr)
             std::fprintf(
-                stderr, "  %s: %.0f ms, %zu servants seen, at most %zu at once\n",
+                stderr, "  %s: %.0f ms, servants %.0f ms, %zu servants seen, at most %zu at once\n",
                 parallel > 0 ? ("parallel " + std::to_string(parallel)).c_str() : "tiny VM",
-                run.wall_s * 1000, run.servants.size(), run.most_at_once);
+                run.wall_s * 1000, run.span_s * 1000, run.servants.size(), run.most_at_once);
         return run;
     }
 
@@ -261,6 +268,7 @@ std::unique_ptr<World> World::instance_;
 
 struct Medians {
     std::map<int, double> wall_s;  // by contender
+    std::map<int, double> span_s;  // servants' span, by contender
     std::map<int, size_t> most;    // servants at once, the most of any round
     double servant_life_s = 0;     // the tiny VM's servant, first to last sighting
     double idle_s = 0;             // one-way job: a servant's exit to the next start
@@ -275,7 +283,7 @@ const Medians& medians() {
     World& w = World::get();
     const size_t rounds = env_number("BENCH_JOBS_ROUNDS", 3);
     const size_t n = sizeof CONTENDERS / sizeof CONTENDERS[0];
-    std::map<int, std::vector<double>> wall;
+    std::map<int, std::vector<double>> wall, span;
     std::vector<double> life, idle;
     Medians m;
     for (size_t round = 0; round < rounds; ++round) {
@@ -283,6 +291,7 @@ const Medians& medians() {
             const int c = CONTENDERS[(round + k) % n];
             const Job_Run r = w.run_job(c);
             wall[c].push_back(r.wall_s);
+            span[c].push_back(r.span_s);
             m.most[c] = std::max(m.most[c], r.most_at_once);
             if (c == 0 && r.servants.size() == 1)
                 life.push_back(seconds_between(r.servants[0].first, r.servants[0].last));
@@ -293,6 +302,8 @@ const Medians& medians() {
     }
     for (const auto& kv : wall)
         m.wall_s[kv.first] = median(kv.second);
+    for (const auto& kv : span)
+        m.span_s[kv.first] = median(kv.second);
     m.servant_life_s = median(life);
     m.idle_s = median(idle);
     m.gaps = idle.size();
@@ -323,6 +334,9 @@ void report_job(benchmark::State& state, int parallel) {
             state.counters["vms"] = static_cast<double>(World::get().vm_count());
             state.counters["most_at_once"] = static_cast<double>(m.most.at(parallel));
             state.counters["of_one_way"] = m.wall_s.at(1) > 0 ? t / m.wall_s.at(1) : 0;
+            const double span = m.span_s.at(parallel), span_1 = m.span_s.at(1);
+            state.counters["servants_ms"] = span * 1000;
+            state.counters["servants_of_one_way"] = span_1 > 0 ? span / span_1 : 0;
             if (parallel == 1) {
                 state.counters["idle_between_ms"] = m.idle_s * 1000;
             }
@@ -339,6 +353,11 @@ void report_job(benchmark::State& state, int parallel) {
                     std::snprintf(line, sizeof line,
                                   "four-way / one-way job time %.2f (no target below 4 cores: %u)",
                                   ratio, cores);
+                summary().push_back(line);
+                std::snprintf(line, sizeof line,
+                              "four-way / one-way servants' span %.2f (first start to last exit, "
+                              "without the engine's start and end)",
+                              span_1 > 0 ? span / span_1 : 0);
                 summary().push_back(line);
             }
         });

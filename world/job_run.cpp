@@ -148,7 +148,7 @@ Job_Engine_Run finish_job_engine(pid_t pid, const std::string& out_file) {
     return r;
 }
 
-std::vector<pid_t> live_children(pid_t parent, const std::string& comm) {
+std::vector<pid_t> live_children(pid_t parent, const std::string& program) {
     std::vector<pid_t> out;
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr)
@@ -156,18 +156,27 @@ std::vector<pid_t> live_children(pid_t parent, const std::string& comm) {
     while (const dirent* e = ::readdir(proc)) {
         if (e->d_name[0] < '0' || e->d_name[0] > '9')
             continue;
-        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        const std::string dir = std::string("/proc/") + e->d_name;
+        std::ifstream stat(dir + "/stat");
         std::string line;
         if (!std::getline(stat, line))
             continue;
         // pid (comm) state ppid ...
-        const size_t open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos)
             continue;
         char state = 0;
         int ppid = 0;
-        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
-            line.substr(open + 1, close - open - 1) == comm && ppid == parent && state != 'Z')
+        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != parent ||
+            state == 'Z')
+            continue;
+        // By the program, not the name: the starter renames itself after its servant.
+        char exe[4096];
+        const ssize_t n = ::readlink((dir + "/exe").c_str(), exe, sizeof exe - 1);
+        if (n <= 0)
+            continue;
+        const std::string path(exe, static_cast<size_t>(n));
+        if (path.substr(path.rfind('/') + 1) == program)
             out.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
     }
     ::closedir(proc);

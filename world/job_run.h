@@ -55,9 +55,9 @@ struct Job_Engine_Run {
 // Waits for the engine and reads what it wrote.
 Job_Engine_Run finish_job_engine(pid_t pid, const std::string& out_file);
 
-// Processes alive (not zombies) named comm whose parent is parent, by
-// reading /proc.
-std::vector<pid_t> live_children(pid_t parent, const std::string& comm);
+// Processes alive (not zombies) running program (the file name of their
+// executable) whose parent is parent, by reading /proc.
+std::vector<pid_t> live_children(pid_t parent, const std::string& program);
 
 }  // namespace world
 
