@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <thread>
 #include <vector>
 
 #include "host/backupd_client.h"
@@ -326,12 +327,19 @@ bool Backup_Executor::run_servants(Backup_Param& param) {
     if (!scheduler.activate(parallelism.vms, init, result))
         return false;
 
+    // The loop sleeps up to the progress interval between readings; the end
+    // of the last servant wakes it at once instead.
+    std::thread finished([this, &scheduler] {
+        scheduler.wait();
+        job_.state_event().signal();
+    });
     while (scheduler.is_running() && !is_canceled()) {
         reporter.update();
         ACE_Time_Value until = ACE_OS::gettimeofday() + ACE_Time_Value(PROGRESS_INTERVAL_SECONDS);
         job_.state_event().wait(&until);
     }
     scheduler.wait();
+    finished.join();
     reporter.flush();
     return true;
 }

@@ -2,10 +2,7 @@
 // module, resolves the definition's VMs through the simulated CloudTower and
 // starts one starter process per VM; the backup world (in this process)
 // serves CloudTower, the backup server and the volume store over loopback.
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,53 +24,20 @@
 #include "host/paths.h"
 #include "support/temp_root.h"
 #include "world/backup_world.h"
-#include "world/servant_setup.h"
-
-extern char** environ;
+#include "world/job_run.h"
 
 namespace {
 
 using namespace world;
 constexpr uint64_t MiB = 1024 * 1024;
-const char* const kInstance = "5a1e0000-0000-4000-8000-00000000c70e";
-const char* const kPool = "9f9f0000-0000-4000-8000-0000000000a1";
-const char* const kSecondHost = "node-hz01-02";
 // Level and code of the alert of a run in which some VMs failed.
 const std::pair<unsigned, unsigned> kPartialFailure{7, 28};
 
-struct Engine_Run {
-    int exit_code = -1;
-    std::string output;
-    Object results;  // of its "results:" line
-    Array histories() const {
-        const Array* a = json_spirit::object_get_array(results, "smartx");
-        return a != nullptr ? *a : Array();
-    }
-};
+using Engine_Run = Job_Engine_Run;
 
-// Starter processes alive whose parent is pid, by reading /proc.
+// Servants alive whose parent is pid.
 std::vector<pid_t> starters(pid_t parent) {
-    std::vector<pid_t> out;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr)
-        return out;
-    while (const dirent* e = ::readdir(proc)) {
-        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        // pid (comm) state ppid ...
-        const size_t open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
-            continue;
-        char state = 0;
-        int ppid = 0;
-        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
-            line.substr(open + 1, close - open - 1) == "starter" && ppid == parent && state != 'Z')
-            out.push_back(std::atoi(e->d_name));
-    }
-    ::closedir(proc);
-    return out;
+    return live_children(parent, "starter");
 }
 
 int live_starters(pid_t parent) {
@@ -86,47 +50,19 @@ protected:
         world_.reset(
             new Backup_World({root_.path(), std::string(TEST_SOURCE_DIR) + "/fixtures/cloudtower",
                               ZBS_SIM_PATH, ""}));
-        world_->backupd().add_instance(
-            {kInstance, "127.0.0.1", world_->tower().port(), false, "admin", "admin123", ""});
-        const std::string pools = host_path("/etc/opt/velmora/tarnvik3/pools.json");
-        // Sets land under the pool's url and the resource: there, the world's pool.
-        const std::string pool_root = root_.file("pools");
-        ASSERT_EQ(make_directories(pool_root, 0750), 0);
-        ASSERT_EQ(::symlink(world_->pool_dir().c_str(),
-                            (pool_root + "/" + Backup_World::resource_uuid).c_str()),
-                  0);
-        Object pool{{"uuid", Value(kPool)},
-                    {"name", Value("local")},
-                    {"url", Value("file://" + pool_root)}};
-        std::ofstream(pools) << json_spirit::write(Value(Object{{"pools", Value(Array{pool})}}));
-        install_starter(STARTER_PATH);
-        write_servant_config(
-            Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-            SMARTX_MODULE_PATH);
+        prepare_job_host(*world_, STARTER_PATH, SMARTX_MODULE_PATH);
     }
 
     // Running VMs "job-<n>" of two disks each with data; those named in
-    // second_host (indexes) on node-hz01-02, the rest on node-hz01-01.
-    void add_vms(size_t count, const std::set<size_t>& second_host = {}) {
+    // on_second_host (indexes) on node-hz01-02, the rest on node-hz01-01.
+    void add_vms(size_t count, const std::set<size_t>& on_second_host = {}) {
         for (size_t i = 0; i < count; ++i) {
             vms_.push_back(numbered_vm("jb", i, "job-" + std::to_string(i),
                                        {MiB + 4608, 700 * 1024}, "job test VM"));
             vms_.back().running = true;
         }
         world_->add_vms(vms_);
-        const Object record = world_->fixtures().record("hosts", kSecondHost);
-        Object host;
-        for (const char* key : {"id", "name", "management_ip"})
-            host[key] = record.at(key);
-        Array records;
-        for (const Value& v : world_->tower().records("vms")) {
-            Object vm = v.get_obj();
-            for (size_t i : second_host)
-                if (text_of(v, "id") == vms_[i].id)
-                    vm["host"] = host;
-            records.push_back(vm);
-        }
-        ASSERT_TRUE(world_->tower().put_records("vms", records));
+        ASSERT_TRUE(move_vms(*world_, vms_, on_second_host));
         for (const VM& vm : vms_)
             world_->fill_disks(vm);
     }
@@ -135,74 +71,24 @@ protected:
     // with the options and these variables added to its environment.
     pid_t start(Job_Definition_Subtype level, const Object& options,
                 const std::map<std::string, std::string>& env = {}) {
-        Array entries;
-        for (const VM& vm : vms_)
-            entries.push_back(Object{
-                {"id", Value(vm.id)}, {"name", Value(vm.name)}, {"type", Value("VirtualMachine")}});
-        Object def{{"id", Value(Backup_World::def_id)},
-                   {"uid", Value(Backup_World::job_uid)},
-                   {"name", Value("nightly")},
-                   {"type", Value(1)},
-                   {"subtype", Value(static_cast<int>(level))},
-                   {"host_id", Value(kInstance)},
-                   {"target", Value(Object{{"id", Value(kPool)}, {"device_id", Value("dev-1")}})},
-                   {"source", Value(Object{{"id", Value(Backup_World::resource_uuid)},
-                                           {"name", Value("tower")},
-                                           {"entries", Value(entries)}})},
-                   {"options", Value(options)}};
-        for (const auto& kv : def_extra_)
-            def[kv.first] = kv.second;
         const std::string def_file = root_.file("def.json");
-        std::ofstream(def_file) << json_spirit::write(Value(def));
-
-        std::map<std::string, std::string> vars{{"LD_LIBRARY_PATH", "/usr/lib"}};
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string kv = *e;
-            vars.emplace(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
+        write_job_definition(def_file, level, vms_, options);
+        if (!def_extra_.empty()) {
+            std::ifstream in(def_file);
+            Value def;
+            EXPECT_TRUE(
+                json_spirit::read(std::string(std::istreambuf_iterator<char>(in), {}), def));
+            for (const auto& kv : def_extra_)
+                def.get_obj()[kv.first] = kv.second;
+            std::ofstream(def_file) << json_spirit::write(def);
         }
-        for (const auto& kv : env)
-            vars[kv.first] = kv.second;
-        std::vector<std::string> env_text;
-        for (const auto& kv : vars)
-            env_text.push_back(kv.first + "=" + kv.second);
-        std::vector<char*> envp, argv;
-        for (std::string& s : env_text)
-            envp.push_back(&s[0]);
-        envp.push_back(nullptr);
-        std::vector<std::string> args{JOB_ENGINE_PATH, "--timeout", "200", def_file};
-        for (std::string& s : args)
-            argv.push_back(&s[0]);
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, root_.file("engine.out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        const int rc =
-            ::posix_spawn(&pid, JOB_ENGINE_PATH, &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0);
+        const pid_t pid =
+            start_job_engine(JOB_ENGINE_PATH, def_file, root_.file("engine.out"), env);
+        EXPECT_GT(pid, 0);
         return pid;
     }
 
-    Engine_Run finish(pid_t pid) {
-        Engine_Run r;
-        int status = 0;
-        if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-            r.exit_code = WEXITSTATUS(status);
-        r.output = root_.text("engine.out");
-        const size_t at = r.output.find("\nresults: ");
-        if (at != std::string::npos) {
-            const size_t from = at + 10;
-            Value v;
-            if (json_spirit::read(r.output.substr(from, r.output.find('\n', from) - from), v) &&
-                v.type() == json_spirit::obj_type)
-                r.results = v.get_obj();
-        }
-        return r;
-    }
+    Engine_Run finish(pid_t pid) { return finish_job_engine(pid, root_.file("engine.out")); }
 
     Engine_Run run(Job_Definition_Subtype level, const Object& options,
                    const std::map<std::string, std::string>& env = {}) {
