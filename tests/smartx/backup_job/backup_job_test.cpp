@@ -25,6 +25,7 @@
 #include "support/temp_root.h"
 #include "world/backup_world.h"
 #include "world/job_run.h"
+#include "world/servant_setup.h"
 
 namespace {
 
