@@ -313,8 +313,9 @@ TEST_F(BackupServant, WritesToTheLiveVolumeDuringTheBackupStayOutOfItsImages) {
     smartx::Backup_Param p = param(JOB_DEFINITION_SUBTYPE_FULL);
     p.control.allocated_blocks = false;  // whole disks, read block by block
     p.control.parallelism.disks_per_vm = 1;
-    // Slow reads keep the transfer going while every disk is written over.
-    world_->zbs().set_delay_ms(20);
+    // Slow reads keep the transfer going while every disk is written over,
+    // with room for a slow (sanitized, loaded) writer.
+    world_->zbs().set_delay_ms(100);
     bool written_mid_transfer = false;
     std::thread writer = once_reading([&] {
         const uint64_t done = progress().processed_bytes;
