@@ -38,6 +38,7 @@
 #include <ace/Log_Msg.h>
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
 #include "host/json_spirit/json_io.h"
 #include "world/backup_world.h"
 #include "world/servant_setup.h"
@@ -81,14 +82,6 @@ void trace_run(const std::string& what, double seconds, double transfer_s = -1) 
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-double median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 != 0 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
 bool on_path(const std::string& program) {
@@ -185,25 +178,10 @@ struct Backup_Run {
 };
 
 // The backup world with one VM over the volume, set up once per process.
-class World {
-public:
-    // Throws, now and on every later call, when the set-up fails.
-    static World& get() {
-        static std::string failed;
-        if (!failed.empty())
-            throw std::runtime_error(failed);
-        if (!instance_) {
-            try {
-                instance_.reset(new World());
-            } catch (const std::exception& e) {
-                failed = e.what();
-                throw;
-            }
-        }
-        return *instance_;
-    }
-    static void destroy() { instance_.reset(); }
+class World : public Once_Per_Process<World> {
+    friend class Once_Per_Process<World>;
 
+public:
     ~World() { tear_down(); }
 
     uint64_t data_bytes() const { return data_bytes_; }
@@ -396,8 +374,6 @@ private:
             throw std::runtime_error("the transfer was not seen in the progress record");
     }
 
-    static std::unique_ptr<World> instance_;
-
     std::string root_;
     std::string store_root_;  // a store outside root_, when asked for
     std::unique_ptr<world::Backup_World> world_;
@@ -407,8 +383,6 @@ private:
     uint64_t data_bytes_ = 0;
     world::Handler_Ptr handler_{nullptr, nullptr};
 };
-
-std::unique_ptr<World> World::instance_;
 
 // Medians of the full backups, shared by the benchmarks that report them.
 struct Full_Runs {

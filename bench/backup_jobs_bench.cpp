@@ -28,6 +28,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
 #include "host/json_spirit/json_io.h"
 #include "world/backup_world.h"
 #include "world/job_run.h"
@@ -54,14 +55,6 @@ double seconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-double median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 != 0 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
 // When each servant (a starter child of the engine) was first and last seen.
 struct Servant_Life {
     Clock::time_point first, last;
@@ -77,24 +70,10 @@ struct Job_Run {
 // The contenders: parallel VMs of the big job, 0 for the tiny VM's job.
 const int CONTENDERS[] = {1, 2, 4, 0};
 
-class World {
-public:
-    static World& get() {
-        static std::string failed;
-        if (!failed.empty())
-            throw std::runtime_error(failed);
-        if (!instance_) {
-            try {
-                instance_.reset(new World());
-            } catch (const std::exception& e) {
-                failed = e.what();
-                throw;
-            }
-        }
-        return *instance_;
-    }
-    static void destroy() { instance_.reset(); }
+class World : public Once_Per_Process<World> {
+    friend class Once_Per_Process<World>;
 
+public:
     ~World() { tear_down(); }
 
     uint64_t data_bytes() const { return data_bytes_; }
@@ -255,16 +234,12 @@ private:
         world_->zbs().reset();
     }
 
-    static std::unique_ptr<World> instance_;
-
     std::string root_;
     std::unique_ptr<world::Backup_World> world_;
     std::vector<world::VM> vms_;
     world::VM tiny_;
     uint64_t data_bytes_ = 0;
 };
-
-std::unique_ptr<World> World::instance_;
 
 struct Medians {
     std::map<int, double> wall_s;  // by contender
