@@ -50,7 +50,6 @@
 
 namespace {
 
-const char* const DEFAULT_CONFIG = "/etc/opt/velmora/tarnvik3/$COMPONENT/servant/smartx/svc.conf";
 const size_t MAX_REQUEST = 64u << 20;
 const int REQUEST_TIMEOUT_MS = 60000;
 
@@ -169,7 +168,7 @@ int main(int argc, char** argv) {
     ACE_LOG_MSG->open(name.c_str(), ACE_Log_Msg::STDERR);
     ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);
     if (config.empty())
-        config = DEFAULT_CONFIG;
+        config = SERVANT_DEFAULT_CONFIG;
     config = resolve_product_path(config);
 
     auto channel = std::make_shared<JSON_RPC_Stream_Channel>(out_fd, true);

@@ -13,10 +13,11 @@
 
 #include "host/json_spirit/json_io.h"
 #include "host/paths.h"
+#include "host/servant/servant.h"
 
 // The configuration path the executors hand to the starter (unresolved).
 inline const char* servant_config_template() {
-    return "/etc/opt/velmora/tarnvik3/$COMPONENT/servant/smartx/svc.conf";
+    return SERVANT_DEFAULT_CONFIG;
 }
 
 // Links the built starter to $HOST_ROOT/opt/velmora/tarnvik3/bin/starter;

@@ -14,6 +14,11 @@ class ACE_Process_Options;
 // The same callback type as the job's (host/job/job.h): one log line.
 typedef std::function<void(const std::string& line)> Log_Msg_Callback;
 
+// Where the starter reads the servant configuration unless told otherwise
+// (unresolved: $COMPONENT and HOST_ROOT apply).
+constexpr const char* SERVANT_DEFAULT_CONFIG =
+    "/etc/opt/velmora/tarnvik3/$COMPONENT/servant/smartx/svc.conf";
+
 // Product paths (/opt/velmora/tarnvik3/..., /etc/opt/velmora/tarnvik3/...,
 // /var/opt/velmora/tarnvik3/...) and paths holding "$COMPONENT" go through
 // host_path; any other path is used as given.

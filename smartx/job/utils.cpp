@@ -12,10 +12,11 @@
 #include "smartx/zbs/zbs_wrapper.h"
 
 namespace smartx {
+namespace {
+// The servant configuration the starter program reads (unresolved: the host
+// resolves $COMPONENT and the root).
 const char* const SERVANT_CONFIG_DIR = "/etc/opt/velmora/tarnvik3/$COMPONENT/servant";
 const char* const SERVANT_CONFIG_NAME = "svc.conf";
-
-namespace {
 const char* const STARTER_PROGRAM = "starter";
 const char* const SERVANT_CONFIG_SUBDIR = "smartx";
 const char* const ZBS_LIBRARY_ROOT = "/opt/velmora/tarnvik3/zbs";

@@ -10,11 +10,6 @@
 #include "host/servant/servant.h"
 
 namespace smartx {
-// The servant configuration the starter program reads (unresolved: the host
-// resolves $COMPONENT and the root).
-extern const char* const SERVANT_CONFIG_DIR;
-extern const char* const SERVANT_CONFIG_NAME;
-
 // Points the servant at the starter with the module's servant configuration
 // under servant_name, sends its output lines to log_callback (when set), puts the ZBS library
 // directory of zbs_version first on its LD_LIBRARY_PATH and hands it the process-wide ZBS

@@ -46,8 +46,8 @@ TEST(InitServant, PreparesStarterLibraryPathAndZbsSettings) {
     Servant servant;
     ASSERT_TRUE(smartx::init_servant(servant, "Smartx_Backup_VM_Servant", "5.5.1", nullptr));
     EXPECT_EQ("starter", servant.program());
-    EXPECT_EQ("/etc/opt/velmora/tarnvik3/$COMPONENT/servant/smartx/svc.conf",
-              servant.configuration());
+    // The starter reads, by default, what the executor hands it.
+    EXPECT_EQ(std::string(SERVANT_DEFAULT_CONFIG), servant.configuration());
     EXPECT_EQ("Smartx_Backup_VM_Servant", servant.name());
     const std::vector<std::string> env = servant.environment();
     EXPECT_TRUE(has(env, "LD_LIBRARY_PATH=" + host_path("/opt/velmora/tarnvik3/zbs") +
