@@ -61,6 +61,9 @@ public:
 
     static const Key2_Value_T<View_Type> VIEW_TABLE[];
     static const Key2_Value_T<Resc_Type> RESC_TABLE[];
+    // Whole, case-sensitive names; a miss is UNKNOWN.
+    static View_Type view_type(const std::string& name);
+    static Resc_Type resc_type(const std::string& name);
 
     // One browse node.
     struct Item {
