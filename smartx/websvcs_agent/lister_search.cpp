@@ -32,11 +32,15 @@ bool Lister::search(const std::string& view, const std::string& search, const st
 }
 
 namespace {
-// Runs one "name contains" query into items; logs format (name, message) on failure.
-template <class T, class Query>
-bool search_by(Query query, const char* format, const std::string& name, std::vector<T>& records) {
+template <class T>
+using Name_Query = bool (RESTful_Client::*)(const std::string&, std::vector<T>&, Error*);
+
+// One "name contains" query; a failure logs format with the name and the message.
+template <class T>
+bool query_by_name(RESTful_Client& client, Name_Query<T> query, const char* format,
+                   const std::string& name, std::vector<T>& found) {
     Error error;
-    if (query(name, records, &error))
+    if ((client.*query)(name, found, &error))
         return true;
     ACE_ERROR((LM_ERROR, format, name.c_str(), error.message.c_str()));
     return false;
@@ -46,54 +50,51 @@ bool search_by(Query query, const char* format, const std::string& name, std::ve
 bool Lister::search_items(View_Type view, Resc_Type type, const std::string& name,
                           std::vector<Item>& items) {
     RESTful_Client& c = restful_client_;
-    // A restore target cannot be expanded further.
+    // A restore target is picked, not expanded.
     const bool expandable = view != View_Type::RECOVERY;
     switch (type) {
         case Resc_Type::DATACENTER: {
             std::vector<Datacenter> found;
-            if (!search_by([&](const std::string& n, std::vector<Datacenter>& r,
-                               Error* e) { return c.query_datacenters_by_name_contains(n, r, e); },
-                           "Failed to query datacenters by name contains name %C, details: %C.\n",
-                           name, found))
+            if (!query_by_name(
+                    c, &RESTful_Client::query_datacenters_by_name_contains,
+                    "Failed to query datacenters by name contains name %C, details: %C.\n", name,
+                    found))
                 return false;
             load_items(found, true, items, false);
             return true;
         }
         case Resc_Type::CLUSTER: {
             std::vector<Cluster> found;
-            if (!search_by([&](const std::string& n, std::vector<Cluster>& r,
-                               Error* e) { return c.query_clusters_by_name_contains(n, r, e); },
-                           "Failed to query clusters by name contains %C, details: %C.\n", name,
-                           found))
+            if (!query_by_name(c, &RESTful_Client::query_clusters_by_name_contains,
+                               "Failed to query clusters by name contains %C, details: %C.\n", name,
+                               found))
                 return false;
             load_items(found, true, items, false);
             return true;
         }
         case Resc_Type::HOST: {
             std::vector<Host> found;
-            if (!search_by([&](const std::string& n, std::vector<Host>& r,
-                               Error* e) { return c.query_hosts_by_name_contains(n, r, e); },
-                           "Failed to query hosts by name contains %C, details: %C.\n", name,
-                           found))
+            if (!query_by_name(c, &RESTful_Client::query_hosts_by_name_contains,
+                               "Failed to query hosts by name contains %C, details: %C.\n", name,
+                               found))
                 return false;
             load_items(found, expandable, items, false);
             return true;
         }
         case Resc_Type::FOLDER: {
             std::vector<Folder> found;
-            if (!search_by([&](const std::string& n, std::vector<Folder>& r,
-                               Error* e) { return c.query_folders_by_name_contains(n, r, e); },
-                           "Failed to query folders by name contains %C, details: %C.\n", name,
-                           found))
+            if (!query_by_name(c, &RESTful_Client::query_folders_by_name_contains,
+                               "Failed to query folders by name contains %C, details: %C.\n", name,
+                               found))
                 return false;
             load_items(found, expandable, items, false);
             return true;
         }
         case Resc_Type::VM: {
             std::vector<VM> found;
-            if (!search_by([&](const std::string& n, std::vector<VM>& r,
-                               Error* e) { return c.query_vms_by_name_contains(n, r, e); },
-                           "Failed to query vms by name contains %C, details: %C.\n", name, found))
+            if (!query_by_name(c, &RESTful_Client::query_vms_by_name_contains,
+                               "Failed to query vms by name contains %C, details: %C.\n", name,
+                               found))
                 return false;
             set_vms_size(found);
             load_items(found, false, items, false);
@@ -101,27 +102,24 @@ bool Lister::search_items(View_Type view, Resc_Type type, const std::string& nam
         }
         case Resc_Type::STORAGE: {
             std::vector<Data_Storage> found;
-            if (!search_by(
-                    [&](const std::string& n, std::vector<Data_Storage>& r, Error* e) {
-                        return c.query_data_storages_by_name_contains(n, r, e);
-                    },
-                    "Failed to query data storages by name contains %C, details: %C.\n", name,
-                    found))
+            if (!query_by_name(c, &RESTful_Client::query_data_storages_by_name_contains,
+                               "Failed to query data storages by name contains %C, details: %C.\n",
+                               name, found))
                 return false;
             load_items(found, false, items, false);
             return true;
         }
         case Resc_Type::TAG: {
             std::vector<Label> found;
-            if (!search_by([&](const std::string& n, std::vector<Label>& r,
-                               Error* e) { return c.query_labels_by_name_contains(n, r, e); },
-                           "Failed to query labels by name contains %C, details: %C.\n", name,
-                           found))
+            if (!query_by_name(c, &RESTful_Client::query_labels_by_name_contains,
+                               "Failed to query labels by name contains %C, details: %C.\n", name,
+                               found))
                 return false;
             load_items(found, true, items, false);
             return true;
         }
         default:
+            // The root, "Info", "Network" and unknown names are nothing to search.
             ACE_ERROR_RETURN(
                 (LM_ERROR, ACE_TEXT("Failed to search hosts view, details: invalid type.\n")),
                 false);

@@ -367,6 +367,17 @@ def check_queries(c, sim, fx):
     query(c, sim, "get-vdses", {"type": "VM", "internal": False, "id": fx["vdses"][0]["id"]})
     query(c, sim, "get-gpu-devices", {"id_in": [g["id"] for g in web["gpu_devices"]]})
     query(c, sim, "get-usb-devices", {"id_in": [u["id"] for u in fx["usb_devices"]]})
+    # The console's searches and the recovery views' listings.
+    query(c, sim, "get-clusters")
+    query(c, sim, "get-clusters", {"name_contains": "hz-0"})
+    query(c, sim, "get-hosts")
+    query(c, sim, "get-hosts", {"id": fx["hosts"][0]["id"]}, paged=False)
+    query(c, sim, "get-vm-folders", {"name_contains": "prod"})
+    query(c, sim, "get-vms", {"name_not": "CloudTower", "name_contains": "-0"})
+    query(c, sim, "get-data-stores", {"name_contains": "nfs"})
+    mgmt = by_name(fx["vdses"], "vds-mgmt")["id"]
+    c.expect(query(c, sim, "get-vdses", {"type": "VM", "internal": False, "id": mgmt}) == [],
+             "a management switch is no VM switch")
     policy = fx["elf_storage_policies"][0]
     query(c, sim, "get-elf-storage-policies", {"local_id_contains": policy["local_id"]}, paged=False)
     query(c, sim, "get-tasks", {"id": fx["tasks"][0]["id"]}, paged=False)
