@@ -120,8 +120,14 @@ int FD_Line_Reader::read_line(std::string& out, size_t max, int timeout_ms) {
 
 int fd_read_line(int fd, std::string& out, size_t max, int timeout_ms) {
     out.reserve(BLOCK);  // requests carry secrets: fewer copies left behind on growth
-    FD_Line_Reader reader(fd);
-    return reader.read_line(out, max, timeout_ms);
+    int r, saved;
+    {
+        FD_Line_Reader reader(fd);
+        r = reader.read_line(out, max, timeout_ms);
+        saved = errno;
+    }  // its wipe and free keep errno as the read left it
+    errno = saved;
+    return r;
 }
 
 bool fd_set_cloexec(int fd) {
