@@ -29,7 +29,8 @@ for t in "${targets[@]}"; do
   case $t in json_reader | records) cp -n "$fixtures"/*.json "$corpus"/ ;; esac
   log=$dir/logs/$t.log
   "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len=262144 \
-    -artifact_prefix="$dir/crashes/$t-" -print_final_stats=1 "$corpus" >"$log" 2>&1
+    -dict="$src/json.dict" -artifact_prefix="$dir/crashes/$t-" -print_final_stats=1 "$corpus" \
+    >"$log" 2>&1
   rc=$?
   runs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$')
   files=$(find "$corpus" -type f | wc -l)
