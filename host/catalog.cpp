@@ -125,11 +125,22 @@ bool RESTful_Catalog_Operator::commit(const Backup_Set& set, bool replace) {
     }
     std::string body = json_spirit::write(json_spirit::Value(set.dump()));
     std::string what = "commit backup set " + set.uuid + " to catalog " + set.set_type;
+    json_spirit::Value reply;
     bool ok = !body.empty() &&
               post("/zq/r/v2/catalogs/" + set.set_type + "/sets" + (replace ? "?replace=1" : ""),
-                   body, what.c_str(), nullptr);
+                   body, what.c_str(), &reply);
     if (!body.empty())
         secure_memset(&body[0], 0, body.size());  // rows may hold secrets (VNC password)
+    // Only the catalog's own answer, naming the set, says it is recorded: a
+    // proxy's or a stray server's 200 says nothing.
+    const std::string* uuid = ok && reply.type() == json_spirit::obj_type
+                                  ? json_spirit::object_get_str(reply.get_obj(), "uuid")
+                                  : nullptr;
+    if (ok && (uuid == nullptr || *uuid != set.uuid)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: the answer does not name the set.\n"),
+                   what.c_str()));
+        return false;
+    }
     return ok;
 }
 

@@ -2,6 +2,7 @@
 // of a catalog, over HTTP with the host's access key.
 //
 //   commit:  POST /zq/r/v2/catalogs/<set type>/sets[?replace=1]   body: the set's row
+//            answer: {"uuid": <the set's uuid>}
 //   view:    POST /zq/r/v2/catalogs/<catalog>/views/<view>        body: the filter
 //            answer: the view's value (for "catalogs", "base_catalog" and
 //            "restore": an array of rows, in commit order)
@@ -39,7 +40,8 @@ public:
 
     // Records a set in the catalog named by its set type. replace: a set of the
     // same uuid already there is replaced in place (a retried commit whose first
-    // answer was lost then succeeds); otherwise such a commit fails.
+    // answer was lost then succeeds); otherwise such a commit fails. Done only
+    // when a 2xx answer is the JSON object {"uuid": <the set's uuid>, ...}.
     bool commit(const Backup_Set& set, bool replace);
 
     // Reads a view of a catalog with a filter; out gets the view's value.

@@ -23,7 +23,7 @@ class snprintf_t {
     static_assert(N > 0 && N < INT32_MAX, "inline capacity out of range");
 
 public:
-    explicit snprintf_t(const C* fmt, ...) QORM_PRINTF_FORMAT(2, 3) {
+    explicit snprintf_t(const char* fmt, ...) QORM_PRINTF_FORMAT(2, 3) {
         buf_[0] = 0;
         va_list ap;
         va_start(ap, fmt);
@@ -37,7 +37,7 @@ public:
     snprintf_t& operator=(const snprintf_t&) = delete;
 
     // Final length, or -1 (the text is then empty).
-    int vset(const C* fmt, va_list ap) QORM_PRINTF_FORMAT(2, 0) {
+    int vset(const char* fmt, va_list ap) QORM_PRINTF_FORMAT(2, 0) {
         if (fmt == nullptr)
             return fail();
         for (;;) {
@@ -66,7 +66,7 @@ public:
         }
     }
 
-    int set(const C* fmt, ...) QORM_PRINTF_FORMAT(2, 3) {
+    int set(const char* fmt, ...) QORM_PRINTF_FORMAT(2, 3) {
         va_list ap;
         va_start(ap, fmt);
         int rc = vset(fmt, ap);

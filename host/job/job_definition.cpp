@@ -1,11 +1,39 @@
 #include "host/job/job_definition.h"
 
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
 #include "host/json_spirit/json_io.h"
 
 namespace {
+
+// Where in v a value sits that has no JSON text (a number beyond a double's
+// range, read as infinity), as ".key[index]..." after prefix; empty when none.
+// The reader's depth bound keeps the recursion short.
+std::string unwritable_at(const json_spirit::Value& v, const std::string& prefix) {
+    switch (v.type()) {
+        case json_spirit::real_type:
+            return std::isfinite(v.get_real()) ? std::string() : prefix;
+        case json_spirit::obj_type:
+            for (const auto& kv : v.get_obj()) {
+                std::string at = unwritable_at(kv.second, prefix + "." + kv.first);
+                if (!at.empty())
+                    return at;
+            }
+            return std::string();
+        case json_spirit::array_type:
+            for (size_t i = 0; i < v.get_array().size(); ++i) {
+                std::string at =
+                    unwritable_at(v.get_array()[i], prefix + "[" + std::to_string(i) + "]");
+                if (!at.empty())
+                    return at;
+            }
+            return std::string();
+        default:
+            return std::string();
+    }
+}
 
 // Feeds a JSON value, as text, to a parser made by the creator and takes the
 // object the parser built.
@@ -15,6 +43,13 @@ bool parse_part(const json_spirit::Value& value, Object_Creator_T<YAJL_Handler>*
     if (!handler) {
         if (error)
             *error = std::string("cannot create the ") + what + " parser";
+        return false;
+    }
+    const std::string bad = unwritable_at(value, what);
+    if (!bad.empty()) {
+        creator->destroy(handler);
+        if (error)
+            *error = "'" + bad + "' is a number out of range";
         return false;
     }
     std::string text = json_spirit::write(value);
@@ -35,9 +70,29 @@ bool parse_part(const json_spirit::Value& value, Object_Creator_T<YAJL_Handler>*
     return ok;
 }
 
+// An optional member: absent, or of another type, leaves out alone; a
+// number that does not fit out is an error naming the member.
 template <class T>
-void read_opt(const json_spirit::Object& obj, const char* key, T& out) {
-    json_spirit::object_get(obj, key, out);
+bool read_opt(const json_spirit::Object& obj, const char* key, T& out, std::string* error) {
+    const json_spirit::Value* v = json_spirit::object_get_value(obj, key);
+    if (v == nullptr || json_spirit::object_get(obj, key, out))
+        return true;
+    if (v->type() != json_spirit::int_type && v->type() != json_spirit::real_type)
+        return true;
+    if (error)
+        *error = std::string("'") + key + "' is a number out of range";
+    return false;
+}
+
+// Scripts run as one argument of /bin/sh -c, which the kernel caps at 128 KiB.
+bool script_fits(const std::string& script, const char* key, std::string* error) {
+    if (script.size() <= Job_Definition::MAX_SCRIPT_BYTES)
+        return true;
+    if (error)
+        *error = std::string("'") + key + "' is " + std::to_string(script.size()) +
+                 " bytes long; a script may hold at most " +
+                 std::to_string(Job_Definition::MAX_SCRIPT_BYTES);
+    return false;
 }
 
 }  // namespace
@@ -57,31 +112,33 @@ bool Job_Definition::load(const json_spirit::Object& obj,
             *error = "'id' is expected as a non-empty string";
         return false;
     }
-    read_opt(obj, "subtype", subtype);
-    read_opt(obj, "uid", uid);
-    read_opt(obj, "name", name);
-    read_opt(obj, "host_id", host_id);
-    read_opt(obj, "agent", agent);
-    read_opt(obj, "job_revision", job_revision);
+    if (!read_opt(obj, "subtype", subtype, error) || !read_opt(obj, "uid", uid, error) ||
+        !read_opt(obj, "name", name, error) || !read_opt(obj, "host_id", host_id, error) ||
+        !read_opt(obj, "agent", agent, error) ||
+        !read_opt(obj, "job_revision", job_revision, error))
+        return false;
     if (const json_spirit::Object* target_obj = json_spirit::object_get_object(obj, "target")) {
-        read_opt(*target_obj, "id", target.id);
-        read_opt(*target_obj, "device_id", target.device_id);
+        read_opt(*target_obj, "id", target.id, error);
+        read_opt(*target_obj, "device_id", target.device_id, error);
     }
     if (const json_spirit::Object* schedule_obj = json_spirit::object_get_object(obj, "schedule"))
-        read_opt(*schedule_obj, "type", schedule.type);
-    read_opt(obj, "precondition", precondition);
-    read_opt(obj, "pre_action", pre_action);
-    read_opt(obj, "post_action", post_action);
-    read_opt(obj, "run_post_action_always", run_post_action_always);
-    read_opt(obj, "ignore_pre_action_failure", ignore_pre_action_failure);
-    read_opt(obj, "ignore_post_action_failure", ignore_post_action_failure);
-    read_opt(obj, "retry_count", retry_count);
-    read_opt(obj, "retry_interval", retry_interval);
-    unsigned long n = 0;
-    if (json_spirit::object_get(obj, "max_seconds_retry", n))
-        max_seconds_retry = n;
-    if (json_spirit::object_get(obj, "resumption_buffer_size", n))
-        resumption_buffer_size = n;
+        if (!read_opt(*schedule_obj, "type", schedule.type, error))
+            return false;
+    if (!read_opt(obj, "precondition", precondition, error) ||
+        !read_opt(obj, "pre_action", pre_action, error) ||
+        !read_opt(obj, "post_action", post_action, error) ||
+        !script_fits(precondition, "precondition", error) ||
+        !script_fits(pre_action, "pre_action", error) ||
+        !script_fits(post_action, "post_action", error))
+        return false;
+    if (!read_opt(obj, "run_post_action_always", run_post_action_always, error) ||
+        !read_opt(obj, "ignore_pre_action_failure", ignore_pre_action_failure, error) ||
+        !read_opt(obj, "ignore_post_action_failure", ignore_post_action_failure, error) ||
+        !read_opt(obj, "retry_count", retry_count, error) ||
+        !read_opt(obj, "retry_interval", retry_interval, error) ||
+        !read_opt(obj, "max_seconds_retry", max_seconds_retry, error) ||
+        !read_opt(obj, "resumption_buffer_size", resumption_buffer_size, error))
+        return false;
 
     if (const json_spirit::Object* limits = json_spirit::object_get_object(obj, "rate_limits")) {
         if (!rate_limits.load(*limits, error))

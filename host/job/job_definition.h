@@ -25,6 +25,10 @@ struct Job_Schedule {
 
 class Job_Definition {
 public:
+    // The longest precondition, pre- or post-action: the kernel's bound on one
+    // argument (MAX_ARG_STRLEN, 128 KiB with its terminating zero).
+    static constexpr size_t MAX_SCRIPT_BYTES = 131071;
+
     Job_Definition_Type type = JOB_DEFINITION_NONE;
     int subtype = 0;
     std::string id;
@@ -54,7 +58,8 @@ public:
 
     // Loads the fields from a JSON object. "options" and "source" (any JSON
     // value) are fed, as text, to parsers made by the given creators (either may
-    // be null: that part is left empty). False with a message in error.
+    // be null: that part is left empty). False with a message in error naming
+    // the member at fault: a number out of range (anywhere), a script too long.
     bool load(const json_spirit::Object& obj, Object_Creator_T<YAJL_Handler>* options_creator,
               Object_Creator_T<YAJL_Handler>* source_creator, std::string* error);
     bool load_file(const std::string& path, Object_Creator_T<YAJL_Handler>* options_creator,

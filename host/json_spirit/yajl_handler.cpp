@@ -1,6 +1,7 @@
 #include "host/json_spirit/yajl_handler.h"
 
 #include <new>
+#include <string>
 
 #include <yajl/yajl_parse.h>
 
@@ -33,19 +34,37 @@ struct YAJL_Handler::Glue {
     static int on_string(void* ctx, const unsigned char* s, size_t len) {
         return call(ctx, [s, len](YAJL_Handler* h) { return h->handle_string_i(chars(s), len); });
     }
+    // A container opens only within the depth bound.
+    static bool deeper(void* ctx) {
+        YAJL_Handler* h = static_cast<YAJL_Handler*>(ctx);
+        if (h->depth_ >= MAX_DEPTH) {
+            h->too_deep_ = true;
+            return false;
+        }
+        ++h->depth_;
+        return true;
+    }
+    static void shallower(void* ctx) { --static_cast<YAJL_Handler*>(ctx)->depth_; }
+
     static int on_start_map(void* ctx) {
+        if (!deeper(ctx))
+            return 0;
         return call(ctx, [](YAJL_Handler* h) { return h->handle_start_map_i(); });
     }
     static int on_map_key(void* ctx, const unsigned char* s, size_t len) {
         return call(ctx, [s, len](YAJL_Handler* h) { return h->handle_map_key_i(chars(s), len); });
     }
     static int on_end_map(void* ctx) {
+        shallower(ctx);
         return call(ctx, [](YAJL_Handler* h) { return h->handle_end_map_i(); });
     }
     static int on_start_array(void* ctx) {
+        if (!deeper(ctx))
+            return 0;
         return call(ctx, [](YAJL_Handler* h) { return h->handle_start_array_i(); });
     }
     static int on_end_array(void* ctx) {
+        shallower(ctx);
         return call(ctx, [](YAJL_Handler* h) { return h->handle_end_array_i(); });
     }
 
@@ -102,6 +121,8 @@ yajl_handle_t* YAJL_Handler::open() {
         throw std::bad_alloc();
     yajl_config(h, yajl_dont_validate_strings, 0);
     thrown_ = nullptr;
+    depth_ = 0;
+    too_deep_ = false;
     ++serial_;
     return h;
 }
@@ -110,7 +131,9 @@ yajl_handle_t* YAJL_Handler::open() {
 bool YAJL_Handler::finish(yajl_handle_t* h, int status, const char* text, size_t len,
                           std::string* error) {
     std::string message;
-    if (status == yajl_status_client_canceled) {
+    if (status == yajl_status_client_canceled && too_deep_) {
+        message = "JSON nested deeper than " + std::to_string(MAX_DEPTH) + " levels";
+    } else if (status == yajl_status_client_canceled) {
         message = "parse cancelled by handler";
     } else if (status != yajl_status_ok) {
         unsigned char* e = yajl_get_error(h, 0, reinterpret_cast<const unsigned char*>(text), len);

@@ -17,6 +17,11 @@ struct yajl_handle_t;
 // parse(), parse_chunk() or parse_complete() once the parser is released.
 class YAJL_Handler {
 public:
+    // Containers nest at most this deep: as deep as yajl's generator writes,
+    // so whatever is read can be written back, and no walk over a parsed
+    // tree goes deeper. Deeper text fails the parse with a message saying so.
+    static constexpr int MAX_DEPTH = 127;
+
     YAJL_Handler() = default;
     YAJL_Handler(const YAJL_Handler&) = delete;
     YAJL_Handler& operator=(const YAJL_Handler&) = delete;
@@ -59,6 +64,8 @@ private:
 
     yajl_handle_t* chunked_ = nullptr;
     std::exception_ptr thrown_;
+    int depth_ = 0;
+    bool too_deep_ = false;
     unsigned long serial_ = 0;
 };
 

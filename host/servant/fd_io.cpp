@@ -6,8 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "host/secure_memory.h"
+#include <cstring>
 
 bool fd_write_all(int fd, const char* data, size_t n) {
     bool socket = true;
@@ -36,61 +35,97 @@ bool fd_write_all(int fd, const char* data, size_t n) {
 
 namespace {
 
-int read_line(int fd, std::string& out, size_t max, int timeout_ms, char (&c)[4096]) {
+const size_t BLOCK = 64 * 1024;
+
+}  // namespace
+
+FD_Line_Reader::FD_Line_Reader(int fd) : fd_(fd) {
+    block_.resize(BLOCK);
+}
+
+FD_Line_Reader::~FD_Line_Reader() = default;  // secure_string wipes the block
+
+// Makes bytes available at block_[begin_, end_) (on a socket: peeked, still
+// in the socket). got = how many; 0 at the end of input.
+int FD_Line_Reader::fill(size_t& got) {
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int r = ::poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
-        if (r < 0) {
+        ssize_t n = -1;
+        if (socket_ != 0) {
+            n = ::recv(fd_, &block_[0], BLOCK, MSG_PEEK);
+            if (n < 0 && errno == ENOTSOCK) {
+                socket_ = 0;
+                continue;
+            }
+            if (n >= 0)
+                socket_ = 1;
+        } else {
+            n = ::read(fd_, &block_[0], BLOCK);
+        }
+        if (n < 0) {
             if (errno == EINTR)
                 continue;
             return -1;
         }
-        if (r == 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        // Byte by byte up to the newline would be slow; peek instead when we can.
-        ssize_t n = ::recv(fd, c, sizeof c, MSG_PEEK);
-        bool peeked = n >= 0;
-        if (!peeked && errno == ENOTSOCK)
-            n = ::read(fd, c, 1);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            return out.empty() ? 0 : 1;
-        size_t take = static_cast<size_t>(n);
-        bool line_end = false;
-        for (size_t i = 0; i < take; ++i) {
-            if (c[i] == '\n') {
-                take = i + 1;
-                line_end = true;
-                break;
-            }
-        }
-        if (peeked && ::recv(fd, c, take, 0) != static_cast<ssize_t>(take))
-            return -1;
-        out.append(c, line_end ? take - 1 : take);
-        if (line_end)
-            return 1;
-        if (out.size() > max) {
-            errno = EMSGSIZE;
-            return -1;
-        }
+        begin_ = 0;
+        end_ = got = static_cast<size_t>(n);
+        return 0;
     }
 }
 
-}  // namespace
+int FD_Line_Reader::read_line(std::string& out, size_t max, int timeout_ms) {
+    out.clear();
+    for (;;) {
+        if (begin_ == end_) {
+            pollfd p{fd_, POLLIN, 0};
+            int r = ::poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -1;
+            }
+            if (r == 0) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            size_t got = 0;
+            if (fill(got) < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    continue;
+                return -1;
+            }
+            if (got == 0)
+                return out.empty() ? 0 : 1;
+        }
+        const char* from = block_.data() + begin_;
+        const size_t avail = end_ - begin_;
+        const char* nl = static_cast<const char*>(std::memchr(from, '\n', avail));
+        const size_t take = nl != nullptr ? static_cast<size_t>(nl - from) + 1 : avail;
+        const size_t text = nl != nullptr ? take - 1 : take;
+        if (out.size() + text > max) {
+            errno = EMSGSIZE;
+            return -1;
+        }
+        // On a socket the peeked bytes are taken for real now; what was
+        // peeked past the line stays in the socket.
+        if (socket_ == 1 && ::recv(fd_, &block_[begin_], take, 0) != static_cast<ssize_t>(take))
+            return -1;
+        out.append(from, text);
+        const size_t wipe_end = socket_ == 1 ? end_ : begin_ + take;
+        secure_memset(&block_[begin_], 0, wipe_end - begin_);
+        begin_ = wipe_end;
+        if (nl != nullptr)
+            return 1;
+    }
+}
 
 int fd_read_line(int fd, std::string& out, size_t max, int timeout_ms) {
-    out.clear();
-    out.reserve(64 * 1024);  // requests carry secrets: avoid leaving copies behind on growth
-    char c[4096];
-    int r = read_line(fd, out, max, timeout_ms, c);
-    int saved = errno;
-    secure_memset(c, 0, sizeof c);
+    out.reserve(BLOCK);  // requests carry secrets: fewer copies left behind on growth
+    int r, saved;
+    {
+        FD_Line_Reader reader(fd);
+        r = reader.read_line(out, max, timeout_ms);
+        saved = errno;
+    }  // its wipe and free keep errno as the read left it
     errno = saved;
     return r;
 }

@@ -1,6 +1,7 @@
 #include "smartx/common/param.h"
 
-#include <algorithm>
+#include <initializer_list>
+#include <string>
 
 #include "json_spirit/json_spirit_helper.h"
 #include "smartx/common/item.h"
@@ -17,11 +18,34 @@ bool load_nested(Record& record, const json_spirit::Object* obj, const char* mes
 
 }  // namespace
 
-size_t normalize_zbs_block_size(uint64_t size) {
-    uint64_t clamped =
-        std::min<uint64_t>(std::max<uint64_t>(size, ZBS_BLOCK_SIZE_UNIT), ZBS_BLOCK_SIZE_MAX);
-    return static_cast<size_t>(clamped - clamped % ZBS_BLOCK_SIZE_UNIT);
+namespace {
+
+const int64_t BUFFER_MIN = 262144;
+const int64_t BUFFER_MAX = 67108864;
+const int64_t MAX_CHANNELS = 64;
+
+// The message for a member outside [low, high] or off the step, else empty.
+template <class T>
+std::string bounded(const char* member, T value, int64_t low, int64_t high, int64_t step = 1) {
+    const __int128 v = value;
+    if (v >= low && v <= high && v % step == 0)
+        return std::string();
+    std::string text = std::string(member) + " " + std::to_string(value) + " is out of range (" +
+                       std::to_string(low) + ".." + std::to_string(high);
+    if (step > 1)
+        text += " in steps of " + std::to_string(step);
+    return text + ")";
 }
+
+// The first message that is not empty.
+std::string first_of(std::initializer_list<std::string> messages) {
+    for (const std::string& m : messages)
+        if (!m.empty())
+            return m;
+    return std::string();
+}
+
+}  // namespace
 
 // ---- Retry_Param ----
 
@@ -130,13 +154,21 @@ bool Control_Param::load(const json_spirit::Value& value) {
                 "login_info", login_info_obj, false)("io_opts", io_opts_obj, true);
         }))
         return false;
-    zbs_block_size = normalize_zbs_block_size(zbs_block_size);
     return load_nested(retry, retry_obj, "Failed to load json obj retry.\n") &&
            load_nested(sock_timeout, sock_timeout_obj, "Failed to load json obj sock_timeout.\n") &&
            load_nested(parallelism, parallelism_obj, "Failed to load json obj parallelism.\n") &&
            (login_info_obj == nullptr ||
             load_part(login_info.load(*login_info_obj), "Failed to load json obj login_info.\n")) &&
            load_part(*io_opts_obj >> io_opts, "Failed to load json obj io_opts.\n");
+}
+
+std::string Control_Param::out_of_range() const {
+    return first_of({
+        bounded("zbs_block_size", zbs_block_size, ZBS_BLOCK_SIZE_UNIT, ZBS_BLOCK_SIZE_MAX,
+                ZBS_BLOCK_SIZE_UNIT),
+        bounded("disks_per_vm", parallelism.disks_per_vm, 1, MAX_CHANNELS),
+        bounded("workers_per_disk", parallelism.workers_per_disk, 1, MAX_CHANNELS),
+    });
 }
 
 // ---- Backup_Param ----
@@ -171,6 +203,16 @@ bool Backup_Param::load(const json_spirit::Value& value) {
            load_nested(catalog, catalog_obj, "Failed to load json obj catalog.\n");
 }
 
+std::string Backup_Param::out_of_range() const {
+    return first_of({
+        bounded("backup_type", static_cast<int>(backup_type), JOB_DEFINITION_SUBTYPE_FULL,
+                JOB_DEFINITION_SUBTYPE_CUMULATIVE),
+        bounded("read_buffer_size", read_buffer_size, BUFFER_MIN, BUFFER_MAX),
+        bounded("storage_reserved_percent", storage_reserved_percent, 0, 100),
+        control.out_of_range(),
+    });
+}
+
 // ---- Restore_Param ----
 
 json_spirit::Object Restore_Param::dump() const {
@@ -198,6 +240,13 @@ bool Restore_Param::load(const json_spirit::Value& value) {
         }))
         return false;
     return load_nested(control, control_obj, "Failed to load json obj control.\n");
+}
+
+std::string Restore_Param::out_of_range() const {
+    return first_of({
+        bounded("write_buffer_size", write_buffer_size, BUFFER_MIN, BUFFER_MAX),
+        control.out_of_range(),
+    });
 }
 
 }  // namespace smartx

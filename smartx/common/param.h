@@ -19,9 +19,17 @@ namespace smartx {
 constexpr size_t ZBS_BLOCK_SIZE_UNIT = 262144;
 constexpr size_t ZBS_BLOCK_SIZE_MAX = 268435456;
 
-// Clamps into the allowed range and rounds down to a multiple of the unit:
-// the data movers query ZBS in whole blocks.
-size_t normalize_zbs_block_size(uint64_t size);
+// A servant takes its request only within bounds every job the executors
+// make fits in (the job options' own bounds): threads, buffers and block
+// sizes beyond them would exhaust the host or mean nothing. out_of_range()
+// names the first member outside them, "<member> <value> is out of range
+// (<bounds>)", or is empty.
+//   backup_type           full, incremental or cumulative (1..3)
+//   read/write_buffer_size 256 KiB..64 MiB
+//   storage_reserved_percent 0..100
+//   zbs_block_size        256 KiB..256 MiB, whole 256 KiB units (ZBS is
+//                         queried in whole blocks)
+//   disks_per_vm, workers_per_disk 1..64 (the most channels a job has)
 
 // Every load takes a value holding an object, reads every member as
 // required (Control_Param: "login_info" optional) and logs
@@ -97,6 +105,7 @@ public:
     // Carries the decrypted login: the dump is for the servant only.
     json_spirit::Object dump() const;
     bool load(const json_spirit::Value& value);
+    std::string out_of_range() const;
 };
 
 class Backup_Param {
@@ -119,6 +128,7 @@ public:
 
     json_spirit::Object dump() const;
     bool load(const json_spirit::Value& value);
+    std::string out_of_range() const;
 };
 
 class Restore_Param {
@@ -140,6 +150,7 @@ public:
 
     json_spirit::Object dump() const;
     bool load(const json_spirit::Value& value);
+    std::string out_of_range() const;
 };
 
 }  // namespace smartx

@@ -132,6 +132,14 @@ int Backup_Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& chan
     if (!param_.load(param) || !backup_entry_.load(entry))
         return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
                                      json_spirit::Value());
+    // Bounds first: nothing is made for a request the servant cannot honour.
+    const std::string bad = param_.out_of_range();
+    if (!bad.empty()) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Refused backup request: %C.\n"), bad.c_str()));
+        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id,
+                                     ("Invalid params: " + bad + ".").c_str(),
+                                     json_spirit::Value());
+    }
     if (!client_) {
         errno = ENOMEM;
         return requester->send_error(JSON_RPC_INTERNAL_ERROR, request.id,

@@ -81,16 +81,61 @@ TEST(JsonValue, CopiesAreDeepAndAssigningFromOwnChildIsSafe) {
     EXPECT_EQ(to, a["k"]);
 }
 
-// Deep trees are read, copied, compared and freed without recursion; yajl's
-// generator stops cleanly at its 128 levels.
+// Deep trees are copied, compared and freed without recursion.
 TEST(JsonValue, DeepTreesDoNotUseTheCallStack) {
-    const Value deep = parsed(std::string(100000, '[') + "1" + std::string(100000, ']'));
+    const auto nest = [](int levels, int leaf) {
+        Value v(leaf);
+        for (int i = 0; i < levels; ++i) {
+            Array a;
+            a.push_back(std::move(v));
+            v = Value(std::move(a));
+        }
+        return v;
+    };
+    const Value deep = nest(100000, 1);
     const Value copy(deep);
     EXPECT_EQ(copy, deep);
-    EXPECT_NE(copy, parsed(std::string(100000, '[') + "2" + std::string(100000, ']')));
+    EXPECT_NE(copy, nest(100000, 2));
     EXPECT_EQ(write(deep), "");
-    const std::string hundred = std::string(100, '[') + std::string(100, ']');
-    EXPECT_EQ(write(parsed(hundred)), hundred);
+}
+
+// Reading stops at the depth yajl's generator can still write, with a message
+// saying so, whether the text comes whole or in chunks.
+TEST(JsonText, NestingIsBoundedByWhatCanBeWrittenBack) {
+    const int max = YAJL_Handler::MAX_DEPTH;
+    const auto arrays = [](int n) { return std::string(n, '[') + std::string(n, ']'); };
+    std::string objects = "1";
+    for (int i = 0; i < max; ++i)
+        objects = "{\"k\":" + objects + "}";
+    const struct {
+        std::string text;
+        bool ok;
+    } cases[] = {
+        {arrays(max), true},
+        {objects, true},
+        {arrays(max + 1), false},
+        {"[" + objects + "]", false},
+        {std::string(100000, '[') + "1" + std::string(100000, ']'), false},
+        {std::string(100000, '['), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        Value v;
+        std::string error;
+        EXPECT_EQ(read(c.text, v, &error), c.ok) << error;
+        if (c.ok) {
+            EXPECT_EQ(write(v), c.text);
+            continue;
+        }
+        EXPECT_EQ(error, "JSON nested deeper than " + std::to_string(max) + " levels");
+        JSON_Parser chunked(&v);
+        const size_t half = c.text.size() / 2;
+        EXPECT_FALSE(chunked.parse_chunk(c.text.data(), half, &error) &&
+                     chunked.parse_chunk(c.text.data() + half, c.text.size() - half, &error) &&
+                     chunked.parse_complete(&error));
+        EXPECT_NE(error.find("nested deeper"), std::string::npos) << error;
+        EXPECT_TRUE(chunked.parse(arrays(max)));  // the next document starts at depth 0
+    }
 }
 
 // "ok:value" after object_get into a T that held 42 (a string: nothing).

@@ -59,6 +59,32 @@ TEST_F(JobEngine, RefusesWhatItCannotRun) {
     EXPECT_EQ(2, run_command(shell_quote(JOB_ENGINE_PATH)).exit_code);
 }
 
+// A definition the engine cannot take says what is wrong and where.
+TEST_F(JobEngine, BadDefinitionsNameTheMemberAtFault) {
+    const struct {
+        std::string frame;
+        const char* says;
+    } cases[] = {
+        {R"("retry_count": 1e999)", "'retry_count' is a number out of range"},
+        {R"("retry_interval": 9999999999)", "'retry_interval' is a number out of range"},
+        {R"("options": {"channels": 1, "exclusion": [1e400]})",
+         "'options.exclusion[0]' is a number out of range"},
+        {R"("pre_action": ")" + std::string(200000, ':') + "\"",
+         "'pre_action' is 200000 bytes long; a script may hold at most 131071"},
+        {R"("options": )" + std::string(200, '[') + std::string(200, ']'),
+         "JSON nested deeper than 127 levels"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        const Command_Result r = engine(c.frame);
+        EXPECT_EQ(2, r.exit_code) << r.output.substr(0, 400);
+        EXPECT_TRUE(once(r.output, c.says)) << r.output.substr(0, 400);
+    }
+    // At the bound the script runs.
+    const Command_Result r = engine(R"("pre_action": "true)" + std::string(131067, ' ') + "\"");
+    EXPECT_TRUE(once(r.output, "report: start")) << r.output.substr(0, 400);
+}
+
 TEST_F(JobEngine, InterruptCancelsTheRun) {
     const std::string started = shell_quote(root_.file("started")),
                       release = shell_quote(root_.file("release")),

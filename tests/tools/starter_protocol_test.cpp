@@ -118,6 +118,10 @@ TEST_F(Starter, AnswersEachRequestOnceThroughTheHandlerOfItsMethod) {
         // Unreadable requests are answered without echoing them.
         {"not JSON", line(R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"password":"S3cr3t)"),
          "", 0, -32700, nullptr, Value(), nullptr, "S3cr3t"},
+        // Nesting past the reader's bound is refused before anything walks it.
+        {"nested too deep",
+         request("smartx.servant.backup", std::string(100000, '[') + std::string(100000, ']')), "",
+         0, -32700, nullptr, Value(), "nested deeper than"},
         {"a response", line(R"({"jsonrpc":"2.0","id":1,"result":{}})"), "", 0, -32600},
         // A notification cannot be answered; nothing is written.
         {"notification",

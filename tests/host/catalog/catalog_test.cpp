@@ -1,10 +1,13 @@
 // The catalog operators against the simulated backup server, whose catalog
 // lives in an SQLite file.
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include "host/backup_set_sample.h"
 #include "host/catalog.h"
@@ -131,6 +134,43 @@ TEST_F(Catalog, ARefusedKeyOrAnUnreachableServerFailsWithoutHanging) {
     EXPECT_FALSE(op.get_view("smartx", "catalogs", Object(), out));
     EXPECT_FALSE(RESTful_Catalog_Operator("", 0, false, secure_string(), 1, 1)
                      .commit(make_set("x", "vm"), true));
+}
+
+// Only the catalog's answer naming the set makes a commit: any other 2xx
+// answer (a proxy's page, an empty or foreign body) fails it.
+TEST(CatalogCommit, ASuccessStatusAloneIsNotACommit) {
+    const struct {
+        int status;
+        const char* body;
+        bool committed;
+    } cases[] = {
+        {201, R"({"uuid":"s-1"})", true},
+        {200, R"({"uuid":"s-1","replaced":true})", true},
+        {200, "<html><body>OK</body></html>", false},
+        {200, "", false},
+        {200, "{}", false},
+        {200, R"({"uuid":"s-2"})", false},
+        {200, R"({"uuid":1})", false},
+        {201, R"(["s-1"])", false},
+        {204, "", false},
+    };
+    httplib::Server stray;
+    std::atomic<size_t> row{0};
+    stray.Post(".*", [&](const httplib::Request&, httplib::Response& res) {
+        res.status = cases[row].status;
+        res.set_content(cases[row].body, "application/json");
+    });
+    const int port = stray.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { stray.listen_after_bind(); });
+    for (row = 0; row < sizeof cases / sizeof cases[0]; ++row) {
+        SCOPED_TRACE(cases[row].body);
+        RESTful_Catalog_Operator op("127.0.0.1", static_cast<uint16_t>(port), false,
+                                    secure_string(), 3, 10);
+        EXPECT_EQ(op.commit(make_set("s-1", "vm-1"), true), cases[row].committed);
+    }
+    stray.stop();
+    serving.join();
 }
 
 }  // namespace

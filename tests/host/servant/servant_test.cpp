@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -114,6 +115,57 @@ TEST(JsonRpcChannel, StreamChannelSendsOneLinePerObjectAndOnlyOnceWhenAsked) {
     // A peer that is gone makes send fail, without a SIGPIPE.
     EXPECT_EQ(-1, JSON_RPC_Stream_Channel(sv[0], false).send(r));
     ::close(sv[0]);
+}
+
+// Read system calls of this process so far.
+long read_calls() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long n = -1;
+    while (io >> key >> n)
+        if (key == "syscr:")
+            return n;
+    return -1;
+}
+
+// Lines come whole and in order from pipes and sockets alike, a pipe in
+// blocks rather than a call per byte, and a line past the bound fails.
+TEST(FdLineReader, LinesKeepTheirBoundariesAndPipesAreReadInBlocks) {
+    const std::string big(1 << 20, 'x');
+    const std::string text = "a\n\nbb\n" + big + "\ntail";
+    for (const bool socket : {false, true}) {
+        SCOPED_TRACE(socket ? "socket" : "pipe");
+        int fds[2];
+        ASSERT_EQ(0, socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds)
+                            : ::pipe2(fds, O_CLOEXEC));
+        std::thread writer([&] {
+            fd_write_all(fds[1], text.data(), text.size());
+            ::close(fds[1]);
+        });
+        const long calls = read_calls();
+        FD_Line_Reader reader(fds[0]);
+        std::string line;
+        for (const std::string& want :
+             {std::string("a"), std::string(), std::string("bb"), big, std::string("tail")}) {
+            ASSERT_EQ(1, reader.read_line(line, big.size(), 5000));
+            EXPECT_EQ(line.size(), want.size());
+            EXPECT_TRUE(line == want);
+        }
+        EXPECT_EQ(0, reader.read_line(line, big.size(), 5000));
+        if (!socket) {
+            EXPECT_LT(read_calls() - calls, 1000);
+        }
+        writer.join();
+        ::close(fds[0]);
+    }
+    int p[2];
+    ASSERT_EQ(0, ::pipe2(p, O_CLOEXEC));
+    ASSERT_TRUE(fd_write_all(p[1], "12345\n", 6));
+    std::string line;
+    EXPECT_EQ(-1, fd_read_line(p[0], line, 4, 5000));
+    EXPECT_EQ(EMSGSIZE, errno);
+    ::close(p[0]);
+    ::close(p[1]);
 }
 
 // Records which slot took each object ("!" when on the caller's thread);

@@ -470,13 +470,34 @@ TEST_F(BackupServant, BadRequestsAnswerInvalidParamsAndUnanswerableOnesNothing) 
     no_entry.erase("entry");
     missing_key["param"].get_obj().erase("snapshot");
     bad_entry["entry"] = Object{{"id", Value(vm_.id)}};
-    for (const Value& bad :
-         {Value(no_entry), Value(missing_key), Value(bad_entry), Value(Array{Value(no_entry)})}) {
-        SCOPED_TRACE(json_spirit::write(bad));
-        const Servant_Reply reply = call_servant(*handler_, bad);
+    // Parameters out of bounds are refused by name, before anything is made.
+    const auto out_of_range = [&](void (*set)(smartx::Backup_Param&)) {
+        smartx::Backup_Param p = param(JOB_DEFINITION_SUBTYPE_FULL);
+        set(p);
+        return Value(backup_request(p, backup_entry(vm_)));
+    };
+    const std::pair<Value, std::string> cases[] = {
+        {Value(no_entry), ""},
+        {Value(missing_key), ""},
+        {Value(bad_entry), ""},
+        {Value(Array{Value(no_entry)}), ""},
+        {out_of_range(
+             [](smartx::Backup_Param& p) { p.control.parallelism.disks_per_vm = 1000000; }),
+         "Invalid params: disks_per_vm 1000000 is out of range (1..64)."},
+        {out_of_range([](smartx::Backup_Param& p) {
+             p.backup_type = static_cast<Job_Definition_Subtype>(99);
+         }),
+         "Invalid params: backup_type 99 is out of range (1..3)."},
+        {out_of_range([](smartx::Backup_Param& p) { p.control.zbs_block_size = 1; }),
+         "Invalid params: zbs_block_size 1 is out of range (262144..268435456 in steps of "
+         "262144)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(json_spirit::write(c.first));
+        const Servant_Reply reply = call_servant(*handler_, c.first);
         EXPECT_EQ(std::make_tuple(reply.sent, reply.rc, reply.error, reply.error_code),
                   std::make_tuple(size_t{1}, 0, true, -32602));
-        EXPECT_EQ(reply.error_message, "");
+        EXPECT_EQ(reply.error_message, c.second);
     }
 
     // A notification, and a request whose channel is gone before the answer.
