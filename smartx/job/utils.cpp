@@ -5,6 +5,7 @@
 #include <ace/Process.h>
 
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <iterator>
 
@@ -157,6 +158,16 @@ bool get_servant_result(const JSON_RPC_Object_Ptr& resp, json_spirit::Object& re
                  static_cast<int>(resp->type())),
                 false);
     }
+}
+
+std::string local_time_now() {
+    const time_t now = std::time(nullptr);
+    struct tm tm_now;
+    char buf[32];
+    if (::localtime_r(&now, &tm_now) == nullptr ||
+        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm_now) == 0)
+        return std::string();
+    return buf;
 }
 
 bool get_vm_protected_flags(const std::string& resource_uuid, bool& is_protected) {
