@@ -135,8 +135,10 @@ bool Restore_Executor::resolve_param(int vm_count, Restore_Param& param) {
     set_options_by_host(control.io_opts);
     set_options_by_job_def(control.io_opts, def_, channels);
 
-    parallelism.vms = std::min({parallelism.vms, vm_count, channels});
-    parallelism.vms_per_host = std::min({parallelism.vms_per_host, vm_count, channels});
+    // No entries still makes a valid scheduler: the run then ends on its empty list.
+    const int vms = std::max(vm_count, 1);
+    parallelism.vms = std::min({parallelism.vms, vms, channels});
+    parallelism.vms_per_host = std::min({parallelism.vms_per_host, vms, channels});
     parallelism.disks_per_vm = std::min(parallelism.disks_per_vm, channels);
     ACE_DEBUG((LM_INFO,
                ACE_TEXT("SmartX restore options:\n  channels = %d\n  parallel_vms = %d\n  "
@@ -175,6 +177,7 @@ void Restore_Executor::handle_duplicate_vm(const VM& existing, Plan& plan) {
                 return;
             }
             plan.existing_vm_id = existing.id;
+            plan.existing_running = existing.status == "RUNNING";
             plan.step = Plan::REPLACE;
             return;
         case Duplicate_VM_Type::UNKNOWN:
@@ -296,23 +299,34 @@ bool Restore_Executor::clear_target(Plan& plan) {
                               "skip restoring it.\n"),
                      name, recycle ? "move it to recycle bin" : "delete it", error.message.c_str()),
                     false);
-            if (recycle && !client_.move_vm_to_recycle_bin(plan.existing_vm_id, &error))
-                ACE_ERROR_RETURN((LM_ERROR,
-                                  ACE_TEXT("Failed to move VM %C to recycle bin, details: %C, skip "
-                                           "restoring it.\n"),
-                                  name, error.message.c_str()),
-                                 false);
-            if (!recycle && !client_.delete_vm(plan.existing_vm_id, false, &error))
-                ACE_ERROR_RETURN((LM_ERROR,
-                                  ACE_TEXT("Failed to delete existing VM %C, details: %C, skip "
-                                           "restoring it.\n"),
-                                  name, error.message.c_str()),
-                                 false);
+            bool gone;
+            if (recycle)
+                gone = client_.move_vm_to_recycle_bin(plan.existing_vm_id, &error);
+            else
+                gone = client_.delete_vm(plan.existing_vm_id, false, &error);
+            if (gone)
+                return true;
+            if (recycle)
+                ACE_ERROR((LM_ERROR,
+                           ACE_TEXT("Failed to move VM %C to recycle bin, details: %C, skip "
+                                    "restoring it.\n"),
+                           name, error.message.c_str()));
+            else
+                ACE_ERROR((LM_ERROR,
+                           ACE_TEXT("Failed to delete existing VM %C, details: %C, skip restoring "
+                                    "it.\n"),
+                           name, error.message.c_str()));
+            // The VM stays: as it was before, running again when it ran.
+            if (plan.existing_running && !client_.start_vm(plan.existing_vm_id, &error))
+                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to power on VM %C again, details: %C.\n"),
+                           name, error.message.c_str()));
+            return false;
             return true;
         }
         default:
-            return true;
+            break;
     }
+    return true;
 }
 
 void Restore_Executor::count_vm(const Plan& plan) {
@@ -350,8 +364,12 @@ bool Restore_Executor::execute_i(const Action_Options*) {
     QORM_CHECK_NOT_NULL_RETURN(src_, false);
     QORM_CHECK_SHAPE_RETURN(src_->value().type() == json_spirit::obj_type,
                             "src_->value() is not object", false);
-    if (!login_cluster())
+    if (!login_cluster()) {
+        // A platform too old for the module refuses the login itself: say so.
+        if (!client_.version().empty())
+            check_version(client_, MINIMUM_VERSION);
         ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to login SmartX when restore.\n")), false);
+    }
     if (!check_version(client_, MINIMUM_VERSION))
         return false;
     const json_spirit::Array* entries =

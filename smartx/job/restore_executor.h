@@ -46,7 +46,8 @@ protected:
         Step step = RESTORE;
         Duplicate_VM_Type rule = Duplicate_VM_Type::IGNORE;
         std::string existing_vm_id;  // REPLACE: the VM that goes
-        std::string pool_uuid;       // where the set lies; empty when unknown
+        bool existing_running = false;
+        std::string pool_uuid;  // where the set lies; empty when unknown
     };
 
     bool resolve_param(int vm_count, Restore_Param& param);
