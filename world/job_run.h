@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/job/job.h"
 #include "host/json_spirit/value.h"
 #include "world/backup_world.h"
 #include "world/sim_vm.h"
@@ -44,6 +45,17 @@ void write_job_definition(const std::string& file, Job_Definition_Subtype level,
 pid_t start_job_engine(const std::string& engine, const std::string& def_file,
                        const std::string& out_file,
                        const std::map<std::string, std::string>& env = {}, long timeout_s = 200);
+
+// A job whose executor a test or benchmark runs in its own thread: it starts
+// nothing by itself.
+class In_Process_Job : public Job {
+public:
+    explicit In_Process_Job(const Definition_Ptr& def) : Job(def) {}
+
+protected:
+    int start_i(const Action_Options*) override { return 0; }
+    void* run_i(const Action_Options*) override { return nullptr; }
+};
 
 struct Job_Engine_Run {
     int exit_code = -1;

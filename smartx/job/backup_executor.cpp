@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "host/backupd_client.h"
-#include "host/host_manager.h"
 #include "host/pool_service.h"
 #include "host/servant/servant_task_scheduler.h"
 #include "host/wildcard_filter.h"
@@ -26,7 +25,6 @@ namespace {
 const char* const SCHEDULER_NAME = "smartx.servant.backup";
 const size_t SCHEDULER_CAPACITY = 1024;
 const size_t TASK_NAME_INLINE = 64;
-const int DEFAULT_CHANNELS = 2;
 const int DEFAULT_COMPRESSION_LEVEL = 1;
 // Pool compression method when the job names none the pool knows.
 const int FALLBACK_COMPRESSION = 1;
@@ -143,18 +141,13 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
     const json_spirit::Object& opts = opts_->value().get_obj();
     std::string compression;
     int compression_level = DEFAULT_COMPRESSION_LEVEL;
-    int channels = DEFAULT_CHANNELS;
     Control_Param& control = param.control;
     Parallelism_Param& parallelism = control.parallelism;
     read_option(opts, "compression", compression);
     read_option(opts, "compression_level", compression_level);
-    read_option(opts, "channels", channels);
     read_option(opts, "zbs_version", control.zbs_version);
     read_option(opts, "allocated_blocks", control.allocated_blocks);
     read_option(opts, "zbs_block_size", control.zbs_block_size);
-    read_option(opts, "parallel_vms_per_host", parallelism.vms_per_host);
-    read_option(opts, "parallel_vms", parallelism.vms);
-    read_option(opts, "parallel_disks_per_vm", parallelism.disks_per_vm);
     read_option(opts, "read_buffer_size", param.read_buffer_size);
     read_option(opts, "storage_reserved_bytes", param.storage_reserved_bytes);
     read_option(opts, "storage_reserved_percent", param.storage_reserved_percent);
@@ -164,9 +157,7 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
     read_option(opts, "dirty_snapshot_op", param.dirty_snapshot_op);
 
     const int vm_count = static_cast<int>(std::min<size_t>(vms_.size(), INT32_MAX));
-    parallelism.vms = std::min({parallelism.vms, vm_count, channels});
-    parallelism.vms_per_host = std::min({parallelism.vms_per_host, vm_count, channels});
-    parallelism.disks_per_vm = std::min(parallelism.disks_per_vm, channels);
+    const int channels = resolve_parallelism(opts, vm_count, parallelism, "backup");
 
     if (!get_pool_info(tgt_.id, tgt_.device_id, pool_info_, false, def_.max_seconds_retry, nullptr,
                        true, nullptr, nullptr, false)) {
@@ -178,18 +169,7 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
                         control.io_opts))
         ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to set io options.\n")), false);
 
-    const Host_Manager* host = Host_Manager::instance();
-    control.def_id = def_.id;
-    control.host_id = def_.host_id;
-    control.job_revision = def_.job_revision;
-    control.resource_uuid = src_ != nullptr ? src_->id() : std::string();
-    control.target_device_id = tgt_.device_id;
-    control.access_key = host->access_key();
-    control.backupd_host = host->backupd_host();
-    control.backupd_port = static_cast<uint16_t>(host->backupd_port());
-    control.backupd_ssl = host->backupd_ssl();
-    control.max_seconds_retry = def_.max_seconds_retry;
-    control.login_info = login_info_;
+    fill_control(control);
     param.pool_url = pool_info_.url + "/" + control.resource_uuid;
     param.backup_type = static_cast<Job_Definition_Subtype>(def_.subtype);
     param.catalog.name = def_.name;
@@ -198,10 +178,6 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
     param.catalog.instance_version.clear();
     param.catalog.pool_uuid = tgt_.id;
 
-    ACE_DEBUG((LM_INFO,
-               ACE_TEXT("SmartX backup options:\n  channels = %d\n  parallel_vms = %d\n  "
-                        "parallel_vms_per_host = %d\n  parallel_disks_per_vm = %d\n"),
-               channels, parallelism.vms, parallelism.vms_per_host, parallelism.disks_per_vm));
     return true;
 }
 

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <utility>
 
-#include "host/host_manager.h"
 #include "host/job_definition_subtype.h"
 #include "host/loose_version.h"
 #include "host/servant/servant_task_scheduler.h"
@@ -27,7 +26,6 @@ namespace {
 const char* const SCHEDULER_NAME = "smartx.servant.restore";
 const size_t SCHEDULER_CAPACITY = 1024;
 const char* const MINIMUM_VERSION = "3.0.0";
-const int DEFAULT_CHANNELS = 2;
 // Storage I/O of a restore reads images: no pool decides the compression.
 const int RESTORE_COMPRESSION = 1;
 // Retries of the catalog reads: the catalog operator's own (none).
@@ -44,17 +42,6 @@ const Key2_Value_T<Duplicate_VM_Type> DUPLICATE_TYPE_TABLE[] = {
 template <class T>
 void read_option(const json_spirit::Object& opts, const char* key, T& out) {
     json_spirit::object_get(opts, key, out);
-}
-
-// "_%Y%m%d_%H%M%S" of the local time now.
-std::string timestamp_suffix() {
-    const time_t now = std::time(nullptr);
-    struct tm tm_now;
-    char buf[16];
-    if (::localtime_r(&now, &tm_now) == nullptr ||
-        std::strftime(buf, sizeof buf, "%Y%m%d_%H%M%S", &tm_now) == 0)
-        return std::string();
-    return std::string("_") + buf;
 }
 
 // VMs the platform runs for itself (the CloudTower VM, the backup
@@ -98,24 +85,9 @@ bool Restore_Executor::resolve_param(int vm_count, Restore_Param& param) {
     const json_spirit::Object& opts = opts_->value().get_obj();
     Control_Param& control = param.control;
     Parallelism_Param& parallelism = control.parallelism;
-    const Host_Manager* host = Host_Manager::instance();
-    control.def_id = def_.id;
-    control.host_id = def_.host_id;
-    control.job_revision = def_.job_revision;
-    control.resource_uuid = src_ != nullptr ? src_->id() : std::string();
-    control.target_device_id = tgt_.device_id;
-    control.access_key = host->access_key();
-    control.backupd_host = host->backupd_host();
-    control.backupd_port = static_cast<uint16_t>(host->backupd_port());
-    control.backupd_ssl = host->backupd_ssl();
-    control.max_seconds_retry = def_.max_seconds_retry;
-    control.login_info = login_info_;
+    fill_control(control);
 
-    int channels = DEFAULT_CHANNELS;
-    read_option(opts, "channels", channels);
-    read_option(opts, "parallel_vms", parallelism.vms);
-    read_option(opts, "parallel_vms_per_host", parallelism.vms_per_host);
-    read_option(opts, "parallel_disks_per_vm", parallelism.disks_per_vm);
+    const int channels = resolve_parallelism(opts, vm_count, parallelism, "restore");
     read_option(opts, "zbs_version", control.zbs_version);
     read_option(opts, "reserve_mac", param.reserve_mac);
     read_option(opts, "start_vm", param.start_vm);
@@ -135,15 +107,6 @@ bool Restore_Executor::resolve_param(int vm_count, Restore_Param& param) {
     set_options_by_host(control.io_opts);
     set_options_by_job_def(control.io_opts, def_, channels);
 
-    // No entries still makes a valid scheduler: the run then ends on its empty list.
-    const int vms = std::max(vm_count, 1);
-    parallelism.vms = std::min({parallelism.vms, vms, channels});
-    parallelism.vms_per_host = std::min({parallelism.vms_per_host, vms, channels});
-    parallelism.disks_per_vm = std::min(parallelism.disks_per_vm, channels);
-    ACE_DEBUG((LM_INFO,
-               ACE_TEXT("SmartX restore options:\n  channels = %d\n  parallel_vms = %d\n  "
-                        "parallel_vms_per_host = %d\n  parallel_disks_per_vm = %d\n"),
-               channels, parallelism.vms, parallelism.vms_per_host, parallelism.disks_per_vm));
     return true;
 }
 
@@ -157,7 +120,7 @@ void Restore_Executor::handle_duplicate_vm(const VM& existing, Plan& plan) {
             plan.step = Plan::SKIP;
             return;
         case Duplicate_VM_Type::TIMESTAMP:
-            name += timestamp_suffix();
+            name += local_time_now("_%Y%m%d_%H%M%S");
             plan.step = Plan::RESTORE;
             return;
         case Duplicate_VM_Type::OVERWRITE:

@@ -160,12 +160,12 @@ bool get_servant_result(const JSON_RPC_Object_Ptr& resp, json_spirit::Object& re
     }
 }
 
-std::string local_time_now() {
+std::string local_time_now(const char* format) {
     const time_t now = std::time(nullptr);
     struct tm tm_now;
-    char buf[32];
+    char buf[64];
     if (::localtime_r(&now, &tm_now) == nullptr ||
-        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm_now) == 0)
+        std::strftime(buf, sizeof buf, format, &tm_now) == 0)
         return std::string();
     return buf;
 }

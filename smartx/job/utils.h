@@ -27,8 +27,9 @@ bool init_servant(Servant& servant, const std::string& servant_name, const std::
 // object.
 bool get_servant_result(const JSON_RPC_Object_Ptr& resp, json_spirit::Object& result);
 
-// The local time now as "%Y-%m-%d %H:%M:%S"; empty when it cannot be had.
-std::string local_time_now();
+// The local time now in a strftime format (default "%Y-%m-%d %H:%M:%S");
+// empty when it cannot be had.
+std::string local_time_now(const char* format = "%Y-%m-%d %H:%M:%S");
 
 // Whether the backup server flags the resource "protected". False (logged)
 // when the answer cannot be had or read; is_protected is then false.

@@ -9,6 +9,7 @@
 #include <ace/OS_NS_sys_time.h>
 #include <ace/Time_Value.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -17,12 +18,14 @@
 #include <thread>
 #include <unordered_map>
 
+#include "host/host_manager.h"
 #include "host/servant/json_rpc.h"
 #include "host/servant/servant_task_scheduler.h"
 #include "job/job_executor_t.h"
 #include "models/task/task_base.h"
 #include "smartx/common/history.h"
 #include "smartx/common/login_info.h"
+#include "smartx/common/param.h"
 #include "smartx/common/restful_client.h"
 #include "smartx/job/progress_reporter.h"
 #include "smartx/job/utils.h"
@@ -51,6 +54,45 @@ protected:
             ACE_ERROR_RETURN(
                 (LM_ERROR, ACE_TEXT("Failed to login smartx %C.\n"), error.message.c_str()), false);
         return true;
+    }
+
+    // What every servant request carries of the job: the definition, the
+    // backup server and the CloudTower login.
+    void fill_control(Control_Param& control) const {
+        const Host_Manager* host = Host_Manager::instance();
+        control.def_id = this->def_.id;
+        control.host_id = this->def_.host_id;
+        control.job_revision = this->def_.job_revision;
+        control.resource_uuid = this->src_ != nullptr ? this->src_->id() : std::string();
+        control.target_device_id = this->tgt_.device_id;
+        control.access_key = host->access_key();
+        control.backupd_host = host->backupd_host();
+        control.backupd_port = static_cast<uint16_t>(host->backupd_port());
+        control.backupd_ssl = host->backupd_ssl();
+        control.max_seconds_retry = this->def_.max_seconds_retry;
+        control.login_info = login_info_;
+    }
+
+    // The options' channel count (default 2) and parallelism, bounded by the
+    // VM count (at least 1) and the channels; logged as "SmartX <kind> options".
+    static int resolve_parallelism(const json_spirit::Object& opts, int vm_count,
+                                   Parallelism_Param& parallelism, const char* kind) {
+        int channels = DEFAULT_CHANNELS;
+        json_spirit::object_get(opts, "channels", channels);
+        json_spirit::object_get(opts, "parallel_vms", parallelism.vms);
+        json_spirit::object_get(opts, "parallel_vms_per_host", parallelism.vms_per_host);
+        json_spirit::object_get(opts, "parallel_disks_per_vm", parallelism.disks_per_vm);
+        // No VM still makes a valid scheduler: the run ends on its own check.
+        const int vms = std::max(vm_count, 1);
+        parallelism.vms = std::min({parallelism.vms, vms, channels});
+        parallelism.vms_per_host = std::min({parallelism.vms_per_host, vms, channels});
+        parallelism.disks_per_vm = std::min(parallelism.disks_per_vm, channels);
+        ACE_DEBUG((LM_INFO,
+                   ACE_TEXT("SmartX %C options:\n  channels = %d\n  parallel_vms = %d\n  "
+                            "parallel_vms_per_host = %d\n  parallel_disks_per_vm = %d\n"),
+                   kind, channels, parallelism.vms, parallelism.vms_per_host,
+                   parallelism.disks_per_vm));
+        return channels;
     }
 
     // A servant's reply into its VM's history and the run's sizes (on the
@@ -133,6 +175,7 @@ protected:
         this->job_.set_result("smartx", results);
     }
 
+    static const int DEFAULT_CHANNELS = 2;
     // How long the run thread sleeps between progress readings when nothing wakes it.
     static const time_t PROGRESS_INTERVAL_SECONDS = 10;
 

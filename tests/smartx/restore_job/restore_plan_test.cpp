@@ -18,6 +18,7 @@
 #include "support/log_capture.h"
 #include "support/temp_root.h"
 #include "world/backup_world.h"
+#include "world/job_run.h"
 
 namespace {
 
@@ -26,15 +27,6 @@ const char* const kInstance = "5a1e0000-0000-4000-8000-00000000c70f";
 const char* const kResource = "res-restore";
 const char* const kTarget = "pool-target";
 constexpr uint64_t MiB = 1024 * 1024;
-
-class Plain_Job : public Job {
-public:
-    explicit Plain_Job(const Definition_Ptr& def) : Job(def) {}
-
-protected:
-    int start_i(const Action_Options*) override { return 0; }
-    void* run_i(const Action_Options*) override { return nullptr; }
-};
 
 class Probe : public smartx::Restore_Executor {
 public:
@@ -187,7 +179,7 @@ TEST_F(RestorePlan, RunsThatCannotGoOnChangeNothing) {
                                                           ? std::vector<std::string>{"protected"}
                                                           : std::vector<std::string>{});
         world_->tower().clear_requests();
-        Plain_Job job(definition(row.entries, row.options, row.subtype));
+        In_Process_Job job(definition(row.entries, row.options, row.subtype));
         smartx::Restore_Executor executor(job);
         Log_Capture log;
         EXPECT_FALSE(executor.execute_i(nullptr));
@@ -242,7 +234,8 @@ TEST_F(RestorePlan, DuplicateRulesDecideWhatHappensToTheVmOfTheTargetName) {
         if (*row.fail_path)
             world_->tower().fail_path(row.fail_path, 500, "simulated failure");
         const std::string entries = "[" + entry(source_, "set-web", row.target) + "]";
-        Plain_Job job(definition(entries, R"({"duplicate_vm":")" + std::string(row.rule) + "\"}"));
+        In_Process_Job job(
+            definition(entries, R"({"duplicate_vm":")" + std::string(row.rule) + "\"}"));
         Probe probe(job);
         Log_Capture log;
         ASSERT_TRUE(probe.settle(parse(entries).get_array()))
@@ -296,7 +289,7 @@ TEST_F(RestorePlan, IntoTheOriginalVmPowersItOffAndNeverTheManagementVm) {
         ASSERT_TRUE(Catalog_Operator(-1, -1).commit(set, false));
         const std::string entries =
             R"([{"id":")" + row.id + R"(","name":"n","catalog_uuid":"set-into"}])";
-        Plain_Job job(definition(entries, R"({"original_restore":true})"));
+        In_Process_Job job(definition(entries, R"({"original_restore":true})"));
         Probe probe(job);
         Log_Capture log;
         ASSERT_TRUE(probe.settle(parse(entries).get_array()));
