@@ -118,7 +118,9 @@ protected:
     bool open_client_io(Client_IO_Ex& io, const Chunk::Restore_Set& set);
     Task_Base::Error restore_volume_i(Chunk& chunk, const Chunk::Restore_Set& set,
                                       Client_IO_Ex& io);
+    // One piece of an image into the chunk's volume; false stops the read.
     bool write_volume(Chunk& chunk, char* data, uint64_t length, uint64_t offset);
+    bool write_zbs(Chunk& chunk, char* data, uint64_t length, uint64_t offset);
 
     bool update_vm();
     void update_network();

@@ -25,9 +25,11 @@ namespace {
 // Images are read in 256 KiB units aligned as the volume's blocks.
 constexpr uint64_t RESTORE_ALIGNMENT = 262144;
 constexpr int DISK_TASK_LIMIT = 1024;
+// The unit in which zeros are left out of a volume.
+constexpr uint64_t HOLE_PAGE = 4096;
 
 bool all_zero(const char* data, uint64_t length) {
-    static const char zeros[4096] = {};
+    static const char zeros[HOLE_PAGE] = {};
     for (uint64_t at = 0; at < length;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof zeros, length - at));
         if (std::memcmp(data + at, zeros, n) != 0)
@@ -172,36 +174,53 @@ Task_Base::Error Restore_Servant_Handler::restore_volume_i(Chunk& chunk,
 
 bool Restore_Servant_Handler::write_volume(Chunk& chunk, char* data, uint64_t length,
                                            uint64_t offset) {
-    const uint64_t end = offset + length;
-    // Zeros over what was never written are there already: the volume keeps
-    // its holes.
-    if (!(all_zero(data, length) && !overlaps(chunk.written, offset, end))) {
-        int rc = 0;
-        const bool done = call_zbs_with_backoff(
-            [&] {
-                rc = zbs_write(chunk.zbs, chunk.zbs_volume_id.c_str(), data,
-                               static_cast<uint32_t>(length), offset);
-                return rc == 0;
-            },
-            [&](int delay) {
-                ACE_ERROR((LM_WARNING,
-                           ACE_TEXT("Failed to write zbs blocks: offset %Q, length %Q to volume "
-                                    "error[%d]. try again after %d second. \n"),
-                           static_cast<unsigned long long>(offset),
-                           static_cast<unsigned long long>(length), rc, delay));
-            });
-        if (!done) {
-            ACE_ERROR((LM_ERROR,
-                       ACE_TEXT("Failed to write data(off: %Q, len: %Q) to volume.SmartX Error "
-                                "code (%d).\n"),
-                       static_cast<unsigned long long>(offset),
-                       static_cast<unsigned long long>(length), rc));
+    // Zero pages over what was never written are there already: the volume
+    // keeps its holes. The rest goes in runs of consecutive pages.
+    const auto page_end = [&](uint64_t at) {
+        return std::min(length, (offset + at) / HOLE_PAGE * HOLE_PAGE + HOLE_PAGE - offset);
+    };
+    const auto hole = [&](uint64_t at, uint64_t end) {
+        return all_zero(data + at, end - at) && !overlaps(chunk.written, offset + at, offset + end);
+    };
+    for (uint64_t at = 0; at < length;) {
+        uint64_t end = page_end(at);
+        const bool skip = hole(at, end);
+        while (end < length && hole(end, page_end(end)) == skip)
+            end = page_end(end);
+        if (!skip && !write_zbs(chunk, data + at, end - at, offset + at))
             return false;
-        }
-        add_range(chunk.written, offset, end);
+        at = end;
     }
     notify_processed_bytes(length);
     return !is_stopped();
+}
+
+bool Restore_Servant_Handler::write_zbs(Chunk& chunk, char* data, uint64_t length,
+                                        uint64_t offset) {
+    int rc = 0;
+    const bool done = call_zbs_with_backoff(
+        [&] {
+            rc = zbs_write(chunk.zbs, chunk.zbs_volume_id.c_str(), data,
+                           static_cast<uint32_t>(length), offset);
+            return rc == 0;
+        },
+        [&](int delay) {
+            ACE_ERROR((LM_WARNING,
+                       ACE_TEXT("Failed to write zbs blocks: offset %Q, length %Q to volume "
+                                "error[%d]. try again after %d second. \n"),
+                       static_cast<unsigned long long>(offset),
+                       static_cast<unsigned long long>(length), rc, delay));
+        });
+    if (!done) {
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Failed to write data(off: %Q, len: %Q) to volume.SmartX Error "
+                            "code (%d).\n"),
+                   static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
+                   rc));
+        return false;
+    }
+    add_range(chunk.written, offset, offset + length);
+    return true;
 }
 
 void Restore_Servant_Handler::notify_processed_bytes(uint64_t n) {
