@@ -1,13 +1,8 @@
 #include "smartx/job/backup_executor.h"
 
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_sys_time.h>
-#include <ace/Time_Value.h>
 
 #include <algorithm>
-#include <ctime>
-#include <exception>
-#include <thread>
 #include <vector>
 
 #include "host/backupd_client.h"
@@ -30,8 +25,6 @@ const char* const Backup_Executor::DEFAULT_NAME = "Smartx_Backup_VM_Servant";
 namespace {
 const char* const SCHEDULER_NAME = "smartx.servant.backup";
 const size_t SCHEDULER_CAPACITY = 1024;
-// How long the run thread sleeps between progress readings when nothing wakes it.
-const time_t PROGRESS_INTERVAL_SECONDS = 10;
 const size_t TASK_NAME_INLINE = 64;
 const int DEFAULT_CHANNELS = 2;
 const int DEFAULT_COMPRESSION_LEVEL = 1;
@@ -40,16 +33,6 @@ const int FALLBACK_COMPRESSION = 1;
 
 const unsigned ALERT_EXTRA = 0;
 const int ALERT_COUNT = 1;
-
-std::string local_time_now() {
-    const time_t now = std::time(nullptr);
-    struct tm tm_now;
-    char buf[32];
-    if (::localtime_r(&now, &tm_now) == nullptr ||
-        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm_now) == 0)
-        return std::string();
-    return buf;
-}
 
 // Reads key into out when the options hold it with a fitting type.
 template <class T>
@@ -73,25 +56,8 @@ bool set_io_options(int channels, const std::string& compression, int compressio
     return true;
 }
 
-Backup_Executor::Backup_Executor(Job& job) : Job_Executor_T(job) {}
+Backup_Executor::Backup_Executor(Job& job) : VM_Job_Executor_T(job) {}
 Backup_Executor::~Backup_Executor() = default;
-
-bool Backup_Executor::is_canceled() const {
-    return job_state_is_stopping(load_job_state(act_));
-}
-
-bool Backup_Executor::login_cluster() {
-    if (!get_login_info(def_.host_id, login_info_)) {
-        ACE_ERROR_RETURN(
-            (LM_ERROR, ACE_TEXT("Failed to get login info of %C.\n"), def_.host_id.c_str()), false);
-    }
-    Error error;
-    if (!client_.login(login_info_, &error)) {
-        ACE_ERROR_RETURN(
-            (LM_ERROR, ACE_TEXT("Failed to login smartx %C.\n"), error.message.c_str()), false);
-    }
-    return true;
-}
 
 bool Backup_Executor::get_vms() {
     QORM_CHECK_NOT_NULL_RETURN(src_, false);
@@ -239,46 +205,6 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
     return true;
 }
 
-Task_Base::Error Backup_Executor::handle_vm_result(const JSON_RPC_Object_Ptr& reply) {
-    json_spirit::Object result;
-    if (!get_servant_result(reply, result))
-        return Task_Base::CODE_FAILED;
-    uint64_t storage_size = 0, source_size = 0, set_size = 0;
-    std::string vm_id;
-    try {
-        const int code = json_spirit::object_get_int_or_throw(result, "code");
-        if (code != Task_Base::CODE_SUCCESS)
-            return static_cast<Task_Base::Error>(code);
-        storage_size = json_spirit::object_get_uint64_or_throw(result, "storage_size");
-        source_size = json_spirit::object_get_uint64_or_throw(result, "source_size");
-        set_size = json_spirit::object_get_uint64_or_throw(result, "set_size");
-        vm_id = json_spirit::object_get_str_or_throw(result, "vm_id");
-    } catch (const std::exception& e) {
-        ACE_ERROR_RETURN(
-            (LM_ERROR, ACE_TEXT("Unrecognized Smartx VM backup response: %C.\n"), e.what()),
-            Task_Base::CODE_FAILED);
-    }
-    // Entries were all made before the scheduler started: look up, never insert.
-    const VM_Histories::iterator history = histories_.find(vm_id);
-    if (history == histories_.end()) {
-        ACE_ERROR_RETURN((LM_ERROR,
-                          ACE_TEXT("Smartx VM backup response names VM %C, which this run did not "
-                                   "back up.\n"),
-                          vm_id.c_str()),
-                         Task_Base::CODE_FAILED);
-    }
-    storage_size_ += storage_size;
-    source_size_ += source_size;
-    set_size_ += set_size;
-    history->second.set_size = set_size;
-    history->second.size = source_size;
-    history->second.storaged_size = storage_size;
-    history->second.succeed = true;
-    history->second.end_time = local_time_now();
-    ++succeeded_vm_;
-    return Task_Base::CODE_SUCCESS;
-}
-
 bool Backup_Executor::run_servants(Backup_Param& param) {
     Progress_Reporter reporter(evt_handler_, act_);
     Servant_Task_Scheduler scheduler(SCHEDULER_NAME, SCHEDULER_CAPACITY);
@@ -327,33 +253,8 @@ bool Backup_Executor::run_servants(Backup_Param& param) {
     if (!scheduler.activate(parallelism.vms, init, result))
         return false;
 
-    // The loop sleeps up to the progress interval between readings; the end
-    // of the last servant wakes it at once instead.
-    std::thread finished([this, &scheduler] {
-        scheduler.wait();
-        job_.state_event().signal();
-    });
-    while (scheduler.is_running() && !is_canceled()) {
-        reporter.update();
-        ACE_Time_Value until = ACE_OS::gettimeofday() + ACE_Time_Value(PROGRESS_INTERVAL_SECONDS);
-        job_.state_event().wait(&until);
-    }
-    scheduler.wait();
-    finished.join();
-    reporter.flush();
+    wait_servants(scheduler, reporter);
     return true;
-}
-
-void Backup_Executor::finish_run() {
-    ACE_DEBUG((LM_INFO, ACE_TEXT("Smartx VM backup result (succeeded/total): %d/%d.\n"),
-               succeeded_vm_.load(), static_cast<int>(vms_.size())));
-    act_.set_storage_size = storage_size_.load();
-    act_.set_size = set_size_.load();
-    act_.size = source_size_.load();
-    json_spirit::Array results;
-    for (const auto& h : histories_)
-        results.push_back(h.second.dump());
-    job_.set_result("smartx", results);
 }
 
 bool Backup_Executor::execute_i(const Action_Options*) {
@@ -367,7 +268,7 @@ bool Backup_Executor::execute_i(const Action_Options*) {
                          false);
     if (!run_servants(param))
         return false;
-    finish_run();
+    record_run("Smartx VM backup", vms_.size());
     // A stopped run ends as stopped, whatever its servants did before.
     if (is_canceled())
         return false;
