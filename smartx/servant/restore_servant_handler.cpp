@@ -16,6 +16,7 @@
 #include "smartx/common/host.h"
 #include "smartx/common/iscsi_lun.h"
 #include "smartx/common/vm_volume.h"
+#include "smartx/job/utils.h"
 #include "smartx/servant/backup_file_name.h"
 #include "smartx/servant/servant_common.h"
 
@@ -247,12 +248,10 @@ bool Restore_Servant_Handler::load_catalogs(const std::string& resource_uuid,
     bsets_.clear();
     for (const json_spirit::Value& cat : cats) {
         QORM_CHECK_SHAPE_RETURN(cat.type() == json_spirit::obj_type, "cat is not object", false);
+        // A fresh record per row: nothing of the previous row carries over.
         SmartX_Backup_Set set;
-        std::string why;
-        if (!set.load(cat.get_obj(), &why)) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load backup set: %C.\n"), why.c_str()));
+        if (!load_backup_set(cat.get_obj(), set))
             return false;
-        }
         bsets_.push_back(std::move(set));
     }
     return check_chain(uuid);
