@@ -21,9 +21,7 @@ extern char** environ;
 
 namespace world {
 
-void prepare_job_host(Backup_World& world, const std::string& starter, const std::string& module) {
-    world.backupd().add_instance(
-        {job_instance, "127.0.0.1", world.tower().port(), false, "admin", "admin123", ""});
+void write_world_pools(Backup_World& world, const std::vector<std::string>& pool_uuids) {
     // Sets land under the pool's url and the resource: there, the world's pool.
     const std::string pool_root = world.root() + "/pools";
     if (make_directories(pool_root, 0750) != 0)
@@ -32,14 +30,23 @@ void prepare_job_host(Backup_World& world, const std::string& starter, const std
     ::unlink(link.c_str());
     if (::symlink(world.pool_dir().c_str(), link.c_str()) != 0)
         throw std::runtime_error("cannot link " + link);
-    Object pool{
-        {"uuid", Value(job_pool)}, {"name", Value("local")}, {"url", Value("file://" + pool_root)}};
-    const std::string pools = host_path("/etc/opt/velmora/tarnvik3/pools.json");
-    make_directories(pools.substr(0, pools.rfind('/')), 0755);
-    std::ofstream out(pools);
-    out << json_spirit::write(Value(Object{{"pools", Value(Array{pool})}}));
+    Array pools;
+    for (const std::string& uuid : pool_uuids)
+        pools.push_back(Object{{"uuid", Value(uuid)},
+                               {"name", Value("local")},
+                               {"url", Value("file://" + pool_root)}});
+    const std::string file = host_path("/etc/opt/velmora/tarnvik3/pools.json");
+    make_directories(file.substr(0, file.rfind('/')), 0755);
+    std::ofstream out(file);
+    out << json_spirit::write(Value(Object{{"pools", Value(pools)}}));
     if (!out.flush())
-        throw std::runtime_error("cannot write " + pools);
+        throw std::runtime_error("cannot write " + file);
+}
+
+void prepare_job_host(Backup_World& world, const std::string& starter, const std::string& module) {
+    world.backupd().add_instance(
+        {job_instance, "127.0.0.1", world.tower().port(), false, "admin", "admin123", ""});
+    write_world_pools(world, {job_pool});
     install_starter(starter);
     write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
                          module);
