@@ -48,8 +48,10 @@ void prepare_job_host(Backup_World& world, const std::string& starter, const std
         {job_instance, "127.0.0.1", world.tower().port(), false, "admin", "admin123", ""});
     write_world_pools(world, {job_pool});
     install_starter(starter);
-    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-                         module);
+    write_servant_config(
+        Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")},
+               {"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
+        module);
 }
 
 bool move_vms(Backup_World& world, const std::vector<VM>& vms, const std::set<size_t>& which,
@@ -86,6 +88,26 @@ void write_job_definition(const std::string& file, Job_Definition_Subtype level,
                                        {"name", Value("tower")},
                                        {"entries", Value(entries)}})},
                {"options", Value(options)}};
+    std::ofstream out(file);
+    out << json_spirit::write(Value(def));
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + file);
+}
+
+void write_restore_definition(const std::string& file, Job_Definition_Subtype subtype,
+                              const Array& entries, const Object& options) {
+    Object def{
+        {"id", Value(restore_def_id)},
+        {"uid", Value(Backup_World::job_uid)},
+        {"name", Value("restore")},
+        {"type", Value(2)},
+        {"subtype", Value(static_cast<int>(subtype))},
+        {"host_id", Value(job_instance)},
+        {"target", Value(Object{{"id", Value(restore_target)}, {"device_id", Value("dev-1")}})},
+        {"source", Value(Object{{"id", Value(Backup_World::resource_uuid)},
+                                {"name", Value("tower")},
+                                {"entries", Value(entries)}})},
+        {"options", Value(options)}};
     std::ofstream out(file);
     out << json_spirit::write(Value(def));
     if (!out.flush())
@@ -151,6 +173,14 @@ Job_Engine_Run finish_job_engine(pid_t pid, const std::string& out_file) {
         if (json_spirit::read(r.output.substr(from, r.output.find('\n', from) - from), v) &&
             v.type() == json_spirit::obj_type)
             r.results = v.get_obj();
+    }
+    const size_t paths = r.output.find("\nrestore paths: ");
+    if (paths != std::string::npos) {
+        const size_t from = paths + 16;
+        Value v;
+        if (json_spirit::read(r.output.substr(from, r.output.find('\n', from) - from), v) &&
+            v.type() == json_spirit::array_type)
+            r.restore_paths = v.get_array();
     }
     return r;
 }

@@ -32,7 +32,7 @@ void write_world_pools(Backup_World& world, const std::vector<std::string>& pool
 
 // Makes the world ready for job-engine: the instance login, pools.json
 // naming the world's pool (under <root>/pools), the starter (the built one)
-// and the servant configuration loading module. Throws when it cannot.
+// and the servant configuration loading module for backups and restores. Throws when it cannot.
 void prepare_job_host(Backup_World& world, const std::string& starter, const std::string& module);
 
 // Moves the VMs of these indexes onto host_name in CloudTower; false when
@@ -43,6 +43,15 @@ bool move_vms(Backup_World& world, const std::vector<VM>& vms, const std::set<si
 // Writes a definition backing up every VM at this level with these options.
 void write_job_definition(const std::string& file, Job_Definition_Subtype level,
                           const std::vector<VM>& vms, const Object& options);
+
+// The restore job's definition and the resource (a VM) it restores into.
+constexpr const char* restore_def_id = "6b3f7c1e-5d1a-4e8b-9c2f-0000000000d2";
+constexpr const char* restore_target = "0f0e0d0c-0b0a-4090-8070-6050403020a0";
+
+// Writes a restore definition of these entries (restore source entries'
+// dumps) from the world's resource.
+void write_restore_definition(const std::string& file, Job_Definition_Subtype subtype,
+                              const Array& entries, const Object& options);
 
 // Starts job-engine on the definition, its output (both streams) into
 // out_file, with this process's environment, LD_LIBRARY_PATH=/usr/lib unless
@@ -65,7 +74,8 @@ protected:
 struct Job_Engine_Run {
     int exit_code = -1;
     std::string output;
-    Object results;  // of its "results:" line
+    Object results;       // of its "results:" line
+    Array restore_paths;  // of its "restore paths:" line
     Array histories() const;
 };
 

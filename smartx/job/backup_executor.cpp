@@ -135,10 +135,10 @@ bool Backup_Executor::get_vms() {
 }
 
 bool Backup_Executor::resolve_param(Backup_Param& param) {
-    QORM_CHECK_NOT_NULL_RETURN(opts_, false);
-    QORM_CHECK_SHAPE_RETURN(opts_->value().type() == json_spirit::obj_type,
-                            "opts_->value() is not object", false);
-    const json_spirit::Object& opts = opts_->value().get_obj();
+    const json_spirit::Object* options = job_options();
+    if (options == nullptr)
+        return false;
+    const json_spirit::Object& opts = *options;
     std::string compression;
     int compression_level = DEFAULT_COMPRESSION_LEVEL;
     Control_Param& control = param.control;

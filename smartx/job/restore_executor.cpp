@@ -79,10 +79,10 @@ Restore_Executor::Restore_Executor(Job& job) : VM_Job_Executor_T(job) {}
 Restore_Executor::~Restore_Executor() = default;
 
 bool Restore_Executor::resolve_param(int vm_count, Restore_Param& param) {
-    QORM_CHECK_NOT_NULL_RETURN(opts_, false);
-    QORM_CHECK_SHAPE_RETURN(opts_->value().type() == json_spirit::obj_type,
-                            "opts_->value() is not object", false);
-    const json_spirit::Object& opts = opts_->value().get_obj();
+    const json_spirit::Object* options = job_options();
+    if (options == nullptr)
+        return false;
+    const json_spirit::Object& opts = *options;
     Control_Param& control = param.control;
     Parallelism_Param& parallelism = control.parallelism;
     fill_control(control);

@@ -23,6 +23,7 @@
 #include "host/servant/servant_task_scheduler.h"
 #include "job/job_executor_t.h"
 #include "models/task/task_base.h"
+#include "qorm/check.h"
 #include "smartx/common/history.h"
 #include "smartx/common/login_info.h"
 #include "smartx/common/param.h"
@@ -54,6 +55,19 @@ protected:
             ACE_ERROR_RETURN(
                 (LM_ERROR, ACE_TEXT("Failed to login smartx %C.\n"), error.message.c_str()), false);
         return true;
+    }
+
+    // The job's options; a text without any option leaves them null, which
+    // means every default. Null (logged) for options of another shape.
+    const json_spirit::Object* job_options() const {
+        static const json_spirit::Object none;
+        QORM_CHECK_NOT_NULL_RETURN(this->opts_, nullptr);
+        const json_spirit::Value& value = this->opts_->value();
+        if (value.type() == json_spirit::null_type)
+            return &none;
+        QORM_CHECK_SHAPE_RETURN(value.type() == json_spirit::obj_type,
+                                "opts_->value() is not object", nullptr);
+        return &value.get_obj();
     }
 
     // What every servant request carries of the job: the definition, the
