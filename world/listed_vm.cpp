@@ -10,11 +10,17 @@
 namespace world {
 
 namespace {
-Object record_of(Backup_World& world, const std::string& kind, const std::string& id) {
-    Object out;
-    if (!world.tower().record(kind, id, out))
-        throw std::runtime_error("CloudTower has no " + kind + " record " + id);
-    return out;
+const Array& records_of(const Object& inventory, const std::string& kind) {
+    static const Array none;
+    const Array* list = json_spirit::object_get_array(inventory, kind);
+    return list != nullptr ? *list : none;
+}
+
+Object record_of(const Object& inventory, const std::string& kind, const std::string& id) {
+    for (const Value& r : records_of(inventory, kind))
+        if (text_of(r, "id") == id)
+            return r.get_obj();
+    throw std::runtime_error("CloudTower has no " + kind + " record " + id);
 }
 
 std::string ref_id(const Object& record, const std::string& key) {
@@ -23,7 +29,11 @@ std::string ref_id(const Object& record, const std::string& key) {
 }  // namespace
 
 VM listed_vm(Backup_World& world, const std::string& vm_id) {
-    const Object rec = record_of(world, "vms", vm_id);
+    return listed_vm(world.tower().inventory(), vm_id);
+}
+
+VM listed_vm(const Object& inventory, const std::string& vm_id) {
+    const Object rec = record_of(inventory, "vms", vm_id);
     VM vm;
     vm.id = vm_id;
     vm.name = text_of(Value(rec), "name");
@@ -31,12 +41,12 @@ VM listed_vm(Backup_World& world, const std::string& vm_id) {
     vm.description = text_of(Value(rec), "description");
     vm.running = text_of(Value(rec), "status") == "RUNNING";
     std::vector<std::pair<int64_t, Disk>> disks;
-    for (const Value& d : world.tower().records("vm_disks")) {
+    for (const Value& d : records_of(inventory, "vm_disks")) {
         const Object& disk = d.get_obj();
         if (ref_id(disk, "vm") != vm_id || text_of(d, "type") != "DISK")
             continue;
-        const Object volume = record_of(world, "vm_volumes", ref_id(disk, "vm_volume"));
-        const Object lun = record_of(world, "iscsi_luns", ref_id(volume, "lun"));
+        const Object volume = record_of(inventory, "vm_volumes", ref_id(disk, "vm_volume"));
+        const Object lun = record_of(inventory, "iscsi_luns", ref_id(volume, "lun"));
         Disk out;
         out.name = text_of(Value(volume), "name");
         out.size = member_of(Value(volume), "size").get_uint64();
@@ -57,7 +67,11 @@ VM listed_vm(Backup_World& world, const std::string& vm_id) {
 }
 
 std::string vm_id_named(Backup_World& world, const std::string& name) {
-    for (const Value& v : world.tower().records("vms"))
+    return vm_id_named(world.tower().inventory(), name);
+}
+
+std::string vm_id_named(const Object& inventory, const std::string& name) {
+    for (const Value& v : records_of(inventory, "vms"))
         if (text_of(v, "name") == name)
             return text_of(v, "id");
     return std::string();

@@ -17,6 +17,10 @@ namespace world {
 VM listed_vm(Backup_World& world, const std::string& vm_id);
 // The id of the VM named name; empty when there is none.
 std::string vm_id_named(Backup_World& world, const std::string& name);
+// The same from an inventory as the simulator hands it out (records by
+// kind), for a simulator run as a process.
+VM listed_vm(const Object& inventory, const std::string& vm_id);
+std::string vm_id_named(const Object& inventory, const std::string& name);
 // Bytes the file takes on disk (its holes take none).
 uint64_t allocated_bytes(const std::string& path);
 

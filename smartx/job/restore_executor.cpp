@@ -304,6 +304,9 @@ void Restore_Executor::count_vm(const Plan& plan) {
 
 void Restore_Executor::run_plans(std::vector<Plan>& plans, Servant_Task_Scheduler& scheduler) {
     for (Plan& plan : plans) {
+        // A stopped job powers off, replaces and starts nothing more.
+        if (is_canceled())
+            return;
         if (plan.step == Plan::SKIP)
             continue;
         const Restore_Source_Entry& entry = plan.entry;
