@@ -289,7 +289,8 @@ TEST_F(RestoreWorld, WhatAVmOfTheNewNameGets) {
     }
 }
 
-TEST_F(RestoreWorld, EveryPointOfTheChainComesBackAsNewVms) {
+// Each point as new VMs, the last one into the VMs themselves (rj-0 changed since).
+TEST_F(RestoreWorld, EveryPointOfTheChainComesBack) {
     std::vector<std::vector<std::string>> sets(3);
     std::vector<std::vector<std::vector<std::string>>> points;
     points.push_back(backup(JOB_DEFINITION_SUBTYPE_FULL, sets[0]));
@@ -298,53 +299,25 @@ TEST_F(RestoreWorld, EveryPointOfTheChainComesBackAsNewVms) {
     world_->write_disk(vms_[0].disks[1], 100, std::string(5000, '\0'));
     world_->write_disk(vms_[1].disks[0], MiB, std::string(4608, 'y'));
     points.push_back(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, sets[2]));
+    world_->write_disk(vms_[0].disks[0], 0, std::string(8192, 'z'));
 
     for (size_t p = 0; p < points.size(); ++p) {
         SCOPED_TRACE("point " + std::to_string(p));
+        const bool into = p + 1 == points.size();
         const std::string suffix = "-p" + std::to_string(p);
-        const Job_Engine_Run r = restore(Array{entry(0, sets[p][0], vms_[0].name + suffix),
-                                               entry(1, sets[p][1], vms_[1].name + suffix)},
-                                         Object{{"parallel_vms", Value(2)}});
+        const Job_Engine_Run r =
+            restore(Array{entry(0, sets[p][0], into ? "" : vms_[0].name + suffix),
+                          entry(1, sets[p][1], into ? "" : vms_[1].name + suffix)},
+                    Object{{"parallel_vms", Value(2)}, {"original_restore", Value(into)}});
         ASSERT_EQ(r.exit_code, 0) << r.output;
         EXPECT_EQ(count(r.output, "SmartX VM restore result (succeeded/total): 2/2."), 1u);
         ASSERT_EQ(r.restore_paths.size(), 2u) << r.output;
         for (size_t v = 0; v < 2; ++v) {
             EXPECT_EQ(text_of(r.restore_paths[v], "path"), job_pool);
-            const std::string id = vm_id_named(*world_, vms_[v].name + suffix);
+            const std::string id = into ? vms_[v].id : vm_id_named(*world_, vms_[v].name + suffix);
             ASSERT_FALSE(id.empty()) << r.output;
             EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), points[p][v]) << v;
         }
-    }
-}
-
-TEST_F(RestoreWorld, IntoTheOriginalVmOrBesideTheVmOfItsName) {
-    std::vector<std::string> sets;
-    const std::vector<std::string> point = backup(JOB_DEFINITION_SUBTYPE_FULL, sets)[0];
-    world_->write_disk(vms_[0].disks[0], 0, std::string(8192, 'z'));
-    const struct Row {
-        const char* name;
-        const char* rule;
-        const char* target;  // "": into the original VM
-        bool holder_kept;
-    } rows[] = {
-        {"into the original VM", "ignore", "", true},
-        {"timestamp", "timestamp", "holder", true},
-        {"overwrite", "overwrite", "holder", false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const bool into = *row.target == '\0';
-        const Job_Engine_Run r =
-            restore(Array{entry(0, sets[0], row.target)},
-                    Object{{"duplicate_vm", Value(row.rule)}, {"original_restore", Value(into)}});
-        ASSERT_EQ(r.exit_code, 0) << r.output;
-        EXPECT_EQ(record(vms_[2].id).get_obj().empty(), !row.holder_kept);
-        std::string restored = vms_[0].id;
-        for (const Value& v : world_->tower().records("vms"))
-            if (!into && text_of(v, "id") != vms_[2].id &&
-                text_of(v, "name").compare(0, 6, "holder") == 0)
-                restored = text_of(v, "id");
-        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, restored)), point);
     }
 }
 
