@@ -71,19 +71,18 @@ bool move_vms(Backup_World& world, const std::vector<VM>& vms, const std::set<si
     return world.tower().put_records("vms", records);
 }
 
-void write_job_definition(const std::string& file, Job_Definition_Subtype level,
-                          const std::vector<VM>& vms, const Object& options) {
-    Array entries;
-    for (const VM& vm : vms)
-        entries.push_back(Object{
-            {"id", Value(vm.id)}, {"name", Value(vm.name)}, {"type", Value("VirtualMachine")}});
-    Object def{{"id", Value(Backup_World::def_id)},
+namespace {
+// A definition of the world's instance and resource.
+void write_definition(const std::string& file, const char* id, const char* name, int type,
+                      int subtype, const char* target, const Array& entries,
+                      const Object& options) {
+    Object def{{"id", Value(id)},
                {"uid", Value(Backup_World::job_uid)},
-               {"name", Value("nightly")},
-               {"type", Value(1)},
-               {"subtype", Value(static_cast<int>(level))},
+               {"name", Value(name)},
+               {"type", Value(type)},
+               {"subtype", Value(subtype)},
                {"host_id", Value(job_instance)},
-               {"target", Value(Object{{"id", Value(job_pool)}, {"device_id", Value("dev-1")}})},
+               {"target", Value(Object{{"id", Value(target)}, {"device_id", Value("dev-1")}})},
                {"source", Value(Object{{"id", Value(Backup_World::resource_uuid)},
                                        {"name", Value("tower")},
                                        {"entries", Value(entries)}})},
@@ -93,25 +92,29 @@ void write_job_definition(const std::string& file, Job_Definition_Subtype level,
     if (!out.flush())
         throw std::runtime_error("cannot write " + file);
 }
+}  // namespace
+
+void write_job_definition(const std::string& file, Job_Definition_Subtype level,
+                          const std::vector<VM>& vms, const Object& options) {
+    Array entries;
+    for (const VM& vm : vms)
+        entries.push_back(Object{
+            {"id", Value(vm.id)}, {"name", Value(vm.name)}, {"type", Value("VirtualMachine")}});
+    write_definition(file, Backup_World::def_id, "nightly", JOB_DEFINITION_BACKUP, level, job_pool,
+                     entries, options);
+}
 
 void write_restore_definition(const std::string& file, Job_Definition_Subtype subtype,
                               const Array& entries, const Object& options) {
-    Object def{
-        {"id", Value(restore_def_id)},
-        {"uid", Value(Backup_World::job_uid)},
-        {"name", Value("restore")},
-        {"type", Value(2)},
-        {"subtype", Value(static_cast<int>(subtype))},
-        {"host_id", Value(job_instance)},
-        {"target", Value(Object{{"id", Value(restore_target)}, {"device_id", Value("dev-1")}})},
-        {"source", Value(Object{{"id", Value(Backup_World::resource_uuid)},
-                                {"name", Value("tower")},
-                                {"entries", Value(entries)}})},
-        {"options", Value(options)}};
-    std::ofstream out(file);
-    out << json_spirit::write(Value(def));
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + file);
+    write_definition(file, restore_def_id, "restore", JOB_DEFINITION_RESTORE, subtype,
+                     restore_target, entries, options);
+}
+
+size_t Job_Engine_Run::count(const std::string& what) const {
+    size_t n = 0;
+    for (size_t at = output.find(what); at != std::string::npos; at = output.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 pid_t start_job_engine(const std::string& engine, const std::string& def_file,

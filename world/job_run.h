@@ -77,6 +77,8 @@ struct Job_Engine_Run {
     Object results;       // of its "results:" line
     Array restore_paths;  // of its "restore paths:" line
     Array histories() const;
+    // Times what stands in the output.
+    size_t count(const std::string& what) const;
 };
 
 // Waits for the engine and reads what it wrote.

@@ -164,13 +164,6 @@ protected:
         return out;
     }
 
-    static size_t count(const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
-    }
-
     Temp_Root root_;
     std::unique_ptr<Backup_World> world_;
     std::vector<VM> vms_;
@@ -310,7 +303,7 @@ TEST_F(RestoreWorld, EveryPointOfTheChainComesBack) {
                           entry(1, sets[p][1], into ? "" : vms_[1].name + suffix)},
                     Object{{"parallel_vms", Value(2)}, {"original_restore", Value(into)}});
         ASSERT_EQ(r.exit_code, 0) << r.output;
-        EXPECT_EQ(count(r.output, "SmartX VM restore result (succeeded/total): 2/2."), 1u);
+        EXPECT_EQ(r.count("SmartX VM restore result (succeeded/total): 2/2."), 1u);
         ASSERT_EQ(r.restore_paths.size(), 2u) << r.output;
         for (size_t v = 0; v < 2; ++v) {
             EXPECT_EQ(text_of(r.restore_paths[v], "path"), job_pool);
@@ -339,7 +332,7 @@ TEST_F(RestoreWorld, OneVmFailingFailsTheJobWithoutAnAlert) {
     const Job_Engine_Run r = restore(Array{entry(0, sets[0], "good"), entry(1, sets[1], "bad")},
                                      Object{{"parallel_vms", Value(2)}});
     EXPECT_EQ(r.exit_code, 1) << r.output;
-    EXPECT_EQ(count(r.output, "SmartX VM restore result (succeeded/total): 1/2."), 1u);
+    EXPECT_EQ(r.count("SmartX VM restore result (succeeded/total): 1/2."), 1u);
     EXPECT_EQ(world_->alerts().size(), alerts);
     ASSERT_EQ(r.restore_paths.size(), 2u) << r.output;
     for (const Value& h : r.histories())
