@@ -157,6 +157,21 @@ Array Job_Engine_Run::histories() const {
     return a != nullptr ? *a : Array();
 }
 
+namespace {
+// The JSON value after the label on a line of job-engine's output; null
+// when there is none.
+Value output_value(const std::string& output, const std::string& label) {
+    Value v;
+    const size_t at = output.find("\n" + label);
+    if (at == std::string::npos)
+        return v;
+    const size_t from = at + 1 + label.size();
+    if (!json_spirit::read(output.substr(from, output.find('\n', from) - from), v))
+        v = Value();
+    return v;
+}
+}  // namespace
+
 Job_Engine_Run finish_job_engine(pid_t pid, const std::string& out_file) {
     Job_Engine_Run r;
     int status = 0;
@@ -169,22 +184,12 @@ Job_Engine_Run finish_job_engine(pid_t pid, const std::string& out_file) {
     std::stringstream text;
     text << in.rdbuf();
     r.output = text.str();
-    const size_t at = r.output.find("\nresults: ");
-    if (at != std::string::npos) {
-        const size_t from = at + 10;
-        Value v;
-        if (json_spirit::read(r.output.substr(from, r.output.find('\n', from) - from), v) &&
-            v.type() == json_spirit::obj_type)
-            r.results = v.get_obj();
-    }
-    const size_t paths = r.output.find("\nrestore paths: ");
-    if (paths != std::string::npos) {
-        const size_t from = paths + 16;
-        Value v;
-        if (json_spirit::read(r.output.substr(from, r.output.find('\n', from) - from), v) &&
-            v.type() == json_spirit::array_type)
-            r.restore_paths = v.get_array();
-    }
+    const Value results = output_value(r.output, "results: ");
+    if (results.type() == json_spirit::obj_type)
+        r.results = results.get_obj();
+    const Value paths = output_value(r.output, "restore paths: ");
+    if (paths.type() == json_spirit::array_type)
+        r.restore_paths = paths.get_array();
     return r;
 }
 
