@@ -28,6 +28,12 @@ struct Change {
 
 class RestoreServant : public BackupWorld {
 protected:
+    static std::vector<std::string> volume_ids(const VM& vm) {
+        std::vector<std::string> out;
+        for (const Disk& d : vm.disks)
+            out.push_back(d.volume_id);
+        return out;
+    }
     void change(const std::vector<Change>& changes) {
         for (const Change& c : changes)
             write_disk(c.disk, c.offset,
@@ -70,22 +76,30 @@ TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
     const std::vector<std::string> old_volumes = {vm_.disks[0].volume_id, vm_.disks[1].volume_id,
                                                   vm_.disks[2].volume_id};
 
+    // CPU and memory the entry asks for (0: the backed-up 2 cores, 1 socket,
+    // 4 GiB) and what the VM gets.
     struct Case {
         const char* name;
         size_t point;
         bool original;
+        int32_t cores, count;
+        int64_t mem_mbytes;
+        std::vector<int64_t> cpu;  // vcpu, cores, sockets, memory in MiB
     };
     const Case cases[] = {
-        {"restored-full", 0, false},
-        {"restored-first", 1, false},
-        {"restored-second", 2, false},
-        {"into-the-original", 1, true},
+        {"restored-full", 0, false, 0, 0, 0, {2, 2, 1, 4096}},
+        {"restored-first", 1, false, 2, 6, 1024, {6, 2, 3, 1024}},
+        {"restored-second", 2, false, 4, 0, 0, {2, 4, 1, 4096}},
+        {"into-the-original", 1, true, 0, 0, 0, {2, 2, 1, 4096}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Restore_Target target;
         target.original = c.original;
         target.new_name = c.name;
+        target.cpu_cores = c.cores;
+        target.cpu_count = c.count;
+        target.mem_mbytes = c.mem_mbytes;
         const size_t vms = vm_count();
         const Servant_Reply r = restore_vm(text_of(Value(chain[c.point]), "uuid"), target);
         ASSERT_EQ(r.code(), 0) << r.error_message;
@@ -105,6 +119,13 @@ TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
         EXPECT_EQ(allocated_bytes(world_->volume_file(restored.disks[1])), 0u);
         // Left stopped, as the job asks (start_vm is false).
         EXPECT_FALSE(restored.running);
+        Object record;
+        ASSERT_TRUE(world_->tower().record("vms", restored.id, record));
+        EXPECT_EQ((std::vector<int64_t>{member_of(Value(record), "vcpu").get_int64(),
+                                        member_of(record.at("cpu"), "cores").get_int64(),
+                                        member_of(record.at("cpu"), "sockets").get_int64(),
+                                        member_of(Value(record), "memory").get_int64() >> 20}),
+                  c.cpu);
         if (c.original) {
             // The replaced volumes are gone; the new ones are the VM's.
             for (const std::string& id : old_volumes) {
@@ -140,55 +161,75 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
     };
     const std::string damaged = world_->pool_dir() + "/" + piece(chain[1], 0);
 
+    // Each row fails one restore: a chain the catalog answers (empty: the
+    // real one), a damaged image, or CloudTower refusing a step.
     struct Case {
         const char* name;
-        Array view;  // the chain the catalog answers; empty: the real one
+        bool original;
+        Array view;
         bool damage;
+        const char* failing_task;  // a mutation whose task fails once
     };
     const Case cases[] = {
-        {"ChainWithoutItsFullSet", {Value(chain[1])}, false},
+        {"ChainWithoutItsFullSet", false, {Value(chain[1])}, false, nullptr},
         {"SetOfAnotherIncarnation",
+         true,
          {Value(chain[0]), with(chain[1], "incarnation", Value("x"))},
-         false},
+         false,
+         nullptr},
         {"SetNotBasedOnThePreviousOne",
+         false,
          {Value(chain[0]), with(chain[1], "base_sets", Value(Array{Value(incremental)}))},
-         false},
+         false,
+         nullptr},
         {"SetsOfAnotherVm",
+         true,
          {with(chain[0], "vm_id", Value("other")), with(chain[1], "vm_id", Value("other"))},
-         false},
-        {"ChainEndingBeforeTheSetAskedFor", {Value(chain[0])}, false},
-        {"DamagedImage", {}, true},
+         false,
+         nullptr},
+        {"ChainEndingBeforeTheSetAskedFor", false, {Value(chain[0])}, false, nullptr},
+        {"DamagedImageAsNewVm", false, {}, true, nullptr},
+        {"DamagedImageIntoTheOriginal", true, {}, true, nullptr},
+        {"NewVmThatDoesNotStart", false, {}, false, "start-vm"},
+        {"OriginalThatDoesNotStart", true, {}, false, "start-vm"},
+        {"DiskSwapRefused", true, {}, false, "update-vm-disk"},
     };
     const std::vector<std::string> contents = disk_contents();
     const std::vector<std::string> files = store_files();
     const size_t vms = vm_count();
-    for (const Case& c : cases)
-        for (const bool original : {false, true}) {
-            SCOPED_TRACE(std::string(c.name) + (original ? " into the original" : " as a new VM"));
-            if (!c.view.empty())
-                world_->backupd().set_view_override(json_spirit::write(Value(c.view)));
-            std::string image;
-            if (c.damage) {
-                image = file_content(damaged);
-                std::string flipped = image;
-                flipped[flipped.size() / 2] ^= 0x01;
-                write_at(damaged, 0, flipped);
-            }
-            Restore_Target target;
-            target.original = original;
-            target.new_name = c.name;
-            const Servant_Reply r = restore_vm(incremental, target);
-            if (c.damage)
-                write_at(damaged, 0, image);
-            EXPECT_EQ(r.code(), 1) << r.error_message;
-            EXPECT_EQ(progress().state, 3);
-            EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
-            // No VM, no volume, and the original VM as it was.
-            EXPECT_EQ(vm_count(), vms);
-            EXPECT_EQ(store_files(), files);
-            EXPECT_EQ(disk_contents(), contents);
-            EXPECT_EQ(listed_vm(*world_, vm_.id).disks.size(), vm_.disks.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.view.empty())
+            world_->backupd().set_view_override(json_spirit::write(Value(c.view)));
+        if (c.failing_task != nullptr)
+            world_->tower().fail_tasks(c.failing_task, "refused", 1);
+        std::string image;
+        if (c.damage) {
+            image = file_content(damaged);
+            std::string flipped = image;
+            flipped[flipped.size() / 2] ^= 0x01;
+            write_at(damaged, 0, flipped);
         }
+        Restore_Target target;
+        target.original = c.original;
+        target.new_name = c.name;
+        world_->tower().clear_requests();
+        const Servant_Reply r = restore_vm(incremental, target);
+        if (c.damage)
+            write_at(damaged, 0, image);
+        world_->tower().reset_switches();
+        EXPECT_EQ(r.code(), 1) << r.error_message;
+        EXPECT_EQ(progress().state, 3);
+        EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
+        // No VM, no volume, and the original VM as it was, with its own disks.
+        EXPECT_EQ(vm_count(), vms);
+        EXPECT_EQ(store_files(), files);
+        EXPECT_EQ(disk_contents(), contents);
+        EXPECT_EQ(volume_ids(listed_vm(*world_, vm_.id)), volume_ids(vm_));
+        // Nothing is powered without a VM to power.
+        for (const sim::cloudtower::Logged_Request& q : world_->tower().requests())
+            EXPECT_EQ(q.body.find("\"id\":\"\""), std::string::npos) << q.path << " " << q.body;
+    }
     // The chain itself still restores.
     Restore_Target target;
     target.new_name = "whole";
