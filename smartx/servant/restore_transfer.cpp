@@ -461,10 +461,20 @@ void Restore_Servant_Handler::final_power(bool succeeded) {
     // to power.
     if (target_vm_id().empty())
         return;
-    if (!param_.start_vm)
-        power_vm(false);
-    else if (!succeeded)
-        power_vm(true);
+    if (succeeded) {
+        // A started VM was started by the check.
+        if (!param_.start_vm)
+            power_vm(false);
+        return;
+    }
+    // A failed restore into the original VM gives it back as it found it:
+    // running again when this restore powered it off, untouched otherwise.
+    if (original()) {
+        if (need_poweron_ || param_.start_vm)
+            power_vm(true);
+        return;
+    }
+    power_vm(param_.start_vm);
 }
 
 }  // namespace smartx

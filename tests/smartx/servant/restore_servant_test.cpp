@@ -49,6 +49,12 @@ protected:
         return contents;
     }
     size_t vm_count() { return world_->tower().records("vms").size(); }
+    void set_status(const std::string& vm_id, const char* status) {
+        Object record;
+        ASSERT_TRUE(world_->tower().record("vms", vm_id, record));
+        record["status"] = status;
+        ASSERT_TRUE(world_->tower().put_records("vms", Array{Value(record)}));
+    }
 };
 
 TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
@@ -213,6 +219,9 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         Restore_Target target;
         target.original = c.original;
         target.new_name = c.name;
+        // The original VM runs: a failed restore leaves it running.
+        if (c.original)
+            set_status(vm_.id, "RUNNING");
         world_->tower().clear_requests();
         const Servant_Reply r = restore_vm(incremental, target);
         if (c.damage)
@@ -225,7 +234,10 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         EXPECT_EQ(vm_count(), vms);
         EXPECT_EQ(store_files(), files);
         EXPECT_EQ(disk_contents(), contents);
-        EXPECT_EQ(volume_ids(listed_vm(*world_, vm_.id)), volume_ids(vm_));
+        const VM original = listed_vm(*world_, vm_.id);
+        EXPECT_EQ(volume_ids(original), volume_ids(vm_));
+        EXPECT_EQ(original.running, c.original);
+        set_status(vm_.id, "STOPPED");
         // Nothing is powered without a VM to power.
         for (const sim::cloudtower::Logged_Request& q : world_->tower().requests())
             EXPECT_EQ(q.body.find("\"id\":\"\""), std::string::npos) << q.path << " " << q.body;
