@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include "fixture.h"
 #include "host/json_spirit/json_io.h"
@@ -167,48 +168,52 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
     };
     const std::string damaged = world_->pool_dir() + "/" + piece(chain[1], 0);
 
-    // Each row fails one restore: a chain the catalog answers (empty: the
-    // real one), a damaged image, or CloudTower refusing a step.
+    // Each row fails one restore: a chain the catalog answers, a damaged
+    // image, or CloudTower refusing a step; with the answer's code and the
+    // alerts raised.
     struct Case {
         const char* name;
         bool original;
-        Array view;
+        std::function<void()> fault;
         bool damage;
-        const char* failing_task;  // a mutation whose task fails once
+        int code;
+        Alerts alerts;
     };
+    const auto view = [this](Array answer) {
+        return [this, answer] {
+            world_->backupd().set_view_override(json_spirit::write(Value(answer)));
+        };
+    };
+    const auto task = [this](const char* path) {
+        return [this, path] { world_->tower().fail_tasks(path, "refused", 1); };
+    };
+    const std::function<void()> none = [] {};
+    const Alerts catalog{{7, 8}};
     const Case cases[] = {
-        {"ChainWithoutItsFullSet", false, {Value(chain[1])}, false, nullptr},
-        {"SetOfAnotherIncarnation",
-         true,
-         {Value(chain[0]), with(chain[1], "incarnation", Value("x"))},
-         false,
-         nullptr},
-        {"SetNotBasedOnThePreviousOne",
-         false,
-         {Value(chain[0]), with(chain[1], "base_sets", Value(Array{Value(incremental)}))},
-         false,
-         nullptr},
-        {"SetsOfAnotherVm",
-         true,
-         {with(chain[0], "vm_id", Value("other")), with(chain[1], "vm_id", Value("other"))},
-         false,
-         nullptr},
-        {"ChainEndingBeforeTheSetAskedFor", false, {Value(chain[0])}, false, nullptr},
-        {"DamagedImageAsNewVm", false, {}, true, nullptr},
-        {"DamagedImageIntoTheOriginal", true, {}, true, nullptr},
-        {"NewVmThatDoesNotStart", false, {}, false, "start-vm"},
-        {"OriginalThatDoesNotStart", true, {}, false, "start-vm"},
-        {"DiskSwapRefused", true, {}, false, "update-vm-disk"},
+        {"ChainWithoutItsFullSet", false, view({Value(chain[1])}), false, 1, catalog},
+        {"SetOfAnotherIncarnation", true,
+         view({Value(chain[0]), with(chain[1], "incarnation", Value("x"))}), false, 1, catalog},
+        {"SetNotBasedOnThePreviousOne", false,
+         view({Value(chain[0]), with(chain[1], "base_sets", Value(Array{Value(incremental)}))}),
+         false, 1, catalog},
+        {"SetsOfAnotherVm", true,
+         view({with(chain[0], "vm_id", Value("other")), with(chain[1], "vm_id", Value("other"))}),
+         false, 1, catalog},
+        {"ChainEndingBeforeTheSetAskedFor", false, view({Value(chain[0])}), false, 1, catalog},
+        {"DamagedImageAsNewVm", false, none, true, 1, {}},
+        {"DamagedImageIntoTheOriginal", true, none, true, 1, {}},
+        {"OriginalNotPoweredOff", true, task("poweroff-vm"), false, 2, {{7, 10}}},
+        {"NewVmThatDoesNotStart", false, task("start-vm"), false, 1, {}},
+        {"OriginalThatDoesNotStart", true, task("start-vm"), false, 1, {}},
+        {"DiskSwapRefused", true, task("update-vm-disk"), false, 1, {{7, 22}}},
     };
     const std::vector<std::string> contents = disk_contents();
     const std::vector<std::string> files = store_files();
     const size_t vms = vm_count();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (!c.view.empty())
-            world_->backupd().set_view_override(json_spirit::write(Value(c.view)));
-        if (c.failing_task != nullptr)
-            world_->tower().fail_tasks(c.failing_task, "refused", 1);
+        const size_t alerts = world_->alerts().size();
+        c.fault();
         std::string image;
         if (c.damage) {
             image = file_content(damaged);
@@ -227,7 +232,9 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         if (c.damage)
             write_at(damaged, 0, image);
         world_->tower().reset_switches();
-        EXPECT_EQ(r.code(), 1) << r.error_message;
+        EXPECT_EQ(r.code(), c.code) << r.error_message;
+        const Alerts raised = world_->alerts();
+        EXPECT_EQ(Alerts(raised.begin() + static_cast<long>(alerts), raised.end()), c.alerts);
         EXPECT_EQ(progress().state, 3);
         EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
         // No VM, no volume, and the original VM as it was, with its own disks.
