@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -331,6 +332,9 @@ public:
         const int status = std::system(command.c_str());
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         EXPECT_TRUE(code == 0 || code == 77) << command << " exited " << code;
+        // A failing log stays for a look.
+        if (code == 0 || code == 77)
+            std::remove(log.c_str());
     }
 };
 
