@@ -136,20 +136,22 @@ Object restore_request(const smartx::Restore_Param& param,
     return o;
 }
 
-Handler_Ptr make_restore_handler() {
+namespace {
+Handler_Ptr made(JSON_RPC_Handler* (*make)(Gobble_Function*), const char* what) {
     Gobble_Function gobble = nullptr;
-    JSON_RPC_Handler* h = _make_SmartX_Restore_Servant_Handler(&gobble);
+    JSON_RPC_Handler* h = make(&gobble);
     if (h == nullptr || gobble == nullptr)
-        throw std::runtime_error("the module made no restore servant handler");
+        throw std::runtime_error(std::string("the module made no ") + what + " servant handler");
     return Handler_Ptr(h, gobble);
 }
+}  // namespace
 
 Handler_Ptr make_backup_handler() {
-    Gobble_Function gobble = nullptr;
-    JSON_RPC_Handler* h = _make_SmartX_Backup_Servant_Handler(&gobble);
-    if (h == nullptr || gobble == nullptr)
-        throw std::runtime_error("the module made no backup servant handler");
-    return Handler_Ptr(h, gobble);
+    return made(_make_SmartX_Backup_Servant_Handler, "backup");
+}
+
+Handler_Ptr make_restore_handler() {
+    return made(_make_SmartX_Restore_Servant_Handler, "restore");
 }
 
 int Servant_Reply::code() const {

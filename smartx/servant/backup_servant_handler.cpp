@@ -34,7 +34,7 @@ bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk) {
 }
 }  // namespace
 
-Backup_Servant_Handler::Backup_Servant_Handler() = default;
+Backup_Servant_Handler::Backup_Servant_Handler() : Servant_Handler("backup") {}
 
 Backup_Servant_Handler::~Backup_Servant_Handler() = default;
 
@@ -63,74 +63,13 @@ void Backup_Servant_Handler::reset_request() {
     base_volumes_.clear();
 }
 
-int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
-                                          const JSON_RPC_Object_Ptr& obj) {
-    // Thrown half-way: the library went with the unwinding; a backup that had
-    // not ended is failed and the records are let go.
-    return handle_guarded(
-        channel, obj, "handle SmartX backup request", [&] { return handle_request(channel, obj); },
-        [this] {
-            if (progress_) {
-                const int32_t state = progress_->state;
-                if (state != VM_Job_Progress::STATE_COMPLETED &&
-                    state != VM_Job_Progress::STATE_FAILED) {
-                    set_progress_state(VM_Job_Progress::STATE_FAILED);
-                    progress_->end_time = ::time(nullptr);
-                }
-            }
-            close_request();
-        });
+bool Backup_Servant_Handler::load_params(const json_spirit::Value& param,
+                                         const json_spirit::Value& entry) {
+    return param_.load(param) && backup_entry_.load(entry);
 }
 
-void Backup_Servant_Handler::close_request() {
-    client_.reset();
-    job_act_.close();
-    progress_.close();
-}
-
-int Backup_Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& channel,
-                                           const JSON_RPC_Object_Ptr& obj) {
-    const std::shared_ptr<JSON_RPC_Channel> requester = requester_of(channel, obj);
-    if (!requester)
-        return -1;
-    const JSON_RPC_Request& request = static_cast<const JSON_RPC_Request&>(*obj);
-
-    reset_request();
-    json_spirit::Value param;
-    json_spirit::Value entry;
-    if (!take_request_params(request, param, entry, "Failed to load params, %C.\n") ||
-        !param_.load(param) || !backup_entry_.load(entry))
-        return send_invalid_params(*requester, request);
-    if (!client_) {
-        errno = ENOMEM;
-        return send_internal_error(*requester, request, "Internal error, out of memory.");
-    }
-    const int sent = handle_backup(*requester, request);
-    // Nothing of an answered request stays open: its connections and records.
-    close_request();
-    return sent;
-}
-
-int Backup_Servant_Handler::handle_backup(JSON_RPC_Channel& channel,
-                                          const JSON_RPC_Request& request) {
-    if (!job_init())
-        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id, "Failed to initialize job.",
-                                  json_spirit::Value());
-
-    // The library goes with the request, whatever happens from here on;
-    // what it handed out goes first.
-    auto unload = make_deleter([this] {
-        zbs_.reset();
-        zbs_finalize();
-    });
-    if (!init()) {
-        set_progress_state(VM_Job_Progress::STATE_FAILED);
-        progress_->end_time = ::time(nullptr);
-        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id,
-                                  "Failed to initialize members.", json_spirit::Value());
-    }
+void Backup_Servant_Handler::run() {
     finish_backup(handle_backup_i());
-    return send_result(channel, request);
 }
 
 void Backup_Servant_Handler::finish_backup(bool succeeded) {
@@ -166,11 +105,6 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete VM snap: %C.\n"), vm_snap_.id.c_str()));
     }
     progress_->end_time = ::time(nullptr);
-}
-
-int Backup_Servant_Handler::send_result(JSON_RPC_Channel& channel,
-                                        const JSON_RPC_Request& request) {
-    return smartx::send_result(channel, request, result_);
 }
 
 bool Backup_Servant_Handler::job_init() {
@@ -614,11 +548,6 @@ bool Backup_Servant_Handler::is_stopped() {
         return false;
     retry_ = false;
     return true;
-}
-
-void Backup_Servant_Handler::set_progress_state(VM_Job_Progress::VM_State state) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    progress_->state = state;
 }
 
 std::string Backup_Servant_Handler::file_name(bool empty, const std::string& name,

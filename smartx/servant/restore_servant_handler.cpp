@@ -38,7 +38,7 @@ const std::string* text_member(const json_spirit::Object& obj, const char* key) 
 }
 }  // namespace
 
-Restore_Servant_Handler::Restore_Servant_Handler() = default;
+Restore_Servant_Handler::Restore_Servant_Handler() : Servant_Handler("restore") {}
 
 Restore_Servant_Handler::~Restore_Servant_Handler() = default;
 
@@ -72,65 +72,17 @@ void Restore_Servant_Handler::reset_request() {
     restore_entry_.clear();
 }
 
-int Restore_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
-                                           const JSON_RPC_Object_Ptr& obj) {
-    return handle_guarded(
-        channel, obj, "handle SmartX restore request", [&] { return handle_request(channel, obj); },
-        [this] {
-            if (progress_) {
-                const int32_t state = progress_->state;
-                if (state != VM_Job_Progress::STATE_COMPLETED &&
-                    state != VM_Job_Progress::STATE_FAILED) {
-                    set_progress_state(VM_Job_Progress::STATE_FAILED);
-                    progress_->end_time = ::time(nullptr);
-                }
-            }
-            close_request();
-        });
+bool Restore_Servant_Handler::load_params(const json_spirit::Value& param,
+                                          const json_spirit::Value& entry) {
+    return param_.load(param) && restore_entry_.load(entry);
 }
 
-void Restore_Servant_Handler::close_request() {
-    client_.reset();
-    job_act_.close();
-    progress_.close();
+void Restore_Servant_Handler::release_zbs() {
+    zbs_.reset();
+    cluster_zbs_.clear();
 }
 
-int Restore_Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& channel,
-                                            const JSON_RPC_Object_Ptr& obj) {
-    const std::shared_ptr<JSON_RPC_Channel> requester = requester_of(channel, obj);
-    if (!requester)
-        return -1;
-    const JSON_RPC_Request& request = static_cast<const JSON_RPC_Request&>(*obj);
-
-    reset_request();
-    json_spirit::Value param;
-    json_spirit::Value entry;
-    if (!take_request_params(request, param, entry, "Failed to load params %C.\n") ||
-        !param_.load(param) || !restore_entry_.load(entry))
-        return send_invalid_params(*requester, request);
-    if (!client_) {
-        errno = ENOMEM;
-        return send_internal_error(*requester, request, "Internal error, out of memory.");
-    }
-    const int sent = handle_restore(*requester, request);
-    close_request();
-    return sent;
-}
-
-int Restore_Servant_Handler::handle_restore(JSON_RPC_Channel& channel,
-                                            const JSON_RPC_Request& request) {
-    if (!job_init())
-        return send_internal_error(channel, request, "Failed to initialize job.");
-    auto unload = make_deleter([this] {
-        zbs_.reset();
-        cluster_zbs_.clear();
-        zbs_finalize();
-    });
-    if (!init()) {
-        set_progress_state(VM_Job_Progress::STATE_FAILED);
-        progress_->end_time = ::time(nullptr);
-        return send_internal_error(channel, request, "Failed to initialize members.");
-    }
+void Restore_Servant_Handler::run() {
     const bool succeeded = handle_restore_i();
     if (!succeeded) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to restore to VM.\n")));
@@ -138,7 +90,6 @@ int Restore_Servant_Handler::handle_restore(JSON_RPC_Channel& channel,
     }
     final_power(succeeded);
     finish_restore(succeeded);
-    return send_result(channel, request, result_);
 }
 
 void Restore_Servant_Handler::finish_restore(bool succeeded) {
@@ -556,11 +507,6 @@ void Restore_Servant_Handler::add_agent_alert(unsigned level, Alert_Code code,
 
 bool Restore_Servant_Handler::is_stopped() {
     return job_stopping(job_act_);
-}
-
-void Restore_Servant_Handler::set_progress_state(VM_Job_Progress::VM_State state) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    progress_->state = state;
 }
 
 }  // namespace smartx

@@ -38,13 +38,14 @@
 #include "smartx/common/vm_setting.h"
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/job/restore_source_entry.h"
+#include "smartx/servant/servant_common.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
 class Client_IO_Ex;
 
 namespace smartx {
 
-class Restore_Servant_Handler : public JSON_RPC_Handler {
+class Restore_Servant_Handler : public Servant_Handler {
 public:
     // One created volume and the images to write into it.
     struct Chunk {
@@ -70,21 +71,17 @@ public:
     Restore_Servant_Handler(const Restore_Servant_Handler&) = delete;
     Restore_Servant_Handler& operator=(const Restore_Servant_Handler&) = delete;
 
-    // No exception leaves it.
-    int handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
-                      const JSON_RPC_Object_Ptr& obj) override;
-
 protected:
     using Chunk_Ptr = std::shared_ptr<Chunk>;
 
     // ---- request, set-up, catalogs, volumes (restore_servant_handler.cpp) ----
 
-    void reset_request();
-    int handle_request(const JSON_RPC_Channel_Weak_Ptr& channel, const JSON_RPC_Object_Ptr& obj);
-    void close_request();
-    int handle_restore(JSON_RPC_Channel& channel, const JSON_RPC_Request& request);
-    bool job_init();
-    bool init();
+    void reset_request() override;
+    bool load_params(const json_spirit::Value& param, const json_spirit::Value& entry) override;
+    bool job_init() override;
+    bool init() override;
+    void run() override;
+    void release_zbs() override;
     bool handle_restore_i();
     void finish_restore(bool succeeded);
 
@@ -108,7 +105,6 @@ protected:
     void add_agent_alert(unsigned level, Alert_Code code,
                          const json_spirit::Object* detail = nullptr);
     bool is_stopped();
-    void set_progress_state(VM_Job_Progress::VM_State state);
     bool original() const { return param_.original_restore; }
 
     // ---- transfer, VM, check and power (restore_transfer.cpp) ----
@@ -130,6 +126,8 @@ protected:
     // Puts the replaced volumes back; true when every disk has its old volume.
     bool restore_old_volumes();
     bool check_vm();
+    // Starts the VM and finds it RUNNING (into target_vm_).
+    bool starts_running(const std::string& id);
     bool check_new_vm();
     bool check_existing_vm();
     bool power_vm(bool on);
@@ -148,7 +146,6 @@ protected:
     };
 
     time_t start_time_ = 0;
-    Zbs_Handle zbs_;
     // Handles of the other clusters new volumes live in.
     std::map<std::string, Zbs_Handle> cluster_zbs_;
     std::string cluster_ip_;
@@ -158,9 +155,6 @@ protected:
     uint64_t set_size_ = 0;
     uint64_t source_size_ = 0;
     std::atomic<uint64_t> storage_size_{0};
-    Job_Activity_Map job_act_;
-    VM_Progress_Handle progress_;
-    std::unique_ptr<RESTful_Client> client_;
     VM src_vm_;
     bool src_vm_loaded_ = false;
     VM target_vm_;
@@ -172,11 +166,8 @@ protected:
     std::vector<SmartX_Backup_Set> bsets_;
     std::map<std::string, VM_Snapshot::Snapshot_VM_Disk> new_disks_;
     std::map<std::string, Chunk_Ptr> chunk_map_;
-    json_spirit::Object result_;
     Restore_Param param_;
     Restore_Source_Entry restore_entry_;
-    std::mutex mutex_;
-    RESTful_Alert_Client alert_client_;
 };
 
 }  // namespace smartx

@@ -24,7 +24,6 @@ namespace smartx {
 namespace {
 // Images are read in 256 KiB units aligned as the volume's blocks.
 constexpr uint64_t RESTORE_ALIGNMENT = 262144;
-constexpr int DISK_TASK_LIMIT = 1024;
 // The unit in which zeros are left out of a volume.
 constexpr uint64_t HOLE_PAGE = 4096;
 
@@ -70,31 +69,15 @@ bool Restore_Servant_Handler::restore_volumes() {
         progress_->virtual_disk_count = static_cast<int32_t>(new_disks_.size());
         progress_->total_bytes = source_size_;
     }
-    const Retry_Param& retry = param_.control.retry;
-    Thread_Task_Scheduler<Chunk> scheduler(DISK_TASK_LIMIT);
-    if (!scheduler.register_stop_callback([this] { return is_stopped(); }) ||
-        !scheduler.enable_retry(retry.max_retries, retry.max_internal))
-        return false;
-    for (const auto& entry : chunk_map_) {
-        const Chunk_Ptr& chunk = entry.second;
-        QORM_CHECK_NOT_NULL_RETURN(chunk, false);
-        const std::string name = "Restore_Volume_" + chunk->target_disk->vm_volume_local_id;
-        if (!scheduler.enqueue_task(chunk, nullptr, 0, name.c_str(), nullptr)) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to enqueue task of backup volume[%C].\n"),
-                       chunk->target_disk->vm_volume_local_id.c_str()));
-            return false;
-        }
-    }
-    const int workers = param_.control.parallelism.disks_per_vm;
-    if (!scheduler.activate(workers,
-                            [this](const Chunk_Ptr& chunk) { return restore_volume(chunk); })) {
-        ACE_ERROR(
-            (LM_ERROR,
-             ACE_TEXT("Failed to activate disk scheduler, limit of disk parallelism is '%d'.\n"),
-             workers));
-        return false;
-    }
-    const bool waited = scheduler.wait();
+    std::vector<Chunk_Ptr> chunks;
+    for (const auto& entry : chunk_map_)
+        chunks.push_back(entry.second);
+    const bool waited = run_disk_tasks<Chunk>(
+        chunks,
+        [](const Chunk& c) { return "Restore_Volume_" + c.target_disk->vm_volume_local_id; },
+        param_.control.retry, param_.control.parallelism.disks_per_vm,
+        [this] { return is_stopped(); },
+        [this](const Chunk_Ptr& chunk) { return restore_volume(chunk); });
     return waited &&
            progress_->processed_virtual_disk_count == static_cast<int32_t>(chunk_map_.size());
 }
@@ -413,14 +396,20 @@ bool Restore_Servant_Handler::check_vm() {
     return original() ? check_existing_vm() : check_new_vm();
 }
 
-bool Restore_Servant_Handler::check_new_vm() {
+bool Restore_Servant_Handler::starts_running(const std::string& id) {
     smartx_result_.clear();
-    if (client_->start_vm(new_vm_id_, &smartx_result_) &&
-        client_->query_vm(new_vm_id_, target_vm_, &smartx_result_) &&
+    if (client_->start_vm(id, &smartx_result_) &&
+        client_->query_vm(id, target_vm_, &smartx_result_) &&
         target_vm_.get_status() == VM_Status::RUNNING)
         return true;
-    ACE_ERROR((LM_ERROR, ACE_TEXT("VM %C does not run: %C.\n"), new_vm_id_.c_str(),
+    ACE_ERROR((LM_ERROR, ACE_TEXT("VM %C does not run: %C.\n"), id.c_str(),
                smartx_result_.message.c_str()));
+    return false;
+}
+
+bool Restore_Servant_Handler::check_new_vm() {
+    if (starts_running(new_vm_id_))
+        return true;
     smartx_result_.clear();
     if (client_->delete_vm(new_vm_id_, true, &smartx_result_))
         new_vm_id_.clear();
@@ -432,10 +421,7 @@ bool Restore_Servant_Handler::check_new_vm() {
 
 bool Restore_Servant_Handler::check_existing_vm() {
     const std::string& id = restore_entry_.vm_src_id;
-    smartx_result_.clear();
-    if (client_->start_vm(id, &smartx_result_) &&
-        client_->query_vm(id, target_vm_, &smartx_result_) &&
-        target_vm_.get_status() == VM_Status::RUNNING) {
+    if (starts_running(id)) {
         for (const std::string& volume : abandoned_volumes_)
             delete_unmounted_volume(volume, ACE_TEXT("Failed to delete VM old volume[%C], SmartX "
                                                      "ERROR(%C).\n"));
@@ -443,8 +429,6 @@ bool Restore_Servant_Handler::check_existing_vm() {
         swapped_.clear();
         return true;
     }
-    ACE_ERROR((LM_ERROR, ACE_TEXT("VM %C does not run: %C.\n"), id.c_str(),
-               smartx_result_.message.c_str()));
     // The VM gets its own volumes back; the new ones then go with the
     // failed restore.
     restore_old_volumes();
@@ -477,10 +461,20 @@ void Restore_Servant_Handler::final_power(bool succeeded) {
     // to power.
     if (target_vm_id().empty())
         return;
-    if (!param_.start_vm)
-        power_vm(false);
-    else if (!succeeded)
-        power_vm(true);
+    if (succeeded) {
+        // A started VM was started by the check.
+        if (!param_.start_vm)
+            power_vm(false);
+        return;
+    }
+    // A failed restore into the original VM gives it back as it found it:
+    // running again when this restore powered it off, untouched otherwise.
+    if (original()) {
+        if (need_poweron_ || param_.start_vm)
+            power_vm(true);
+        return;
+    }
+    power_vm(param_.start_vm);
 }
 
 }  // namespace smartx

@@ -14,29 +14,36 @@
 #include "json_spirit/extract.h"
 #include "qorm/check.h"
 #include "qorm/guard.h"
+#include "qorm/scoped_deleter.h"
 #include "smartx/common/cluster.h"
 #include "smartx/common/connect_params.h"
 #include "smartx/common/login_info.h"
 
 namespace smartx {
 
-int handle_guarded(const JSON_RPC_Channel_Weak_Ptr& channel, const JSON_RPC_Object_Ptr& obj,
-                   const char* what, const std::function<int()>& handle,
-                   const std::function<void()>& on_abandon) {
+int Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
+                                   const JSON_RPC_Object_Ptr& obj) {
+    const std::string what = std::string("handle SmartX ") + what_ + " request";
     const char* answer = "Internal error.";
     try {
-        return handle();
+        return handle_request(channel, obj);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc& e) {
-        qorm::log_caught(what, &e);
+        qorm::log_caught(what.c_str(), &e);
         answer = "Internal error, out of memory.";
     } catch (const std::exception& e) {
-        qorm::log_caught(what, &e);
+        qorm::log_caught(what.c_str(), &e);
     } catch (...) {
-        qorm::log_caught(what, nullptr);
+        qorm::log_caught(what.c_str(), nullptr);
     }
-    qorm::guarded_void("close the SmartX servant request", on_abandon);
+    // Thrown half-way: the library went with the unwinding; a request that
+    // had not ended is failed, the records are let go, and the requester
+    // hears of it if it can.
+    qorm::guarded_void("close the SmartX servant request", [this] {
+        fail_progress(::time(nullptr));
+        close_request();
+    });
     const std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
     if (!requester || obj.get() == nullptr || obj->type() != JSON_RPC_Object::TYPE_REQUEST)
         return -1;
@@ -46,32 +53,78 @@ int handle_guarded(const JSON_RPC_Channel_Weak_Ptr& channel, const JSON_RPC_Obje
     });
 }
 
-std::shared_ptr<JSON_RPC_Channel> requester_of(const JSON_RPC_Channel_Weak_Ptr& channel,
-                                               const JSON_RPC_Object_Ptr& obj) {
-    std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
+int Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& channel,
+                                    const JSON_RPC_Object_Ptr& obj) {
+    const std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
     if (!requester) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Abort handling JSON-RPC request, requester has gone.\n")));
-        return nullptr;
+        return -1;
     }
     QORM_CHECK_SHAPE_RETURN(obj.get() != nullptr && obj->type() == JSON_RPC_Object::TYPE_REQUEST,
-                            "obj is not JSON-RPC request", nullptr);
-    return requester;
-}
+                            "obj is not JSON-RPC request", -1);
+    const JSON_RPC_Request& request = static_cast<const JSON_RPC_Request&>(*obj);
 
-bool take_request_params(const JSON_RPC_Request& request, json_spirit::Value& param,
-                         json_spirit::Value& entry, const char* log_format) {
+    reset_request();
+    json_spirit::Value param;
+    json_spirit::Value entry;
     try {
         json_spirit::extract_or_throw(request.params.get_obj())("param", param, true)("entry",
                                                                                       entry, true);
     } catch (const std::exception& e) {
-        ACE_ERROR((LM_ERROR, log_format, e.what()));
-        return false;
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load params, %C.\n"), e.what()));
+        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
+                                     json_spirit::Value());
     }
-    return true;
+    if (!load_params(param, entry))
+        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
+                                     json_spirit::Value());
+    if (!client_) {
+        errno = ENOMEM;
+        return send_internal_error(*requester, request, "Internal error, out of memory.");
+    }
+    const int sent = handle_loaded(*requester, request);
+    // Nothing of an answered request stays open: its connections and records.
+    close_request();
+    return sent;
 }
 
-int send_invalid_params(JSON_RPC_Channel& channel, const JSON_RPC_Request& request) {
-    return channel.send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr, json_spirit::Value());
+int Servant_Handler::handle_loaded(JSON_RPC_Channel& channel, const JSON_RPC_Request& request) {
+    if (!job_init())
+        return send_internal_error(channel, request, "Failed to initialize job.");
+    // The library goes with the request, whatever happens from here on;
+    // what it handed out goes first.
+    auto unload = make_deleter([this] {
+        release_zbs();
+        zbs_finalize();
+    });
+    if (!init()) {
+        set_progress_state(VM_Job_Progress::STATE_FAILED);
+        progress_->end_time = ::time(nullptr);
+        return send_internal_error(channel, request, "Failed to initialize members.");
+    }
+    run();
+    return send_result(channel, request, result_);
+}
+
+void Servant_Handler::close_request() {
+    client_.reset();
+    job_act_.close();
+    progress_.close();
+}
+
+void Servant_Handler::set_progress_state(VM_Job_Progress::VM_State state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_->state = state;
+}
+
+void Servant_Handler::fail_progress(time_t now) {
+    if (!progress_)
+        return;
+    const int32_t state = progress_->state;
+    if (state != VM_Job_Progress::STATE_COMPLETED && state != VM_Job_Progress::STATE_FAILED) {
+        set_progress_state(VM_Job_Progress::STATE_FAILED);
+        progress_->end_time = now;
+    }
 }
 
 int send_internal_error(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,

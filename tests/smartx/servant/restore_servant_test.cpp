@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include "fixture.h"
 #include "host/json_spirit/json_io.h"
@@ -28,6 +30,12 @@ struct Change {
 
 class RestoreServant : public BackupWorld {
 protected:
+    static std::vector<std::string> volume_ids(const VM& vm) {
+        std::vector<std::string> out;
+        for (const Disk& d : vm.disks)
+            out.push_back(d.volume_id);
+        return out;
+    }
     void change(const std::vector<Change>& changes) {
         for (const Change& c : changes)
             write_disk(c.disk, c.offset,
@@ -43,6 +51,12 @@ protected:
         return contents;
     }
     size_t vm_count() { return world_->tower().records("vms").size(); }
+    void set_status(const std::string& vm_id, const char* status) {
+        Object record;
+        ASSERT_TRUE(world_->tower().record("vms", vm_id, record));
+        record["status"] = status;
+        ASSERT_TRUE(world_->tower().put_records("vms", Array{Value(record)}));
+    }
 };
 
 TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
@@ -70,22 +84,30 @@ TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
     const std::vector<std::string> old_volumes = {vm_.disks[0].volume_id, vm_.disks[1].volume_id,
                                                   vm_.disks[2].volume_id};
 
+    // CPU and memory the entry asks for (0: the backed-up 2 cores, 1 socket,
+    // 4 GiB) and what the VM gets.
     struct Case {
         const char* name;
         size_t point;
         bool original;
+        int32_t cores, count;
+        int64_t mem_mbytes;
+        std::vector<int64_t> cpu;  // vcpu, cores, sockets, memory in MiB
     };
     const Case cases[] = {
-        {"restored-full", 0, false},
-        {"restored-first", 1, false},
-        {"restored-second", 2, false},
-        {"into-the-original", 1, true},
+        {"restored-full", 0, false, 0, 0, 0, {2, 2, 1, 4096}},
+        {"restored-first", 1, false, 2, 6, 1024, {6, 2, 3, 1024}},
+        {"restored-second", 2, false, 4, 0, 0, {2, 4, 1, 4096}},
+        {"into-the-original", 1, true, 0, 0, 0, {2, 2, 1, 4096}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Restore_Target target;
         target.original = c.original;
         target.new_name = c.name;
+        target.cpu_cores = c.cores;
+        target.cpu_count = c.count;
+        target.mem_mbytes = c.mem_mbytes;
         const size_t vms = vm_count();
         const Servant_Reply r = restore_vm(text_of(Value(chain[c.point]), "uuid"), target);
         ASSERT_EQ(r.code(), 0) << r.error_message;
@@ -105,6 +127,13 @@ TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
         EXPECT_EQ(allocated_bytes(world_->volume_file(restored.disks[1])), 0u);
         // Left stopped, as the job asks (start_vm is false).
         EXPECT_FALSE(restored.running);
+        Object record;
+        ASSERT_TRUE(world_->tower().record("vms", restored.id, record));
+        EXPECT_EQ((std::vector<int64_t>{member_of(Value(record), "vcpu").get_int64(),
+                                        member_of(record.at("cpu"), "cores").get_int64(),
+                                        member_of(record.at("cpu"), "sockets").get_int64(),
+                                        member_of(Value(record), "memory").get_int64() >> 20}),
+                  c.cpu);
         if (c.original) {
             // The replaced volumes are gone; the new ones are the VM's.
             for (const std::string& id : old_volumes) {
@@ -140,55 +169,87 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
     };
     const std::string damaged = world_->pool_dir() + "/" + piece(chain[1], 0);
 
+    // Each row fails one restore: a chain the catalog answers, a damaged
+    // image, or CloudTower refusing a step; with the answer's code and the
+    // alerts raised.
     struct Case {
         const char* name;
-        Array view;  // the chain the catalog answers; empty: the real one
+        bool original;
+        std::function<void()> fault;
         bool damage;
+        int code;
+        Alerts alerts;
     };
+    const auto view = [this](Array answer) {
+        return [this, answer] {
+            world_->backupd().set_view_override(json_spirit::write(Value(answer)));
+        };
+    };
+    const auto task = [this](const char* path) {
+        return [this, path] { world_->tower().fail_tasks(path, "refused", 1); };
+    };
+    const std::function<void()> none = [] {};
+    const Alerts catalog{{7, 8}};
     const Case cases[] = {
-        {"ChainWithoutItsFullSet", {Value(chain[1])}, false},
-        {"SetOfAnotherIncarnation",
-         {Value(chain[0]), with(chain[1], "incarnation", Value("x"))},
-         false},
-        {"SetNotBasedOnThePreviousOne",
-         {Value(chain[0]), with(chain[1], "base_sets", Value(Array{Value(incremental)}))},
-         false},
-        {"SetsOfAnotherVm",
-         {with(chain[0], "vm_id", Value("other")), with(chain[1], "vm_id", Value("other"))},
-         false},
-        {"ChainEndingBeforeTheSetAskedFor", {Value(chain[0])}, false},
-        {"DamagedImage", {}, true},
+        {"ChainWithoutItsFullSet", false, view({Value(chain[1])}), false, 1, catalog},
+        {"SetOfAnotherIncarnation", true,
+         view({Value(chain[0]), with(chain[1], "incarnation", Value("x"))}), false, 1, catalog},
+        {"SetNotBasedOnThePreviousOne", false,
+         view({Value(chain[0]), with(chain[1], "base_sets", Value(Array{Value(incremental)}))}),
+         false, 1, catalog},
+        {"SetsOfAnotherVm", true,
+         view({with(chain[0], "vm_id", Value("other")), with(chain[1], "vm_id", Value("other"))}),
+         false, 1, catalog},
+        {"ChainEndingBeforeTheSetAskedFor", false, view({Value(chain[0])}), false, 1, catalog},
+        {"DamagedImageAsNewVm", false, none, true, 1, {}},
+        {"DamagedImageIntoTheOriginal", true, none, true, 1, {}},
+        {"OriginalNotPoweredOff", true, task("poweroff-vm"), false, 2, {{7, 10}}},
+        {"NewVmThatDoesNotStart", false, task("start-vm"), false, 1, {}},
+        {"OriginalThatDoesNotStart", true, task("start-vm"), false, 1, {}},
+        {"DiskSwapRefused", true, task("update-vm-disk"), false, 1, {{7, 22}}},
     };
     const std::vector<std::string> contents = disk_contents();
     const std::vector<std::string> files = store_files();
     const size_t vms = vm_count();
-    for (const Case& c : cases)
-        for (const bool original : {false, true}) {
-            SCOPED_TRACE(std::string(c.name) + (original ? " into the original" : " as a new VM"));
-            if (!c.view.empty())
-                world_->backupd().set_view_override(json_spirit::write(Value(c.view)));
-            std::string image;
-            if (c.damage) {
-                image = file_content(damaged);
-                std::string flipped = image;
-                flipped[flipped.size() / 2] ^= 0x01;
-                write_at(damaged, 0, flipped);
-            }
-            Restore_Target target;
-            target.original = original;
-            target.new_name = c.name;
-            const Servant_Reply r = restore_vm(incremental, target);
-            if (c.damage)
-                write_at(damaged, 0, image);
-            EXPECT_EQ(r.code(), 1) << r.error_message;
-            EXPECT_EQ(progress().state, 3);
-            EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
-            // No VM, no volume, and the original VM as it was.
-            EXPECT_EQ(vm_count(), vms);
-            EXPECT_EQ(store_files(), files);
-            EXPECT_EQ(disk_contents(), contents);
-            EXPECT_EQ(listed_vm(*world_, vm_.id).disks.size(), vm_.disks.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t alerts = world_->alerts().size();
+        c.fault();
+        std::string image;
+        if (c.damage) {
+            image = file_content(damaged);
+            std::string flipped = image;
+            flipped[flipped.size() / 2] ^= 0x01;
+            write_at(damaged, 0, flipped);
         }
+        Restore_Target target;
+        target.original = c.original;
+        target.new_name = c.name;
+        // The original VM runs: a failed restore leaves it running.
+        if (c.original)
+            set_status(vm_.id, "RUNNING");
+        world_->tower().clear_requests();
+        const Servant_Reply r = restore_vm(incremental, target);
+        if (c.damage)
+            write_at(damaged, 0, image);
+        world_->tower().reset_switches();
+        EXPECT_EQ(r.code(), c.code) << r.error_message;
+        const Alerts raised = world_->alerts();
+        EXPECT_EQ(Alerts(raised.begin() + static_cast<long>(alerts), raised.end()), c.alerts);
+        EXPECT_EQ(progress().state, 3);
+        EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
+        // No VM, no volume, and the original VM as it was, with its own disks.
+        EXPECT_EQ(vm_count(), vms);
+        EXPECT_EQ(store_files(), files);
+        EXPECT_EQ(disk_contents(), contents);
+        const VM original = listed_vm(*world_, vm_.id);
+        EXPECT_EQ(volume_ids(original), volume_ids(vm_));
+        EXPECT_EQ(original.running, c.original);
+        set_status(vm_.id, "STOPPED");
+        // Nothing is powered without a VM to power.
+        for (const sim::cloudtower::Logged_Request& q : world_->tower().requests())
+            EXPECT_EQ(q.body.find("\"id\":\"\""), std::string::npos) << q.path << " " << q.body;
+    }
     // The chain itself still restores.
     Restore_Target target;
     target.new_name = "whole";
@@ -271,6 +332,9 @@ public:
         const int status = std::system(command.c_str());
         const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         EXPECT_TRUE(code == 0 || code == 77) << command << " exited " << code;
+        // A failing log stays for a look.
+        if (code == 0 || code == 77)
+            std::remove(log.c_str());
     }
 };
 
