@@ -2,14 +2,15 @@
 // runs through the module (a full, then an incremental), its backup executor
 // starting one servant process per VM, against the simulated CloudTower,
 // backup server and ZBS library, all real processes or loaded libraries on
-// 127.0.0.1; then every image is read back and checked byte for byte against
-// the snapshot it was taken from.
+// 127.0.0.1; then a restore job brings every VM back from its incremental set
+// as a new VM, and every restored disk is checked byte for byte against the
+// snapshot that set was taken from.
 //
 //   HOST_ROOT=$(mktemp -d) demo-backup
 //
 // Everything it writes lands under HOST_ROOT (which must exist); the caller
-// removes it. Exit status 0 when every backup succeeded and every check
-// passed, 1 otherwise.
+// removes it. Exit status 0 when every backup and the restore succeeded and
+// every check passed, 1 otherwise.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -47,6 +48,7 @@
 #include "smartx/common/param.h"
 #include "smartx/common/progress_info.h"
 #include "world/host_settings.h"
+#include "world/listed_vm.h"
 #include "world/pool_image.h"
 #include "world/servant_request.h"
 #include "world/servant_setup.h"
@@ -68,9 +70,14 @@ constexpr uint64_t ZBS_BLOCK = smartx::ZBS_BLOCK_SIZE_UNIT;
 const char* const ZBS_VERSION = "5.5.1";
 const char* const MODULE_INSTALLED = "/opt/velmora/tarnvik3/lib/libsmartx.so";
 const char* const SCHEDULER = "smartx.servant.backup";
+const char* const RESTORE_SCHEDULER = "smartx.servant.restore";
 const char* const OWNER_HOST = "node-hz01-01";
 const char* const INSTANCE_UUID = "5a1e0000-0000-4000-8000-00000000c70e";
 const char* const DEF_ID = "6b3f7c1e-5d1a-4e8b-9c2f-00000000de01";
+const char* const RESTORE_DEF_ID = "6b3f7c1e-5d1a-4e8b-9c2f-00000000de02";
+// The resource the restore job restores into (nothing protects it).
+const char* const RESTORE_TARGET = "0f0e0d0c-0b0a-4090-8070-6050403020de";
+const char* const RESTORED_SUFFIX = "-restored";
 const char* const POOL_UUID = "9f9f0000-0000-4000-8000-0000000000a1";
 
 struct Failure : std::runtime_error {
@@ -179,12 +186,12 @@ public:
     int run() {
         set_up();
         make_vms();
-        const Run_Result full = backup(JOB_DEFINITION_SUBTYPE_FULL, "full");
-        keep_snapshots(full);
+        backup(JOB_DEFINITION_SUBTYPE_FULL, "full");
         change_volumes();
         const Run_Result incremental = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, "incremental");
         report_incremental_reads(incremental);
-        check(full, incremental);
+        restore(incremental);
+        check(incremental);
         return finish();
     }
 
@@ -239,7 +246,9 @@ private:
         fs::remove(module);
         fs::create_symlink(DEMO_MODULE_PATH, module);
         const std::string conf = write_servant_config(
-            Object{{SCHEDULER, Value("SmartX_Backup_Servant_Handler")}}, MODULE_INSTALLED);
+            Object{{SCHEDULER, Value("SmartX_Backup_Servant_Handler")},
+                   {RESTORE_SCHEDULER, Value("SmartX_Restore_Servant_Handler")}},
+            MODULE_INSTALLED);
         say("servant program        " + starter + " (configuration " + conf + ", module " + module +
             ")");
         // The pool the job's definition targets; sets land under its url and the resource.
@@ -532,22 +541,6 @@ private:
         return out;
     }
 
-    void keep_snapshots(const Run_Result& full) {
-        say("The snapshots these backups read stay in the volume store until the next backup "
-            "replaces them;");
-        say("a copy of each is kept aside to check the full images against later:");
-        const std::string kept = root_ + "/kept";
-        make_dir(kept);
-        for (const world::VM& vm : vms_)
-            for (const auto& s : snapshot_files(full.rows.at(vm.id))) {
-                const std::string copy = kept + "/" + s.first;
-                fs::copy_file(s.second, copy);
-                full_snapshot_copy_[s.first] = copy;
-                say("  " + vm.name + ": snapshot volume " + fs::path(s.second).filename().string() +
-                    " -> " + copy);
-            }
-    }
-
     // ---- changes ----
 
     void change_volumes() {
@@ -607,87 +600,95 @@ private:
         }
     }
 
-    // ---- the check ----
+    // ---- the restore ----
 
-    void check(const Run_Result& full, const Run_Result& incremental) {
-        heading("6. Byte-for-byte check");
-        say("The restore servant is not built yet, so the stand-in restore is this: each image is "
-            "read back with");
-        say("Image_Block_Reader and laid onto a scratch file per disk, the full image first, then "
-            "the incremental.");
-        say("Each result is compared with the disk's snapshot volume as it was when that backup's "
-            "snapshot was taken.");
-        const std::string scratch_dir = root_ + "/restore";
-        make_dir(scratch_dir);
+    void restore(const Run_Result& incremental) {
+        heading("6. Restore job through job-engine");
+        Array entries;
         for (const world::VM& vm : vms_) {
-            const std::map<std::string, std::string> incremental_snapshots =
-                snapshot_files(incremental.rows.at(vm.id));
-            SmartX_Backup_Set full_set, incremental_set;
-            full_set.read(full.rows.at(vm.id));
-            incremental_set.read(incremental.rows.at(vm.id));
-            for (const world::Disk& disk : vm.disks) {
-                const std::string scratch = scratch_dir + "/" + disk.name + ".raw";
-                std::ofstream(scratch, std::ios::binary).close();
-                fs::resize_file(scratch, disk.size);
-                say(format("%s %s (%s):", vm.name.c_str(), disk.name.c_str(),
-                           size_text(disk.size).c_str()));
-                const std::pair<const char*, const SmartX_Backup_Set*> steps[] = {
-                    {"full", &full_set}, {"incremental", &incremental_set}};
-                for (const auto& step : steps) {
-                    const bool first = step.second == &full_set;
-                    const uint64_t applied = apply_image(
-                        piece_path(*step.second, disk.volume_local_id), scratch, disk.size);
-                    const std::string expected =
-                        first ? full_snapshot_copy_.at(disk.volume_local_id)
-                              : incremental_snapshots.at(disk.volume_local_id);
-                    const int64_t diff = first_difference(scratch, expected);
-                    ++checks_;
-                    const std::string done =
-                        format("  %-11s image laid %s the scratch file (%s of data)", step.first,
-                               first ? "on" : "over", size_text(applied).c_str());
-                    if (diff < 0) {
-                        say(done + format(": equals the %s backup's snapshot: OK", step.first));
-                    } else {
-                        say(done +
-                            format(": DIFFERS from the %s backup's snapshot at offset %" PRId64,
-                                   step.first, diff));
-                        ++failures_;
-                    }
-                }
-            }
+            world::Restore_Target target;
+            target.new_name = vm.name + RESTORED_SUFFIX;
+            const std::string set = world::text_of(Value(incremental.rows.at(vm.id)), "uuid");
+            entries.push_back(world::restore_entry(fixtures_, vm, set, target).dump());
+        }
+        Object def{
+            {"id", Value(RESTORE_DEF_ID)},
+            {"uid", Value(uuid_generate_text())},
+            {"name", Value("demo restore")},
+            {"type", Value(static_cast<int>(JOB_DEFINITION_RESTORE))},
+            {"subtype", Value(static_cast<int>(JOB_DEFINITION_SUBTYPE_VM))},
+            {"host_id", Value(INSTANCE_UUID)},
+            {"target", Value(Object{{"id", Value(RESTORE_TARGET)}, {"device_id", Value("")}})},
+            {"source", Value(Object{{"id", Value(INSTANCE_UUID)},
+                                    {"name", Value("CloudTower 127.0.0.1")},
+                                    {"entries", Value(entries)}})},
+            {"options", Value(Object{{"channels", Value(2)},
+                                     {"parallel_vms", Value(2)},
+                                     {"duplicate_vm", Value("ignore")},
+                                     {"zbs_version", Value(ZBS_VERSION)}})}};
+        const std::string path = root_ + "/job-restore.json";
+        std::ofstream(path) << json_spirit::write(Value(def), true);
+        say(
+            format("job-engine %s: the module's restore executor checks every entry (catalog row, "
+                   "VM id, a VM of the new name), then its servant scheduler \"%s\" starts a "
+                   "starter process per VM that reads the chain full + incremental from the pool "
+                   "into new volumes and makes the VM \"<name>%s\"",
+                   path.c_str(), RESTORE_SCHEDULER, RESTORED_SUFFIX));
+        std::vector<std::string> output;
+        Object results;
+        const int status = run_job_engine(path, zbs_log("restore"), output, results);
+        if (status != 0) {
+            say(format("the restore job FAILED (exit status %d); job-engine's last lines:",
+                       status));
+            for (size_t i = output.size() > 30 ? output.size() - 30 : 0; i < output.size(); ++i)
+                say("  | " + output[i]);
+            throw Failure("the restore job failed");
         }
     }
 
-    static std::string piece_path(const SmartX_Backup_Set& set,
-                                  const std::string& volume_local_id) {
-        for (const Backup_Piece& piece : set.pieces)
-            if (world::text_of(Value(piece.extended_attrs), "vm_volume_local_id") ==
-                volume_local_id)
-                return piece.path;
-        throw Failure("set " + set.uuid + " has no piece of volume " + volume_local_id);
-    }
+    // ---- the check ----
 
-    // Lays an image's data onto a file; the bytes it held.
-    uint64_t apply_image(const std::string& image, const std::string& file, uint64_t size) const {
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0)
-            throw Failure("cannot open " + file);
-        uint64_t applied = 0;
-        std::string why;
-        const bool read = world::read_pool_image(
-            "file://" + pool_dir_ + "/" + INSTANCE_UUID, image,
-            [&](char* data, uint64_t length, uint64_t offset) {
-                if (offset + length > size)
-                    return false;
-                applied += length;
-                return ::pwrite(fd, data, length, static_cast<off_t>(offset)) ==
-                       static_cast<ssize_t>(length);
-            },
-            ZBS_BLOCK, &why);
-        ::close(fd);
-        if (!read)
-            throw Failure("cannot read image " + image + ": " + why);
-        return applied;
+    void check(const Run_Result& incremental) {
+        heading("7. Byte-for-byte check");
+        say("Each restored VM's disks, read from the volume store, against the snapshot volume "
+            "the incremental");
+        say("backup read (the full image laid first, then the incremental one, by the restore "
+            "servant).");
+        const Object inventory = tower_get("/__sim/inventory").get_obj();
+        for (const world::VM& vm : vms_) {
+            const std::map<std::string, std::string> snapshots =
+                snapshot_files(incremental.rows.at(vm.id));
+            const std::string name = vm.name + RESTORED_SUFFIX;
+            const std::string id = world::vm_id_named(inventory, name);
+            if (id.empty()) {
+                fail("CloudTower has no VM " + name);
+                continue;
+            }
+            const world::VM restored = world::listed_vm(inventory, id);
+            say(format("%s (id %s, %zu disks) from %s:", name.c_str(), id.c_str(),
+                       restored.disks.size(), vm.name.c_str()));
+            if (restored.disks.size() != vm.disks.size()) {
+                fail(format("%zu disks restored of %zu", restored.disks.size(), vm.disks.size()));
+                continue;
+            }
+            for (size_t d = 0; d < vm.disks.size(); ++d) {
+                const std::string file = store_ + "/" + restored.disks[d].zbs_volume_id;
+                const int64_t diff =
+                    first_difference(file, snapshots.at(vm.disks[d].volume_local_id));
+                ++checks_;
+                const std::string done =
+                    format("  %-42s %-10s written %-10s", restored.disks[d].name.c_str(),
+                           size_text(restored.disks[d].size).c_str(),
+                           size_text(allocated_bytes(file)).c_str());
+                if (diff < 0) {
+                    say(done + ": equals " + vm.disks[d].name + "'s snapshot: OK");
+                } else {
+                    say(done + format(": DIFFERS from %s's snapshot at offset %" PRId64,
+                                      vm.disks[d].name.c_str(), diff));
+                    ++failures_;
+                }
+            }
+        }
     }
 
     // ---- helpers ----
@@ -735,8 +736,9 @@ private:
             disks += vm.disks.size();
         if (failures_ == 0) {
             say(
-                format("%zu VMs, %zu disks: full and incremental backup jobs run by "
-                       "job-engine, and all %d byte-for-byte checks passed.",
+                format("%zu VMs, %zu disks: full and incremental backup jobs and a restore job "
+                       "run by job-engine, and all %d byte-for-byte checks of the restored disks "
+                       "passed.",
                        vms_.size(), disks, checks_));
             return 0;
         }
@@ -757,7 +759,6 @@ private:
     std::string cluster_id_;
     std::vector<world::VM> vms_;
     std::vector<Change> changes_;
-    std::map<std::string, std::string> full_snapshot_copy_;  // by volume local id
     int checks_ = 0;
     int failures_ = 0;
 };

@@ -283,6 +283,16 @@ int main(int argc, char** argv) {
         std::printf("results: %s\n", json_spirit::write(json_spirit::Value(results)).c_str());
         print_vm_table(results);
     }
+    // Where each restored VM's sets lie, as the job recorded it.
+    const std::vector<Job_Result::Restore_Path_Entry> paths = job->restore_paths();
+    if (!paths.empty()) {
+        json_spirit::Array list;
+        for (const Job_Result::Restore_Path_Entry& p : paths)
+            list.push_back(json_spirit::Object{{"vm_id", json_spirit::Value(p.vm_id)},
+                                               {"vm_name", json_spirit::Value(p.vm_name)},
+                                               {"path", json_spirit::Value(p.path)}});
+        std::printf("restore paths: %s\n", json_spirit::write(json_spirit::Value(list)).c_str());
+    }
     creator.obj->fini();
     job.reset();
     // The run thread drops its own reference last; let it finish before the

@@ -21,9 +21,7 @@ extern char** environ;
 
 namespace world {
 
-void prepare_job_host(Backup_World& world, const std::string& starter, const std::string& module) {
-    world.backupd().add_instance(
-        {job_instance, "127.0.0.1", world.tower().port(), false, "admin", "admin123", ""});
+void write_world_pools(Backup_World& world, const std::vector<std::string>& pool_uuids) {
     // Sets land under the pool's url and the resource: there, the world's pool.
     const std::string pool_root = world.root() + "/pools";
     if (make_directories(pool_root, 0750) != 0)
@@ -32,17 +30,28 @@ void prepare_job_host(Backup_World& world, const std::string& starter, const std
     ::unlink(link.c_str());
     if (::symlink(world.pool_dir().c_str(), link.c_str()) != 0)
         throw std::runtime_error("cannot link " + link);
-    Object pool{
-        {"uuid", Value(job_pool)}, {"name", Value("local")}, {"url", Value("file://" + pool_root)}};
-    const std::string pools = host_path("/etc/opt/velmora/tarnvik3/pools.json");
-    make_directories(pools.substr(0, pools.rfind('/')), 0755);
-    std::ofstream out(pools);
-    out << json_spirit::write(Value(Object{{"pools", Value(Array{pool})}}));
+    Array pools;
+    for (const std::string& uuid : pool_uuids)
+        pools.push_back(Object{{"uuid", Value(uuid)},
+                               {"name", Value("local")},
+                               {"url", Value("file://" + pool_root)}});
+    const std::string file = host_path("/etc/opt/velmora/tarnvik3/pools.json");
+    make_directories(file.substr(0, file.rfind('/')), 0755);
+    std::ofstream out(file);
+    out << json_spirit::write(Value(Object{{"pools", Value(pools)}}));
     if (!out.flush())
-        throw std::runtime_error("cannot write " + pools);
+        throw std::runtime_error("cannot write " + file);
+}
+
+void prepare_job_host(Backup_World& world, const std::string& starter, const std::string& module) {
+    world.backupd().add_instance(
+        {job_instance, "127.0.0.1", world.tower().port(), false, "admin", "admin123", ""});
+    write_world_pools(world, {job_pool});
     install_starter(starter);
-    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-                         module);
+    write_servant_config(
+        Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")},
+               {"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
+        module);
 }
 
 bool move_vms(Backup_World& world, const std::vector<VM>& vms, const std::set<size_t>& which,
@@ -62,19 +71,18 @@ bool move_vms(Backup_World& world, const std::vector<VM>& vms, const std::set<si
     return world.tower().put_records("vms", records);
 }
 
-void write_job_definition(const std::string& file, Job_Definition_Subtype level,
-                          const std::vector<VM>& vms, const Object& options) {
-    Array entries;
-    for (const VM& vm : vms)
-        entries.push_back(Object{
-            {"id", Value(vm.id)}, {"name", Value(vm.name)}, {"type", Value("VirtualMachine")}});
-    Object def{{"id", Value(Backup_World::def_id)},
+namespace {
+// A definition of the world's instance and resource.
+void write_definition(const std::string& file, const char* id, const char* name, int type,
+                      int subtype, const char* target, const Array& entries,
+                      const Object& options) {
+    Object def{{"id", Value(id)},
                {"uid", Value(Backup_World::job_uid)},
-               {"name", Value("nightly")},
-               {"type", Value(1)},
-               {"subtype", Value(static_cast<int>(level))},
+               {"name", Value(name)},
+               {"type", Value(type)},
+               {"subtype", Value(subtype)},
                {"host_id", Value(job_instance)},
-               {"target", Value(Object{{"id", Value(job_pool)}, {"device_id", Value("dev-1")}})},
+               {"target", Value(Object{{"id", Value(target)}, {"device_id", Value("dev-1")}})},
                {"source", Value(Object{{"id", Value(Backup_World::resource_uuid)},
                                        {"name", Value("tower")},
                                        {"entries", Value(entries)}})},
@@ -83,6 +91,30 @@ void write_job_definition(const std::string& file, Job_Definition_Subtype level,
     out << json_spirit::write(Value(def));
     if (!out.flush())
         throw std::runtime_error("cannot write " + file);
+}
+}  // namespace
+
+void write_job_definition(const std::string& file, Job_Definition_Subtype level,
+                          const std::vector<VM>& vms, const Object& options) {
+    Array entries;
+    for (const VM& vm : vms)
+        entries.push_back(Object{
+            {"id", Value(vm.id)}, {"name", Value(vm.name)}, {"type", Value("VirtualMachine")}});
+    write_definition(file, Backup_World::def_id, "nightly", JOB_DEFINITION_BACKUP, level, job_pool,
+                     entries, options);
+}
+
+void write_restore_definition(const std::string& file, Job_Definition_Subtype subtype,
+                              const Array& entries, const Object& options) {
+    write_definition(file, restore_def_id, "restore", JOB_DEFINITION_RESTORE, subtype,
+                     restore_target, entries, options);
+}
+
+size_t Job_Engine_Run::count(const std::string& what) const {
+    size_t n = 0;
+    for (size_t at = output.find(what); at != std::string::npos; at = output.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 pid_t start_job_engine(const std::string& engine, const std::string& def_file,
@@ -125,6 +157,21 @@ Array Job_Engine_Run::histories() const {
     return a != nullptr ? *a : Array();
 }
 
+namespace {
+// The JSON value after the label on a line of job-engine's output; null
+// when there is none.
+Value output_value(const std::string& output, const std::string& label) {
+    Value v;
+    const size_t at = output.find("\n" + label);
+    if (at == std::string::npos)
+        return v;
+    const size_t from = at + 1 + label.size();
+    if (!json_spirit::read(output.substr(from, output.find('\n', from) - from), v))
+        v = Value();
+    return v;
+}
+}  // namespace
+
 Job_Engine_Run finish_job_engine(pid_t pid, const std::string& out_file) {
     Job_Engine_Run r;
     int status = 0;
@@ -137,14 +184,12 @@ Job_Engine_Run finish_job_engine(pid_t pid, const std::string& out_file) {
     std::stringstream text;
     text << in.rdbuf();
     r.output = text.str();
-    const size_t at = r.output.find("\nresults: ");
-    if (at != std::string::npos) {
-        const size_t from = at + 10;
-        Value v;
-        if (json_spirit::read(r.output.substr(from, r.output.find('\n', from) - from), v) &&
-            v.type() == json_spirit::obj_type)
-            r.results = v.get_obj();
-    }
+    const Value results = output_value(r.output, "results: ");
+    if (results.type() == json_spirit::obj_type)
+        r.results = results.get_obj();
+    const Value paths = output_value(r.output, "restore paths: ");
+    if (paths.type() == json_spirit::array_type)
+        r.restore_paths = paths.get_array();
     return r;
 }
 

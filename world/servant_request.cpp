@@ -1,11 +1,13 @@
 #include "world/servant_request.h"
 
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
 
 #include "host/servant/servant.h"
 #include "host/servant/servant_task_scheduler.h"
 #include "smartx/servant/backup_servant_handler.h"
+#include "smartx/servant/restore_servant_handler.h"
 #include "world/servant_setup.h"
 
 namespace world {
@@ -81,12 +83,75 @@ Object backup_request(const smartx::Backup_Param& param, const smartx::Backup_So
     return o;
 }
 
-Handler_Ptr make_backup_handler() {
+smartx::Restore_Param restore_param(const Request_Defaults& d, const Restore_Target& target) {
+    smartx::Restore_Param p;
+    p.restore_type = JOB_DEFINITION_SUBTYPE_VM;
+    p.original_restore = target.original;
+    p.start_vm = target.start_vm;
+    // The control block is the backup's: same job records, server and login.
+    p.control = backup_param(d, JOB_DEFINITION_SUBTYPE_FULL, VM()).control;
+    p.control.retry.max_retries = 1;
+    p.control.retry.max_internal = 0;
+    return p;
+}
+
+smartx::Restore_Source_Entry restore_entry(const Fixtures& fixtures, const VM& vm,
+                                           const std::string& catalog_uuid,
+                                           const Restore_Target& target,
+                                           const std::vector<size_t>& only) {
+    smartx::Restore_Source_Entry e;
+    e.vm_src_id = vm.id;
+    e.vm_src_name = vm.name;
+    e.catalog_uuid = catalog_uuid;
+    const Object cluster = fixtures.record("clusters", "cluster-hz-01");
+    e.vm_tgt_cluster_id = cluster.at("id").get_str();
+    if (!target.original) {
+        e.vm_tgt_name = target.new_name;
+        e.vm_tgt_host_id = fixtures.record("hosts", "node-hz01-01").at("id").get_str();
+        e.vm_tgt_folder_id = fixtures.record("vm_folders", "production").at("id").get_str();
+    } else {
+        e.vm_tgt_id = vm.id;
+    }
+    e.vm_tgt_cpu_cores = target.cpu_cores;
+    e.vm_tgt_cpu_count = target.cpu_count;
+    e.vm_tgt_mem_mbytes = target.mem_mbytes;
+    for (size_t i = 0; i < vm.disks.size(); ++i) {
+        if (!only.empty() && std::find(only.begin(), only.end(), i) == only.end())
+            continue;
+        smartx::Restore_Source_Entry::Volume v;
+        v.src_id = vm.disks[i].volume_id;
+        v.src_local_id = vm.disks[i].volume_local_id;
+        v.tgt_cluster_id = e.vm_tgt_cluster_id;
+        v.restore_mode = target.original ? "overwrite" : "new";
+        e.volumes.push_back(v);
+    }
+    return e;
+}
+
+Object restore_request(const smartx::Restore_Param& param,
+                       const smartx::Restore_Source_Entry& entry) {
+    Object o;
+    o["param"] = param.dump();
+    o["entry"] = entry.dump();
+    return o;
+}
+
+namespace {
+Handler_Ptr made(JSON_RPC_Handler* (*make)(Gobble_Function*), const char* what) {
     Gobble_Function gobble = nullptr;
-    JSON_RPC_Handler* h = _make_SmartX_Backup_Servant_Handler(&gobble);
+    JSON_RPC_Handler* h = make(&gobble);
     if (h == nullptr || gobble == nullptr)
-        throw std::runtime_error("the module made no backup servant handler");
+        throw std::runtime_error(std::string("the module made no ") + what + " servant handler");
     return Handler_Ptr(h, gobble);
+}
+}  // namespace
+
+Handler_Ptr make_backup_handler() {
+    return made(_make_SmartX_Backup_Servant_Handler, "backup");
+}
+
+Handler_Ptr make_restore_handler() {
+    return made(_make_SmartX_Restore_Servant_Handler, "restore");
 }
 
 int Servant_Reply::code() const {
@@ -107,7 +172,7 @@ Servant_Reply call_servant(JSON_RPC_Handler& handler, const Value& params) {
 
 Servant_Runs run_backup_servants(const std::vector<Servant_Task>& tasks,
                                  const Servant_Run_Options& options) {
-    Servant_Task_Scheduler scheduler("smartx.servant.backup", 1024);
+    Servant_Task_Scheduler scheduler(options.method.c_str(), 1024);
     if (options.owner_limit > 0)
         scheduler.enable_owner_limit(options.owner_limit);
     if (options.global_mutex)

@@ -18,6 +18,7 @@
 #include "smartx/common/login_info.h"
 #include "smartx/common/param.h"
 #include "smartx/job/backup_source_entry.h"
+#include "smartx/job/restore_source_entry.h"
 #include "world/sim_vm.h"
 
 class Servant;
@@ -46,10 +47,32 @@ smartx::Backup_Source_Entry backup_entry(const VM& vm, const std::vector<size_t>
 // {"param", "entry"}: the params of one servant request.
 Object backup_request(const smartx::Backup_Param& param, const smartx::Backup_Source_Entry& entry);
 
+// Where a restore puts the VM: into the original VM, or as a new VM named
+// new_name on the world's cluster, host and folder ("production").
+struct Restore_Target {
+    bool original = false;
+    std::string new_name;
+    bool start_vm = false;
+    int32_t cpu_cores = 0;  // 0: the backed-up values
+    int32_t cpu_count = 0;
+    int64_t mem_mbytes = 0;
+};
+
+smartx::Restore_Param restore_param(const Request_Defaults& defaults, const Restore_Target& target);
+// The entry restoring every disk of the VM (with disk indexes, only those)
+// from the catalog set catalog_uuid.
+smartx::Restore_Source_Entry restore_entry(const Fixtures& fixtures, const VM& vm,
+                                           const std::string& catalog_uuid,
+                                           const Restore_Target& target,
+                                           const std::vector<size_t>& only = {});
+Object restore_request(const smartx::Restore_Param& param,
+                       const smartx::Restore_Source_Entry& entry);
+
 using Handler_Ptr = std::unique_ptr<JSON_RPC_Handler, Gobble_Function>;
-// The backup servant handler as the starter gets it from the module; throws
-// when the factory gives none.
+// The backup and restore servant handlers as the starter gets them from the
+// module; throws when the factory gives none.
 Handler_Ptr make_backup_handler();
+Handler_Ptr make_restore_handler();
 
 // The reply to one request: a result object, or an error.
 struct Servant_Reply {
@@ -78,6 +101,7 @@ struct Servant_Task {
 };
 
 struct Servant_Run_Options {
+    std::string method = "smartx.servant.backup";
     int parallelism = 1;
     int owner_limit = 0;  // 0: none
     bool global_mutex = false;
@@ -90,7 +114,7 @@ struct Servant_Runs {
     std::map<std::string, std::vector<std::string>> logs;  // each servant's output, by name
 };
 
-// Runs the tasks through the host's "smartx.servant.backup" scheduler, each in
+// Runs the tasks through the host's scheduler of the method, each in
 // a starter process; throws when the scheduler fails. A servant that sent no
 // reply leaves none.
 Servant_Runs run_backup_servants(const std::vector<Servant_Task>& tasks,

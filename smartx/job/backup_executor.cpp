@@ -1,17 +1,11 @@
 #include "smartx/job/backup_executor.h"
 
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_sys_time.h>
-#include <ace/Time_Value.h>
 
 #include <algorithm>
-#include <ctime>
-#include <exception>
-#include <thread>
 #include <vector>
 
 #include "host/backupd_client.h"
-#include "host/host_manager.h"
 #include "host/pool_service.h"
 #include "host/servant/servant_task_scheduler.h"
 #include "host/wildcard_filter.h"
@@ -30,26 +24,13 @@ const char* const Backup_Executor::DEFAULT_NAME = "Smartx_Backup_VM_Servant";
 namespace {
 const char* const SCHEDULER_NAME = "smartx.servant.backup";
 const size_t SCHEDULER_CAPACITY = 1024;
-// How long the run thread sleeps between progress readings when nothing wakes it.
-const time_t PROGRESS_INTERVAL_SECONDS = 10;
 const size_t TASK_NAME_INLINE = 64;
-const int DEFAULT_CHANNELS = 2;
 const int DEFAULT_COMPRESSION_LEVEL = 1;
 // Pool compression method when the job names none the pool knows.
 const int FALLBACK_COMPRESSION = 1;
 
 const unsigned ALERT_EXTRA = 0;
 const int ALERT_COUNT = 1;
-
-std::string local_time_now() {
-    const time_t now = std::time(nullptr);
-    struct tm tm_now;
-    char buf[32];
-    if (::localtime_r(&now, &tm_now) == nullptr ||
-        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm_now) == 0)
-        return std::string();
-    return buf;
-}
 
 // Reads key into out when the options hold it with a fitting type.
 template <class T>
@@ -73,25 +54,8 @@ bool set_io_options(int channels, const std::string& compression, int compressio
     return true;
 }
 
-Backup_Executor::Backup_Executor(Job& job) : Job_Executor_T(job) {}
+Backup_Executor::Backup_Executor(Job& job) : VM_Job_Executor_T(job) {}
 Backup_Executor::~Backup_Executor() = default;
-
-bool Backup_Executor::is_canceled() const {
-    return job_state_is_stopping(load_job_state(act_));
-}
-
-bool Backup_Executor::login_cluster() {
-    if (!get_login_info(def_.host_id, login_info_)) {
-        ACE_ERROR_RETURN(
-            (LM_ERROR, ACE_TEXT("Failed to get login info of %C.\n"), def_.host_id.c_str()), false);
-    }
-    Error error;
-    if (!client_.login(login_info_, &error)) {
-        ACE_ERROR_RETURN(
-            (LM_ERROR, ACE_TEXT("Failed to login smartx %C.\n"), error.message.c_str()), false);
-    }
-    return true;
-}
 
 bool Backup_Executor::get_vms() {
     QORM_CHECK_NOT_NULL_RETURN(src_, false);
@@ -171,24 +135,19 @@ bool Backup_Executor::get_vms() {
 }
 
 bool Backup_Executor::resolve_param(Backup_Param& param) {
-    QORM_CHECK_NOT_NULL_RETURN(opts_, false);
-    QORM_CHECK_SHAPE_RETURN(opts_->value().type() == json_spirit::obj_type,
-                            "opts_->value() is not object", false);
-    const json_spirit::Object& opts = opts_->value().get_obj();
+    const json_spirit::Object* options = job_options();
+    if (options == nullptr)
+        return false;
+    const json_spirit::Object& opts = *options;
     std::string compression;
     int compression_level = DEFAULT_COMPRESSION_LEVEL;
-    int channels = DEFAULT_CHANNELS;
     Control_Param& control = param.control;
     Parallelism_Param& parallelism = control.parallelism;
     read_option(opts, "compression", compression);
     read_option(opts, "compression_level", compression_level);
-    read_option(opts, "channels", channels);
     read_option(opts, "zbs_version", control.zbs_version);
     read_option(opts, "allocated_blocks", control.allocated_blocks);
     read_option(opts, "zbs_block_size", control.zbs_block_size);
-    read_option(opts, "parallel_vms_per_host", parallelism.vms_per_host);
-    read_option(opts, "parallel_vms", parallelism.vms);
-    read_option(opts, "parallel_disks_per_vm", parallelism.disks_per_vm);
     read_option(opts, "read_buffer_size", param.read_buffer_size);
     read_option(opts, "storage_reserved_bytes", param.storage_reserved_bytes);
     read_option(opts, "storage_reserved_percent", param.storage_reserved_percent);
@@ -198,9 +157,7 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
     read_option(opts, "dirty_snapshot_op", param.dirty_snapshot_op);
 
     const int vm_count = static_cast<int>(std::min<size_t>(vms_.size(), INT32_MAX));
-    parallelism.vms = std::min({parallelism.vms, vm_count, channels});
-    parallelism.vms_per_host = std::min({parallelism.vms_per_host, vm_count, channels});
-    parallelism.disks_per_vm = std::min(parallelism.disks_per_vm, channels);
+    const int channels = resolve_parallelism(opts, vm_count, parallelism, "backup");
 
     if (!get_pool_info(tgt_.id, tgt_.device_id, pool_info_, false, def_.max_seconds_retry, nullptr,
                        true, nullptr, nullptr, false)) {
@@ -212,18 +169,7 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
                         control.io_opts))
         ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to set io options.\n")), false);
 
-    const Host_Manager* host = Host_Manager::instance();
-    control.def_id = def_.id;
-    control.host_id = def_.host_id;
-    control.job_revision = def_.job_revision;
-    control.resource_uuid = src_ != nullptr ? src_->id() : std::string();
-    control.target_device_id = tgt_.device_id;
-    control.access_key = host->access_key();
-    control.backupd_host = host->backupd_host();
-    control.backupd_port = static_cast<uint16_t>(host->backupd_port());
-    control.backupd_ssl = host->backupd_ssl();
-    control.max_seconds_retry = def_.max_seconds_retry;
-    control.login_info = login_info_;
+    fill_control(control);
     param.pool_url = pool_info_.url + "/" + control.resource_uuid;
     param.backup_type = static_cast<Job_Definition_Subtype>(def_.subtype);
     param.catalog.name = def_.name;
@@ -232,51 +178,7 @@ bool Backup_Executor::resolve_param(Backup_Param& param) {
     param.catalog.instance_version.clear();
     param.catalog.pool_uuid = tgt_.id;
 
-    ACE_DEBUG((LM_INFO,
-               ACE_TEXT("SmartX backup options:\n  channels = %d\n  parallel_vms = %d\n  "
-                        "parallel_vms_per_host = %d\n  parallel_disks_per_vm = %d\n"),
-               channels, parallelism.vms, parallelism.vms_per_host, parallelism.disks_per_vm));
     return true;
-}
-
-Task_Base::Error Backup_Executor::handle_vm_result(const JSON_RPC_Object_Ptr& reply) {
-    json_spirit::Object result;
-    if (!get_servant_result(reply, result))
-        return Task_Base::CODE_FAILED;
-    uint64_t storage_size = 0, source_size = 0, set_size = 0;
-    std::string vm_id;
-    try {
-        const int code = json_spirit::object_get_int_or_throw(result, "code");
-        if (code != Task_Base::CODE_SUCCESS)
-            return static_cast<Task_Base::Error>(code);
-        storage_size = json_spirit::object_get_uint64_or_throw(result, "storage_size");
-        source_size = json_spirit::object_get_uint64_or_throw(result, "source_size");
-        set_size = json_spirit::object_get_uint64_or_throw(result, "set_size");
-        vm_id = json_spirit::object_get_str_or_throw(result, "vm_id");
-    } catch (const std::exception& e) {
-        ACE_ERROR_RETURN(
-            (LM_ERROR, ACE_TEXT("Unrecognized Smartx VM backup response: %C.\n"), e.what()),
-            Task_Base::CODE_FAILED);
-    }
-    // Entries were all made before the scheduler started: look up, never insert.
-    const VM_Histories::iterator history = histories_.find(vm_id);
-    if (history == histories_.end()) {
-        ACE_ERROR_RETURN((LM_ERROR,
-                          ACE_TEXT("Smartx VM backup response names VM %C, which this run did not "
-                                   "back up.\n"),
-                          vm_id.c_str()),
-                         Task_Base::CODE_FAILED);
-    }
-    storage_size_ += storage_size;
-    source_size_ += source_size;
-    set_size_ += set_size;
-    history->second.set_size = set_size;
-    history->second.size = source_size;
-    history->second.storaged_size = storage_size;
-    history->second.succeed = true;
-    history->second.end_time = local_time_now();
-    ++succeeded_vm_;
-    return Task_Base::CODE_SUCCESS;
 }
 
 bool Backup_Executor::run_servants(Backup_Param& param) {
@@ -327,33 +229,8 @@ bool Backup_Executor::run_servants(Backup_Param& param) {
     if (!scheduler.activate(parallelism.vms, init, result))
         return false;
 
-    // The loop sleeps up to the progress interval between readings; the end
-    // of the last servant wakes it at once instead.
-    std::thread finished([this, &scheduler] {
-        scheduler.wait();
-        job_.state_event().signal();
-    });
-    while (scheduler.is_running() && !is_canceled()) {
-        reporter.update();
-        ACE_Time_Value until = ACE_OS::gettimeofday() + ACE_Time_Value(PROGRESS_INTERVAL_SECONDS);
-        job_.state_event().wait(&until);
-    }
-    scheduler.wait();
-    finished.join();
-    reporter.flush();
+    wait_servants(scheduler, reporter);
     return true;
-}
-
-void Backup_Executor::finish_run() {
-    ACE_DEBUG((LM_INFO, ACE_TEXT("Smartx VM backup result (succeeded/total): %d/%d.\n"),
-               succeeded_vm_.load(), static_cast<int>(vms_.size())));
-    act_.set_storage_size = storage_size_.load();
-    act_.set_size = set_size_.load();
-    act_.size = source_size_.load();
-    json_spirit::Array results;
-    for (const auto& h : histories_)
-        results.push_back(h.second.dump());
-    job_.set_result("smartx", results);
 }
 
 bool Backup_Executor::execute_i(const Action_Options*) {
@@ -367,7 +244,7 @@ bool Backup_Executor::execute_i(const Action_Options*) {
                          false);
     if (!run_servants(param))
         return false;
-    finish_run();
+    record_run("Smartx VM backup", vms_.size());
     // A stopped run ends as stopped, whatever its servants did before.
     if (is_canceled())
         return false;

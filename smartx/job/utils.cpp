@@ -5,9 +5,19 @@
 #include <ace/Process.h>
 
 #include <cstring>
+#include <ctime>
+#include <exception>
+#include <iterator>
 
+#include "host/catalog.h"
+#include "host/cgi_response.h"
+#include "host/host_manager.h"
+#include "host/http_client.h"
+#include "host/json_record.h"
 #include "host/paths.h"
+#include "host/smartx_backup_set.h"
 #include "qorm/check.h"
+#include "qorm/http_encode.h"
 #include "smartx/common/connect_params.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
@@ -30,6 +40,59 @@ bool is_valid_servant_name(const std::string& name) {
         if (c < 0x20 || c == 0x7f)
             return false;
     return true;
+}
+
+const char* const CATALOG_NAME = "smartx";
+const char* const RESOURCES_PATH = "/zq/r/v2/resources";
+const char* const PROTECTED_FLAG = "protected";
+
+// The device lists, folders and tags and the description a VM's row carries
+// besides its base members; all but the texts and the three info objects
+// are optional.
+void read_vm_part(const json_spirit::Object& row, SmartX_Backup_Set& set) {
+    using json_spirit::object_get_object_or_throw;
+    using json_spirit::object_get_str_or_throw;
+    set.vm_id = object_get_str_or_throw(row, "vm_id");
+    set.vm_name = object_get_str_or_throw(row, "vm_name");
+    set.cluster_id = object_get_str_or_throw(row, "cluster_id");
+    set.owner_host_id = object_get_str_or_throw(row, "owner_host_id");
+    set.owner_host_ip = object_get_str_or_throw(row, "owner_host_ip");
+    set.owner_host_name = object_get_str_or_throw(row, "owner_host_name");
+    const json_spirit::Object& base = object_get_object_or_throw(row, "base_info");
+    const json_spirit::Object& cpu = object_get_object_or_throw(row, "cpu_info");
+    const json_spirit::Object& mem = object_get_object_or_throw(row, "mem_info");
+    set.base_info.read(base);
+    set.cpu_info.read(cpu);
+    set.mem_info.read(mem);
+    json_record::read_optional(row, "snap_id", set.snap_id);
+    json_record::read_records(row, "aggregates", set.aggregates);
+    json_record::read_optional(row, "nics", set.nics);
+    json_record::read_optional(row, "usbs", set.usbs);
+    json_record::read_optional(row, "cdroms", set.cdroms);
+    json_record::read_optional(row, "floppys", set.floppys);
+    json_record::read_optional(row, "boot_devices", set.boot_devices);
+    json_record::read_optional(row, "gpus", set.gpus);
+    json_record::read_optional(row, "vm_extended_attrs", set.vm_extended_attrs);
+}
+
+// True when some row of a resources answer carries the flag; throws on an
+// answer of another shape.
+bool has_flag(const json_spirit::Value& answer, const std::string& flag) {
+    if (answer.type() != json_spirit::obj_type)
+        throw json_spirit::Json_Error("answer", "object");
+    for (const json_spirit::Value& row :
+         json_spirit::object_get_array_or_throw(answer.get_obj(), "rows")) {
+        if (row.type() != json_spirit::obj_type)
+            throw json_spirit::Json_Error("rows", "array of objects");
+        for (const json_spirit::Value& f :
+             json_spirit::object_get_array_or_throw(row.get_obj(), "flags")) {
+            if (f.type() != json_spirit::str_type)
+                throw json_spirit::Json_Error("flags", "array of strings");
+            if (f.get_str() == flag)
+                return true;
+        }
+    }
+    return false;
 }
 }  // namespace
 
@@ -95,5 +158,97 @@ bool get_servant_result(const JSON_RPC_Object_Ptr& resp, json_spirit::Object& re
                  static_cast<int>(resp->type())),
                 false);
     }
+}
+
+std::string local_time_now(const char* format) {
+    const time_t now = std::time(nullptr);
+    struct tm tm_now;
+    char buf[64];
+    if (::localtime_r(&now, &tm_now) == nullptr ||
+        std::strftime(buf, sizeof buf, format, &tm_now) == 0)
+        return std::string();
+    return buf;
+}
+
+bool get_vm_protected_flags(const std::string& resource_uuid, bool& is_protected) {
+    is_protected = false;
+    QORM_CHECK_NOT_EMPTY_RETURN(resource_uuid, false);
+    Host_Manager* host = Host_Manager::instance();
+    const int port = host->backupd_port();
+    if (host->backupd_host().empty() || port <= 0 || port > 65535)
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to get resource state from backupd.\n")),
+                         false);
+    JSON_RESTful_Client client(host->backupd_host(), static_cast<uint16_t>(port),
+                               host->backupd_ssl(), false);
+    std::string path = RESOURCES_PATH;
+    path += '?';
+    HTTP_Query_String_Builder_T<std::back_insert_iterator<std::string>>(std::back_inserter(path))(
+        "uuid", resource_uuid.c_str());
+    HTTP_Request request(HTTP_METHOD_GET, path, false);
+    const secure_string key = host->on_backupd() ? host->node_access_key() : host->access_key();
+    if (!key.empty())
+        request.headers().put(HTTP_HEAD_ACCESS_KEY, key, true);
+    HTTP_Response response;
+    json_spirit::Value answer;
+    if (!client.get(request, response, answer))
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to get resource state from backupd.\n")),
+                         false);
+    try {
+        is_protected = has_flag(answer, PROTECTED_FLAG);
+    } catch (const std::exception& e) {
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Unrecognized resource info: %C.\n"), e.what()),
+                         false);
+    }
+    return true;
+}
+
+bool get_catalog(const char* view_name, const json_spirit::Object& filter, int max_retries,
+                 int max_seconds, json_spirit::Value& result) {
+    QORM_CHECK_NOT_NULL_RETURN(view_name, false);
+    Catalog_Operator catalog(max_retries, max_seconds);
+    return catalog.get_view(CATALOG_NAME, view_name, filter, result);
+}
+
+bool get_catalog_by_uuid(const std::string& uuid, const std::string& resource_uuid,
+                         SmartX_Backup_Set& set, int max_retries, int max_seconds) {
+    json_spirit::Object filter;
+    filter["uuid"] = uuid;
+    filter["resource_uuid"] = resource_uuid;
+    filter["limit"] = 1;
+    json_spirit::Value result;
+    if (!get_catalog("catalogs", filter, max_retries, max_seconds, result))
+        ACE_ERROR_RETURN(
+            (LM_ERROR, ACE_TEXT("Failed to get catalog by uuid '%C'.\n"), uuid.c_str()), false);
+    QORM_CHECK_SHAPE_RETURN(result.type() == json_spirit::array_type, "result is not array", false);
+    const json_spirit::Array& rows = result.get_array();
+    QORM_CHECK_SHAPE_RETURN(!rows.empty(), "arr is empty array", false);
+    QORM_CHECK_SHAPE_RETURN(rows.front().type() == json_spirit::obj_type,
+                            "arr.front() is not object", false);
+    return load_backup_set(rows.front().get_obj(), set);
+}
+
+bool load_backup_set(const json_spirit::Object& row, SmartX_Backup_Set& set) {
+    return load_base_backup_set(row, set) && load_vm_backup_set(row, set);
+}
+
+bool load_base_backup_set(const json_spirit::Object& row, Backup_Set& set) {
+    std::string why;
+    // The base part alone, whatever the set's own type.
+    if (!set.Backup_Set::load(row, &why))
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load base backup set: %C.\n"), why.c_str()),
+                         false);
+    return true;
+}
+
+bool load_vm_backup_set(const json_spirit::Object& row, SmartX_Backup_Set& set) {
+    SmartX_Backup_Set fresh(set);
+    try {
+        read_vm_part(row, fresh);
+    } catch (const std::exception& e) {
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load vm backup set: %C.\n"), e.what()),
+                         false);
+    }
+    set = std::move(fresh);
+    return true;
 }
 }  // namespace smartx

@@ -23,6 +23,7 @@
 #include "smartx/common/login_info.h"
 #include "smartx/common/vm_volume.h"
 #include "smartx/servant/backup_file_name.h"
+#include "smartx/servant/servant_common.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
 namespace smartx {
@@ -33,7 +34,7 @@ bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk) {
 }
 }  // namespace
 
-Backup_Servant_Handler::Backup_Servant_Handler() = default;
+Backup_Servant_Handler::Backup_Servant_Handler() : Servant_Handler("backup") {}
 
 Backup_Servant_Handler::~Backup_Servant_Handler() = default;
 
@@ -62,115 +63,13 @@ void Backup_Servant_Handler::reset_request() {
     base_volumes_.clear();
 }
 
-int Backup_Servant_Handler::handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
-                                          const JSON_RPC_Object_Ptr& obj) {
-    const char* what = "handle SmartX backup request";
-    const char* answer = "Internal error.";
-    try {
-        return handle_request(channel, obj);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc& e) {
-        qorm::log_caught(what, &e);
-        answer = "Internal error, out of memory.";
-    } catch (const std::exception& e) {
-        qorm::log_caught(what, &e);
-    } catch (...) {
-        qorm::log_caught(what, nullptr);
-    }
-    // Thrown half-way: the library went with the unwinding; a backup that had
-    // not ended is failed, the records are let go, and the requester hears
-    // of it if it can.
-    qorm::guarded_void("close the SmartX backup request", [this] {
-        if (progress_) {
-            const int32_t state = progress_->state;
-            if (state != VM_Job_Progress::STATE_COMPLETED &&
-                state != VM_Job_Progress::STATE_FAILED) {
-                set_progress_state(VM_Job_Progress::STATE_FAILED);
-                progress_->end_time = ::time(nullptr);
-            }
-        }
-        close_request();
-    });
-    const std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
-    if (!requester || obj.get() == nullptr || obj->type() != JSON_RPC_Object::TYPE_REQUEST)
-        return -1;
-    return qorm::guarded("answer SmartX backup request", -1, [&] {
-        return requester->send_error(JSON_RPC_INTERNAL_ERROR, obj->id, answer,
-                                     json_spirit::Value());
-    });
+bool Backup_Servant_Handler::load_params(const json_spirit::Value& param,
+                                         const json_spirit::Value& entry) {
+    return param_.load(param) && backup_entry_.load(entry);
 }
 
-void Backup_Servant_Handler::close_request() {
-    client_.reset();
-    job_act_.close();
-    progress_.close();
-}
-
-int Backup_Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& channel,
-                                           const JSON_RPC_Object_Ptr& obj) {
-    const std::shared_ptr<JSON_RPC_Channel> requester = channel.lock();
-    if (!requester) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Abort handling JSON-RPC request, requester has gone.\n")));
-        return -1;
-    }
-    QORM_CHECK_SHAPE_RETURN(obj.get() != nullptr && obj->type() == JSON_RPC_Object::TYPE_REQUEST,
-                            "obj is not JSON-RPC request", -1);
-    const JSON_RPC_Request& request = static_cast<const JSON_RPC_Request&>(*obj);
-
-    reset_request();
-    json_spirit::Value param;
-    json_spirit::Value entry;
-    try {
-        json_spirit::extract_or_throw(request.params.get_obj())("param", param, true)("entry",
-                                                                                      entry, true);
-    } catch (const std::exception& e) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load params, %C.\n"), e.what()));
-        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
-                                     json_spirit::Value());
-    }
-    if (!param_.load(param) || !backup_entry_.load(entry))
-        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
-                                     json_spirit::Value());
-    // Bounds first: nothing is made for a request the servant cannot honour.
-    const std::string bad = param_.out_of_range();
-    if (!bad.empty()) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Refused backup request: %C.\n"), bad.c_str()));
-        return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id,
-                                     ("Invalid params: " + bad + ".").c_str(),
-                                     json_spirit::Value());
-    }
-    if (!client_) {
-        errno = ENOMEM;
-        return requester->send_error(JSON_RPC_INTERNAL_ERROR, request.id,
-                                     "Internal error, out of memory.", json_spirit::Value());
-    }
-    const int sent = handle_backup(*requester, request);
-    // Nothing of an answered request stays open: its connections and records.
-    close_request();
-    return sent;
-}
-
-int Backup_Servant_Handler::handle_backup(JSON_RPC_Channel& channel,
-                                          const JSON_RPC_Request& request) {
-    if (!job_init())
-        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id, "Failed to initialize job.",
-                                  json_spirit::Value());
-
-    // The library goes with the request, whatever happens from here on;
-    // what it handed out goes first.
-    auto unload = make_deleter([this] {
-        zbs_.reset();
-        zbs_finalize();
-    });
-    if (!init()) {
-        set_progress_state(VM_Job_Progress::STATE_FAILED);
-        progress_->end_time = ::time(nullptr);
-        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id,
-                                  "Failed to initialize members.", json_spirit::Value());
-    }
+void Backup_Servant_Handler::run() {
     finish_backup(handle_backup_i());
-    return send_result(channel, request);
 }
 
 void Backup_Servant_Handler::finish_backup(bool succeeded) {
@@ -208,93 +107,25 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
     progress_->end_time = ::time(nullptr);
 }
 
-int Backup_Servant_Handler::send_result(JSON_RPC_Channel& channel,
-                                        const JSON_RPC_Request& request) {
-    std::unique_ptr<JSON_RPC_Response> response(new (std::nothrow) JSON_RPC_Response(request));
-    if (!response) {
-        errno = ENOMEM;
-        return channel.send_error(JSON_RPC_INTERNAL_ERROR, request.id,
-                                  "Internal error, out of memory.", json_spirit::Value());
-    }
-    response->result = json_spirit::Value(std::move(result_));
-    result_.clear();
-    return channel.send(*response);
-}
-
 bool Backup_Servant_Handler::job_init() {
     start_time_ = ::time(nullptr);
     uuid_from_string(uuid_generate_text(), bset_uuid_);
 
-    const std::string& def_id = param_.control.def_id;
-    if (job_act_.open(def_id, false) != 0) {
-        ACE_ERROR(
-            (LM_ERROR, ACE_TEXT("Failed to open activity object of job %C.\n"), def_id.c_str()));
-        return false;
-    }
-    QORM_CHECK_RETURN(job_act_, "job_act_ is NULL", false);
-    if (progress_.open(def_id, param_.vm_id, false, true, 0750) != 0) {
-        ACE_ERROR((LM_ERROR,
-                   ACE_TEXT("Failed to open progress object of job '%C' for SmartX VM[uuid:%C].\n"),
-                   def_id.c_str(), param_.vm_id.c_str()));
-        return false;
-    }
-    QORM_CHECK_RETURN(progress_, "progress_ is NULL", false);
-    return true;
+    return open_job_records(
+        job_act_, progress_, param_.control.def_id, param_.vm_id,
+        ACE_TEXT("Failed to open progress object of job '%C' for SmartX VM[uuid:%C].\n"));
 }
 
 bool Backup_Servant_Handler::init() {
-    const Control_Param& control = param_.control;
-    if (zbs_init(control.zbs_version.c_str()) != 1) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to init zbs[%C].\n"), control.zbs_version.c_str()));
+    if (!open_cluster(*client_, param_.control, param_.cluster_id, cluster_ip_, zbs_, error_))
         return false;
-    }
-    if (!client_->login(param_.control.login_info, &error_)) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to login SmartX %C.\n"), error_.message.c_str()));
-        return false;
-    }
-    std::vector<Cluster> clusters;
-    if (!client_->query_clusters(clusters, &error_)) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query clusters %C.\n"), error_.message.c_str()));
-        return false;
-    }
-    const auto cluster = std::find_if(clusters.begin(), clusters.end(),
-                                      [&](const Cluster& c) { return c.id == param_.cluster_id; });
-    if (cluster == clusters.end()) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to find cluster ip.\n")));
-        return false;
-    }
-    cluster_ip_ = cluster->ip;
-    ACE_DEBUG((LM_DEBUG, ACE_TEXT("the cluster ip is %C.\n"), cluster_ip_.c_str()));
-
-    std::string zbs_data_ip;
-    if (!client_->get_zbs_data_ip(param_.cluster_id, zbs_data_ip)) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get zbs data ip.\n")));
-        return false;
-    }
-    const Smartx_Connect_Params* connect = Smartx_Connect_Params::instance();
-    char* zbs_error = nullptr;
-    zbs_.reset(zbs_create_external_with_timeout(
-        zbs_data_ip.c_str(),
-        connect != nullptr ? connect->timeout_ms() : Smartx_Connect_Params().timeout_ms(),
-        &zbs_error));
-    if (!zbs_) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create zbs handle, error: %C.\n"),
-                   zbs_error != nullptr ? zbs_error : ""));
-        return false;
-    }
     if (!client_->query_vm(param_.vm_id, vm_, &error_)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM[id:%C] from Smartx, error: %C.\n"),
                    param_.vm_id.c_str(), error_.message.c_str()));
         return false;
     }
 
-    progress_->state = VM_Job_Progress::STATE_PENDING;
-    progress_->processed_virtual_disk_count = 0;
-    progress_->processed_bytes = 0;
-    progress_->total_bytes = 0;
-    progress_->virtual_disk_count = 0;
-    progress_->start_time = start_time_;
-    progress_->end_time = 0;
+    reset_progress(*progress_.get(), start_time_);
     // The alert client takes the backup server's address and key from the
     // host settings: nothing to set up here.
     return true;
@@ -709,28 +540,14 @@ void Backup_Servant_Handler::add_agent_alert(unsigned level, Alert_Code code, un
     json_spirit::Object detail;
     detail["id"] = vm_.id;
     detail["name"] = vm_.name;
-    const Error_ID id = Error_ID::smartx(level, code, extra);
-    if (!send_alert(alert_client_, id.value(), detail, param_.control, job_act_.get()))
-        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to send smartx backup alert level %d, code %d.\n"),
-                   static_cast<int>(level), static_cast<int>(code)));
+    raise_vm_alert(alert_client_, param_.control, job_act_.get(), level, code, extra, detail);
 }
 
 bool Backup_Servant_Handler::is_stopped() {
-    if (!job_act_)
+    if (!job_stopping(job_act_))
         return false;
-    // Written by the job engine in another process.
-    const Job_State state = load_job_state(*job_act_.get());
-    if (state == JOB_STATE_CANCELING || state == JOB_STATE_CANCELED ||
-        state == JOB_STATE_ABORTING) {
-        retry_ = false;
-        return true;
-    }
-    return false;
-}
-
-void Backup_Servant_Handler::set_progress_state(VM_Job_Progress::VM_State state) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    progress_->state = state;
+    retry_ = false;
+    return true;
 }
 
 std::string Backup_Servant_Handler::file_name(bool empty, const std::string& name,

@@ -37,6 +37,7 @@
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/job/backup_source_entry.h"
 #include "smartx/servant/backup_planner.h"
+#include "smartx/servant/servant_common.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
 class Client_IO_Ex;
@@ -45,7 +46,7 @@ namespace smartx {
 
 struct Cluster;
 
-class Backup_Servant_Handler : public JSON_RPC_Handler {
+class Backup_Servant_Handler : public Servant_Handler {
 public:
     using Change_Block = smartx::Change_Block;
 
@@ -76,29 +77,20 @@ public:
     Backup_Servant_Handler(const Backup_Servant_Handler&) = delete;
     Backup_Servant_Handler& operator=(const Backup_Servant_Handler&) = delete;
 
-    // No exception leaves it: one thrown half-way fails the backup and is
-    // answered with -32603 when the requester can still be reached.
-    int handle_object(const JSON_RPC_Channel_Weak_Ptr& channel,
-                      const JSON_RPC_Object_Ptr& obj) override;
-
 protected:
     using Chunk_Ptr = std::shared_ptr<Chunk>;
 
     // ---- request, set-up and planning (backup_servant_handler.cpp) ----
 
-    // Forgets everything of the previous request.
-    void reset_request();
-    // The request as handle_object takes it, exceptions and all.
-    int handle_request(const JSON_RPC_Channel_Weak_Ptr& channel, const JSON_RPC_Object_Ptr& obj);
-    // Lets go of the request's connections and records.
-    void close_request();
-    int handle_backup(JSON_RPC_Channel& channel, const JSON_RPC_Request& request);
-    bool job_init();
-    bool init();
+    void reset_request() override;
+    bool load_params(const json_spirit::Value& param, const json_spirit::Value& entry) override;
+    std::string params_out_of_range() const override { return param_.out_of_range(); }
+    bool job_init() override;
+    bool init() override;
+    void run() override;
     bool handle_backup_i();
     // Progress, snapshots and the reply once the backup steps are over.
     void finish_backup(bool succeeded);
-    int send_result(JSON_RPC_Channel& channel, const JSON_RPC_Request& request);
 
     bool check_datastore();
     bool not_enough_space(const Cluster& cluster);
@@ -130,7 +122,6 @@ protected:
     void add_agent_alert(unsigned level, Alert_Code code, unsigned extra);
     // The job is being cancelled or aborted.
     bool is_stopped();
-    void set_progress_state(VM_Job_Progress::VM_State state);
 
     // ---- transfer, description and catalog (backup_transfer.cpp) ----
 
@@ -153,28 +144,20 @@ protected:
     std::string file_name(bool empty, const std::string& name, int compression) const;
 
     time_t start_time_ = 0;
-    // Released before the library is unloaded at the end of the request.
-    Zbs_Handle zbs_;
     std::string cluster_ip_;
     Backup_Param param_;
     Backup_Source_Entry backup_entry_;
-    Job_Activity_Map job_act_;
-    VM_Progress_Handle progress_;
     VM vm_;
     std::string last_snap_id_;
     VM_Snapshot vm_snap_;
     VM_Snapshot last_vm_snap_;
     Error error_;
     SmartX_Backup_Set bset_;
-    std::unique_ptr<RESTful_Client> client_;
     std::vector<Chunk_Ptr> chunks_;
     Backuped_VM_Info backup_vm_info_;
-    json_spirit::Object result_;
     std::vector<std::string> succeed_vols_;
     std::atomic<bool> retry_{false};
     unsigned char bset_uuid_[16] = {};
-    std::mutex mutex_;
-    RESTful_Alert_Client alert_client_;
 
     // Volumes (local ids) that have a piece in the base set: an incremental
     // backup copies a disk without one in full.

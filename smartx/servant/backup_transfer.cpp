@@ -32,9 +32,6 @@ constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
 constexpr uint32_t IMAGE_CHECKSUM = 1;
 constexpr uint32_t IMAGE_COMPRESSION = 0;
 
-// Disk tasks one request may have waiting at once.
-constexpr int DISK_TASK_LIMIT = 1024;
-
 template <class T>
 uint64_t non_negative(T v) {
     return v > 0 ? static_cast<uint64_t>(v) : 0;
@@ -59,29 +56,10 @@ bool Backup_Servant_Handler::backup_volumes() {
         progress_->state = VM_Job_Progress::STATE_RUNNING;
     }
 
-    const Retry_Param& retry = param_.control.retry;
-    Thread_Task_Scheduler<Chunk> scheduler(DISK_TASK_LIMIT);
-    if (!scheduler.register_stop_callback([this] { return is_stopped(); }) ||
-        !scheduler.enable_retry(retry.max_retries, retry.max_internal))
-        return false;
-    for (const Chunk_Ptr& i : chunks_) {
-        QORM_CHECK_NOT_NULL_RETURN(i, false);
-        if (!scheduler.enqueue_task(i, nullptr, 0, i->volume_local_id.c_str(), nullptr)) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to enqueue task of backup volume[%C].\n"),
-                       i->volume_local_id.c_str()));
-            return false;
-        }
-    }
-    const int workers = param_.control.parallelism.disks_per_vm;
-    if (!scheduler.activate(workers,
-                            [this](const Chunk_Ptr& chunk) { return backup_volumes_i(chunk); })) {
-        ACE_ERROR(
-            (LM_ERROR,
-             ACE_TEXT("Failed to activate disk scheduler, limit of disk parallelism is '%d'.\n"),
-             workers));
-        return false;
-    }
-    const bool waited = scheduler.wait();
+    const bool waited = run_disk_tasks<Chunk>(
+        chunks_, [](const Chunk& c) { return c.volume_local_id; }, param_.control.retry,
+        param_.control.parallelism.disks_per_vm, [this] { return is_stopped(); },
+        [this](const Chunk_Ptr& chunk) { return backup_volumes_i(chunk); });
     std::lock_guard<std::mutex> lock(mutex_);
     return waited && succeed_vols_.size() == chunks_.size();
 }

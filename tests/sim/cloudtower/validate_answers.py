@@ -405,6 +405,13 @@ def mutate(c, sim, name, body, allowed=()):
     return value
 
 
+def bare_setting(setting):
+    """A create-VM setting without disks and NICs."""
+    out = dict(setting, vm_nics=[])
+    out.pop("vm_disks", None)
+    return out
+
+
 def check_mutations(c, sim, fx):
     sim.admin("task-timing", {"pending_polls": 1, "executing_polls": 1})
     cluster_a = by_name(fx["clusters"], "cluster-hz-01")["id"]
@@ -425,6 +432,12 @@ def check_mutations(c, sim, fx):
                "memory": 2 << 30, "cpu_cores": 2, "cpu_sockets": 1, "name": "restored-vm", "cluster_id": cluster_a,
                "vm_nics": [{"connect_vlan_id": vlan["id"], "mirror": False, "model": "VIRTIO", "enabled": True}]}
     vm = mutate(c, sim, "create-vm", [setting])[0]["data"]
+    # A restore's: the VM made on volumes created and written before.
+    restored = mutate(c, sim, "create-vm-volume", [dict(volume, name="restored-disk")])[0]["data"]
+    on_volumes = dict(bare_setting(setting), name="restored-on-volumes",
+                      vm_disks={"mount_disks": [{"vm_volume_id": restored["id"], "bus": "VIRTIO", "boot": 0}]})
+    restored_vm = mutate(c, sim, "create-vm", [on_volumes])[0]["data"]
+    mutate(c, sim, "delete-vm", {"where": {"id": restored_vm["id"]}, "effect": {"include_snapshots": True}})
     bare = dict(setting, name="restored-bare", vm_nics=[])
     del bare["vm_disks"]
     mutate(c, sim, "create-vm", [bare], allowed=("'vm_disks' is a required property",))

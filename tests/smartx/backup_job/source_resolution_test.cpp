@@ -13,21 +13,13 @@
 #include "support/log_capture.h"
 #include "support/temp_root.h"
 #include "world/backup_world.h"
+#include "world/job_run.h"
 
 namespace {
 
 using namespace world;
 const char* const kInstance = "5a1e0000-0000-4000-8000-00000000c70f";
 const std::pair<unsigned, unsigned> kEntryAlert{7, 15};
-
-class Plain_Job : public Job {
-public:
-    explicit Plain_Job(const Definition_Ptr& def) : Job(def) {}
-
-protected:
-    int start_i(const Action_Options*) override { return 0; }
-    void* run_i(const Action_Options*) override { return nullptr; }
-};
 
 class Probe : public smartx::Backup_Executor {
 public:
@@ -68,7 +60,7 @@ protected:
         opts->value() = parse(options);
         def->source(src);
         def->options(opts);
-        Plain_Job job(def);
+        In_Process_Job job(def);
         Probe probe(job);
         log.clear();
         return probe.login_cluster() && probe.get_vms();

@@ -6,3 +6,7 @@ add_dependencies(${TEST_TARGET} starter)
 target_compile_definitions(${TEST_TARGET} PRIVATE STARTER_PATH="$<TARGET_FILE:starter>")
 # Threaded suite: also run under ThreadSanitizer (./run tsan).
 set(TEST_LABELS tsan)
+# Where CloudTower's published API documents are (the request-body check is
+# skipped without them).
+set(CLOUDTOWER_API_DIR "/work/shared/reference" CACHE PATH "CloudTower OpenAPI documents")
+target_compile_definitions(${TEST_TARGET} PRIVATE CLOUDTOWER_API_DIR="${CLOUDTOWER_API_DIR}")

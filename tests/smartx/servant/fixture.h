@@ -1,5 +1,7 @@
 // The backup world of the servant tests (world/backup_world.h) under a fresh
-// HOST_ROOT, with the VM "bk-01": three disks of odd sizes and a CD-ROM.
+// HOST_ROOT, with the VM "bk-01": three disks of odd sizes and a CD-ROM. The
+// request bodies CloudTower got are kept for one check at the end
+// (sent_requests).
 #ifndef TESTS_SMARTX_SERVANT_FIXTURE_H
 #define TESTS_SMARTX_SERVANT_FIXTURE_H
 
@@ -20,6 +22,8 @@
 #include "host/json_spirit/json_io.h"
 #include "support/temp_root.h"
 #include "world/backup_world.h"
+#include "world/job_run.h"
+#include "world/listed_vm.h"
 #include "world/pool_image.h"
 
 namespace backup_test {
@@ -29,6 +33,12 @@ constexpr uint64_t KiB = 1024;
 constexpr uint64_t MiB = 1024 * KiB;
 constexpr uint64_t BLOCK = 256 * KiB;
 using Alerts = std::vector<std::pair<unsigned, unsigned>>;
+
+// {"path", "body"} of every POST CloudTower got in the tests of this process.
+inline Array& sent_requests() {
+    static Array all;
+    return all;
+}
 
 class BackupWorld : public ::testing::Test {
 protected:
@@ -48,6 +58,12 @@ protected:
 
     void TearDown() override {
         handler_.reset();
+        restore_handler_.reset();
+        if (world_)
+            for (const sim::cloudtower::Logged_Request& r : world_->tower().requests())
+                if (r.method == "POST")
+                    sent_requests().push_back(
+                        Object{{"path", Value(r.path)}, {"body", Value(r.body)}});
         world_.reset();
         Client_IO::clear_faults();
         ::unsetenv("ZBS_RETRIES");
@@ -79,6 +95,21 @@ protected:
     std::string piece(const Object& row, size_t disk) const {
         return piece_path(row, vm_.disks[disk].volume_local_id);
     }
+    // Restores the VM from the catalog set into the target, in this process.
+    Servant_Reply restore_vm(const std::string& set_uuid, const Restore_Target& target,
+                             const std::vector<size_t>& only = {}) {
+        if (!restore_handler_) {
+            write_world_pools(*world_, {world_->defaults().pool_uuid});
+            restore_handler_ = make_restore_handler();
+        }
+        return call_servant(
+            *restore_handler_,
+            Value(restore_request(restore_param(world_->defaults(), target),
+                                  restore_entry(world_->fixtures(), vm_, set_uuid, target, only))));
+    }
+    // Files of the volume store: one per volume and snapshot.
+    std::vector<std::string> store_files() const { return world::pool_files(world_->store_dir()); }
+
     std::vector<std::string> snapshots() const { return world_->vm_snapshot_ids(vm_.id); }
     std::vector<std::string> pool_files() const { return world_->pool_files(); }
     uint64_t zbs_read() const { return world_->zbs_totals().bytes_read; }
@@ -105,6 +136,7 @@ protected:
     std::unique_ptr<Backup_World> world_;
     VM vm_;
     Handler_Ptr handler_{nullptr, nullptr};
+    Handler_Ptr restore_handler_{nullptr, nullptr};
 };
 
 }  // namespace backup_test

@@ -1,0 +1,343 @@
+// Restores against the backup world: what the executor settles in this
+// process before any servant starts (runs that stop change nothing, what a
+// VM of the new name gets), and whole jobs through job-engine, whose servants
+// restore sets that backup jobs made the same way.
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/catalog.h"
+#include "host/json_spirit/json_io.h"
+#include "host/servant/servant_task_scheduler.h"
+#include "host/smartx_backup_set.h"
+#include "smartx/job/progress_reporter.h"
+#include "smartx/job/restore_executor.h"
+#include "support/log_capture.h"
+#include "support/temp_root.h"
+#include "world/backup_world.h"
+#include "world/job_run.h"
+#include "world/listed_vm.h"
+#include "world/servant_request.h"
+
+namespace {
+
+using namespace world;
+constexpr uint64_t MiB = 1024 * 1024;
+const char* const kManagementVm = "cl0rjmanagement000000001";
+
+// The executor up to its tasks, with a scheduler that never starts them.
+class Probe : public smartx::Restore_Executor {
+public:
+    using Restore_Executor::Restore_Executor;
+    bool settle() {
+        Servant_Task_Scheduler scheduler("smartx.servant.restore.test", 16);
+        smartx::Progress_Reporter reporter(evt_handler_, act_);
+        if (!login_cluster() || !resolve_param(1, param_) ||
+            !plan_entries(src_->value().get_obj().at("entries").get_array(), reporter, plans))
+            return false;
+        run_plans(plans, scheduler);
+        return true;
+    }
+    size_t counted() const { return total_vms_.size(); }
+    std::vector<Plan> plans;
+};
+
+class RestoreWorld : public ::testing::Test {
+protected:
+    void SetUp() override { fresh(); }
+
+    // VMs rj-0 and rj-1 with data, "holder" in the way of a new name, the
+    // management VM under a name of its own.
+    void fresh() {
+        ::setenv("ZBS_RETRIES", "1", 1);
+        ::setenv("ZBS_INITIAL_INTERVAL", "0", 1);
+        world_.reset();
+        world_.reset(
+            new Backup_World({root_.path(), std::string(TEST_SOURCE_DIR) + "/fixtures/cloudtower",
+                              ZBS_SIM_PATH, ""}));
+        prepare_job_host(*world_, STARTER_PATH, SMARTX_MODULE_PATH);
+        vms_ = {numbered_vm("rj", 0, "rj-0", {MiB + 4608, 700 * 1024}, "restored"),
+                numbered_vm("rj", 1, "rj-1", {MiB + 4608, 700 * 1024}, "restored"),
+                numbered_vm("rj", 2, "holder", {MiB}, "in the way")};
+        vms_[2].running = true;
+        world_->add_vms(vms_);
+        world_->fill_disks(vms_[0]);
+        world_->fill_disks(vms_[1]);
+        Object tower = world_->fixtures().record("vms", "CloudTower");
+        tower["id"] = kManagementVm;
+        tower["name"] = "tower-mgmt";
+        ASSERT_TRUE(world_->tower().put_records("vms", Array{tower}));
+    }
+
+    // Rows naming rj-0 and rj-1 ("set-0", "set-1"), for runs that stop
+    // before any servant reads them.
+    void commit_rows() {
+        for (size_t i = 0; i < 2; ++i) {
+            SmartX_Backup_Set set;
+            set.uuid = "set-" + std::to_string(i);
+            set.resource_uuid = Backup_World::resource_uuid;
+            set.vm_id = vms_[i].id;
+            set.storages.resize(1);
+            set.storages[0].pool_uuid = job_pool;
+            ASSERT_TRUE(Catalog_Operator(-1, -1).commit(set, false));
+        }
+    }
+
+    // The entry of VM i from the set, as a new VM of that name ("": into the VM).
+    Value entry(size_t i, const std::string& set, const std::string& new_name) const {
+        Restore_Target target;
+        target.original = new_name.empty();
+        target.new_name = new_name;
+        return restore_entry(world_->fixtures(), vms_[i], set, target).dump();
+    }
+
+    // The definition job-engine would read, for a run in this process.
+    Job::Definition_Ptr definition(const Value& entries, const Object& options,
+                                   Job_Definition_Subtype subtype = JOB_DEFINITION_SUBTYPE_VM) {
+        Job::Definition_Ptr def(new Job_Definition());
+        def->id = restore_def_id;
+        def->subtype = subtype;
+        def->host_id = job_instance;
+        def->target.id = restore_target;
+        auto src = std::make_shared<smartx::Restore_Source>();
+        src->value() = Object{{"entries", entries}};
+        src->id(Backup_World::resource_uuid);
+        auto opts = std::make_shared<smartx::Restore_Options>();
+        opts->value() = options;
+        def->source(src);
+        def->options(opts);
+        return def;
+    }
+
+    Job_Engine_Run engine(const std::string& def_file) {
+        const pid_t pid = start_job_engine(JOB_ENGINE_PATH, def_file, root_.file("engine.out"));
+        EXPECT_GT(pid, 0);
+        return finish_job_engine(pid, root_.file("engine.out"));
+    }
+
+    // Backs up rj-0 and rj-1 at the level: their disks as the sets hold
+    // them, and each one's set.
+    std::vector<std::vector<std::string>> backup(Job_Definition_Subtype level,
+                                                 std::vector<std::string>& sets) {
+        // Sets of one VM must not share a second.
+        for (const time_t now = ::time(nullptr); ::time(nullptr) == now;)
+            ::usleep(10000);
+        const std::vector<VM> two(vms_.begin(), vms_.begin() + 2);
+        std::vector<std::vector<std::string>> contents;
+        for (const VM& vm : two)
+            contents.push_back(world_->disk_contents(vm));
+        write_job_definition(root_.file("backup.json"), level, two, Object());
+        const Job_Engine_Run r = engine(root_.file("backup.json"));
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        sets.assign(2, std::string());
+        for (const Object& row : world_->catalog_rows())
+            for (size_t v = 0; v < 2; ++v)
+                if (text_of(Value(row), "vm_id") == vms_[v].id)
+                    sets[v] = text_of(Value(row), "uuid");
+        return contents;
+    }
+
+    Job_Engine_Run restore(const Array& entries, const Object& options) {
+        write_restore_definition(root_.file("restore.json"), JOB_DEFINITION_SUBTYPE_VM, entries,
+                                 options);
+        return engine(root_.file("restore.json"));
+    }
+
+    // Requests that power off, delete or recycle a VM.
+    size_t vm_changes() const {
+        size_t n = 0;
+        for (const auto& r : world_->tower().requests())
+            for (const char* m : {"poweroff-vm", "delete-vm", "move-vm-to-recycle"})
+                n += r.path == std::string("/v2/api/") + m;
+        return n;
+    }
+
+    Value record(const std::string& id) const {
+        Object out;
+        world_->tower().record("vms", id, out);
+        return out;
+    }
+
+    Temp_Root root_;
+    std::unique_ptr<Backup_World> world_;
+    std::vector<VM> vms_;
+};
+
+TEST_F(RestoreWorld, RunsThatCannotGoOnChangeNothing) {
+    commit_rows();
+    const Value over = entry(0, "set-0", "holder");
+    const Object overwrite{{"duplicate_vm", Value("overwrite")}};
+    const struct Row {
+        const char* name;
+        const char* version;
+        Value entries;
+        Job_Definition_Subtype subtype;
+        bool protect;
+        std::string logged;
+    } rows[] = {
+        {"old platform", "2.8.0", Array{over}, JOB_DEFINITION_SUBTYPE_VM, false,
+         "Not meeting the minimum requirement version 3.0.0, current(2.8.0).\n"},
+        {"lowest platform, no entries", "3.0.0", Array(), JOB_DEFINITION_SUBTYPE_VM, false,
+         "The list of VM to be restored is empty.\n"},
+        {"entries not a list", "4.1.0", Object(), JOB_DEFINITION_SUBTYPE_VM, false,
+         "Failed to parse restore source: "},
+        {"disks into a protected target", "4.1.0", Array{over}, JOB_DEFINITION_SUBTYPE_DISK, true,
+         "Failed to restore disks to VMs, VMs are protected.\n"},
+        // The first entry would replace "holder"; a later one stops the run.
+        {"entry not an object", "4.1.0", Array{over, Value(7)}, JOB_DEFINITION_SUBTYPE_VM, false,
+         "Invalid job entries.\n"},
+        {"unknown catalog", "4.1.0", Array{over, entry(1, "set-gone", "n")},
+         JOB_DEFINITION_SUBTYPE_VM, false, "Failed to get catalog by uuid set-gone.\n"},
+        {"set of another VM", "4.1.0", Array{over, entry(1, "set-0", "n")},
+         JOB_DEFINITION_SUBTYPE_VM, false, "Failed to check the VM_id [" + vms_[0].id + "]"},
+        {"no new name", "4.1.0", Array{over, entry(1, "set-1", "")}, JOB_DEFINITION_SUBTYPE_VM,
+         false, "Failed to create VM, vm name is needed.\n"},
+        {"one VM twice", "4.1.0", Array{over, entry(0, "set-0", "n")}, JOB_DEFINITION_SUBTYPE_VM,
+         false, "is restored twice"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        world_->tower().set_version(row.version);
+        world_->backupd().set_resource_flags(
+            restore_target,
+            row.protect ? std::vector<std::string>{"protected"} : std::vector<std::string>{});
+        world_->tower().clear_requests();
+        In_Process_Job job(definition(row.entries, overwrite, row.subtype));
+        smartx::Restore_Executor executor(job);
+        Log_Capture log;
+        EXPECT_FALSE(executor.execute_i(nullptr));
+        EXPECT_TRUE(log.has(row.logged)) << testing::PrintToString(log.texts());
+        EXPECT_EQ(vm_changes(), 0u);
+        EXPECT_EQ(text_of(record(vms_[2].id), "status"), "RUNNING");
+        EXPECT_TRUE(job.restore_paths().empty());
+    }
+}
+
+TEST_F(RestoreWorld, WhatAVmOfTheNewNameGets) {
+    enum After { KEPT, DELETED, RECYCLED };
+    const struct Row {
+        const char* name;
+        const char* rule;
+        const char* target;
+        bool protect;
+        const char* fail_path;  // a CloudTower call that fails
+        size_t counted;         // VMs the outcome counts
+        bool enqueued;
+        After after;
+        const char* logged;
+    } rows[] = {
+        {"ignore", "ignore", "holder", false, "", 0, false, KEPT,
+         "Skip restoring VM holder, already exists.\n"},
+        {"timestamp", "timestamp", "holder", false, "", 1, true, KEPT, ""},
+        {"overwrite", "overwrite", "holder", false, "", 1, true, DELETED, ""},
+        {"recycle", "recycle", "holder", false, "", 1, true, RECYCLED, ""},
+        {"unknown rule", "", "holder", false, "", 0, false, KEPT,
+         "Unknown duplicate_vm type, skip restoring VM holder.\n"},
+        {"protected target", "overwrite", "holder", true, "", 0, false, KEPT,
+         "Skip restoring VM holder, VM is protected.\n"},
+        {"management VM", "recycle", "tower-mgmt", false, "", 0, false, KEPT,
+         "the VM of that name is the platform's own (CLOUDTOWER)"},
+        // A failed look-up is no absent VM: nothing is made beside it.
+        {"look-up fails", "overwrite", "holder", false, "get-vms", 1, false, KEPT,
+         "Failed to check VM[holder] existence, details: "},
+        {"power-off fails", "overwrite", "holder", false, "poweroff-vm", 1, false, KEPT,
+         "Failed to poweroff VM holder before delete it, details: "},
+        // The VM stays as it was: running again.
+        {"deletion fails", "overwrite", "holder", false, "delete-vm", 1, false, KEPT,
+         "Failed to delete existing VM holder, details: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh();
+        commit_rows();
+        world_->backupd().set_resource_flags(
+            restore_target,
+            row.protect ? std::vector<std::string>{"protected"} : std::vector<std::string>{});
+        if (*row.fail_path)
+            world_->tower().fail_path(row.fail_path, 500, "simulated failure");
+        In_Process_Job job(definition(Array{entry(0, "set-0", row.target)},
+                                      Object{{"duplicate_vm", Value(row.rule)}}));
+        Probe probe(job);
+        Log_Capture log;
+        ASSERT_TRUE(probe.settle()) << testing::PrintToString(log.texts());
+        world_->tower().reset_switches();
+        EXPECT_TRUE(log.has(row.logged)) << testing::PrintToString(log.texts());
+        EXPECT_EQ(probe.counted(), row.counted);
+        ASSERT_EQ(job.restore_paths().size(), row.enqueued ? 1u : 0u);
+        const std::string name = probe.plans.at(0).entry.vm_tgt_name;
+        // "_" and the local time "%Y%m%d_%H%M%S" after the name.
+        EXPECT_EQ(name.size(), std::string(row.target).size() + (*row.rule == 't' ? 16 : 0));
+        const Value holder = record(vms_[2].id);
+        EXPECT_EQ(holder.get_obj().empty(), row.after == DELETED);
+        if (row.after != DELETED) {
+            EXPECT_EQ(member_of(holder, "in_recycle_bin"), Value(row.after == RECYCLED));
+            EXPECT_EQ(text_of(holder, "status"), row.after == RECYCLED ? "STOPPED" : "RUNNING");
+        }
+    }
+}
+
+// Each point as new VMs, the last one into the VMs themselves (rj-0 changed since).
+TEST_F(RestoreWorld, EveryPointOfTheChainComesBack) {
+    std::vector<std::vector<std::string>> sets(3);
+    std::vector<std::vector<std::vector<std::string>>> points;
+    points.push_back(backup(JOB_DEFINITION_SUBTYPE_FULL, sets[0]));
+    world_->write_disk(vms_[0].disks[0], 3 * 4096 + 1, std::string(70000, 'x'));
+    points.push_back(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, sets[1]));
+    world_->write_disk(vms_[0].disks[1], 100, std::string(5000, '\0'));
+    world_->write_disk(vms_[1].disks[0], MiB, std::string(4608, 'y'));
+    points.push_back(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, sets[2]));
+    world_->write_disk(vms_[0].disks[0], 0, std::string(8192, 'z'));
+
+    for (size_t p = 0; p < points.size(); ++p) {
+        SCOPED_TRACE("point " + std::to_string(p));
+        const bool into = p + 1 == points.size();
+        const std::string suffix = "-p" + std::to_string(p);
+        const Job_Engine_Run r =
+            restore(Array{entry(0, sets[p][0], into ? "" : vms_[0].name + suffix),
+                          entry(1, sets[p][1], into ? "" : vms_[1].name + suffix)},
+                    Object{{"parallel_vms", Value(2)}, {"original_restore", Value(into)}});
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(r.count("SmartX VM restore result (succeeded/total): 2/2."), 1u);
+        ASSERT_EQ(r.restore_paths.size(), 2u) << r.output;
+        for (size_t v = 0; v < 2; ++v) {
+            EXPECT_EQ(text_of(r.restore_paths[v], "path"), job_pool);
+            const std::string id = into ? vms_[v].id : vm_id_named(*world_, vms_[v].name + suffix);
+            ASSERT_FALSE(id.empty()) << r.output;
+            EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), points[p][v]) << v;
+        }
+    }
+}
+
+TEST_F(RestoreWorld, OneVmFailingFailsTheJobWithoutAnAlert) {
+    std::vector<std::string> sets;
+    const std::vector<std::string> first = backup(JOB_DEFINITION_SUBTYPE_FULL, sets)[0];
+    // One flipped byte in rj-1's first disk image.
+    std::string image;
+    for (const Object& row : world_->catalog_rows())
+        if (text_of(Value(row), "uuid") == sets[1])
+            image = world_->pool_dir() + "/" + piece_path(row, vms_[1].disks[0].volume_local_id);
+    std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(5000);
+    const char c = static_cast<char>(f.get() ^ 0x5a);
+    f.seekp(5000);
+    ASSERT_TRUE(f.put(c).flush()) << image;
+    const size_t alerts = world_->alerts().size();
+
+    const Job_Engine_Run r = restore(Array{entry(0, sets[0], "good"), entry(1, sets[1], "bad")},
+                                     Object{{"parallel_vms", Value(2)}});
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_EQ(r.count("SmartX VM restore result (succeeded/total): 1/2."), 1u);
+    EXPECT_EQ(world_->alerts().size(), alerts);
+    ASSERT_EQ(r.restore_paths.size(), 2u) << r.output;
+    for (const Value& h : r.histories())
+        EXPECT_EQ(member_of(h, "succeed"), Value(text_of(h, "uuid") == vms_[0].id));
+    EXPECT_EQ(world_->disk_contents(listed_vm(*world_, vm_id_named(*world_, "good"))), first);
+}
+
+}  // namespace

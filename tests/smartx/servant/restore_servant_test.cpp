@@ -1,0 +1,345 @@
+// Restores made by the servant handler from what the backup servant wrote:
+// every point of a chain back byte for byte, as a new VM or into the
+// original, holes kept; broken chains and damaged images changing nothing;
+// the servant process; and every request body CloudTower got, checked
+// against its published documents.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+
+#include "fixture.h"
+#include "host/json_spirit/json_io.h"
+#include "world/servant_setup.h"
+
+namespace backup_test {
+namespace {
+
+// One table row's disk change: data, or zeros when zero.
+struct Change {
+    size_t disk;
+    uint64_t offset;
+    uint64_t length;
+    bool zero;
+};
+
+class RestoreServant : public BackupWorld {
+protected:
+    static std::vector<std::string> volume_ids(const VM& vm) {
+        std::vector<std::string> out;
+        for (const Disk& d : vm.disks)
+            out.push_back(d.volume_id);
+        return out;
+    }
+    void change(const std::vector<Change>& changes) {
+        for (const Change& c : changes)
+            write_disk(c.disk, c.offset,
+                       c.zero ? std::string(c.length, '\0')
+                              : pattern(c.length, static_cast<char>('k' + c.disk)));
+    }
+    // Backs up at the level and returns the disks as they were.
+    std::vector<std::string> backed_up(Job_Definition_Subtype level) {
+        next_second();
+        const std::vector<std::string> contents = disk_contents();
+        const Servant_Reply r = backup(level);
+        EXPECT_EQ(r.code(), 0) << r.error_message;
+        return contents;
+    }
+    size_t vm_count() { return world_->tower().records("vms").size(); }
+    void set_status(const std::string& vm_id, const char* status) {
+        Object record;
+        ASSERT_TRUE(world_->tower().record("vms", vm_id, record));
+        record["status"] = status;
+        ASSERT_TRUE(world_->tower().put_records("vms", Array{Value(record)}));
+    }
+};
+
+TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
+    // Disk 1 stays blank; disk 2 is unchanged in the first incremental; the
+    // sizes are odd.
+    change({{0, 0, 8192, false},
+            {0, MiB / 2, 5000, false},
+            {0, vm_.disks[0].size - 777, 777, false},
+            {2, 0, 3 * BLOCK + 10, false},
+            {2, vm_.disks[2].size - 100, 100, false}});
+    std::vector<std::vector<std::string>> points;
+    points.push_back(backed_up(JOB_DEFINITION_SUBTYPE_FULL));
+    change({{0, BLOCK - 3, 6, false}, {0, 3 * BLOCK + 1, 70000, false}});
+    points.push_back(backed_up(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+    change({{2, BLOCK, 100, true}, {2, 2 * MiB, 4096, false}});
+    points.push_back(backed_up(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+    const std::vector<Object> chain = rows();
+    ASSERT_EQ(chain.size(), 3u);
+    uint64_t disks_size = 0;
+    std::vector<uint64_t> allocated;
+    for (const Disk& d : vm_.disks) {
+        disks_size += d.size;
+        allocated.push_back(allocated_bytes(world_->volume_file(d)));
+    }
+    const std::vector<std::string> old_volumes = {vm_.disks[0].volume_id, vm_.disks[1].volume_id,
+                                                  vm_.disks[2].volume_id};
+
+    // CPU and memory the entry asks for (0: the backed-up 2 cores, 1 socket,
+    // 4 GiB) and what the VM gets.
+    struct Case {
+        const char* name;
+        size_t point;
+        bool original;
+        int32_t cores, count;
+        int64_t mem_mbytes;
+        std::vector<int64_t> cpu;  // vcpu, cores, sockets, memory in MiB
+    };
+    const Case cases[] = {
+        {"restored-full", 0, false, 0, 0, 0, {2, 2, 1, 4096}},
+        {"restored-first", 1, false, 2, 6, 1024, {6, 2, 3, 1024}},
+        {"restored-second", 2, false, 4, 0, 0, {2, 4, 1, 4096}},
+        {"into-the-original", 1, true, 0, 0, 0, {2, 2, 1, 4096}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restore_Target target;
+        target.original = c.original;
+        target.new_name = c.name;
+        target.cpu_cores = c.cores;
+        target.cpu_count = c.count;
+        target.mem_mbytes = c.mem_mbytes;
+        const size_t vms = vm_count();
+        const Servant_Reply r = restore_vm(text_of(Value(chain[c.point]), "uuid"), target);
+        ASSERT_EQ(r.code(), 0) << r.error_message;
+        EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
+        // Each set counts every restored disk once.
+        EXPECT_EQ(r.result.at("source_size").get_uint64(), (c.point + 1) * disks_size);
+        EXPECT_EQ(progress().state, 2);
+        EXPECT_EQ(vm_count(), vms + (c.original ? 0 : 1));
+
+        const VM restored = listed_vm(*world_, c.original ? vm_.id : vm_id_named(*world_, c.name));
+        ASSERT_EQ(restored.disks.size(), 3u);
+        EXPECT_EQ(world_->disk_contents(restored), points[c.point]);
+        // Holes stay holes: never more allocated than the source, nothing
+        // at all for the blank disk.
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_LE(allocated_bytes(world_->volume_file(restored.disks[i])), allocated[i]) << i;
+        EXPECT_EQ(allocated_bytes(world_->volume_file(restored.disks[1])), 0u);
+        // Left stopped, as the job asks (start_vm is false).
+        EXPECT_FALSE(restored.running);
+        Object record;
+        ASSERT_TRUE(world_->tower().record("vms", restored.id, record));
+        EXPECT_EQ((std::vector<int64_t>{member_of(Value(record), "vcpu").get_int64(),
+                                        member_of(record.at("cpu"), "cores").get_int64(),
+                                        member_of(record.at("cpu"), "sockets").get_int64(),
+                                        member_of(Value(record), "memory").get_int64() >> 20}),
+                  c.cpu);
+        if (c.original) {
+            // The replaced volumes are gone; the new ones are the VM's.
+            for (const std::string& id : old_volumes) {
+                Object record;
+                EXPECT_FALSE(world_->tower().record("vm_volumes", id, record)) << id;
+            }
+        }
+    }
+
+    // A restored VM is a VM like any other: it backs up again.
+    const VM again = listed_vm(*world_, vm_id_named(*world_, "restored-second"));
+    smartx::VM_Progress_Handle record;
+    ASSERT_EQ(record.open(Backup_World::def_id, again.id, O_RDWR | O_CREAT | O_CLOEXEC, 0750), 0);
+    smartx::Backup_Param p = world_->param(JOB_DEFINITION_SUBTYPE_FULL, again);
+    const Servant_Reply r = call_servant(*handler_, Value(backup_request(p, backup_entry(again))));
+    ASSERT_EQ(r.code(), 0) << r.error_message;
+    EXPECT_EQ(world_->restore(again, {rows().back()}), points[2]);
+}
+
+TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
+    fill_disks();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    write_disk(0, 3 * BLOCK + 100, "changed");
+    next_second();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    const std::vector<Object> chain = rows();
+    ASSERT_EQ(chain.size(), 2u);
+    const std::string full = text_of(Value(chain[0]), "uuid");
+    const std::string incremental = text_of(Value(chain[1]), "uuid");
+    const auto with = [](Object row, const char* key, const Value& v) {
+        row[key] = v;
+        return Value(row);
+    };
+    const std::string damaged = world_->pool_dir() + "/" + piece(chain[1], 0);
+
+    // Each row fails one restore: a chain the catalog answers, a damaged
+    // image, or CloudTower refusing a step; with the answer's code and the
+    // alerts raised.
+    struct Case {
+        const char* name;
+        bool original;
+        std::function<void()> fault;
+        bool damage;
+        int code;
+        Alerts alerts;
+    };
+    const auto view = [this](Array answer) {
+        return [this, answer] {
+            world_->backupd().set_view_override(json_spirit::write(Value(answer)));
+        };
+    };
+    const auto task = [this](const char* path) {
+        return [this, path] { world_->tower().fail_tasks(path, "refused", 1); };
+    };
+    const std::function<void()> none = [] {};
+    const Alerts catalog{{7, 8}};
+    const Case cases[] = {
+        {"ChainWithoutItsFullSet", false, view({Value(chain[1])}), false, 1, catalog},
+        {"SetOfAnotherIncarnation", true,
+         view({Value(chain[0]), with(chain[1], "incarnation", Value("x"))}), false, 1, catalog},
+        {"SetNotBasedOnThePreviousOne", false,
+         view({Value(chain[0]), with(chain[1], "base_sets", Value(Array{Value(incremental)}))}),
+         false, 1, catalog},
+        {"SetsOfAnotherVm", true,
+         view({with(chain[0], "vm_id", Value("other")), with(chain[1], "vm_id", Value("other"))}),
+         false, 1, catalog},
+        {"ChainEndingBeforeTheSetAskedFor", false, view({Value(chain[0])}), false, 1, catalog},
+        {"DamagedImageAsNewVm", false, none, true, 1, {}},
+        {"DamagedImageIntoTheOriginal", true, none, true, 1, {}},
+        {"OriginalNotPoweredOff", true, task("poweroff-vm"), false, 2, {{7, 10}}},
+        {"NewVmThatDoesNotStart", false, task("start-vm"), false, 1, {}},
+        {"OriginalThatDoesNotStart", true, task("start-vm"), false, 1, {}},
+        {"DiskSwapRefused", true, task("update-vm-disk"), false, 1, {{7, 22}}},
+    };
+    const std::vector<std::string> contents = disk_contents();
+    const std::vector<std::string> files = store_files();
+    const size_t vms = vm_count();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t alerts = world_->alerts().size();
+        c.fault();
+        std::string image;
+        if (c.damage) {
+            image = file_content(damaged);
+            std::string flipped = image;
+            flipped[flipped.size() / 2] ^= 0x01;
+            write_at(damaged, 0, flipped);
+        }
+        Restore_Target target;
+        target.original = c.original;
+        target.new_name = c.name;
+        // The original VM runs: a failed restore leaves it running.
+        if (c.original)
+            set_status(vm_.id, "RUNNING");
+        world_->tower().clear_requests();
+        const Servant_Reply r = restore_vm(incremental, target);
+        if (c.damage)
+            write_at(damaged, 0, image);
+        world_->tower().reset_switches();
+        EXPECT_EQ(r.code(), c.code) << r.error_message;
+        const Alerts raised = world_->alerts();
+        EXPECT_EQ(Alerts(raised.begin() + static_cast<long>(alerts), raised.end()), c.alerts);
+        EXPECT_EQ(progress().state, 3);
+        EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
+        // No VM, no volume, and the original VM as it was, with its own disks.
+        EXPECT_EQ(vm_count(), vms);
+        EXPECT_EQ(store_files(), files);
+        EXPECT_EQ(disk_contents(), contents);
+        const VM original = listed_vm(*world_, vm_.id);
+        EXPECT_EQ(volume_ids(original), volume_ids(vm_));
+        EXPECT_EQ(original.running, c.original);
+        set_status(vm_.id, "STOPPED");
+        // Nothing is powered without a VM to power.
+        for (const sim::cloudtower::Logged_Request& q : world_->tower().requests())
+            EXPECT_EQ(q.body.find("\"id\":\"\""), std::string::npos) << q.path << " " << q.body;
+    }
+    // The chain itself still restores.
+    Restore_Target target;
+    target.new_name = "whole";
+    EXPECT_EQ(restore_vm(full, target).code(), 0);
+}
+
+// The servant as the restore executor runs it: a starter process per VM.
+using RestoreStarter = RestoreServant;
+
+TEST_F(RestoreStarter, ServantProcessRestoresAndNamesADamagedImage) {
+    install_starter(STARTER_PATH);
+    write_servant_config(
+        Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")},
+               {"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
+        SMARTX_MODULE_PATH);
+    write_world_pools(*world_, {world_->defaults().pool_uuid});
+    fill_disks();
+    const std::vector<std::string> expected = disk_contents();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    const Object row = rows().at(0);
+
+    struct Case {
+        const char* name;
+        bool damage;
+        int code;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"from-starter", false, 0, "succeeded"},
+        {"from-damaged-image", true, 1, "fails its checksum"},
+    };
+    Servant_Run_Options options;
+    options.method = "smartx.servant.restore";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.damage) {
+            const std::string image = world_->pool_dir() + "/" + piece(row, 2);
+            std::string bytes = file_content(image);
+            bytes[bytes.size() - 1000] ^= 0x40;
+            write_at(image, 0, bytes);
+        }
+        Restore_Target target;
+        target.new_name = c.name;
+        Servant_Runs runs = run_backup_servants(
+            {{restore_request(
+                  restore_param(world_->defaults(), target),
+                  restore_entry(world_->fixtures(), vm_, text_of(Value(row), "uuid"), target)),
+              c.name}},
+            options);
+        ASSERT_EQ(runs.replies.size(), 1u) << ::testing::PrintToString(runs.logs[c.name]);
+        EXPECT_EQ(runs.replies[0].code(), c.code) << runs.replies[0].error_message;
+        const std::vector<std::string>& log = runs.logs[c.name];
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+            return l.find(c.logged) != std::string::npos;
+        })) << ::testing::PrintToString(log);
+        const std::string id = vm_id_named(*world_, c.name);
+        EXPECT_EQ(id.empty(), c.code != 0);
+        if (!id.empty()) {
+            EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), expected);
+        }
+    }
+}
+
+// Every body the servants sent CloudTower in this process, against the
+// request schemas of both published documents (known differences are listed
+// in the checker).
+class RequestBodies : public ::testing::Environment {
+public:
+    void TearDown() override {
+        if (sent_requests().empty())
+            return;
+        const std::string log =
+            ::testing::TempDir() + "/servant-requests-" + std::to_string(::getpid()) + ".json";
+        std::ofstream(log) << json_spirit::write(Value(sent_requests()));
+        const std::string command = std::string("/usr/bin/python3 ") + TEST_SOURCE_DIR +
+                                    "/sim/cloudtower/check_request_bodies.py --log " + log +
+                                    " --document " CLOUDTOWER_API_DIR
+                                    "/cloudtower-api-3.0.0.json --document " CLOUDTOWER_API_DIR
+                                    "/cloudtower-api-4.1.0.json";
+        const int status = std::system(command.c_str());
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        EXPECT_TRUE(code == 0 || code == 77) << command << " exited " << code;
+        // A failing log stays for a look.
+        if (code == 0 || code == 77)
+            std::remove(log.c_str());
+    }
+};
+
+::testing::Environment* const request_bodies =
+    ::testing::AddGlobalTestEnvironment(new RequestBodies);
+
+}  // namespace
+}  // namespace backup_test
