@@ -1,6 +1,7 @@
 #include "world/listed_vm.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -78,10 +79,23 @@ std::string vm_id_named(const Object& inventory, const std::string& name) {
 }
 
 uint64_t allocated_bytes(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        throw std::runtime_error("cannot stat " + path);
-    return static_cast<uint64_t>(st.st_blocks) * 512;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + path);
+    uint64_t bytes = 0;
+    off_t at = 0;
+    for (;;) {
+        const off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0)
+            break;  // ENXIO: no data past at
+        const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole <= data)
+            break;
+        bytes += static_cast<uint64_t>(hole - data);
+        at = hole;
+    }
+    ::close(fd);
+    return bytes;
 }
 
 }  // namespace world

@@ -21,7 +21,8 @@ std::string vm_id_named(Backup_World& world, const std::string& name);
 // kind), for a simulator run as a process.
 VM listed_vm(const Object& inventory, const std::string& vm_id);
 std::string vm_id_named(const Object& inventory, const std::string& name);
-// Bytes the file takes on disk (its holes take none).
+// Bytes of the file's data ranges (its holes take none). The file system's
+// own extent blocks are not counted: they depend on how the file was laid.
 uint64_t allocated_bytes(const std::string& path);
 
 }  // namespace world
