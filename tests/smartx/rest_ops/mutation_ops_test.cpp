@@ -280,7 +280,7 @@ TEST_F(MutationOpsTest, DeletionsTakeTheRecordsAndATaskFailureIsReported) {
     // Without a record the task's message is logged.
     Log_Capture log;
     EXPECT_FALSE(client_.delete_vm(ids_["$WEB"], true, nullptr));
-    EXPECT_TRUE(logged(log, "Failed to wait task finish, details: "))
+    EXPECT_TRUE(log.has("Failed to wait task finish, details: "))
         << ::testing::PrintToString(log.texts());
     EXPECT_TRUE(client_.error_.empty());
 }
