@@ -159,6 +159,7 @@ TEST_F(ZbsInit, RefusedOrMissingVersionsLogWhyAndBindNothing) {
         {"5.5.1", LM_ERROR, "Failed to load " + library_path("5.5.1") + ", ", ""},
         {too_long.c_str(), LM_ERROR, "Failed to load " + library_path(too_long) + ", ", ""},
         {"../x", LM_ERROR, "Refused zbs version '../x'", ""},
+        {".", LM_ERROR, "Refused zbs version '.'", ""},
         {"..", LM_ERROR, "Refused zbs version '..'", ""},
         {"/x", LM_ERROR, "Refused zbs version '/x'", ""},
         {"5.5 1", LM_ERROR, "Refused zbs version '5.5 1'", ""},
