@@ -125,10 +125,3 @@ TEST(AccountRecords, ListsHoldWholeRecordsOrReferences) {
     EXPECT_EQ(user.roles[1].get_preset(), Role::Preset::ADMIN);
     EXPECT_TRUE(log.lines().empty());
 }
-
-TEST(AccountRecords, LabelSettingSendsOnlyIds) {
-    smartx::Label_Setting setting;
-    EXPECT_EQ(setting.dump(), Object());
-    setting.vms = {{"a", "vm a"}, {"b", "vm b"}};
-    EXPECT_EQ(setting.dump(), body(R"({"vms": {"id_in": ["a", "b"]}})"));
-}
