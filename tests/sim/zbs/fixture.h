@@ -65,7 +65,4 @@ protected:
     zbs_t zbs_ = nullptr;
 };
 
-// The name other folders' fixtures derive from.
-using Zbs_Sim_Test = ZbsSim;
-
 #endif

@@ -38,7 +38,6 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
         {
             {drop("description"), {ds("description", "string")}},
             {put("external_use", "no"), {ds("external_use", "boolean")}},
-            {put("internal", Value()), {ds("internal", "boolean")}},
             {put("replica_num", HUGE_NUMBER), {ds("replica_num", "32-bit integer")}},
             {drop("type"), {ds("type", "string")}},
             {drop("cluster"), {"Failed to parse cluster in data storage.\n"}},
@@ -47,7 +46,6 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
             {drop("iscsi_target.name"),
              {ITEM_NAME, "Failed to parse ISCSI target in data storage.\n"}},
             {drop("nfs_export"), {}},
-            {drop("nfs_export.name"), {ITEM_NAME, "Failed to parse NFS export in data storage.\n"}},
             {drop("nvmf_subsystem.name"),
              {ITEM_NAME, "Failed to parse NVMe subsystem in data storage.\n"}},
         });
@@ -59,7 +57,6 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
                         {put("shared_size", 1.5), {lun("shared_size", "integer")}},
                         {put("unique_size", HUGE_NUMBER), {lun("unique_size", "integer")}},
                         {put("lun_id", "3"), {lun("lun_id", "32-bit integer")}},
-                        {put("thin_provision", Value()), {lun("thin_provision", "boolean")}},
                         // Fails on its own key, even though the target is valid.
                         {drop("zbs_volume_id"), {lun("zbs_volume_id", "string")}},
                         {drop("iscsi_target"), {"Failed to parse ISCSI target in ISCSI LUN.\n"}},
@@ -86,8 +83,6 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
     check_load_cases<Storage_Policy>(
         policy_body(), {
                            {drop("id"), {policy("id", "string")}},
-                           {drop("local_id"), {policy("local_id", "string")}},
-                           {put("name", Value()), {policy("name", "string")}},
                            {put("replica_num", "2"), {policy("replica_num", "32-bit integer")}},
                            {drop("thin_provision"), {policy("thin_provision", "boolean")}},
                        });
@@ -102,14 +97,9 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
 TEST(StorageRecords, ClearedLunHasItsDefaults) {
     ISCSI_LUN lun;
     ASSERT_TRUE(lun.load(lun_body()));
-    lun.entity_async_status = "PENDING";
     lun.clear();
-    EXPECT_EQ(lun.assigned_size, -1.0);
-    EXPECT_EQ(lun.unique_size, -1.0);
+    EXPECT_TRUE(lun.id.empty() && lun.zbs_volume_id.empty() && lun.iscsi_target.id.empty());
     EXPECT_EQ(lun.lun_id, -1);
-    EXPECT_TRUE(lun.thin_provision);
-    EXPECT_TRUE(lun.id.empty() && lun.zbs_volume_id.empty() && lun.entity_async_status.empty() &&
-                lun.iscsi_target.id.empty());
 }
 
 // Only the known replica counts name a policy, and that name is in the table.
@@ -120,14 +110,10 @@ TEST(StorageRecords, PolicyNamesOnlyForKnownReplicaCounts) {
         const char* name;
     } rows[] = {
         {1, false, "REPLICA_1_THICK_PROVISION"},
-        {1, true, "REPLICA_1_THIN_PROVISION"},
-        {2, false, "REPLICA_2_THICK_PROVISION"},
         {2, true, "REPLICA_2_THIN_PROVISION"},
-        {3, false, "REPLICA_3_THICK_PROVISION"},
         {3, true, "REPLICA_3_THIN_PROVISION"},
         {0, true, ""},
         {4, false, ""},
-        {-1, true, ""},
         {INT_MIN, true, ""},
         {INT_MAX, false, ""},
     };

@@ -42,7 +42,7 @@ TEST_F(LoginTest, WithoutTokenAsksForOneAndSendsItAfterwards) {
     ASSERT_TRUE(query_datacenters(&error_)) << error_.message;
     EXPECT_EQ("valid", server_->requests().at(0).auth);
     EXPECT_EQ("application/json; charset=utf-8", server_->requests()[0].headers.at("Content-Type"));
-    EXPECT_FALSE(logged(log, "Failed")) << ::testing::PrintToString(log.texts());
+    EXPECT_FALSE(log.has("Failed")) << ::testing::PrintToString(log.texts());
 
     // A stored token is used without logging in, and trusted, not checked:
     // an expired one shows at the next request.
@@ -92,15 +92,15 @@ TEST_F(LoginTest, VersionDetectionFailures) {
     EXPECT_FALSE(client_.login(info, &error_));
     EXPECT_EQ(-1, error_.status);
     EXPECT_EQ("Failed to generate SmartX request, type: 23, url: .", error_.message);
-    EXPECT_TRUE(logged(log, "Failed to connect to '127.0.0.1'\n"));
+    EXPECT_TRUE(log.has("Failed to connect to '127.0.0.1'\n"));
     EXPECT_EQ("", client_.version());
 
     // Without a record, each failure is logged and nothing is kept.
     log.clear();
     EXPECT_FALSE(client_.login(info));
-    EXPECT_TRUE(logged(
-        log, "Failed to send SmartX request, type: 23, url: /v2/api/get-version, status: 200.\n"));
-    EXPECT_TRUE(logged(log, "Failed to generate SmartX request, type: 23, url: .\n"));
+    EXPECT_TRUE(log.has(
+        "Failed to send SmartX request, type: 23, url: /v2/api/get-version, status: 200.\n"));
+    EXPECT_TRUE(log.has("Failed to generate SmartX request, type: 23, url: .\n"));
     EXPECT_TRUE(client_.error_.empty());
 }
 
@@ -112,7 +112,7 @@ TEST_F(LoginTest, RefusedLoginKeepsSecretsOutOfTheLog) {
     EXPECT_EQ("/v2/api/login", error_.path);
     EXPECT_FALSE(error_.message.empty());
     EXPECT_FALSE(client_.login(info));
-    EXPECT_TRUE(logged(log, "Failed to send request, url: /v2/api/login, status: 400, details: "));
+    EXPECT_TRUE(log.has("Failed to send request, url: /v2/api/login, status: 400, details: "));
 
     // A successful login and a failed request: logged once, at error
     // priority, and forgotten; the token is in no line either.

@@ -117,14 +117,6 @@ protected:
         return out;
     }
 
-    // Any captured line holding text.
-    static bool logged(const Log_Capture& log, const std::string& text) {
-        for (const auto& line : log.lines())
-            if (line.text.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
-
     std::map<std::string, std::string> ids_;  // for fill()
     bool log_in_first_ = true;
     std::unique_ptr<Open_Client> owned_client_{new Open_Client};
