@@ -142,8 +142,8 @@ bool Image_Writer::put(const void* data, size_t length) {
     if (out_.size() + length > OUT_BUFFER && !drain())
         return false;
     if (length >= OUT_BUFFER / 2) {
-        // Large pieces go straight through.
-        if (!io_.write(data, length))
+        // Large pieces go straight through, after what is buffered before them.
+        if (!drain() || !io_.write(data, length))
             return fail(io_.last_errno(), std::string());
         return true;
     }

@@ -455,6 +455,34 @@ TEST_F(ImageTest, SparseDataComesBackByteExactInAlignedUnits) {
                                      std::make_pair(4 * MIB + 16384, uint64_t(4096))));
 }
 
+TEST_F(ImageTest, LargeBlocksComeBackWithTheirHeaders) {
+    for (const uint64_t block : {2 * BLOCK, 4 * BLOCK}) {
+        SCOPED_TRACE(block);
+        std::mt19937 rng(static_cast<unsigned>(block));
+        std::generate(bytes_.begin(), bytes_.end(), [&] { return static_cast<char>(rng()); });
+        Image_Block_Writer writer(io_);
+        writer.add_block(0, block);
+        writer.add_block(2 * block, block);
+        writer.add_block(3 * block, block / 2);
+        std::vector<char> buffer(block);
+        const std::string name = "disk-" + std::to_string(block) + ".img";
+        io_.close();  // the last read's file
+        ASSERT_TRUE(io_.open(name, Client_IO::MODE_WRITE));
+        ASSERT_TRUE(writer.init(512, static_cast<uint32_t>(block), 1, 0));
+        ASSERT_TRUE(writer.write_superblock(UUID, UUID, bytes_.size()));
+        ASSERT_TRUE(writer.write_blocks(
+            [&](uint64_t length, uint64_t offset) -> ssize_t {
+                std::memcpy(buffer.data(), bytes_.data() + offset, length);
+                return static_cast<ssize_t>(length);
+            },
+            nullptr, buffer.data(), buffer.size()))
+            << io_.error_text();
+        ASSERT_TRUE(read_image(name, block)) << io_.error_text();
+        EXPECT_EQ(Deliveries({{0, block}, {2 * block, block}, {3 * block, block / 2}}),
+                  deliveries_);
+    }
+}
+
 TEST_F(ImageTest, DamagedOrCutImageFailsAndNeverHandsOverWrongBytes) {
     ASSERT_TRUE(write_image("disk.img")) << io_.error_text();
     const std::string good = file_text(pool_.path("disk.img"));
