@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -98,6 +99,11 @@ int rename_noreplace(const char* from, const char* to) {
     ::unlink(from);
     return 0;
 }
+
+// O_DIRECT alignment of memory, file offsets and lengths, and the size of
+// the pieces that go to disk.
+constexpr size_t DIRECT_ALIGN = 4096;
+constexpr size_t DIRECT_PIECE = 1u << 20;
 
 }  // namespace
 
@@ -242,6 +248,15 @@ bool Client_IO::start_write(const std::string& file, bool replace) {
     storage_size_ = 0;
     written_ = 0;
     writeback_ = 0;
+    staged_ = 0;
+    direct_at_ = 0;
+    // Where the file system does not take O_DIRECT, writes go through the page cache.
+    if (!stage_) {
+        void* p = nullptr;
+        if (::posix_memalign(&p, DIRECT_ALIGN, DIRECT_PIECE) == 0)
+            stage_.reset(static_cast<char*>(p));
+    }
+    direct_ = stage_ && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_DIRECT) == 0;
     return true;
 }
 
@@ -271,20 +286,79 @@ bool Client_IO::write(const void* data, size_t length) {
         return fail(EBADF, "no file open for writing");
     if (write_failed_)
         return false;
+    if (fault(FAULT_WRITE)) {
+        write_failed_ = true;
+        return fail(errno, reason("cannot write", file_, errno));
+    }
     const auto* p = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = fault(FAULT_WRITE) ? -1 : ::write(fd_, p + done, length - done);
-        if (n >= 0) {
-            done += static_cast<size_t>(n);
-        } else if (errno != EINTR) {
-            write_failed_ = true;
-            return fail(errno, reason("cannot write", file_, errno));
+    if (direct_) {
+        for (size_t done = 0; done < length;) {
+            const size_t n = std::min(length - done, DIRECT_PIECE - staged_);
+            std::memcpy(stage_.get() + staged_, p + done, n);
+            staged_ += n;
+            done += n;
+            if (staged_ == DIRECT_PIECE && !write_stage(false))
+                return false;
         }
+    } else {
+        if (!write_at(p, length, written_))
+            return false;
+        written_ += length;
+        start_writeback();
     }
     storage_size_ += length;
-    written_ += length;
-    start_writeback();
+    return true;
+}
+
+// Writes length bytes at the file offset at; a failure fails the file.
+bool Client_IO::write_at(const char* data, size_t length, uint64_t at) {
+    for (size_t done = 0; done < length;) {
+        const ssize_t n =
+            direct_ && fault(Client_IO::FAULT_DIRECT)
+                ? -1
+                : ::pwrite(fd_, data + done, length - done, static_cast<off_t>(at + done));
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINVAL && direct_ && at == direct_at_ && done == 0) {
+            // The file system refused O_DIRECT only at the first write: go on
+            // through the page cache.
+            direct_ = false;
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+        } else if (n == 0 || errno != EINTR) {
+            write_failed_ = true;
+            const int err = n == 0 ? EIO : errno;
+            return fail(err, reason("cannot write", file_, err));
+        }
+    }
+    return true;
+}
+
+// Writes the staged bytes at their place. A full buffer moves on; with all,
+// a partial one is written padded to the alignment and the file cut back to
+// its size, and stays staged so that later bytes join it.
+bool Client_IO::write_stage(bool all) {
+    if (staged_ == 0 || (!all && staged_ < DIRECT_PIECE))
+        return true;
+    const bool was_direct = direct_;
+    size_t length = staged_;
+    if (direct_ && length % DIRECT_ALIGN != 0) {
+        const size_t padded = (length / DIRECT_ALIGN + 1) * DIRECT_ALIGN;
+        std::memset(stage_.get() + length, 0, padded - length);
+        length = padded;
+    }
+    if (!write_at(stage_.get(), direct_ ? length : staged_, direct_at_))
+        return false;
+    const uint64_t end = direct_at_ + staged_;
+    if (was_direct && length != staged_ && ::ftruncate(fd_, static_cast<off_t>(end)) != 0) {
+        write_failed_ = true;
+        return fail(errno, reason("cannot write", file_, errno));
+    }
+    if (staged_ == DIRECT_PIECE || !direct_) {
+        direct_at_ = end;
+        staged_ = 0;
+    }
+    if (!direct_)
+        written_ = end;
     return true;
 }
 
@@ -306,7 +380,7 @@ void Client_IO::start_writeback() {
 bool Client_IO::flush() {
     if (fd_ < 0 || mode_ != MODE_WRITE)
         return fail(EBADF, "no file open for writing");
-    if (write_failed_)
+    if (write_failed_ || !write_stage(true))
         return false;
     if (fault(FAULT_FLUSH) || ::fdatasync(fd_) != 0) {
         write_failed_ = true;
@@ -337,6 +411,10 @@ bool Client_IO::finish_write(bool replace) {
         return fail(EIO, quoted(file) + " was not finished and is discarded");
     }
     const std::string file = file_;
+    if (!write_stage(true)) {
+        discard();
+        return false;
+    }
     int err = 0;
     std::string what;
     if (fault(FAULT_FLUSH) || ::fsync(fd_) != 0) {

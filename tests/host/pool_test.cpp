@@ -200,6 +200,40 @@ TEST_F(PoolTest, FailedWriteFlushOrCloseFailsTheFile) {
     EXPECT_THAT(pool_.files(), IsEmpty());
 }
 
+TEST_F(PoolTest, PiecesOfAnySizeLandInPlaceDirectOrThroughThePageCache) {
+    constexpr size_t MB = 1 << 20;
+    // Piece sizes; 0 flushes.
+    const std::vector<std::vector<size_t>> rows = {
+        {1}, {4095, 0, 2, 0, 4096}, {MB}, {3, MB + 4097, 0, MB - 3, 5}, {MB - 1, 0, 1, 2 * MB + 17},
+    };
+    std::mt19937 rng(11);
+    for (const bool refused : {false, true}) {
+        for (const auto& pieces : rows) {
+            SCOPED_TRACE(::testing::PrintToString(pieces) + (refused ? " refused" : " direct"));
+            if (refused)
+                Client_IO::inject_fault(Client_IO::FAULT_DIRECT, EINVAL, 1000);
+            ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_WRITE));
+            std::string all;
+            for (const size_t n : pieces) {
+                if (n == 0) {
+                    ASSERT_TRUE(io_.flush()) << io_.error_text();
+                    EXPECT_EQ(all, file_text(pool_.path(pool_.files()[0])));
+                    continue;
+                }
+                std::string piece(n, '\0');
+                std::generate(piece.begin(), piece.end(), [&] { return static_cast<char>(rng()); });
+                ASSERT_TRUE(io_.write(piece.data(), n)) << io_.error_text();
+                all += piece;
+            }
+            ASSERT_TRUE(io_.close()) << io_.error_text();
+            EXPECT_EQ(all.size(), io_.storage_size());
+            EXPECT_TRUE(all == file_text(pool_.path("disk.img")));
+            ASSERT_TRUE(io_.remove("disk.img"));
+            Client_IO::clear_faults();
+        }
+    }
+}
+
 TEST_F(PoolTest, ReadsThePoolRecordForADeviceFromTheHostsOrANamedFile) {
     write_pools(
         "[{\"uuid\": \"other\", \"url\": \"/x\"}, " +
