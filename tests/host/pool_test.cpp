@@ -206,7 +206,6 @@ TEST_F(PoolTest, PiecesOfAnySizeLandInPlaceDirectOrThroughThePageCache) {
     const std::vector<std::vector<size_t>> rows = {
         {1}, {4095, 0, 2, 0, 4096}, {MB}, {3, MB + 4097, 0, MB - 3, 5}, {MB - 1, 0, 1, 2 * MB + 17},
     };
-    std::mt19937 rng(11);
     for (const bool refused : {false, true}) {
         for (const auto& pieces : rows) {
             SCOPED_TRACE(::testing::PrintToString(pieces) + (refused ? " refused" : " direct"));
@@ -220,8 +219,10 @@ TEST_F(PoolTest, PiecesOfAnySizeLandInPlaceDirectOrThroughThePageCache) {
                     EXPECT_EQ(all, file_text(pool_.path(pool_.files()[0])));
                     continue;
                 }
+                // Bytes that tell where they belong.
                 std::string piece(n, '\0');
-                std::generate(piece.begin(), piece.end(), [&] { return static_cast<char>(rng()); });
+                for (size_t i = 0, at = all.size(); i < n; ++i, ++at)
+                    piece[i] = static_cast<char>(at * 7 + at / 4093);
                 ASSERT_TRUE(io_.write(piece.data(), n)) << io_.error_text();
                 all += piece;
             }
@@ -369,7 +370,8 @@ protected:
         fill(8 * MIB, 12345);
     }
 
-    // Writes the planned blocks to name through the full writer API, with io_.
+    // Writes the planned blocks to name through the full writer API, with io_,
+    // the reads running ahead.
     bool write_image(const std::string& name,
                      const Image_Block_Writer::Progress_Callback& progress = nullptr) {
         Image_Block_Writer writer(io_);
@@ -377,7 +379,13 @@ protected:
             writer.add_block(b.offset, b.length);
         return io_.open(name, Client_IO::MODE_WRITE) && writer.init(512, BLOCK, 1, 0) &&
                writer.write_superblock(UUID, UUID, bytes_.size()) &&
-               writer.write_blocks(reader(), progress, buffer_.data(), buffer_.size());
+               writer.write_blocks_ahead(
+                   [this](char* buffer, uint64_t length, uint64_t offset) -> ssize_t {
+                       const uint64_t n = std::min<uint64_t>(length, BLOCK);
+                       std::memcpy(buffer, bytes_.data() + offset, n);
+                       return static_cast<ssize_t>(n);
+                   },
+                   progress, BLOCK, 3);
     }
 
     // Opens name for writing and starts an image on it.
@@ -584,6 +592,19 @@ TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
                                      buffer_.data(), buffer_.size()));
     EXPECT_NE(std::string::npos, io.error_text().find("offset 0")) << io.error_text();
     EXPECT_FALSE(writer.finish()) << "a failed writer stays failed";
+    EXPECT_FALSE(io.is_open()) << "the writer discarded the file";
+    Image_Block_Writer ahead(io);
+    for (uint64_t at = 0; at < 8 * MIB; at += BLOCK)
+        ahead.add_block(at, BLOCK);
+    ASSERT_NO_FATAL_FAILURE(start_image(io, ahead, "bad-source-later.img"));
+    int reads = 0;
+    EXPECT_FALSE(ahead.write_blocks_ahead(
+        [&reads](char*, uint64_t length, uint64_t) {
+            return ++reads < 6 ? static_cast<ssize_t>(length) : -1;
+        },
+        nullptr, BLOCK, 3));
+    EXPECT_NE(std::string::npos, io.error_text().find("offset " + std::to_string(5 * BLOCK)))
+        << io.error_text();
     EXPECT_FALSE(io.is_open()) << "the writer discarded the file";
     Client_IO::inject_fault(Client_IO::FAULT_RENAME, EIO);  // the last step of a finish
     EXPECT_FALSE(write_image("disk.img"));
