@@ -12,7 +12,8 @@
 //
 // Files are written with O_DIRECT where the file system takes it: what is
 // written is gathered in an aligned buffer and goes to disk in large aligned
-// pieces, without a copy in the page cache. Elsewhere (say a tmpfs) writes
+// pieces, without a copy in the page cache, each written by a second thread
+// while the next one is gathered. Elsewhere (say a tmpfs) writes
 // go through the page cache and are written back as they arrive.
 //
 // Every call reports failure by its result, with last_errno() and
@@ -107,12 +108,17 @@ private:
     uint64_t storage_size_ = 0;
     uint64_t written_ = 0;    // bytes written at the file's end so far
     uint64_t writeback_ = 0;  // bytes handed to writeback so far
-    std::unique_ptr<char, void (*)(void*)> stage_{nullptr, ::free};
+    class Write_Behind;
+    using Buffer = std::unique_ptr<char, void (*)(void*)>;
+    Buffer buffers_[2] = {{nullptr, ::free}, {nullptr, ::free}};
+    char* stage_ = nullptr;   // one of buffers_, being filled
     size_t staged_ = 0;       // bytes in stage_, the file's bytes from direct_at_
     uint64_t direct_at_ = 0;  // where stage_ goes in the file (aligned)
     bool direct_ = false;     // writing with O_DIRECT
+    std::unique_ptr<Write_Behind> behind_;
     void start_writeback();
     bool write_stage(bool all);
+    bool wait_behind();
     bool write_at(const char* data, size_t length, uint64_t at);
 };
 
