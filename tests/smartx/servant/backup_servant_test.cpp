@@ -361,8 +361,9 @@ TEST_F(BackupServant, FailedRunsLeaveTheLastCommittedSetAlone) {
         EXPECT_NO_THROW(restore(committed));
     };
 
-    // The catalog refuses the base lookup (the backup turns full) and the commit.
-    world_->backupd().fail_catalog(2, 400);
+    // The catalog refuses the leftover sweep's lookup, the base lookup (the
+    // backup turns full) and the commit.
+    world_->backupd().fail_catalog(3, 400);
     next_second();
     write_disk(0, 0, "more");
     EXPECT_EQ(backup(p).result, (Object{{"code", Value(1)}}));
