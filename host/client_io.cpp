@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -314,6 +315,8 @@ bool Client_IO::start_write(const std::string& file, bool replace) {
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return fail(errno, reason("cannot create", file, errno));
+    // Locked while it is written: a temporary nobody holds is a dead writer's.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     begin_file();
     fd_ = fd;
     mode_ = MODE_WRITE;

@@ -1,6 +1,7 @@
 // The storage pool as the host reaches it: pool records and the options they
 // give, file I/O that never leaves a partial or overwritten file behind, and
 // image files whose damage is caught.
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "host/image_block_writer.h"
 #include "host/paths.h"
 #include "host/pool_service.h"
+#include "host/pool_sweep.h"
 #include "pool_test_support.h"
 
 namespace {
@@ -149,6 +151,33 @@ TEST_F(PoolTest, AbandonedIncompleteOrRemovedWritesLeaveNothing) {
     EXPECT_TRUE(io_.remove("a/busy.img"));
     EXPECT_FALSE(io_.is_open());
     EXPECT_THAT(pool_.files(), IsEmpty());
+}
+
+// A killed writer's temporary holds no lock: it goes, a live writer's stays.
+TEST_F(PoolTest, TemporariesOfWritersThatAreGoneAreReclaimed) {
+    ASSERT_TRUE(io_.open("vm/live.img", Client_IO::MODE_WRITE));
+    ASSERT_TRUE(io_.write("data", 4));
+    ASSERT_EQ(pool_.files().size(), 1u);
+    const std::string live = pool_.files()[0];
+    put_file(pool_.path("vm/.dead.img.part-AbC123"), "data");
+    put_file(pool_.path("vm/.old.img.part-XyZ789"), "");
+    const struct timeval long_ago[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    for (const std::string& old : {live, std::string("vm/.old.img.part-XyZ789")})
+        ASSERT_EQ(::utimes(pool_.path(old).c_str(), long_ago), 0);
+    // Made a moment ago: its writer may not have locked it yet.
+    put_file(pool_.path("vm/.new.img.part-QwE456"), "");
+    put_file(pool_.path("vm/done.img"), "x");
+    std::vector<std::string> listed;
+    ASSERT_TRUE(list_pool_files(io_, "vm", listed));
+    EXPECT_EQ(listed, pool_.files());
+    EXPECT_EQ(listed.size(), 5u);
+
+    EXPECT_EQ(reclaim_pool_temporaries(io_, "vm"), 2);
+    EXPECT_EQ(reclaim_pool_temporaries(io_, "missing"), 0);
+    EXPECT_EQ(reclaim_pool_temporaries(io_, "../vm"), -1);
+    ASSERT_TRUE(io_.close());
+    EXPECT_EQ(pool_.files(),
+              (std::vector<std::string>{"vm/.new.img.part-QwE456", "vm/done.img", "vm/live.img"}));
 }
 
 TEST_F(PoolTest, ExistingNameIsNeverOverwrittenUnlessAsked) {
