@@ -118,18 +118,9 @@ void secure_secrets(json_spirit::Value& v) {
         for (auto& e : v.get_array())
             secure_secrets(e);
     } else if (v.type() == json_spirit::obj_type) {
-        for (auto& kv : v.get_obj()) {
-            if ((kv.first == "password" || kv.first == "token") &&
-                kv.second.type() == json_spirit::str_type) {
-                std::string& plain = kv.second.get_str();
-                secure_string secret(plain.data(), plain.size());
-                if (!plain.empty())
-                    secure_memset(&plain[0], 0, plain.size());
-                kv.second = json_spirit::Value(std::move(secret));
-            } else {
-                secure_secrets(kv.second);
-            }
-        }
+        json_spirit::secure_credentials(v.get_obj());
+        for (auto& kv : v.get_obj())
+            secure_secrets(kv.second);
     }
 }
 

@@ -123,18 +123,8 @@ bool nested_deeper(const std::string& text, size_t limit) {
 
 // Credentials among the params go into wiping strings.
 void secure_credentials(json_spirit::Value& params) {
-    if (params.type() != json_spirit::obj_type)
-        return;
-    for (auto& kv : params.get_obj()) {
-        if ((kv.first == "password" || kv.first == "token") &&
-            kv.second.type() == json_spirit::str_type) {
-            std::string& plain = kv.second.get_str();
-            secure_string secret(plain.data(), plain.size());
-            if (!plain.empty())
-                secure_memset(&plain[0], 0, plain.size());
-            kv.second = json_spirit::Value(std::move(secret));
-        }
-    }
+    if (params.type() == json_spirit::obj_type)
+        json_spirit::secure_credentials(params.get_obj());
 }
 
 class Agent {

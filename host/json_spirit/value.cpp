@@ -762,4 +762,16 @@ const Value& object_get_value_or_throw(const Object& obj, const std::string& key
     return *v;
 }
 
+void secure_credentials(Object& obj) {
+    for (auto& kv : obj) {
+        if ((kv.first != "password" && kv.first != "token") || kv.second.type() != str_type)
+            continue;
+        std::string& plain = kv.second.get_str();
+        secure_string secret(plain.data(), plain.size());
+        if (!plain.empty())
+            secure_memset(&plain[0], 0, plain.size());
+        kv.second = Value(std::move(secret));
+    }
+}
+
 }  // namespace json_spirit

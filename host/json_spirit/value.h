@@ -173,6 +173,11 @@ const Array& object_get_array_or_throw(const Object& obj, const std::string& key
 Array& object_get_array_or_throw(Object& obj, const std::string& key);
 const Value& object_get_value_or_throw(const Object& obj, const std::string& key);
 
+// Credentials arrive as plain strings: each member of obj named "password"
+// or "token" whose value is a string moves into a wiping string, and its
+// plain copy is wiped. Only obj's own members: callers walk nested objects.
+void secure_credentials(Object& obj);
+
 }  // namespace json_spirit
 
 #endif

@@ -95,6 +95,14 @@ Lister::Resc_Type Lister::resc_type(const std::string& name) {
 
 // ---- items ----
 
+json_spirit::Array Lister::Item::dump(const std::vector<Item>& items) {
+    json_spirit::Array array;
+    array.reserve(items.size());
+    for (const Item& item : items)
+        array.emplace_back(item.dump());
+    return array;
+}
+
 json_spirit::Object Lister::Item::dump() const {
     json_spirit::Object obj;
     obj["moid"] = id;
@@ -232,11 +240,7 @@ bool Lister::list(const std::string& view, const std::string& list, const std::s
     std::vector<Item> items;
     if (!func(this, view_type(view), target, items))
         return false;
-    json_spirit::Array array;
-    array.reserve(items.size());
-    for (const Item& item : items)
-        array.emplace_back(item.dump());
-    result = std::move(array);
+    result = Item::dump(items);
     return true;
 }
 

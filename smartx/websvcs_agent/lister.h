@@ -78,6 +78,8 @@ public:
 
         // "uuid" only when there is one; "extended_attrs" always.
         json_spirit::Object dump() const;
+        // The items' dumps, in order.
+        static json_spirit::Array dump(const std::vector<Item>& items);
 
         // load_extended_attrs matters for hosts only (CPU, memory, cluster).
         void load(const Datacenter& datacenter, bool has_children, bool load_extended_attrs);

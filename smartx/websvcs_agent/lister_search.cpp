@@ -23,11 +23,7 @@ bool Lister::search(const std::string& view, const std::string& search, const st
     std::vector<Item> items;
     if (!search_items(view_type(view), resc_type(search), name, items))
         return false;
-    json_spirit::Array array;
-    array.reserve(items.size());
-    for (const Item& item : items)
-        array.emplace_back(item.dump());
-    result = std::move(array);
+    result = Item::dump(items);
     return true;
 }
 
