@@ -39,7 +39,6 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
             {drop("description"), {ds("description", "string")}},
             {put("external_use", "no"), {ds("external_use", "boolean")}},
             {put("replica_num", HUGE_NUMBER), {ds("replica_num", "32-bit integer")}},
-            {drop("type"), {ds("type", "string")}},
             {drop("cluster"), {"Failed to parse cluster in data storage.\n"}},
             {drop("cluster.name"), {ITEM_NAME, "Failed to parse cluster in data storage.\n"}},
             {put("iscsi_target", Value()), {}},
