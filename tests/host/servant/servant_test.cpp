@@ -417,8 +417,7 @@ TEST_F(ServantScheduler, GlobalMutexKeepsTasksOfOneIdApartAcrossSchedulers) {
     for (Servant_Task_Scheduler* s : {&s_, &b}) {
         ASSERT_TRUE(s->enable_global_mutex());
         for (int round = 0; round < 2; ++round)
-            add("backup_vm", "barrier",
-                Object{{"dir", Value(dir)}, {"owner", Value("vm")}, {"expect", Value(1)}},
+            add("backup_vm", "barrier", Object{{"dir", Value(dir)}, {"expect", Value(1)}},
                 s == &b ? "b" : "a", "vm/1", s);
     }
     ASSERT_TRUE(b.activate(2, init(), result()));
