@@ -1,7 +1,6 @@
 // The VM record with its CPU, disks, NICs and volumes; its snapshots, the
 // snapshots of its volumes and its histories.
 #include "smartx/common/vm.h"
-#include "smartx/common/history.h"
 #include "smartx/common/vm_disk.h"
 #include "smartx/common/vm_nic.h"
 #include "smartx/common/vm_snapshot.h"
@@ -239,15 +238,4 @@ TEST(SnapshotRecords, SnapshotDiskDumpCarriesThePolicyNameButDoesNotLoadIt) {
     // Filled by the snapshot query, stored with the piece.
     disk.vm_volume_storage_policy = "REPLICA_2_THIN_PROVISION";
     EXPECT_EQ(disk.dump().at("vm_volume_storage_policy"), Value("REPLICA_2_THIN_PROVISION"));
-}
-
-TEST(SnapshotRecords, HistoryDumpsEveryKey) {
-    smartx::VM_History h;
-    h.uuid = "v1";
-    h.set_size = UINT64_MAX;
-    h.succeed = true;
-    EXPECT_EQ(
-        json_spirit::write(Value(h.dump())),
-        R"({"cluster_id":"","end_time":"","host":"","name":"","set_size":18446744073709551615,)"
-        R"("size":0,"start_time":"","storaged_size":0,"succeed":true,"uuid":"v1"})");
 }
