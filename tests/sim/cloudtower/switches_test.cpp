@@ -133,22 +133,19 @@ TEST_F(SwitchTest, ConcurrentClients) {
     EXPECT_EQ(list("get-iscsi-luns").size(), lun_ids.size());
 }
 
-TEST(VolumeStore, SparseCopyKeepsDataAndHoles) {
+// What a copy holds is checked through the module's snapshots; here, what
+// the store refuses.
+TEST(VolumeStore, NeverOverwritesAndKeepsNamesInsideTheStore) {
     Temp_Root root;
     sim::cloudtower::Volume_Store store(root.file("store"));
     std::string error;
     ASSERT_TRUE(store.prepare(&error)) << error;
     const int64_t size = int64_t(4) << 30;
     ASSERT_TRUE(store.create("vol", size, &error)) << error;
-    EXPECT_FALSE(store.create("vol", size, &error));  // never over an existing volume
-    const std::string block(65536, 'x');
-    ASSERT_TRUE(write_at(store.path("vol"), int64_t(3) << 30, block));
+    EXPECT_FALSE(store.create("vol", size, &error));
     ASSERT_TRUE(store.copy_sparse("vol", "snap", &error)) << error;
-    EXPECT_EQ(size, stat_of(store.path("snap")).st_size);
-    EXPECT_LT(stat_of(store.path("snap")).st_blocks * 512, 16 << 20);
-    EXPECT_EQ(block, read_at(store.path("snap"), int64_t(3) << 30, block.size()));
     EXPECT_FALSE(file_exists(store.path("snap") + ".part"));
-    EXPECT_FALSE(store.copy_sparse("vol", "snap", &error));  // the copy exists
+    EXPECT_FALSE(store.copy_sparse("vol", "snap", &error));
     EXPECT_FALSE(store.copy_sparse("missing", "other", &error));
     EXPECT_FALSE(file_exists(store.path("other")));
     for (const char* bad : {"../escape", "a/b", "", "..", ".", "a..b"}) {
