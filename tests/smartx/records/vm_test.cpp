@@ -1,5 +1,5 @@
 // The VM record with its CPU, disks, NICs and volumes; its snapshots, the
-// snapshots of its volumes and its histories.
+// snapshots of its volumes.
 #include "smartx/common/vm.h"
 #include "smartx/common/vm_disk.h"
 #include "smartx/common/vm_nic.h"
