@@ -1,6 +1,5 @@
-// The host's calls to the backup server (against the simulated server) and
-// its HTTP clients (against a local server), over loopback.
-#include <chrono>
+// The host's HTTP clients against a local server, over loopback (its calls
+// to the backup server: the module's login look-up tests).
 #include <mutex>
 #include <thread>
 
@@ -8,90 +7,14 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "host/backupd_client.h"
 #include "host/http_client.h"
 #include "host/json_spirit/json_io.h"
-#include "host/rsa_codec.h"
-#include "sim/backup_server/backup_server.h"
 #include "support/temp_root.h"
-#include "world/host_settings.h"
 
 namespace {
 
 using json_spirit::Object;
 using json_spirit::Value;
-
-class BackupdClient : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.start());
-        write_host_settings(root_.path(), server_.port());
-        sim::Instance_Login login;
-        login.uuid = "inst-1";
-        login.host = "10.0.0.5";
-        login.password = "p@ss";
-        login.token = "tok-123";
-        server_.add_instance(login);
-    }
-
-    static std::string decrypt(const std::string& cipher) {
-        const std::string& key = test_host_keys().private_pem;
-        RSA_Decoder d(reinterpret_cast<const unsigned char*>(cipher.data()), cipher.size(),
-                      reinterpret_cast<const unsigned char*>(key.data()), key.size(), true, 1);
-        return d ? std::string(reinterpret_cast<const char*>(d.get()), d.length()) : "<failed>";
-    }
-
-    // smartx.query for instance uuid.
-    bool query(const char* uuid, Value& result, json_spirit::Value_type expected,
-               int timeout_ms = -1, int retries = -1) {
-        return global_json_rpc("smartx.query", Object{{"uuid", Value(uuid)}}, timeout_ms, result,
-                               expected, retries);
-    }
-
-    Temp_Root root_;
-    sim::Backup_Server server_{test_host_keys().public_pem};
-};
-
-TEST_F(BackupdClient, QueryReturnsTheLoginWithSecretsEncryptedForTheHostOrFails) {
-    Value result;
-    ASSERT_TRUE(query("inst-1", result, json_spirit::obj_type));
-    const Object o = result.get_obj();
-    EXPECT_EQ("10.0.0.5", o.at("host").get_str());
-    EXPECT_NE("p@ss", o.at("password").get_str());
-    EXPECT_EQ("p@ss", decrypt(o.at("password").get_str()));
-    EXPECT_EQ("tok-123", decrypt(o.at("token").get_str()));
-    EXPECT_EQ("/jsonrpc", server_.requests().at(0).path);
-    result = Value();
-    EXPECT_FALSE(query("nope", result, json_spirit::null_type));
-    server_.set_query_result_override("[1, 2]");
-    EXPECT_FALSE(query("inst-1", result, json_spirit::obj_type)) << "a result of another type";
-    server_.set_rpc_error(true);
-    EXPECT_FALSE(query("inst-1", result, json_spirit::null_type));
-    EXPECT_EQ(json_spirit::null_type, result.type());
-    server_.stop();
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(query("inst-1", result, json_spirit::null_type, 5000, 1));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
-}
-
-TEST_F(BackupdClient, AlertsReachTheServer) {
-    RESTful_Alert_Client client;
-    const Object detail{{"id", Value("vm-1")}, {"name", Value("web")}};
-    time_t start = 100, last = 0;
-    const Error_ID id(Error_ID::LV_ERROR, 3, 39, 1, 28, 0);
-    EXPECT_EQ(0x700000327010001cull, id.value());
-    ASSERT_TRUE(client.send_alert(id.value(), detail, 2, "host-1", "res-1", "def-1", "job-1",
-                                  &start, &last, 1));
-    const auto alerts = server_.alerts();
-    ASSERT_EQ(1u, alerts.size());
-    const Object& a = alerts[0].get_obj();
-    EXPECT_EQ(id.value(), a.at("code").get_uint64());
-    EXPECT_EQ(Value(detail), a.at("detail"));
-    EXPECT_EQ(100, a.at("start_time").get_int64());
-    server_.stop();
-    EXPECT_FALSE(client.send_alert(id.value(), detail, 2, "host-1", "res-1", "def-1", "job-1",
-                                   &start, &last, 1));
-}
 
 // A local server answering each path with a fixed status, body and type, and
 // recording what /echo was sent.

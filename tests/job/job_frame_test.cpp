@@ -108,7 +108,7 @@ protected:
 // (stopping the job as the engine would, from another thread).
 constexpr unsigned PRECONDITION_FAILS = 1, INACTIVE = 2, NO_SOURCE = 4, PRE_FAILS = 8,
                    IGNORE_PRE_FAILURE = 16, WORK_FAILS = 32, WORK_STOPS = 64, POST_FAILS = 128,
-                   IGNORE_POST_FAILURE = 256, POST_ALWAYS = 512;
+                   IGNORE_POST_FAILURE = 256, POST_ALWAYS = 512, WORK_ABORTS = 1024;
 
 TEST_F(JobFrame, OutcomesGiveTheirReportsActionsAndRecord) {
     const struct Row {
@@ -132,6 +132,7 @@ TEST_F(JobFrame, OutcomesGiveTheirReportsActionsAndRecord) {
         {WORK_STOPS, kCanceled, 1, true, false, JOB_STATE_CANCELED, 0},
         // The post-action keeps a canceled run canceled.
         {WORK_STOPS | POST_ALWAYS, kCanceled, 1, true, true, JOB_STATE_CANCELED, 0},
+        {WORK_ABORTS, kCanceled, 1, true, false, JOB_STATE_CANCELED, 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.setup);
@@ -140,8 +141,11 @@ TEST_F(JobFrame, OutcomesGiveTheirReportsActionsAndRecord) {
         ::unlink(Job_Activity_Map::path_of(kDefId).c_str());  // a fresh record per row
         b_.active = !(r.setup & INACTIVE);
         b_.work = [&r](Job& job) {
+            Action_Options opts;
             if (r.setup & WORK_STOPS)
                 job.stop(nullptr);
+            if (r.setup & WORK_ABORTS)
+                job.abort(&opts);
             return !(r.setup & WORK_FAILS) &&
                    !job_state_is_stopping(load_job_state(job.activity()));
         };
@@ -208,26 +212,6 @@ TEST_F(JobFrame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
     ASSERT_EQ(0, job->start(nullptr));
     ASSERT_TRUE(job->wait_for_completion(60000));
     EXPECT_EQ(JOB_STATE_PAUSING, state_after_work.load());
-}
-
-TEST_F(JobFrame, StopOrAbortFromAnotherThreadWhileWorkingCancels) {
-    for (bool abort : {false, true}) {
-        SCOPED_TRACE(abort ? "abort" : "stop");
-        std::atomic<bool> working{false};
-        b_.work = [&working](Job& job) {  // until told to stop
-            for (working = true; !job_state_is_stopping(load_job_state(job.activity()));)
-                std::this_thread::yield();
-            return false;
-        };
-        ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(definition()), false);
-        ASSERT_EQ(0, job->start(nullptr));
-        while (!working)
-            std::this_thread::yield();
-        Action_Options opts;
-        EXPECT_EQ(0, abort ? job->abort(&opts) : job->stop(nullptr));
-        ASSERT_TRUE(job->wait_for_completion(60000));
-        EXPECT_EQ(kCanceled, kinds(job->reports()));
-    }
 }
 
 TEST_F(JobFrame, PauseDuringPreActionFailsTheRun) {

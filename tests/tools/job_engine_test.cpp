@@ -32,20 +32,6 @@ protected:
     Temp_Root root_;
 };
 
-TEST_F(JobEngine, RunsTheFrameAndReportsTheOutcome) {
-    // A failed precondition: no report, and a failure.
-    Command_Result r = engine(R"("precondition": "exit 1")");
-    EXPECT_NE(0, r.exit_code) << r.output;
-    EXPECT_EQ(std::string::npos, r.output.find("report:")) << r.output;
-
-    const std::string pre = root_.file("pre-ran");
-    r = engine(R"("pre_action": "touch )" + pre + "\"");
-    EXPECT_TRUE(std::ifstream(pre).good()) << r.output;
-    EXPECT_TRUE(once(r.output, "report: start")) << r.output;
-    // Exit status 0 exactly when the run reported success.
-    EXPECT_EQ(r.exit_code == 0, once(r.output, "report: success")) << r.output;
-}
-
 TEST_F(JobEngine, RefusesWhatItCannotRun) {
     const std::string def = root_.file("def.json");
     for (const char* text : {R"({"id": "x", "type": 0})", "{not json", "[1, 2]"}) {

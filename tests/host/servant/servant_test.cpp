@@ -410,36 +410,6 @@ TEST_F(ServantScheduler, EachOutcomeReachesTheResultCallbackAndOnlyATwoIsRetried
     EXPECT_NE(std::string::npos, text.find("Failed to start servant servant")) << text;
 }
 
-// Barrier servants wait until two of them run, then say the most they saw
-// running at once, in all and of their own owner.
-TEST_F(ServantScheduler, NoMoreServantsRunThanTheParallelismOrTheOwnerLimit) {
-    struct Row {
-        int parallelism, owner_limit;
-        std::vector<std::string> owners;
-    };
-    const Row rows[] = {{2, 0, {"h0", "h1", "h2", "h3"}}, {4, 1, {"a", "a", "b", "b"}}};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.parallelism);
-        const std::string dir = root_.file("markers" + std::to_string(r.parallelism));
-        make_directories(dir, 0755);
-        Servant_Task_Scheduler s("test.servant", 1024);
-        if (r.owner_limit) {
-            ASSERT_TRUE(s.enable_owner_limit(r.owner_limit));
-        }
-        for (size_t i = 0; i < r.owners.size(); ++i)
-            add("t" + std::to_string(i), "barrier",
-                Object{{"dir", Value(dir)}, {"owner", Value(r.owners[i])}, {"expect", Value(2)}},
-                r.owners[i], nullptr, &s);
-        replies_.clear();
-        run(r.parallelism, nullptr, &s);
-        ASSERT_EQ(4u, results().size());
-        for (const Object& res : results()) {
-            EXPECT_EQ(2, res.at("max_total").get_int());
-            EXPECT_EQ(1, res.at("max_owner").get_int());
-        }
-    }
-}
-
 TEST_F(ServantScheduler, GlobalMutexKeepsTasksOfOneIdApartAcrossSchedulers) {
     const std::string dir = root_.file("markers");
     make_directories(dir, 0755);
@@ -447,8 +417,7 @@ TEST_F(ServantScheduler, GlobalMutexKeepsTasksOfOneIdApartAcrossSchedulers) {
     for (Servant_Task_Scheduler* s : {&s_, &b}) {
         ASSERT_TRUE(s->enable_global_mutex());
         for (int round = 0; round < 2; ++round)
-            add("backup_vm", "barrier",
-                Object{{"dir", Value(dir)}, {"owner", Value("vm")}, {"expect", Value(1)}},
+            add("backup_vm", "barrier", Object{{"dir", Value(dir)}, {"expect", Value(1)}},
                 s == &b ? "b" : "a", "vm/1", s);
     }
     ASSERT_TRUE(b.activate(2, init(), result()));

@@ -10,9 +10,9 @@
 //   exit        _exit(params.status) without an answer
 //   silent      answers nothing and returns
 //   twice       answers {"code": 0} twice
-//   barrier     marker file in params.dir named <owner>.<pid>; waits (30 s at
+//   barrier     marker file in params.dir named by its pid; waits (30 s at
 //               most) until params.expect markers exist, then answers the
-//               most markers it saw in all and of its own owner
+//               most markers it saw
 //   block       touches params.started, then waits (60 s at most) for
 //               params.release to exist; {"code": 0}
 //   hang        answers {"code": 0}, then sleeps
@@ -71,20 +71,14 @@ int count_secure(const Value& v) {
 }
 
 // Markers in dir: all of them, and those whose name starts with "<owner>.".
-void count_markers(const std::string& dir, const std::string& owner, int& all, int& mine) {
-    all = mine = 0;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return;
-    while (dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..")
-            continue;
-        ++all;
-        if (n.compare(0, owner.size() + 1, owner + ".") == 0)
-            ++mine;
+int count_markers(const std::string& dir) {
+    int all = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            all += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+        ::closedir(d);
     }
-    ::closedir(d);
+    return all;
 }
 
 std::vector<std::string> read_cmdline() {
@@ -190,31 +184,22 @@ public:
             ch->send(r);
             return ch->send(r);
         } else if (action == "barrier") {
-            std::string dir, owner;
+            std::string dir;
             int expect = 1;
             json_spirit::object_get(p, "dir", dir);
-            json_spirit::object_get(p, "owner", owner);
             json_spirit::object_get(p, "expect", expect);
-            std::string marker = dir + "/" + owner + "." + std::to_string(::getpid());
+            std::string marker = dir + "/" + std::to_string(::getpid());
             std::ofstream(marker).put('x');
-            int max_all = 0, max_mine = 0, all = 0, mine = 0;
+            int max_all = 0;
             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            for (;;) {
-                count_markers(dir, owner, all, mine);
-                max_all = std::max(max_all, all);
-                max_mine = std::max(max_mine, mine);
-                if (all >= expect || std::chrono::steady_clock::now() > deadline)
-                    break;
+            while ((max_all = std::max(max_all, count_markers(dir))) < expect &&
+                   std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
             // Give a servant that should not be running a chance to show up.
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            count_markers(dir, owner, all, mine);
-            max_all = std::max(max_all, all);
-            max_mine = std::max(max_mine, mine);
+            max_all = std::max(max_all, count_markers(dir));
             std::remove(marker.c_str());
             result["max_total"] = max_all;
-            result["max_owner"] = max_mine;
         } else if (action == "block") {
             std::string started, release;
             json_spirit::object_get(p, "started", started);

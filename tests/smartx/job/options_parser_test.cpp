@@ -212,12 +212,6 @@ TEST(OptionsNoResult, EveryValueStopsTheParse) {
     EXPECT_TRUE(parser.parse("{\"a\": {}}"));  // structure alone needs no object
 }
 
-TEST(OptionsGenerate, WritesTheValue) {
-    EXPECT_EQ("{\"channels\":4,\"exclusion\":[\"a\"]}",
-              parse(true, "{\"channels\": 4, \"exclusion\": [\"a\"]}").generated);
-    EXPECT_EQ("null", parse(false, "{}").generated);
-}
-
 // Mutated texts of the table parse or fail; what the parsers keep, written
 // and parsed again, gives itself: a member of the wrong kind, out of range or
 // not a key of the parser would change.

@@ -49,32 +49,6 @@ const std::string kRestore =
     "\"nics\": [" +
     kNic + "], \"volumes\": [" + kVolume + "]}";
 
-TEST(SourceEntry, FullEntriesLoadEveryFieldAndDumpTheirText) {
-    smartx::Backup_Source_Entry b;
-    ASSERT_TRUE(b.load(read_json(kBackup)));
-    ASSERT_EQ(1u, b.volumes.size());
-    const auto& d = b.volumes[0];
-    EXPECT_EQ(
-        (std::vector<std::string>{"vm-1", "web", "VirtualMachine", "d1", "v1", "vol", "l1", "loc1",
-                                  "p1", ""}),
-        (std::vector<std::string>{b.id, b.name, b.type, d.disk_id, d.volume_id, d.volume_name,
-                                  d.lun_id, d.volume_local_id, d.volume_policy, d.disk_type}));
-    EXPECT_EQ(read_json(kBackup), Value(b.dump()));
-
-    smartx::Restore_Source_Entry r;
-    ASSERT_TRUE(r.load(read_json(kRestore)));
-    ASSERT_EQ(1u, r.nics.size());
-    ASSERT_EQ(1u, r.volumes.size());
-    EXPECT_EQ((std::vector<std::string>{"web2", "vl1", "vm-1", "new", "loc1", ""}),
-              (std::vector<std::string>{r.vm_tgt_name, r.nics[0].vlan_id, r.nics[0].vm_id,
-                                        r.volumes[0].restore_mode, r.volumes[0].src_local_id,
-                                        r.volumes[0].tgt_volume_local_id}));
-    EXPECT_EQ((std::vector<int64_t>{4, 2, 8192}),
-              (std::vector<int64_t>{r.vm_tgt_cpu_cores, r.vm_tgt_cpu_count, r.vm_tgt_mem_mbytes}));
-    EXPECT_TRUE(r.nics[0].mirror);
-    EXPECT_EQ(read_json(kRestore), Value(r.dump()));
-}
-
 TEST(SourceEntry, OptionalPartsMayBeAbsent) {
     smartx::Backup_Source_Entry b;
     ASSERT_TRUE(b.load(read_json(replaced(kBackup, ", \"disks\": [" + kDisk + "]", ""))));

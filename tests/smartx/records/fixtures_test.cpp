@@ -94,21 +94,29 @@ TEST(CloudTowerAnswers, EveryRecordLoadsWithKnownNames) {
                     names(clock_offset_type_to_name(
                               clock_offset_name_to_type(vm.clock_offset.c_str())),
                           vm.clock_offset) &&
-                    vm.get_firmware() != VM_Firmware::UNKNOWN && !vm.vm_disks.empty();
+                    names(vm_firmware_type_to_name(vm.get_firmware()), vm.firmware) &&
+                    !vm.vm_disks.empty();
          })},
         {"vm_disks.json", loads<VM_Disk>([](const VM_Disk& d) {
-             return d.get_type() != VM_Disk_Type::UNKNOWN && d.get_bus() != Bus::UNKNOWN;
+             return names(vm_disk_type_type_to_name(d.get_type()), d.type) &&
+                    names(bus_type_to_name(d.get_bus()), d.bus);
          })},
-        {"vm_nics.json", loads<VM_NIC>()},
+        {"vm_nics.json", loads<VM_NIC>([](const VM_NIC& n) {
+             return names(vm_nic_model_type_to_name(vm_nic_model_name_to_type(n.model.c_str())),
+                          n.model);
+         })},
         {"vm_volumes.json", loads<VM_Volume>([](const VM_Volume& v) {
-             return v.get_elf_storage_policy() != ELF_Storage_Policy::UNKNOWN &&
-                    v.get_type() != VM_Volume_Type::UNKNOWN;
+             return names(elf_storage_policy_type_to_name(v.get_elf_storage_policy()),
+                          v.elf_storage_policy) &&
+                    names(vm_volume_type_type_to_name(v.get_type()), v.type);
          })},
         {"vm_snapshots.json", loads<VM_Snapshot>([](const VM_Snapshot& s) {
              for (const auto& disk : s.vm_disks)
                  if (disk.get_type() == VM_Disk_Type::UNKNOWN)
                      return false;
-             return !s.vm_disks.empty();
+             return !s.vm_disks.empty() &&
+                    consistent_type_name_to_type(s.consistent_type.c_str()) !=
+                        Consistent_Type::UNKNOWN;
          })},
         {"vm_volume_snapshots.json", loads<VM_Volume_Snapshot>()},
     };

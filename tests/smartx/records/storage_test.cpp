@@ -39,7 +39,6 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
             {drop("description"), {ds("description", "string")}},
             {put("external_use", "no"), {ds("external_use", "boolean")}},
             {put("replica_num", HUGE_NUMBER), {ds("replica_num", "32-bit integer")}},
-            {drop("type"), {ds("type", "string")}},
             {drop("cluster"), {"Failed to parse cluster in data storage.\n"}},
             {drop("cluster.name"), {ITEM_NAME, "Failed to parse cluster in data storage.\n"}},
             {put("iscsi_target", Value()), {}},
@@ -54,8 +53,6 @@ TEST(StorageRecords, FaultyBodiesFailWithTheirMessages) {
     check_load_cases<ISCSI_LUN>(
         lun_body(), {
                         {drop("assigned_size"), {lun("assigned_size", "integer")}},
-                        {put("shared_size", 1.5), {lun("shared_size", "integer")}},
-                        {put("unique_size", HUGE_NUMBER), {lun("unique_size", "integer")}},
                         {put("lun_id", "3"), {lun("lun_id", "32-bit integer")}},
                         // Fails on its own key, even though the target is valid.
                         {drop("zbs_volume_id"), {lun("zbs_volume_id", "string")}},

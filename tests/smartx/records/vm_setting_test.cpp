@@ -61,7 +61,6 @@ TEST(VmSettings, FaultyStoredSettingsFailWithTheirMessages) {
             {put("ha", "yes"), {setting("ha", "boolean")}},
             {put("memory", HUGE_NUMBER), {setting("memory", "integer")}},
             {drop("cpu_cores"), {setting("cpu_cores", "32-bit integer")}},
-            {drop("cluster_id"), {setting("cluster_id", "string")}},
             {put("vcpu", HUGE_NUMBER), {}},
             {put("status", 5), {}},
             {drop("gpu_devices.0.gpu_id"),
@@ -95,7 +94,6 @@ TEST(VmSettings, FaultyStoredSettingsFailWithTheirMessages) {
         {
             {drop("elf_storage_policy"), {stored("elf_storage_policy", "string")}},
             {put("size", HUGE_NUMBER), {stored("size", "integer")}},
-            {drop("cluster_id"), {stored("cluster_id", "string")}},
         });
 
     // A list that fails ends the disk settings' load without a message of its own.
