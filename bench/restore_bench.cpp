@@ -419,12 +419,10 @@ const Results& results() {
             r.runs[c.first].push_back(run);
             if (verbose)
                 std::fprintf(stderr,
-                             "  %s: %.0f ms (request %.0f ms), read %.0f MiB (%.0f from storage), "
-                             "wrote %.0f MiB (%.0f to storage), %.0f MiB allocated\n",
+                             "  %s: %.0f ms (request %.0f ms), storage read %.0f MiB, written %.0f "
+                             "MiB, target %.0f MiB of data\n",
                              c.first.c_str(), run.seconds * 1000, run.request_s * 1000,
-                             static_cast<double>(run.io.rchar) / MiB,
                              static_cast<double>(run.io.storage_read) / MiB,
-                             static_cast<double>(run.io.wchar) / MiB,
                              static_cast<double>(run.io.storage_written) / MiB,
                              static_cast<double>(run.allocated) / MiB);
         }
