@@ -106,7 +106,7 @@ int rename_noreplace(const char* from, const char* to) {
 // O_DIRECT alignment of memory, file offsets and lengths, and the size of
 // the pieces that go to disk.
 constexpr size_t DIRECT_ALIGN = 4096;
-constexpr size_t DIRECT_PIECE = 2u << 20;
+constexpr size_t DIRECT_PIECE = 4u << 20;
 
 }  // namespace
 
