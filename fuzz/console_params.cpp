@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,11 @@ struct Console {
         char dir[] = "/tmp/fuzz-console-XXXXXX";
         FUZZ_CHECK(::mkdtemp(dir) != nullptr);
         ::setenv("HOST_ROOT", dir, 1);
+        // libFuzzer ends with exit(): the settings go with the process.
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(::getenv("HOST_ROOT"), ignored);
+        });
         // A port bound and never listened on refuses every connection.
         closed_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
