@@ -94,7 +94,10 @@ private:
 };
 
 std::string error_text(int code, const json_spirit::Value& id, const std::string& message) {
-    return json_rpc_text(JSON_RPC_Response_Error(code, id, message, json_spirit::Value()));
+    const std::string text =
+        json_rpc_text(JSON_RPC_Response_Error(code, id, message, json_spirit::Value()));
+    // An id without text (a number beyond a double) is answered as null.
+    return text.empty() && !id.is_null() ? error_text(code, json_spirit::Value(), message) : text;
 }
 
 // Deeper than limit, found without recursion (strings skipped).

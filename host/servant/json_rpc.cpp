@@ -1,5 +1,6 @@
 #include "host/servant/json_rpc.h"
 
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <new>
@@ -26,8 +27,10 @@ bool valid_id(const json_spirit::Value& id) {
         case json_spirit::null_type:
         case json_spirit::str_type:
         case json_spirit::int_type:
-        case json_spirit::real_type:
             return true;
+        case json_spirit::real_type:
+            // One beyond a double has no text: the answer could not carry it.
+            return std::isfinite(id.get_real());
         default:
             return false;
     }

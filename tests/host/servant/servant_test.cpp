@@ -86,7 +86,8 @@ TEST(JsonRpcObject, MalformedObjectsAreRefused) {
          {"[1]", "not json", R"({"id":1,"method":"m"})", R"({"jsonrpc":"1.0","id":1,"method":"m"})",
           R"({"jsonrpc":"2.0","id":1,"method":5})",
           R"({"jsonrpc":"2.0","id":1,"method":"m","params":3})",
-          R"({"jsonrpc":"2.0","id":{},"method":"m"})", R"({"jsonrpc":"2.0","result":1})",
+          R"({"jsonrpc":"2.0","id":{},"method":"m"})",
+          R"({"jsonrpc":"2.0","id":51e999,"method":"m"})", R"({"jsonrpc":"2.0","result":1})",
           R"({"jsonrpc":"2.0","id":1,"result":1,"error":{"code":1,"message":""}})",
           R"({"jsonrpc":"2.0","id":1,"error":{"code":"x","message":""}})",
           R"({"jsonrpc":"2.0","id":1,"error":{"code":1}})", R"({"jsonrpc":"2.0","id":1})"}) {

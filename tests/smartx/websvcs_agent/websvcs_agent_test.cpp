@@ -260,6 +260,9 @@ TEST_F(WebsvcsAgent, RequestsItCannotTakeGetJsonRpcErrors) {
          "413 -32600 Invalid Request: larger than 65536 bytes"},
         {head, "-32700 Parse error"},
         {R"({"jsonrpc":"2.0","id":1,"result":0})", "-32600 Invalid Request"},
+        // An id beyond a double has no text to be answered with.
+        {R"({"jsonrpc":"2.0","id":51e999,"method":"smartx.login","params":{}})",
+         "-32600 Invalid Request"},
         {"[" + head + R"("smartx.instances"}])", "-32600 Invalid Request"},
         {head + R"("smartx.nothing"})", "-32601 Method not found"},
         {head + R"("smartx.instances"})",
