@@ -1,0 +1,195 @@
+#include "world/fault_run.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "world/pool_image.h"
+
+namespace world {
+
+uint64_t test_seed(const char* variable) {
+    const char* text = std::getenv(variable);
+    const uint64_t seed =
+        text != nullptr && *text != 0
+            ? std::strtoull(text, nullptr, 10)
+            : static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count() %
+                                    1000000007);
+    std::printf("%s=%llu\n", variable, static_cast<unsigned long long>(seed));
+    std::fflush(stdout);
+    return seed;
+}
+
+void Set_Book::before_run() {
+    while (::time(nullptr) == last_start_)
+        ::usleep(10000);
+    last_start_ = ::time(nullptr);
+    for (const VM& vm : vms_)
+        pending_[vm.id] = world_.disk_contents(vm);
+}
+
+size_t Set_Book::after_run() {
+    size_t n = 0;
+    for (const Object& row : world_.catalog_rows()) {
+        const std::string uuid = text_of(Value(row), "uuid");
+        if (!seen_.insert(uuid).second)
+            continue;
+        const auto p = pending_.find(text_of(Value(row), "vm_id"));
+        if (p != pending_.end()) {
+            held_[uuid] = p->second;
+            ++n;
+        }
+    }
+    pending_.clear();
+    return n;
+}
+
+std::vector<Object> Set_Book::rows_of(const VM& vm) const {
+    std::vector<Object> out;
+    for (const Object& row : world_.catalog_rows())
+        if (text_of(Value(row), "vm_id") == vm.id)
+            out.push_back(row);
+    return out;
+}
+
+Object Set_Book::last_row(const VM& vm) const {
+    const std::vector<Object> rows = rows_of(vm);
+    return rows.empty() ? Object() : rows.back();
+}
+
+std::vector<Object> Set_Book::chain(const Object& row) const {
+    std::map<std::string, Object> by_uuid;
+    for (const Object& r : world_.catalog_rows())
+        by_uuid[text_of(Value(r), "uuid")] = r;
+    std::vector<Object> out{row};
+    while (text_of(Value(out.front()), "type") != "full") {
+        const Value front(out.front());
+        const Value& bases = member_of(front, "base_sets");
+        if (bases.type() != json_spirit::array_type || bases.get_array().empty() ||
+            bases.get_array()[0].type() != json_spirit::str_type || out.size() > by_uuid.size())
+            return {};
+        const auto base = by_uuid.find(bases.get_array()[0].get_str());
+        if (base == by_uuid.end())
+            return {};
+        out.insert(out.begin(), base->second);
+    }
+    return out;
+}
+
+std::vector<std::string> Set_Book::restore_problems() const {
+    std::vector<std::string> out;
+    for (const VM& vm : vms_)
+        for (const Object& row : rows_of(vm)) {
+            const std::string uuid = text_of(Value(row), "uuid");
+            const auto held = held_.find(uuid);
+            if (held == held_.end()) {
+                out.push_back("set " + uuid + " of " + vm.name + " was made by no finished run");
+                continue;
+            }
+            const std::vector<Object> rows = chain(row);
+            if (rows.empty()) {
+                out.push_back("set " + uuid + " of " + vm.name + " has a broken chain");
+                continue;
+            }
+            try {
+                if (world_.restore(vm, rows) != held->second)
+                    out.push_back("set " + uuid + " of " + vm.name +
+                                  " does not give its disks back");
+            } catch (const std::exception& e) {
+                out.push_back("set " + uuid + " of " + vm.name + ": " + e.what());
+            }
+        }
+    return out;
+}
+
+std::vector<std::string> Set_Book::leftovers(bool pool) const {
+    std::vector<std::string> out;
+    if (pool) {
+        std::set<std::string> named;
+        for (const Object& row : world_.catalog_rows())
+            for (const Value& piece : row.at("pieces").get_array()) {
+                std::string path = text_of(piece, "path");
+                named.insert(path.substr(path.find_first_not_of('/')));
+            }
+        for (const std::string& file : world_.pool_files())
+            if (named.count(file) == 0)
+                out.push_back("pool file " + file + " without its row");
+    }
+    for (const VM& vm : vms_) {
+        const std::string base = text_of(Value(last_row(vm)), "snap_id");
+        for (const Value& s : world_.tower().records("vm_snapshots"))
+            if (text_of(member_of(s, "vm"), "id") == vm.id &&
+                text_of(s, "name").find(vm.name + "-velmora-") == 0 && text_of(s, "id") != base)
+                out.push_back("snapshot " + text_of(s, "name") + " of " + vm.name +
+                              " that no set is based on");
+    }
+    return out;
+}
+
+Job_Engine_Run run_hurt_job(const std::string& engine, const std::string& def_file,
+                            const std::string& out_file,
+                            const std::map<std::string, std::string>& env,
+                            const std::function<bool()>& ready, int delay_ms,
+                            const std::function<void(pid_t)>& hurt) {
+    const pid_t pid = start_job_engine(engine, def_file, out_file, env);
+    if (pid <= 0)
+        return Job_Engine_Run();
+    std::thread hurter;
+    if (ready)
+        hurter = std::thread([&] {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!ready() && std::chrono::steady_clock::now() < until && ::kill(pid, 0) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+            hurt(pid);
+        });
+    Job_Engine_Run r = finish_job_engine(pid, out_file);
+    if (hurter.joinable())
+        hurter.join();
+    return r;
+}
+
+bool pool_writing(const std::string& pool_dir) {
+    for (const std::string& file : pool_files(pool_dir))
+        if (file.find(".part-") != std::string::npos)
+            return true;
+    return false;
+}
+
+size_t kill_servants(pid_t engine) {
+    size_t n = 0;
+    for (pid_t servant : live_children(engine, "starter"))
+        n += ::kill(servant, SIGKILL) == 0 ? 1 : 0;
+    return n;
+}
+
+void Disk_Editor::edit(const VM& vm) {
+    for (const Disk& d : vm.disks) {
+        uint64_t& end = written_[d.disk_id];
+        const int writes = 1 + static_cast<int>(next(3));
+        for (int w = 0; w < writes; ++w) {
+            const uint64_t kind = next(4);
+            // A few bytes inside a block, a run of zeros, or random bytes.
+            const uint64_t length =
+                kind == 0 ? 1 + next(16) : std::min<uint64_t>(d.size, 1 + next(300 * 1024));
+            uint64_t at = next(std::max<uint64_t>(end, 1));
+            // One write in four reaches past the written area.
+            if (kind == 3)
+                at = std::min<uint64_t>(end + next(200 * 1024), d.size - 1);
+            const uint64_t n = std::min<uint64_t>(length, d.size - at);
+            std::string data(n, '\0');
+            if (kind != 1)
+                for (char& c : data)
+                    c = static_cast<char>(next(256));
+            world_.write_disk(d, at, data);
+            end = std::max(end, at + n);
+        }
+    }
+}
+
+}  // namespace world
