@@ -3,10 +3,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <stdexcept>
 #include <thread>
 
 #include "world/pool_image.h"
@@ -62,48 +64,54 @@ Object Set_Book::last_row(const VM& vm) const {
     return rows.empty() ? Object() : rows.back();
 }
 
-std::vector<Object> Set_Book::chain(const Object& row) const {
-    std::map<std::string, Object> by_uuid;
-    for (const Object& r : world_.catalog_rows())
-        by_uuid[text_of(Value(r), "uuid")] = r;
-    std::vector<Object> out{row};
-    while (text_of(Value(out.front()), "type") != "full") {
-        const Value front(out.front());
-        const Value& bases = member_of(front, "base_sets");
-        if (bases.type() != json_spirit::array_type || bases.get_array().empty() ||
-            bases.get_array()[0].type() != json_spirit::str_type || out.size() > by_uuid.size())
-            return {};
-        const auto base = by_uuid.find(bases.get_array()[0].get_str());
-        if (base == by_uuid.end())
-            return {};
-        out.insert(out.begin(), base->second);
-    }
-    return out;
-}
-
 std::vector<std::string> Set_Book::restore_problems() const {
     std::vector<std::string> out;
-    for (const VM& vm : vms_)
+    for (const VM& vm : vms_) {
+        // Each set laid onto what its base gave back: every image read once.
+        std::map<std::string, std::vector<std::string>> restored;
         for (const Object& row : rows_of(vm)) {
-            const std::string uuid = text_of(Value(row), "uuid");
-            const auto held = held_.find(uuid);
+            const Value r(row);
+            const std::string set = "set " + text_of(r, "uuid") + " of " + vm.name;
+            const auto held = held_.find(text_of(r, "uuid"));
             if (held == held_.end()) {
-                out.push_back("set " + uuid + " of " + vm.name + " was made by no finished run");
+                out.push_back(set + " was made by no finished run");
                 continue;
             }
-            const std::vector<Object> rows = chain(row);
-            if (rows.empty()) {
-                out.push_back("set " + uuid + " of " + vm.name + " has a broken chain");
-                continue;
+            std::vector<std::string> disks;
+            if (text_of(r, "type") == "full") {
+                for (const Disk& d : vm.disks)
+                    disks.emplace_back(d.size, '\0');
+            } else {
+                const Value& bases = member_of(r, "base_sets");
+                const auto base = bases.type() == json_spirit::array_type &&
+                                          bases.get_array().size() == 1 &&
+                                          bases.get_array()[0].type() == json_spirit::str_type
+                                      ? restored.find(bases.get_array()[0].get_str())
+                                      : restored.end();
+                if (base == restored.end()) {
+                    out.push_back(set + " has no base that restores");
+                    continue;
+                }
+                disks = base->second;
             }
             try {
-                if (world_.restore(vm, rows) != held->second)
-                    out.push_back("set " + uuid + " of " + vm.name +
-                                  " does not give its disks back");
+                for (size_t i = 0; i < vm.disks.size(); ++i) {
+                    const std::string path = piece_path(row, vm.disks[i].volume_local_id);
+                    if (path.empty())
+                        throw std::runtime_error("no piece of " + vm.disks[i].name);
+                    // An unchanged disk's piece names no file.
+                    if (path.find("/not_exists_") == std::string::npos)
+                        disks[i] = world_.read_image(path, vm.disks[i].size, disks[i]);
+                }
             } catch (const std::exception& e) {
-                out.push_back("set " + uuid + " of " + vm.name + ": " + e.what());
+                out.push_back(set + ": " + e.what());
+                continue;
             }
+            if (disks != held->second)
+                out.push_back(set + " does not give its disks back");
+            restored[text_of(r, "uuid")] = disks;
         }
+    }
     return out;
 }
 
@@ -154,9 +162,10 @@ Job_Engine_Run run_hurt_job(const std::string& engine, const std::string& def_fi
     return r;
 }
 
-bool pool_writing(const std::string& pool_dir) {
+bool pool_writing(const std::string& pool_dir, const std::vector<std::string>& before) {
     for (const std::string& file : pool_files(pool_dir))
-        if (file.find(".part-") != std::string::npos)
+        if (file.find(".part-") != std::string::npos &&
+            std::find(before.begin(), before.end(), file) == before.end())
             return true;
     return false;
 }

@@ -37,8 +37,9 @@ public:
     // After it: the rows it committed take those disks; their count.
     size_t after_run();
 
-    // Every set that does not give back what its VM held, each row's chain
-    // laid from the pool oldest first; also rows no run of the book made.
+    // Every set that does not give back what its VM held (its image laid
+    // from the pool onto what its base gave back); also rows no run of the
+    // book made.
     std::vector<std::string> restore_problems() const;
     // What is left behind: pool files (temporary ones too) no row names when
     // pool is true, and snapshots of this system's naming that no VM's last
@@ -48,8 +49,6 @@ public:
     // The VM's rows in commit order; its last one (empty when none).
     std::vector<Object> rows_of(const VM& vm) const;
     Object last_row(const VM& vm) const;
-    // The chain that restores the row, oldest first; empty when broken.
-    std::vector<Object> chain(const Object& row) const;
     // What the set held, disk by disk.
     const std::vector<std::string>& held(const std::string& set_uuid) const {
         return held_.at(set_uuid);
@@ -74,8 +73,9 @@ Job_Engine_Run run_hurt_job(const std::string& engine, const std::string& def_fi
                             const std::function<bool()>& ready, int delay_ms,
                             const std::function<void(pid_t)>& hurt);
 
-// True while a file is being written into the pool (a temporary name).
-bool pool_writing(const std::string& pool_dir);
+// True while a file is being written into the pool: a temporary name that
+// is not among those found before.
+bool pool_writing(const std::string& pool_dir, const std::vector<std::string>& before);
 // SIGKILLs every servant of the engine; how many.
 size_t kill_servants(pid_t engine);
 
