@@ -25,6 +25,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -206,17 +208,36 @@ public:
 
     // Random data over a share of the volume's blocks, a new choice each time.
     void change_blocks(double share, uint64_t seed) {
-        write_blocks(pick_blocks(share, seed), seed);
+        write_blocks(volume_file_, pick_blocks(share, seed), seed);
     }
+
+    // The preparation of a copying baseline, as a backup request makes its
+    // snapshot: a fresh sparse copy of the volume in the volume store.
+    std::string fresh_snapshot_copy() {
+        const std::string copy = world_->store_dir() + "/bench-snapshot.raw";
+        std::error_code ignored;
+        std::filesystem::remove(copy, ignored);
+        run_program({"cp", "--sparse=always", volume_file_, copy});
+        return copy;
+    }
+
+    // A VM of n disks of BENCH_BACKUP_DISK_MIB MiB each (n: 1, 2 or 4).
+    const world::VM& disk_vm(int n) const { return disk_vms_.at(n == 4 ? 2 : n - 1); }
+    uint64_t disk_vm_bytes(int n) const { return disk_data_bytes_ * static_cast<uint64_t>(n); }
 
     // One backup through the handler, as the servant process runs it.
     Backup_Run backup_in_process(Job_Definition_Subtype type) {
+        return backup_in_process(type, vm_, DISK_WORKERS);
+    }
+
+    Backup_Run backup_in_process(Job_Definition_Subtype type, const world::VM& vm, int workers) {
         prepare_run();
         Backup_Run run;
-        const Value params(request_params(type));
+        world_->defaults().disks_per_vm = workers;
+        const Value params(world::backup_request(world_->param(type, vm), world::backup_entry(vm)));
         world::Servant_Reply reply;
         {
-            Transfer_Clock clock(&world_->progress(vm_.id));
+            Transfer_Clock clock(&world_->progress(vm.id));
             const Clock::time_point start = Clock::now();
             reply = world::call_servant(*handler_, params);
             run.request_s = seconds_since(start);
@@ -225,6 +246,7 @@ public:
         if (reply.sent != 1 || reply.error)
             throw std::runtime_error("the servant answered no result");
         check_reply(reply, type, run);
+        world_->defaults().disks_per_vm = DISK_WORKERS;
         trace_run(level_name(type), run.request_s, run.transfer_s);
         run.bytes_read = world_->zbs_totals().bytes_read;
         return run;
@@ -308,7 +330,24 @@ private:
             throw std::runtime_error("cannot size " + volume_file_);
         const std::vector<uint64_t> half = pick_blocks(0.5, 1);
         data_bytes_ = half.size() * BLOCK;
-        write_blocks(half, 1);
+        write_blocks(volume_file_, half, 1);
+
+        // VMs of 1, 2 and 4 disks, each disk a copy of one half-written volume.
+        const uint64_t disk_size = env_number("BENCH_BACKUP_DISK_MIB", 1024) << 20;
+        for (const int n : {1, 2, 4}) {
+            disk_vms_.push_back(world::numbered_vm("bench", static_cast<uint64_t>(n),
+                                                   "disks-" + std::to_string(n),
+                                                   std::vector<uint64_t>(n, disk_size), "disks"));
+            disk_vms_.back().running = true;
+        }
+        world_->add_vms(disk_vms_);
+        const std::string disk_master = root_ + "/disk-master.raw";
+        write_half(disk_master, disk_size, 2);
+        for (const world::VM& vm : disk_vms_)
+            for (const world::Disk& d : vm.disks)
+                run_program({"cp", "--sparse=always", disk_master, world_->volume_file(d)});
+        disk_data_bytes_ = pick_blocks(0.5, 2, disk_size).size() * BLOCK;
+        std::filesystem::remove(disk_master);
 
         install_starter(STARTER_PATH);
         write_servant_config(
@@ -317,9 +356,17 @@ private:
         handler_ = world::make_backup_handler();
     }
 
+    // A sparse file of size bytes, half of its blocks random data.
+    void write_half(const std::string& file, uint64_t size, uint64_t seed) const {
+        { std::ofstream made(file, std::ios::binary | std::ios::trunc); }
+        if (::truncate(file.c_str(), static_cast<off_t>(size)) != 0)
+            throw std::runtime_error("cannot size " + file);
+        write_blocks(file, pick_blocks(0.5, seed, size), seed);
+    }
+
     // A share of the volume's blocks, chosen by seed, in ascending order.
-    std::vector<uint64_t> pick_blocks(double share, uint64_t seed) const {
-        std::vector<uint64_t> all(size_ / BLOCK);
+    std::vector<uint64_t> pick_blocks(double share, uint64_t seed, uint64_t size = 0) const {
+        std::vector<uint64_t> all((size != 0 ? size : size_) / BLOCK);
         std::iota(all.begin(), all.end(), 0);
         std::mt19937_64 random(seed);
         std::shuffle(all.begin(), all.end(), random);
@@ -331,10 +378,11 @@ private:
     }
 
     // Random data (nothing compresses) into the blocks; on disk when done.
-    void write_blocks(const std::vector<uint64_t>& blocks, uint64_t seed) const {
-        const int fd = ::open(volume_file_.c_str(), O_WRONLY | O_CLOEXEC);
+    void write_blocks(const std::string& file, const std::vector<uint64_t>& blocks,
+                      uint64_t seed) const {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0)
-            throw std::runtime_error("cannot open " + volume_file_);
+            throw std::runtime_error("cannot open " + file);
         std::vector<uint64_t> data(BLOCK / 8);
         uint64_t x = 0x9E3779B97F4A7C15ULL ^ seed;
         bool ok = true;
@@ -351,7 +399,7 @@ private:
         ok = ::fsync(fd) == 0 && ok;
         ::close(fd);
         if (!ok)
-            throw std::runtime_error("cannot write " + volume_file_);
+            throw std::runtime_error("cannot write " + file);
     }
 
     Object request_params(Job_Definition_Subtype type) const {
@@ -381,52 +429,33 @@ private:
     std::string volume_file_;
     uint64_t size_ = 0;
     uint64_t data_bytes_ = 0;
+    std::vector<world::VM> disk_vms_;
+    uint64_t disk_data_bytes_ = 0;  // of one disk of those VMs
     world::Handler_Ptr handler_{nullptr, nullptr};
 };
 
-// Medians of the full backups, shared by the benchmarks that report them.
-struct Full_Runs {
-    double request_s = 0;
-    double transfer_s = 0;
-    uint64_t bytes_read = 0;
-    uint64_t storage_size = 0;
+// ---- one run, side by side ----
+//
+// Every contender once per round, the order rotated each round, each after
+// the same preparation: an empty pool, the file system flushed and a fresh
+// snapshot copy (the servant's request makes its own). Times are medians.
+
+// The final table: one line per figure.
+struct Figure {
+    std::string what;
+    double value = 0;
+    std::string target;  // empty: none
+    bool met = true;
 };
 
-const Full_Runs& full_runs() {
-    static std::unique_ptr<Full_Runs> cached;
-    if (!cached) {
-        std::vector<double> request, transfer;
-        Full_Runs f;
-        for (int i = 0; i < runs(); ++i) {
-            const Backup_Run r = World::get().backup_in_process(JOB_DEFINITION_SUBTYPE_FULL);
-            request.push_back(r.request_s);
-            transfer.push_back(r.transfer_s);
-            f.bytes_read = r.bytes_read;
-            f.storage_size = r.storage_size;
-        }
-        f.request_s = median(request);
-        f.transfer_s = median(transfer);
-        cached.reset(new Full_Runs(f));
-    }
-    return *cached;
+std::vector<Figure>& figures() {
+    static std::vector<Figure> all;
+    return all;
 }
 
-// Targets, printed after the tables.
-std::vector<std::string>& summary() {
-    static std::vector<std::string> lines;
-    return lines;
+void figure(const std::string& what, double value, const std::string& target, bool met) {
+    figures().push_back(Figure{what, value, target, met});
 }
-
-void note(const char* format, double value, double limit, bool met) {
-    char line[256];
-    std::snprintf(line, sizeof line, format, value, limit, met ? "met" : "MISSED");
-    summary().push_back(line);
-}
-
-// Medians of the baselines' runs, kept for the targets.
-double cp_s = 0;
-double qemu_img_s = 0;
-double cp_like_s = 0;  // flushed, after a copy
 
 // CPU seconds (user and system) of the children reaped so far.
 double children_cpu_s() {
@@ -445,6 +474,133 @@ void fsync_file(const std::string& path) {
         throw std::runtime_error("cannot flush " + path);
 }
 
+// The write ceiling: bytes random bytes into a new file with O_DIRECT from
+// an aligned buffer, in 4 MiB pieces, then flushed.
+void direct_write(const std::string& path, uint64_t bytes) {
+    constexpr size_t PIECE = 4 << 20;
+    static std::unique_ptr<uint64_t, void (*)(void*)> buffer(nullptr, ::free);
+    if (!buffer) {
+        void* p = nullptr;
+        if (::posix_memalign(&p, 4096, PIECE) != 0)
+            throw std::runtime_error("no memory");
+        buffer.reset(static_cast<uint64_t*>(p));
+        std::mt19937_64 random(3);
+        for (size_t i = 0; i < PIECE / 8; ++i)
+            buffer.get()[i] = random();
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_DIRECT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::runtime_error("cannot make " + path + " with O_DIRECT");
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < bytes; at += PIECE) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(PIECE, bytes - at));
+        ok = ::pwrite(fd, buffer.get(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ::close(fd);
+    if (!ok)
+        throw std::runtime_error("cannot write " + path);
+}
+
+struct Contender {
+    Contender(std::string n, std::function<double()> r) : name(std::move(n)), run(std::move(r)) {}
+    std::string name;
+    std::function<double()> run;  // prepares, then the timed part's seconds
+    std::vector<double> times;
+};
+
+// Median seconds by contender name, from one rotated run of them all.
+std::map<std::string, double> run_side_by_side(std::vector<Contender> contenders) {
+    const int rounds = runs();
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t i = 0; i < contenders.size(); ++i) {
+            Contender& c = contenders[(i + static_cast<size_t>(r)) % contenders.size()];
+            const double t = c.run();
+            c.times.push_back(t);
+            trace_run(c.name, t);
+        }
+    }
+    std::map<std::string, double> out;
+    for (const Contender& c : contenders)
+        out[c.name] = median(c.times);
+    return out;
+}
+
+// The full transfer against the copying programs and the write ceiling.
+struct Full_Results {
+    std::map<std::string, double> median_s;
+    uint64_t bytes_read = 0;
+    uint64_t storage_size = 0;
+    bool qemu_img = false;
+};
+
+const Full_Results& full_results() {
+    static std::unique_ptr<Full_Results> cached;
+    if (cached)
+        return *cached;
+    World& w = World::get();
+    Full_Results f;
+    f.qemu_img = on_path("qemu-img");
+    auto copying = [&w](std::vector<std::string> program, const std::string& file, bool flush) {
+        return [&w, program, file, flush] {
+            w.prepare_run();
+            std::vector<std::string> args = program;
+            args.push_back(w.fresh_snapshot_copy());
+            args.push_back(w.pool_file(file));
+            const Clock::time_point start = Clock::now();
+            run_program(args);
+            if (flush)
+                fsync_file(w.pool_file(file));
+            return seconds_since(start);
+        };
+    };
+    std::vector<Contender> contenders;
+    contenders.emplace_back("servant", [&w, &f] {
+        const Backup_Run r = w.backup_in_process(JOB_DEFINITION_SUBTYPE_FULL);
+        f.bytes_read = r.bytes_read;
+        f.storage_size = r.storage_size;
+        return r.transfer_s;
+    });
+    contenders.emplace_back("cp", copying({"cp", "--sparse=always"}, "volume.raw", true));
+    if (f.qemu_img) {
+        contenders.emplace_back(
+            "qemu_none", copying({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", "-t", "none"},
+                                 "volume.qcow2", false));
+        contenders.emplace_back(
+            "qemu_cached",
+            copying({"qemu-img", "convert", "-f", "raw", "-O", "qcow2"}, "volume.qcow2", false));
+    } else {
+        std::fprintf(stderr,
+                     "qemu-img is not installed (Debian package qemu-utils): its baselines are "
+                     "skipped\n");
+    }
+    contenders.emplace_back("direct", [&w] {
+        w.prepare_run();
+        w.fresh_snapshot_copy();
+        const Clock::time_point start = Clock::now();
+        direct_write(w.pool_file("direct.raw"), w.data_bytes());
+        return seconds_since(start);
+    });
+    f.median_s = run_side_by_side(std::move(contenders));
+    cached.reset(new Full_Results(f));
+    return *cached;
+}
+
+// Several disks of one VM at once, one disk worker per disk.
+const std::map<std::string, double>& disk_results() {
+    static std::unique_ptr<std::map<std::string, double>> cached;
+    if (cached)
+        return *cached;
+    World& w = World::get();
+    std::vector<Contender> contenders;
+    for (const int n : {1, 2, 4})
+        contenders.emplace_back("disks_" + std::to_string(n), [&w, n] {
+            return w.backup_in_process(JOB_DEFINITION_SUBTYPE_FULL, w.disk_vm(n), n).transfer_s;
+        });
+    cached.reset(new std::map<std::string, double>(run_side_by_side(std::move(contenders))));
+    return *cached;
+}
+
 template <class F>
 void guarded(benchmark::State& state, F f) {
     try {
@@ -454,12 +610,12 @@ void guarded(benchmark::State& state, F f) {
     }
 }
 
-// Bytes of the volume's data per iteration; after the loop, once the
-// iterations are counted.
-void set_bytes(benchmark::State& state) {
-    if (!state.error_occurred())
-        state.SetBytesProcessed(static_cast<int64_t>(World::get().data_bytes()) *
-                                static_cast<int64_t>(state.iterations()));
+// Bytes per second from the time; the benchmark's only iteration is not
+// counted yet while it runs.
+void report(benchmark::State& state, double seconds, uint64_t bytes) {
+    state.SetIterationTime(seconds);
+    if (seconds > 0)
+        state.counters["MB_per_s"] = static_cast<double>(bytes) / seconds / 1e6;
 }
 
 // One full backup through the starter: the servant process's peak resident
@@ -482,157 +638,117 @@ void backup_full_starter(benchmark::State& state) {
             if (after.ru_maxrss > before.ru_maxrss) {
                 const double mib = static_cast<double>(after.ru_maxrss) / 1024;
                 state.counters["maxrss_MiB"] = mib;
-                note("servant peak RSS %.1f MiB (target < %.0f MiB): %s", mib, limit, mib < limit);
-            } else {
-                summary().push_back(
-                    "servant peak RSS unknown: an earlier child used more (run this benchmark "
-                    "first)");
+                char target[64];
+                std::snprintf(target, sizeof target, "< %.0f MiB", limit);
+                figure("servant peak RSS (MiB), one disk worker", mib, target, mib < limit);
             }
         });
     }
-    set_bytes(state);
 }
 
-// How a baseline copy runs (flags).
-enum Copy_Mode {
-    COPY_PLAIN = 0,
-    COPY_FLUSHED = 1,     // flushed to disk, as the servant flushes its image
-    COPY_AFTER_COPY = 2,  // right after an untimed sparse copy of the volume, as
-                          // the simulator makes the snapshot before a transfer
-};
-
-// A program copying the volume into the pool, BENCH_BACKUP_RUNS times:
-// median time and its CPU time.
-double copy_baseline(benchmark::State& state, const std::vector<std::string>& program,
-                     const std::string& file, int mode) {
-    double median_s = 0;
-    for (auto _ : state) {
-        guarded(state, [&] {
-            World& w = World::get();
-            std::vector<std::string> args = program;
-            args.push_back(w.volume_file());
-            args.push_back(w.pool_file(file));
-            std::vector<double> t, cpu;
-            for (int i = 0; i < runs(); ++i) {
-                w.prepare_run();
-                if ((mode & COPY_AFTER_COPY) != 0)
-                    run_program(
-                        {"cp", "--sparse=always", w.volume_file(), w.pool_file("snapshot")});
-                const double cpu_before = children_cpu_s();
-                const Clock::time_point start = Clock::now();
-                run_program(args);
-                if ((mode & COPY_FLUSHED) != 0)
-                    fsync_file(w.pool_file(file));
-                t.push_back(seconds_since(start));
-                cpu.push_back(children_cpu_s() - cpu_before);
-                trace_run(program[0] + ((mode & COPY_FLUSHED) != 0 ? " flushed" : "") +
-                              ((mode & COPY_AFTER_COPY) != 0 ? " after a copy" : ""),
-                          t.back());
-            }
-            median_s = median(t);
-            state.SetIterationTime(median_s);
-            state.counters["cpu_ms"] = median(cpu) * 1000;
-        });
-    }
-    set_bytes(state);
-    return median_s;
-}
-
-void baseline_cp_sparse(benchmark::State& state) {
-    cp_s = copy_baseline(state, {"cp", "--sparse=always"}, "volume.raw", COPY_PLAIN);
-}
-
-// Like for like with the servant, which flushes every image before naming it.
-void baseline_cp_sparse_fsync(benchmark::State& state) {
-    copy_baseline(state, {"cp", "--sparse=always"}, "volume.raw", COPY_FLUSHED);
-}
-
-// Like for like in full: flushed, and with the page cache as the servant's
-// transfer finds it, just filled by the simulated snapshot.
-void baseline_cp_fsync_after_copy(benchmark::State& state) {
-    cp_like_s = copy_baseline(state, {"cp", "--sparse=always"}, "volume.raw",
-                              COPY_FLUSHED | COPY_AFTER_COPY);
-}
-
-void baseline_qemu_img(benchmark::State& state) {
-    if (!on_path("qemu-img")) {
-        std::fprintf(
-            stderr,
-            "qemu-img is not installed (Debian package qemu-utils): baseline_qemu_img skipped\n");
-        for (auto _ : state)
-            state.SkipWithError("qemu-img not installed");
-        return;
-    }
-    qemu_img_s = copy_baseline(state, {"qemu-img", "convert", "-f", "raw", "-O", "qcow2"},
-                               "volume.qcow2", COPY_PLAIN);
-}
-
-// Full backups in process: request to reply.
-void backup_full(benchmark::State& state) {
-    for (auto _ : state) {
-        guarded(state, [&] {
-            const Full_Runs& f = full_runs();
-            state.SetIterationTime(f.request_s);
-            state.counters["transfer_ms"] = f.transfer_s * 1000;
-            state.counters["zbs_read_MiB"] = static_cast<double>(f.bytes_read) / MiB;
-            state.counters["image_MiB"] = static_cast<double>(f.storage_size) / MiB;
-        });
-    }
-    set_bytes(state);
-}
-
-// The same backups' transfer part: planned ranges from ZBS into the image.
+// The servant's full transfer: from the progress record's state 1 until
+// every disk is counted.
 void backup_full_transfer(benchmark::State& state) {
     for (auto _ : state) {
         guarded(state, [&] {
-            const Full_Runs& f = full_runs();
-            state.SetIterationTime(f.transfer_s);
-            if (cp_s > 0)
-                note("full transfer / cp time %.2f (target <= %.2f): %s", f.transfer_s / cp_s,
-                     1 / 0.75, f.transfer_s / cp_s <= 1 / 0.75);
-            if (cp_like_s > 0) {
-                char line[160];
-                std::snprintf(
-                    line, sizeof line,
-                    "full transfer / cp flushed after a copy (like for like, no target) %.2f",
-                    f.transfer_s / cp_like_s);
-                summary().push_back(line);
-            }
-            if (qemu_img_s > 0)
-                note("full transfer / qemu-img time %.2f (target <= %.2f): %s",
-                     f.transfer_s / qemu_img_s, 1.0, f.transfer_s / qemu_img_s <= 1.0);
+            const Full_Results& f = full_results();
+            const double t = f.median_s.at("servant");
+            report(state, t, World::get().data_bytes());
+            state.counters["zbs_read_MiB"] = static_cast<double>(f.bytes_read) / MiB;
+            state.counters["image_MiB"] = static_cast<double>(f.storage_size) / MiB;
+            figure("full transfer (s)", t, "", true);
+            auto against = [&](const char* name, const std::string& what, double limit) {
+                const auto it = f.median_s.find(name);
+                if (it == f.median_s.end() || it->second <= 0)
+                    return;
+                char target[32];
+                std::snprintf(target, sizeof target, "<= %.2f", limit);
+                figure("full transfer / " + what, t / it->second, target, t / it->second <= limit);
+            };
+            against("qemu_none", "qemu-img convert -t none", 1.0);
+            against("cp", "cp --sparse=always + fsync", 0.8);
+            against("direct", "O_DIRECT write of the data", 1.5);
+            const auto cached = f.median_s.find("qemu_cached");
+            if (cached != f.median_s.end() && cached->second > 0)
+                figure("full transfer / qemu-img convert (default cache)", t / cached->second, "",
+                       true);
         });
     }
-    set_bytes(state);
 }
 
-// Incremental backups after random data into 1% of the blocks each: time of
-// the transfer part, bytes read from ZBS, and the transfer time as a share
-// of the full's.
+// A baseline's median from the same rounds.
+void baseline(benchmark::State& state, const char* name) {
+    for (auto _ : state) {
+        guarded(state, [&] {
+            const Full_Results& f = full_results();
+            const auto it = f.median_s.find(name);
+            if (it == f.median_s.end())
+                throw std::runtime_error("not run");
+            report(state, it->second, World::get().data_bytes());
+        });
+    }
+}
+
+void baseline_cp_sparse_fsync(benchmark::State& state) {
+    baseline(state, "cp");
+}
+void baseline_qemu_img_none(benchmark::State& state) {
+    baseline(state, "qemu_none");
+}
+void baseline_qemu_img_cached(benchmark::State& state) {
+    baseline(state, "qemu_cached");
+}
+void baseline_direct_write(benchmark::State& state) {
+    baseline(state, "direct");
+}
+
+// Incremental backups after random data into 1% of the blocks each: bytes
+// read from ZBS against the bytes changed, and the transfer time against
+// the full's.
 void backup_incremental(benchmark::State& state) {
     for (auto _ : state) {
         guarded(state, [&] {
             World& w = World::get();
-            const Full_Runs& f = full_runs();
-            std::vector<double> request, transfer, read;
+            const double full_s = full_results().median_s.at("servant");
+            std::vector<double> transfer, read;
             for (int i = 0; i < runs(); ++i) {
                 w.change_blocks(0.01, 100 + static_cast<uint64_t>(i));
                 const Backup_Run r = w.backup_in_process(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
-                request.push_back(r.request_s);
                 transfer.push_back(r.transfer_s);
                 read.push_back(static_cast<double>(r.bytes_read));
+                trace_run("incremental", r.transfer_s);
             }
             const double t = median(transfer);
-            const double share = f.transfer_s > 0 ? t / f.transfer_s : 0;
-            state.SetIterationTime(t);
-            state.counters["request_ms"] = median(request) * 1000;
+            const double changed = static_cast<double>(w.changed_bytes(0.01));
+            report(state, t, w.changed_bytes(0.01));
             state.counters["zbs_read_MiB"] = median(read) / MiB;
-            state.counters["changed_MiB"] = static_cast<double>(w.changed_bytes(0.01)) / MiB;
-            state.counters["read_of_full"] =
-                f.bytes_read > 0 ? median(read) / static_cast<double>(f.bytes_read) : 0;
-            state.counters["time_of_full"] = share;
-            note("incremental transfer / full transfer time %.3f (target <= %.2f): %s", share, 0.05,
-                 share <= 0.05);
+            state.counters["changed_MiB"] = changed / MiB;
+            const double most = *std::max_element(read.begin(), read.end());
+            const double least = *std::min_element(read.begin(), read.end());
+            figure("incremental: bytes read from ZBS / bytes changed", most / changed, "= 1.00",
+                   most == changed && least == changed);
+            figure("incremental transfer / full transfer", full_s > 0 ? t / full_s : 0, "<= 0.05",
+                   full_s > 0 && t / full_s <= 0.05);
+        });
+    }
+}
+
+// The disks of one VM at once: 1, 2 and 4 disks, one worker each.
+void backup_disks(benchmark::State& state, int n) {
+    for (auto _ : state) {
+        guarded(state, [&] {
+            const auto& d = disk_results();
+            const double t = d.at("disks_" + std::to_string(n));
+            report(state, t, World::get().disk_vm_bytes(n));
+            if (n == 1)
+                return;
+            const double one = d.at("disks_1");
+            const double ratio = one > 0 ? t / (n * one) : 0;
+            state.counters["of_one_after_another"] = ratio;
+            if (n == 4)
+                figure("4 disks at once / 4 x 1 disk", ratio, "<= 0.50", ratio <= 0.5);
+            else
+                figure("2 disks at once / 2 x 1 disk", ratio, "", true);
         });
     }
 }
@@ -641,16 +757,27 @@ void backup_incremental(benchmark::State& state) {
 
 // The starter run first: its peak memory is read from the reaped children.
 BENCHMARK(backup_full_starter)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
-BENCHMARK(baseline_cp_sparse)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK(backup_full_transfer)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
 BENCHMARK(baseline_cp_sparse_fsync)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
-BENCHMARK(baseline_cp_fsync_after_copy)
+BENCHMARK(baseline_qemu_img_none)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK(baseline_qemu_img_cached)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK(baseline_direct_write)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK(backup_incremental)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK_CAPTURE(backup_disks, 1, 1)
+    ->Name("backup_disks_1")
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->UseManualTime();
-BENCHMARK(baseline_qemu_img)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
-BENCHMARK(backup_full)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
-BENCHMARK(backup_full_transfer)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
-BENCHMARK(backup_incremental)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK_CAPTURE(backup_disks, 2, 2)
+    ->Name("backup_disks_2")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseManualTime();
+BENCHMARK_CAPTURE(backup_disks, 4, 4)
+    ->Name("backup_disks_4")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseManualTime();
 
 int main(int argc, char** argv) {
     // The servant's progress lines would drown the tables.
@@ -667,9 +794,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cleanup: %s\n", e.what());
     }
     benchmark::Shutdown();
-    if (!summary().empty())
-        std::printf("\n== targets\n");
-    for (const std::string& line : summary())
-        std::printf("%s\n", line.c_str());
+    if (!figures().empty()) {
+        std::printf("\n== targets\n%-52s %10s  %-8s %s\n", "figure", "value", "target", "");
+        for (const Figure& f : figures())
+            std::printf("%-52s %10.2f  %-8s %s\n", f.what.c_str(), f.value,
+                        f.target.empty() ? "-" : f.target.c_str(),
+                        f.target.empty() ? "" : (f.met ? "met" : "missed"));
+    }
+    // bench/run.sh gathers every program's figures into its closing table.
+    const char* table = ::getenv("BENCH_TARGETS_FILE");
+    if (table != nullptr && *table != '\0') {
+        std::ofstream out(table, std::ios::app);
+        for (const Figure& f : figures())
+            out << f.what << '\t' << f.value << '\t' << f.target << '\t'
+                << (f.target.empty() ? "" : (f.met ? "met" : "missed")) << '\n';
+    }
     return 0;
 }

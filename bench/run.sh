@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark program of a build (configured with -DSMARTX_BENCH=ON)
 # and prints, per program, each benchmark's time as a ratio of the program's
-# baselines (benchmarks named baseline_*).
+# baselines (benchmarks named baseline_*), then one table of the figures the
+# programs wrote to BENCH_TARGETS_FILE (figure, value, target, met or missed).
 #   bench/run.sh BUILD_DIR [benchmark arguments...]
 set -euo pipefail
 build=${1:?usage: bench/run.sh BUILD_DIR [benchmark arguments...]}
@@ -16,6 +17,8 @@ if [ ${#programs[@]} -eq 0 ]; then
   exit 1
 fi
 
+export BENCH_TARGETS_FILE="$out/targets.tsv"
+: >"$BENCH_TARGETS_FILE"
 status=0
 for prog in "${programs[@]}"; do
   [ -x "$prog" ] || continue
@@ -24,9 +27,9 @@ for prog in "${programs[@]}"; do
   "$prog" --benchmark_out="$out/$name.json" --benchmark_out_format=json "$@" || status=1
 done
 
-python3 - "$out"/*.json <<'PY'
+python3 - "$BENCH_TARGETS_FILE" "$out"/*.json <<'PY'
 import json, sys
-for path in sys.argv[1:]:
+for path in sys.argv[2:]:
     with open(path) as f:
         runs = [b for b in json.load(f).get("benchmarks", []) if b.get("run_type") != "aggregate"]
     # "image_write/min_time:1.000/real_time" -> "image_write"
@@ -40,5 +43,12 @@ for path in sys.argv[1:]:
             continue
         for base, bt in baselines.items():
             print(f"{name:24s} {t / bt:6.2f} x {base}")
+with open(sys.argv[1]) as f:
+    rows = [line.rstrip("\n").split("\t") for line in f if line.strip()]
+if rows:
+    print("\n== figures and targets")
+    print(f"{'figure':56s} {'value':>9s}  {'target':9s} result")
+    for what, value, target, result in rows:
+        print(f"{what:56s} {float(value):9.2f}  {target or '-':9s} {result}")
 PY
 exit $status

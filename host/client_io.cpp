@@ -2,16 +2,20 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <istream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "host/paths.h"
@@ -133,7 +137,85 @@ int rename_noreplace(const char* from, const char* to) {
     return 0;
 }
 
+// O_DIRECT alignment of memory, file offsets and lengths, and the size of
+// the pieces that go to disk.
+constexpr size_t DIRECT_ALIGN = 4096;
+constexpr size_t DIRECT_PIECE = 4u << 20;
+
 }  // namespace
+
+// Writes one piece at a time on a thread of its own.
+class Client_IO::Write_Behind {
+public:
+    ~Write_Behind() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    // After wait(): starts writing length bytes of data at the file offset at.
+    void start(int fd, const char* data, size_t length, uint64_t at) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            fd_ = fd;
+            data_ = data;
+            length_ = length;
+            at_ = at;
+            busy_ = true;
+        }
+        changed_.notify_all();
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+    }
+
+    // Waits for the piece being written: its errno, or 0.
+    int wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !busy_; });
+        const int err = err_;
+        err_ = 0;
+        return err;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return busy_ || quit_; });
+            if (!busy_)
+                return;
+            int err = 0;
+            lock.unlock();
+            for (size_t done = 0; done < length_ && err == 0;) {
+                const ssize_t n =
+                    ::pwrite(fd_, data_ + done, length_ - done, static_cast<off_t>(at_ + done));
+                if (n > 0)
+                    done += static_cast<size_t>(n);
+                else if (n == 0 || errno != EINTR)
+                    err = n == 0 ? EIO : errno;
+            }
+            lock.lock();
+            err_ = err;
+            busy_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread thread_;
+    bool busy_ = false;
+    bool quit_ = false;
+    int err_ = 0;
+    int fd_ = -1;
+    const char* data_ = nullptr;
+    size_t length_ = 0;
+    uint64_t at_ = 0;
+};
 
 Client_IO::Client_IO() = default;
 
@@ -269,6 +351,8 @@ bool Client_IO::start_write(const std::string& file, bool replace) {
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return fail(errno, reason("cannot create", file, errno));
+    // Locked while it is written: a temporary nobody holds is a dead writer's.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     begin_file();
     fd_ = fd;
     mode_ = MODE_WRITE;
@@ -279,6 +363,17 @@ bool Client_IO::start_write(const std::string& file, bool replace) {
     storage_size_ = 0;
     written_ = 0;
     writeback_ = 0;
+    staged_ = 0;
+    direct_at_ = 0;
+    // Where the file system does not take O_DIRECT, writes go through the page cache.
+    for (Buffer& b : buffers_) {
+        void* p = nullptr;
+        if (!b && ::posix_memalign(&p, DIRECT_ALIGN, DIRECT_PIECE) == 0)
+            b.reset(static_cast<char*>(p));
+    }
+    stage_ = buffers_[0].get();
+    direct_ =
+        buffers_[0] && buffers_[1] && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_DIRECT) == 0;
     return true;
 }
 
@@ -308,22 +403,98 @@ bool Client_IO::write(const void* data, size_t length) {
         return fail(EBADF, "no file open for writing");
     if (write_failed_)
         return false;
+    if (fault(FAULT_WRITE) || out_of_space(length)) {
+        write_failed_ = true;
+        return fail(errno, reason("cannot write", file_, errno));
+    }
     const auto* p = static_cast<const char*>(data);
     size_t done = 0;
-    while (done < length) {
-        const ssize_t n = fault(FAULT_WRITE) || out_of_space(length - done)
-                              ? -1
-                              : ::write(fd_, p + done, length - done);
-        if (n >= 0) {
-            done += static_cast<size_t>(n);
-        } else if (errno != EINTR) {
-            write_failed_ = true;
-            return fail(errno, reason("cannot write", file_, errno));
-        }
+    while (direct_ && done < length) {
+        const size_t n = std::min(length - done, DIRECT_PIECE - staged_);
+        std::memcpy(stage_ + staged_, p + done, n);
+        staged_ += n;
+        done += n;
+        if (staged_ == DIRECT_PIECE && !write_stage(false))
+            return false;
+    }
+    // Through the page cache, also for the rest of a piece the file system
+    // refused to take directly.
+    if (done < length) {
+        if (!write_at(p + done, length - done, written_))
+            return false;
+        written_ += length - done;
+        start_writeback();
     }
     storage_size_ += length;
-    written_ += length;
-    start_writeback();
+    return true;
+}
+
+// Writes length bytes at the file offset at; a failure fails the file.
+bool Client_IO::write_at(const char* data, size_t length, uint64_t at) {
+    for (size_t done = 0; done < length;) {
+        const ssize_t n =
+            direct_ && fault(Client_IO::FAULT_DIRECT)
+                ? -1
+                : ::pwrite(fd_, data + done, length - done, static_cast<off_t>(at + done));
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINVAL && direct_ && at == direct_at_ && done == 0) {
+            // The file system refused O_DIRECT only at the first write: go on
+            // through the page cache.
+            direct_ = false;
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+        } else if (n == 0 || errno != EINTR) {
+            write_failed_ = true;
+            const int err = n == 0 ? EIO : errno;
+            return fail(err, reason("cannot write", file_, err));
+        }
+    }
+    return true;
+}
+
+// Writes the staged bytes at their place. A full buffer moves on; with all,
+// a partial one is written padded to the alignment and the file cut back to
+// its size, and stays staged so that later bytes join it.
+bool Client_IO::write_stage(bool all) {
+    if (all && !wait_behind())
+        return false;
+    if (staged_ == 0 || (!all && staged_ < DIRECT_PIECE))
+        return true;
+    // Full pieces after the first go behind: the first one finds out whether
+    // the file system takes O_DIRECT.
+    if (direct_ && !all && direct_at_ > 0) {
+        if (!wait_behind())
+            return false;
+        if (!behind_)
+            behind_.reset(new Write_Behind);
+        behind_->start(fd_, stage_, DIRECT_PIECE, direct_at_);
+        stage_ = stage_ == buffers_[0].get() ? buffers_[1].get() : buffers_[0].get();
+        direct_at_ += DIRECT_PIECE;
+        staged_ = 0;
+        return true;
+    }
+    if (!wait_behind())
+        return false;
+    const bool was_direct = direct_;
+    size_t length = staged_;
+    if (direct_ && length % DIRECT_ALIGN != 0) {
+        const size_t padded = (length / DIRECT_ALIGN + 1) * DIRECT_ALIGN;
+        std::memset(stage_ + length, 0, padded - length);
+        length = padded;
+    }
+    if (!write_at(stage_, direct_ ? length : staged_, direct_at_))
+        return false;
+    const uint64_t end = direct_at_ + staged_;
+    if (was_direct && length != staged_ && ::ftruncate(fd_, static_cast<off_t>(end)) != 0) {
+        write_failed_ = true;
+        return fail(errno, reason("cannot write", file_, errno));
+    }
+    if (staged_ == DIRECT_PIECE || !direct_) {
+        direct_at_ = end;
+        staged_ = 0;
+    }
+    if (!direct_)
+        written_ = end;
     return true;
 }
 
@@ -345,7 +516,7 @@ void Client_IO::start_writeback() {
 bool Client_IO::flush() {
     if (fd_ < 0 || mode_ != MODE_WRITE)
         return fail(EBADF, "no file open for writing");
-    if (write_failed_)
+    if (write_failed_ || !write_stage(true))
         return false;
     if (fault(FAULT_FLUSH) || ::fdatasync(fd_) != 0) {
         write_failed_ = true;
@@ -376,6 +547,10 @@ bool Client_IO::finish_write(bool replace) {
         return fail(EIO, quoted(file) + " was not finished and is discarded");
     }
     const std::string file = file_;
+    if (!write_stage(true)) {
+        discard();
+        return false;
+    }
     int err = 0;
     std::string what;
     if (fault(FAULT_FLUSH) || ::fsync(fd_) != 0) {
@@ -413,7 +588,17 @@ bool Client_IO::finish_write(bool replace) {
     return true;
 }
 
+bool Client_IO::wait_behind() {
+    const int err = behind_ ? behind_->wait() : 0;
+    if (err == 0)
+        return true;
+    write_failed_ = true;
+    return fail(err, reason("cannot write", file_, err));
+}
+
 void Client_IO::discard() {
+    if (behind_)
+        behind_->wait();
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;

@@ -10,13 +10,21 @@
 // the options' compression, rate limits and time-outs are not applied here,
 // and options asking for client-side encryption are refused.
 //
+// Files are written with O_DIRECT where the file system takes it: what is
+// written is gathered in an aligned buffer and goes to disk in large aligned
+// pieces, without a copy in the page cache, each written by a second thread
+// while the next one is gathered. Elsewhere (say a tmpfs) writes
+// go through the page cache and are written back as they arrive.
+//
 // Every call reports failure by its result, with last_errno() and
 // error_text() saying why. One object serves one thread.
 #ifndef HOST_CLIENT_IO_H
 #define HOST_CLIENT_IO_H
 
 #include <cstdint>
+#include <cstdlib>
 #include <iosfwd>
+#include <memory>
 #include <string>
 
 #include "host/client_io_options.h"
@@ -32,6 +40,7 @@ public:
         FAULT_FLUSH,
         FAULT_CLOSE,
         FAULT_RENAME,
+        FAULT_DIRECT,  // the file system refuses O_DIRECT at the first write
         FAULT_STEPS
     };
 
@@ -99,7 +108,18 @@ private:
     uint64_t storage_size_ = 0;
     uint64_t written_ = 0;    // bytes written at the file's end so far
     uint64_t writeback_ = 0;  // bytes handed to writeback so far
+    class Write_Behind;
+    using Buffer = std::unique_ptr<char, void (*)(void*)>;
+    Buffer buffers_[2] = {{nullptr, ::free}, {nullptr, ::free}};
+    char* stage_ = nullptr;   // one of buffers_, being filled
+    size_t staged_ = 0;       // bytes in stage_, the file's bytes from direct_at_
+    uint64_t direct_at_ = 0;  // where stage_ goes in the file (aligned)
+    bool direct_ = false;     // writing with O_DIRECT
+    std::unique_ptr<Write_Behind> behind_;
     void start_writeback();
+    bool write_stage(bool all);
+    bool wait_behind();
+    bool write_at(const char* data, size_t length, uint64_t at);
 };
 
 class Client_IO_Ex : public Client_IO {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "host/image_writer.h"
@@ -23,6 +24,10 @@ public:
     // Given (length, offset): places up to length source bytes from offset in
     // the buffer handed to write_blocks; the count, or -1 to fail.
     using Read_Callback = std::function<ssize_t(uint64_t length, uint64_t offset)>;
+    // Given (buffer, length, offset): places up to length source bytes from
+    // offset in buffer; the count, or -1 to fail.
+    using Read_Into_Callback =
+        std::function<ssize_t(char* buffer, uint64_t length, uint64_t offset)>;
     // Given the bytes just stored; false stops the write.
     using Progress_Callback = std::function<bool(uint64_t bytes)>;
 
@@ -40,7 +45,16 @@ public:
     bool write_blocks(const Read_Callback& read, const Progress_Callback& progress,
                       const char* buffer, size_t buffer_size);
 
+    // The same with the reads running ahead of the writes: read fills up to
+    // depth buffers of buffer_size bytes on the calling thread while a second
+    // thread stores what was read before and calls progress.
+    bool write_blocks_ahead(const Read_Into_Callback& read, const Progress_Callback& progress,
+                            size_t buffer_size, unsigned depth);
+
 private:
+    // The reason a read's result cannot be stored, or empty.
+    static std::string bad_read(ssize_t n, uint64_t left, uint64_t offset, size_t buffer_size);
+
     std::vector<Block> blocks_;
 };
 

@@ -10,7 +10,9 @@ namespace qorm {
 
 namespace {
 
-constexpr size_t OUT_BUFFER = 1u << 20;
+// Headers and small pieces are gathered here; larger ones go to the I/O as
+// they are, so a block's data is copied once, into the I/O's write buffer.
+constexpr size_t OUT_BUFFER = 64u << 10;
 // Zero runs are found at this grain (a common file-system block).
 constexpr uint64_t ZERO_GRAIN = 4096;
 
@@ -142,8 +144,8 @@ bool Image_Writer::put(const void* data, size_t length) {
     if (out_.size() + length > OUT_BUFFER && !drain())
         return false;
     if (length >= OUT_BUFFER / 2) {
-        // Large pieces go straight through.
-        if (!io_.write(data, length))
+        // Large pieces go straight through, after what is buffered before them.
+        if (!drain() || !io_.write(data, length))
             return fail(io_.last_errno(), std::string());
         return true;
     }

@@ -62,7 +62,7 @@ private:
 
     State state_ = NEW;
     Superblock sb_;
-    std::vector<unsigned char> out_;  // written in large pieces
+    std::vector<unsigned char> out_;  // small pieces, written together
     uint64_t next_offset_ = 0;        // end of the data stored last
     uint64_t records_ = 0;
     uint64_t data_bytes_ = 0;

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "world/leftovers.h"
 #include "world/pool_image.h"
 
 namespace world {
@@ -117,25 +118,12 @@ std::vector<std::string> Set_Book::restore_problems() const {
 
 std::vector<std::string> Set_Book::leftovers(bool pool) const {
     std::vector<std::string> out;
-    if (pool) {
-        std::set<std::string> named;
-        for (const Object& row : world_.catalog_rows())
-            for (const Value& piece : row.at("pieces").get_array()) {
-                std::string path = text_of(piece, "path");
-                named.insert(path.substr(path.find_first_not_of('/')));
-            }
-        for (const std::string& file : world_.pool_files())
-            if (named.count(file) == 0)
-                out.push_back("pool file " + file + " without its row");
-    }
-    for (const VM& vm : vms_) {
-        const std::string base = text_of(Value(last_row(vm)), "snap_id");
-        for (const Value& s : world_.tower().records("vm_snapshots"))
-            if (text_of(member_of(s, "vm"), "id") == vm.id &&
-                text_of(s, "name").find(vm.name + "-velmora-") == 0 && text_of(s, "id") != base)
-                out.push_back("snapshot " + text_of(s, "name") + " of " + vm.name +
-                              " that no set is based on");
-    }
+    if (pool)
+        for (const std::string& file : orphan_pool_files(world_))
+            out.push_back("pool file " + file + " without its row");
+    for (const VM& vm : vms_)
+        for (const std::string& id : leftover_snapshots(world_, vm.id))
+            out.push_back("snapshot " + id + " of " + vm.name + " that no set is based on");
     return out;
 }
 

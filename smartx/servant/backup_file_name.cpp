@@ -64,11 +64,15 @@ bool compute_minor_resource_id(const std::string& resource_uuid, const std::stri
     return true;
 }
 
+std::string backup_file_stamp(time_t start_time) {
+    return POSIX_Time_Format<32>(start_time, "%Y%m%d-%H%M%S").c_str();
+}
+
 std::string backup_file_name(const std::string& vm_id, bool empty, const std::string& name,
                              Job_Definition_Subtype type, time_t start_time, int compression) {
-    const POSIX_Time_Format<32> when(start_time, "%Y%m%d-%H%M%S");
     return string_sprintf("%s/%s%s_%s_%s%s", vm_id.c_str(), empty ? "not_exists_" : "",
-                          name.c_str(), job_def_subtype_to_string(type), when.c_str(),
+                          name.c_str(), job_def_subtype_to_string(type),
+                          backup_file_stamp(start_time).c_str(),
                           compression_value_to_suffix(compression));
 }
 

@@ -22,7 +22,10 @@ const char* compression_value_to_suffix(int compression);
 bool compute_minor_resource_id(const std::string& resource_uuid, const std::string& vm_id,
                                std::string& out);
 
-// "<vm id>/[not_exists_]<name>_<level>_<YYYYmmdd-HHMMSS><suffix>": every file
+// "YYYYmmdd-HHMMSS": what names the files of a backup started at start_time.
+std::string backup_file_stamp(time_t start_time);
+
+// "<vm id>/[not_exists_]<name>_<level>_<stamp><suffix>": every file
 // of one VM shares a directory; "not_exists_" marks an image without data.
 std::string backup_file_name(const std::string& vm_id, bool empty, const std::string& name,
                              Job_Definition_Subtype type, time_t start_time, int compression);

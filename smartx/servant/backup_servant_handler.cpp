@@ -48,6 +48,8 @@ void Backup_Servant_Handler::reset_request() {
     progress_.close();
     vm_ = VM();
     last_snap_id_.clear();
+    snap_name_.clear();
+    hold_.release();
     vm_snap_ = VM_Snapshot();
     last_vm_snap_ = VM_Snapshot();
     error_.clear();
@@ -106,6 +108,12 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
         if (!client_->delete_vm_snapshot(vm_snap_.id, &error_))
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete VM snap: %C.\n"), vm_snap_.id.c_str()));
     }
+    // What this run leaves is weighed like any other run's: committed, it is
+    // the newest set's.
+    if (hold_.held()) {
+        hold_.release();
+        sweep_leftovers();
+    }
     progress_->end_time = ::time(nullptr);
 }
 
@@ -134,6 +142,9 @@ bool Backup_Servant_Handler::init() {
 }
 
 bool Backup_Servant_Handler::handle_backup_i() {
+    if (!hold_run())
+        return false;
+    sweep_leftovers();
     if (!check_datastore()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Not enough space of datastore.\n")));
         return false;
@@ -341,8 +352,7 @@ bool Backup_Servant_Handler::selected(const VM_Snapshot::Snapshot_VM_Disk& disk)
 // ---- snapshot ----
 
 std::string Backup_Servant_Handler::create_snap_name() const {
-    const POSIX_Time_Format<32> now(::time(nullptr), "%Y%m%d_%H%M%S");
-    return vm_.name + "-" + "velmora" + "-" + now.c_str();
+    return snap_name_;
 }
 
 bool Backup_Servant_Handler::create_vm_snapshot() {

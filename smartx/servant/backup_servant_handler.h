@@ -37,6 +37,7 @@
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/job/backup_source_entry.h"
 #include "smartx/servant/backup_planner.h"
+#include "smartx/servant/backup_sweep.h"
 #include "smartx/servant/servant_common.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
@@ -123,6 +124,21 @@ protected:
     // The job is being cancelled or aborted.
     bool is_stopped();
 
+    // ---- leftovers of earlier runs and of this one (backup_leftovers.cpp) ----
+
+    // Holds this run's snapshot name and file stamp for other servants'
+    // sweeps; false when it cannot (nothing may be made then).
+    bool hold_run();
+    // Removes the VM's snapshots this system took and its pool files that no
+    // committed set needs and no running backup holds; failures are logged
+    // and leave things as they are.
+    void sweep_leftovers();
+    // Every catalog row of the VM, in commit order.
+    bool vm_catalog_rows(json_spirit::Array& rows);
+    void sweep_snapshots(const std::vector<Item_Identity>& snapshots,
+                         const json_spirit::Array& rows, const Live_Holds& holds);
+    void sweep_pool_files(const json_spirit::Array& rows, const Live_Holds& holds);
+
     // ---- transfer, description and catalog (backup_transfer.cpp) ----
 
     bool backup_volumes();
@@ -149,6 +165,8 @@ protected:
     Backup_Source_Entry backup_entry_;
     VM vm_;
     std::string last_snap_id_;
+    std::string snap_name_;  // the name this run's snapshot takes
+    Backup_Hold hold_;
     VM_Snapshot vm_snap_;
     VM_Snapshot last_vm_snap_;
     Error error_;

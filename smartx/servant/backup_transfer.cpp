@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <new>
 #include <sstream>
 
 #include <ace/Log_Msg.h>
@@ -31,6 +30,9 @@ constexpr uint32_t IMAGE_SECTOR_SIZE = 512;
 constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
 constexpr uint32_t IMAGE_CHECKSUM = 1;
 constexpr uint32_t IMAGE_COMPRESSION = 0;
+
+// Blocks read from ZBS ahead of the one being written, per disk.
+constexpr unsigned READ_AHEAD = 4;
 
 template <class T>
 uint64_t non_negative(T v) {
@@ -141,17 +143,12 @@ Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& ch
                 writer.add_block(at, std::min<uint64_t>(IMAGE_BLOCK_SIZE, end - at));
     }
 
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[IMAGE_BLOCK_SIZE]);
-    if (!buffer) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write to storage pool: %C.\n"), "out of memory"));
-        return Task_Base::CODE_FAILED_RETRY;
-    }
-    char* data = buffer.get();
-    // The writer is the host's: nothing may be thrown back into it.
-    const bool written = writer.write_blocks(
-        [&](uint64_t length, uint64_t offset) {
+    // The host's writer calls back from its own threads: nothing may be thrown
+    // back into it.
+    const bool written = writer.write_blocks_ahead(
+        [&](char* buffer, uint64_t length, uint64_t offset) {
             return qorm::guarded("read ZBS blocks", static_cast<ssize_t>(-1),
-                                 [&] { return read_blocks(chunk, data, length, offset); });
+                                 [&] { return read_blocks(chunk, buffer, length, offset); });
         },
         [&](uint64_t n) {
             return qorm::guarded("count processed bytes", false, [&] {
@@ -159,7 +156,7 @@ Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& ch
                 return !is_stopped();
             });
         },
-        data, IMAGE_BLOCK_SIZE);
+        IMAGE_BLOCK_SIZE, READ_AHEAD);
     if (!written) {
         if (is_stopped())
             return Task_Base::CODE_FAILED;

@@ -1,6 +1,7 @@
 // The storage pool as the host reaches it: pool records and the options they
 // give, file I/O that never leaves a partial or overwritten file behind, and
 // image files whose damage is caught.
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "host/image_block_writer.h"
 #include "host/paths.h"
 #include "host/pool_service.h"
+#include "host/pool_sweep.h"
 #include "pool_test_support.h"
 
 namespace {
@@ -151,6 +153,33 @@ TEST_F(PoolTest, AbandonedIncompleteOrRemovedWritesLeaveNothing) {
     EXPECT_THAT(pool_.files(), IsEmpty());
 }
 
+// A killed writer's temporary holds no lock: it goes, a live writer's stays.
+TEST_F(PoolTest, TemporariesOfWritersThatAreGoneAreReclaimed) {
+    ASSERT_TRUE(io_.open("vm/live.img", Client_IO::MODE_WRITE));
+    ASSERT_TRUE(io_.write("data", 4));
+    ASSERT_EQ(pool_.files().size(), 1u);
+    const std::string live = pool_.files()[0];
+    put_file(pool_.path("vm/.dead.img.part-AbC123"), "data");
+    put_file(pool_.path("vm/.old.img.part-XyZ789"), "");
+    const struct timeval long_ago[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    for (const std::string& old : {live, std::string("vm/.old.img.part-XyZ789")})
+        ASSERT_EQ(::utimes(pool_.path(old).c_str(), long_ago), 0);
+    // Made a moment ago: its writer may not have locked it yet.
+    put_file(pool_.path("vm/.new.img.part-QwE456"), "");
+    put_file(pool_.path("vm/done.img"), "x");
+    std::vector<std::string> listed;
+    ASSERT_TRUE(list_pool_files(io_, "vm", listed));
+    EXPECT_EQ(listed, pool_.files());
+    EXPECT_EQ(listed.size(), 5u);
+
+    EXPECT_EQ(reclaim_pool_temporaries(io_, "vm"), 2);
+    EXPECT_EQ(reclaim_pool_temporaries(io_, "missing"), 0);
+    EXPECT_EQ(reclaim_pool_temporaries(io_, "../vm"), -1);
+    ASSERT_TRUE(io_.close());
+    EXPECT_EQ(pool_.files(),
+              (std::vector<std::string>{"vm/.new.img.part-QwE456", "vm/done.img", "vm/live.img"}));
+}
+
 TEST_F(PoolTest, ExistingNameIsNeverOverwrittenUnlessAsked) {
     ASSERT_TRUE(put("vm-1/info.json", "{\"id\": \"vm-1\"}")) << io_.error_text();
     EXPECT_EQ(14u, io_.original_size());
@@ -198,6 +227,46 @@ TEST_F(PoolTest, FailedWriteFlushOrCloseFailsTheFile) {
     EXPECT_FALSE(put("info.json", "text"));
     EXPECT_EQ(EIO, io_.last_errno());
     EXPECT_THAT(pool_.files(), IsEmpty());
+}
+
+TEST_F(PoolTest, PiecesOfAnySizeLandInPlaceDirectOrThroughThePageCache) {
+    constexpr size_t MB = 1 << 20;
+    // Piece sizes; 0 flushes.
+    const std::vector<std::vector<size_t>> rows = {
+        {1},
+        {4095, 0, 2, 0, 4096},
+        {MB},
+        {3, MB + 4097, 0, MB - 3, 5},
+        {MB - 1, 0, 1, 2 * MB + 17},
+        {2 * MB + 1, 5 * MB, 0, 3 * MB, 7},  // pieces written behind
+    };
+    for (const bool refused : {false, true}) {
+        for (const auto& pieces : rows) {
+            SCOPED_TRACE(::testing::PrintToString(pieces) + (refused ? " refused" : " direct"));
+            if (refused)
+                Client_IO::inject_fault(Client_IO::FAULT_DIRECT, EINVAL, 1000);
+            ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_WRITE));
+            std::string all;
+            for (const size_t n : pieces) {
+                if (n == 0) {
+                    ASSERT_TRUE(io_.flush()) << io_.error_text();
+                    EXPECT_TRUE(all == file_text(pool_.path(pool_.files()[0])));
+                    continue;
+                }
+                // Bytes that tell where they belong.
+                std::string piece(n, '\0');
+                for (size_t i = 0, at = all.size(); i < n; ++i, ++at)
+                    piece[i] = static_cast<char>(at * 7 + at / 4093);
+                ASSERT_TRUE(io_.write(piece.data(), n)) << io_.error_text();
+                all += piece;
+            }
+            ASSERT_TRUE(io_.close()) << io_.error_text();
+            EXPECT_EQ(all.size(), io_.storage_size());
+            EXPECT_TRUE(all == file_text(pool_.path("disk.img")));
+            ASSERT_TRUE(io_.remove("disk.img"));
+            Client_IO::clear_faults();
+        }
+    }
 }
 
 TEST_F(PoolTest, ReadsThePoolRecordForADeviceFromTheHostsOrANamedFile) {
@@ -335,7 +404,8 @@ protected:
         fill(8 * MIB, 12345);
     }
 
-    // Writes the planned blocks to name through the full writer API, with io_.
+    // Writes the planned blocks to name through the full writer API, with io_,
+    // the reads running ahead.
     bool write_image(const std::string& name,
                      const Image_Block_Writer::Progress_Callback& progress = nullptr) {
         Image_Block_Writer writer(io_);
@@ -343,7 +413,13 @@ protected:
             writer.add_block(b.offset, b.length);
         return io_.open(name, Client_IO::MODE_WRITE) && writer.init(512, BLOCK, 1, 0) &&
                writer.write_superblock(UUID, UUID, bytes_.size()) &&
-               writer.write_blocks(reader(), progress, buffer_.data(), buffer_.size());
+               writer.write_blocks_ahead(
+                   [this](char* buffer, uint64_t length, uint64_t offset) -> ssize_t {
+                       const uint64_t n = std::min<uint64_t>(length, BLOCK);
+                       std::memcpy(buffer, bytes_.data() + offset, n);
+                       return static_cast<ssize_t>(n);
+                   },
+                   progress, BLOCK, 3);
     }
 
     // Opens name for writing and starts an image on it.
@@ -455,6 +531,34 @@ TEST_F(ImageTest, SparseDataComesBackByteExactInAlignedUnits) {
                                      std::make_pair(4 * MIB + 16384, uint64_t(4096))));
 }
 
+TEST_F(ImageTest, LargeBlocksComeBackWithTheirHeaders) {
+    for (const uint64_t block : {2 * BLOCK, 4 * BLOCK}) {
+        SCOPED_TRACE(block);
+        std::mt19937 rng(static_cast<unsigned>(block));
+        std::generate(bytes_.begin(), bytes_.end(), [&] { return static_cast<char>(rng()); });
+        Image_Block_Writer writer(io_);
+        writer.add_block(0, block);
+        writer.add_block(2 * block, block);
+        writer.add_block(3 * block, block / 2);
+        std::vector<char> buffer(block);
+        const std::string name = "disk-" + std::to_string(block) + ".img";
+        io_.close();  // the last read's file
+        ASSERT_TRUE(io_.open(name, Client_IO::MODE_WRITE));
+        ASSERT_TRUE(writer.init(512, static_cast<uint32_t>(block), 1, 0));
+        ASSERT_TRUE(writer.write_superblock(UUID, UUID, bytes_.size()));
+        ASSERT_TRUE(writer.write_blocks(
+            [&](uint64_t length, uint64_t offset) -> ssize_t {
+                std::memcpy(buffer.data(), bytes_.data() + offset, length);
+                return static_cast<ssize_t>(length);
+            },
+            nullptr, buffer.data(), buffer.size()))
+            << io_.error_text();
+        ASSERT_TRUE(read_image(name, block)) << io_.error_text();
+        EXPECT_EQ(Deliveries({{0, block}, {2 * block, block}, {3 * block, block / 2}}),
+                  deliveries_);
+    }
+}
+
 TEST_F(ImageTest, DamagedOrCutImageFailsAndNeverHandsOverWrongBytes) {
     ASSERT_TRUE(write_image("disk.img")) << io_.error_text();
     const std::string good = file_text(pool_.path("disk.img"));
@@ -522,6 +626,19 @@ TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
                                      buffer_.data(), buffer_.size()));
     EXPECT_NE(std::string::npos, io.error_text().find("offset 0")) << io.error_text();
     EXPECT_FALSE(writer.finish()) << "a failed writer stays failed";
+    EXPECT_FALSE(io.is_open()) << "the writer discarded the file";
+    Image_Block_Writer ahead(io);
+    for (uint64_t at = 0; at < 8 * MIB; at += BLOCK)
+        ahead.add_block(at, BLOCK);
+    ASSERT_NO_FATAL_FAILURE(start_image(io, ahead, "bad-source-later.img"));
+    int reads = 0;
+    EXPECT_FALSE(ahead.write_blocks_ahead(
+        [&reads](char*, uint64_t length, uint64_t) {
+            return ++reads < 6 ? static_cast<ssize_t>(length) : -1;
+        },
+        nullptr, BLOCK, 3));
+    EXPECT_NE(std::string::npos, io.error_text().find("offset " + std::to_string(5 * BLOCK)))
+        << io.error_text();
     EXPECT_FALSE(io.is_open()) << "the writer discarded the file";
     Client_IO::inject_fault(Client_IO::FAULT_RENAME, EIO);  // the last step of a finish
     EXPECT_FALSE(write_image("disk.img"));

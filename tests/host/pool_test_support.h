@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,9 @@ private:
 
 inline std::string file_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 inline void put_file(const std::string& path, const std::string& text) {

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "fixture.h"
+#include "host/catalog.h"
 #include "host/paths.h"
 #include "host/smartx_backup_set.h"
 #include "smartx/servant/backup_file_name.h"
@@ -361,8 +362,9 @@ TEST_F(BackupServant, FailedRunsLeaveTheLastCommittedSetAlone) {
         EXPECT_NO_THROW(restore(committed));
     };
 
-    // The catalog refuses the base lookup (the backup turns full) and the commit.
-    world_->backupd().fail_catalog(2, 400);
+    // The catalog refuses the leftover sweep's lookup, the base lookup (the
+    // backup turns full) and the commit.
+    world_->backupd().fail_catalog(3, 400);
     next_second();
     write_disk(0, 0, "more");
     EXPECT_EQ(backup(p).result, (Object{{"code", Value(1)}}));
@@ -420,21 +422,30 @@ TEST_F(BackupServant, CancelBeforeOrDuringTheTransferLeavesNothing) {
 
 TEST_F(BackupServant, ImagesNeverReplaceExistingFiles) {
     fill_disks();
-    // Files of an earlier backup under the names this one would take in the
-    // next few seconds.
+    // Files of an earlier backup's committed set under the names this one
+    // would take in the next few seconds.
     const time_t now = ::time(nullptr);
     std::vector<std::string> precious;
+    SmartX_Backup_Set earlier;
+    earlier.uuid = "6b3f7c1e-5d1a-4e8b-9c2f-0000000000e1";
+    earlier.vm_id = vm_.id;
+    earlier.resource_uuid = Backup_World::resource_uuid;
     ASSERT_EQ(make_directories(world_->pool_dir() + "/" + vm_.id, 0750), 0);
     for (time_t t = now - 1; t <= now + 5; ++t) {
         precious.push_back(smartx::backup_file_name(vm_.id, false, vm_.disks[0].volume_local_id,
                                                     JOB_DEFINITION_SUBTYPE_FULL, t, 0));
         std::ofstream(world_->pool_dir() + "/" + precious.back()) << "committed image";
+        earlier.pieces.emplace_back();
+        earlier.pieces.back().path = precious.back();
     }
+    ASSERT_TRUE(
+        RESTful_Catalog_Operator("127.0.0.1", world_->defaults().backupd_port, false, "", -1, -1)
+            .commit(earlier, false));
     EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 1);
     EXPECT_EQ(pool_files(), precious);
     for (const std::string& name : precious)
         EXPECT_EQ(file_content(world_->pool_dir() + "/" + name), "committed image");
-    EXPECT_TRUE(rows().empty());
+    EXPECT_EQ(rows().size(), 1u);
 }
 
 TEST_F(BackupServant, PoolFaultsAreRetriedOrFailTheImage) {

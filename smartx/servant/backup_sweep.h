@@ -1,0 +1,79 @@
+// What backups leave behind and how the backup servant reclaims it: the VM
+// snapshots it names as its own and the files of a VM in the storage pool,
+// weighed against the catalog (what committed sets need) and the holds of
+// running servants (what they are making).
+//
+// A hold is one file per running backup of a VM under
+// /var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/<vm id>/, locked (flock)
+// for the run's life and naming the snapshot it makes and the stamp of its
+// pool files. A killed servant's lock goes with it, so a hold that can be
+// locked belongs to no running servant.
+#ifndef SMARTX_SERVANT_BACKUP_SWEEP_H
+#define SMARTX_SERVANT_BACKUP_SWEEP_H
+
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/json_spirit/value.h"
+
+namespace smartx {
+
+// "<vm name>-velmora-<YYYYmmdd_HHMMSS>": the name of the snapshot a backup
+// of the VM takes at when.
+std::string backup_snapshot_name(const std::string& vm_name, time_t when);
+// Whether a snapshot name is one backup_snapshot_name gives, for any VM name.
+bool is_backup_snapshot_name(const std::string& name);
+
+// The snapshots committed sets still need: the snap_id of the newest set of
+// each chain (rows of one resource and VM, in commit order), which the next
+// backup of that chain builds on. A row that is not an object, or lacks the
+// strings it needs, makes the answer unknown (false).
+bool needed_snapshots(const json_spirit::Array& rows, std::set<std::string>& out);
+// Every snap_id the rows name.
+bool named_snapshots(const json_spirit::Array& rows, std::set<std::string>& out);
+// Every pool file the rows' pieces name; false as above.
+bool named_files(const json_spirit::Array& rows, std::set<std::string>& out);
+
+// The pool file name a temporary file stands for (".<name>.part-XXXXXX" in
+// the same directory); empty for any other name.
+std::string temporary_file_target(const std::string& path);
+
+// What running backups of one VM hold.
+struct Live_Holds {
+    size_t runs = 0;                       // running backups, the caller's own included
+    std::set<std::string> snapshot_names;  // snapshots they make
+    std::set<std::string> file_stamps;     // "<YYYYmmdd-HHMMSS>" of their files
+};
+
+// The hold of one backup of a VM, kept until release() or destruction.
+class Backup_Hold {
+public:
+    Backup_Hold() = default;
+    ~Backup_Hold() { release(); }
+    Backup_Hold(const Backup_Hold&) = delete;
+    Backup_Hold& operator=(const Backup_Hold&) = delete;
+
+    // Writes and locks the hold of run run_id; false (logged) when it cannot.
+    bool take(const std::string& vm_id, const std::string& run_id, const std::string& snapshot_name,
+              const std::string& file_stamp);
+    void release();
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// Reads the holds of the VM's running backups, removing those of backups
+// that are gone; false (logged) when one cannot be read, and then nothing
+// may be taken as unheld.
+bool read_live_holds(const std::string& vm_id, Live_Holds& out);
+
+// The directory of a VM's holds.
+std::string hold_directory(const std::string& vm_id);
+
+}  // namespace smartx
+
+#endif

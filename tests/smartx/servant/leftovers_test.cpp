@@ -1,0 +1,216 @@
+// What failed and killed backups leave behind (VM snapshots, pool files) is
+// gone once the next backup of the VM has run, and nothing a committed set
+// or a running backup needs goes with it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <stdexcept>
+
+#include <ace/Process.h>
+
+#include "fixture.h"
+#include "smartx/common/restful_client.h"
+#include "smartx/common/vm_snapshot.h"
+#include "smartx/servant/backup_file_name.h"
+#include "smartx/servant/backup_sweep.h"
+#include "world/leftovers.h"
+#include "world/servant_setup.h"
+
+namespace backup_test {
+namespace {
+
+class BackupLeftovers : public BackupWorld {
+protected:
+    std::vector<std::string> leftover_snapshots() { return world::leftover_snapshots(*world_); }
+    std::vector<std::string> orphan_files() const { return world::orphan_pool_files(*world_); }
+    std::string newest_snap() const { return text_of(Value(rows().back()), "snap_id"); }
+    std::set<std::string> snapshot_set() const {
+        const std::vector<std::string> ids = snapshots();
+        return std::set<std::string>(ids.begin(), ids.end());
+    }
+    // A snapshot of the VM made as a backup would make it, under name.
+    std::string make_snapshot(const std::string& name) {
+        smartx::RESTful_Client client;
+        smartx::Login_Info login = world_->defaults().login;
+        smartx::VM_Snapshot made;
+        if (!client.login(login) || !client.create_vm_snapshot(name, vm_.id, made, false))
+            throw std::runtime_error("cannot make snapshot " + name);
+        return made.id;
+    }
+    // Only the newest set's snapshot is left, and the chain from the set
+    // numbered first restores the disks.
+    void expect_clean_chain(size_t first) {
+        EXPECT_EQ(leftover_snapshots(), std::vector<std::string>());
+        EXPECT_EQ(orphan_files(), std::vector<std::string>());
+        EXPECT_EQ(snapshots(), std::vector<std::string>{newest_snap()});
+        const std::vector<Object> all = rows();
+        EXPECT_TRUE(restore({all.begin() + static_cast<long>(first), all.end()}) ==
+                    disk_contents());
+    }
+};
+
+struct Kill_Point {
+    const char* name;
+    // Switches for the killed run, and the param it runs with.
+    std::function<void(Backup_World&, smartx::Backup_Param&)> arm;
+    // A count that grows once the servant has reached the point.
+    std::function<size_t(Backup_World&)> count;
+    bool leaves_files;
+};
+
+// A servant process killed at each point of an incremental backup: the
+// next backup removes what it left and builds on the last committed set.
+TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
+    install_starter(STARTER_PATH);
+    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
+                         SMARTX_MODULE_PATH);
+    const std::string vm_id = vm_.id;
+    const Kill_Point points[] = {
+        {"AfterItsSnapshotDuringTheTransfer", [](Backup_World&, smartx::Backup_Param&) {},
+         [vm_id](Backup_World& w) { return size_t{w.progress(vm_id).processed_bytes}; }, true},
+        // Commits answer 503 and are retried; the base lookup fails (a full).
+        {"DuringItsCommit",
+         [](Backup_World& w, smartx::Backup_Param& p) {
+             p.control.max_seconds_retry = 0;
+             p.control.retry.max_retries = 10;
+             p.control.retry.max_internal = 60;
+             w.backupd().fail_catalog(1000, 503);
+         },
+         [](Backup_World& w) {
+             size_t n = 0;
+             for (const sim::Logged_Request& r : w.backupd().requests())
+                 n += r.method == "POST" && r.path.find("/sets") != std::string::npos;
+             return n;
+         },
+         true},
+        // Committed, it is removing the old base: slowly, and in vain.
+        {"AfterItsCommit",
+         [](Backup_World& w, smartx::Backup_Param&) {
+             w.tower().fail_path("delete-vm-snapshot", 503, "busy");
+             w.tower().set_delay("delete-vm-snapshot", 3000);
+         },
+         [](Backup_World& w) { return w.catalog_rows().size(); }, false},
+    };
+    fill_disks();
+    for (const Kill_Point& point : points) {
+        SCOPED_TRACE(point.name);
+        next_second();
+        const size_t first = rows().size();
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+        write_disk(0, BLOCK, pattern(2 * BLOCK, 'k'));
+        smartx::Backup_Param p = param(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
+        p.control.allocated_blocks = false;
+        point.arm(*world_, p);
+        progress().processed_bytes = 0;
+        const size_t before = point.count(*world_);
+        bool reached = false;
+        std::thread killer([&] {
+            for (int i = 0; i < 12000 && !reached; ++i) {
+                reached = point.count(*world_) > before;
+                ::usleep(5000);
+            }
+            for (pid_t pid : live_children(::getpid(), "starter"))
+                ::kill(pid, SIGKILL);
+        });
+        Servant_Run_Options slow;
+        slow.prepare = [](Servant& s, const Servant_Task&) {
+            s.get_process_options().setenv(ACE_TEXT("ZBS_SIM_DELAY_MS"), ACE_TEXT("%d"), 50);
+        };
+        next_second();
+        const Servant_Runs runs =
+            run_backup_servants({{backup_request(p, backup_entry(vm_)), vm_.name}}, slow);
+        killer.join();
+        world_->tower().reset_switches();
+        world_->backupd().fail_catalog(0, 0);
+        ASSERT_TRUE(reached);
+        EXPECT_TRUE(runs.replies.empty());
+        EXPECT_EQ(leftover_snapshots().size(), 1u);
+        EXPECT_EQ(orphan_files().empty(), !point.leaves_files);
+
+        const Object last = rows().back();
+        write_disk(1, 0, pattern(BLOCK, 'n'));
+        next_second();
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+        EXPECT_EQ(rows().back().at("base_sets"), Value(Array{last.at("uuid")}));
+        expect_clean_chain(first);
+    }
+}
+
+struct Snapshot_Fault {
+    const char* name;
+    std::function<void(sim::cloudtower::Server&)> arm;
+};
+
+// The snapshot is made but the servant never learns its id: the run fails
+// and removes it all the same.
+TEST_F(BackupLeftovers, SnapshotsWhoseCreationWentUnheardAreRemovedByTheirRun) {
+    const Snapshot_Fault faults[] = {
+        {"TaskPollAnswers500",
+         [](sim::cloudtower::Server& t) { t.fail_path("get-tasks", 500, "poll failed", 1); }},
+        {"TaskPollAnswersWrongTypes",
+         [](sim::cloudtower::Server& t) {
+             t.answer_raw("get-tasks", 200, R"([{"id": 1, "status": ["SUCCESSED"]}])",
+                          "application/json", 1);
+         }},
+        {"SnapshotLookupAnswersWrongTypes",
+         [](sim::cloudtower::Server& t) {
+             t.answer_raw("get-vm-snapshots", 200, R"([{"id": 5, "name": {}}])", "application/json",
+                          1);
+         }},
+    };
+    fill_disks();
+    for (const Snapshot_Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        fault.arm(world_->tower());
+        EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 1);
+        world_->tower().reset_switches();
+        EXPECT_EQ(snapshots(), std::vector<std::string>());
+        EXPECT_EQ(pool_files(), std::vector<std::string>());
+        EXPECT_TRUE(rows().empty());
+    }
+    // A full that replaces a base it could not look up removes the old one.
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    world_->backupd().fail_catalog(2, 400);
+    next_second();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    EXPECT_EQ(text_of(Value(rows().back()), "type"), "full");
+    expect_clean_chain(1);
+}
+
+// Another chain's newest set and a running backup's snapshot and files stay.
+TEST_F(BackupLeftovers, WhatOtherChainsAndRunningBackupsNeedStays) {
+    fill_disks();
+    smartx::Backup_Param other = param(JOB_DEFINITION_SUBTYPE_FULL);
+    other.control.resource_uuid = "0f0e0d0c-0b0a-4090-8070-6050403020ff";
+    ASSERT_EQ(backup(other).code(), 0);
+    const std::string other_snap = newest_snap();
+    // A running backup's snapshot and file, made under its name and stamp.
+    const time_t started = 1000000000;
+    const std::string running_name = smartx::backup_snapshot_name(vm_.name, started);
+    const std::string running_snap = make_snapshot(running_name);
+    const std::string running_file =
+        smartx::backup_file_name(vm_.id, false, "info", JOB_DEFINITION_SUBTYPE_FULL, started, 0);
+    std::ofstream(world_->pool_dir() + "/" + running_file) << "being written";
+    smartx::Backup_Hold hold;
+    ASSERT_TRUE(hold.take(vm_.id, "run-1", running_name, smartx::backup_file_stamp(started)));
+
+    for (const auto type : {JOB_DEFINITION_SUBTYPE_FULL, JOB_DEFINITION_SUBTYPE_INCREMENTAL}) {
+        next_second();
+        ASSERT_EQ(backup(type).code(), 0);
+    }
+    EXPECT_EQ(snapshot_set(), (std::set<std::string>{other_snap, running_snap, newest_snap()}));
+    EXPECT_EQ(orphan_files(), std::vector<std::string>{running_file});
+
+    // Its servant gone, they go with the next backup.
+    hold.release();
+    next_second();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    EXPECT_EQ(snapshot_set(), (std::set<std::string>{other_snap, newest_snap()}));
+    EXPECT_EQ(orphan_files(), std::vector<std::string>());
+    EXPECT_EQ(leftover_snapshots(), std::vector<std::string>());
+}
+
+}  // namespace
+}  // namespace backup_test

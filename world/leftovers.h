@@ -1,0 +1,32 @@
+// What a backup world holds that nothing needs: the checks that nothing was
+// left behind after a failure, once the next backup has run.
+#ifndef WORLD_LEFTOVERS_H
+#define WORLD_LEFTOVERS_H
+
+#include <string>
+#include <vector>
+
+#include "world/sim_vm.h"
+
+namespace world {
+
+class Backup_World;
+
+// Ids of the VM snapshots (CloudTower's records) a backup took (by their
+// name) that no committed set needs: only the newest set of each chain (one
+// resource and VM) is built on. With vm_id, only that VM's.
+std::vector<std::string> leftover_snapshots(const Array& vm_snapshots,
+                                            const std::vector<Object>& rows,
+                                            const std::string& vm_id = std::string());
+std::vector<std::string> leftover_snapshots(Backup_World& world,
+                                            const std::string& vm_id = std::string());
+
+// Pool files (relative names, temporaries included) that no catalog row
+// names as a piece.
+std::vector<std::string> orphan_pool_files(const std::vector<std::string>& files,
+                                           const std::vector<Object>& rows);
+std::vector<std::string> orphan_pool_files(const Backup_World& world);
+
+}  // namespace world
+
+#endif
