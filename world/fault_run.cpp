@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "world/leftovers.h"
+#include "world/listed_vm.h"
 #include "world/pool_image.h"
 
 namespace world {
@@ -163,6 +164,53 @@ size_t kill_servants(pid_t engine) {
     for (pid_t servant : live_children(engine, "starter"))
         n += ::kill(servant, SIGKILL) == 0 ? 1 : 0;
     return n;
+}
+
+size_t Job_Chain::backup(Job_Definition_Subtype level,
+                         const std::map<std::string, std::string>& env, Hurt hurt, Hurt_Point point,
+                         int delay_ms) {
+    const std::string def = dir_ + "/backup.json";
+    write_job_definition(def, level, {vm_}, Object());
+    const int commits = world_.backupd().commits_received();
+    const std::vector<std::string> files = world_.pool_files();
+    const std::function<bool()> ready[] = {
+        [] { return true; }, [&] { return pool_writing(world_.pool_dir(), files); },
+        [&] { return world_.backupd().commits_received() > commits; }};
+    const std::function<void(pid_t)> hurts[] = {
+        [](pid_t) {}, [](pid_t engine) { kill_servants(engine); },
+        [](pid_t engine) { ::kill(engine, SIGINT); },
+        [this](pid_t) { world_.tower().expire_tokens(); },
+        [this](pid_t) {
+            const int port = world_.backupd().port();
+            world_.backupd().stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            if (!world_.backupd().start(port))
+                std::fprintf(stderr, "the backup server did not start again\n");
+        }};
+    book_.before_run();
+    last_ = run_hurt_job(engine_, def, dir_ + "/engine.out", env,
+                         hurt == Hurt::NOTHING ? nullptr : ready[static_cast<int>(point)], delay_ms,
+                         hurts[static_cast<int>(hurt)]);
+    return book_.after_run();
+}
+
+std::vector<std::string> Job_Chain::restore(const std::string& set, const std::string& name,
+                                            const std::map<std::string, std::string>& env) {
+    Restore_Target target;
+    target.new_name = name;
+    const std::string def = dir_ + "/restore.json";
+    write_restore_definition(def, JOB_DEFINITION_SUBTYPE_VM,
+                             Array{restore_entry(world_.fixtures(), vm_, set, target).dump()},
+                             Object());
+    last_ = run_hurt_job(engine_, def, dir_ + "/engine.out", env, nullptr, 0, nullptr);
+    const std::string id = vm_id_named(world_, name);
+    if (last_.exit_code != 0 || id.empty())
+        return {};
+    return world_.disk_contents(listed_vm(world_, id));
+}
+
+std::string Job_Chain::last_set() const {
+    return text_of(Value(last_row()), "uuid");
 }
 
 void Disk_Editor::edit(const VM& vm) {

@@ -79,6 +79,44 @@ bool pool_writing(const std::string& pool_dir, const std::vector<std::string>& b
 // SIGKILLs every servant of the engine; how many.
 size_t kill_servants(pid_t engine);
 
+// Where a run is hurt, and how.
+enum class Hurt_Point { START, TRANSFER, COMMIT };
+enum class Hurt { NOTHING, KILL_SERVANTS, CANCEL, EXPIRE_TOKENS, RESTART_BACKUP_SERVER };
+
+// Backups and restores of one VM's chain through job-engine (definitions and
+// output under dir), each noted in a Set_Book.
+class Job_Chain {
+public:
+    Job_Chain(Backup_World& world, const VM& vm, std::string engine, std::string dir)
+        : world_(world),
+          vm_(vm),
+          engine_(std::move(engine)),
+          dir_(std::move(dir)),
+          book_(world, {vm}) {}
+
+    // A backup at this level with env added to job-engine's environment,
+    // hurt delay_ms after the point; the rows it committed.
+    size_t backup(Job_Definition_Subtype level, const std::map<std::string, std::string>& env = {},
+                  Hurt hurt = Hurt::NOTHING, Hurt_Point point = Hurt_Point::START,
+                  int delay_ms = 0);
+    // The set restored as a new VM of that name: its disks, empty when the
+    // job failed.
+    std::vector<std::string> restore(const std::string& set, const std::string& name,
+                                     const std::map<std::string, std::string>& env = {});
+
+    std::string last_set() const;
+    Object last_row() const { return book_.last_row(vm_); }
+    Set_Book& book() { return book_; }
+    const Job_Engine_Run& last_run() const { return last_; }
+
+private:
+    Backup_World& world_;
+    VM vm_;
+    std::string engine_, dir_;
+    Set_Book book_;
+    Job_Engine_Run last_;
+};
+
 // Edits between backups, from one random source: writes of random bytes,
 // runs of zeros, a few bytes changed inside a block, and writes past what
 // was written so far (the written area grows towards the disk's end).
