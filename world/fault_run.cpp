@@ -191,6 +191,9 @@ size_t Job_Chain::backup(Job_Definition_Subtype level,
     last_ = run_hurt_job(engine_, def, dir_ + "/engine.out", env,
                          hurt == Hurt::NOTHING ? nullptr : ready[static_cast<int>(point)], delay_ms,
                          hurts[static_cast<int>(hurt)]);
+    // A commit its sender did not live to see answered still lands.
+    while (world_.backupd().commits_pending() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return book_.after_run();
 }
 

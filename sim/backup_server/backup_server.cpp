@@ -31,6 +31,7 @@ struct Backup_Server::Impl {
     int catalog_failure_status = 500;
     std::atomic<int> commit_delay_ms{0};
     std::atomic<int> commits_received{0};
+    std::atomic<int> commits_handled{0};
     std::string view_override;
     std::string resources_override;
 
@@ -74,6 +75,11 @@ struct Backup_Server::Impl {
         // A held commit is the window in which its sender can die.
         if (const int ms = commit_delay_ms.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        commit(req, res);
+        ++commits_handled;
+    }
+
+    void commit(const httplib::Request& req, httplib::Response& res) {
         if (!admit(req, res, true))
             return;
         json_spirit::Value row;
@@ -404,6 +410,10 @@ void Backup_Server::delay_commits(int ms) {
 
 int Backup_Server::commits_received() const {
     return impl_->commits_received.load();
+}
+
+int Backup_Server::commits_pending() const {
+    return impl_->commits_received.load() - impl_->commits_handled.load();
 }
 
 void Backup_Server::fail_catalog(int count, int status) {

@@ -73,6 +73,8 @@ public:
     // they arrive.
     void delay_commits(int ms);
     int commits_received() const;
+    // Commits received and not yet answered.
+    int commits_pending() const;
     // The next view, or resources, request answers this raw text (200).
     void set_view_override(const std::string& text);
     void set_resources_override(const std::string& text);
