@@ -138,32 +138,23 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
     }
 }
 
-struct Snapshot_Fault {
-    const char* name;
-    std::function<void(sim::cloudtower::Server&)> arm;
-};
-
 // The snapshot is made but the servant never learns its id: the run fails
 // and removes it all the same.
 TEST_F(BackupLeftovers, SnapshotsWhoseCreationWentUnheardAreRemovedByTheirRun) {
-    const Snapshot_Fault faults[] = {
-        {"TaskPollAnswers500",
-         [](sim::cloudtower::Server& t) { t.fail_path("get-tasks", 500, "poll failed", 1); }},
-        {"TaskPollAnswersWrongTypes",
-         [](sim::cloudtower::Server& t) {
-             t.answer_raw("get-tasks", 200, R"([{"id": 1, "status": ["SUCCESSED"]}])",
-                          "application/json", 1);
-         }},
-        {"SnapshotLookupAnswersWrongTypes",
-         [](sim::cloudtower::Server& t) {
-             t.answer_raw("get-vm-snapshots", 200, R"([{"id": 5, "name": {}}])", "application/json",
-                          1);
-         }},
+    const struct {
+        const char* name;
+        const char* path;
+        int status;
+        const char* body;
+    } faults[] = {
+        {"TaskPollAnswers500", "get-tasks", 500, R"({"message": "poll failed"})"},
+        {"TaskPollAnswersWrongTypes", "get-tasks", 200, R"([{"id": 1, "status": ["SUCCESSED"]}])"},
+        {"SnapshotLookupAnswersWrongTypes", "get-vm-snapshots", 200, R"([{"id": 5, "name": {}}])"},
     };
     fill_disks();
-    for (const Snapshot_Fault& fault : faults) {
+    for (const auto& fault : faults) {
         SCOPED_TRACE(fault.name);
-        fault.arm(world_->tower());
+        world_->tower().answer_raw(fault.path, fault.status, fault.body, "application/json", 1);
         EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 1);
         world_->tower().reset_switches();
         EXPECT_EQ(snapshots(), std::vector<std::string>());
