@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <istream>
 #include <mutex>
@@ -27,9 +28,41 @@ struct Fault {
 };
 
 Fault g_faults[Client_IO::FAULT_STEPS];
+// Bytes this process may still write (POOL_SPACE); negative: no bound.
+std::atomic<long long> g_space{-1};
+
+// A servant process takes its switches from the environment once:
+// POOL_FAIL_WRITES=N fails the next N writes (EIO), POOL_SPACE=BYTES lets
+// the process write that much before writes fail with ENOSPC.
+void load_env_faults() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (const char* n = std::getenv("POOL_FAIL_WRITES")) {
+            g_faults[Client_IO::FAULT_WRITE].err = EIO;
+            g_faults[Client_IO::FAULT_WRITE].times = std::atoi(n);
+        }
+        if (const char* n = std::getenv("POOL_SPACE"))
+            g_space = std::atoll(n);
+    });
+}
+
+// True (errno ENOSPC) when length bytes do not fit in what is left.
+bool out_of_space(size_t length) {
+    long long left = g_space.load();
+    while (left >= 0) {
+        if (static_cast<unsigned long long>(left) < length) {
+            errno = ENOSPC;
+            return true;
+        }
+        if (g_space.compare_exchange_weak(left, left - static_cast<long long>(length)))
+            return false;
+    }
+    return false;
+}
 
 // True (errno set) when the step is to fail now.
 bool fault(Client_IO::Fault_Step step) {
+    load_env_faults();
     Fault& f = g_faults[step];
     int n = f.times.load();
     while (n > 0) {
@@ -191,6 +224,7 @@ Client_IO::~Client_IO() {
 }
 
 void Client_IO::inject_fault(Fault_Step step, int err, int times) {
+    load_env_faults();
     if (step < 0 || step >= FAULT_STEPS)
         return;
     g_faults[step].err = err;
@@ -198,6 +232,8 @@ void Client_IO::inject_fault(Fault_Step step, int err, int times) {
 }
 
 void Client_IO::clear_faults() {
+    load_env_faults();
+    g_space = -1;
     for (Fault& f : g_faults)
         f.times = 0;
 }
@@ -367,7 +403,7 @@ bool Client_IO::write(const void* data, size_t length) {
         return fail(EBADF, "no file open for writing");
     if (write_failed_)
         return false;
-    if (fault(FAULT_WRITE)) {
+    if (fault(FAULT_WRITE) || out_of_space(length)) {
         write_failed_ = true;
         return fail(errno, reason("cannot write", file_, errno));
     }

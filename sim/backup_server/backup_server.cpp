@@ -1,5 +1,7 @@
 #include "sim/backup_server/backup_server.h"
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -27,6 +29,9 @@ struct Backup_Server::Impl {
     std::string access_key;
     int catalog_failures = 0;
     int catalog_failure_status = 500;
+    std::atomic<int> commit_delay_ms{0};
+    std::atomic<int> commits_received{0};
+    std::atomic<int> commits_handled{0};
     std::string view_override;
     std::string resources_override;
 
@@ -66,6 +71,15 @@ struct Backup_Server::Impl {
     }
 
     void handle_commit(const httplib::Request& req, httplib::Response& res) {
+        ++commits_received;
+        // A held commit is the window in which its sender can die.
+        if (const int ms = commit_delay_ms.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        commit(req, res);
+        ++commits_handled;
+    }
+
+    void commit(const httplib::Request& req, httplib::Response& res) {
         if (!admit(req, res, true))
             return;
         json_spirit::Value row;
@@ -332,10 +346,13 @@ std::unique_ptr<Backup_Server> Backup_Server::from_config(const std::string& pat
     return server;
 }
 
-bool Backup_Server::start() {
+bool Backup_Server::start(int port) {
     if (impl_->thread.joinable())
         return true;
-    port_ = impl_->server.bind_to_any_port("127.0.0.1");
+    if (port > 0)
+        port_ = impl_->server.bind_to_port("127.0.0.1", port) ? port : -1;
+    else
+        port_ = impl_->server.bind_to_any_port("127.0.0.1");
     if (port_ <= 0)
         return false;
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
@@ -385,6 +402,18 @@ std::vector<json_spirit::Object> Backup_Server::catalog_rows(const std::string& 
     std::vector<json_spirit::Object> rows;
     impl_->store.rows(catalog, rows);
     return rows;
+}
+
+void Backup_Server::delay_commits(int ms) {
+    impl_->commit_delay_ms = ms;
+}
+
+int Backup_Server::commits_received() const {
+    return impl_->commits_received.load();
+}
+
+int Backup_Server::commits_pending() const {
+    return impl_->commits_received.load() - impl_->commits_handled.load();
 }
 
 void Backup_Server::fail_catalog(int count, int status) {

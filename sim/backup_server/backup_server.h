@@ -43,8 +43,9 @@ public:
     // "resources": [{"uuid", "flags": [...]}]}; null with a message in error.
     static std::unique_ptr<Backup_Server> from_config(const std::string& path, std::string* error);
 
-    // Binds 127.0.0.1 on a free port and serves on a thread of its own.
-    bool start();
+    // Binds 127.0.0.1 on a free port (or this one: a restart after stop()
+    // keeps its address) and serves on a thread of its own.
+    bool start(int port = 0);
     void stop();
     int port() const { return port_; }
 
@@ -68,6 +69,12 @@ public:
     // The next count catalog requests (commits and views) answer this status
     // with an error body.
     void fail_catalog(int count, int status);
+    // Commits wait this long before they are handled (0: none); counted as
+    // they arrive.
+    void delay_commits(int ms);
+    int commits_received() const;
+    // Commits received and not yet answered.
+    int commits_pending() const;
     // The next view, or resources, request answers this raw text (200).
     void set_view_override(const std::string& text);
     void set_resources_override(const std::string& text);

@@ -321,7 +321,16 @@ bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) 
                            message.c_str()));
             return false;
         }
-        ACE_OS::sleep(delay);
+        // The pause in short steps, so that a stop is seen soon.
+        for (unsigned step = 0; step < delay * 10; ++step) {
+            if (stopped_ && stopped_()) {
+                report_error(
+                    error, -1,
+                    snprintf_t<1024>("Stopped waiting for task %s.", task_id.c_str()).c_str());
+                return false;
+            }
+            ACE_OS::sleep(ACE_Time_Value(0, 100000));
+        }
     }
     report_error(error, -1,
                  snprintf_t<1024>("Failed to wait task finish, details: task %s did not end.",

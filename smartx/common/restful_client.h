@@ -15,8 +15,10 @@
 #define SMARTX_COMMON_RESTFUL_CLIENT_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/json_spirit/value.h"
@@ -199,6 +201,11 @@ public:
     // "ip:10201:10206" per host of the cluster, joined by ","; failures are logged.
     bool get_zbs_data_ip(const std::string& cluster_id, std::string& zbs_data_ip);
 
+    // Asked between task polls: once it answers true, a task still running
+    // is waited for no longer (a stopped job must not sit out a task that
+    // never ends).
+    void set_stop_check(std::function<bool()> stopped) { stopped_ = std::move(stopped); }
+
 protected:
     // Internals, protected so that tests can reach them through a subclass.
 
@@ -282,6 +289,7 @@ protected:
     Message_Generator message_generator_;
     std::unique_ptr<JSON_RESTful_Client> client_;
     Error error_;
+    std::function<bool()> stopped_;
 };
 
 }  // namespace smartx

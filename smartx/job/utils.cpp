@@ -127,8 +127,11 @@ bool init_servant(Servant& servant, const std::string& servant_name, const std::
     if (log_callback)
         servant.set_log_msg_callback(log_callback);
 
-    const Smartx_Connect_Params* zbs = Smartx_Connect_Params::instance();
+    // The engine's own ZBS_* environment first: what it hands on is otherwise
+    // the defaults, whatever the operator set.
+    Smartx_Connect_Params* zbs = Smartx_Connect_Params::instance();
     QORM_CHECK_NOT_NULL_RETURN(zbs, false);
+    zbs->update();
     options.setenv(ACE_TEXT("ZBS_TIMEOUT"), ACE_TEXT("%u"), zbs->zbs_timeout);
     options.setenv(ACE_TEXT("ZBS_INITIAL_INTERVAL"), ACE_TEXT("%u"), zbs->zbs_initial_interval);
     options.setenv(ACE_TEXT("ZBS_MAX_INTERVAL"), ACE_TEXT("%u"), zbs->zbs_max_interval);

@@ -56,6 +56,8 @@ void Backup_Servant_Handler::reset_request() {
     bset_ = SmartX_Backup_Set();
     // A fresh client: no login or connection of the previous request is reused.
     client_.reset(new (std::nothrow) RESTful_Client);
+    if (client_)
+        client_->set_stop_check([this] { return is_stopped(); });
     chunks_.clear();
     backup_vm_info_ = Backuped_VM_Info();
     result_.clear();
