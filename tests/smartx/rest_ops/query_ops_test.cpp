@@ -149,8 +149,6 @@ protected:
             {"$H21", id("hosts", "node-hz02-01")},
             {"$PROD", id("vm_folders", "production")},
             {"$VDS", id("vdses", "vds-vm")},
-            {"$MGMT", id("vdses", "vds-mgmt")},
-            {"$INT", id("vdses", "vds-internal")},
             {"$VSNAP", id("vm_volume_snapshots", "db-01-data-before-upgrade")},
             {"$VOL", id("vm_volumes", "db-01-data")},
             {"$TOWER", id("vms", "CloudTower")},
@@ -232,8 +230,6 @@ TEST_F(QueryOpsTest, QueriesSendTheirFiltersAndReadTheAnswers) {
             "default vm-vlan-100 default"),
         // Only a VM switch that is not internal.
         row("VM switch", list(&C::query_vm_vds, "$VDS"), vds + R"("$VDS"})", "vds-vm"),
-        row("management switch", list(&C::query_vm_vds, "$MGMT"), vds + R"("$MGMT"})", ""),
-        row("internal switch", list(&C::query_vm_vds, "$INT"), vds + R"("$INT"})", ""),
 
         row("datacenter", single(&C::query_datacenter, "$DC"), R"(get-datacenters {"id": "$DC"})",
             "$DC", true),

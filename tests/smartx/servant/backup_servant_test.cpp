@@ -549,25 +549,5 @@ TEST_F(BackupServant, SetUpFailuresAnswerInternalErrors) {
     EXPECT_TRUE(snapshots().empty());
 }
 
-// The servant as the executor runs it: a starter process the host's
-// scheduler starts loads the built module and hands it the request.
-using BackupStarter = BackupWorld;
-
-TEST_F(BackupStarter, ServantProcessBacksUpTheVm) {
-    install_starter(STARTER_PATH);
-    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-                         SMARTX_MODULE_PATH);
-    fill_disks();
-    const std::vector<std::string> expected = disk_contents();
-    Servant_Runs runs = run_backup_servants(
-        {{backup_request(param(JOB_DEFINITION_SUBTYPE_FULL), backup_entry(vm_)), vm_.name}});
-    ASSERT_EQ(runs.replies.size(), 1u) << ::testing::PrintToString(runs.logs[vm_.name]);
-    EXPECT_EQ(runs.replies[0].code(), 0) << runs.replies[0].error_message;
-    EXPECT_EQ(text_of(Value(runs.replies[0].result), "vm_id"), vm_.id);
-    ASSERT_EQ(rows().size(), 1u);
-    EXPECT_EQ(restore(rows()), expected);
-    EXPECT_EQ(progress().state, 2);
-}
-
 }  // namespace
 }  // namespace backup_test

@@ -256,63 +256,6 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
     EXPECT_EQ(restore_vm(full, target).code(), 0);
 }
 
-// The servant as the restore executor runs it: a starter process per VM.
-using RestoreStarter = RestoreServant;
-
-TEST_F(RestoreStarter, ServantProcessRestoresAndNamesADamagedImage) {
-    install_starter(STARTER_PATH);
-    write_servant_config(
-        Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")},
-               {"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
-        SMARTX_MODULE_PATH);
-    write_world_pools(*world_, {world_->defaults().pool_uuid});
-    fill_disks();
-    const std::vector<std::string> expected = disk_contents();
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
-    const Object row = rows().at(0);
-
-    struct Case {
-        const char* name;
-        bool damage;
-        int code;
-        const char* logged;
-    };
-    const Case cases[] = {
-        {"from-starter", false, 0, "succeeded"},
-        {"from-damaged-image", true, 1, "fails its checksum"},
-    };
-    Servant_Run_Options options;
-    options.method = "smartx.servant.restore";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.damage) {
-            const std::string image = world_->pool_dir() + "/" + piece(row, 2);
-            std::string bytes = file_content(image);
-            bytes[bytes.size() - 1000] ^= 0x40;
-            write_at(image, 0, bytes);
-        }
-        Restore_Target target;
-        target.new_name = c.name;
-        Servant_Runs runs = run_backup_servants(
-            {{restore_request(
-                  restore_param(world_->defaults(), target),
-                  restore_entry(world_->fixtures(), vm_, text_of(Value(row), "uuid"), target)),
-              c.name}},
-            options);
-        ASSERT_EQ(runs.replies.size(), 1u) << ::testing::PrintToString(runs.logs[c.name]);
-        EXPECT_EQ(runs.replies[0].code(), c.code) << runs.replies[0].error_message;
-        const std::vector<std::string>& log = runs.logs[c.name];
-        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
-            return l.find(c.logged) != std::string::npos;
-        })) << ::testing::PrintToString(log);
-        const std::string id = vm_id_named(*world_, c.name);
-        EXPECT_EQ(id.empty(), c.code != 0);
-        if (!id.empty()) {
-            EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), expected);
-        }
-    }
-}
-
 // Every body the servants sent CloudTower in this process, against the
 // request schemas of both published documents (known differences are listed
 // in the checker).
