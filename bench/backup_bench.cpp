@@ -276,35 +276,15 @@ public:
     }
 
 private:
-    World() {
-        try {
-            set_up();
-        } catch (...) {
-            tear_down();
-            throw;
-        }
-    }
-
     void tear_down() {
         handler_.reset();
         world_.reset();
-        std::error_code ignored;
-        for (std::string* dir : {&root_, &store_root_}) {
-            if (!dir->empty())
-                std::filesystem::remove_all(*dir, ignored);
-            dir->clear();
-        }
+        remove_dir(&root_);
+        remove_dir(&store_root_);
     }
 
     void set_up() {
-        const char* parent = ::getenv("BENCH_BACKUP_DIR");
-        std::string tmpl = std::string(parent != nullptr && *parent != '\0' ? parent : "/tmp") +
-                           "/smartx-bench-backup-XXXXXX";
-        if (::mkdtemp(&tmpl[0]) == nullptr)
-            throw std::runtime_error("cannot make a directory like " + tmpl);
-        root_ = tmpl;
-        ::setenv("HOST_ROOT", root_.c_str(), 1);
-        ::setenv("COMPONENT", "smartx", 1);
+        root_ = make_host_root("BENCH_BACKUP_DIR", "backup");
 
         // The volume store may live elsewhere (say a tmpfs, where the
         // simulator's snapshot copies do not load the pool's disk).
@@ -439,23 +419,6 @@ private:
 // Every contender once per round, the order rotated each round, each after
 // the same preparation: an empty pool, the file system flushed and a fresh
 // snapshot copy (the servant's request makes its own). Times are medians.
-
-// The final table: one line per figure.
-struct Figure {
-    std::string what;
-    double value = 0;
-    std::string target;  // empty: none
-    bool met = true;
-};
-
-std::vector<Figure>& figures() {
-    static std::vector<Figure> all;
-    return all;
-}
-
-void figure(const std::string& what, double value, const std::string& target, bool met) {
-    figures().push_back(Figure{what, value, target, met});
-}
 
 // CPU seconds (user and system) of the children reaped so far.
 double children_cpu_s() {
@@ -599,15 +562,6 @@ const std::map<std::string, double>& disk_results() {
         });
     cached.reset(new std::map<std::string, double>(run_side_by_side(std::move(contenders))));
     return *cached;
-}
-
-template <class F>
-void guarded(benchmark::State& state, F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-    }
 }
 
 // Bytes per second from the time; the benchmark's only iteration is not
@@ -780,34 +734,5 @@ BENCHMARK_CAPTURE(backup_disks, 4, 4)
     ->UseManualTime();
 
 int main(int argc, char** argv) {
-    // The servant's progress lines would drown the tables.
-    ACE_LOG_MSG->priority_mask(
-        LM_NOTICE | LM_WARNING | LM_ERROR | LM_CRITICAL | LM_ALERT | LM_EMERGENCY,
-        ACE_Log_Msg::PROCESS);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    try {
-        World::destroy();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "cleanup: %s\n", e.what());
-    }
-    benchmark::Shutdown();
-    if (!figures().empty()) {
-        std::printf("\n== targets\n%-52s %10s  %-8s %s\n", "figure", "value", "target", "");
-        for (const Figure& f : figures())
-            std::printf("%-52s %10.2f  %-8s %s\n", f.what.c_str(), f.value,
-                        f.target.empty() ? "-" : f.target.c_str(),
-                        f.target.empty() ? "" : (f.met ? "met" : "missed"));
-    }
-    // bench/run.sh gathers every program's figures into its closing table.
-    const char* table = ::getenv("BENCH_TARGETS_FILE");
-    if (table != nullptr && *table != '\0') {
-        std::ofstream out(table, std::ios::app);
-        for (const Figure& f : figures())
-            out << f.what << '\t' << f.value << '\t' << f.target << '\t'
-                << (f.target.empty() ? "" : (f.met ? "met" : "missed")) << '\n';
-    }
-    return 0;
+    return bench_main<World>(argc, argv, true);
 }

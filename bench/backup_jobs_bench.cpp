@@ -142,32 +142,13 @@ public:
     }
 
 private:
-    World() {
-        try {
-            set_up();
-        } catch (...) {
-            tear_down();
-            throw;
-        }
-    }
-
     void tear_down() {
         world_.reset();
-        std::error_code ignored;
-        if (!root_.empty())
-            std::filesystem::remove_all(root_, ignored);
-        root_.clear();
+        remove_dir(&root_);
     }
 
     void set_up() {
-        const char* parent = ::getenv("BENCH_JOBS_DIR");
-        std::string tmpl = std::string(parent != nullptr && *parent != '\0' ? parent : "/tmp") +
-                           "/smartx-bench-jobs-XXXXXX";
-        if (::mkdtemp(&tmpl[0]) == nullptr)
-            throw std::runtime_error("cannot make a directory like " + tmpl);
-        root_ = tmpl;
-        ::setenv("HOST_ROOT", root_.c_str(), 1);
-        ::setenv("COMPONENT", "smartx", 1);
+        root_ = make_host_root("BENCH_JOBS_DIR", "jobs");
         world_.reset(new world::Backup_World({root_, BENCH_FIXTURES_DIR, ZBS_SIM_PATH, ""}));
         world::prepare_job_host(*world_, STARTER_PATH, SMARTX_MODULE_PATH);
 
@@ -291,15 +272,6 @@ std::vector<std::string>& summary() {
     return lines;
 }
 
-template <class F>
-void guarded(benchmark::State& state, F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-    }
-}
-
 void report_job(benchmark::State& state, int parallel) {
     for (auto _ : state) {
         guarded(state, [&] {
@@ -380,16 +352,9 @@ BENCHMARK(job_parallel_4)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManu
 BENCHMARK(job_tiny_vm)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    try {
-        World::destroy();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "cleanup: %s\n", e.what());
-    }
-    benchmark::Shutdown();
+    const int status = bench_main<World>(argc, argv, false);
+    if (status != 0)
+        return status;
     if (!summary().empty())
         std::printf("\n== targets\n");
     for (const std::string& line : summary())

@@ -245,22 +245,10 @@ public:
     }
 
 private:
-    World() {
-        try {
-            set_up();
-        } catch (...) {
-            tear_down();
-            throw;
-        }
-    }
-
     void tear_down() {
         restore_handler_.reset();
         world_.reset();
-        std::error_code ignored;
-        if (!root_.empty())
-            std::filesystem::remove_all(root_, ignored);
-        root_.clear();
+        remove_dir(&root_);
     }
 
     // The same for every contender: the last target gone, nothing dirty,
@@ -284,14 +272,7 @@ private:
     }
 
     void set_up() {
-        const char* parent = ::getenv("BENCH_RESTORE_DIR");
-        std::string tmpl = std::string(parent != nullptr && *parent != '\0' ? parent : "/tmp") +
-                           "/smartx-bench-restore-XXXXXX";
-        if (::mkdtemp(&tmpl[0]) == nullptr)
-            throw std::runtime_error("cannot make a directory like " + tmpl);
-        root_ = tmpl;
-        ::setenv("HOST_ROOT", root_.c_str(), 1);
-        ::setenv("COMPONENT", "smartx", 1);
+        root_ = make_host_root("BENCH_RESTORE_DIR", "restore");
         world_.reset(new world::Backup_World({root_, BENCH_FIXTURES_DIR, ZBS_SIM_PATH, ""}));
         world_->defaults().disks_per_vm = 1;
         world_->defaults().catalog_name = "bench";
@@ -369,22 +350,6 @@ private:
     world::Handler_Ptr restore_handler_{nullptr, nullptr};
 };
 
-struct Figure {
-    std::string what;
-    double value;
-    std::string target;  // empty: no target
-    bool met;
-};
-
-std::vector<Figure>& figures() {
-    static std::vector<Figure> all;
-    return all;
-}
-
-void figure(const std::string& what, double value, const std::string& target, bool met) {
-    figures().push_back(Figure{what, value, target, met});
-}
-
 // Every round's runs of the contenders, in rotated order.
 struct Results {
     std::map<std::string, std::vector<Run>> runs;
@@ -434,15 +399,6 @@ const Results& results() {
     }
     cached.reset(new Results(std::move(r)));
     return *cached;
-}
-
-template <class F>
-void guarded(benchmark::State& state, F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-    }
 }
 
 void report(benchmark::State& state, double seconds) {
@@ -504,34 +460,5 @@ BENCHMARK(restore_transfer)->Unit(benchmark::kMillisecond)->Iterations(1)->UseMa
 BENCHMARK(baseline_cp_sparse)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
 
 int main(int argc, char** argv) {
-    // The servant's progress lines would drown the tables.
-    ACE_LOG_MSG->priority_mask(
-        LM_NOTICE | LM_WARNING | LM_ERROR | LM_CRITICAL | LM_ALERT | LM_EMERGENCY,
-        ACE_Log_Msg::PROCESS);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    try {
-        World::destroy();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "cleanup: %s\n", e.what());
-    }
-    benchmark::Shutdown();
-    if (!figures().empty()) {
-        std::printf("\n== targets\n%-52s %10s  %-8s %s\n", "figure", "value", "target", "");
-        for (const Figure& f : figures())
-            std::printf("%-52s %10.2f  %-8s %s\n", f.what.c_str(), f.value,
-                        f.target.empty() ? "-" : f.target.c_str(),
-                        f.target.empty() ? "" : (f.met ? "met" : "missed"));
-    }
-    // bench/run.sh gathers every program's figures into its closing table.
-    const char* table = ::getenv("BENCH_TARGETS_FILE");
-    if (table != nullptr && *table != '\0') {
-        std::ofstream out(table, std::ios::app);
-        for (const Figure& f : figures())
-            out << f.what << '\t' << f.value << '\t' << f.target << '\t'
-                << (f.target.empty() ? "" : (f.met ? "met" : "missed")) << '\n';
-    }
-    return 0;
+    return bench_main<World>(argc, argv, true);
 }
