@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "host/json_nesting.h"
 #include "host/json_spirit/json_io.h"
 #include "host/rsa_codec.h"
 #include "host/secure_memory.h"
@@ -51,32 +52,6 @@ extern "C" int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 }
 
 namespace {
-
-const size_t MAX_DEPTH = 512;
-
-// Deeper than limit (strings skipped), as the agent checks before reading.
-bool nested_deeper(const std::string& text, size_t limit) {
-    size_t depth = 0;
-    bool in_string = false, escaped = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit)
-                return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
 
 struct Console {
     Console() {
@@ -146,7 +121,7 @@ void secure_credentials(json_spirit::Value& params, const std::string& public_pe
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Console& c = console();
     const std::string body(reinterpret_cast<const char*>(data), size);
-    if (nested_deeper(body, MAX_DEPTH))
+    if (nested_deeper(body, JSON_MAX_DEPTH))
         return 0;
     json_spirit::Value doc;
     if (!json_spirit::read(body, doc, nullptr))

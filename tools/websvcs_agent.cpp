@@ -41,6 +41,7 @@
 #include <httplib.h>
 
 #include "host/instance_handler.h"
+#include "host/json_nesting.h"
 #include "host/json_spirit/json_io.h"
 #include "host/secure_memory.h"
 #include "host/servant/json_rpc.h"
@@ -50,9 +51,6 @@ namespace {
 typedef void (*Gobble_Function)(void*);
 typedef JSON_RPC_Handler* (*Make_Handler)(Gobble_Function*);
 typedef Instance_Handler* (*Make_Instance_Handler)(Gobble_Function*);
-
-// The reader refuses deeper documents; a console request nests a few levels.
-const size_t MAX_DEPTH = 512;
 
 struct Options {
     std::string module = DEFAULT_MODULE_PATH;
@@ -100,30 +98,6 @@ std::string error_text(int code, const json_spirit::Value& id, const std::string
     return text.empty() && !id.is_null() ? error_text(code, json_spirit::Value(), message) : text;
 }
 
-// Deeper than limit, found without recursion (strings skipped).
-bool nested_deeper(const std::string& text, size_t limit) {
-    size_t depth = 0;
-    bool in_string = false, escaped = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit)
-                return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
-
 // Credentials among the params go into wiping strings.
 void secure_credentials(json_spirit::Value& params) {
     if (params.type() == json_spirit::obj_type)
@@ -138,9 +112,9 @@ public:
 
     // The HTTP status and body for one request body.
     int answer(std::string& body, std::string& out) {
-        if (nested_deeper(body, MAX_DEPTH)) {
+        if (nested_deeper(body, JSON_MAX_DEPTH)) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Refused a request nested deeper than %u levels.\n"),
-                       static_cast<unsigned>(MAX_DEPTH)));
+                       static_cast<unsigned>(JSON_MAX_DEPTH)));
             out = error_text(JSON_RPC_PARSE_ERROR, json_spirit::Value(), "Parse error");
             return 200;
         }
