@@ -60,12 +60,6 @@ constexpr uint64_t BLOCK = 262144;
 constexpr double MEMORY_BASE_MIB = 64;
 constexpr int DISK_WORKERS = 1;
 
-uint64_t env_number(const char* name, uint64_t fallback) {
-    const char* v = ::getenv(name);
-    const unsigned long long n = v != nullptr ? std::strtoull(v, nullptr, 10) : 0;
-    return n > 0 ? n : fallback;
-}
-
 int runs() {
     return static_cast<int>(env_number("BENCH_BACKUP_RUNS", 5));
 }
@@ -94,23 +88,6 @@ bool on_path(const std::string& program) {
         if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0)
             return true;
     return false;
-}
-
-// Runs a program to its end; throws unless it exits with 0.
-void run_program(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        throw std::runtime_error("cannot run " + args[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            throw std::runtime_error("lost " + args[0]);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(args[0] + " failed");
 }
 
 std::string level_name(Job_Definition_Subtype type) {

@@ -45,12 +45,6 @@ constexpr int SAMPLE_MS = 2;
 // Four-way job time as a share of the one-way's, on 4 cores or more.
 constexpr double FOUR_WAY_TARGET = 0.4;
 
-uint64_t env_number(const char* name, uint64_t fallback) {
-    const char* v = ::getenv(name);
-    const unsigned long long n = v != nullptr ? std::strtoull(v, nullptr, 10) : 0;
-    return n > 0 ? n : fallback;
-}
-
 double seconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }

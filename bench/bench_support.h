@@ -4,10 +4,16 @@
 #ifndef BENCH_BENCH_SUPPORT_H
 #define BENCH_BENCH_SUPPORT_H
 
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +63,30 @@ private:
         return made;
     }
 };
+
+// A positive number from the environment, or fallback.
+inline uint64_t env_number(const char* name, uint64_t fallback) {
+    const char* v = ::getenv(name);
+    const unsigned long long n = v != nullptr ? std::strtoull(v, nullptr, 10) : 0;
+    return n > 0 ? n : fallback;
+}
+
+// Runs a program to its end; throws unless it exits with 0.
+inline void run_program(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        throw std::runtime_error("cannot run " + args[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error("lost " + args[0]);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(args[0] + " failed");
+}
 
 // A fresh directory below $env (or /tmp) as the host's root for this process.
 inline std::string make_host_root(const char* env, const std::string& name) {

@@ -56,35 +56,12 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t MiB = 1ULL << 20;
 constexpr uint64_t BLOCK = 262144;
 
-uint64_t env_number(const char* name, uint64_t fallback) {
-    const char* v = ::getenv(name);
-    const unsigned long long n = v != nullptr ? std::strtoull(v, nullptr, 10) : 0;
-    return n > 0 ? n : fallback;
-}
-
 int rounds() {
     return static_cast<int>(env_number("BENCH_RESTORE_RUNS", 5));
 }
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-// Runs a program to its end; throws unless it exits with 0.
-void run_program(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        throw std::runtime_error("cannot run " + args[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            throw std::runtime_error("lost " + args[0]);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(args[0] + " failed");
 }
 
 // Bytes through read and write calls (/proc/self/io) and bytes the storage
