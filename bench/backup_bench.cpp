@@ -41,6 +41,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_support.h"
+#include "bench/transfer_clock.h"
 #include "host/json_spirit/json_io.h"
 #include "world/backup_world.h"
 #include "world/servant_setup.h"
@@ -93,61 +94,6 @@ bool on_path(const std::string& program) {
 std::string level_name(Job_Definition_Subtype type) {
     return type == JOB_DEFINITION_SUBTYPE_FULL ? "full" : "incremental";
 }
-
-// The transfer part of one backup, timed from the VM's progress record (a
-// shared mapping the servant writes, in this process or another): from the
-// moment it shows state 1 until it counts every disk processed.
-class Transfer_Clock {
-public:
-    explicit Transfer_Clock(smartx::VM_Progress_Info* record) : record_(record) {
-        *record_ = smartx::VM_Progress_Info();
-        thread_ = std::thread([this] { watch(); });
-    }
-    ~Transfer_Clock() { stop(); }
-    Transfer_Clock(const Transfer_Clock&) = delete;
-    Transfer_Clock& operator=(const Transfer_Clock&) = delete;
-
-    // Seconds; negative when no complete transfer was seen.
-    double stop() {
-        done_ = true;
-        if (thread_.joinable())
-            thread_.join();
-        return seconds_;
-    }
-
-private:
-    template <class T>
-    static T load(const std::atomic<T>& v) {
-        return v.load(std::memory_order_acquire);
-    }
-
-    void watch() {
-        bool started = false;
-        Clock::time_point start;
-        while (!done_) {
-            const int32_t state = load(record_->state);
-            if (!started && state == 1) {
-                start = Clock::now();
-                started = true;
-            }
-            if (started) {
-                if (state == 3)
-                    return;
-                const int32_t disks = load(record_->virtual_disk_count);
-                if (disks > 0 && load(record_->processed_virtual_disk_count) >= disks) {
-                    seconds_ = seconds_since(start);
-                    return;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-    }
-
-    smartx::VM_Progress_Info* record_;
-    std::thread thread_;
-    std::atomic<bool> done_{false};
-    double seconds_ = -1;
-};
 
 struct Backup_Run {
     double request_s = 0;       // request to reply

@@ -40,6 +40,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_support.h"
+#include "bench/transfer_clock.h"
 #include "host/json_spirit/json_io.h"
 #include "world/backup_world.h"
 #include "world/job_run.h"
@@ -101,54 +102,6 @@ private:
         v.storage_written = static_cast<uint64_t>(u.ru_oublock) * 512;
         return v;
     }
-};
-
-// The transfer part of a restore, from the VM's progress record: from state
-// 1 until every disk is counted.
-class Transfer_Clock {
-public:
-    explicit Transfer_Clock(smartx::VM_Progress_Info* record) : record_(record) {
-        *record_ = smartx::VM_Progress_Info();
-        thread_ = std::thread([this] { watch(); });
-    }
-    ~Transfer_Clock() { stop(); }
-    Transfer_Clock(const Transfer_Clock&) = delete;
-    Transfer_Clock& operator=(const Transfer_Clock&) = delete;
-
-    // Seconds; negative when no complete transfer was seen.
-    double stop() {
-        done_ = true;
-        if (thread_.joinable())
-            thread_.join();
-        return seconds_;
-    }
-
-private:
-    void watch() {
-        bool started = false;
-        Clock::time_point start;
-        while (!done_) {
-            const int32_t state = record_->state.load(std::memory_order_acquire);
-            if (!started && state == 1) {
-                start = Clock::now();
-                started = true;
-            }
-            if (started) {
-                const int32_t disks = record_->virtual_disk_count.load(std::memory_order_acquire);
-                if (disks > 0 && record_->processed_virtual_disk_count.load(
-                                     std::memory_order_acquire) >= disks) {
-                    seconds_ = seconds_since(start);
-                    return;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-    }
-
-    smartx::VM_Progress_Info* record_;
-    std::thread thread_;
-    std::atomic<bool> done_{false};
-    double seconds_ = -1;
 };
 
 struct Run {
