@@ -116,22 +116,36 @@ public:
                 piece = queued_.front();
                 queued_.pop_front();
             }
-            const bool taken = write(piece.buffer + piece.at, piece.length, piece.offset);
+            bool taken = false;
+            try {
+                taken = write(piece.buffer + piece.at, piece.length, piece.offset);
+            } catch (...) {
+                refuse(piece.offset);
+                throw;
+            }
+            if (!taken) {
+                refuse(piece.offset);
+                return false;
+            }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 free_.push_back(piece.buffer);
-                if (!taken) {
-                    refused_ = true;
-                    refused_at_ = piece.offset;
-                }
             }
             changed_.notify_all();
-            if (!taken)
-                return false;
         }
     }
 
 private:
+    // The receiver takes nothing more: the reading thread stops.
+    void refuse(uint64_t offset) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            refused_ = true;
+            refused_at_ = offset;
+        }
+        changed_.notify_all();
+    }
+
     struct Piece {
         char* buffer = nullptr;
         uint64_t at = 0;
@@ -233,16 +247,28 @@ bool Image_Block_Reader::read_blocks_align(Client_IO_Base& io, const Write_Callb
     if (!units.ready())
         return no_memory();
     bool read = false;
-    // Only this thread uses the I/O until it ends.
-    std::thread reading([&] {
-        try {
-            read = read_records(io, units, alignment);
-        } catch (const std::exception& e) {
-            read = io.fail(ENOMEM, std::string("image reader: ") + e.what());
-        }
-        units.finish(read);
-    });
-    const bool handed = units.hand_over(write);
+    std::thread reading;
+    try {
+        // Only this thread uses the I/O until it ends.
+        reading = std::thread([&] {
+            try {
+                read = read_records(io, units, alignment);
+            } catch (const std::exception& e) {
+                read = io.fail(ENOMEM, std::string("image reader: ") + e.what());
+            }
+            units.finish(read);
+        });
+    } catch (const std::exception& e) {
+        return io.fail(EAGAIN, std::string("image reader: no reading thread: ") + e.what());
+    }
+    bool handed = false;
+    try {
+        handed = units.hand_over(write);
+    } catch (...) {
+        // What write threw goes to the caller once the reading has stopped.
+        reading.join();
+        throw;
+    }
     reading.join();
     if (units.refused())
         return refused(units);

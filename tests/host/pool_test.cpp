@@ -696,7 +696,18 @@ TEST_F(ImageTest, EmptyFileIsAnImageWithoutDataAndAReceiverMayStopTheRead) {
         EXPECT_EQ(ECANCELED, io_.last_errno());
         EXPECT_NE(std::string::npos, io_.error_text().find("offset " + std::to_string(BLOCK)))
             << io_.error_text();
+        // What the receiver throws reaches the caller, the reading stopped.
+        io_.close();
+        ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
+        EXPECT_THROW(image_reader_.read_blocks_align(
+                         io_,
+                         [](char*, uint64_t, uint64_t) -> bool {
+                             throw std::runtime_error("receiver failed");
+                         },
+                         BLOCK),
+                     std::runtime_error);
     }
+    ASSERT_TRUE(read_image("disk.img")) << "the reader reads again";
 }
 
 TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {

@@ -366,6 +366,40 @@ TEST_F(RestoreServant, ImagesThatAreNotWhatTheirRowsSayFailTheVmAndLeaveNothing)
     EXPECT_EQ(restore_vm(text_of(Value(chain[1]), "uuid"), target).code(), 0);
 }
 
+TEST_F(RestoreServant, AStopDuringTheTransferEndsItAndLeavesNothing) {
+    // The images are read ahead of the writes: a stop must still end the
+    // writes at once, and the failed restore remove what it made.
+    const std::vector<Object> chain = full_and_incremental();
+    ASSERT_EQ(chain.size(), 2u);
+    const std::string incremental = text_of(Value(chain[1]), "uuid");
+    Restore_Target whole;
+    whole.new_name = "whole";
+    world_->zbs().reset();
+    ASSERT_EQ(restore_vm(incremental, whole).code(), 0);
+    const uint64_t all_writes = world_->zbs_totals().writes;
+    const World_State before = world_state();
+
+    world_->zbs().reset();
+    world_->zbs().set_delay_ms(20);
+    progress().processed_bytes = 0;
+    std::thread stopper = once_reading([this] { world_->activity()->state = JOB_STATE_CANCELING; });
+    Restore_Target target;
+    target.new_name = "stopped";
+    Servant_Reply r;
+    {
+        Process_Log_Capture log;
+        r = restore_vm(incremental, target);
+        EXPECT_THAT(log.text(), HasSubstr("Start to restore backup set"));
+    }
+    stopper.join();
+    world_->zbs().set_delay_ms(0);
+    world_->activity()->state = JOB_STATE_RUNNING;
+    EXPECT_EQ(r.code(), 1) << r.error_message;
+    EXPECT_EQ(progress().state, 3);
+    EXPECT_LT(world_->zbs_totals().writes, all_writes);
+    expect_as_before(before, false);
+}
+
 TEST_F(RestoreServant, Version1ImagesStillRestoreByteForByte) {
     fill_disks();
     std::vector<std::vector<std::string>> points;
