@@ -264,6 +264,19 @@ TEST_F(PoolTest, PiecesOfAnySizeLandInPlaceDirectOrThroughThePageCache) {
             ASSERT_TRUE(io_.close()) << io_.error_text();
             EXPECT_EQ(all.size(), io_.storage_size());
             EXPECT_TRUE(all == file_text(pool_.path("disk.img")));
+            // Read back in odd sizes, across the pieces read ahead.
+            ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
+            std::string back;
+            for (size_t i = 0;; ++i) {
+                std::string got(std::vector<size_t>{1, 4095, MB + 3, 9 * MB}[i % 4], '\0');
+                const ssize_t n = io_.read(&got[0], got.size());
+                ASSERT_GE(n, 0) << io_.error_text();
+                if (n == 0)
+                    break;
+                back.append(got, 0, static_cast<size_t>(n));
+            }
+            EXPECT_TRUE(all == back);
+            io_.close();
             ASSERT_TRUE(io_.remove("disk.img"));
             Client_IO::clear_faults();
         }
