@@ -386,9 +386,12 @@ void Client_IO::start_reading() {
     direct_read_ = ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_DIRECT) == 0;
 }
 
-// The piece read ahead becomes the one handed out, and the next one is
-// started; false on a failed read. At the file's end the piece is empty.
-bool Client_IO::next_piece() {
+// The next piece becomes the one handed out: the one read ahead, or one
+// read now. The first piece is only as large as the first read asks (a look
+// at a file's start reads no more); from the second on, each piece is read
+// while the one before it is handed out. False on a failed read; at the
+// file's end the piece is empty.
+bool Client_IO::next_piece(size_t want) {
     piece_len_ = piece_pos_ = 0;
     if (read_end_)
         return true;
@@ -396,17 +399,22 @@ bool Client_IO::next_piece() {
         behind_.reset(new Piece_Thread);
     char* const buffers[2] = {read_buffers_[0].get(), read_buffers_[1].get()};
     char* const into = piece_ == buffers[0] ? buffers[1] : buffers[0];
+    const bool first = read_at_ == 0;
+    const size_t length =
+        first ? std::min(read_piece_, (want + DIRECT_ALIGN - 1) / DIRECT_ALIGN * DIRECT_ALIGN)
+              : read_piece_;
     size_t n = 0;
     int err = 0;
-    if (!reading_ahead_ && read_at_ == 0 && fault(FAULT_DIRECT)) {
+    if (reading_ahead_) {
+        err = behind_->wait(&n);
+    } else if (first && fault(FAULT_DIRECT)) {
         err = errno;
     } else {
-        if (!reading_ahead_)
-            behind_->start(fd_, into, read_piece_, read_at_, false);
+        behind_->start(fd_, into, length, read_at_, false);
         err = behind_->wait(&n);
     }
     reading_ahead_ = false;
-    if (err == EINVAL && read_at_ == 0) {
+    if (err == EINVAL && first) {
         // The file system refused O_DIRECT only at the first read: go on
         // through the page cache.
         direct_read_ = false;
@@ -418,8 +426,8 @@ bool Client_IO::next_piece() {
     piece_ = into;
     piece_len_ = n;
     read_at_ += n;
-    read_end_ = n < read_piece_;
-    if (!read_end_) {
+    read_end_ = n < length;
+    if (!read_end_ && !first) {
         behind_->start(fd_, into == buffers[0] ? buffers[1] : buffers[0], read_piece_, read_at_,
                        false);
         reading_ahead_ = true;
@@ -491,7 +499,7 @@ ssize_t Client_IO::read(void* data, size_t length) {
         return -1;
     }
     while (direct_read_ && done < length) {
-        if (piece_pos_ == piece_len_ && !next_piece())
+        if (piece_pos_ == piece_len_ && !next_piece(length - done))
             return -1;
         if (piece_pos_ == piece_len_)
             break;

@@ -130,7 +130,7 @@ private:
     bool read_end_ = false;       // the piece handed out is the file's last
     bool reading_ahead_ = false;  // behind_ reads the next piece
     void start_reading();
-    bool next_piece();
+    bool next_piece(size_t want);
     void stop_reading();
     void start_writeback();
     bool write_stage(bool all);
