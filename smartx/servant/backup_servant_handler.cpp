@@ -34,7 +34,8 @@ bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk) {
 }
 }  // namespace
 
-Backup_Servant_Handler::Backup_Servant_Handler() : Servant_Handler("backup") {}
+Backup_Servant_Handler::Backup_Servant_Handler()
+    : Servant_Handler("backup", ACE_TEXT("Failed to load params, %C.\n")) {}
 
 Backup_Servant_Handler::~Backup_Servant_Handler() = default;
 
@@ -127,7 +128,8 @@ bool Backup_Servant_Handler::job_init() {
 }
 
 bool Backup_Servant_Handler::init() {
-    if (!open_cluster(*client_, param_.control, param_.cluster_id, cluster_ip_, zbs_, error_))
+    if (!open_cluster(*client_, param_.control, param_.cluster_id, cluster_ip_, zbs_, error_,
+                      ACE_TEXT("Failed to login SmartX %C.\n")))
         return false;
     if (!client_->query_vm(param_.vm_id, vm_, &error_)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM[id:%C] from Smartx, error: %C.\n"),
