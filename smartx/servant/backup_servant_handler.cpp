@@ -267,8 +267,13 @@ bool Backup_Servant_Handler::get_base_backup() {
     std::string minor_resource_id;
     std::string snap_id;
     try {
-        json_spirit::extract_or_throw(row)("uuid", uuid, true)("incarnation", incarnation, true)(
-            "minor_resource_id", minor_resource_id, true)("snap_id", snap_id, true);
+        // clang-format off
+        json_spirit::extract_or_throw(row)
+            ("uuid", uuid, true)
+            ("incarnation", incarnation, true)
+            ("minor_resource_id", minor_resource_id, true)
+            ("snap_id", snap_id, true);
+        // clang-format on
     } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get base backup info of VM %C: %C\n"),
                    vm_.id.c_str(), e.what()));

@@ -68,8 +68,11 @@ int Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& channel,
     json_spirit::Value param;
     json_spirit::Value entry;
     try {
-        json_spirit::extract_or_throw(request.params.get_obj())("param", param, true)("entry",
-                                                                                      entry, true);
+        // clang-format off
+        json_spirit::extract_or_throw(request.params.get_obj())
+            ("param", param, true)
+            ("entry", entry, true);
+        // clang-format on
     } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, params_failure_, e.what()));
         return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
