@@ -271,13 +271,13 @@ bool Restore_Executor::clear_target(Plan& plan) {
                 return true;
             if (recycle)
                 ACE_ERROR((LM_ERROR,
-                           ACE_TEXT("Failed to move VM %C to recycle bin, details: %C, skip "
+                           ACE_TEXT("Failed to move VM %C to recycle bin, details: %Cskip "
                                     "restoring it.\n"),
                            name, error.message.c_str()));
             else
                 ACE_ERROR((LM_ERROR,
-                           ACE_TEXT("Failed to delete existing VM %C, details: %C, skip restoring "
-                                    "it.\n"),
+                           ACE_TEXT("Failed to delete existing VM %C, details: %Cand skip "
+                                    "restoring it.\n"),
                            name, error.message.c_str()));
             // The VM stays: as it was before, running again when it ran.
             if (plan.existing_running && !client_.start_vm(plan.existing_vm_id, &error))

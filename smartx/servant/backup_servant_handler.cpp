@@ -34,7 +34,8 @@ bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk) {
 }
 }  // namespace
 
-Backup_Servant_Handler::Backup_Servant_Handler() : Servant_Handler("backup") {}
+Backup_Servant_Handler::Backup_Servant_Handler()
+    : Servant_Handler("backup", ACE_TEXT("Failed to load params, %C.\n")) {}
 
 Backup_Servant_Handler::~Backup_Servant_Handler() = default;
 
@@ -127,7 +128,8 @@ bool Backup_Servant_Handler::job_init() {
 }
 
 bool Backup_Servant_Handler::init() {
-    if (!open_cluster(*client_, param_.control, param_.cluster_id, cluster_ip_, zbs_, error_))
+    if (!open_cluster(*client_, param_.control, param_.cluster_id, cluster_ip_, zbs_, error_,
+                      ACE_TEXT("Failed to login SmartX %C.\n")))
         return false;
     if (!client_->query_vm(param_.vm_id, vm_, &error_)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM[id:%C] from Smartx, error: %C.\n"),
@@ -265,8 +267,13 @@ bool Backup_Servant_Handler::get_base_backup() {
     std::string minor_resource_id;
     std::string snap_id;
     try {
-        json_spirit::extract_or_throw(row)("uuid", uuid, true)("incarnation", incarnation, true)(
-            "minor_resource_id", minor_resource_id, true)("snap_id", snap_id, true);
+        // clang-format off
+        json_spirit::extract_or_throw(row)
+            ("uuid", uuid, true)
+            ("incarnation", incarnation, true)
+            ("minor_resource_id", minor_resource_id, true)
+            ("snap_id", snap_id, true);
+        // clang-format on
     } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get base backup info of VM %C: %C\n"),
                    vm_.id.c_str(), e.what()));

@@ -38,7 +38,8 @@ const std::string* text_member(const json_spirit::Object& obj, const char* key) 
 }
 }  // namespace
 
-Restore_Servant_Handler::Restore_Servant_Handler() : Servant_Handler("restore") {}
+Restore_Servant_Handler::Restore_Servant_Handler()
+    : Servant_Handler("restore", ACE_TEXT("Failed to load params %C.")) {}
 
 Restore_Servant_Handler::~Restore_Servant_Handler() = default;
 
@@ -116,7 +117,7 @@ bool Restore_Servant_Handler::job_init() {
 
 bool Restore_Servant_Handler::init() {
     if (!open_cluster(*client_, param_.control, restore_entry_.vm_tgt_cluster_id, cluster_ip_, zbs_,
-                      smartx_result_))
+                      smartx_result_, ACE_TEXT("Failed to login SmartX.\n")))
         return false;
     reset_progress(*progress_.get(), start_time_);
     return true;

@@ -247,10 +247,19 @@ TEST_F(RestoreWorld, WhatAVmOfTheNewNameGets) {
         {"look-up fails", "overwrite", "holder", false, "get-vms", 1, false, KEPT,
          "Failed to check VM[holder] existence, details: "},
         {"power-off fails", "overwrite", "holder", false, "poweroff-vm", 1, false, KEPT,
-         "Failed to poweroff VM holder before delete it, details: "},
+         "Failed to poweroff VM holder before delete it, details: simulated failure and skip "
+         "restoring it.\n"},
+        {"power-off before recycling fails", "recycle", "holder", false, "poweroff-vm", 1, false,
+         KEPT,
+         "Failed to poweroff VM holder before move it to recycle bin, details: simulated failure "
+         "and skip restoring it.\n"},
         // The VM stays as it was: running again.
         {"deletion fails", "overwrite", "holder", false, "delete-vm", 1, false, KEPT,
-         "Failed to delete existing VM holder, details: "},
+         "Failed to delete existing VM holder, details: simulated failureand skip restoring "
+         "it.\n"},
+        {"recycling fails", "recycle", "holder", false, "move-vm-to-recycle", 1, false, KEPT,
+         "Failed to move VM holder to recycle bin, details: simulated failureskip restoring "
+         "it.\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

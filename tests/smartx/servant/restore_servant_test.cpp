@@ -15,6 +15,7 @@
 
 #include "fixture.h"
 #include "host/json_spirit/json_io.h"
+#include "support/log_capture.h"
 #include "world/servant_setup.h"
 
 namespace backup_test {
@@ -283,6 +284,55 @@ public:
 
 ::testing::Environment* const request_bodies =
     ::testing::AddGlobalTestEnvironment(new RequestBodies);
+
+}  // namespace
+}  // namespace backup_test
+
+namespace backup_test {
+namespace {
+
+// Each servant logs its own texts for a request without its "entry" and for a
+// login CloudTower refuses.
+TEST_F(RestoreServant, EachServantLogsItsOwnRequestAndLoginTexts) {
+    write_world_pools(*world_, {world_->defaults().pool_uuid});
+    Handler_Ptr restore_handler = make_restore_handler();
+    Restore_Target target;
+    target.new_name = "texts";
+    smartx::Backup_Param backup_param = param(JOB_DEFINITION_SUBTYPE_FULL);
+    smartx::Restore_Param restore_param_ = restore_param(world_->defaults(), target);
+    const smartx::Restore_Source_Entry entry =
+        restore_entry(world_->fixtures(), vm_, "no-such-set", target);
+    Object backup_without_entry = backup_request(backup_param, backup_entry(vm_));
+    Object restore_without_entry = restore_request(restore_param_, entry);
+    backup_without_entry.erase("entry");
+    restore_without_entry.erase("entry");
+    backup_param.control.login_info.secure_pwd = "wrong";
+    restore_param_.control.login_info.secure_pwd = "wrong";
+    const struct Row {
+        const char* name;
+        JSON_RPC_Handler* handler;
+        Object request;
+        const char* logged;
+    } rows[] = {
+        {"backup without entry", handler_.get(), backup_without_entry,
+         "Failed to load params, 'entry' is expected as value.\n"},
+        {"restore without entry", restore_handler.get(), restore_without_entry,
+         "Failed to load params 'entry' is expected as value."},
+        {"backup login refused", handler_.get(), backup_request(backup_param, backup_entry(vm_)),
+         "Failed to login SmartX Invalid username or password.\n"},
+        {"restore login refused", restore_handler.get(), restore_request(restore_param_, entry),
+         "Failed to login SmartX.\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Log_Capture log;
+        call_servant(*row.handler, Value(row.request));
+        const auto& lines = log.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&row](const Log_Capture::Line& l) {
+            return l.priority == LM_ERROR && l.text == row.logged;
+        })) << testing::PrintToString(log.texts());
+    }
+}
 
 }  // namespace
 }  // namespace backup_test
