@@ -46,6 +46,23 @@ const char* const USAGE =
     "usage: smartx-world start [DIR] | smartx-world restore-job | smartx-world stop [DIR]\n";
 constexpr int EXIT_USAGE = 2;
 
+// What start prints to run, after the line sourcing the env file: backups,
+// a restore, the console agent and a browse, a search and a login test.
+const char* const DRIVE_COMMANDS = R"(  job-engine "$HOST_ROOT/job-full.json"
+  job-engine "$HOST_ROOT/job-incremental.json"
+  smartx-world restore-job
+  job-engine "$HOST_ROOT/job-restore.json"
+  websvcs-agent --port "$AGENT_PORT" >"$HOST_ROOT/logs/websvcs-agent.out" 2>"$HOST_ROOT/logs/websvcs-agent.err" &
+  echo $! >"$HOST_ROOT/pids/websvcs-agent"
+  for _ in $(seq 50); do grep -qs listening "$HOST_ROOT/logs/websvcs-agent.out" && break; sleep 0.1; done
+  rpc() { curl -sS "$AGENT/jsonrpc" -H 'Content-Type: application/json' -d "$1"; }
+  rpc '{"jsonrpc":"2.0","id":1,"method":"smartx.list","params":{"uuid":"'$INSTANCE'","subtype":"inventory","view":"hosts","type":"","moid":""}}'
+  rpc '{"jsonrpc":"2.0","id":2,"method":"smartx.list","params":{"uuid":"'$INSTANCE'","subtype":"search","view":"vms","search_type":"VirtualMachine","name":"web"}}'
+  PW=$(printf admin123 | openssl pkeyutl -encrypt -pubin -inkey "$HOST_ROOT/host-key.pub.pem" \
+         -pkeyopt rsa_padding_mode:oaep -pkeyopt rsa_oaep_md:sha256 -pkeyopt rsa_mgf1_md:sha256 | base64 -w0)
+  rpc '{"jsonrpc":"2.0","id":3,"method":"smartx.login","params":{"host":"127.0.0.1","port":'$TOWER_PORT',"ssl":false,"username":"admin","password":"'$PW'"}}'
+)";
+
 void say(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
@@ -158,17 +175,7 @@ int start(const char* given) {
         say("");
         say("Drive it (README.md, \"A world to drive by hand\", says more):");
         say("  . " + shell_quote(root + "/env"));
-        say("  job-engine \"$HOST_ROOT/job-full.json\"");
-        say("  job-engine \"$HOST_ROOT/job-incremental.json\"");
-        say("  smartx-world restore-job");
-        say("  job-engine \"$HOST_ROOT/job-restore.json\"");
-        say("  websvcs-agent --port \"$AGENT_PORT\" >\"$HOST_ROOT/logs/websvcs-agent.out\" "
-            "2>\"$HOST_ROOT/logs/websvcs-agent.err\" &");
-        say("  echo $! >\"$HOST_ROOT/pids/websvcs-agent\"");
-        say("  curl -s \"$AGENT/jsonrpc\" -d "
-            "'{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"smartx.list\",\"params\":{\"uuid\":\"'"
-            "$INSTANCE'\",\"subtype\":\"inventory\",\"view\":\"hosts\",\"type\":\"\",\"moid\":"
-            "\"\"}}'");
+        std::fputs(DRIVE_COMMANDS, stdout);
         say("  smartx-world stop    # ends the simulators and the agent, removes " + root);
         return 0;
     } catch (const std::exception& e) {
