@@ -325,7 +325,7 @@ int main(int argc, char** argv) {
     }
 
     Agent agent(options, list.handler, login.handler, instances.handler);
-    Agent_Http_Server server(options.http, [](const std::string&, httplib::Response& res) {
+    Agent_Http_Server server(options.http, [](httplib::Response& res) {
         res.set_content(
             error_text(JSON_RPC_INVALID_REQUEST, json_spirit::Value(), "Invalid Request"),
             "application/json");
@@ -354,6 +354,8 @@ int main(int argc, char** argv) {
         int status = 200;
         if (!whole && !too_large) {
             // The client left or was too slow: whatever is answered goes nowhere.
+            if (!body.empty())
+                secure_memset(&body[0], 0, body.size());
             status = 408;
         } else if (too_large) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Refused a request larger than %u bytes.\n"),

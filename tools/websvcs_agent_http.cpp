@@ -317,7 +317,7 @@ Agent_Http_Server::Agent_Http_Server(const Http_Limits& limits, Refusal refuse)
             return HandlerResponse::Unhandled;
         ACE_ERROR((LM_ERROR, ACE_TEXT("Refused a request with %C.\n"), why.c_str()));
         res.status = 400;
-        refuse(why, res);
+        refuse(res);
         return HandlerResponse::Handled;
     });
 }

@@ -29,9 +29,9 @@ struct Http_Limits {
 
 class Agent_Http_Server : public httplib::Server {
 public:
-    // Answers a request with ambiguous framing: res gets the body; the
+    // Gives the answer to a request with ambiguous framing its body; the
     // status is 400 and the connection closes after it.
-    using Refusal = std::function<void(const std::string& why, httplib::Response& res)>;
+    using Refusal = std::function<void(httplib::Response& res)>;
 
     Agent_Http_Server(const Http_Limits& limits, Refusal refuse);
     ~Agent_Http_Server() override;
