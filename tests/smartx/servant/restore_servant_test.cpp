@@ -1,9 +1,11 @@
 // Restores made by the servant handler from what the backup servant wrote:
 // every point of a chain back byte for byte, as a new VM or into the
 // original, holes kept; broken chains and damaged images changing nothing;
-// the servant process; and every request body CloudTower got, checked
-// against its published documents.
+// servant processes killed on their way leaving nothing once the next
+// restore has run; and every request body CloudTower got, checked against
+// its published documents.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +15,12 @@
 #include <fstream>
 #include <functional>
 
+#include <ace/Process.h>
+
 #include "fixture.h"
 #include "host/json_spirit/json_io.h"
+#include "host/servant/servant.h"
+#include "world/restore_faults.h"
 #include "world/servant_setup.h"
 
 namespace backup_test {
@@ -207,6 +213,8 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         {"NewVmThatDoesNotStart", false, task("start-vm"), false, 1, {}},
         {"OriginalThatDoesNotStart", true, task("start-vm"), false, 1, {}},
         {"DiskSwapRefused", true, task("update-vm-disk"), false, 1, {{7, 22}}},
+        // No listing shows CloudTower's own VM: no VM is made beside it.
+        {"CloudTower", false, none, false, 1, {{7, 22}}},
     };
     const std::vector<std::string> contents = disk_contents();
     const std::vector<std::string> files = store_files();
@@ -254,6 +262,58 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
     Restore_Target target;
     target.new_name = "whole";
     EXPECT_EQ(restore_vm(full, target).code(), 0);
+}
+
+// A servant process killed at each point of a restore as a new VM: the next
+// restore removes what it made (its VM too) and restores byte for byte.
+TEST_F(RestoreServant, KilledServantsLeaveNothingOnceTheNextRestoreHasRun) {
+    install_starter(STARTER_PATH);
+    write_servant_config(
+        Object{{"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
+        SMARTX_MODULE_PATH);
+    write_world_pools(*world_, {world_->defaults().pool_uuid});
+    fill_disks();
+    const std::vector<std::string> contents = backed_up(JOB_DEFINITION_SUBTYPE_FULL);
+    const std::string set = text_of(Value(rows().back()), "uuid");
+    const size_t points = restore_kill_points(vm_, "").size();
+    for (size_t i = 0; i < points; ++i) {
+        Restore_Target target;
+        target.new_name = "killed-" + std::to_string(i);
+        const Restore_Kill_Point point = restore_kill_points(vm_, target.new_name)[i];
+        SCOPED_TRACE(point.name);
+        const Tower_Census before = tower_census(*world_);
+        point.arm(*world_);
+        bool reached = false;
+        std::thread killer([&] {
+            for (int n = 0; n < 12000 && !reached; ++n) {
+                reached = point.reached(*world_, before);
+                ::usleep(5000);
+            }
+            for (pid_t pid : live_children(::getpid(), "starter"))
+                ::kill(pid, SIGKILL);
+        });
+        Servant_Run_Options options;
+        options.method = "smartx.servant.restore";
+        options.prepare = [&point](Servant& s, const Servant_Task&) {
+            for (const auto& e : point.env)
+                s.get_process_options().setenv(e.first.c_str(), ACE_TEXT("%s"), e.second.c_str());
+        };
+        const Object request = restore_request(restore_param(world_->defaults(), target),
+                                               restore_entry(world_->fixtures(), vm_, set, target));
+        const Servant_Runs runs = run_backup_servants({{request, target.new_name}}, options);
+        killer.join();
+        world_->tower().reset_switches();
+        ASSERT_TRUE(reached);
+        EXPECT_TRUE(runs.replies.empty());
+        EXPECT_FALSE(restore_leftovers(*world_, before, {}).empty());
+
+        const Servant_Reply r = restore_vm(set, target);
+        ASSERT_EQ(r.code(), 0) << r.error_message;
+        const std::string id = vm_id_named(*world_, target.new_name);
+        ASSERT_FALSE(id.empty());
+        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
+        EXPECT_EQ(restore_leftovers(*world_, before, {id}), std::vector<std::string>());
+    }
 }
 
 // Every body the servants sent CloudTower in this process, against the
