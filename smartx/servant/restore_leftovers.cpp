@@ -41,31 +41,35 @@ bool creation_pending(RESTful_Client& client, const Restore_Made& made) {
     return true;
 }
 
-bool remove_vm(RESTful_Client& client, const Restore_Made& made) {
+enum class VM_Removal { GONE, NOT_YET, STAYS };
+
+// NOT_YET: CloudTower has not ended making it; STAYS: it is there (or may be:
+// CloudTower could not be read) and could not be removed.
+VM_Removal remove_vm(RESTful_Client& client, const Restore_Made& made) {
     if (creation_pending(client, made))
-        return false;
+        return VM_Removal::NOT_YET;
     VM vm;
     Error error;
     if (!client.query_vm(made.id, vm, &error)) {
         if (not_found(error))
-            return true;
+            return VM_Removal::GONE;
         ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up VM %C a restore made: %C.\n"),
                    made.id.c_str(), error.message.c_str()));
-        return false;
+        return VM_Removal::STAYS;
     }
     if (vm.get_status() != VM_Status::STOPPED && !client.poweroff_vm(made.id, &error)) {
         ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to power off VM %C a restore made: %C.\n"),
                    made.id.c_str(), error.message.c_str()));
-        return false;
+        return VM_Removal::STAYS;
     }
     if (!client.delete_vm(made.id, true, &error)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete new VM, SmartX ERROR(%C).\n"),
                    error.message.c_str()));
-        return false;
+        return VM_Removal::STAYS;
     }
     ACE_DEBUG((LM_INFO, ACE_TEXT("Removed VM %C (%C) a restore made.\n"), made.id.c_str(),
                vm.name.c_str()));
-    return true;
+    return VM_Removal::GONE;
 }
 }  // namespace
 
@@ -179,18 +183,21 @@ Volume_Removal delete_unmounted_volume(RESTful_Client& client, const std::string
 bool remove_restore_made(RESTful_Client& client, const std::vector<Restore_Made>& made,
                          std::vector<Restore_Made>& settled) {
     settled.clear();
-    bool vms_gone = true;
+    bool all = true;
+    bool vm_stays = false;
     for (const Restore_Made& m : made)
         if (m.kind == Restore_Made::VM) {
-            if (remove_vm(client, m))
+            const VM_Removal removal = remove_vm(client, m);
+            if (removal == VM_Removal::GONE)
                 settled.push_back(m);
-            else
-                vms_gone = false;
+            all = all && removal == VM_Removal::GONE;
+            vm_stays = vm_stays || removal == VM_Removal::STAYS;
         }
-    // A VM that stays may still mount the volumes: none is touched.
-    if (!vms_gone)
+    // A VM that stays may mount the volumes, which then look another VM's:
+    // none is touched. One not made yet mounts nothing; it will find its
+    // volumes gone.
+    if (vm_stays)
         return false;
-    bool all = true;
     for (const Restore_Made& m : made) {
         if (m.kind != Restore_Made::VOLUME)
             continue;
