@@ -429,6 +429,7 @@ TEST_F(RestoreWorld, EndlessTasksEndTheJobAndLeaveNothing) {
                          [](pid_t engine) { ::kill(engine, SIGINT); });
         EXPECT_LT(std::chrono::steady_clock::now() - start, PROMPT);
         EXPECT_NE(hurt.exit_code, 0) << hurt.output;
+        EXPECT_EQ(hurt.count("SmartX VM restore result (succeeded/total): 0/1."), 1u);
         EXPECT_TRUE(asked_for_the_vm()) << hurt.output;
         const Strings left = restore_leftovers(*world_, before, {});
         ASSERT_EQ(left.size(), 1u) << testing::PrintToString(left);
