@@ -3,11 +3,9 @@
 // weighed against the catalog (what committed sets need) and the holds of
 // running servants (what they are making).
 //
-// A hold is one file per running backup of a VM under
-// /var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/<vm id>/, locked (flock)
-// for the run's life and naming the snapshot it makes and the stamp of its
-// pool files. A killed servant's lock goes with it, so a hold that can be
-// locked belongs to no running servant.
+// A hold is one record (smartx/servant/run_record.h) per running backup of a
+// VM under /var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/<vm id>/, naming
+// the snapshot it makes and the stamp of its pool files.
 #ifndef SMARTX_SERVANT_BACKUP_SWEEP_H
 #define SMARTX_SERVANT_BACKUP_SWEEP_H
 
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "host/json_spirit/value.h"
+#include "smartx/servant/run_record.h"
 
 namespace smartx {
 
@@ -51,19 +50,17 @@ struct Live_Holds {
 class Backup_Hold {
 public:
     Backup_Hold() = default;
-    ~Backup_Hold() { release(); }
     Backup_Hold(const Backup_Hold&) = delete;
     Backup_Hold& operator=(const Backup_Hold&) = delete;
 
     // Writes and locks the hold of run run_id; false (logged) when it cannot.
     bool take(const std::string& vm_id, const std::string& run_id, const std::string& snapshot_name,
               const std::string& file_stamp);
-    void release();
-    bool held() const { return fd_ >= 0; }
+    void release() { record_.release(); }
+    bool held() const { return record_.held(); }
 
 private:
-    int fd_ = -1;
-    std::string path_;
+    Run_Record record_;
 };
 
 // Reads the holds of the VM's running backups, removing those of backups
