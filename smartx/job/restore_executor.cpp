@@ -293,7 +293,6 @@ bool Restore_Executor::clear_target(Plan& plan) {
                 ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to power on VM %C again, details: %C.\n"),
                            name, error.message.c_str()));
             return false;
-            return true;
         }
         default:
             break;
