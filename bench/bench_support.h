@@ -144,7 +144,8 @@ inline void settle_page_cache(const std::vector<std::string>& dirs) {
         std::error_code error;
         for (std::filesystem::recursive_directory_iterator it(dir, error), end; !error && it != end;
              it.increment(error)) {
-            if (!it->is_regular_file(error))
+            // Links lead out of the benchmark's files (to the built programs, say).
+            if (!std::filesystem::is_regular_file(it->symlink_status(error)))
                 continue;
             const int fd = ::open(it->path().c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0)
