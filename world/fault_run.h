@@ -64,9 +64,9 @@ private:
     long last_start_ = 0;
 };
 
-// job-engine on the definition; once ready() holds (polled every 2 ms, for
-// at most 60 s) it waits delay_ms and calls hurt(engine pid) on a thread of
-// its own. ready may be empty: nothing is done to the run.
+// job-engine on the definition; once it takes its stop signals and ready()
+// holds (polled every 2 ms, for at most 60 s) it waits delay_ms and calls hurt(engine pid) on a
+// thread of its own. ready may be empty: nothing is done to the run.
 Job_Engine_Run run_hurt_job(const std::string& engine, const std::string& def_file,
                             const std::string& out_file,
                             const std::map<std::string, std::string>& env,

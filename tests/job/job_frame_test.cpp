@@ -233,6 +233,24 @@ TEST_F(JobFrame, PauseDuringPreActionFailsTheRun) {
     EXPECT_FALSE(exists(marker("post")));
 }
 
+// A stop between the start and the run's first step (here: while the
+// precondition runs) cancels the run before any work.
+TEST_F(JobFrame, AStopRightAfterTheStartCancelsTheRun) {
+    auto def = definition();
+    const std::string started = marker("started"), release = marker("release");
+    def->precondition =
+        "touch '" + started + "'; while [ ! -f '" + release + "' ]; do sleep 0.01; done";
+    ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(def), false);
+    ASSERT_EQ(0, job->start(nullptr));
+    while (!exists(started))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(0, job->stop(nullptr));
+    std::ofstream(release).put('x');
+    ASSERT_TRUE(job->wait_for_completion(60000));
+    EXPECT_EQ(kCanceled, kinds(job->reports()));
+    EXPECT_EQ(0, b_.work_calls.load());
+}
+
 TEST_F(JobFrame, ANewRunDoesNotInheritTheLastCancel) {
     b_.work = [](Job& job) {
         job.stop(nullptr);
