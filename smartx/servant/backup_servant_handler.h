@@ -42,6 +42,7 @@
 #include "smartx/zbs/zbs_wrapper.h"
 
 class Client_IO_Ex;
+class RESTful_Catalog_Operator;
 
 namespace smartx {
 
@@ -150,6 +151,9 @@ protected:
     ssize_t read_blocks(const Chunk& chunk, char* buffer, uint64_t length, uint64_t offset);
     bool backup_vm_info();
     bool save_catalog();
+    // After a commit whose answer said nothing: whether the catalog holds
+    // the set, by looking it up (commit_state_).
+    void settle_commit(RESTful_Catalog_Operator& catalog);
     void dump_vm_base_to_set();
     bool delete_backup_piece();
 
@@ -174,6 +178,11 @@ protected:
     std::vector<Chunk_Ptr> chunks_;
     Backuped_VM_Info backup_vm_info_;
     std::vector<std::string> succeed_vols_;
+    // What became of this run's commit. UNSETTLED: sent, and neither its
+    // answer nor a look-up says whether the catalog holds it; then nothing
+    // the set may need is removed, and the next run's sweep settles it.
+    enum class Commit_State { NOT_COMMITTED, COMMITTED, UNSETTLED };
+    Commit_State commit_state_ = Commit_State::NOT_COMMITTED;
     std::atomic<bool> retry_{false};
     unsigned char bset_uuid_[16] = {};
 

@@ -22,6 +22,7 @@ using namespace world;
 using Env = std::map<std::string, std::string>;
 using Point = Hurt_Point;
 using Strings = std::vector<std::string>;
+using Commit_Answer = sim::Backup_Server::Commit_Answer;
 
 class Faults : public ::testing::Test {
 protected:
@@ -54,7 +55,9 @@ protected:
     std::unique_ptr<Job_Chain> chain_;
 };
 
-enum Commits { NONE, ONE, ANY };
+// What the hurt run commits: nothing, one set (and it succeeds), one set it
+// cannot tell it committed (and it fails), or either.
+enum Commits { NONE, ONE, ONE_UNTOLD, ANY };
 
 // One way a run goes wrong: hurt on its way (or not), with switches armed
 // before it, and what it may commit.
@@ -73,6 +76,17 @@ void none(Backup_World&) {}
 
 std::function<void(Backup_World&)> tower_fails(const char* path, int status) {
     return [=](Backup_World& w) { w.tower().fail_path(path, status, "simulated failure", -1); };
+}
+
+// The next commits (stored or not) get that answer; whether the look-up
+// that follows fails.
+std::function<void(Backup_World&)> commit_answers(int count, bool stored, Commit_Answer answer,
+                                                  bool look_up_fails = false) {
+    return [=](Backup_World& w) {
+        w.backupd().fault_commits(count, stored, answer);
+        if (look_up_fails)
+            w.backupd().fail_views_after_commit(count, 503);
+    };
 }
 
 const Env slow{{"ZBS_SIM_DELAY_MS", "80"}};
@@ -98,6 +112,11 @@ const Fault_Case fault_cases[] = {
      Hurt::KILL_SERVANTS, Point::COMMIT, 350, false},
     {"CancelAtARandomPoint", ANY, slow, none, Hurt::CANCEL, Point::START, 2500, false},
     {"BackupServerRestartsDuringTransfer", ANY, slow, none, Hurt::RESTART_BACKUP_SERVER, Point::TRANSFER, 250, false},
+    {"LostCommitAnswer", ONE, {}, commit_answers(1, true, Commit_Answer::NOT_JSON), no, Point::START, 0, false},
+    {"CommitAnswersCutOffPastTheRetries", ONE, {}, commit_answers(100, true, Commit_Answer::CUT_OFF), no, Point::START, 0, false},
+    {"LostCommitAnswerAndLookUp", ONE_UNTOLD, {}, commit_answers(100, true, Commit_Answer::NAMES_NO_SET, true),
+     no, Point::START, 0, false},
+    {"UnstoredCommitAnswersCutOff", NONE, {}, commit_answers(100, false, Commit_Answer::CUT_OFF), no, Point::START, 0, false},
 };
 // clang-format on
 
@@ -131,9 +150,11 @@ TEST_P(Fault, NothingLostOrLeftBehind) {
         chain_->backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, c.env, c.hurt, c.point, delay);
     world_->tower().reset_switches();
     world_->backupd().delay_commits(0);
+    world_->backupd().fault_commits(0, false, Commit_Answer::CUT_OFF);
+    world_->backupd().fail_views_after_commit(0, 0);
     // A servant killed once its commit is in may fail a VM whose set is whole.
     if (c.commits != ANY) {
-        EXPECT_EQ(made, c.commits == ONE ? 1u : 0u) << chain_->last_run().output;
+        EXPECT_EQ(made, c.commits == NONE ? 0u : 1u) << chain_->last_run().output;
         EXPECT_EQ(chain_->last_run().exit_code, c.commits == ONE ? 0 : 1);
     }
     EXPECT_EQ(chain_->book().restore_problems(), Strings());
