@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -31,9 +30,6 @@ uint64_t test_seed(const char* variable) {
 }
 
 void Set_Book::before_run() {
-    while (::time(nullptr) == last_start_)
-        ::usleep(10000);
-    last_start_ = ::time(nullptr);
     for (const VM& vm : vms_)
         pending_[vm.id] = world_.disk_contents(vm);
 }

@@ -31,8 +31,7 @@ public:
     Set_Book(Backup_World& world, std::vector<VM> vms) : world_(world), vms_(std::move(vms)) {}
 
     // Before a backup run: the live disks are what its sets will hold
-    // (nothing writes to them while it runs). Waits for the next second
-    // after the last run's start: files are named by it.
+    // (nothing writes to them while it runs).
     void before_run();
     // After it: the rows it committed take those disks; their count.
     size_t after_run();
@@ -61,7 +60,6 @@ private:
     std::map<std::string, std::vector<std::string>> pending_;  // VM id -> disks
     std::map<std::string, std::vector<std::string>> held_;     // set uuid -> disks
     std::set<std::string> seen_;                               // row uuids
-    long last_start_ = 0;
 };
 
 // job-engine on the definition; once it takes its stop signals and ready()

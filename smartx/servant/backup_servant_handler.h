@@ -127,9 +127,14 @@ protected:
 
     // ---- leftovers of earlier runs and of this one (backup_leftovers.cpp) ----
 
-    // Holds this run's snapshot name and file stamp for other servants'
-    // sweeps; false when it cannot (nothing may be made then).
+    // Claims this run's start second (the stamp of its snapshot and files:
+    // one no other file, snapshot or running backup of the VM has, waiting
+    // for the clock to reach it) and holds it for other servants' sweeps;
+    // false when it cannot (nothing may be made then).
     bool hold_run();
+    // The VM's pool files (temporaries of gone writers reclaimed first);
+    // false (logged) when they cannot be listed.
+    bool list_vm_pool_files(Client_IO_Ex& io, std::vector<std::string>& files);
     // Removes the VM's snapshots this system took and its pool files that no
     // committed set needs and no running backup holds; failures are logged
     // and leave things as they are.

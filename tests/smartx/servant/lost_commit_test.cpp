@@ -55,7 +55,6 @@ TEST_P(LostCommitAnswers, TheCatalogSaysWhatWasCommittedAndNothingItNeedsGoes) {
     world_->backupd().fault_commits(2, c.stored, c.answer);
     if (c.look_up_fails)
         world_->backupd().fail_views_after_commit(1, 503);
-    next_second();
     const Servant_Reply lost = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
     world_->backupd().fault_commits(0, false, Answer::CUT_OFF);
     world_->backupd().fail_views_after_commit(0, 0);
@@ -80,7 +79,6 @@ TEST_P(LostCommitAnswers, TheCatalogSaysWhatWasCommittedAndNothingItNeedsGoes) {
     // The next run settles what was left open and builds on the last set.
     write_disk(2, 0, pattern(BLOCK, 'r'));
     const std::vector<std::string> at_next = disk_contents();
-    next_second();
     ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
     chain = rows();
     ASSERT_EQ(chain.size(), c.stored ? 3u : 2u);
