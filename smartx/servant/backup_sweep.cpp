@@ -104,6 +104,11 @@ std::string temporary_file_target(const std::string& path) {
     return path.substr(0, base) + name.substr(1, part - 1);
 }
 
+bool file_has_stamp(const std::string& path, const std::string& stamp) {
+    const std::string target = temporary_file_target(path);
+    return (target.empty() ? path : target).find("_" + stamp) != std::string::npos;
+}
+
 // ---- holds ----
 
 std::string hold_directory(const std::string& vm_id) {
@@ -120,6 +125,28 @@ bool Backup_Hold::take(const std::string& vm_id, const std::string& run_id,
     hold["file_stamp"] = file_stamp;
     return record_.take(hold_directory(vm_id), run_id,
                         json_spirit::write(json_spirit::Value(hold)));
+}
+
+Hold_Claim_Lock::~Hold_Claim_Lock() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool Hold_Claim_Lock::take(const std::string& vm_id) {
+    if (fd_ >= 0 || !plain_part(vm_id))
+        return false;
+    const std::string dir = hold_directory(vm_id);
+    if (make_directories(dir, 0750) == 0) {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0 && ::flock(fd_, LOCK_EX) == 0)
+            return true;
+    }
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to lock hold directory %C: %C.\n"), dir.c_str(),
+               std::strerror(errno)));
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    return false;
 }
 
 bool read_live_holds(const std::string& vm_id, Live_Holds& out) {

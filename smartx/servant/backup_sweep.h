@@ -39,6 +39,10 @@ bool named_files(const json_spirit::Array& rows, std::set<std::string>& out);
 // the same directory); empty for any other name.
 std::string temporary_file_target(const std::string& path);
 
+// Whether a pool file name (or the name a temporary stands for) carries a
+// file stamp.
+bool file_has_stamp(const std::string& path, const std::string& stamp);
+
 // What running backups of one VM hold.
 struct Live_Holds {
     size_t runs = 0;                       // running backups, the caller's own included
@@ -61,6 +65,23 @@ public:
 
 private:
     Run_Record record_;
+};
+
+// Makes the claims of one VM's start seconds one at a time: while a backup
+// holds this lock (its VM's hold directory locked), no other one of the VM
+// can choose a second and take its hold, so no two ever choose the same.
+class Hold_Claim_Lock {
+public:
+    Hold_Claim_Lock() = default;
+    ~Hold_Claim_Lock();
+    Hold_Claim_Lock(const Hold_Claim_Lock&) = delete;
+    Hold_Claim_Lock& operator=(const Hold_Claim_Lock&) = delete;
+
+    // Waits for the lock; false (logged) when it cannot be had.
+    bool take(const std::string& vm_id);
+
+private:
+    int fd_ = -1;
 };
 
 // Reads the holds of the VM's running backups, removing those of backups
