@@ -1,5 +1,6 @@
 #include "world/restore_faults.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "smartx/servant/restore_leftovers.h"
@@ -30,6 +31,22 @@ Object new_vm_named(Backup_World& world, const Tower_Census& before, const std::
         if (text_of(v, "name") == name && before.vms.count(text_of(v, "id")) == 0)
             return v.get_obj();
     return Object();
+}
+
+// Whether the servant has asked for next since its last request to made: it
+// has heard CloudTower's answer to that one (and noted what it made).
+bool asked_after(Backup_World& world, const std::string& made, const std::string& next) {
+    const std::vector<sim::cloudtower::Logged_Request> log = world.tower().requests();
+    const std::string made_path = "/v2/api/" + made, next_path = "/v2/api/" + next;
+    for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        if (it->path == made_path)
+            return false;
+        if (it->path == next_path)
+            return std::any_of(it, log.rend(), [&](const sim::cloudtower::Logged_Request& r) {
+                return r.path == made_path;
+            });
+    }
+    return false;
 }
 
 bool has_data(const std::string& path) {
@@ -96,7 +113,7 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
              size_t made = 0;
              for (const std::string& id : ids_of(w.tower().records("vm_volumes")))
                  made += before.volumes.count(id) == 0 ? 1 : 0;
-             return made >= disks;
+             return made >= disks && asked_after(w, "create-vm-volume", "get-iscsi-luns");
          }},
         {"WhileItWritesThem",
          {{"ZBS_SIM_DELAY_MS", SLOW_ZBS_MS}},
@@ -112,7 +129,8 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
          {},
          hold_up("get-vms"),
          [new_name](Backup_World& w, const Tower_Census& before) {
-             return !new_vm_named(w, before, new_name).empty();
+             return !new_vm_named(w, before, new_name).empty() &&
+                    asked_after(w, "create-vm", "get-vms");
          }},
         // Started by its check, which looks it up next; the job then asks for
         // it stopped.

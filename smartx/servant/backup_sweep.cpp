@@ -1,12 +1,19 @@
 #include "smartx/servant/backup_sweep.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <utility>
 
 #include <ace/Log_Msg.h>
 
 #include "host/json_spirit/json_io.h"
+#include "host/paths.h"
 #include "host/time_format.h"
 
 namespace smartx {
@@ -133,7 +140,7 @@ Hold_Claim_Lock::~Hold_Claim_Lock() {
 }
 
 bool Hold_Claim_Lock::take(const std::string& vm_id) {
-    if (fd_ >= 0 || !plain_part(vm_id))
+    if (fd_ >= 0 || !plain_path_part(vm_id))
         return false;
     const std::string dir = hold_directory(vm_id);
     if (make_directories(dir, 0750) == 0) {
