@@ -113,17 +113,15 @@ public:
     const std::string& volume_file() const { return volume_file_; }
     std::string pool_file(const std::string& name) const { return world_->pool_dir() + "/" + name; }
 
-    // Empties the pool (earlier images are never read again) and flushes what
-    // earlier runs left dirty, so that no run pays for another's writes.
+    // What every run starts from: an empty pool (earlier images are never
+    // read again), nothing dirty and none of the world's files cached (no run
+    // pays for another's writes or reads what another left in memory), the
+    // ZBS counters at zero.
     void prepare_run() {
         std::error_code ignored;
         for (const auto& e : std::filesystem::directory_iterator(world_->pool_dir()))
             std::filesystem::remove_all(e.path(), ignored);
-        const int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) {
-            ::syncfs(fd);
-            ::close(fd);
-        }
+        settle_page_cache({root_, store_root_});
         world_->zbs().reset();
     }
 
@@ -148,13 +146,13 @@ public:
     const world::VM& disk_vm(int n) const { return disk_vms_.at(n == 4 ? 2 : n - 1); }
     uint64_t disk_vm_bytes(int n) const { return disk_data_bytes_ * static_cast<uint64_t>(n); }
 
-    // One backup through the handler, as the servant process runs it.
+    // One backup through the handler, as the servant process runs it, from
+    // where prepare_run() left the world.
     Backup_Run backup_in_process(Job_Definition_Subtype type) {
         return backup_in_process(type, vm_, DISK_WORKERS);
     }
 
     Backup_Run backup_in_process(Job_Definition_Subtype type, const world::VM& vm, int workers) {
-        prepare_run();
         Backup_Run run;
         world_->defaults().disks_per_vm = workers;
         const Value params(world::backup_request(world_->param(type, vm), world::backup_entry(vm)));
@@ -175,9 +173,9 @@ public:
         return run;
     }
 
-    // One backup through the starter program and the built module.
+    // One backup through the starter program and the built module, from
+    // where prepare_run() left the world.
     Backup_Run backup_through_starter(Job_Definition_Subtype type) {
-        prepare_run();
         Backup_Run run;
         world::Servant_Runs runs;
         {
@@ -340,8 +338,9 @@ private:
 // ---- one run, side by side ----
 //
 // Every contender once per round, the order rotated each round, each after
-// the same preparation: an empty pool, the file system flushed and a fresh
-// snapshot copy (the servant's request makes its own). Times are medians.
+// the same preparation (World::prepare_run); the copying programs then copy
+// a fresh snapshot copy, as a backup request makes its own. Times are
+// medians, ratios the medians of each round's.
 
 // CPU seconds (user and system) of the children reaped so far.
 double children_cpu_s() {
@@ -349,15 +348,6 @@ double children_cpu_s() {
     ::getrusage(RUSAGE_CHILDREN, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-void fsync_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!ok)
-        throw std::runtime_error("cannot flush " + path);
 }
 
 // The write ceiling: bytes random bytes into a new file with O_DIRECT from
@@ -388,48 +378,31 @@ void direct_write(const std::string& path, uint64_t bytes) {
         throw std::runtime_error("cannot write " + path);
 }
 
-struct Contender {
-    Contender(std::string n, std::function<double()> r) : name(std::move(n)), run(std::move(r)) {}
-    std::string name;
-    std::function<double()> run;  // prepares, then the timed part's seconds
-    std::vector<double> times;
-};
-
-// Median seconds by contender name, from one rotated run of them all.
-std::map<std::string, double> run_side_by_side(std::vector<Contender> contenders) {
-    const int rounds = runs();
-    for (int r = 0; r < rounds; ++r) {
-        for (size_t i = 0; i < contenders.size(); ++i) {
-            Contender& c = contenders[(i + static_cast<size_t>(r)) % contenders.size()];
-            const double t = c.run();
-            c.times.push_back(t);
-            trace_run(c.name, t);
-        }
-    }
-    std::map<std::string, double> out;
-    for (const Contender& c : contenders)
-        out[c.name] = median(c.times);
-    return out;
+// Rotated rounds of the contenders, each run after World::prepare_run.
+void run_rounds(Side_By_Side<double>& contenders) {
+    World& w = World::get();
+    contenders.run_rounds(
+        runs(), [&w] { w.prepare_run(); },
+        [](const std::string& name, double t) { trace_run(name, t); });
 }
 
 // The full transfer against the copying programs and the write ceiling.
 struct Full_Results {
-    std::map<std::string, double> median_s;
+    Side_By_Side<double> rounds;  // seconds of every run, by contender
     uint64_t bytes_read = 0;
     uint64_t storage_size = 0;
-    bool qemu_img = false;
+
+    double median_s(const std::string& name) const { return median(rounds.runs(name)); }
+    // The servant's time over the contender's, round by round.
+    std::vector<double> servant_over(const std::string& name) const {
+        return per_round_ratios(rounds.runs("servant"), rounds.runs(name));
+    }
 };
 
-const Full_Results& full_results() {
-    static std::unique_ptr<Full_Results> cached;
-    if (cached)
-        return *cached;
+Full_Results make_full_results() {
     World& w = World::get();
-    Full_Results f;
-    f.qemu_img = on_path("qemu-img");
     auto copying = [&w](std::vector<std::string> program, const std::string& file, bool flush) {
         return [&w, program, file, flush] {
-            w.prepare_run();
             std::vector<std::string> args = program;
             args.push_back(w.fresh_snapshot_copy());
             args.push_back(w.pool_file(file));
@@ -440,51 +413,55 @@ const Full_Results& full_results() {
             return seconds_since(start);
         };
     };
-    std::vector<Contender> contenders;
-    contenders.emplace_back("servant", [&w, &f] {
-        const Backup_Run r = w.backup_in_process(JOB_DEFINITION_SUBTYPE_FULL);
-        f.bytes_read = r.bytes_read;
-        f.storage_size = r.storage_size;
-        return r.transfer_s;
+    Full_Results f;
+    const std::shared_ptr<Backup_Run> last = std::make_shared<Backup_Run>();
+    f.rounds.add("servant", [&w, last] {
+        *last = w.backup_in_process(JOB_DEFINITION_SUBTYPE_FULL);
+        return last->transfer_s;
     });
-    contenders.emplace_back("cp", copying({"cp", "--sparse=always"}, "volume.raw", true));
-    if (f.qemu_img) {
-        contenders.emplace_back(
-            "qemu_none", copying({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", "-t", "none"},
-                                 "volume.qcow2", false));
-        contenders.emplace_back(
-            "qemu_cached",
-            copying({"qemu-img", "convert", "-f", "raw", "-O", "qcow2"}, "volume.qcow2", false));
+    f.rounds.add("cp", copying({"cp", "--sparse=always"}, "volume.raw", true));
+    if (on_path("qemu-img")) {
+        f.rounds.add("qemu_none",
+                     copying({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", "-t", "none"},
+                             "volume.qcow2", false));
+        f.rounds.add("qemu_cached", copying({"qemu-img", "convert", "-f", "raw", "-O", "qcow2"},
+                                            "volume.qcow2", false));
     } else {
         std::fprintf(stderr,
                      "qemu-img is not installed (Debian package qemu-utils): its baselines are "
                      "skipped\n");
     }
-    contenders.emplace_back("direct", [&w] {
-        w.prepare_run();
+    f.rounds.add("direct", [&w] {
         w.fresh_snapshot_copy();
         const Clock::time_point start = Clock::now();
         direct_write(w.pool_file("direct.raw"), w.data_bytes());
         return seconds_since(start);
     });
-    f.median_s = run_side_by_side(std::move(contenders));
-    cached.reset(new Full_Results(f));
-    return *cached;
+    run_rounds(f.rounds);
+    f.bytes_read = last->bytes_read;
+    f.storage_size = last->storage_size;
+    return f;
+}
+
+// Made on first use (again after a failure).
+const Full_Results& full_results() {
+    static const Full_Results made = make_full_results();
+    return made;
 }
 
 // Several disks of one VM at once, one disk worker per disk.
-const std::map<std::string, double>& disk_results() {
-    static std::unique_ptr<std::map<std::string, double>> cached;
-    if (cached)
-        return *cached;
-    World& w = World::get();
-    std::vector<Contender> contenders;
-    for (const int n : {1, 2, 4})
-        contenders.emplace_back("disks_" + std::to_string(n), [&w, n] {
-            return w.backup_in_process(JOB_DEFINITION_SUBTYPE_FULL, w.disk_vm(n), n).transfer_s;
-        });
-    cached.reset(new std::map<std::string, double>(run_side_by_side(std::move(contenders))));
-    return *cached;
+const Side_By_Side<double>& disk_results() {
+    static const Side_By_Side<double> made = [] {
+        World& w = World::get();
+        Side_By_Side<double> d;
+        for (const int n : {1, 2, 4})
+            d.add("disks_" + std::to_string(n), [&w, n] {
+                return w.backup_in_process(JOB_DEFINITION_SUBTYPE_FULL, w.disk_vm(n), n).transfer_s;
+            });
+        run_rounds(d);
+        return d;
+    }();
+    return made;
 }
 
 // Bytes per second from the time; the benchmark's only iteration is not
@@ -501,6 +478,7 @@ void backup_full_starter(benchmark::State& state) {
     for (auto _ : state) {
         guarded(state, [&] {
             World& w = World::get();
+            w.prepare_run();
             rusage before{};
             ::getrusage(RUSAGE_CHILDREN, &before);
             const double cpu_before = children_cpu_s();
@@ -529,26 +507,19 @@ void backup_full_transfer(benchmark::State& state) {
     for (auto _ : state) {
         guarded(state, [&] {
             const Full_Results& f = full_results();
-            const double t = f.median_s.at("servant");
+            const double t = f.median_s("servant");
             report(state, t, World::get().data_bytes());
             state.counters["zbs_read_MiB"] = static_cast<double>(f.bytes_read) / MiB;
             state.counters["image_MiB"] = static_cast<double>(f.storage_size) / MiB;
             figure("full transfer (s)", t, "", true);
             auto against = [&](const char* name, const std::string& what, double limit) {
-                const auto it = f.median_s.find(name);
-                if (it == f.median_s.end() || it->second <= 0)
-                    return;
-                char target[32];
-                std::snprintf(target, sizeof target, "<= %.2f", limit);
-                figure("full transfer / " + what, t / it->second, target, t / it->second <= limit);
+                if (f.rounds.has(name))
+                    ratio_figure("full transfer / " + what, f.servant_over(name), limit);
             };
             against("qemu_none", "qemu-img convert -t none", 1.0);
             against("cp", "cp --sparse=always + fsync", 0.8);
             against("direct", "O_DIRECT write of the data", 1.5);
-            const auto cached = f.median_s.find("qemu_cached");
-            if (cached != f.median_s.end() && cached->second > 0)
-                figure("full transfer / qemu-img convert (default cache)", t / cached->second, "",
-                       true);
+            against("qemu_cached", "qemu-img convert (default cache)", -1);
         });
     }
 }
@@ -556,13 +527,8 @@ void backup_full_transfer(benchmark::State& state) {
 // A baseline's median from the same rounds.
 void baseline(benchmark::State& state, const char* name) {
     for (auto _ : state) {
-        guarded(state, [&] {
-            const Full_Results& f = full_results();
-            const auto it = f.median_s.find(name);
-            if (it == f.median_s.end())
-                throw std::runtime_error("not run");
-            report(state, it->second, World::get().data_bytes());
-        });
+        guarded(state,
+                [&] { report(state, full_results().median_s(name), World::get().data_bytes()); });
     }
 }
 
@@ -586,10 +552,11 @@ void backup_incremental(benchmark::State& state) {
     for (auto _ : state) {
         guarded(state, [&] {
             World& w = World::get();
-            const double full_s = full_results().median_s.at("servant");
+            const double full_s = full_results().median_s("servant");
             std::vector<double> transfer, read;
             for (int i = 0; i < runs(); ++i) {
                 w.change_blocks(0.01, 100 + static_cast<uint64_t>(i));
+                w.prepare_run();
                 const Backup_Run r = w.backup_in_process(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
                 transfer.push_back(r.transfer_s);
                 read.push_back(static_cast<double>(r.bytes_read));
@@ -614,18 +581,20 @@ void backup_incremental(benchmark::State& state) {
 void backup_disks(benchmark::State& state, int n) {
     for (auto _ : state) {
         guarded(state, [&] {
-            const auto& d = disk_results();
-            const double t = d.at("disks_" + std::to_string(n));
+            const Side_By_Side<double>& d = disk_results();
+            const double t = median(d.runs("disks_" + std::to_string(n)));
             report(state, t, World::get().disk_vm_bytes(n));
             if (n == 1)
                 return;
-            const double one = d.at("disks_1");
-            const double ratio = one > 0 ? t / (n * one) : 0;
-            state.counters["of_one_after_another"] = ratio;
-            if (n == 4)
-                figure("4 disks at once / 4 x 1 disk", ratio, "<= 0.50", ratio <= 0.5);
-            else
-                figure("2 disks at once / 2 x 1 disk", ratio, "", true);
+            // The n disks' time over n times the one disk's, round by round.
+            std::vector<double> ones = d.runs("disks_1");
+            for (double& one : ones)
+                one *= n;
+            const std::vector<double> ratios =
+                per_round_ratios(d.runs("disks_" + std::to_string(n)), ones);
+            state.counters["of_one_after_another"] = median(ratios);
+            ratio_figure(std::to_string(n) + " disks at once / " + std::to_string(n) + " x 1 disk",
+                         ratios, n == 4 ? 0.5 : -1);
         });
     }
 }

@@ -1,203 +1,95 @@
 // Pool image write and read throughput against `cp --sparse=always` of the
 // same sparse source. Source size: BENCH_IMAGE_MIB (default 256) MiB, three
 // quarters data (one data page in eight zero), one quarter holes.
+//
+// The four contenders run side by side, BENCH_IMAGE_ROUNDS rounds (default
+// 5), the order rotated from round to round; before each run the last
+// target is removed, the file system flushed and the scratch files dropped
+// from the page cache, so every contender reads its source from the disk.
+// Times are medians, ratios the medians of each round's. The scratch
+// directory goes under BENCH_IMAGE_DIR (default /tmp).
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
 #include "host/client_io.h"
 #include "host/image_block_reader.h"
 #include "host/image_block_writer.h"
 
-extern char** environ;
-
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr uint64_t BLOCK = 262144;
+constexpr uint64_t PAGE = 4096;
 const unsigned char UUID[16] = {0x42};
+// The image every read run reads, written once; and the one write runs make.
+const char* const READ_IMAGE = "vm/read.img";
+const char* const WRITE_IMAGE = "vm/disk.img";
 
-struct Fixture {
-    std::string dir;
-    std::string source;
-    std::string target;
-    uint64_t size = 0;
-    uint64_t data_bytes = 0;
-    std::vector<Block> blocks;  // the source's data ranges in aligned 256 KiB pieces
-    int source_fd = -1;
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
-    Fixture() {
-        char tmpl[] = "/tmp/smartx-bench-XXXXXX";
-        if (::mkdtemp(tmpl) == nullptr)
-            throw std::runtime_error("mkdtemp");
-        dir = tmpl;
-        ::setenv("HOST_ROOT", dir.c_str(), 1);
-        ::mkdir((dir + "/pool").c_str(), 0750);
-        const char* mib = ::getenv("BENCH_IMAGE_MIB");
-        size = (mib != nullptr && std::atoi(mib) > 0 ? std::strtoull(mib, nullptr, 10) : 256) << 20;
-        source = dir + "/source.raw";
-        target = dir + "/target.raw";
-        make_source();
-        source_fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-        plan_blocks();
-    }
+class Fixture : public Once_Per_Process<Fixture> {
+    friend class Once_Per_Process<Fixture>;
+
+public:
     ~Fixture() {
-        ::close(source_fd);
-        const std::string cmd = "rm -rf '" + dir + "'";
-        if (std::system(cmd.c_str()) != 0)
-            return;
+        if (source_fd_ >= 0)
+            ::close(source_fd_);
+        remove_dir(&dir_);
     }
 
-    void make_source() {
-        const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-        std::vector<uint64_t> page(4096 / 8);
-        uint64_t x = 0x9E3779B97F4A7C15ull;
-        for (uint64_t off = 0; off < size; off += 4096) {
-            if ((off >> 20) % 4 == 3)
-                continue;  // one MiB in four is a hole
-            const bool zero = (off / 4096) % 8 == 5;
-            for (auto& w : page) {
-                x ^= x << 13;
-                x ^= x >> 7;
-                x ^= x << 17;
-                w = zero ? 0 : x;
-            }
-            if (::pwrite(fd, page.data(), 4096, static_cast<off_t>(off)) != 4096)
-                throw std::runtime_error("pwrite");
+    uint64_t data_bytes() const { return data_bytes_; }
+
+    // What every run starts from: no target, no written image, nothing dirty
+    // and nothing of the scratch files cached.
+    void prepare_run() {
+        ::unlink(target_.c_str());
+        remove_image(WRITE_IMAGE);
+        settle_page_cache({dir_});
+    }
+
+    double copy_with_cp(bool sync) {
+        const Clock::time_point start = Clock::now();
+        run_program({"cp", "--sparse=always", source_, target_});
+        if (sync)
+            fsync_file(target_);
+        return seconds_since(start);
+    }
+
+    double image_write() {
+        const Clock::time_point start = Clock::now();
+        if (!write_image(WRITE_IMAGE))
+            throw std::runtime_error("image write failed");
+        return seconds_since(start);
+    }
+
+    // The image read back into a sparse file the size of the source.
+    double image_read() {
+        const int out = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+        if (out < 0 || ::ftruncate(out, static_cast<off_t>(size_)) != 0) {
+            if (out >= 0)
+                ::close(out);
+            throw std::runtime_error("cannot make " + target_);
         }
-        if (::ftruncate(fd, static_cast<off_t>(size)) != 0)
-            throw std::runtime_error("ftruncate");
-        ::fsync(fd);
-        ::close(fd);
-    }
-
-    // Like the servant's planner: the data ranges, split into aligned blocks.
-    void plan_blocks() {
-        off_t pos = 0;
-        for (;;) {
-            const off_t data = ::lseek(source_fd, pos, SEEK_DATA);
-            if (data < 0)
-                break;
-            const off_t hole = ::lseek(source_fd, data, SEEK_HOLE);
-            for (uint64_t b = static_cast<uint64_t>(data) / BLOCK * BLOCK;
-                 b < static_cast<uint64_t>(hole); b += BLOCK) {
-                if (!blocks.empty() && blocks.back().offset == b)
-                    continue;
-                const uint64_t len = b + BLOCK <= size ? BLOCK : size - b;
-                blocks.push_back(Block{b, len});
-                data_bytes += len;
-            }
-            pos = hole;
-        }
-    }
-};
-
-Fixture& fixture() {
-    static Fixture f;
-    return f;
-}
-
-bool write_image(Fixture& f, const std::string& name, std::vector<char>& buffer) {
-    Client_IO_Ex io;
-    if (!io.connect(f.dir + "/pool", Client_IO_Base::Options()) ||
-        !io.open(name, Client_IO::MODE_WRITE))
-        return false;
-    Image_Block_Writer writer(io);
-    for (const Block& b : f.blocks)
-        writer.add_block(b.offset, b.length);
-    auto read = [&](uint64_t length, uint64_t offset) -> ssize_t {
-        const size_t n = length < buffer.size() ? static_cast<size_t>(length) : buffer.size();
-        return ::pread(f.source_fd, buffer.data(), n, static_cast<off_t>(offset));
-    };
-    return writer.init(512, BLOCK, 1, 0) && writer.write_superblock(UUID, UUID, f.size) &&
-           writer.write_blocks(read, nullptr, buffer.data(), buffer.size());
-}
-
-void remove_image(Fixture& f, const std::string& name) {
-    Client_IO io;
-    if (io.connect(f.dir + "/pool", Client_IO_Base::Options()))
-        io.remove(name);
-}
-
-void run_cp(const std::string& from, const std::string& to) {
-    const char* argv[] = {"cp", "--sparse=always", from.c_str(), to.c_str(), nullptr};
-    pid_t pid;
-    if (::posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-        throw std::runtime_error("cannot run cp");
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("cp failed");
-}
-
-void copy_with_cp(benchmark::State& state, bool sync) {
-    Fixture& f = fixture();
-    for (auto _ : state) {
-        run_cp(f.source, f.target);
-        if (sync) {
-            const int fd = ::open(f.target.c_str(), O_RDONLY | O_CLOEXEC);
-            ::fsync(fd);
-            ::close(fd);
-        }
-        state.PauseTiming();
-        ::unlink(f.target.c_str());
-        state.ResumeTiming();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.data_bytes));
-}
-
-void baseline_cp_sparse(benchmark::State& state) {
-    copy_with_cp(state, false);
-}
-void baseline_cp_sparse_fsync(benchmark::State& state) {
-    copy_with_cp(state, true);
-}
-
-void image_write(benchmark::State& state) {
-    Fixture& f = fixture();
-    std::vector<char> buffer(BLOCK);
-    for (auto _ : state) {
-        if (!write_image(f, "vm/disk.img", buffer)) {
-            state.SkipWithError("image write failed");
-            break;
-        }
-        state.PauseTiming();
-        remove_image(f, "vm/disk.img");
-        state.ResumeTiming();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.data_bytes));
-}
-
-void image_read(benchmark::State& state) {
-    Fixture& f = fixture();
-    std::vector<char> buffer(BLOCK);
-    remove_image(f, "vm/read.img");
-    if (!write_image(f, "vm/read.img", buffer)) {
-        state.SkipWithError("image write failed");
-        return;
-    }
-    Image_Block_Reader reader;
-    for (auto _ : state) {
-        state.PauseTiming();
-        const int out = ::open(f.target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-        if (out < 0 || ::ftruncate(out, static_cast<off_t>(f.size)) != 0) {
-            state.SkipWithError("cannot make the target");
-            break;
-        }
-        state.ResumeTiming();
+        const Clock::time_point start = Clock::now();
         Client_IO io;
-        const bool ok = io.connect(f.dir + "/pool", Client_IO_Base::Options()) &&
-                        io.open("vm/read.img", Client_IO::MODE_READ) &&
+        Image_Block_Reader reader;
+        const bool ok = io.connect(pool(), Client_IO_Base::Options()) &&
+                        io.open(READ_IMAGE, Client_IO::MODE_READ) &&
                         reader.read_blocks_align(
                             io,
                             [out](char* data, uint64_t length, uint64_t offset) {
@@ -205,20 +97,160 @@ void image_read(benchmark::State& state) {
                                        static_cast<ssize_t>(length);
                             },
                             BLOCK);
+        const double seconds = seconds_since(start);
         ::close(out);
-        if (!ok) {
-            state.SkipWithError(io.error_text().c_str());
-            break;
+        if (!ok)
+            throw std::runtime_error("image read failed: " + io.error_text());
+        return seconds;
+    }
+
+private:
+    void set_up() {
+        dir_ = make_host_root("BENCH_IMAGE_DIR", "image");
+        if (::mkdir(pool().c_str(), 0750) != 0)
+            throw std::runtime_error("cannot make " + pool());
+        size_ = env_number("BENCH_IMAGE_MIB", 256) << 20;
+        source_ = dir_ + "/source.raw";
+        target_ = dir_ + "/target.raw";
+        make_source();
+        source_fd_ = ::open(source_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (source_fd_ < 0)
+            throw std::runtime_error("cannot open " + source_);
+        plan_blocks();
+        buffer_.resize(BLOCK);
+        if (!write_image(READ_IMAGE))
+            throw std::runtime_error("image write failed");
+    }
+
+    std::string pool() const { return dir_ + "/pool"; }
+
+    void make_source() {
+        const int fd = ::open(source_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+        if (fd < 0)
+            throw std::runtime_error("cannot make " + source_);
+        std::vector<uint64_t> page(PAGE / 8);
+        uint64_t x = 0x9E3779B97F4A7C15ull;
+        bool ok = true;
+        for (uint64_t off = 0; ok && off < size_; off += PAGE) {
+            if ((off >> 20) % 4 == 3)
+                continue;  // one MiB in four is a hole
+            const bool zero = (off / PAGE) % 8 == 5;
+            for (auto& w : page) {
+                x ^= x << 13;
+                x ^= x >> 7;
+                x ^= x << 17;
+                w = zero ? 0 : x;
+            }
+            ok = ::pwrite(fd, page.data(), PAGE, static_cast<off_t>(off)) ==
+                 static_cast<ssize_t>(PAGE);
+        }
+        ok = ok && ::ftruncate(fd, static_cast<off_t>(size_)) == 0 && ::fsync(fd) == 0;
+        ::close(fd);
+        if (!ok)
+            throw std::runtime_error("cannot write " + source_);
+    }
+
+    // Like the servant's planner: the data ranges, split into aligned blocks.
+    void plan_blocks() {
+        off_t pos = 0;
+        for (;;) {
+            const off_t data = ::lseek(source_fd_, pos, SEEK_DATA);
+            if (data < 0)
+                break;
+            const off_t hole = ::lseek(source_fd_, data, SEEK_HOLE);
+            for (uint64_t b = static_cast<uint64_t>(data) / BLOCK * BLOCK;
+                 b < static_cast<uint64_t>(hole); b += BLOCK) {
+                if (!blocks_.empty() && blocks_.back().offset == b)
+                    continue;
+                const uint64_t len = b + BLOCK <= size_ ? BLOCK : size_ - b;
+                blocks_.push_back(Block{b, len});
+                data_bytes_ += len;
+            }
+            pos = hole;
         }
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * f.data_bytes));
+
+    bool write_image(const std::string& name) {
+        Client_IO_Ex io;
+        if (!io.connect(pool(), Client_IO_Base::Options()) || !io.open(name, Client_IO::MODE_WRITE))
+            return false;
+        Image_Block_Writer writer(io);
+        for (const Block& b : blocks_)
+            writer.add_block(b.offset, b.length);
+        auto read = [this](uint64_t length, uint64_t offset) -> ssize_t {
+            const size_t n = length < buffer_.size() ? static_cast<size_t>(length) : buffer_.size();
+            return ::pread(source_fd_, buffer_.data(), n, static_cast<off_t>(offset));
+        };
+        return writer.init(512, BLOCK, 1, 0) && writer.write_superblock(UUID, UUID, size_) &&
+               writer.write_blocks(read, nullptr, buffer_.data(), buffer_.size());
+    }
+
+    void remove_image(const std::string& name) {
+        Client_IO io;
+        if (io.connect(pool(), Client_IO_Base::Options()))
+            io.remove(name);
+    }
+
+    std::string dir_;
+    std::string source_;
+    std::string target_;
+    uint64_t size_ = 0;
+    uint64_t data_bytes_ = 0;
+    std::vector<Block> blocks_;  // the source's data ranges in aligned 256 KiB pieces
+    std::vector<char> buffer_;
+    int source_fd_ = -1;
+};
+
+// Every round of every contender, once per process (again after a failure).
+const Side_By_Side<double>& rounds() {
+    static const Side_By_Side<double> made = [] {
+        Fixture& f = Fixture::get();
+        Side_By_Side<double> r;
+        r.add("cp", [&f] { return f.copy_with_cp(false); });
+        r.add("cp_fsync", [&f] { return f.copy_with_cp(true); });
+        r.add("image_write", [&f] { return f.image_write(); });
+        r.add("image_read", [&f] { return f.image_read(); });
+        r.run_rounds(static_cast<int>(env_number("BENCH_IMAGE_ROUNDS", 5)),
+                     [&f] { f.prepare_run(); });
+        return r;
+    }();
+    return made;
+}
+
+// The contender's median; an image contender's ratio to its baseline.
+void report(benchmark::State& state, const char* name, const char* baseline,
+            const std::string& what) {
+    for (auto _ : state) {
+        guarded(state, [&] {
+            const Side_By_Side<double>& r = rounds();
+            state.SetIterationTime(median(r.runs(name)));
+            state.SetBytesProcessed(static_cast<int64_t>(Fixture::get().data_bytes()));
+            if (baseline != nullptr)
+                ratio_figure(what, per_round_ratios(r.runs(name), r.runs(baseline)), -1);
+        });
+    }
+}
+
+void baseline_cp_sparse(benchmark::State& state) {
+    report(state, "cp", nullptr, "");
+}
+void baseline_cp_sparse_fsync(benchmark::State& state) {
+    report(state, "cp_fsync", nullptr, "");
+}
+void image_write(benchmark::State& state) {
+    report(state, "image_write", "cp_fsync", "image write / cp --sparse=always + fsync");
+}
+void image_read(benchmark::State& state) {
+    report(state, "image_read", "cp", "image read / cp --sparse=always");
 }
 
 }  // namespace
 
-BENCHMARK(baseline_cp_sparse)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
-BENCHMARK(baseline_cp_sparse_fsync)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
-BENCHMARK(image_write)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
-BENCHMARK(image_read)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+BENCHMARK(baseline_cp_sparse)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK(baseline_cp_sparse_fsync)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK(image_write)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+BENCHMARK(image_read)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return bench_main<Fixture>(argc, argv, false);
+}

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/curl_client.h"
 #include "sim/cloudtower/cloudtower_sim.h"
 #include "smartx/common/restful_client.h"
 #include "smartx/common/vm.h"
@@ -26,20 +27,13 @@ namespace {
 
 const int PAGE = 100;
 
-size_t collect(char* data, size_t size, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(data, size * n);
-    return size * n;
-}
-
 struct Fixture {
     int vm_count = 10000;
     int pages = 0;  // as many requests as the client makes: the last one short or empty
     std::unique_ptr<sim::cloudtower::Server> server;
     smartx::RESTful_Client client;
     std::string token;
-    CURL* curl = nullptr;
-    curl_slist* headers = nullptr;
-    std::string answer;
+    std::unique_ptr<Http_Client> curl;
 
     Fixture() {
         if (const char* n = std::getenv("BENCH_REST_VMS"))
@@ -67,19 +61,13 @@ struct Fixture {
         token = info.secure_token.c_str();
 
         curl_global_init(CURL_GLOBAL_DEFAULT);
-        curl = curl_easy_init();
-        headers = curl_slist_append(headers, "Content-Type: application/json; charset=utf-8");
-        headers = curl_slist_append(headers, ("Authorization: " + token).c_str());
-        curl_easy_setopt(curl, CURLOPT_URL, (server->url() + "/v2/api/get-vms").c_str());
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+        curl.reset(new Http_Client);
+        curl->set_headers(
+            {"Content-Type: application/json; charset=utf-8", "Authorization: " + token});
     }
 
     ~Fixture() {
-        curl_slist_free_all(headers);
-        curl_easy_cleanup(curl);
+        curl.reset();
         curl_global_cleanup();
         server->stop();
     }
@@ -116,15 +104,12 @@ struct Fixture {
         for (int page = 0; page < pages; ++page) {
             const std::string body = R"({"where":{"name_not":"CloudTower"},"first":100,"skip":)" +
                                      std::to_string(page * PAGE) + "}";
-            answer.clear();
-            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-            long status = 0;
-            if (curl_easy_perform(curl) != CURLE_OK ||
-                curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
-                status != 200)
+            try {
+                bytes += static_cast<long long>(
+                    curl->request("POST", server->url() + "/v2/api/get-vms", body).size());
+            } catch (const std::exception&) {
                 return -1;
-            bytes += static_cast<long long>(answer.size());
+            }
         }
         return bytes;
     }

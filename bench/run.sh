@@ -2,7 +2,8 @@
 # Runs every benchmark program of a build (configured with -DSMARTX_BENCH=ON)
 # and prints, per program, each benchmark's time as a ratio of the program's
 # baselines (benchmarks named baseline_*), then one table of the figures the
-# programs wrote to BENCH_TARGETS_FILE (figure, value, target, met or missed).
+# programs wrote to BENCH_TARGETS_FILE (figure, value, target, met or missed,
+# and a ratio's value in each round).
 #   bench/run.sh BUILD_DIR [benchmark arguments...]
 set -euo pipefail
 build=${1:?usage: bench/run.sh BUILD_DIR [benchmark arguments...]}
@@ -46,9 +47,11 @@ for path in sys.argv[2:]:
 with open(sys.argv[1]) as f:
     rows = [line.rstrip("\n").split("\t") for line in f if line.strip()]
 if rows:
-    print("\n== figures and targets")
-    print(f"{'figure':56s} {'value':>9s}  {'target':9s} result")
-    for what, value, target, result in rows:
-        print(f"{what:56s} {float(value):9.2f}  {target or '-':9s} {result}")
+    print("\n== figures and targets (a ratio: the median of its rounds' ratios)")
+    print(f"{'figure':56s} {'value':>9s}  {'target':9s} {'result':7s} per round")
+    for row in rows:
+        what, value, target, result = row[:4]
+        rounds = row[4] if len(row) > 4 else ""
+        print(f"{what:56s} {float(value):9.2f}  {target or '-':9s} {result:7s} {rounds}")
 PY
 exit $status

@@ -60,12 +60,16 @@ void RESTful_Catalog_Operator::set_timeouts(long connect_ms, long transfer_ms) {
     transfer_ms_ = transfer_ms;
 }
 
-bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& body,
-                                    const char* what, json_spirit::Value* reply) {
+RESTful_Catalog_Operator::Post_Result RESTful_Catalog_Operator::post(const std::string& path,
+                                                                     const std::string& body,
+                                                                     const char* what,
+                                                                     json_spirit::Value* reply) {
     if (base_url_.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: no backup server address.\n"), what));
-        return false;
+        return NOT_DONE;
     }
+    // Whether some attempt may have been carried out, its answer lost.
+    bool maybe_done = false;
     const auto start = std::chrono::steady_clock::now();
     Exponential_Backoff_Iterator delay(
         FIRST_RETRY_DELAY_S, max_retries_ < 0 ? UINT32_MAX : static_cast<unsigned>(max_retries_),
@@ -86,15 +90,16 @@ bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& 
         if (!x.body.empty())
             secure_memset(&x.body[0], 0, x.body.size());
         if (answered && x.status >= 200 && x.status < 300) {
-            if (!reply)
-                return true;
             std::string why;
-            if (json_spirit::read(x.response, *reply, &why))
-                return true;
+            if (!reply || json_spirit::read(x.response, *reply, &why))
+                return ANSWERED;
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: the answer is not JSON (%C).\n"), what,
                        why.c_str()));
-            return false;
+            return MAYBE_DONE;
         }
+        // A refusal, or a request that never left, did nothing.
+        if (answered ? !(x.status >= 400 && x.status < 500) : !x.never_sent)
+            maybe_done = true;
         std::string message = answer_message(x);
         bool retryable = !answered || x.status >= 500;
         bool bounded = max_retries_ >= 0 || max_seconds_ >= 0;
@@ -108,7 +113,7 @@ bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& 
         }
         if (!more) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: %C.\n"), what, message.c_str()));
-            return false;
+            return maybe_done ? MAYBE_DONE : NOT_DONE;
         }
         ACE_DEBUG((LM_WARNING, ACE_TEXT("Failed to %C: %C, try again after %u second.\n"), what,
                    message.c_str(), wait_s));
@@ -117,31 +122,56 @@ bool RESTful_Catalog_Operator::post(const std::string& path, const std::string& 
     }
 }
 
-bool RESTful_Catalog_Operator::commit(const Backup_Set& set, bool replace) {
+RESTful_Catalog_Operator::Commit_Outcome RESTful_Catalog_Operator::commit_set(const Backup_Set& set,
+                                                                              bool replace) {
     if (!plain_name(set.set_type.c_str()) || set.uuid.empty()) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to commit backup set '%C': no set type or uuid.\n"),
                    set.uuid.c_str()));
-        return false;
+        return NOT_COMMITTED;
     }
     std::string body = json_spirit::write(json_spirit::Value(set.dump()));
+    if (body.empty())
+        return NOT_COMMITTED;
     std::string what = "commit backup set " + set.uuid + " to catalog " + set.set_type;
     json_spirit::Value reply;
-    bool ok = !body.empty() &&
-              post("/zq/r/v2/catalogs/" + set.set_type + "/sets" + (replace ? "?replace=1" : ""),
-                   body, what.c_str(), &reply);
-    if (!body.empty())
-        secure_memset(&body[0], 0, body.size());  // rows may hold secrets (VNC password)
+    const Post_Result posted =
+        post("/zq/r/v2/catalogs/" + set.set_type + "/sets" + (replace ? "?replace=1" : ""), body,
+             what.c_str(), &reply);
+    secure_memset(&body[0], 0, body.size());  // rows may hold secrets (VNC password)
+    if (posted != ANSWERED)
+        return posted == NOT_DONE ? NOT_COMMITTED : UNSETTLED;
     // Only the catalog's own answer, naming the set, says it is recorded: a
     // proxy's or a stray server's 200 says nothing.
-    const std::string* uuid = ok && reply.type() == json_spirit::obj_type
+    const std::string* uuid = reply.type() == json_spirit::obj_type
                                   ? json_spirit::object_get_str(reply.get_obj(), "uuid")
                                   : nullptr;
-    if (ok && (uuid == nullptr || *uuid != set.uuid)) {
+    if (uuid == nullptr || *uuid != set.uuid) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %C: the answer does not name the set.\n"),
                    what.c_str()));
+        return UNSETTLED;
+    }
+    return COMMITTED;
+}
+
+bool RESTful_Catalog_Operator::find_set(const char* catalog, const std::string& uuid, bool& found) {
+    found = false;
+    json_spirit::Value rows;
+    if (uuid.empty() || !get_view(catalog, "catalogs", json_spirit::Object{{"uuid", uuid}}, rows))
+        return false;
+    if (rows.type() != json_spirit::array_type) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to look up backup set %C: the answer is no list.\n"),
+                   uuid.c_str()));
         return false;
     }
-    return ok;
+    // The row itself must say it: a server that ignored the filter lists others.
+    for (const json_spirit::Value& row : rows.get_array()) {
+        const std::string* id = row.type() == json_spirit::obj_type
+                                    ? json_spirit::object_get_str(row.get_obj(), "uuid")
+                                    : nullptr;
+        if (id != nullptr && *id == uuid)
+            found = true;
+    }
+    return true;
 }
 
 bool RESTful_Catalog_Operator::get_view(const char* catalog, const char* view,
@@ -154,8 +184,8 @@ bool RESTful_Catalog_Operator::get_view(const char* catalog, const char* view,
     }
     std::string what = std::string("read view ") + view + " of catalog " + catalog;
     json_spirit::Value reply;
-    if (!post(std::string("/zq/r/v2/catalogs/") + catalog + "/views/" + view,
-              json_spirit::write(json_spirit::Value(filter)), what.c_str(), &reply))
+    if (post(std::string("/zq/r/v2/catalogs/") + catalog + "/views/" + view,
+             json_spirit::write(json_spirit::Value(filter)), what.c_str(), &reply) != ANSWERED)
         return false;
     out.swap(reply);
     return true;

@@ -9,6 +9,9 @@
 //
 // Transport failures and 5xx answers are retried as the two integers of the
 // constructors say; any other answer is final.
+//
+// A commit whose answer is lost may still have been recorded: commit_set
+// says so (UNSETTLED), and find_set settles it by looking the set up.
 #ifndef HOST_CATALOG_H
 #define HOST_CATALOG_H
 
@@ -38,11 +41,30 @@ public:
     RESTful_Catalog_Operator(const RESTful_Catalog_Operator&) = delete;
     RESTful_Catalog_Operator& operator=(const RESTful_Catalog_Operator&) = delete;
 
+    // What a commit came to.
+    enum Commit_Outcome {
+        // A 2xx answer is the JSON object {"uuid": <the set's uuid>, ...}.
+        COMMITTED,
+        // Refused (a 4xx answer), or no attempt ever left this host: the
+        // catalog does not hold the set.
+        NOT_COMMITTED,
+        // An attempt went out, and no answer says what became of it (none,
+        // cut off, garbled, not naming the set, 5xx): it may be recorded.
+        UNSETTLED,
+    };
+
     // Records a set in the catalog named by its set type. replace: a set of the
     // same uuid already there is replaced in place (a retried commit whose first
-    // answer was lost then succeeds); otherwise such a commit fails. Done only
-    // when a 2xx answer is the JSON object {"uuid": <the set's uuid>, ...}.
-    bool commit(const Backup_Set& set, bool replace);
+    // answer was lost then succeeds); otherwise such a commit is refused.
+    Commit_Outcome commit_set(const Backup_Set& set, bool replace);
+    // commit_set that says COMMITTED.
+    bool commit(const Backup_Set& set, bool replace) {
+        return commit_set(set, replace) == COMMITTED;
+    }
+
+    // Looks the set of that uuid up in the catalog: found says whether it is
+    // there. False when the catalog cannot tell (found is then false).
+    bool find_set(const char* catalog, const std::string& uuid, bool& found);
 
     // Reads a view of a catalog with a filter; out gets the view's value.
     bool get_view(const char* catalog, const char* view, const json_spirit::Object& filter,
@@ -52,8 +74,10 @@ public:
     void set_timeouts(long connect_ms, long transfer_ms);
 
 private:
-    bool post(const std::string& path, const std::string& body, const char* what,
-              json_spirit::Value* reply);
+    // POSTs body, retried as set; a 2xx answer's JSON goes into reply.
+    enum Post_Result { ANSWERED, NOT_DONE, MAYBE_DONE };
+    Post_Result post(const std::string& path, const std::string& body, const char* what,
+                     json_spirit::Value* reply);
 
     std::string base_url_;
     secure_string access_key_;

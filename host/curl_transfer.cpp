@@ -59,10 +59,12 @@ bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
     x.response.clear();
     x.response_headers.clear();
     x.error.clear();
+    x.never_sent = false;
 
     CURL* curl = reuse ? static_cast<CURL*>(reuse->get()) : curl_easy_init();
     if (!curl) {
         x.error = "cannot create an HTTP handle";
+        x.never_sent = true;
         return false;
     }
     if (reuse)
@@ -111,6 +113,8 @@ bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
         x.error = "the answer is larger than allowed";
     } else {
         x.error = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+        x.never_sent = rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_RESOLVE_PROXY ||
+                       rc == CURLE_COULDNT_CONNECT;
     }
     // libcurl's copies of the heads are plain heap blocks: wiped before they go.
     for (curl_slist* h = headers; h != nullptr; h = h->next)

@@ -24,6 +24,9 @@ struct Http_Exchange {
     std::string response;
     std::vector<std::string> response_headers;
     std::string error;  // transport failure, empty otherwise
+    // The transport failed before any of the request could leave: no server
+    // to connect to, or the connection refused. Such a request did nothing.
+    bool never_sent = false;
 };
 
 // "Name: value" of a head whose value is a secret, never in a plain string.

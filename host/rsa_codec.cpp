@@ -1,9 +1,11 @@
 #include "host/rsa_codec.h"
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -50,6 +52,47 @@ bool set_oaep_sha256(EVP_PKEY_CTX* ctx) {
            EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, EVP_sha256()) > 0;
 }
 
+// The key a PEM text holds, as last parsed. OpenSSL takes far longer to
+// parse a PEM key (and to set up its blinding on first use) than to use it,
+// and a host has one key pair: the parsed key is kept while the same text
+// comes.
+class Key_Cache {
+public:
+    typedef EVP_PKEY* (*Parse)(BIO*, EVP_PKEY**, pem_password_cb*, void*);
+    explicit Key_Cache(Parse parse) : parse_(parse) {}
+
+    // A reference to the key; null when the text holds none.
+    Pkey_Ptr get(const unsigned char* pem, size_t len) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!key_ || pem_.size() != len || CRYPTO_memcmp(pem_.data(), pem, len) != 0) {
+            Bio_Ptr bio(BIO_new_mem_buf(pem, static_cast<int>(len)));
+            Pkey_Ptr parsed(bio ? parse_(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+            if (!parsed)
+                return nullptr;
+            key_ = std::move(parsed);
+            pem_.assign(pem, len);
+        }
+        return EVP_PKEY_up_ref(key_.get()) == 1 ? Pkey_Ptr(key_.get()) : nullptr;
+    }
+
+private:
+    const Parse parse_;
+    std::mutex mutex_;
+    Secure_Bytes pem_;
+    Pkey_Ptr key_;
+};
+
+// Never destroyed: they may be used until the process ends, after OpenSSL's
+// own clean-up at exit.
+Key_Cache& private_keys() {
+    static Key_Cache* cache = new Key_Cache(PEM_read_bio_PrivateKey);
+    return *cache;
+}
+Key_Cache& public_keys() {
+    static Key_Cache* cache = new Key_Cache(PEM_read_bio_PUBKEY);
+    return *cache;
+}
+
 }  // namespace
 
 RSA_Decoder::RSA_Decoder(const unsigned char* data, size_t len, const unsigned char* key,
@@ -63,10 +106,7 @@ RSA_Decoder::RSA_Decoder(const unsigned char* data, size_t len, const unsigned c
     } else {
         cipher.assign(data, len);
     }
-    Bio_Ptr bio(BIO_new_mem_buf(key, static_cast<int>(key_len)));
-    if (!bio)
-        return;
-    Pkey_Ptr pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    Pkey_Ptr pkey = private_keys().get(key, key_len);
     if (!pkey)
         return;
     Ctx_Ptr ctx(EVP_PKEY_CTX_new(pkey.get(), nullptr));
@@ -85,10 +125,8 @@ RSA_Decoder::RSA_Decoder(const unsigned char* data, size_t len, const unsigned c
 
 bool rsa_encrypt_to_base64(const std::string& public_key_pem, const std::string& plain,
                            std::string& out) {
-    Bio_Ptr bio(BIO_new_mem_buf(public_key_pem.data(), static_cast<int>(public_key_pem.size())));
-    if (!bio)
-        return false;
-    Pkey_Ptr pkey(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    Pkey_Ptr pkey = public_keys().get(reinterpret_cast<const unsigned char*>(public_key_pem.data()),
+                                      public_key_pem.size());
     if (!pkey)
         return false;
     Ctx_Ptr ctx(EVP_PKEY_CTX_new(pkey.get(), nullptr));

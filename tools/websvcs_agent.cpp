@@ -3,7 +3,8 @@
 // HTTP on 127.0.0.1.
 //
 //   websvcs-agent [--module PATH] [--port N] [--max-request BYTES]
-//                 [--timeout SECONDS] [--list-arg ARG]...
+//                 [--timeout SECONDS] [--idle-timeout SECONDS]
+//                 [--read-timeout SECONDS] [--threads N] [--list-arg ARG]...
 //
 // It prints "listening on http://127.0.0.1:PORT" (port 0, the default: a
 // free one) and serves until SIGINT, SIGTERM or SIGHUP. POST /jsonrpc takes
@@ -18,9 +19,14 @@
 // 204 and no body. A body larger than --max-request (default 1 MiB) gets 413
 // with a -32600 error, one that is not JSON or nests deeper than 512 levels
 // -32700, a JSON value that is not one request -32600, an unknown method
-// -32601. --list-arg passes an init argument to the list handler
-// (--list-arg --zbs-timeout --list-arg 5000). Logs go to standard error;
-// request params never do.
+// -32601, ambiguous framing (two Content-Length headers, Content-Length with
+// Transfer-Encoding, ...) 400 with a -32600 error. A connection waits
+// --idle-timeout (default 5 s) for a request, which must have come whole
+// --read-timeout (default 10 s) after the connection was ready for it, else
+// 408; either closes it, as does any answer of 400 or above. --threads
+// (default 32) connections are served at once. --list-arg passes an init
+// argument to the list handler (--list-arg --zbs-timeout --list-arg 5000).
+// Logs go to standard error; request params never do.
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
@@ -45,6 +51,7 @@
 #include "host/json_spirit/json_io.h"
 #include "host/secure_memory.h"
 #include "host/servant/json_rpc.h"
+#include "tools/websvcs_agent_http.h"
 
 namespace {
 
@@ -52,11 +59,14 @@ typedef void (*Gobble_Function)(void*);
 typedef JSON_RPC_Handler* (*Make_Handler)(Gobble_Function*);
 typedef Instance_Handler* (*Make_Instance_Handler)(Gobble_Function*);
 
+const long MAX_THREADS = 1024;
+
 struct Options {
     std::string module = DEFAULT_MODULE_PATH;
     int port = 0;
     size_t max_request = 1u << 20;
     int timeout_s = 300;
+    Http_Limits http;
     std::vector<std::string> list_args;
 };
 
@@ -215,7 +225,8 @@ private:
 int usage() {
     std::fprintf(stderr,
                  "usage: websvcs-agent [--module PATH] [--port N] [--max-request BYTES] "
-                 "[--timeout SECONDS] [--list-arg ARG]...\n");
+                 "[--timeout SECONDS] [--idle-timeout SECONDS] [--read-timeout SECONDS] "
+                 "[--threads N] [--list-arg ARG]...\n");
     return 2;
 }
 
@@ -265,6 +276,12 @@ int main(int argc, char** argv) {
             options.max_request = static_cast<size_t>(n);
         } else if (a == "--timeout" && parse_number(value, 1, 86400, n)) {
             options.timeout_s = static_cast<int>(n);
+        } else if (a == "--idle-timeout" && parse_number(value, 1, 86400, n)) {
+            options.http.idle = std::chrono::seconds(n);
+        } else if (a == "--read-timeout" && parse_number(value, 1, 86400, n)) {
+            options.http.request = std::chrono::seconds(n);
+        } else if (a == "--threads" && parse_number(value, 1, MAX_THREADS, n)) {
+            options.http.threads = static_cast<size_t>(n);
         } else if (a == "--list-arg") {
             options.list_args.push_back(value);
         } else {
@@ -308,7 +325,11 @@ int main(int argc, char** argv) {
     }
 
     Agent agent(options, list.handler, login.handler, instances.handler);
-    httplib::Server server;
+    Agent_Http_Server server(options.http, [](httplib::Response& res) {
+        res.set_content(
+            error_text(JSON_RPC_INVALID_REQUEST, json_spirit::Value(), "Invalid Request"),
+            "application/json");
+    });
     server.Post("/jsonrpc", [&](const httplib::Request&, httplib::Response& res,
                                 const httplib::ContentReader& reader) {
         std::string body;
@@ -331,7 +352,12 @@ int main(int argc, char** argv) {
         });
         std::string out;
         int status = 200;
-        if (too_large || !whole) {
+        if (!whole && !too_large) {
+            // The client left or was too slow: whatever is answered goes nowhere.
+            if (!body.empty())
+                secure_memset(&body[0], 0, body.size());
+            status = 408;
+        } else if (too_large) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Refused a request larger than %u bytes.\n"),
                        static_cast<unsigned>(options.max_request)));
             status = 413;
@@ -361,7 +387,7 @@ int main(int argc, char** argv) {
 
     int sig = 0;
     sigwait(&stop_signals, &sig);
-    server.stop();
+    server.shut_down();
     serving.join();
     // Pool threads call the handlers' slots: stop them before fini.
     for (JSON_RPC_Handler* h : {list.handler, login.handler})

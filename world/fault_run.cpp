@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -30,9 +30,6 @@ uint64_t test_seed(const char* variable) {
 }
 
 void Set_Book::before_run() {
-    while (::time(nullptr) == last_start_)
-        ::usleep(10000);
-    last_start_ = ::time(nullptr);
     for (const VM& vm : vms_)
         pending_[vm.id] = world_.disk_contents(vm);
 }
@@ -128,6 +125,19 @@ std::vector<std::string> Set_Book::leftovers(bool pool) const {
     return out;
 }
 
+namespace {
+// Whether the process has blocked SIGINT for its signal thread: before, a
+// SIGINT kills it outright rather than cancelling its job.
+bool takes_stop_signals(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 7, "SigBlk:") == 0)
+            return (std::strtoull(line.c_str() + 7, nullptr, 16) >> (SIGINT - 1) & 1) != 0;
+    return false;
+}
+}  // namespace
+
 Job_Engine_Run run_hurt_job(const std::string& engine, const std::string& def_file,
                             const std::string& out_file,
                             const std::map<std::string, std::string>& env,
@@ -140,7 +150,8 @@ Job_Engine_Run run_hurt_job(const std::string& engine, const std::string& def_fi
     if (ready)
         hurter = std::thread([&] {
             const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (!ready() && std::chrono::steady_clock::now() < until && ::kill(pid, 0) == 0)
+            while (!(takes_stop_signals(pid) && ready()) &&
+                   std::chrono::steady_clock::now() < until && ::kill(pid, 0) == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
             hurt(pid);

@@ -31,8 +31,7 @@ public:
     Set_Book(Backup_World& world, std::vector<VM> vms) : world_(world), vms_(std::move(vms)) {}
 
     // Before a backup run: the live disks are what its sets will hold
-    // (nothing writes to them while it runs). Waits for the next second
-    // after the last run's start: files are named by it.
+    // (nothing writes to them while it runs).
     void before_run();
     // After it: the rows it committed take those disks; their count.
     size_t after_run();
@@ -61,12 +60,11 @@ private:
     std::map<std::string, std::vector<std::string>> pending_;  // VM id -> disks
     std::map<std::string, std::vector<std::string>> held_;     // set uuid -> disks
     std::set<std::string> seen_;                               // row uuids
-    long last_start_ = 0;
 };
 
-// job-engine on the definition; once ready() holds (polled every 2 ms, for
-// at most 60 s) it waits delay_ms and calls hurt(engine pid) on a thread of
-// its own. ready may be empty: nothing is done to the run.
+// job-engine on the definition; once it takes its stop signals and ready()
+// holds (polled every 2 ms, for at most 60 s) it waits delay_ms and calls hurt(engine pid) on a
+// thread of its own. ready may be empty: nothing is done to the run.
 Job_Engine_Run run_hurt_job(const std::string& engine, const std::string& def_file,
                             const std::string& out_file,
                             const std::map<std::string, std::string>& env,

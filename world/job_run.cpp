@@ -35,12 +35,24 @@ void write_world_pools(Backup_World& world, const std::vector<std::string>& pool
         pools.push_back(Object{{"uuid", Value(uuid)},
                                {"name", Value("local")},
                                {"url", Value("file://" + pool_root)}});
+    write_pool_list(pools);
+}
+
+std::string write_pool_list(const Array& pools) {
     const std::string file = host_path("/etc/opt/velmora/tarnvik3/pools.json");
     make_directories(file.substr(0, file.rfind('/')), 0755);
     std::ofstream out(file);
     out << json_spirit::write(Value(Object{{"pools", Value(pools)}}));
     if (!out.flush())
         throw std::runtime_error("cannot write " + file);
+    return file;
+}
+
+std::string write_servant_handlers(const std::string& module) {
+    return write_servant_config(
+        Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")},
+               {"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
+        module);
 }
 
 void prepare_job_host(Backup_World& world, const std::string& starter, const std::string& module) {
@@ -48,10 +60,7 @@ void prepare_job_host(Backup_World& world, const std::string& starter, const std
         {job_instance, "127.0.0.1", world.tower().port(), false, "admin", "admin123", ""});
     write_world_pools(world, {job_pool});
     install_starter(starter);
-    write_servant_config(
-        Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")},
-               {"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
-        module);
+    write_servant_handlers(module);
 }
 
 bool move_vms(Backup_World& world, const std::vector<VM>& vms, const std::set<size_t>& which,
@@ -82,13 +91,24 @@ void write_definition(const std::string& file, const char* id, const char* name,
                {"type", Value(type)},
                {"subtype", Value(subtype)},
                {"host_id", Value(job_instance)},
+               // The frame's scripts and retries, at their defaults: a
+               // person reading the file sees what it may hold.
+               {"precondition", Value("")},
+               {"pre_action", Value("")},
+               {"post_action", Value("")},
+               {"run_post_action_always", Value(false)},
+               {"ignore_pre_action_failure", Value(false)},
+               {"ignore_post_action_failure", Value(false)},
+               {"retry_count", Value(0)},
+               {"retry_interval", Value(0)},
                {"target", Value(Object{{"id", Value(target)}, {"device_id", Value("dev-1")}})},
                {"source", Value(Object{{"id", Value(Backup_World::resource_uuid)},
                                        {"name", Value("tower")},
                                        {"entries", Value(entries)}})},
                {"options", Value(options)}};
     std::ofstream out(file);
-    out << json_spirit::write(Value(def));
+    // Laid out: a person reads these.
+    out << json_spirit::write(Value(def), true);
     if (!out.flush())
         throw std::runtime_error("cannot write " + file);
 }

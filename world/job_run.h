@@ -25,10 +25,18 @@ constexpr const char* job_pool = "9f9f0000-0000-4000-8000-0000000000a1";
 // The fixtures' second host of cluster-hz-01.
 constexpr const char* second_host = "node-hz01-02";
 
+// pools.json listing these pools ({"uuid", "name", "url"} each); its path.
+// Throws when it cannot.
+std::string write_pool_list(const Array& pools);
+
 // pools.json listing these pools, each at <root>/pools, where the world's
 // pool is linked as the resource's directory: the path a catalog row's
 // pieces are found under. Throws when it cannot.
 void write_world_pools(Backup_World& world, const std::vector<std::string>& pool_uuids);
+
+// The servant configuration loading module for backups and restores; its
+// path. Throws when it cannot.
+std::string write_servant_handlers(const std::string& module);
 
 // Makes the world ready for job-engine: the instance login, pools.json
 // naming the world's pool (under <root>/pools), the starter (the built one)

@@ -17,8 +17,12 @@ extern char** environ;
 namespace world {
 
 Sim_Process::Sim_Process(const std::string& name, const std::vector<std::string>& args,
-                         const std::string& log_dir)
+                         const std::string& log_dir, bool own_session)
     : name_(name), out_(log_dir + "/" + name + ".out") {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (own_session)
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
@@ -29,8 +33,9 @@ Sim_Process::Sim_Process(const std::string& name, const std::vector<std::string>
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid_, argv[0], &files, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
         pid_ = -1;
         throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));

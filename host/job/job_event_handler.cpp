@@ -8,7 +8,10 @@
 
 int Job_Event_Handler::handle_start_job() {
     store_activity_field(job_.activity().start_time, std::time(nullptr));
-    job_.state(JOB_STATE_RUNNING);
+    // A stop asked for since the job was started stands.
+    const Job_State now = load_job_state(job_.activity());
+    if (now != JOB_STATE_CANCELING && now != JOB_STATE_ABORTING)
+        job_.state(JOB_STATE_RUNNING);
     job_.report({Job_Report::START, 0, std::string()});
     return 0;
 }

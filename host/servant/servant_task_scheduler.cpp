@@ -6,9 +6,11 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -36,7 +38,11 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
+// The longest the exchange waits before it looks at a stop again.
 const int POLL_MS = 200;
+// Without a process descriptor: the pause between checks for an exit once
+// the servant's pipes are closed.
+const int REAP_POLL_MS = 20;
 const int KILL_AFTER_TERM_S = 10;
 const size_t MAX_REPLY = 64u << 20;
 const size_t MAX_LOG_LINE = 8192;
@@ -105,6 +111,7 @@ struct Task {
 // A started servant and what the exchange with it needs.
 struct Child {
     pid_t pid = -1;
+    int pidfd = -1;  // readable once the process has ended; -1: none
     int channel = -1;
     int log = -1;
     int lock = -1;  // global mutex, -1 when not taken
@@ -118,6 +125,27 @@ struct Runner {
 };
 
 enum Lock_Result { LOCK_TAKEN, LOCK_BUSY, LOCK_FAILED };
+
+// How the exchange with a servant ended.
+enum class Exchange_End {
+    REPLIED,    // it answered the request (whatever became of it afterwards)
+    NO_REPLY,   // it exited, crashed or closed its channel without an answer
+    TIMED_OUT,  // it was killed, without an answer, when its grace ran out
+    BAD_REPLY,  // what it sent is not an answer to the request
+    LOST,       // it could not be watched any longer and was killed
+};
+
+// A descriptor that polls readable once the process has ended (close-on-exec
+// by nature); -1 where the kernel has none.
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
 
 }  // namespace
 
@@ -192,7 +220,8 @@ struct Servant_Task_Scheduler::Impl {
     void dispatch();
     bool start(Task& task, Child& child);
     void run(Task task, Child child, std::list<Runner>::iterator self);
-    int exchange(const Task& task, Child& child, JSON_RPC_Object_Ptr& reply);
+    class Exchange;
+    int task_result(const Task& task, const JSON_RPC_Object_Ptr& reply);
     void finish(Task& task, Child& child, int code);
     void join_runners(bool all);
 };
@@ -398,36 +427,10 @@ bool Servant_Task_Scheduler::Impl::start(Task& task, Child& child) {
     }
     child.channel = sv[0];
     child.log = lp[0];
+    child.pidfd = open_pidfd(child.pid);
     ::fcntl(child.channel, F_SETFL, ::fcntl(child.channel, F_GETFL) | O_NONBLOCK);
     ::fcntl(child.log, F_SETFL, ::fcntl(child.log, F_GETFL) | O_NONBLOCK);
     return true;
-}
-
-void Servant_Task_Scheduler::Impl::run(Task task, Child child, std::list<Runner>::iterator self) {
-    JSON_RPC_Object_Ptr reply;
-    int code = exchange(task, child, reply);
-    if (!reply.null()) {
-        if (result_callback) {
-            try {
-                code = result_callback(reply);
-            } catch (const std::exception& e) {
-                ACE_ERROR((LM_ERROR, ACE_TEXT("Result callback of servant task %C threw: %C.\n"),
-                           task.name.c_str(), e.what()));
-                code = RESULT_FAILED;
-            }
-        } else if (reply->type() == JSON_RPC_Object::TYPE_RESPONSE) {
-            const json_spirit::Value& r = static_cast<JSON_RPC_Response*>(reply.get())->result;
-            code = RESULT_SUCCESS;
-            if (r.type() == json_spirit::obj_type)
-                json_spirit::object_get(r.get_obj(), "code", code);
-        } else {
-            code = RESULT_FAILED;
-        }
-    }
-    reply = JSON_RPC_Object_Ptr();
-    finish(task, child, code);
-    std::lock_guard<std::mutex> lock(mutex);
-    self->done = true;
 }
 
 // Releases the task's slot; a result of 2 queues it again while retries
@@ -513,161 +516,264 @@ bool drain(int fd, Sink sink) {
 
 }  // namespace
 
-// Sends the request, reads the one reply and reaps the process. Sets the
-// reply when one arrived; returns the result of a task without one (1).
-int Servant_Task_Scheduler::Impl::exchange(const Task& task, Child& child,
-                                           JSON_RPC_Object_Ptr& reply) {
-    const long request_id = next_request_id++;
-    std::string out =
-        json_rpc_text(JSON_RPC_Request(name, task.params, json_spirit::Value(request_id)));
-    size_t sent = 0;
-    bool send_failed = out.empty();
-    if (send_failed)
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write the request of servant task %C.\n"),
-                   task.name.c_str()));
+// One request to a started servant and its one reply, until the process is
+// reaped: the request is written, the reply and the servant's output read as
+// they come, and the process waited for without spinning (its process
+// descriptor, or short sleeps where there is none) and killed when its grace
+// runs out.
+class Servant_Task_Scheduler::Impl::Exchange {
+public:
+    Exchange(Impl& owner, const Task& task, Child& child)
+        : owner_(owner),
+          task_(task),
+          child_(child),
+          request_id_(owner.next_request_id++),
+          lines_(child) {}
+    ~Exchange() {
+        // Both carry the task's secrets.
+        if (!out_.empty())
+            secure_memset(&out_[0], 0, out_.size());
+        if (!in_.empty())
+            secure_memset(&in_[0], 0, in_.size());
+    }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
 
-    std::string in;
-    bool reply_done = false, channel_open = true, log_open = true, exited = false;
-    int status = 0;
-    long long kill_at = -1;  // when to escalate, ms
-    int kill_signal = 0;
-    Log_Lines lines(child);
-
-    for (;;) {
-        pollfd p[2];
-        nfds_t n = 0;
-        int chan_idx = -1, log_idx = -1;
-        bool want_write = !send_failed && sent < out.size();
-        if (channel_open && (want_write || !reply_done)) {
-            chan_idx = static_cast<int>(n);
-            p[n++] = pollfd{child.channel,
-                            static_cast<short>(want_write ? POLLOUT | POLLIN : POLLIN), 0};
+    // Sets the reply when the end is REPLIED.
+    Exchange_End run(JSON_RPC_Object_Ptr& reply) {
+        out_ = json_rpc_text(
+            JSON_RPC_Request(owner_.name, task_.params, json_spirit::Value(request_id_)));
+        send_failed_ = out_.empty();
+        if (send_failed_)
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write the request of servant task %C.\n"),
+                       task_.name.c_str()));
+        const bool watched = watch();
+        if (!watched)
+            kill_and_reap();
+        lines_.flush();
+        close_fd(child_.channel);
+        close_fd(child_.log);
+        close_fd(child_.pidfd);
+        if (!watched)
+            return Exchange_End::LOST;
+        if (!reply_done_ || in_.empty()) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C ended without a reply (%C).\n"),
+                       child_.servant_name.c_str(), task_.name.c_str(),
+                       exit_text(status_).c_str()));
+            return killed_ ? Exchange_End::TIMED_OUT : Exchange_End::NO_REPLY;
         }
-        if (log_open) {
-            log_idx = static_cast<int>(n);
-            p[n++] = pollfd{child.log, POLLIN, 0};
-        }
-        if (n > 0 && ::poll(p, n, exited ? 0 : POLL_MS) < 0 && errno != EINTR)
-            break;
+        return decode(reply);
+    }
 
-        if (chan_idx >= 0 && p[chan_idx].revents) {
-            if (want_write && (p[chan_idx].revents & (POLLOUT | POLLERR | POLLHUP))) {
-                ssize_t w =
-                    ::send(child.channel, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-                if (w > 0) {
-                    sent += static_cast<size_t>(w);
-                    if (sent == out.size())
-                        ::shutdown(child.channel, SHUT_WR);
-                } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    send_failed = true;
-                }
+private:
+    // Until the process is reaped; false when it cannot be watched.
+    bool watch() {
+        while (!exited_) {
+            pollfd p[3];
+            nfds_t n = 0;
+            int chan_idx = -1, log_idx = -1;
+            const bool want_write = !send_failed_ && sent_ < out_.size();
+            if (channel_open_ && (want_write || !reply_done_)) {
+                chan_idx = static_cast<int>(n);
+                p[n++] = pollfd{child_.channel,
+                                static_cast<short>(want_write ? POLLOUT | POLLIN : POLLIN), 0};
             }
-            if (!reply_done && (p[chan_idx].revents & (POLLIN | POLLHUP | POLLERR))) {
-                bool open = drain(child.channel, [&](const char* b, size_t len) {
-                    if (!reply_done)
-                        in.append(b, len);
-                });
-                size_t nl = in.find('\n');
-                if (nl != std::string::npos) {
-                    in.resize(nl);
-                    reply_done = true;
-                } else if (in.size() > MAX_REPLY) {
-                    ACE_ERROR(
-                        (LM_ERROR,
-                         ACE_TEXT("Servant %C of task %C sent a reply of more than %Q bytes.\n"),
-                         child.servant_name.c_str(), task.name.c_str(),
-                         static_cast<ACE_UINT64>(MAX_REPLY)));
-                    in.clear();
-                    channel_open = false;
-                }
-                if (!open)
-                    channel_open = false;
+            if (log_open_) {
+                log_idx = static_cast<int>(n);
+                p[n++] = pollfd{child_.log, POLLIN, 0};
             }
+            if (child_.pidfd >= 0)
+                p[n++] = pollfd{child_.pidfd, POLLIN, 0};
+            if (::poll(p, n, poll_timeout_ms(n)) < 0 && errno != EINTR) {
+                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to watch servant %C of task %C: %m.\n"),
+                           child_.servant_name.c_str(), task_.name.c_str()));
+                return false;
+            }
+            if (chan_idx >= 0 && p[chan_idx].revents) {
+                if (want_write && (p[chan_idx].revents & (POLLOUT | POLLERR | POLLHUP)))
+                    send_request();
+                if (!reply_done_ && (p[chan_idx].revents & (POLLIN | POLLHUP | POLLERR)))
+                    read_reply();
+            }
+            if (log_idx >= 0 && p[log_idx].revents)
+                log_open_ =
+                    drain(child_.log, [this](const char* b, size_t len) { lines_.add(b, len); });
+            if (!reap())
+                escalate();
         }
-        if (log_idx >= 0 && p[log_idx].revents) {
-            if (!drain(child.log, [&](const char* b, size_t len) { lines.add(b, len); }))
-                log_open = false;
-        }
+        return true;
+    }
 
-        if (!exited) {
-            pid_t r = ::waitpid(child.pid, &status, WNOHANG);
-            if (r == child.pid || (r < 0 && errno == ECHILD)) {
-                exited = true;
-                if (r < 0)
-                    status = 0;
-                // What it wrote before it ended is still in the pipes.
-                if (channel_open && !reply_done) {
-                    drain(child.channel, [&](const char* b, size_t len) { in.append(b, len); });
-                    size_t nl = in.find('\n');
-                    if (nl != std::string::npos)
-                        in.resize(nl);
-                    reply_done = nl != std::string::npos || !in.empty();
-                }
-                if (log_open)
-                    drain(child.log, [&](const char* b, size_t len) { lines.add(b, len); });
-                break;
-            }
-        }
+    // Until the next deadline, at most POLL_MS (a stop is looked at in
+    // between); shorter when nothing but the clock tells of the exit.
+    int poll_timeout_ms(nfds_t polled) const {
+        long long timeout = polled == 0 ? REAP_POLL_MS : POLL_MS;
+        if (kill_at_ >= 0)
+            timeout = std::max(0LL, std::min(timeout, kill_at_ - now_ms()));
+        return static_cast<int>(timeout);
+    }
 
-        // Escalation: a servant that replied (or closed its channel) gets the
-        // exit grace; a stop gives running servants the stop grace.
-        long long now = now_ms();
-        if (kill_at < 0) {
-            if (reply_done || !channel_open || send_failed) {
-                kill_at = now + 1000LL * exit_grace;
-                kill_signal = SIGKILL;
-            } else if (stopping) {
-                kill_at = stop_at_ms + 1000LL * (shutting_down ? 0 : stop_grace.load());
-                kill_signal = SIGTERM;
-            }
+    void send_request() {
+        const ssize_t w =
+            ::send(child_.channel, out_.data() + sent_, out_.size() - sent_, MSG_NOSIGNAL);
+        if (w > 0) {
+            sent_ += static_cast<size_t>(w);
+            if (sent_ == out_.size())
+                ::shutdown(child_.channel, SHUT_WR);
+        } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            send_failed_ = true;
         }
-        if (kill_at >= 0 && now >= kill_at) {
+    }
+
+    // Reads the channel up to the reply's end of line.
+    void read_reply() {
+        const bool open = drain(child_.channel, [this](const char* b, size_t len) {
+            if (!reply_done_)
+                in_.append(b, len);
+        });
+        const size_t nl = in_.find('\n');
+        if (nl != std::string::npos) {
+            in_.resize(nl);
+            reply_done_ = true;
+        } else if (in_.size() > MAX_REPLY) {
             ACE_ERROR((LM_ERROR,
-                       ACE_TEXT("Servant %C of task %C did not end in time; sending signal %d.\n"),
-                       child.servant_name.c_str(), task.name.c_str(), kill_signal));
-            ::kill(child.pid, kill_signal);
-            kill_at = now + 1000LL * KILL_AFTER_TERM_S;
-            kill_signal = SIGKILL;
+                       ACE_TEXT("Servant %C of task %C sent a reply of more than %Q bytes.\n"),
+                       child_.servant_name.c_str(), task_.name.c_str(),
+                       static_cast<ACE_UINT64>(MAX_REPLY)));
+            in_.clear();
+            channel_open_ = false;
         }
+        if (!open)
+            channel_open_ = false;
     }
-    if (!exited) {
-        // poll failed: do not leave the process behind.
-        ::kill(child.pid, SIGKILL);
-        while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    lines.flush();
-    if (!out.empty())
-        secure_memset(&out[0], 0, out.size());  // the params carry secrets
-    close_fd(child.channel);
-    close_fd(child.log);
 
-    if (!reply_done || in.empty()) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C ended without a reply (%C).\n"),
-                   child.servant_name.c_str(), task.name.c_str(), exit_text(status).c_str()));
-        return RESULT_FAILED;
+    // True once the process has ended and is reaped; what it wrote before it
+    // ended is still in the pipes and is read then.
+    bool reap() {
+        int status = 0;
+        const pid_t r = ::waitpid(child_.pid, &status, WNOHANG);
+        if (r != child_.pid && !(r < 0 && errno == ECHILD))
+            return false;
+        exited_ = true;
+        status_ = r < 0 ? 0 : status;
+        if (channel_open_ && !reply_done_) {
+            drain(child_.channel, [this](const char* b, size_t len) { in_.append(b, len); });
+            const size_t nl = in_.find('\n');
+            if (nl != std::string::npos)
+                in_.resize(nl);
+            // A last line without its newline counts too.
+            reply_done_ = nl != std::string::npos || !in_.empty();
+        }
+        if (log_open_)
+            drain(child_.log, [this](const char* b, size_t len) { lines_.add(b, len); });
+        return true;
     }
-    std::string why;
-    JSON_RPC_Object_Ptr obj = json_rpc_parse(in, &why);
-    secure_memset(&in[0], 0, in.size());
-    bool answer = !obj.null() && (obj->type() == JSON_RPC_Object::TYPE_RESPONSE ||
-                                  obj->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR);
-    if (!answer) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C sent no JSON-RPC answer: %C.\n"),
-                   child.servant_name.c_str(), task.name.c_str(),
-                   obj.null() ? why.c_str() : "not a response"));
-        return RESULT_FAILED;
+
+    // A servant that replied (or closed its channel) gets the exit grace; a
+    // stop gives running servants the stop grace; a signal that does not end
+    // it is followed by SIGKILL.
+    void escalate() {
+        const long long now = now_ms();
+        if (kill_at_ < 0) {
+            if (reply_done_ || !channel_open_ || send_failed_) {
+                kill_at_ = now + 1000LL * owner_.exit_grace;
+                kill_signal_ = SIGKILL;
+            } else if (owner_.stopping) {
+                kill_at_ = owner_.stop_at_ms +
+                           1000LL * (owner_.shutting_down ? 0 : owner_.stop_grace.load());
+                kill_signal_ = SIGTERM;
+            }
+        }
+        if (kill_at_ < 0 || now < kill_at_)
+            return;
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Servant %C of task %C did not end in time; sending signal %d.\n"),
+                   child_.servant_name.c_str(), task_.name.c_str(), kill_signal_));
+        ::kill(child_.pid, kill_signal_);
+        killed_ = true;
+        kill_at_ = now + 1000LL * KILL_AFTER_TERM_S;
+        kill_signal_ = SIGKILL;
     }
-    // An error may lack the id when the servant could not read the request.
-    bool id_ok = obj->id == json_spirit::Value(request_id) ||
-                 (obj->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR && obj->id.is_null());
-    if (!id_ok) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C answered another request.\n"),
-                   child.servant_name.c_str(), task.name.c_str()));
-        return RESULT_FAILED;
+
+    void kill_and_reap() {
+        ::kill(child_.pid, SIGKILL);
+        while (::waitpid(child_.pid, &status_, 0) < 0 && errno == EINTR) {
+        }
     }
-    reply = obj;
-    return RESULT_FAILED;
+
+    // The reply line as an answer to this request.
+    Exchange_End decode(JSON_RPC_Object_Ptr& reply) {
+        std::string why;
+        JSON_RPC_Object_Ptr obj = json_rpc_parse(in_, &why);
+        const bool answer = !obj.null() && (obj->type() == JSON_RPC_Object::TYPE_RESPONSE ||
+                                            obj->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR);
+        if (!answer) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C sent no JSON-RPC answer: %C.\n"),
+                       child_.servant_name.c_str(), task_.name.c_str(),
+                       obj.null() ? why.c_str() : "not a response"));
+            return Exchange_End::BAD_REPLY;
+        }
+        // An error may lack the id when the servant could not read the request.
+        const bool id_ok =
+            obj->id == json_spirit::Value(request_id_) ||
+            (obj->type() == JSON_RPC_Object::TYPE_RESPONSE_ERROR && obj->id.is_null());
+        if (!id_ok) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Servant %C of task %C answered another request.\n"),
+                       child_.servant_name.c_str(), task_.name.c_str()));
+            return Exchange_End::BAD_REPLY;
+        }
+        reply = obj;
+        return Exchange_End::REPLIED;
+    }
+
+    Impl& owner_;
+    const Task& task_;
+    Child& child_;
+    const long request_id_;
+    Log_Lines lines_;
+    std::string out_;  // the request
+    size_t sent_ = 0;
+    bool send_failed_ = false;
+    std::string in_;  // the reply
+    bool reply_done_ = false;
+    bool channel_open_ = true;
+    bool log_open_ = true;
+    bool exited_ = false;
+    int status_ = 0;
+    long long kill_at_ = -1;  // when to send kill_signal_, steady ms; -1: not yet due
+    int kill_signal_ = 0;
+    bool killed_ = false;
+};
+
+void Servant_Task_Scheduler::Impl::run(Task task, Child child, std::list<Runner>::iterator self) {
+    JSON_RPC_Object_Ptr reply;
+    const Exchange_End end = Exchange(*this, task, child).run(reply);
+    const int code = end == Exchange_End::REPLIED ? task_result(task, reply) : RESULT_FAILED;
+    reply = JSON_RPC_Object_Ptr();
+    finish(task, child, code);
+    std::lock_guard<std::mutex> lock(mutex);
+    self->done = true;
+}
+
+// The result callback's answer to the reply; without a callback, a
+// response's "code" (0 when it has none).
+int Servant_Task_Scheduler::Impl::task_result(const Task& task, const JSON_RPC_Object_Ptr& reply) {
+    if (result_callback) {
+        try {
+            return result_callback(reply);
+        } catch (const std::exception& e) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Result callback of servant task %C threw: %C.\n"),
+                       task.name.c_str(), e.what()));
+            return RESULT_FAILED;
+        }
+    }
+    if (reply->type() != JSON_RPC_Object::TYPE_RESPONSE)
+        return RESULT_FAILED;
+    const json_spirit::Value& r = static_cast<JSON_RPC_Response*>(reply.get())->result;
+    int code = RESULT_SUCCESS;
+    if (r.type() == json_spirit::obj_type)
+        json_spirit::object_get(r.get_obj(), "code", code);
+    return code;
 }
 
 Servant_Task_Scheduler::Servant_Task_Scheduler(const std::string& name, size_t capacity)

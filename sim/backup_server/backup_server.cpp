@@ -32,6 +32,12 @@ struct Backup_Server::Impl {
     std::atomic<int> commit_delay_ms{0};
     std::atomic<int> commits_received{0};
     std::atomic<int> commits_handled{0};
+    int commit_faults = 0;
+    bool faulted_commits_stored = false;
+    Backup_Server::Commit_Answer commit_answer = Backup_Server::Commit_Answer::CUT_OFF;
+    int views_to_fail = 0;  // armed by a commit
+    int view_failures = 0;
+    int view_failure_status = 500;
     std::string view_override;
     std::string resources_override;
 
@@ -82,6 +88,56 @@ struct Backup_Server::Impl {
     void commit(const httplib::Request& req, httplib::Response& res) {
         if (!admit(req, res, true))
             return;
+        bool faulted = false;
+        bool store_it = true;
+        Backup_Server::Commit_Answer how = Backup_Server::Commit_Answer::CUT_OFF;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            view_failures += views_to_fail;
+            views_to_fail = 0;
+            if (commit_faults > 0) {
+                --commit_faults;
+                faulted = true;
+                store_it = faulted_commits_stored;
+                how = commit_answer;
+            }
+        }
+        // A faulted commit's own answer is dropped for the fault's.
+        httplib::Response dropped;
+        if (store_it)
+            store_commit(req, faulted ? dropped : res);
+        if (faulted)
+            answer_fault(res, how);
+    }
+
+    static void answer_fault(httplib::Response& res, Backup_Server::Commit_Answer how) {
+        using A = Backup_Server::Commit_Answer;
+        switch (how) {
+            case A::CUT_OFF: {
+                // The head promises a body that never comes.
+                res.status = 201;
+                const size_t promised = 64;
+                res.set_content_provider(promised, "application/json",
+                                         [](size_t, size_t, httplib::DataSink&) { return false; });
+                return;
+            }
+            case A::NOT_JSON:
+                res.status = 200;
+                res.set_content("{\"uuid\": ", "application/json");
+                return;
+            case A::NAMES_NO_SET:
+                answer(res, 200, json_spirit::Object{{"ok", json_spirit::Value(true)}});
+                return;
+            case A::SERVER_ERROR:
+                answer_error(res, 503, "simulated failure");
+                return;
+            case A::CLIENT_ERROR:
+                answer_error(res, 400, "simulated refusal");
+                return;
+        }
+    }
+
+    void store_commit(const httplib::Request& req, httplib::Response& res) {
         json_spirit::Value row;
         if (!json_spirit::read(req.body, row) || row.type() != json_spirit::obj_type) {
             answer_error(res, 400, "a backup set must be a JSON object");
@@ -113,6 +169,14 @@ struct Backup_Server::Impl {
     void handle_view(const httplib::Request& req, httplib::Response& res) {
         if (!admit(req, res, true))
             return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (view_failures > 0) {
+                --view_failures;
+                answer_error(res, view_failure_status, "simulated failure");
+                return;
+            }
+        }
         if (answer_override(view_override, res))
             return;
         json_spirit::Value filter;
@@ -420,6 +484,20 @@ void Backup_Server::fail_catalog(int count, int status) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->catalog_failures = count;
     impl_->catalog_failure_status = status;
+}
+
+void Backup_Server::fault_commits(int count, bool store, Commit_Answer answer) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->commit_faults = count;
+    impl_->faulted_commits_stored = store;
+    impl_->commit_answer = answer;
+}
+
+void Backup_Server::fail_views_after_commit(int count, int status) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->views_to_fail = count;
+    impl_->view_failures = 0;
+    impl_->view_failure_status = status;
 }
 
 void Backup_Server::set_view_override(const std::string& text) {

@@ -69,6 +69,14 @@ public:
     // The next count catalog requests (commits and views) answer this status
     // with an error body.
     void fail_catalog(int count, int status);
+    // How a faulted commit is answered: cut off after the head (the sender
+    // sees its connection break), 200 with a body that is not JSON, 200 with
+    // an object naming no set, 503, or 400.
+    enum class Commit_Answer { CUT_OFF, NOT_JSON, NAMES_NO_SET, SERVER_ERROR, CLIENT_ERROR };
+    // The next count commits are stored (when store) or not, and answered so.
+    void fault_commits(int count, bool store, Commit_Answer answer);
+    // Once a commit has come in, the next count view requests answer status.
+    void fail_views_after_commit(int count, int status);
     // Commits wait this long before they are handled (0: none); counted as
     // they arrive.
     void delay_commits(int ms);

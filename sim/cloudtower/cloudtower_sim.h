@@ -95,7 +95,12 @@ public:
     // List answers of the path serve the first page whatever "skip" says.
     void ignore_skip(const std::string& path, bool on);
     void set_task_timing(const Task_Timing& timing);
-    // Every switch off (timing back to 0/0); the log and tokens stay.
+    // Tasks started by the path never end (PENDING at every poll) until
+    // release_tasks() or reset_switches(); then they go on at their next poll.
+    void hold_tasks(const std::string& path, int times = -1);
+    void release_tasks();
+    // Every switch off (timing back to 0/0, held tasks released); the log and
+    // tokens stay.
     void reset_switches();
 
     // Requests to /v2/api/, oldest first, the latest 100000 (the /__sim/ admin

@@ -426,6 +426,10 @@ void Server::Impl::admin(const httplib::Request& req, httplib::Response& res) {
         t.pending_polls = static_cast<int>(int_of(o, "pending_polls", 0));
         t.executing_polls = static_cast<int>(int_of(o, "executing_polls", 0));
         owner->set_task_timing(t);
+    } else if (what == "hold-task") {
+        owner->hold_tasks(path, times);
+    } else if (what == "release-tasks") {
+        owner->release_tasks();
     } else if (what == "expire-tokens") {
         owner->expire_tokens();
     } else if (what == "version") {
@@ -675,8 +679,19 @@ void Server::set_task_timing(const Task_Timing& timing) {
     impl_->state.timing = timing;
 }
 
+void Server::hold_tasks(const std::string& path, int times) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->state.task_holds[full_path(path)] = times;
+}
+
+void Server::release_tasks() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->state.release_tasks();
+}
+
 void Server::reset_switches() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->state.release_tasks();
     impl_->errors.clear();
     impl_->raws.clear();
     impl_->delays.clear();

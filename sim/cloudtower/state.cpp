@@ -43,10 +43,23 @@ std::string State::start_task(Task_Spec spec) {
         if (armed->second.times > 0 && --armed->second.times == 0)
             task_failures.erase(armed);
     }
+    auto hold = task_holds.find(current_path);
+    if (hold != task_holds.end()) {
+        run.held = true;
+        if (hold->second > 0 && --hold->second == 0)
+            task_holds.erase(hold);
+    }
+    const bool at_once = run.pending == 0 && run.executing == 0 && !run.held;
     running_[id] = std::move(run);
-    if (running_[id].pending == 0 && running_[id].executing == 0)
+    if (at_once)
         finish(id);
     return id;
+}
+
+void State::release_tasks() {
+    task_holds.clear();
+    for (auto& run : running_)
+        run.second.held = false;
 }
 
 void State::observe_tasks(const std::vector<std::string>& ids) {
@@ -55,6 +68,8 @@ void State::observe_tasks(const std::vector<std::string>& ids) {
         if (it == running_.end())
             continue;
         Running& run = it->second;
+        if (run.held)
+            continue;
         int step = run.seen++;
         Object* task = inv.find("tasks", id);
         if (!task) {

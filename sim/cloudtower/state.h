@@ -53,6 +53,8 @@ public:
         int times = -1;  // -1: until cleared
     };
     std::map<std::string, Task_Failure> task_failures;
+    // Paths whose tasks never end until released, and how many more (-1: all).
+    std::map<std::string, int> task_holds;
 
     // Records a PENDING task and returns its id; with no polls asked by the
     // timing it completes before this returns.
@@ -61,6 +63,8 @@ public:
     void observe_tasks(const std::vector<std::string>& ids);
     // Tasks not yet completed.
     size_t running_tasks() const { return running_.size(); }
+    // Held tasks go on from their next poll.
+    void release_tasks();
 
     // A LUN number not used in the inventory nor handed out before.
     int64_t next_lun_id();
@@ -72,6 +76,7 @@ private:
         int pending = 0;
         int executing = 0;
         bool forced = false;
+        bool held = false;
         std::string message;
         std::string code;
     };

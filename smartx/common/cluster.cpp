@@ -29,18 +29,26 @@ const Key2_Value_T<Cluster::Type> Cluster::TYPE_TABLE[] = {
 bool Cluster::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse cluster, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("connect_state", connect_state, true)(
-                            "host_num", host_num, false)("id", id, true)("ip", ip, true)(
-                            "local_id", local_id, false)("name", name, true)(
-                            "software_edition", software_edition, false)("total_cpu_cores",
-                                                                         total_cpu_cores, false)(
-                            "total_cpu_hz", total_cpu_hz, false)("total_cpu_sockets",
-                                                                 total_cpu_sockets, false)(
-                            "total_data_capacity", total_data_capacity, false)(
-                            "total_memory_bytes", total_memory_bytes, false)("type", type, true)(
-                            "used_data_space", used_data_space, false)("used_memory_bytes",
-                                                                       used_memory_bytes, false)(
-                            "valid_data_space", valid_data_space, false)("vm_num", vm_num, false);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("connect_state", connect_state, true)
+                            ("host_num", host_num, false)
+                            ("id", id, true)
+                            ("ip", ip, true)
+                            ("local_id", local_id, false)
+                            ("name", name, true)
+                            ("software_edition", software_edition, false)
+                            ("total_cpu_cores", total_cpu_cores, false)
+                            ("total_cpu_hz", total_cpu_hz, false)
+                            ("total_cpu_sockets", total_cpu_sockets, false)
+                            ("total_data_capacity", total_data_capacity, false)
+                            ("total_memory_bytes", total_memory_bytes, false)
+                            ("type", type, true)
+                            ("used_data_space", used_data_space, false)
+                            ("used_memory_bytes", used_memory_bytes, false)
+                            ("valid_data_space", valid_data_space, false)
+                            ("vm_num", vm_num, false);
+                        // clang-format on
                         used_cpu_hz = json_spirit::object_get_num_or_throw(obj, "used_cpu_hz");
                     }) &&
            load_part(load_items_in_object(obj, "datacenters", datacenters, false),

@@ -12,11 +12,18 @@ const Key2_Value_T<Data_Storage::Type> Data_Storage::TYPE_TABLE[] = {
 bool Data_Storage::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse data storage, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("description", description, true)(
-                            "external_use", external_use, true)("id", id, true)(
-                            "internal", internal, true)("local_id", local_id, true)(
-                            "name", name, true)("replica_num", replica_num, true)(
-                            "thin_provision", thin_provision, true)("type", type, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("description", description, true)
+                            ("external_use", external_use, true)
+                            ("id", id, true)
+                            ("internal", internal, true)
+                            ("local_id", local_id, true)
+                            ("name", name, true)
+                            ("replica_num", replica_num, true)
+                            ("thin_provision", thin_provision, true)
+                            ("type", type, true);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "cluster", cluster, true),
                      "Failed to parse cluster in data storage.\n") &&

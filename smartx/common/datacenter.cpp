@@ -5,8 +5,12 @@ namespace smartx {
 bool Datacenter::load(const json_spirit::Object& obj) {
     return try_load("Failed to load datacenter, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("cluster_num", cluster_num, false)(
-                            "id", id, true)("name", name, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("cluster_num", cluster_num, false)
+                            ("id", id, true)
+                            ("name", name, true);
+                        // clang-format on
                     }) &&
            load_part(load_items_in_object(obj, "clusters", clusters, false),
                      "Failed to load clusters in datacenter.\n") &&

@@ -7,8 +7,15 @@ namespace smartx {
 
 bool Error::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse error, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("props", props, false)("stack", stack, false)(
-            "status", status, true)("op", op, false)("path", path, true)("message", message, true);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("props", props, false)
+            ("stack", stack, false)
+            ("status", status, true)
+            ("op", op, false)
+            ("path", path, true)
+            ("message", message, true);
+        // clang-format on
     });
 }
 

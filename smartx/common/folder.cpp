@@ -5,9 +5,13 @@ namespace smartx {
 bool Folder::load(const json_spirit::Object& obj) {
     return try_load("Failed to load folder, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("id", id, true)(
-                            "local_id", local_id, false)("name", name, true)("vm_num", vm_num,
-                                                                             false);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("id", id, true)
+                            ("local_id", local_id, false)
+                            ("name", name, true)
+                            ("vm_num", vm_num, false);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "cluster", cluster, false),
                      "Failed to load cluster in folder.\n") &&

@@ -27,9 +27,14 @@ void ISCSI_LUN::clear() {
 bool ISCSI_LUN_Snapshot::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse iscsi lun snapshot, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("id", id, true)(
-                            "local_created_at", local_created_at, true)("local_id", local_id, true)(
-                            "name", name, true)("unique_size", unique_size, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("id", id, true)
+                            ("local_created_at", local_created_at, true)
+                            ("local_id", local_id, true)
+                            ("name", name, true)
+                            ("unique_size", unique_size, true);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "iscsi_lun", iscsi_lun, true),
                      "Failed to parse iscsi lun in ISCSI LUN snapshot.\n") &&

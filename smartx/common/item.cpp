@@ -41,8 +41,12 @@ json_spirit::Object Item_Identity::dump() const {
 
 bool Host_Identity::load(const json_spirit::Value& value) {
     return try_load("Failed to load Host_Identity from JSON: %s\n", [&] {
-        json_spirit::extract_or_throw(value.get_obj())("id", id, true)("name", name, true)(
-            "management_ip", management_ip, true);
+        // clang-format off
+        json_spirit::extract_or_throw(value.get_obj())
+            ("id", id, true)
+            ("name", name, true)
+            ("management_ip", management_ip, true);
+        // clang-format on
     });
 }
 

@@ -5,8 +5,12 @@ namespace smartx {
 bool Label::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse label, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("id", id, true)("key", key, true)(
-                            "value", value, false);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("id", id, true)
+                            ("key", key, true)
+                            ("value", value, false);
+                        // clang-format on
                     }) &&
            load_part(
                load_items_or_ids_in_object(obj, "datacenters", "organization", datacenters, false),

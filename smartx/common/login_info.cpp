@@ -18,8 +18,13 @@ namespace smartx {
 bool Login_Info::load(const json_spirit::Object& obj) {
     // The exception texts name the key and the expected type, never the value.
     return try_load("Failed to parse login info, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("host", host, true)("port", port, true)(
-            "ssl", ssl, true)("username", username, true);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("host", host, true)
+            ("port", port, true)
+            ("ssl", ssl, true)
+            ("username", username, true);
+        // clang-format on
         const std::string& pwd = json_spirit::object_get_str_or_throw(obj, "password");
         secure_pwd.assign(pwd.data(), pwd.size());
         if (const std::string* token = json_spirit::object_get_str(obj, "token"))
@@ -29,9 +34,15 @@ bool Login_Info::load(const json_spirit::Object& obj) {
 
 json_spirit::Object Login_Info::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("host", host)("port", static_cast<int>(port))("ssl", ssl)(
-        "username", username)("password", json_spirit::Value(secure_pwd))(
-        "token", json_spirit::Value(secure_token));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("host", host)
+        ("port", static_cast<int>(port))
+        ("ssl", ssl)
+        ("username", username)
+        ("password", json_spirit::Value(secure_pwd))
+        ("token", json_spirit::Value(secure_token));
+    // clang-format on
     return obj;
 }
 

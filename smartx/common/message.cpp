@@ -164,8 +164,12 @@ json_spirit::Value Single_Item_Request<Login_Info>::dump() const {
         return json_spirit::Value();
     // The password copy is a wiping string in the body too.
     json_spirit::Object body;
-    json_spirit::insert(body)("username", item.username)("source", "LOCAL")(
-        "password", json_spirit::Value(item.secure_pwd));
+    // clang-format off
+    json_spirit::insert(body)
+        ("username", item.username)
+        ("source", "LOCAL")
+        ("password", json_spirit::Value(item.secure_pwd));
+    // clang-format on
     return body;
 }
 

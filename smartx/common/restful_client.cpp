@@ -1,6 +1,8 @@
 #include "smartx/common/restful_client.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 
 #include "ace/Log_Msg.h"
 #include "ace/Message_Block.h"
@@ -27,10 +29,26 @@ const size_t VERSION_MAX_SIZE = 64 * 1024;
 const char* const TASK_SUCCEEDED = "SUCCESSED";
 const char* const TASK_FAILED = "FAILED";
 
-// Task polling: pauses from 1 s doubling up to 60 s, for as long as the task runs.
+// Task polling: pauses from 1 s doubling up to 60 s, each in short steps so
+// that a stop or the bound is seen soon.
 const unsigned TASK_POLL_FIRST_DELAY_S = 1;
 const unsigned TASK_POLL_MAX_DELAY_S = 60;
 const unsigned TASK_POLL_ATTEMPTS = UINT32_MAX;
+const unsigned TASK_POLL_STEPS_PER_S = 10;
+// No task is waited for longer: one that never ends must not hold its caller
+// for ever. The variable shortens it, for tests only.
+const unsigned TASK_WAIT_LIMIT_S = 3600;
+const char* const TASK_WAIT_LIMIT_VARIABLE = "SMARTX_TASK_WAIT_SECONDS";
+
+unsigned task_wait_limit() {
+    const char* text = std::getenv(TASK_WAIT_LIMIT_VARIABLE);
+    char* end = nullptr;
+    const unsigned long n = text != nullptr ? std::strtoul(text, &end, 10) : 0;
+    return text != nullptr && *text >= '0' && *text <= '9' && *end == 0 && n > 0 &&
+                   n < TASK_WAIT_LIMIT_S
+               ? static_cast<unsigned>(n)
+               : TASK_WAIT_LIMIT_S;
+}
 
 // The session of a version request: the host's protocol selector as the
 // product passes it, and its connect, read and write time-outs.
@@ -298,7 +316,13 @@ bool RESTful_Client::read_version_text(HTTP_Connection& connection, std::string&
 
 // ---- tasks ----
 
+bool task_ended(const std::string& status) {
+    return status == TASK_SUCCEEDED || status == TASK_FAILED;
+}
+
 bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) {
+    const unsigned limit = task_wait_limit();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
     Task task;
     for (unsigned delay : exponential_backoff(TASK_POLL_FIRST_DELAY_S, TASK_POLL_ATTEMPTS,
                                               TASK_POLL_MAX_DELAY_S, false)) {
@@ -321,15 +345,22 @@ bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) 
                            message.c_str()));
             return false;
         }
-        // The pause in short steps, so that a stop is seen soon.
-        for (unsigned step = 0; step < delay * 10; ++step) {
+        for (unsigned step = 0; step < delay * TASK_POLL_STEPS_PER_S; ++step) {
             if (stopped_ && stopped_()) {
                 report_error(
                     error, -1,
                     snprintf_t<1024>("Stopped waiting for task %s.", task_id.c_str()).c_str());
                 return false;
             }
-            ACE_OS::sleep(ACE_Time_Value(0, 100000));
+            if (std::chrono::steady_clock::now() >= deadline) {
+                report_error(error, -1,
+                             snprintf_t<1024>("Failed to wait task finish, details: task %s did "
+                                              "not end within %u s.",
+                                              task_id.c_str(), limit)
+                                 .c_str());
+                return false;
+            }
+            ACE_OS::sleep(ACE_Time_Value(0, 1000000 / TASK_POLL_STEPS_PER_S));
         }
     }
     report_error(error, -1,

@@ -67,6 +67,12 @@ struct VM_Volume_Snapshot;
 // Content-Type, and Authorization with the bare token when there is one.
 void add_smartx_http_headers(HTTP_Headers& headers, const secure_string& token);
 
+// The name of CloudTower's own VM, which no VM listing of the client shows.
+extern const char* const CLOUDTOWER_VM_NAME;
+
+// Whether a task of this status has ended (succeeded or failed).
+bool task_ended(const std::string& status);
+
 class RESTful_Client {
 public:
     // Contacts nothing: no connection, version platform none.
@@ -203,8 +209,17 @@ public:
 
     // Asked between task polls: once it answers true, a task still running
     // is waited for no longer (a stopped job must not sit out a task that
-    // never ends).
+    // never ends). Without it a task is still waited for an hour at most
+    // (SMARTX_TASK_WAIT_SECONDS in the environment shortens that, for tests).
     void set_stop_check(std::function<bool()> stopped) { stopped_ = std::move(stopped); }
+
+    // Told of each resource a create mutation makes (its message type, the
+    // new id and the task's id) as soon as CloudTower has answered, before
+    // its task has ended: a caller stopped or killed in the wait has then
+    // already learnt what to remove.
+    using Created_Hook =
+        std::function<void(Message::Type type, const std::string& id, const std::string& task_id)>;
+    void set_created_hook(Created_Hook created) { created_ = std::move(created); }
 
 protected:
     // Internals, protected so that tests can reach them through a subclass.
@@ -237,7 +252,8 @@ protected:
 
     bool reset_client(const std::string& host, uint16_t port, bool ssl, Error* error);
     bool reset_version(Error* error);
-    // Polls the task with growing pauses (1 s up to 60 s) until it ends.
+    // Polls the task with growing pauses (1 s up to 60 s) until it ends, the
+    // stop check answers true or the wait's bound has passed.
     bool wait_task_finish(const std::string& task_id, Error* error);
 
     // A failure found by the client itself: into the caller's record, or
@@ -290,6 +306,7 @@ protected:
     std::unique_ptr<JSON_RESTful_Client> client_;
     Error error_;
     std::function<bool()> stopped_;
+    Created_Hook created_;
 };
 
 }  // namespace smartx

@@ -28,9 +28,10 @@
 
 namespace smartx {
 
-namespace {
 // The management VM is never listed, nor the platform's own labels.
 const char* const CLOUDTOWER_VM_NAME = "CloudTower";
+
+namespace {
 const char* const SYSTEM_LABEL_PREFIX = "system.cloudtower/";
 
 Query_Params where(const std::string& key, const json_spirit::Value& value) {

@@ -128,6 +128,8 @@ bool RESTful_Client::send_async_task_request_with_setting(const S& setting, Mess
         return false;
     }
     task = std::move(tasks.front());
+    if (created_ && !task.data.id.empty())
+        created_(type, task.data.id, task.task_id);
     return wait_task_finish(task.task_id, error);
 }
 

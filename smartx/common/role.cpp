@@ -10,8 +10,13 @@ const Key2_Value_T<Role::Preset> Role::PRESET_TABLE[] = {
 
 bool Role::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse role, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("id", id, true)("name", name, true)(
-            "platform", platform, true)("preset", preset, false);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("id", id, true)
+            ("name", name, true)
+            ("platform", platform, true)
+            ("preset", preset, false);
+        // clang-format on
         for (const json_spirit::Value& action :
              json_spirit::object_get_array_or_throw(obj, "actions")) {
             if (action.type() != json_spirit::str_type &&

@@ -6,16 +6,27 @@ namespace smartx {
 
 bool Storage_Policy::load(const json_spirit::Value& value) {
     return try_load("Failed to load Storage_Policy from JSON: %s\n", [&] {
-        json_spirit::extract_or_throw(value.get_obj())("id", id, true)("local_id", local_id, true)(
-            "name", name, true)("replica_num", replica_num, true)("thin_provision", thin_provision,
-                                                                  true);
+        // clang-format off
+        json_spirit::extract_or_throw(value.get_obj())
+            ("id", id, true)
+            ("local_id", local_id, true)
+            ("name", name, true)
+            ("replica_num", replica_num, true)
+            ("thin_provision", thin_provision, true);
+        // clang-format on
     });
 }
 
 json_spirit::Object Storage_Policy::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("id", id)("local_id", local_id)("name", name)(
-        "replica_num", replica_num)("thin_provision", thin_provision);
+    // clang-format off
+    json_spirit::insert(obj)
+        ("id", id)
+        ("local_id", local_id)
+        ("name", name)
+        ("replica_num", replica_num)
+        ("thin_provision", thin_provision);
+    // clang-format on
     return obj;
 }
 

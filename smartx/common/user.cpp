@@ -12,12 +12,18 @@ const Key2_Value_T<User::Role_Type> User::ROLE_TABLE[] = {
 bool User::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse user, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("display_username", display_username,
-                                                           true)("email_address", email_address,
-                                                                 false)("id", id, true)(
-                            "internal", internal, true)("mobile_phone", mobile_phone, false)(
-                            "name", name, true)("role", role, false)("source", source, true)(
-                            "username", username, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("display_username", display_username, true)
+                            ("email_address", email_address, false)
+                            ("id", id, true)
+                            ("internal", internal, true)
+                            ("mobile_phone", mobile_phone, false)
+                            ("name", name, true)
+                            ("role", role, false)
+                            ("source", source, true)
+                            ("username", username, true);
+                        // clang-format on
                     }) &&
            load_part(load_items_or_ids_in_object(obj, "roles", "platform", roles, false),
                      "Failed to parse roles in user.\n");

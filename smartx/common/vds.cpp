@@ -14,10 +14,18 @@ const Key2_Value_T<VDS::Type> VDS::TYPE_TABLE[] = {
 bool VDS::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VDS, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("bond_mode", bond_mode, true)(
-                            "id", id, true)("internal", internal, true)("local_id", local_id, true)(
-                            "name", name, true)("ovsbr_name", ovsbr_name, true)("type", type, true)(
-                            "vlans_num", vlans_num, true)("work_mode", work_mode, false);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("bond_mode", bond_mode, true)
+                            ("id", id, true)
+                            ("internal", internal, true)
+                            ("local_id", local_id, true)
+                            ("name", name, true)
+                            ("ovsbr_name", ovsbr_name, true)
+                            ("type", type, true)
+                            ("vlans_num", vlans_num, true)
+                            ("work_mode", work_mode, false);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "cluster", cluster, true),
                      "Failed to parse cluster in VDS.\n");

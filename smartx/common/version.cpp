@@ -1,5 +1,6 @@
 #include "smartx/common/version.h"
 
+#include <cctype>
 #include <exception>
 
 #include "ace/Log_Msg.h"
@@ -18,7 +19,9 @@ bool Version::parse(Platform p, const std::string& text) {
         return false;
     }
     platform = p;
-    size_t skip = text[0] == '"' || text[0] == 'v' ? 1 : 0;
+    // The endpoint puts one character before the numbers ('"', 'v', 'V', ...);
+    // a text that starts with its number keeps it.
+    const size_t skip = std::isdigit(static_cast<unsigned char>(text[0])) ? 0 : 1;
     return version.parse(text.c_str() + skip);
 }
 

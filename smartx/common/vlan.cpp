@@ -22,11 +22,18 @@ const Key2_Value_T<VLAN::Mode_Type> VLAN::MODE_TYPE_TABLE[] = {
 bool VLAN::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VLAN, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("gateway_ip", gateway_ip, false)(
-                            "gateway_subnetmask", gateway_subnetmask, false)("id", id, true)(
-                            "local_id", local_id, true)("mode_type", mode_type, false)(
-                            "name", name, true)("subnetmask", subnetmask, false)(
-                            "type", type, true)("vlan_id", vlan_id, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("gateway_ip", gateway_ip, false)
+                            ("gateway_subnetmask", gateway_subnetmask, false)
+                            ("id", id, true)
+                            ("local_id", local_id, true)
+                            ("mode_type", mode_type, false)
+                            ("name", name, true)
+                            ("subnetmask", subnetmask, false)
+                            ("type", type, true)
+                            ("vlan_id", vlan_id, true);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "vds", vds, true), "Failed to parse vds in VLAN.\n");
 }

@@ -44,8 +44,11 @@ const char* clock_offset_type_to_name(Clock_Offset type) {
 
 bool CPU::load(const json_spirit::Value& value) {
     return try_load("Failed to load CPU from JSON: %s\n", [&] {
-        json_spirit::extract_or_throw(value.get_obj())("cores", cores, true)("sockets", sockets,
-                                                                             true);
+        // clang-format off
+        json_spirit::extract_or_throw(value.get_obj())
+            ("cores", cores, true)
+            ("sockets", sockets, true);
+        // clang-format on
     });
 }
 
@@ -56,21 +59,34 @@ json_spirit::Object CPU::dump() const {
 }
 
 bool VM::load(const json_spirit::Object& obj) {
-    return try_load("Failed to parse VM, details: %s.\n",
-                    [&] {
-                        json_spirit::extract_or_throw(obj)("clock_offset", clock_offset, true)(
-                            "cpu_model", cpu_model, true)("description", description, true)(
-                            "firmware", firmware, true)("guest_cpu_model", guest_cpu_model, false)(
-                            "guest_os_type", guest_os_type, false)("ha", ha, true)(
-                            "hostname", hostname, false)("id", id, true)(
-                            "in_recycle_bin", in_recycle_bin, true)("local_id", local_id, true)(
-                            "memory", memory, true)("name", name, true)("node_ip", node_ip, true)(
-                            "status", status, true)("vcpu", vcpu, true)(
-                            "video_type", video_type, false)("vm_tools_status", vm_tools_status,
-                                                             true)("vm_tools_version",
-                                                                   vm_tools_version, false)(
-                            "vm_usage", vm_usage, false)("win_opt", win_opt, true);
-                    }) &&
+    return try_load(
+               "Failed to parse VM, details: %s.\n",
+               [&] {
+                   // clang-format off
+                   json_spirit::extract_or_throw(obj)
+                       ("clock_offset", clock_offset, true)
+                       ("cpu_model", cpu_model, true)
+                       ("description", description, true)
+                       ("firmware", firmware, true)
+                       ("guest_cpu_model", guest_cpu_model, false)
+                       ("guest_os_type", guest_os_type, false)
+                       ("ha", ha, true)
+                       ("hostname", hostname, false)
+                       ("id", id, true)
+                       ("in_recycle_bin", in_recycle_bin, true)
+                       ("local_id", local_id, true)
+                       ("memory", memory, true)
+                       ("name", name, true)
+                       ("node_ip", node_ip, true)
+                       ("status", status, true)
+                       ("vcpu", vcpu, true)
+                       ("video_type", video_type, false)
+                       ("vm_tools_status", vm_tools_status, true)
+                       ("vm_tools_version", vm_tools_version, false)
+                       ("vm_usage", vm_usage, false)
+                       ("win_opt", win_opt, true);
+                   // clang-format on
+               }) &&
            load_part(load_item_in_object(obj, "cluster", cluster, false),
                      "Failed to parse cluster in VM.\n") &&
            load_part(load_item_in_object(obj, "cpu", cpu, false), "Failed to parse cpu in VM.\n") &&
@@ -98,17 +114,41 @@ bool VM::load(const json_spirit::Object& obj) {
 
 json_spirit::Object VM::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("clock_offset", clock_offset)("cluster", cluster.dump())(
-        "cpu", cpu.dump())("cpu_model", cpu_model)("description", description)(
-        "firmware", firmware)("folder", folder.dump())("gpu_devices", dump_items(gpu_devices))(
-        "guest_cpu_model", guest_cpu_model)("guest_os_type", guest_os_type)("ha", ha)(
-        "host", host.dump())("hostname", hostname)("id", id)("in_recycle_bin", in_recycle_bin)(
-        "labels", dump_items(labels))("local_id", local_id)("memory", memory)("name", name)(
-        "node_ip", node_ip)("snapshots", dump_items(snapshots))("status", status)(
-        "usb_devices", dump_items(usb_devices))("vcpu", vcpu)("video_type", video_type)(
-        "vm_disks", dump_items(vm_disks))("vm_nics", dump_items(vm_nics))(
-        "vm_placement_group", dump_items(vm_placement_group))("vm_tools_status", vm_tools_status)(
-        "vm_tools_version", vm_tools_version)("vm_usage", vm_usage)("win_opt", win_opt);
+    // clang-format off
+    json_spirit::insert(obj)
+        ("clock_offset", clock_offset)
+        ("cluster", cluster.dump())
+        ("cpu", cpu.dump())
+        ("cpu_model", cpu_model)
+        ("description", description)
+        ("firmware", firmware)
+        ("folder", folder.dump())
+        ("gpu_devices", dump_items(gpu_devices))
+        ("guest_cpu_model", guest_cpu_model)
+        ("guest_os_type", guest_os_type)
+        ("ha", ha)
+        ("host", host.dump())
+        ("hostname", hostname)
+        ("id", id)
+        ("in_recycle_bin", in_recycle_bin)
+        ("labels", dump_items(labels))
+        ("local_id", local_id)
+        ("memory", memory)
+        ("name", name)
+        ("node_ip", node_ip)
+        ("snapshots", dump_items(snapshots))
+        ("status", status)
+        ("usb_devices", dump_items(usb_devices))
+        ("vcpu", vcpu)
+        ("video_type", video_type)
+        ("vm_disks", dump_items(vm_disks))
+        ("vm_nics", dump_items(vm_nics))
+        ("vm_placement_group", dump_items(vm_placement_group))
+        ("vm_tools_status", vm_tools_status)
+        ("vm_tools_version", vm_tools_version)
+        ("vm_usage", vm_usage)
+        ("win_opt", win_opt);
+    // clang-format on
     return obj;
 }
 

@@ -5,9 +5,16 @@ namespace smartx {
 bool VM_Disk::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VM disk, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("boot", boot, true)("bus", bus, true)(
-                            "device", device, false)("disabled", disabled, false)("id", id, true)(
-                            "serial", serial, false)("type", type, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("boot", boot, true)
+                            ("bus", bus, true)
+                            ("device", device, false)
+                            ("disabled", disabled, false)
+                            ("id", id, true)
+                            ("serial", serial, false)
+                            ("type", type, true);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "elf_image", elf_image, false),
                      "Failed to parse ELF image in VM disk.\n") &&
@@ -19,9 +26,19 @@ bool VM_Disk::load(const json_spirit::Object& obj) {
 
 json_spirit::Object VM_Disk::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("boot", boot)("bus", bus)("device", device)("disabled", disabled)(
-        "elf_image", elf_image.dump())("id", id)("serial", serial)("type", type)("vm", vm.dump())(
-        "vm_volume", vm_volume.dump());
+    // clang-format off
+    json_spirit::insert(obj)
+        ("boot", boot)
+        ("bus", bus)
+        ("device", device)
+        ("disabled", disabled)
+        ("elf_image", elf_image.dump())
+        ("id", id)
+        ("serial", serial)
+        ("type", type)
+        ("vm", vm.dump())
+        ("vm_volume", vm_volume.dump());
+    // clang-format on
     return obj;
 }
 

@@ -44,19 +44,34 @@ VM_NIC_Setting::VM_NIC_Setting(const VM_NIC& nic)
 
 bool VM_NIC_Setting::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VM NIC setting, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("subnet_mask", subnet_mask, false)(
-            "gateway", gateway, false)("ip_address", ip_address, false)("nic_id", nic_id, false)(
-            "connect_vlan_id", connect_vlan_id, true)("mirror", mirror, false)(
-            "model", model, false)("enabled", enabled, false)("mac_address", mac_address, false);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("subnet_mask", subnet_mask, false)
+            ("gateway", gateway, false)
+            ("ip_address", ip_address, false)
+            ("nic_id", nic_id, false)
+            ("connect_vlan_id", connect_vlan_id, true)
+            ("mirror", mirror, false)
+            ("model", model, false)
+            ("enabled", enabled, false)
+            ("mac_address", mac_address, false);
+        // clang-format on
     });
 }
 
 json_spirit::Object VM_NIC_Setting::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("subnet_mask", skip_empty(subnet_mask))(
-        "gateway", skip_empty(gateway))("ip_address", skip_empty(ip_address))(
-        "connect_vlan_id", connect_vlan_id)("mirror", mirror)("model", skip_empty(model))(
-        "enabled", enabled)("mac_address", skip_empty(mac_address));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("subnet_mask", skip_empty(subnet_mask))
+        ("gateway", skip_empty(gateway))
+        ("ip_address", skip_empty(ip_address))
+        ("connect_vlan_id", connect_vlan_id)
+        ("mirror", mirror)
+        ("model", skip_empty(model))
+        ("enabled", enabled)
+        ("mac_address", skip_empty(mac_address));
+    // clang-format on
     return obj;
 }
 
@@ -68,17 +83,25 @@ void VM_NIC_Setting::clear() {
 
 bool VM_Advanced_Setting::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VM advanced setting, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("video_type", video_type, false)(
-            "windows_optimize", windows_optimize, false)("cpu_model", cpu_model, false)(
-            "clock_offset", clock_offset, false);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("video_type", video_type, false)
+            ("windows_optimize", windows_optimize, false)
+            ("cpu_model", cpu_model, false)
+            ("clock_offset", clock_offset, false);
+        // clang-format on
     });
 }
 
 json_spirit::Object VM_Advanced_Setting::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("windows_optimize", windows_optimize)(
-        "video_type", skip_empty(video_type))("cpu_model", skip_empty(cpu_model))(
-        "clock_offset", skip_empty(clock_offset));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("windows_optimize", windows_optimize)
+        ("video_type", skip_empty(video_type))
+        ("cpu_model", skip_empty(cpu_model))
+        ("clock_offset", skip_empty(clock_offset));
+    // clang-format on
     return obj;
 }
 
@@ -93,17 +116,23 @@ Mount_CD_ROM_Setting::Mount_CD_ROM_Setting(const VM_Disk& disk) {
 
 bool Mount_CD_ROM_Setting::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse mount CD ROM setting, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("boot", boot, true)(
-            "content_library_image_id", content_library_image_id, false)("elf_image_id",
-                                                                         elf_image_id, false);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("boot", boot, true)
+            ("content_library_image_id", content_library_image_id, false)
+            ("elf_image_id", elf_image_id, false);
+        // clang-format on
     });
 }
 
 json_spirit::Object Mount_CD_ROM_Setting::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("boot", boot)(
-        "content_library_image_id", skip_empty(content_library_image_id))("elf_image_id",
-                                                                          skip_empty(elf_image_id));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("boot", boot)
+        ("content_library_image_id", skip_empty(content_library_image_id))
+        ("elf_image_id", skip_empty(elf_image_id));
+    // clang-format on
     return obj;
 }
 
@@ -117,8 +146,12 @@ Mount_Disk_Setting::Mount_Disk_Setting(const VM_Disk& disk) {
 
 bool Mount_Disk_Setting::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse mount disk setting, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("vm_volume_id", vm_volume_id, true)("bus", bus, true)(
-            "boot", boot, true);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("vm_volume_id", vm_volume_id, true)
+            ("bus", bus, true)
+            ("boot", boot, true);
+        // clang-format on
     });
 }
 
@@ -133,15 +166,25 @@ Mount_New_VM_Volume_Setting::Mount_New_VM_Volume_Setting(const VM_Volume& volume
 
 bool Mount_New_VM_Volume_Setting::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VM volume setting, details: %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("elf_storage_policy", elf_storage_policy, true)(
-            "path", path, false)("size", size, true)("name", name, true);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("elf_storage_policy", elf_storage_policy, true)
+            ("path", path, false)
+            ("size", size, true)
+            ("name", name, true);
+        // clang-format on
     });
 }
 
 json_spirit::Object Mount_New_VM_Volume_Setting::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("elf_storage_policy", elf_storage_policy)("size", size)("name", name)(
-        "path", skip_empty(path));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("elf_storage_policy", elf_storage_policy)
+        ("size", size)
+        ("name", name)
+        ("path", skip_empty(path));
+    // clang-format on
     return obj;
 }
 
@@ -186,11 +229,13 @@ bool VM_Disk_Settings::load(const json_spirit::Object& obj) {
 
 json_spirit::Object VM_Disk_Settings::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("mount_cd_roms",
-                             dump_items(mount_cd_roms) | skip_if(mount_cd_roms.empty()))(
-        "mount_disks", dump_items(mount_disks) | skip_if(mount_disks.empty()))(
-        "mount_new_create_disks",
-        dump_items(mount_new_create_disks) | skip_if(mount_new_create_disks.empty()));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("mount_cd_roms", dump_items(mount_cd_roms) | skip_if(mount_cd_roms.empty()))
+        ("mount_disks", dump_items(mount_disks) | skip_if(mount_disks.empty()))
+        ("mount_new_create_disks",
+         dump_items(mount_new_create_disks) | skip_if(mount_new_create_disks.empty()));
+    // clang-format on
     return obj;
 }
 
@@ -227,12 +272,21 @@ VM_Setting::VM_Setting(const VM& vm, bool create_new)
 bool VM_Setting::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VM setting, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("vcpu", vcpu, false)(
-                            "firmware", firmware, true)("ha", ha, true)("memory", memory, true)(
-                            "cpu_cores", cpu_cores, true)("cpu_sockets", cpu_sockets, true)(
-                            "guest_os_type", guest_os_type, false)("folder_id", folder_id, false)(
-                            "description", description, false)("name", name, true)(
-                            "host_id", host_id, false)("cluster_id", cluster_id, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("vcpu", vcpu, false)
+                            ("firmware", firmware, true)
+                            ("ha", ha, true)
+                            ("memory", memory, true)
+                            ("cpu_cores", cpu_cores, true)
+                            ("cpu_sockets", cpu_sockets, true)
+                            ("guest_os_type", guest_os_type, false)
+                            ("folder_id", folder_id, false)
+                            ("description", description, false)
+                            ("name", name, true)
+                            ("host_id", host_id, false)
+                            ("cluster_id", cluster_id, true);
+                        // clang-format on
                     }) &&
            load_part(load_items_in_object(obj, "gpu_devices", gpu_devices, false),
                      "Failed to parse GPU devices in VM setting.\n") &&
@@ -248,16 +302,28 @@ bool VM_Setting::load(const json_spirit::Object& obj) {
 
 json_spirit::Object VM_Setting::dump_basic_setting() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("vcpu", vcpu | skip_if(vcpu == -1))("status", status)(
-        "firmware", firmware)("ha", ha)("vm_disks", vm_disks.dump() | skip_if(vm_disks.empty()))(
-        "memory", memory)("cpu_cores", cpu_cores)("cpu_sockets", cpu_sockets)(
-        "guest_os_type", skip_empty(guest_os_type))("folder_id", skip_empty(folder_id))(
-        "description", skip_empty(description))("name", name)("host_id", skip_empty(host_id))(
-        "cluster_id", cluster_id)("gpu_devices",
-                                  dump_items(gpu_devices) | skip_if(gpu_devices.empty()))(
-        "vm_placement_group",
-        json_spirit::Object_Maker()("id_in", dump_item_ids(vm_placement_group)) |
-            skip_if(vm_placement_group.empty()))("vm_nics", dump_items(vm_nics));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("vcpu", vcpu | skip_if(vcpu == -1))
+        ("status", status)
+        ("firmware", firmware)
+        ("ha", ha)
+        ("vm_disks", vm_disks.dump() | skip_if(vm_disks.empty()))
+        ("memory", memory)
+        ("cpu_cores", cpu_cores)
+        ("cpu_sockets", cpu_sockets)
+        ("guest_os_type", skip_empty(guest_os_type))
+        ("folder_id", skip_empty(folder_id))
+        ("description", skip_empty(description))
+        ("name", name)
+        ("host_id", skip_empty(host_id))
+        ("cluster_id", cluster_id)
+        ("gpu_devices", dump_items(gpu_devices) | skip_if(gpu_devices.empty()))
+        ("vm_placement_group",
+         json_spirit::Object_Maker()("id_in", dump_item_ids(vm_placement_group)) |
+             skip_if(vm_placement_group.empty()))
+        ("vm_nics", dump_items(vm_nics));
+    // clang-format on
     return obj;
 }
 
@@ -267,11 +333,16 @@ json_spirit::Object VM_Setting::dump() const {
 
 json_spirit::Object VM_Update_Setting::dump_basic_setting() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("ha", ha)("vcpu", vcpu | skip_if(vcpu == -1))(
-        "memory", memory | skip_if(memory == -1))("cpu_cores",
-                                                  cpu_cores | skip_if(cpu_cores == -1))(
-        "cpu_sockets", cpu_sockets | skip_if(cpu_sockets == -1))(
-        "description", skip_empty(description))("name", skip_empty(name));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("ha", ha)
+        ("vcpu", vcpu | skip_if(vcpu == -1))
+        ("memory", memory | skip_if(memory == -1))
+        ("cpu_cores", cpu_cores | skip_if(cpu_cores == -1))
+        ("cpu_sockets", cpu_sockets | skip_if(cpu_sockets == -1))
+        ("description", skip_empty(description))
+        ("name", skip_empty(name));
+    // clang-format on
     return obj;
 }
 
@@ -281,10 +352,14 @@ json_spirit::Object VM_Update_Setting::dump() const {
 
 json_spirit::Object VM_Disk_Update_Setting::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("vm_disk_id", vm_disk_id)("content_library_image_id",
-                                                       skip_empty(content_library_image_id))(
-        "elf_image_id", skip_empty(elf_image_id))("vm_volume_id", skip_empty(vm_volume_id))(
-        "bus", skip_empty(bus));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("vm_disk_id", vm_disk_id)
+        ("content_library_image_id", skip_empty(content_library_image_id))
+        ("elf_image_id", skip_empty(elf_image_id))
+        ("vm_volume_id", skip_empty(vm_volume_id))
+        ("bus", skip_empty(bus));
+    // clang-format on
     return obj;
 }
 
@@ -303,16 +378,27 @@ VM_Volume_Setting::VM_Volume_Setting(const VM_Volume& volume)
 
 bool VM_Volume_Setting::load(const json_spirit::Value& value) {
     return try_load("Failed to load VM_Volume_Setting from JSON: %s\n", [&] {
-        json_spirit::extract_or_throw(value.get_obj())("elf_storage_policy", elf_storage_policy,
-                                                       true)("size", size, true)(
-            "sharing", sharing, true)("cluster_id", cluster_id, true)("name", name, true);
+        // clang-format off
+        json_spirit::extract_or_throw(value.get_obj())
+            ("elf_storage_policy", elf_storage_policy, true)
+            ("size", size, true)
+            ("sharing", sharing, true)
+            ("cluster_id", cluster_id, true)
+            ("name", name, true);
+        // clang-format on
     });
 }
 
 json_spirit::Object VM_Volume_Setting::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("elf_storage_policy", elf_storage_policy)("size", size)(
-        "sharing", sharing)("cluster_id", cluster_id)("name", name);
+    // clang-format off
+    json_spirit::insert(obj)
+        ("elf_storage_policy", elf_storage_policy)
+        ("size", size)
+        ("sharing", sharing)
+        ("cluster_id", cluster_id)
+        ("name", name);
+    // clang-format on
     return obj;
 }
 
@@ -329,8 +415,12 @@ bool VM_Snapshot_Setting::set_consistent_type(Consistent_Type type) {
 
 json_spirit::Object VM_Snapshot_Setting::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("name", name)("vm_id", vm_id)("consistent_type",
-                                                           skip_empty(consistent_type));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("name", name)
+        ("vm_id", vm_id)
+        ("consistent_type", skip_empty(consistent_type));
+    // clang-format on
     return obj;
 }
 

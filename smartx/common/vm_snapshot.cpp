@@ -24,26 +24,46 @@ bool load_snapshot_disks(const json_spirit::Object& obj,
 
 bool VM_Snapshot::Snapshot_VM_Disk::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse snapshot VM disk, details %s.\n", [&] {
-        json_spirit::extract_or_throw(obj)("boot", boot, true)("bus", bus, true)(
-            "disabled", disabled, false)("disk_name", disk_name, false)("index", index, true)(
-            "key", key, false)("path", path, true)("size", size, true)("snapshot_local_id",
-                                                                       snapshot_local_id, true)(
-            "storage_policy_uuid", storage_policy_uuid, true)("type", type, true)(
-            "vm_volume_local_id", vm_volume_local_id, true)("vm_volume_snapshot_uuid",
-                                                            vm_volume_snapshot_uuid, false)(
-            "vm_volume_template_uuid", vm_volume_template_uuid, false);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("boot", boot, true)
+            ("bus", bus, true)
+            ("disabled", disabled, false)
+            ("disk_name", disk_name, false)
+            ("index", index, true)
+            ("key", key, false)
+            ("path", path, true)
+            ("size", size, true)
+            ("snapshot_local_id", snapshot_local_id, true)
+            ("storage_policy_uuid", storage_policy_uuid, true)
+            ("type", type, true)
+            ("vm_volume_local_id", vm_volume_local_id, true)
+            ("vm_volume_snapshot_uuid", vm_volume_snapshot_uuid, false)
+            ("vm_volume_template_uuid", vm_volume_template_uuid, false);
+        // clang-format on
     });
 }
 
 json_spirit::Object VM_Snapshot::Snapshot_VM_Disk::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("boot", boot)("bus", bus)("disabled", disabled)(
-        "disk_name", disk_name)("index", index)("key", key)("path", path)("size", size)(
-        "snapshot_local_id", snapshot_local_id)("storage_policy_uuid", storage_policy_uuid)(
-        "type", type)("vm_volume_local_id", vm_volume_local_id)("vm_volume_snapshot_uuid",
-                                                                vm_volume_snapshot_uuid)(
-        "vm_volume_template_uuid", vm_volume_template_uuid)("vm_volume_storage_policy",
-                                                            vm_volume_storage_policy);
+    // clang-format off
+    json_spirit::insert(obj)
+        ("boot", boot)
+        ("bus", bus)
+        ("disabled", disabled)
+        ("disk_name", disk_name)
+        ("index", index)
+        ("key", key)
+        ("path", path)
+        ("size", size)
+        ("snapshot_local_id", snapshot_local_id)
+        ("storage_policy_uuid", storage_policy_uuid)
+        ("type", type)
+        ("vm_volume_local_id", vm_volume_local_id)
+        ("vm_volume_snapshot_uuid", vm_volume_snapshot_uuid)
+        ("vm_volume_template_uuid", vm_volume_template_uuid)
+        ("vm_volume_storage_policy", vm_volume_storage_policy);
+    // clang-format on
     return obj;
 }
 
@@ -54,9 +74,13 @@ VM_Disk_Type VM_Snapshot::Snapshot_VM_Disk::get_type() const {
 bool VM_Snapshot::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VM snapshot, details %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("id", id, true)(
-                            "local_id", local_id, true)("name", name, true)("consistent_type",
-                                                                            consistent_type, true);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("id", id, true)
+                            ("local_id", local_id, true)
+                            ("name", name, true)
+                            ("consistent_type", consistent_type, true);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "cluster", cluster, true),
                      "Failed to parse cluster in VM snapshot.\n") &&

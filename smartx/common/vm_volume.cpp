@@ -5,11 +5,19 @@ namespace smartx {
 bool VM_Volume::load(const json_spirit::Object& obj) {
     return try_load("Failed to parse VM volume, details: %s.\n",
                     [&] {
-                        json_spirit::extract_or_throw(obj)("description", description, false)(
-                            "elf_storage_policy", elf_storage_policy, true)("id", id, true)(
-                            "local_id", local_id, true)("mounting", mounting, true)(
-                            "name", name, true)("path", path, true)("sharing", sharing, true)(
-                            "size", size, true)("type", type, false);
+                        // clang-format off
+                        json_spirit::extract_or_throw(obj)
+                            ("description", description, false)
+                            ("elf_storage_policy", elf_storage_policy, true)
+                            ("id", id, true)
+                            ("local_id", local_id, true)
+                            ("mounting", mounting, true)
+                            ("name", name, true)
+                            ("path", path, true)
+                            ("sharing", sharing, true)
+                            ("size", size, true)
+                            ("type", type, false);
+                        // clang-format on
                     }) &&
            load_part(load_item_in_object(obj, "cluster", cluster, true),
                      "Failed to parse cluster in VM volume.\n") &&
@@ -21,10 +29,22 @@ bool VM_Volume::load(const json_spirit::Object& obj) {
 
 json_spirit::Object VM_Volume::dump() const {
     json_spirit::Object obj;
-    json_spirit::insert(obj)("cluster", cluster.dump())("description", description)(
-        "elf_storage_policy", elf_storage_policy)("id", id)("local_id", local_id)(
-        "lun", lun.dump())("mounting", mounting)("name", name)("path", path)("sharing", sharing)(
-        "size", size)("type", type)("vm_disks", dump_items(vm_disks));
+    // clang-format off
+    json_spirit::insert(obj)
+        ("cluster", cluster.dump())
+        ("description", description)
+        ("elf_storage_policy", elf_storage_policy)
+        ("id", id)
+        ("local_id", local_id)
+        ("lun", lun.dump())
+        ("mounting", mounting)
+        ("name", name)
+        ("path", path)
+        ("sharing", sharing)
+        ("size", size)
+        ("type", type)
+        ("vm_disks", dump_items(vm_disks));
+    // clang-format on
     return obj;
 }
 

@@ -9,16 +9,26 @@ bool Backup_Source_Entry::load(const json_spirit::Value& value) {
     return try_load("Failed to parse backup source entry : %s.\n", [&] {
         const json_spirit::Object& obj = value.get_obj();
         const json_spirit::Array* disks = nullptr;
-        json_spirit::extract_or_throw(obj)("id", id, true)("name", name, true)("type", type, true)(
-            "disks", disks, false);
+        // clang-format off
+        json_spirit::extract_or_throw(obj)
+            ("id", id, true)
+            ("name", name, true)
+            ("type", type, true)
+            ("disks", disks, false);
+        // clang-format on
         if (disks == nullptr)
             return;
         for (const json_spirit::Value& element : *disks) {
             Disk_Volume disk;
-            json_spirit::extract_or_throw(element.get_obj())("disk_id", disk.disk_id, true)(
-                "volume_id", disk.volume_id, true)("volume_name", disk.volume_name, true)(
-                "lun_id", disk.lun_id, true)("volume_local_id", disk.volume_local_id, true)(
-                "volume_policy", disk.volume_policy, true);
+            // clang-format off
+            json_spirit::extract_or_throw(element.get_obj())
+                ("disk_id", disk.disk_id, true)
+                ("volume_id", disk.volume_id, true)
+                ("volume_name", disk.volume_name, true)
+                ("lun_id", disk.lun_id, true)
+                ("volume_local_id", disk.volume_local_id, true)
+                ("volume_policy", disk.volume_policy, true);
+            // clang-format on
             volumes.push_back(std::move(disk));
         }
     });
@@ -32,9 +42,15 @@ json_spirit::Object Backup_Source_Entry::dump() const {
         disks.reserve(volumes.size());
         for (const Disk_Volume& disk : volumes) {
             json_spirit::Object& d = json_spirit::append_object(disks, json_spirit::Object());
-            json_spirit::insert(d)("disk_id", disk.disk_id)("volume_id", disk.volume_id)(
-                "volume_name", disk.volume_name)("lun_id", disk.lun_id)(
-                "volume_local_id", disk.volume_local_id)("volume_policy", disk.volume_policy);
+            // clang-format off
+            json_spirit::insert(d)
+                ("disk_id", disk.disk_id)
+                ("volume_id", disk.volume_id)
+                ("volume_name", disk.volume_name)
+                ("lun_id", disk.lun_id)
+                ("volume_local_id", disk.volume_local_id)
+                ("volume_policy", disk.volume_policy);
+            // clang-format on
         }
     }
     return obj;

@@ -18,6 +18,7 @@
 #include "smartx/common/vm.h"
 #include "smartx/job/progress_reporter.h"
 #include "smartx/job/utils.h"
+#include "smartx/servant/restore_leftovers.h"
 
 namespace smartx {
 const char* const Restore_Executor::DEFAULT_NAME = "Smartx_Restore_VM_Servant";
@@ -214,6 +215,14 @@ bool Restore_Executor::plan_entries(const json_spirit::Array& entries, Progress_
                 entry.vm_tgt_id = set.vm_id;
                 plan.step = Plan::INTO_VM;
             }
+        } else if (entry.vm_tgt_name == CLOUDTOWER_VM_NAME) {
+            // No listing shows the management VM: a VM of its name would be
+            // made beside it, and neither replaced nor renamed by any rule.
+            ACE_ERROR((LM_ERROR,
+                       ACE_TEXT("Refused to restore VM %C as %C: the name is the CloudTower "
+                                "VM's.\n"),
+                       entry.vm_src_name.c_str(), entry.vm_tgt_name.c_str()));
+            plan.step = Plan::FAIL;
         } else {
             // Only a clean answer without the name makes the target absent; a
             // failed query says nothing about it.
@@ -271,20 +280,19 @@ bool Restore_Executor::clear_target(Plan& plan) {
                 return true;
             if (recycle)
                 ACE_ERROR((LM_ERROR,
-                           ACE_TEXT("Failed to move VM %C to recycle bin, details: %C, skip "
+                           ACE_TEXT("Failed to move VM %C to recycle bin, details: %Cskip "
                                     "restoring it.\n"),
                            name, error.message.c_str()));
             else
                 ACE_ERROR((LM_ERROR,
-                           ACE_TEXT("Failed to delete existing VM %C, details: %C, skip restoring "
-                                    "it.\n"),
+                           ACE_TEXT("Failed to delete existing VM %C, details: %Cand skip "
+                                    "restoring it.\n"),
                            name, error.message.c_str()));
             // The VM stays: as it was before, running again when it ran.
             if (plan.existing_running && !client_.start_vm(plan.existing_vm_id, &error))
                 ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to power on VM %C again, details: %C.\n"),
                            name, error.message.c_str()));
             return false;
-            return true;
         }
         default:
             break;
@@ -338,6 +346,9 @@ bool Restore_Executor::execute_i(const Action_Options*) {
     }
     if (!check_version(client_, MINIMUM_VERSION))
         return false;
+    // What dead restores made goes before any name is checked: a VM a killed
+    // servant made is no VM of the new name.
+    sweep_dead_restores(client_, journal_tower(login_info_));
     const json_spirit::Array* entries =
         json_spirit::object_get_array(src_->value().get_obj(), "entries");
     if (entries == nullptr)

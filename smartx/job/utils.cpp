@@ -8,6 +8,8 @@
 #include <ctime>
 #include <exception>
 #include <iterator>
+#include <stdexcept>
+#include <vector>
 
 #include "host/catalog.h"
 #include "host/cgi_response.h"
@@ -46,10 +48,32 @@ const char* const CATALOG_NAME = "smartx";
 const char* const RESOURCES_PATH = "/zq/r/v2/resources";
 const char* const PROTECTED_FLAG = "protected";
 
+// The optional "aggregates": objects only, each a folder or a tag.
+void read_aggregates(const json_spirit::Object& row,
+                     std::vector<SmartX_Backup_Set::Aggregate_Info>& out) {
+    const json_spirit::Value* v = json_spirit::object_get_value(row, "aggregates");
+    if (v == nullptr)
+        return;
+    if (v->type() != json_spirit::array_type)
+        throw json_spirit::Json_Error("aggregates", "array");
+    std::vector<SmartX_Backup_Set::Aggregate_Info> list;
+    list.reserve(v->get_array().size());
+    for (const json_spirit::Value& e : v->get_array()) {
+        if (e.type() != json_spirit::obj_type)
+            throw json_spirit::Json_Error("aggregates", "array of objects");
+        SmartX_Backup_Set::Aggregate_Info info;
+        if (!info.load(e.get_obj()))
+            throw std::runtime_error("Failed to load Aggregate_Info from JSON Object.");
+        list.push_back(std::move(info));
+    }
+    out = std::move(list);
+}
+
 // The device lists, folders and tags and the description a VM's row carries
 // besides its base members; all but the texts and the three info objects
-// are optional.
-void read_vm_part(const json_spirit::Object& row, SmartX_Backup_Set& set) {
+// are optional. False when an info object does not load; throws on any
+// other missing or mistyped member.
+bool read_vm_part(const json_spirit::Object& row, SmartX_Backup_Set& set) {
     using json_spirit::object_get_object_or_throw;
     using json_spirit::object_get_str_or_throw;
     set.vm_id = object_get_str_or_throw(row, "vm_id");
@@ -61,11 +85,10 @@ void read_vm_part(const json_spirit::Object& row, SmartX_Backup_Set& set) {
     const json_spirit::Object& base = object_get_object_or_throw(row, "base_info");
     const json_spirit::Object& cpu = object_get_object_or_throw(row, "cpu_info");
     const json_spirit::Object& mem = object_get_object_or_throw(row, "mem_info");
-    set.base_info.read(base);
-    set.cpu_info.read(cpu);
-    set.mem_info.read(mem);
+    if (!set.base_info.load(base) || !set.cpu_info.load(cpu) || !set.mem_info.load(mem))
+        return false;
     json_record::read_optional(row, "snap_id", set.snap_id);
-    json_record::read_records(row, "aggregates", set.aggregates);
+    read_aggregates(row, set.aggregates);
     json_record::read_optional(row, "nics", set.nics);
     json_record::read_optional(row, "usbs", set.usbs);
     json_record::read_optional(row, "cdroms", set.cdroms);
@@ -73,6 +96,7 @@ void read_vm_part(const json_spirit::Object& row, SmartX_Backup_Set& set) {
     json_record::read_optional(row, "boot_devices", set.boot_devices);
     json_record::read_optional(row, "gpus", set.gpus);
     json_record::read_optional(row, "vm_extended_attrs", set.vm_extended_attrs);
+    return true;
 }
 
 // True when some row of a resources answer carries the flag; throws on an
@@ -237,16 +261,28 @@ bool load_backup_set(const json_spirit::Object& row, SmartX_Backup_Set& set) {
 bool load_base_backup_set(const json_spirit::Object& row, Backup_Set& set) {
     std::string why;
     // The base part alone, whatever the set's own type.
-    if (!set.Backup_Set::load(row, &why))
-        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load base backup set: %C.\n"), why.c_str()),
-                         false);
-    return true;
+    if (set.Backup_Set::load(row, &why))
+        return true;
+    // The times are read last: a row whose other members load names them.
+    time_t t;
+    if (!json_spirit::object_get_time_t(row, "backup_start_time", t) ||
+        !json_spirit::object_get_time_t(row, "backup_end_time", t)) {
+        json_spirit::Object timed = row;
+        timed["backup_start_time"] = 0;
+        timed["backup_end_time"] = 0;
+        Backup_Set probe(set.set_type);
+        if (probe.load(timed, &why))
+            ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load time of backup set.\n")), false);
+    }
+    ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load base backup set: %C.\n"), why.c_str()),
+                     false);
 }
 
 bool load_vm_backup_set(const json_spirit::Object& row, SmartX_Backup_Set& set) {
     SmartX_Backup_Set fresh(set);
     try {
-        read_vm_part(row, fresh);
+        if (!read_vm_part(row, fresh))
+            ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load  backup set info.\n")), false);
     } catch (const std::exception& e) {
         ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load vm backup set: %C.\n"), e.what()),
                          false);

@@ -2,6 +2,8 @@
 // pool files, an old base a failed clean-up kept) and what this run leaves
 // itself, removed at the start and the end of each backup. The catalog says
 // what committed sets need; the holds say what running backups make.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -19,9 +21,53 @@ namespace smartx {
 namespace {
 // Rows asked for at once; a shorter page is the last.
 constexpr uint64_t ROWS_PER_PAGE = 1000;
+// A free start second at most this far ahead is waited for; one further
+// ahead (a clock set back, a crowd of stamps) is taken at once.
+constexpr time_t MOST_STAMP_WAIT_S = 5;
+// Sleep between looks at the clock while waiting for a second.
+constexpr useconds_t CLOCK_POLL_US = 10000;
 }  // namespace
 
+bool Backup_Servant_Handler::list_vm_pool_files(Client_IO_Ex& io, std::vector<std::string>& files) {
+    std::string why;
+    if (io.connect(param_.pool_url, param_.control.io_opts) &&
+        reclaim_pool_temporaries(io, vm_.id) >= 0 && list_pool_files(io, vm_.id, files, &why))
+        return true;
+    ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to list pool files of VM %C: %C%C.\n"), vm_.id.c_str(),
+               io.error_text().c_str(), why.c_str()));
+    return false;
+}
+
 bool Backup_Servant_Handler::hold_run() {
+    // Files and snapshots are named by the second a backup starts in. A
+    // second is taken when a pool file of the VM, a snapshot of the VM or a
+    // running backup's hold carries it; the holds are read before the pool
+    // (a run lets its hold go only once its files are there), and all under
+    // the claim lock, so two backups of the VM never choose the same one.
+    Hold_Claim_Lock claim;
+    Live_Holds holds;
+    Client_IO_Ex io;
+    std::vector<std::string> files;
+    if (!claim.take(vm_.id) || !read_live_holds(vm_.id, holds) || !list_vm_pool_files(io, files)) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to hold the backup of VM %C.\n"), vm_.id.c_str()));
+        return false;
+    }
+    const auto taken = [&](time_t when) {
+        const std::string stamp = backup_file_stamp(when);
+        const std::string name = backup_snapshot_name(vm_.name, when);
+        return holds.file_stamps.count(stamp) != 0 || holds.snapshot_names.count(name) != 0 ||
+               std::any_of(files.begin(), files.end(),
+                           [&](const std::string& f) { return file_has_stamp(f, stamp); }) ||
+               std::any_of(vm_.snapshots.begin(), vm_.snapshots.end(),
+                           [&](const Item_Identity& s) { return s.name == name; });
+    };
+    time_t when = std::max(start_time_, ::time(nullptr));
+    while (taken(when))
+        ++when;
+    if (when - ::time(nullptr) <= MOST_STAMP_WAIT_S)
+        while (::time(nullptr) < when)
+            ::usleep(CLOCK_POLL_US);
+    start_time_ = when;
     snap_name_ = backup_snapshot_name(vm_.name, start_time_);
     if (hold_.take(vm_.id, uuid_to_string(bset_uuid_), snap_name_, backup_file_stamp(start_time_)))
         return true;
@@ -110,22 +156,16 @@ void Backup_Servant_Handler::sweep_pool_files(const json_spirit::Array& rows,
         return;
     Client_IO_Ex io;
     std::vector<std::string> files;
-    std::string why;
-    if (!io.connect(param_.pool_url, param_.control.io_opts) ||
-        reclaim_pool_temporaries(io, vm_.id) < 0 || !list_pool_files(io, vm_.id, files, &why)) {
-        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to list pool files of VM %C: %C%C.\n"),
-                   vm_.id.c_str(), io.error_text().c_str(), why.c_str()));
+    if (!list_vm_pool_files(io, files))
         return;
-    }
     for (const std::string& file : files) {
         const std::string stands_for = is_pool_temporary(file) ? temporary_file_target(file) : file;
         if (named.count(stands_for) != 0)
             continue;
         // A running backup's files carry its stamp.
-        const bool held = std::any_of(holds.file_stamps.begin(), holds.file_stamps.end(),
-                                      [&](const std::string& stamp) {
-                                          return stands_for.find("_" + stamp) != std::string::npos;
-                                      });
+        const bool held =
+            std::any_of(holds.file_stamps.begin(), holds.file_stamps.end(),
+                        [&](const std::string& stamp) { return file_has_stamp(file, stamp); });
         if (held)
             continue;
         if (io.remove(file))

@@ -34,7 +34,8 @@ bool is_disk(const VM_Snapshot::Snapshot_VM_Disk& disk) {
 }
 }  // namespace
 
-Backup_Servant_Handler::Backup_Servant_Handler() : Servant_Handler("backup") {}
+Backup_Servant_Handler::Backup_Servant_Handler()
+    : Servant_Handler("backup", ACE_TEXT("Failed to load params, %C.\n")) {}
 
 Backup_Servant_Handler::~Backup_Servant_Handler() = default;
 
@@ -62,6 +63,7 @@ void Backup_Servant_Handler::reset_request() {
     backup_vm_info_ = Backuped_VM_Info();
     result_.clear();
     succeed_vols_.clear();
+    commit_state_ = Commit_State::NOT_COMMITTED;
     retry_ = false;
     std::fill(std::begin(bset_uuid_), std::end(bset_uuid_), 0);
     base_volumes_.clear();
@@ -77,6 +79,9 @@ void Backup_Servant_Handler::run() {
 }
 
 void Backup_Servant_Handler::finish_backup(bool succeeded) {
+    // A set the catalog may hold keeps all it is made of: its files, its
+    // snapshot and the base before it.
+    const bool unsettled = commit_state_ == Commit_State::UNSETTLED;
     if (succeeded) {
         set_progress_state(VM_Job_Progress::STATE_COMPLETED);
         result_["code"] = static_cast<int>(Task_Base::CODE_SUCCESS);
@@ -90,7 +95,8 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to backup VM %C.\n"), param_.vm_id.c_str()));
         if (!chunks_.empty())
             add_agent_alert(Error_ID::LV_WARNING, ALERT_BACKUP_FAILED, 0);
-        delete_backup_piece();
+        if (!unsettled)
+            delete_backup_piece();
         set_progress_state(VM_Job_Progress::STATE_FAILED);
         // A failed backup answers its code alone.
         result_.clear();
@@ -103,16 +109,17 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
     // failed backup leaves the previous base as it was.
     const bool keep =
         succeeded && (param_.backup_type != JOB_DEFINITION_SUBTYPE_FULL || param_.reserve_snapshot);
-    if (!vm_snap_.id.empty() && !keep) {
+    if (!vm_snap_.id.empty() && !keep && !unsettled) {
         error_.clear();
         if (!client_->delete_vm_snapshot(vm_snap_.id, &error_))
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete VM snap: %C.\n"), vm_snap_.id.c_str()));
     }
     // What this run leaves is weighed like any other run's: committed, it is
-    // the newest set's.
+    // the newest set's. Unsettled, it waits for the next run.
     if (hold_.held()) {
         hold_.release();
-        sweep_leftovers();
+        if (!unsettled)
+            sweep_leftovers();
     }
     progress_->end_time = ::time(nullptr);
 }
@@ -127,7 +134,8 @@ bool Backup_Servant_Handler::job_init() {
 }
 
 bool Backup_Servant_Handler::init() {
-    if (!open_cluster(*client_, param_.control, param_.cluster_id, cluster_ip_, zbs_, error_))
+    if (!open_cluster(*client_, param_.control, param_.cluster_id, cluster_ip_, zbs_, error_,
+                      ACE_TEXT("Failed to login SmartX %C.\n")))
         return false;
     if (!client_->query_vm(param_.vm_id, vm_, &error_)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to query VM[id:%C] from Smartx, error: %C.\n"),
@@ -265,8 +273,13 @@ bool Backup_Servant_Handler::get_base_backup() {
     std::string minor_resource_id;
     std::string snap_id;
     try {
-        json_spirit::extract_or_throw(row)("uuid", uuid, true)("incarnation", incarnation, true)(
-            "minor_resource_id", minor_resource_id, true)("snap_id", snap_id, true);
+        // clang-format off
+        json_spirit::extract_or_throw(row)
+            ("uuid", uuid, true)
+            ("incarnation", incarnation, true)
+            ("minor_resource_id", minor_resource_id, true)
+            ("snap_id", snap_id, true);
+        // clang-format on
     } catch (const std::exception& e) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get base backup info of VM %C: %C\n"),
                    vm_.id.c_str(), e.what()));

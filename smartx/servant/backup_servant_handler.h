@@ -42,6 +42,7 @@
 #include "smartx/zbs/zbs_wrapper.h"
 
 class Client_IO_Ex;
+class RESTful_Catalog_Operator;
 
 namespace smartx {
 
@@ -126,9 +127,14 @@ protected:
 
     // ---- leftovers of earlier runs and of this one (backup_leftovers.cpp) ----
 
-    // Holds this run's snapshot name and file stamp for other servants'
-    // sweeps; false when it cannot (nothing may be made then).
+    // Claims this run's start second (the stamp of its snapshot and files:
+    // one no other file, snapshot or running backup of the VM has, waiting
+    // for the clock to reach it) and holds it for other servants' sweeps;
+    // false when it cannot (nothing may be made then).
     bool hold_run();
+    // The VM's pool files (temporaries of gone writers reclaimed first);
+    // false (logged) when they cannot be listed.
+    bool list_vm_pool_files(Client_IO_Ex& io, std::vector<std::string>& files);
     // Removes the VM's snapshots this system took and its pool files that no
     // committed set needs and no running backup holds; failures are logged
     // and leave things as they are.
@@ -150,6 +156,9 @@ protected:
     ssize_t read_blocks(const Chunk& chunk, char* buffer, uint64_t length, uint64_t offset);
     bool backup_vm_info();
     bool save_catalog();
+    // After a commit whose answer said nothing: whether the catalog holds
+    // the set, by looking it up (commit_state_).
+    void settle_commit(RESTful_Catalog_Operator& catalog);
     void dump_vm_base_to_set();
     bool delete_backup_piece();
 
@@ -174,6 +183,11 @@ protected:
     std::vector<Chunk_Ptr> chunks_;
     Backuped_VM_Info backup_vm_info_;
     std::vector<std::string> succeed_vols_;
+    // What became of this run's commit. UNSETTLED: sent, and neither its
+    // answer nor a look-up says whether the catalog holds it; then nothing
+    // the set may need is removed, and the next run's sweep settles it.
+    enum class Commit_State { NOT_COMMITTED, COMMITTED, UNSETTLED };
+    Commit_State commit_state_ = Commit_State::NOT_COMMITTED;
     std::atomic<bool> retry_{false};
     unsigned char bset_uuid_[16] = {};
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,7 +12,6 @@
 
 #include <ace/Log_Msg.h>
 
-#include "host/directory_reader.h"
 #include "host/json_spirit/json_io.h"
 #include "host/paths.h"
 #include "host/time_format.h"
@@ -24,9 +22,6 @@ namespace {
 const char SNAPSHOT_MARK[] = "-velmora-";
 // "YYYYmmdd_HHMMSS"
 constexpr size_t STAMP_LENGTH = 15;
-// Seconds after which an unfinished hold nobody locks is a dead run's (its
-// writer locks it right after making it).
-constexpr time_t UNFINISHED_HOLD_AGE = 10;
 
 bool stamp_shaped(const std::string& s, size_t at, char separator) {
     if (s.size() - at != STAMP_LENGTH)
@@ -37,11 +32,6 @@ bool stamp_shaped(const std::string& s, size_t at, char separator) {
             return false;
     }
     return true;
-}
-
-// A name that is one path part of our own: no separators, nothing hidden.
-bool plain_part(const std::string& s) {
-    return !s.empty() && s[0] != '.' && s.find('/') == std::string::npos;
 }
 
 const std::string* row_text(const json_spirit::Object& row, const char* key) {
@@ -121,119 +111,80 @@ std::string temporary_file_target(const std::string& path) {
     return path.substr(0, base) + name.substr(1, part - 1);
 }
 
+bool file_has_stamp(const std::string& path, const std::string& stamp) {
+    const std::string target = temporary_file_target(path);
+    return (target.empty() ? path : target).find("_" + stamp) != std::string::npos;
+}
+
 // ---- holds ----
 
 std::string hold_directory(const std::string& vm_id) {
-    return host_path("/var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/") + vm_id;
+    return servant_record_directory("hold") + "/" + vm_id;
 }
 
 bool Backup_Hold::take(const std::string& vm_id, const std::string& run_id,
                        const std::string& snapshot_name, const std::string& file_stamp) {
     release();
-    if (!plain_part(vm_id) || !plain_part(run_id))
+    if (!plain_path_part(vm_id))
         return false;
-    const std::string dir = hold_directory(vm_id);
-    if (make_directories(dir, 0750) != 0) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to make hold directory %C: %C.\n"), dir.c_str(),
-                   std::strerror(errno)));
-        return false;
-    }
-    // Written and locked under a hidden name first: a hold under its name is
-    // complete, and locked until its run ends.
-    const std::string path = dir + "/" + run_id;
-    const std::string part = dir + "/." + run_id;
-    const int fd = ::open(part.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     json_spirit::Object hold;
     hold["snapshot_name"] = snapshot_name;
     hold["file_stamp"] = file_stamp;
-    const std::string text = json_spirit::write(json_spirit::Value(hold));
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0 ||
-        ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-        ::rename(part.c_str(), path.c_str()) != 0) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write hold %C: %C.\n"), path.c_str(),
-                   std::strerror(errno)));
-        if (fd >= 0) {
-            ::unlink(part.c_str());
-            ::close(fd);
-        }
-        return false;
-    }
-    fd_ = fd;
-    path_ = path;
-    return true;
+    return record_.take(hold_directory(vm_id), run_id,
+                        json_spirit::write(json_spirit::Value(hold)));
 }
 
-void Backup_Hold::release() {
-    if (fd_ < 0)
-        return;
-    // Removed while still locked: no reader takes it for a dead run's.
-    ::unlink(path_.c_str());
-    ::close(fd_);
+Hold_Claim_Lock::~Hold_Claim_Lock() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool Hold_Claim_Lock::take(const std::string& vm_id) {
+    if (fd_ >= 0 || !plain_path_part(vm_id))
+        return false;
+    const std::string dir = hold_directory(vm_id);
+    if (make_directories(dir, 0750) == 0) {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0 && ::flock(fd_, LOCK_EX) == 0)
+            return true;
+    }
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to lock hold directory %C: %C.\n"), dir.c_str(),
+               std::strerror(errno)));
+    if (fd_ >= 0)
+        ::close(fd_);
     fd_ = -1;
-    path_.clear();
+    return false;
 }
 
 bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
     out = Live_Holds();
-    if (!plain_part(vm_id))
+    if (!plain_path_part(vm_id))
         return false;
-    const std::string dir = hold_directory(vm_id);
-    Directory_Reader reader;
-    if (reader.open(dir.c_str(), false, 0) != 0)
-        return reader.last_error() == ENOENT;
-    std::string name;
-    ACE_stat st;
     bool ok = true;
-    while (reader.read(name, st) == 0) {
-        if (name.empty() || !S_ISREG(st.st_mode))
-            continue;
-        const std::string path = dir + "/" + name;
-        // A hidden hold is one being written: its run is alive, or died
-        // before it held anything (then, unlocked and old, it goes).
-        if (name[0] == '.') {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                ::time(nullptr) - st.st_mtime > UNFINISHED_HOLD_AGE)
-                ::unlink(path.c_str());
-            if (fd >= 0)
-                ::close(fd);
-            continue;
-        }
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno != ENOENT)
+    // A dead run's hold holds nothing any more: it goes.
+    const bool listed = visit_records(
+        hold_directory(vm_id), [&](const std::string& run_id, const std::string& text, bool live) {
+            if (!live)
+                return true;
+            json_spirit::Value hold;
+            const std::string* snapshot = nullptr;
+            const std::string* stamp = nullptr;
+            if (json_spirit::read(text, hold) && hold.type() == json_spirit::obj_type) {
+                snapshot = json_spirit::object_get_str(hold.get_obj(), "snapshot_name");
+                stamp = json_spirit::object_get_str(hold.get_obj(), "file_stamp");
+            }
+            if (snapshot == nullptr || stamp == nullptr) {
+                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"), run_id.c_str(),
+                           vm_id.c_str()));
                 ok = false;
-            continue;
-        }
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            // Its run is gone.
-            ::unlink(path.c_str());
-            ::close(fd);
-            continue;
-        }
-        std::string text;
-        char buffer[4096];
-        ssize_t n = 0;
-        while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        ::close(fd);
-        json_spirit::Value hold;
-        const std::string* snapshot = nullptr;
-        const std::string* stamp = nullptr;
-        if (n == 0 && json_spirit::read(text, hold) && hold.type() == json_spirit::obj_type) {
-            snapshot = json_spirit::object_get_str(hold.get_obj(), "snapshot_name");
-            stamp = json_spirit::object_get_str(hold.get_obj(), "file_stamp");
-        }
-        if (snapshot == nullptr || stamp == nullptr) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C.\n"), path.c_str()));
-            ok = false;
-            continue;
-        }
-        ++out.runs;
-        out.snapshot_names.insert(*snapshot);
-        out.file_stamps.insert(*stamp);
-    }
-    return ok && reader.last_error() == 0;
+                return false;
+            }
+            ++out.runs;
+            out.snapshot_names.insert(*snapshot);
+            out.file_stamps.insert(*stamp);
+            return false;
+        });
+    return listed && ok;
 }
 
 }  // namespace smartx

@@ -3,11 +3,9 @@
 // weighed against the catalog (what committed sets need) and the holds of
 // running servants (what they are making).
 //
-// A hold is one file per running backup of a VM under
-// /var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/<vm id>/, locked (flock)
-// for the run's life and naming the snapshot it makes and the stamp of its
-// pool files. A killed servant's lock goes with it, so a hold that can be
-// locked belongs to no running servant.
+// A hold is one record (smartx/servant/run_record.h) per running backup of a
+// VM under /var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/<vm id>/, naming
+// the snapshot it makes and the stamp of its pool files.
 #ifndef SMARTX_SERVANT_BACKUP_SWEEP_H
 #define SMARTX_SERVANT_BACKUP_SWEEP_H
 
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "host/json_spirit/value.h"
+#include "smartx/servant/run_record.h"
 
 namespace smartx {
 
@@ -40,6 +39,10 @@ bool named_files(const json_spirit::Array& rows, std::set<std::string>& out);
 // the same directory); empty for any other name.
 std::string temporary_file_target(const std::string& path);
 
+// Whether a pool file name (or the name a temporary stands for) carries a
+// file stamp.
+bool file_has_stamp(const std::string& path, const std::string& stamp);
+
 // What running backups of one VM hold.
 struct Live_Holds {
     size_t runs = 0;                       // running backups, the caller's own included
@@ -51,19 +54,34 @@ struct Live_Holds {
 class Backup_Hold {
 public:
     Backup_Hold() = default;
-    ~Backup_Hold() { release(); }
     Backup_Hold(const Backup_Hold&) = delete;
     Backup_Hold& operator=(const Backup_Hold&) = delete;
 
     // Writes and locks the hold of run run_id; false (logged) when it cannot.
     bool take(const std::string& vm_id, const std::string& run_id, const std::string& snapshot_name,
               const std::string& file_stamp);
-    void release();
-    bool held() const { return fd_ >= 0; }
+    void release() { record_.release(); }
+    bool held() const { return record_.held(); }
+
+private:
+    Run_Record record_;
+};
+
+// Makes the claims of one VM's start seconds one at a time: while a backup
+// holds this lock (its VM's hold directory locked), no other one of the VM
+// can choose a second and take its hold, so no two ever choose the same.
+class Hold_Claim_Lock {
+public:
+    Hold_Claim_Lock() = default;
+    ~Hold_Claim_Lock();
+    Hold_Claim_Lock(const Hold_Claim_Lock&) = delete;
+    Hold_Claim_Lock& operator=(const Hold_Claim_Lock&) = delete;
+
+    // Waits for the lock; false (logged) when it cannot be had.
+    bool take(const std::string& vm_id);
 
 private:
     int fd_ = -1;
-    std::string path_;
 };
 
 // Reads the holds of the VM's running backups, removing those of backups

@@ -384,7 +384,18 @@ bool Backup_Servant_Handler::save_catalog() {
     RESTful_Catalog_Operator op(control.backupd_host, control.backupd_port, control.backupd_ssl,
                                 control.access_key, to_int(control.retry.max_retries),
                                 to_int(control.retry.max_internal));
-    if (!op.commit(bset_, true)) {
+    switch (op.commit_set(bset_, true)) {
+        case RESTful_Catalog_Operator::COMMITTED:
+            commit_state_ = Commit_State::COMMITTED;
+            break;
+        case RESTful_Catalog_Operator::NOT_COMMITTED:
+            commit_state_ = Commit_State::NOT_COMMITTED;
+            break;
+        case RESTful_Catalog_Operator::UNSETTLED:
+            settle_commit(op);
+            break;
+    }
+    if (commit_state_ != Commit_State::COMMITTED) {
         ACE_ERROR(
             (LM_ERROR, ACE_TEXT("Failed to commit catalog for SmartX VM '%C'.\n"), vm_.id.c_str()));
         return false;
@@ -394,6 +405,25 @@ bool Backup_Servant_Handler::save_catalog() {
     result_["source_size"] = static_cast<int64_t>(bset_.source_size);
     result_["vm_id"] = vm_.id;
     return true;
+}
+
+void Backup_Servant_Handler::settle_commit(RESTful_Catalog_Operator& catalog) {
+    ACE_ERROR((LM_WARNING,
+               ACE_TEXT("No answer says whether backup set %C of VM %C is committed: looking it "
+                        "up.\n"),
+               bset_.uuid.c_str(), vm_.id.c_str()));
+    bool found = false;
+    if (!catalog.find_set(bset_.set_type.c_str(), bset_.uuid, found)) {
+        commit_state_ = Commit_State::UNSETTLED;
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Whether backup set %C of VM %C is committed is unknown: nothing of "
+                            "it is removed, the next backup settles it.\n"),
+                   bset_.uuid.c_str(), vm_.id.c_str()));
+        return;
+    }
+    commit_state_ = found ? Commit_State::COMMITTED : Commit_State::NOT_COMMITTED;
+    ACE_DEBUG((LM_INFO, ACE_TEXT("Backup set %C of VM %C is %C.\n"), bset_.uuid.c_str(),
+               vm_.id.c_str(), found ? "committed" : "not committed"));
 }
 
 // ---- removal after a failed backup ----

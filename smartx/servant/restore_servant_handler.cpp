@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -29,6 +30,10 @@ const char* const VM_INFO_OBJECT = "vm_info";
 const char* const DEFAULT_STATUS = "STOPPED";
 // The policy of a new volume when neither the entry nor the backup names one.
 const char* const DEFAULT_POLICY = "REPLICA_2_THIN_PROVISION";
+// How long the clean-up of an ended restore (what it made removed, the VM
+// powered) may wait for CloudTower's tasks, stopped job or not: well within
+// the grace the job gives a stopped servant.
+constexpr std::chrono::seconds CLEAN_UP_LIMIT{120};
 
 bool is_status(const VM& vm, VM_Status status) {
     return vm.get_status() == status;
@@ -39,7 +44,8 @@ const std::string* text_member(const json_spirit::Object& obj, const char* key) 
 }
 }  // namespace
 
-Restore_Servant_Handler::Restore_Servant_Handler() : Servant_Handler("restore") {}
+Restore_Servant_Handler::Restore_Servant_Handler()
+    : Servant_Handler("restore", ACE_TEXT("Failed to load params %C.")) {}
 
 Restore_Servant_Handler::~Restore_Servant_Handler() = default;
 
@@ -57,6 +63,13 @@ void Restore_Servant_Handler::reset_request() {
     job_act_.close();
     progress_.close();
     client_.reset(new (std::nothrow) RESTful_Client);
+    if (client_) {
+        client_->set_stop_check([this] { return is_stopped(); });
+        client_->set_created_hook(
+            [this](Message::Type type, const std::string& id, const std::string& task_id) {
+                note_created(type, id, task_id);
+            });
+    }
     src_vm_ = VM();
     src_vm_loaded_ = false;
     target_vm_ = VM();
@@ -71,6 +84,9 @@ void Restore_Servant_Handler::reset_request() {
     result_.clear();
     param_ = Restore_Param();
     restore_entry_.clear();
+    // A request that ended half-way leaves what it made to a later run.
+    journal_.close();
+    journal_failed_ = false;
 }
 
 bool Restore_Servant_Handler::load_params(const json_spirit::Value& param,
@@ -84,13 +100,24 @@ void Restore_Servant_Handler::release_zbs() {
 }
 
 void Restore_Servant_Handler::run() {
-    const bool succeeded = handle_restore_i();
+    const std::string tower = journal_tower(param_.control.login_info);
+    sweep_dead_restores(*client_, tower);
+    const bool succeeded = journal_.open(uuid_generate_text(), tower, restore_entry_.vm_src_id,
+                                         restore_entry_.vm_tgt_name) &&
+                           handle_restore_i();
+    const auto until = std::chrono::steady_clock::now() + CLEAN_UP_LIMIT;
+    client_->set_stop_check([until] { return std::chrono::steady_clock::now() >= until; });
     if (!succeeded) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to restore to VM.\n")));
         delete_residual_volumes();
     }
     final_power(succeeded);
     finish_restore(succeeded);
+    // Kept when something it made could not be removed: a later run removes it.
+    if (succeeded)
+        journal_.finish();
+    else
+        journal_.close();
 }
 
 void Restore_Servant_Handler::finish_restore(bool succeeded) {
@@ -117,7 +144,7 @@ bool Restore_Servant_Handler::job_init() {
 
 bool Restore_Servant_Handler::init() {
     if (!open_cluster(*client_, param_.control, restore_entry_.vm_tgt_cluster_id, cluster_ip_, zbs_,
-                      smartx_result_))
+                      smartx_result_, ACE_TEXT("Failed to login SmartX.\n")))
         return false;
     reset_progress(*progress_.get(), start_time_);
     return true;
@@ -311,16 +338,14 @@ bool Restore_Servant_Handler::create_volumes() {
                 break;
             }
         }
+        // What was made so far goes with the failed restore.
         if (found == nullptr) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to find src volume %C in backup set.\n"),
                        volume.src_id.c_str()));
-            delete_residual_volumes();
             return false;
         }
-        if (!create_volume(volume, *found, disk)) {
-            delete_residual_volumes();
+        if (!create_volume(volume, *found, disk))
             return false;
-        }
     }
     return true;
 }
@@ -348,7 +373,7 @@ bool Restore_Servant_Handler::create_volume(Restore_Source_Entry::Volume& volume
     }
     std::string id;
     smartx_result_.clear();
-    if (!client_->create_vm_volume(setting, id, &smartx_result_) || id.empty()) {
+    if (!client_->create_vm_volume(setting, id, &smartx_result_) || id.empty() || journal_failed_) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create volume %C.\n"), setting.name.c_str()));
         return false;
     }
@@ -483,34 +508,37 @@ bool Restore_Servant_Handler::resolve_chunks() {
 }
 
 bool Restore_Servant_Handler::delete_unmounted_volume(const std::string& id, const char* failure) {
-    VM_Volume volume;
-    Error error;
-    if (!client_->query_vm_volume(id, volume, &error)) {
-        // Gone already (with a deleted VM, say): nothing to do.
-        if (error.message.find("not found") != std::string::npos)
-            return true;
-        ACE_ERROR((LM_ERROR, failure, id.c_str(), error.message.c_str()));
-        return false;
-    }
-    if (!volume.vm_disks.empty()) {
-        ACE_ERROR(
-            (LM_WARNING, ACE_TEXT("Volume %C is still mounted by a VM: kept.\n"), id.c_str()));
-        return false;
-    }
-    error.clear();
-    if (!client_->delete_vm_volume(id, true, &error)) {
-        ACE_ERROR((LM_ERROR, failure, id.c_str(), error.message.c_str()));
-        return false;
-    }
-    return true;
+    std::string why;
+    const Volume_Removal removal = smartx::delete_unmounted_volume(*client_, id, &why);
+    if (removal == Volume_Removal::FAILED)
+        ACE_ERROR((LM_ERROR, failure, id.c_str(), why.c_str()));
+    return removal == Volume_Removal::GONE;
 }
 
 void Restore_Servant_Handler::delete_residual_volumes() {
-    for (const auto& disk : new_disks_)
-        delete_unmounted_volume(disk.second.vm_volume_local_id,
-                                ACE_TEXT("Failed to delete volume %C. SmartX Error (%C).\n"));
+    std::vector<Restore_Made> settled;
+    remove_restore_made(*client_, journal_.made(), settled);
+    journal_.forget(settled);
+    for (const Restore_Made& made : settled)
+        if (made.kind == Restore_Made::VM && made.id == new_vm_id_)
+            new_vm_id_.clear();
     new_disks_.clear();
     chunk_map_.clear();
+}
+
+void Restore_Servant_Handler::note_created(Message::Type type, const std::string& id,
+                                           const std::string& task_id) {
+    Restore_Made made;
+    if (type == Message::CREATE_VM_VOLUME)
+        made.kind = Restore_Made::VOLUME;
+    else if (type == Message::CREATE_VM)
+        made.kind = Restore_Made::VM;
+    else
+        return;
+    made.id = id;
+    made.task_id = task_id;
+    if (!journal_.note(made))
+        journal_failed_ = true;
 }
 
 // ---- alerts, stop test, progress ----

@@ -5,6 +5,11 @@
 // the VM runs and leaves it powered as the job asks. It answers {"code",
 // "storage_size", "set_size", "source_size", "vm_id"}.
 //
+// What it makes is journaled before it is made (restore_leftovers.h), and
+// what dead restores into the same CloudTower made goes before it starts.
+// Once the restore has ended, its clean-up and power step are no longer cut
+// short by the job's stop, only by a bound of their own.
+//
 // One handler serves one request at a time; everything that belongs to a
 // request is reset when the next one starts.
 #ifndef SMARTX_SERVANT_RESTORE_SERVANT_HANDLER_H
@@ -39,6 +44,7 @@
 #include "smartx/common/vm_setting.h"
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/job/restore_source_entry.h"
+#include "smartx/servant/restore_leftovers.h"
 #include "smartx/servant/servant_common.h"
 #include "smartx/zbs/zbs_wrapper.h"
 
@@ -104,10 +110,13 @@ protected:
     bool load_vm_setting(const Backup_Piece& piece);
     // Volume, ZBS volume and handle of each chunk, before any worker runs.
     bool resolve_chunks();
-    // Deletes the created volumes not mounted by any VM; a second call does nothing.
+    // Deletes what this restore made: its new VM, then the volumes no other
+    // VM mounts; a second call does nothing.
     void delete_residual_volumes();
     // Deletes a volume unless a VM still mounts it.
     bool delete_unmounted_volume(const std::string& id, const char* failure);
+    // Journals what CloudTower has answered to make.
+    void note_created(Message::Type type, const std::string& id, const std::string& task_id);
 
     void add_agent_alert(unsigned level, Alert_Code code,
                          const json_spirit::Object* detail = nullptr);
@@ -180,6 +189,9 @@ protected:
     std::map<std::string, Chunk_Ptr> chunk_map_;
     Restore_Param param_;
     Restore_Source_Entry restore_entry_;
+    Restore_Journal journal_;
+    // Something made went unjournaled: nothing more is made.
+    bool journal_failed_ = false;
 };
 
 }  // namespace smartx

@@ -330,8 +330,17 @@ void Restore_Servant_Handler::update_hardware() {
 
 bool Restore_Servant_Handler::create_new_vm() {
     update_hardware();
+    // No listing shows a VM of that name: it would stand beside CloudTower's
+    // own, unseen.
+    if (vm_setting_.name == CLOUDTOWER_VM_NAME) {
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Refused to create VM %C: the name is the CloudTower VM's.\n"),
+                   vm_setting_.name.c_str()));
+        return false;
+    }
     smartx_result_.clear();
-    if (!client_->create_vm(vm_setting_, new_vm_id_, &smartx_result_) || new_vm_id_.empty()) {
+    if (!client_->create_vm(vm_setting_, new_vm_id_, &smartx_result_) || new_vm_id_.empty() ||
+        journal_failed_) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create VM. SmartX Error (%C).\n"),
                    smartx_result_.message.c_str()));
         return false;
@@ -456,15 +465,8 @@ bool Restore_Servant_Handler::starts_running(const std::string& id) {
 }
 
 bool Restore_Servant_Handler::check_new_vm() {
-    if (starts_running(new_vm_id_))
-        return true;
-    smartx_result_.clear();
-    if (client_->delete_vm(new_vm_id_, true, &smartx_result_))
-        new_vm_id_.clear();
-    else
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete new VM, SmartX ERROR(%C).\n"),
-                   smartx_result_.message.c_str()));
-    return false;
+    // One that does not run goes with the failed restore's clean-up.
+    return starts_running(new_vm_id_);
 }
 
 bool Restore_Servant_Handler::check_existing_vm() {
@@ -522,7 +524,9 @@ void Restore_Servant_Handler::final_power(bool succeeded) {
             power_vm(true);
         return;
     }
-    power_vm(param_.start_vm);
+    // A failed restore's new VM that could not be removed is never started:
+    // its disks may not hold what they should.
+    power_vm(false);
 }
 
 }  // namespace smartx

@@ -68,10 +68,13 @@ int Servant_Handler::handle_request(const JSON_RPC_Channel_Weak_Ptr& channel,
     json_spirit::Value param;
     json_spirit::Value entry;
     try {
-        json_spirit::extract_or_throw(request.params.get_obj())("param", param, true)("entry",
-                                                                                      entry, true);
+        // clang-format off
+        json_spirit::extract_or_throw(request.params.get_obj())
+            ("param", param, true)
+            ("entry", entry, true);
+        // clang-format on
     } catch (const std::exception& e) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load params, %C.\n"), e.what()));
+        ACE_ERROR((LM_ERROR, params_failure_, e.what()));
         return requester->send_error(JSON_RPC_INVALID_PARAMS, request.id, nullptr,
                                      json_spirit::Value());
     }
@@ -179,13 +182,14 @@ void reset_progress(VM_Progress_Info& progress, time_t start_time) {
 }
 
 bool open_cluster(RESTful_Client& client, Control_Param& control, const std::string& cluster_id,
-                  std::string& cluster_ip, Zbs_Handle& zbs, Error& error) {
+                  std::string& cluster_ip, Zbs_Handle& zbs, Error& error,
+                  const ACE_TCHAR* login_failure) {
     if (zbs_init(control.zbs_version.c_str()) != 1) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to init zbs[%C].\n"), control.zbs_version.c_str()));
         return false;
     }
     if (!client.login(control.login_info, &error)) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to login SmartX %C.\n"), error.message.c_str()));
+        ACE_ERROR((LM_ERROR, login_failure, error.message.c_str()));
         return false;
     }
     std::vector<Cluster> clusters;

@@ -38,8 +38,11 @@ public:
                       const JSON_RPC_Object_Ptr& obj) final;
 
 protected:
-    // what names the request in the log ("backup", "restore").
-    explicit Servant_Handler(const char* what) : what_(what) {}
+    // what names the request in the log ("backup", "restore");
+    // params_failure is the servant's own log format for a request without
+    // its "param" or "entry" (one %C: the reason).
+    Servant_Handler(const char* what, const ACE_TCHAR* params_failure)
+        : what_(what), params_failure_(params_failure) {}
 
     // Forgets everything of the previous request; a new client_ included.
     virtual void reset_request() = 0;
@@ -77,6 +80,7 @@ private:
     int handle_loaded(JSON_RPC_Channel& channel, const JSON_RPC_Request& request);
 
     const char* what_;
+    const ACE_TCHAR* params_failure_;
 };
 
 int send_internal_error(JSON_RPC_Channel& channel, const JSON_RPC_Request& request,
@@ -128,9 +132,11 @@ bool open_job_records(Job_Activity_Map& job_act, VM_Progress_Handle& progress,
 void reset_progress(VM_Progress_Info& progress, time_t start_time);
 
 // Loads the ZBS library, logs in to CloudTower, finds the cluster's ip and
-// opens a ZBS handle on it; each failure is logged.
+// opens a ZBS handle on it; each failure is logged. login_failure: the log
+// format of a failed login, given the error's message.
 bool open_cluster(RESTful_Client& client, Control_Param& control, const std::string& cluster_id,
-                  std::string& cluster_ip, Zbs_Handle& zbs, Error& error);
+                  std::string& cluster_ip, Zbs_Handle& zbs, Error& error,
+                  const ACE_TCHAR* login_failure);
 
 // A ZBS handle on the cluster's data addresses; null (logged) on failure.
 Zbs_Handle open_zbs_handle(RESTful_Client& client, const std::string& cluster_id);

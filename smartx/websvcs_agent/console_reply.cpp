@@ -18,10 +18,4 @@ int internal_error(const char* handler, JSON_RPC_Channel& channel,
     return reply_error(handler, channel, request, JSON_RPC_INTERNAL_ERROR, "Internal error.");
 }
 
-int no_channel(const char* handler) {
-    ACE_ERROR(
-        (LM_ERROR, ACE_TEXT("%C request arrived without a channel; nothing answered.\n"), handler));
-    return -1;
-}
-
 }  // namespace smartx

@@ -19,9 +19,6 @@ const int THREW = -1000;
 // The answer to a request whose handling threw before it was answered.
 int internal_error(const char* handler, JSON_RPC_Channel& channel, const JSON_RPC_Request& request);
 
-// The answer to a request that arrived without a channel: nothing can be sent.
-int no_channel(const char* handler);
-
 }  // namespace smartx
 
 #endif

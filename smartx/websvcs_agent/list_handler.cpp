@@ -9,6 +9,7 @@
 #include <ace/Get_Opt.h>
 #include <ace/Log_Msg.h>
 
+#include "qorm/check.h"
 #include "qorm/guard.h"
 #include "smartx/common/connect_params.h"
 #include "smartx/common/error.h"
@@ -149,7 +150,7 @@ int JSON_RPC_SmartX_List_Handler::init(int argc, char** argv) {
                     field = params ? &params->zbs_retries : &ignored;
                     break;
                 default:
-                    ACE_ERROR((LM_ERROR, ACE_TEXT("Unknown SmartX connect param -%c.\n"), c));
+                    ACE_ERROR((LM_ERROR, ACE_TEXT("Unkown Smartx connect param -%c.\n"), c));
                     continue;
             }
             *field = to_u32(get_opt.opt_arg());
@@ -171,8 +172,7 @@ int JSON_RPC_SmartX_List_Handler::fini() {
 
 int JSON_RPC_SmartX_List_Handler::handle_request(JSON_RPC_Channel* channel,
                                                  JSON_RPC_Request& request) {
-    if (!channel)
-        return no_channel(HANDLER);
+    QORM_CHECK_NOT_NULL_RETURN(channel, -1);
     const int r = qorm::guarded("handle a SmartX list request", THREW, [&] {
         if (request.params.type() != json_spirit::obj_type)
             return reply_error(HANDLER, *channel, request, JSON_RPC_INVALID_PARAMS,

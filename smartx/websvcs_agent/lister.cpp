@@ -2,10 +2,13 @@
 #include "smartx/websvcs_agent/lister.h"
 
 #include <ace/Log_Msg.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "host/directory_reader.h"
 #include "host/paths.h"
@@ -21,6 +24,7 @@
 #include "smartx/common/vm.h"
 #include "smartx/common/vm_disk.h"
 #include "smartx/common/vm_volume.h"
+#include "smartx/zbs/zbs_wrapper.h"
 
 namespace smartx {
 
@@ -44,15 +48,22 @@ std::string vm_status_text(const VM& vm) {
     }
 }
 
-// A version directory, or a link to one; files and "."/".." are not versions.
-bool is_version_dir(const std::string& dir, const std::string& name, const ACE_stat& st) {
-    if (name.empty() || name == "." || name == "..")
+// A version a job could name (the check its zbs_version gets): a directory,
+// or a link to a directory inside `dir` (whose real path is `real_dir`).
+bool is_version_dir(const std::string& dir, const std::string& real_dir, const std::string& name,
+                    const ACE_stat& st) {
+    if (!is_valid_zbs_version(name.c_str()))
         return false;
     if (S_ISDIR(st.st_mode))
         return true;
-    struct stat target;
-    return S_ISLNK(st.st_mode) && ::stat((dir + "/" + name).c_str(), &target) == 0 &&
-           S_ISDIR(target.st_mode);
+    if (!S_ISLNK(st.st_mode) || real_dir.empty())
+        return false;
+    char target[PATH_MAX];
+    struct stat target_st;
+    return ::realpath((dir + "/" + name).c_str(), target) != nullptr &&
+           std::strncmp(target, real_dir.c_str(), real_dir.size()) == 0 &&
+           target[real_dir.size()] == '/' && ::stat(target, &target_st) == 0 &&
+           S_ISDIR(target_st.st_mode);
 }
 
 // Free memory, signed: a host reporting more used than total sorts last.
@@ -270,10 +281,12 @@ bool Lister::list_info(View_Type, const std::string&, std::vector<Item>& items) 
     std::vector<std::string> versions;
     Directory_Reader reader;
     if (reader.open(dir.str().c_str(), true, 0) == 0) {
+        char real_dir[PATH_MAX];
+        const std::string real = ::realpath(dir.str().c_str(), real_dir) ? real_dir : "";
         std::string name;
         ACE_stat st;
         while (reader.read(name, st) == 0)
-            if (is_version_dir(dir.str(), name, st))
+            if (is_version_dir(dir.str(), real, name, st))
                 versions.push_back(name);
     }
     std::sort(versions.begin(), versions.end(), std::greater<std::string>());

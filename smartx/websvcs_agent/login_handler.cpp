@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/host_manager.h"
+#include "qorm/check.h"
 #include "qorm/guard.h"
 #include "smartx/common/error.h"
 #include "smartx/common/login_info.h"
@@ -78,8 +79,7 @@ JSON_RPC_SmartX_Login_Handler::~JSON_RPC_SmartX_Login_Handler() = default;
 
 int JSON_RPC_SmartX_Login_Handler::handle_request(JSON_RPC_Channel* channel,
                                                   JSON_RPC_Request& request) {
-    if (!channel)
-        return no_channel(HANDLER);
+    QORM_CHECK_NOT_NULL_RETURN(channel, -1);
     const int r = qorm::guarded("handle a SmartX login request", THREW, [&] {
         if (request.params.type() != json_spirit::obj_type)
             return reply_error(HANDLER, *channel, request, JSON_RPC_INVALID_PARAMS,

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -380,6 +381,34 @@ TEST(RsaCodec, OnlyTheMatchingKeyAndPaddingDecryptUndamagedInput) {
     }
     EXPECT_EQ("", decode(cipher, a_priv, &ok, 2)) << "only the agreed padding is understood";
     EXPECT_FALSE(ok);
+}
+
+// The parsed keys are kept between calls: threads decrypting at once with
+// two hosts' keys, in turn, each get their own secret back every time.
+TEST(RsaCodec, ThreadsTakingTurnsWithTwoKeysEachDecryptTheirOwn) {
+    const int THREADS = 4, ROUNDS = 25;
+    std::string priv[2], pub[2];
+    ASSERT_TRUE(rsa_generate_key_pair(priv[0], pub[0]) && rsa_generate_key_pair(priv[1], pub[1]));
+    std::vector<std::string> plain, cipher;
+    for (int t = 0; t < THREADS; ++t) {
+        plain.push_back("secret of thread " + std::to_string(t));
+        cipher.emplace_back();
+        ASSERT_TRUE(rsa_encrypt_to_base64(pub[t % 2], plain[t], cipher[t]));
+    }
+    std::vector<int> right(THREADS, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t)
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < ROUNDS; ++r) {
+                bool ok = false;
+                right[t] += decode(cipher[t], priv[t % 2], &ok) == plain[t] && ok;
+                // The other key refuses it, whichever key was parsed last.
+                right[t] -= decode(cipher[t], priv[(t + 1) % 2], &ok) != "" || ok;
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(std::vector<int>(THREADS, ROUNDS), right);
 }
 
 TEST(LooseVersion, ParsesLeadingDottedNumbersAndComparesPartByPart) {

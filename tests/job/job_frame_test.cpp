@@ -214,23 +214,39 @@ TEST_F(JobFrame, PostActionSwitchesToCompletingOnlyWhenItHasAScript) {
     EXPECT_EQ(JOB_STATE_PAUSING, state_after_work.load());
 }
 
-TEST_F(JobFrame, PauseDuringPreActionFailsTheRun) {
-    auto def = definition();
-    std::string started = marker("started"), release = marker("release");
-    def->pre_action =
-        "touch '" + started + "'; while [ ! -f '" + release + "' ]; do sleep 0.01; done";
-    ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(def), false);
-    ASSERT_EQ(0, job->start(nullptr));
-    while (!exists(started))
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(0, job->pause(nullptr));
-    std::ofstream(release).put('x');
-    ASSERT_TRUE(job->wait_for_completion(60000));
-    auto reports = job->reports();
-    ASSERT_EQ(kFailure, kinds(reports));
-    EXPECT_EQ(-1, reports[1].code);
-    EXPECT_EQ(0, b_.work_calls.load());
-    EXPECT_FALSE(exists(marker("post")));
+// A control that comes while the precondition or the pre-action still runs
+// (a stop right after the start, say) ends the run before any work.
+TEST_F(JobFrame, ControlsWhileAScriptRunsEndTheRunBeforeItsWork) {
+    const struct {
+        const char* name;
+        std::string Job_Definition::*script;
+        int (Job::*control)(const Action_Options*);
+        Kinds reports;
+    } rows[] = {
+        {"PauseDuringPreAction", &Job_Definition::pre_action, &Job::pause, kFailure},
+        {"StopDuringPrecondition", &Job_Definition::precondition, &Job::stop, kCanceled},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string started = marker("started"), release = marker("release");
+        ::unlink(started.c_str());
+        ::unlink(release.c_str());
+        auto def = definition();
+        (*def).*row.script =
+            "touch '" + started + "'; while [ ! -f '" + release + "' ]; do sleep 0.01; done";
+        ACE_Intrusive_Auto_Ptr<Job> job(new Test_Job(def), false);
+        ASSERT_EQ(0, job->start(nullptr));
+        while (!exists(started))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(0, ((*job).*row.control)(nullptr));
+        std::ofstream(release).put('x');
+        ASSERT_TRUE(job->wait_for_completion(60000));
+        const std::vector<Job_Report> reports = job->reports();
+        ASSERT_EQ(row.reports, kinds(reports));
+        EXPECT_EQ(row.reports == kFailure ? -1 : 0, reports[1].code);
+        EXPECT_EQ(0, b_.work_calls.load());
+        EXPECT_FALSE(exists(marker("post")));
+    }
 }
 
 TEST_F(JobFrame, ANewRunDoesNotInheritTheLastCancel) {

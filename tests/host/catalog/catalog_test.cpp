@@ -136,38 +136,78 @@ TEST_F(Catalog, ARefusedKeyOrAnUnreachableServerFailsWithoutHanging) {
                      .commit(make_set("x", "vm"), true));
 }
 
+// A commit to a server that cannot be reached was never sent; a look-up
+// answers only from a row naming the set, and a failed one says nothing.
+TEST_F(Catalog, UnsentCommitsAreNotCommittedAndLookUpsFindOnlyTheirSet) {
+    using Answer = sim::Backup_Server::Commit_Answer;
+    using Op = RESTful_Catalog_Operator;
+    // Nothing there to connect to: nothing was sent.
+    const int port = server_->port();
+    server_->stop();
+    RESTful_Catalog_Operator gone("127.0.0.1", static_cast<uint16_t>(port), false, secure_string(),
+                                  1, -1);
+    EXPECT_EQ(gone.commit_set(make_set("unsent", "vm-1"), true), Op::NOT_COMMITTED);
+    bool found = true;
+    EXPECT_FALSE(gone.find_set("smartx", "unsent", found));
+    EXPECT_FALSE(found);
+    ASSERT_TRUE(server_->start(port));
+    // A look-up that fails says nothing; one that lists others finds nothing.
+    server_->fault_commits(1, true, Answer::CUT_OFF);
+    server_->fail_views_after_commit(1, 400);
+    Catalog_Operator op(-1, -1);
+    EXPECT_EQ(op.commit_set(make_set("unheard", "vm-1"), true), Op::UNSETTLED);
+    EXPECT_FALSE(op.find_set("smartx", "unheard", found));
+    server_->set_view_override(R"([{"uuid": "other"}, {"uuid": "another"}])");
+    EXPECT_TRUE(op.find_set("smartx", "unheard-of", found));
+    EXPECT_FALSE(found);
+    EXPECT_TRUE(op.find_set("smartx", "unheard", found));
+    EXPECT_TRUE(found);
+}
+
 // Only the catalog's answer naming the set makes a commit: any other 2xx
-// answer (a proxy's page, an empty or foreign body) fails it.
+// answer (a proxy's page, an empty or foreign body) leaves it unsettled. A
+// refusal settles it only when no earlier attempt may have been recorded.
 TEST(CatalogCommit, ASuccessStatusAloneIsNotACommit) {
-    const struct {
+    using Op = RESTful_Catalog_Operator;
+    struct Answer {
         int status;
         const char* body;
-        bool committed;
+    };
+    const struct {
+        std::vector<Answer> answers;  // one per attempt
+        Op::Commit_Outcome outcome;
     } cases[] = {
-        {201, R"({"uuid":"s-1"})", true},
-        {200, R"({"uuid":"s-1","replaced":true})", true},
-        {200, "<html><body>OK</body></html>", false},
-        {200, "", false},
-        {200, "{}", false},
-        {200, R"({"uuid":"s-2"})", false},
-        {200, R"({"uuid":1})", false},
-        {201, R"(["s-1"])", false},
-        {204, "", false},
+        {{{201, R"({"uuid":"s-1"})"}}, Op::COMMITTED},
+        {{{200, R"({"uuid":"s-1","replaced":true})"}}, Op::COMMITTED},
+        {{{200, "<html><body>OK</body></html>"}}, Op::UNSETTLED},
+        {{{200, ""}}, Op::UNSETTLED},
+        {{{200, "{}"}}, Op::UNSETTLED},
+        {{{200, R"({"uuid":"s-2"})"}}, Op::UNSETTLED},
+        {{{200, R"({"uuid":1})"}}, Op::UNSETTLED},
+        {{{201, R"(["s-1"])"}}, Op::UNSETTLED},
+        {{{204, ""}}, Op::UNSETTLED},
+        {{{409, R"({"message":"no"})"}}, Op::NOT_COMMITTED},
+        {{{503, "{}"}, {409, R"({"message":"no"})"}}, Op::UNSETTLED},
+        {{{503, "{}"}, {201, R"({"uuid":"s-1"})"}}, Op::COMMITTED},
     };
     httplib::Server stray;
     std::atomic<size_t> row{0};
+    std::atomic<size_t> attempt{0};
     stray.Post(".*", [&](const httplib::Request&, httplib::Response& res) {
-        res.status = cases[row].status;
-        res.set_content(cases[row].body, "application/json");
+        const Answer& a = cases[row].answers.at(attempt++);
+        res.status = a.status;
+        res.set_content(a.body, "application/json");
     });
     const int port = stray.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
     std::thread serving([&] { stray.listen_after_bind(); });
     for (row = 0; row < sizeof cases / sizeof cases[0]; ++row) {
-        SCOPED_TRACE(cases[row].body);
+        SCOPED_TRACE(cases[row].answers.back().body);
+        attempt = 0;
         RESTful_Catalog_Operator op("127.0.0.1", static_cast<uint16_t>(port), false,
                                     secure_string(), 3, 10);
-        EXPECT_EQ(op.commit(make_set("s-1", "vm-1"), true), cases[row].committed);
+        EXPECT_EQ(op.commit_set(make_set("s-1", "vm-1"), true), cases[row].outcome);
+        EXPECT_EQ(attempt, cases[row].answers.size());
     }
     stray.stop();
     serving.join();

@@ -2,6 +2,7 @@
 // handler base, and the task scheduler running real servant processes (the
 // built starter with the test handler library).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -463,6 +464,58 @@ TEST_F(ServantScheduler, AStopEndsDispatchingAndRunningServantsGetTheirGrace) {
     EXPECT_NE(std::string::npos,
               log.text().find("of task blocked ended without a reply (signal 15)"))
         << log.text();
+}
+
+// CPU seconds (user and system) this process has used, all threads.
+double process_cpu_s() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// A servant that lingers with its output closed, after its reply or after
+// shutting its channel without one, is waited for without burning a core:
+// its reply reaches the result callback, and past the exit grace it is
+// killed.
+TEST_F(ServantScheduler, ALingeringServantIsWaitedForWithoutSpinning) {
+    // Of the time spent waiting, the most this process may spend on the CPU.
+    const double MOST_CPU_SHARE = 0.2;
+    struct Case {
+        const char* task;
+        bool reply;
+        double linger_s;
+        int exit_grace_s;
+        double least_wait_s;  // the servant's life as the scheduler must see it
+        double most_wait_s;   // ... and the latest it must have ended
+        const char* log;      // expected in the scheduler's log, if anything
+    };
+    const Case cases[] = {
+        {"replied", true, 1.5, 30, 1.5, 6.5, nullptr},
+        {"shut", false, 60, 1, 1, 6, "of task shut ended without a reply (signal 9)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.task);
+        Process_Log_Capture log;
+        Servant_Task_Scheduler s("test.servant", 1);
+        s.set_exit_grace(c.exit_grace_s);
+        add(c.task, "linger", Object{{"reply", Value(c.reply)}, {"seconds", Value(c.linger_s)}},
+            "h", nullptr, &s);
+        const size_t replies_before = replies().size();
+        const double cpu_before = process_cpu_s();
+        const auto start = std::chrono::steady_clock::now();
+        run(1, nullptr, &s);
+        const double waited =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double cpu = process_cpu_s() - cpu_before;
+        EXPECT_EQ(c.reply ? 1u : 0u, replies().size() - replies_before);
+        EXPECT_GE(waited, c.least_wait_s);
+        EXPECT_LT(waited, c.most_wait_s) << "killed late, or not at all";
+        EXPECT_LT(cpu, MOST_CPU_SHARE * waited) << cpu << " s of CPU in " << waited << " s";
+        if (c.log != nullptr) {
+            EXPECT_NE(std::string::npos, log.text().find(c.log)) << log.text();
+        }
+    }
 }
 
 TEST_F(ServantScheduler, InitCallbackPreparesTheProcessWhichInheritsOnlyItsOwnDescriptors) {

@@ -16,6 +16,9 @@
 //   block       touches params.started, then waits (60 s at most) for
 //               params.release to exist; {"code": 0}
 //   hang        answers {"code": 0}, then sleeps
+//   linger      answers {"code": 0} (with params.reply false: shuts its
+//               channel instead), closes its standard output and error, then
+//               sleeps params.seconds
 //   env         {"code": 0, "env": {name: value or null for params.vars},
 //               "fds": [open descriptors], "argv": [...], "init_args": [...]}
 //   log         writes params.lines to standard error and {"code": 0}
@@ -24,6 +27,7 @@
 // with "--params=JSON" takes those params for a request without an action
 // (a module's request, e.g. a backup's).
 #include <dirent.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -40,6 +44,9 @@
 #include "host/servant/json_rpc.h"
 
 namespace {
+
+// The scheduler starts servants with their channel on descriptor 3.
+const int CHANNEL_FD = 3;
 
 using json_spirit::Array;
 using json_spirit::Object;
@@ -213,6 +220,23 @@ public:
             r.result = result;
             ch->send(r);
             std::this_thread::sleep_for(std::chrono::seconds(120));
+            return 0;
+        } else if (action == "linger") {
+            bool reply = true;
+            double seconds = 0;
+            json_spirit::object_get(p, "reply", reply);
+            json_spirit::object_get(p, "seconds", seconds);
+            if (reply) {
+                JSON_RPC_Response r(req);
+                r.result = result;
+                ch->send(r);
+            } else {
+                ::shutdown(CHANNEL_FD, SHUT_RDWR);
+            }
+            std::fflush(nullptr);
+            ::close(STDOUT_FILENO);
+            ::close(STDERR_FILENO);
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
             return 0;
         } else if (action == "env") {
             Object env;

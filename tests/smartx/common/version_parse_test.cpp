@@ -15,9 +15,15 @@ TEST(Version, ParsesTheEndpointText) {
         const char* str;
         bool supported;
     } rows[] = {
+        // A number without the leading character keeps its first digit.
         {Version::CLOUDTOWER, "4.1.0", true, "CloudTower/4.1.0", true},
         {Version::CLOUDTOWER, "\"4.1.0\"", true, "CloudTower/4.1.0", true},
         {Version::CLOUDTOWER, "v4.1.0", true, "CloudTower/4.1.0", true},
+        // Whatever the leading character, when it is not a digit.
+        {Version::CLOUDTOWER, "V4.1.0", true, "CloudTower/4.1.0", true},
+        {Version::CLOUDTOWER, "x4.1.0", true, "CloudTower/4.1.0", true},
+        {Version::CLOUDTOWER, " 3.0.0", true, "CloudTower/3.0.0", true},
+        {Version::CLOUDTOWER, "-2.8.0", true, "CloudTower/2.8.0", false},
         {Version::CLOUDTOWER, "3.0.0", true, "CloudTower/3.0.0", true},
         {Version::CLOUDTOWER, "3.0", true, "CloudTower/3.0", true},
         {Version::CLOUDTOWER, "10.0.0", true, "CloudTower/10.0.0", true},
@@ -25,7 +31,7 @@ TEST(Version, ParsesTheEndpointText) {
         {Version::FISHEYE, "9.9.9", true, "FishEye/9.9.9", false},
         // Only one leading character is skipped.
         {Version::CLOUDTOWER, "vv4.1.0", false, "", false},
-        {Version::CLOUDTOWER, "x4.1.0", false, "", false},
+        {Version::CLOUDTOWER, "V\"4.1.0", false, "", false},
         {Version::CLOUDTOWER, "\"", false, "", false},
         // A version without a platform is empty whatever its number.
         {Version::NONE, "4.0.0", true, "", false},

@@ -1,9 +1,9 @@
-// Backups that go wrong, end to end through job-engine: each fault hits an
-// incremental run (or a restore) of one chain, then a clean incremental
-// follows. Whatever was committed must restore byte for byte, nothing
-// unfinished may stay in the catalog, the pool or CloudTower, and the next
-// incremental builds on the last committed set. Seeds: FAULT_SEED,
-// CHAIN_SEED (printed); FAULT_CASES picks cases, CHAIN_ROUNDS sets rounds.
+// Backups that go wrong, end to end through job-engine: each fault case (one
+// test each) hits an incremental run (or a restore) of a fresh chain, then a
+// clean incremental follows. Whatever was committed must restore byte for
+// byte, nothing unfinished may stay in the catalog, the pool or CloudTower,
+// and the next incremental builds on the last committed set. Seeds:
+// FAULT_SEED, CHAIN_SEED (printed); CHAIN_ROUNDS sets rounds.
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -22,6 +22,7 @@ using namespace world;
 using Env = std::map<std::string, std::string>;
 using Point = Hurt_Point;
 using Strings = std::vector<std::string>;
+using Commit_Answer = sim::Backup_Server::Commit_Answer;
 
 class Faults : public ::testing::Test {
 protected:
@@ -54,8 +55,12 @@ protected:
     std::unique_ptr<Job_Chain> chain_;
 };
 
-enum Commits { NONE, ONE, ANY };
+// What the hurt run commits: nothing, one set (and it succeeds), one set it
+// cannot tell it committed (and it fails), or either.
+enum Commits { NONE, ONE, ONE_UNTOLD, ANY };
 
+// One way a run goes wrong: hurt on its way (or not), with switches armed
+// before it, and what it may commit.
 struct Fault_Case {
     const char* name;
     Commits commits;
@@ -67,78 +72,101 @@ struct Fault_Case {
     bool restore;  // the run hurt is a restore of the last set
 };
 
-TEST_F(Faults, NothingLostOrLeftBehind) {
-    const auto none = [](Backup_World&) {};
-    const auto fail = [](const char* path, int status) {
-        return [=](Backup_World& w) { w.tower().fail_path(path, status, "simulated failure", -1); };
+void none(Backup_World&) {}
+
+std::function<void(Backup_World&)> tower_fails(const char* path, int status) {
+    return [=](Backup_World& w) { w.tower().fail_path(path, status, "simulated failure", -1); };
+}
+
+// The next commits (stored or not) get that answer; whether the look-up
+// that follows fails.
+std::function<void(Backup_World&)> commit_answers(int count, bool stored, Commit_Answer answer,
+                                                  bool look_up_fails = false) {
+    return [=](Backup_World& w) {
+        w.backupd().fault_commits(count, stored, answer);
+        if (look_up_fails)
+            w.backupd().fail_views_after_commit(count, 503);
     };
-    const Env slow{{"ZBS_SIM_DELAY_MS", "80"}};
-    const Hurt no = Hurt::NOTHING;
-    // clang-format off
-    const Fault_Case cases[] = {
-        {"ZbsReadErrorsPastTheRetries", NONE, {{"ZBS_SIM_FAIL_READS", "100000"}}, none, no, Point::START, 0, false},
-        {"ZbsWriteErrorsFailTheRestore", NONE, {{"ZBS_SIM_FAIL_WRITES", "100000"}}, none, no, Point::START, 0, true},
-        {"SlowZbs", ONE, {{"ZBS_SIM_DELAY_MS", "40"}}, none, no, Point::START, 0, false},
-        {"OnePoolWriteFails", ONE, {{"POOL_FAIL_WRITES", "1"}}, none, no, Point::START, 0, false},
-        {"FullPool", NONE, {{"POOL_SPACE", "400000"}}, none, no, Point::START, 0, false},
-        {"TowerErrorOnSnapshot", NONE, {}, fail("create-vm-snapshot", 500), no, Point::START, 0, false},
-        {"TowerErrorOnTaskPoll", NONE, {}, fail("get-tasks", 503), no, Point::START, 0, false},
-        {"TowerErrorOnSnapshotRemoval", ONE, {}, fail("delete-vm-snapshot", 500), no, Point::START, 0, false},
-        {"FailedSnapshotTask", NONE, {}, [](Backup_World& w) { w.tower().fail_tasks("create-vm-snapshot", "no space", -1); },
-         no, Point::START, 0, false},
-        {"NeverEndingTaskCancelled", NONE, {}, [](Backup_World& w) { w.tower().set_task_timing({1000000, 0}); },
-         Hurt::CANCEL, Point::START, 1500, false},
-        {"TokenExpiresDuringTransfer", ANY, slow, none, Hurt::EXPIRE_TOKENS, Point::TRANSFER, 250, false},
-        {"ServantKilledDuringTransfer", ANY, slow, none, Hurt::KILL_SERVANTS, Point::TRANSFER, 250, false},
-        {"ServantKilledDuringCommit", ANY, {}, [](Backup_World& w) { w.backupd().delay_commits(300); },
-         Hurt::KILL_SERVANTS, Point::COMMIT, 350, false},
-        {"CancelAtARandomPoint", ANY, slow, none, Hurt::CANCEL, Point::START, 2500, false},
-        {"BackupServerRestartsDuringTransfer", ANY, slow, none, Hurt::RESTART_BACKUP_SERVER, Point::TRANSFER, 250, false},
-    };
-    // clang-format on
+}
+
+const Env slow{{"ZBS_SIM_DELAY_MS", "80"}};
+const Hurt no = Hurt::NOTHING;
+
+// clang-format off
+const Fault_Case fault_cases[] = {
+    {"ZbsReadErrorsPastTheRetries", NONE, {{"ZBS_SIM_FAIL_READS", "100000"}}, none, no, Point::START, 0, false},
+    {"ZbsWriteErrorsFailTheRestore", NONE, {{"ZBS_SIM_FAIL_WRITES", "100000"}}, none, no, Point::START, 0, true},
+    {"SlowZbs", ONE, {{"ZBS_SIM_DELAY_MS", "40"}}, none, no, Point::START, 0, false},
+    {"OnePoolWriteFails", ONE, {{"POOL_FAIL_WRITES", "1"}}, none, no, Point::START, 0, false},
+    {"FullPool", NONE, {{"POOL_SPACE", "400000"}}, none, no, Point::START, 0, false},
+    {"TowerErrorOnSnapshot", NONE, {}, tower_fails("create-vm-snapshot", 500), no, Point::START, 0, false},
+    {"TowerErrorOnTaskPoll", NONE, {}, tower_fails("get-tasks", 503), no, Point::START, 0, false},
+    {"TowerErrorOnSnapshotRemoval", ONE, {}, tower_fails("delete-vm-snapshot", 500), no, Point::START, 0, false},
+    {"FailedSnapshotTask", NONE, {}, [](Backup_World& w) { w.tower().fail_tasks("create-vm-snapshot", "no space", -1); },
+     no, Point::START, 0, false},
+    {"NeverEndingTaskCancelled", NONE, {}, [](Backup_World& w) { w.tower().set_task_timing({1000000, 0}); },
+     Hurt::CANCEL, Point::START, 1500, false},
+    {"TokenExpiresDuringTransfer", ANY, slow, none, Hurt::EXPIRE_TOKENS, Point::TRANSFER, 250, false},
+    {"ServantKilledDuringTransfer", ANY, slow, none, Hurt::KILL_SERVANTS, Point::TRANSFER, 250, false},
+    {"ServantKilledDuringCommit", ANY, {}, [](Backup_World& w) { w.backupd().delay_commits(300); },
+     Hurt::KILL_SERVANTS, Point::COMMIT, 350, false},
+    {"CancelAtARandomPoint", ANY, slow, none, Hurt::CANCEL, Point::START, 2500, false},
+    {"BackupServerRestartsDuringTransfer", ANY, slow, none, Hurt::RESTART_BACKUP_SERVER, Point::TRANSFER, 250, false},
+    {"LostCommitAnswer", ONE, {}, commit_answers(1, true, Commit_Answer::NOT_JSON), no, Point::START, 0, false},
+    {"CommitAnswersCutOffPastTheRetries", ONE, {}, commit_answers(100, true, Commit_Answer::CUT_OFF), no, Point::START, 0, false},
+    {"LostCommitAnswerAndLookUp", ONE_UNTOLD, {}, commit_answers(100, true, Commit_Answer::NAMES_NO_SET, true),
+     no, Point::START, 0, false},
+    {"UnstoredCommitAnswersCutOff", NONE, {}, commit_answers(100, false, Commit_Answer::CUT_OFF), no, Point::START, 0, false},
+};
+// clang-format on
+
+class Fault : public Faults, public ::testing::WithParamInterface<Fault_Case> {};
+
+// After a full backup the fault hits the next run, then a clean incremental
+// follows.
+TEST_P(Fault, NothingLostOrLeftBehind) {
+    const Fault_Case& c = GetParam();
     std::mt19937_64 rng(test_seed("FAULT_SEED"));
     world_->fill_disks(vm_);
     ASSERT_EQ(chain_->backup(JOB_DEFINITION_SUBTYPE_FULL), 1u) << chain_->last_run().output;
     Disk_Editor editor(*world_, rng());
-    const char* only = std::getenv("FAULT_CASES");
-    for (const Fault_Case& c : cases) {
-        if (only != nullptr && std::string(c.name).find(only) == std::string::npos)
-            continue;
-        SCOPED_TRACE(c.name);
-        editor.edit(vm_);
-        // A run hurt on its way gets a whole disk to copy: time to be hurt in;
-        // so does one that must commit nothing (the random edits alone may
-        // fit in a pool meant to be too small).
-        if (c.hurt != no || c.commits == NONE)
-            world_->write_disk(vm_.disks[0], 0,
-                               pattern(vm_.disks[0].size, static_cast<char>('a' + rng() % 26)));
-        const std::string base = chain_->last_set();
-        c.arm(*world_);
-        if (c.restore) {
-            EXPECT_TRUE(chain_->restore(base, std::string(c.name) + "-1", c.env).empty());
-            world_->tower().reset_switches();
-            EXPECT_EQ(chain_->restore(base, std::string(c.name) + "-2"), chain_->book().held(base));
-            continue;
-        }
-        const int delay = c.most_ms > 0 ? static_cast<int>(rng() % c.most_ms) : 0;
-        const size_t made =
-            chain_->backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, c.env, c.hurt, c.point, delay);
+    editor.edit(vm_);
+    // A run hurt on its way gets a whole disk to copy: time to be hurt in;
+    // so does one that must commit nothing (the random edits alone may
+    // fit in a pool meant to be too small).
+    if (c.hurt != no || c.commits == NONE)
+        world_->write_disk(vm_.disks[0], 0,
+                           pattern(vm_.disks[0].size, static_cast<char>('a' + rng() % 26)));
+    const std::string base = chain_->last_set();
+    c.arm(*world_);
+    if (c.restore) {
+        EXPECT_TRUE(chain_->restore(base, std::string(c.name) + "-1", c.env).empty());
         world_->tower().reset_switches();
-        world_->backupd().delay_commits(0);
-        // A servant killed once its commit is in may fail a VM whose set is whole.
-        if (c.commits != ANY) {
-            EXPECT_EQ(made, c.commits == ONE ? 1u : 0u) << chain_->last_run().output;
-            EXPECT_EQ(chain_->last_run().exit_code, c.commits == ONE ? 0 : 1);
-        }
-        EXPECT_EQ(chain_->book().restore_problems(), Strings());
-        editor.edit(vm_);
-        next_builds_on(made == 1 ? chain_->last_set() : base);
-        std::printf("%s: hurt after %d ms, %zu committed\n", c.name, delay, made);
+        EXPECT_EQ(chain_->restore(base, std::string(c.name) + "-2"), chain_->book().held(base));
+        return;
     }
-    // The chain's end comes back through a restore job too.
-    const std::string end = chain_->last_set();
-    EXPECT_EQ(chain_->restore(end, "ft-end"), chain_->book().held(end));
+    const int delay = c.most_ms > 0 ? static_cast<int>(rng() % c.most_ms) : 0;
+    const size_t made =
+        chain_->backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, c.env, c.hurt, c.point, delay);
+    world_->tower().reset_switches();
+    world_->backupd().delay_commits(0);
+    world_->backupd().fault_commits(0, false, Commit_Answer::CUT_OFF);
+    world_->backupd().fail_views_after_commit(0, 0);
+    // A servant killed once its commit is in may fail a VM whose set is whole.
+    if (c.commits != ANY) {
+        EXPECT_EQ(made, c.commits == NONE ? 0u : 1u) << chain_->last_run().output;
+        EXPECT_EQ(chain_->last_run().exit_code, c.commits == ONE ? 0 : 1);
+    }
+    EXPECT_EQ(chain_->book().restore_problems(), Strings());
+    editor.edit(vm_);
+    next_builds_on(made == 1 ? chain_->last_set() : base);
+    std::printf("%s: hurt after %d ms, %zu committed\n", c.name, delay, made);
 }
+
+INSTANTIATE_TEST_SUITE_P(Matrix, Fault, ::testing::ValuesIn(fault_cases),
+                         [](const ::testing::TestParamInfo<Fault_Case>& i) {
+                             return i.param.name;
+                         });
 
 TEST_F(Faults, ChainRounds) {
     const char* rounds = std::getenv("CHAIN_ROUNDS");
@@ -154,6 +182,9 @@ TEST_F(Faults, ChainRounds) {
         }
         EXPECT_EQ(chain_->book().restore_problems(), Strings());
     }
+    // The chain's end comes back through a restore job too.
+    const std::string end = chain_->last_set();
+    EXPECT_EQ(chain_->restore(end, "ft-end"), chain_->book().held(end));
 }
 
 }  // namespace

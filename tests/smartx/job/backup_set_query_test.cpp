@@ -79,16 +79,25 @@ TEST_F(BackupServerQueries, CatalogRowsLoadOrFailWithTheirCause) {
     committed.cpu_info.cpu_count = 4;
     committed.aggregates.emplace_back("folder-1", SmartX_Backup_Set::FOLDER);
     ASSERT_TRUE(Catalog_Operator(-1, -1).commit(committed, false));
-    // The committed row with one member changed (null: removed), as a view's answer.
-    const auto answer = [&committed](const char* key, const char* json) {
-        json_spirit::Object row = committed.dump();
+    // The committed row with members changed (null: removed), as a view's answer.
+    const auto change = [](json_spirit::Object& row, const char* key, const char* json) {
         json_spirit::Value v;
         json_spirit::read(json, v);
         if (v.type() == json_spirit::null_type)
             row.erase(key);
         else
             row[key] = v;
+    };
+    const auto answer2 = [&](const char* key, const char* json, const char* key2,
+                             const char* json2) {
+        json_spirit::Object row = committed.dump();
+        change(row, key, json);
+        if (key2)
+            change(row, key2, json2);
         return "[" + json_spirit::write(json_spirit::Value(row)) + "]";
+    };
+    const auto answer = [&](const char* key, const char* json) {
+        return answer2(key, json, nullptr, nullptr);
     };
     const struct Row {
         const char* name;
@@ -103,11 +112,22 @@ TEST_F(BackupServerQueries, CatalogRowsLoadOrFailWithTheirCause) {
         {"type a number", answer("type", "5"), "res-1",
          "Failed to load base backup set: ", "before"},
         {"no end time", answer("backup_end_time", "null"), "res-1",
+         "Failed to load time of backup set.\n", "before"},
+        {"start time a text", answer("backup_start_time", R"("noon")"), "res-1",
+         "Failed to load time of backup set.\n", "before"},
+        // A member read before the times names the fault.
+        {"no end time, a storage without its pool",
+         answer2("backup_end_time", "null", "storages", "[{\"size\": 1}]"), "res-1",
          "Failed to load base backup set: ", "before"},
         {"no storages", answer("storages", "null"), "res-1", "", "web"},
         {"no vm id", answer("vm_id", "null"), "res-1", "Failed to load vm backup set: ", "before"},
+        {"cpu count a text", answer("cpu_info", R"({"cpu_count": "4"})"), "res-1",
+         "Failed to load  backup set info.\n", "before"},
         {"aggregate not an object", answer("aggregates", "[1]"), "res-1",
          "Failed to load vm backup set: ", "before"},
+        {"aggregate of no kind", answer("aggregates", R"([{"id": "f-1", "type": 7}])"), "res-1",
+         "Failed to load vm backup set: Failed to load Aggregate_Info from JSON Object..\n",
+         "before"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

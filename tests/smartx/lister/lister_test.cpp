@@ -2,6 +2,7 @@
 // fixtures: browse of every view, search, VM name checks and disk lists.
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -290,6 +291,61 @@ TEST_F(ListerTest, AnswersInfoHostsNameChecksAndDisksInFull) {
              "volume_local_id": "d8e1dcf4-6497-55c7-b118-ac65d4bdb50d"}])"},
         {"an unknown VM", "disk|no-such-vm", "!Failed to query vm to get disks, details: "},
     });
+}
+
+// The Info node offers only what a job could name as its zbs_version: names
+// that pass the version check, each a directory or a link that resolves to a
+// directory inside the versions directory.
+TEST_F(ListerTest, OffersOnlyZbsVersionsAJobCouldName) {
+    const std::string zbs = host_path("/opt/velmora/tarnvik3/zbs");
+    const std::string elsewhere = host_path("/opt/elsewhere");
+    ASSERT_EQ(0, make_directories(elsewhere, 0750));
+    const struct {
+        std::string name;
+        std::string is;  // "dir", "file" or "-> link target"
+        bool offered;
+    } entries[] = {
+        {"5.5.1", "dir", true},
+        {"4.0.9_hotfix-2", "dir", true},
+        {"bad name;$(id)", "dir", false},
+        {"6.0.0", "file", false},
+        {"latest", "-> 5.5.1", true},
+        {"lib-of-5.5.1", "-> 5.5.1/lib", true},
+        {"round-trip", "-> ../zbs/5.5.1", true},
+        {"root", "-> /", false},
+        {"self", "-> .", false},
+        {"parent", "-> ..", false},
+        {"outside", "-> " + elsewhere, false},
+        {"through-root", "-> root/tmp", false},
+        {"to-a-file", "-> 6.0.0", false},
+        {"dangling", "-> gone", false},
+        {"$(id)", "-> 5.5.1", false},
+    };
+    ASSERT_EQ(0, make_directories(zbs + "/5.5.1/lib", 0750));
+    std::vector<std::string> offered;
+    for (const auto& e : entries) {
+        const std::string path = zbs + "/" + e.name;
+        if (e.is == "dir")
+            ASSERT_EQ(0, make_directories(path, 0750)) << path;
+        else if (e.is == "file")
+            std::ofstream(path) << "not a version";
+        else
+            ASSERT_EQ(0, ::symlink(e.is.substr(3).c_str(), path.c_str())) << path;
+        if (e.offered)
+            offered.push_back(e.name);
+    }
+    std::sort(offered.begin(), offered.end(), std::greater<std::string>());
+
+    Lister lister(client_);
+    Value result;
+    ASSERT_TRUE(lister.list("hosts", "Info", "", result));
+    std::vector<std::string> listed;
+    for (const Value& v :
+         ct_test::member(ct_test::member(result.get_array().at(0), "extended_attrs"),
+                         "zbs_versions")
+             .get_array())
+        listed.push_back(v.get_str());
+    EXPECT_EQ(offered, listed);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // Mutations against the simulated CloudTower: the body each one sends, the
 // task it waits for, and what changed in the inventory and the volume store.
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 
 #include "smartx/common/label.h"
+#include "smartx/common/task.h"
 #include "smartx/common/vm.h"
 #include "smartx/common/vm_setting.h"
 #include "smartx/common/vm_snapshot.h"
@@ -301,6 +304,48 @@ TEST_F(MutationOpsTest, CreateVolumeWaitsForItsTask) {
     EXPECT_EQ(-1, error_.status);
     EXPECT_EQ(fill("Failed to create VM volume, details: task $TASK gives no id."), error_.message);
     EXPECT_EQ("unchanged", unchanged);
+}
+
+// A task that never ends is waited for until the bound of every wait, or
+// until the stop check answers true; the new volume's id is told as soon as
+// CloudTower has answered, and is what the task makes once it goes on.
+TEST_F(MutationOpsTest, EndlessTasksEndAtTheBoundOrTheStopAndNameWhatTheyMakeFirst) {
+    const struct {
+        const char* name;
+        bool stop;
+        const char* message;
+    } rows[] = {
+        {"bounded", false, " did not end within 1 s."},
+        {"stopped", true, "Stopped waiting for task "},
+    };
+    ::setenv("SMARTX_TASK_WAIT_SECONDS", "1", 1);
+    // Without a bound the first wait would last an hour: it is cut at 20 s.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        server_->hold_tasks("create-vm-volume", 1);
+        std::vector<std::string> told;
+        client_.set_created_hook(
+            [&told](smartx::Message::Type type, const std::string& id, const std::string& task) {
+                told = {std::to_string(type), id, task};
+            });
+        client_.set_stop_check(
+            [&] { return row.stop || std::chrono::steady_clock::now() > give_up; });
+        std::string id;
+        EXPECT_FALSE(client_.create_vm_volume(volume_setting(row.name), id, &error_));
+        EXPECT_NE(error_.message.find(row.message), std::string::npos) << error_.message;
+        EXPECT_TRUE(id.empty());
+        ASSERT_EQ(told.size(), 3u);
+        EXPECT_EQ(told[0], std::to_string(smartx::Message::CREATE_VM_VOLUME));
+        EXPECT_TRUE(record("vm_volumes", told[1]).empty());
+
+        server_->release_tasks();
+        smartx::Task task;
+        ASSERT_TRUE(client_.query_task(told[2], task, &error_)) << error_.message;
+        EXPECT_EQ(task.status, "SUCCESSED");
+        EXPECT_EQ(ct_test::str(record("vm_volumes", told[1]), "name"), row.name);
+    }
+    ::unsetenv("SMARTX_TASK_WAIT_SECONDS");
 }
 
 TEST_F(MutationOpsTest, DisksAreAddedUpdatedAndRemoved) {

@@ -1,9 +1,12 @@
 // Restores against the backup world: what the executor settles in this
 // process before any servant starts (runs that stop change nothing, what a
 // VM of the new name gets), and whole jobs through job-engine, whose servants
-// restore sets that backup jobs made the same way.
+// restore sets that backup jobs made the same way: killed, cancelled or
+// facing a task that never ends, they leave nothing once the job runs again.
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -21,13 +24,16 @@
 #include "support/log_capture.h"
 #include "support/temp_root.h"
 #include "world/backup_world.h"
+#include "world/fault_run.h"
 #include "world/job_run.h"
 #include "world/listed_vm.h"
+#include "world/restore_faults.h"
 #include "world/servant_request.h"
 
 namespace {
 
 using namespace world;
+using Strings = std::vector<std::string>;
 constexpr uint64_t MiB = 1024 * 1024;
 const char* const kManagementVm = "cl0rjmanagement000000001";
 
@@ -243,15 +249,32 @@ TEST_F(RestoreWorld, WhatAVmOfTheNewNameGets) {
          "Skip restoring VM holder, VM is protected.\n"},
         {"management VM", "recycle", "tower-mgmt", false, "", 0, false, KEPT,
          "the VM of that name is the platform's own (CLOUDTOWER)"},
+        // No listing shows the VM named so: refused, whatever the rule.
+        {"CloudTower overwritten", "overwrite", "CloudTower", false, "", 1, false, KEPT,
+         "Refused to restore VM rj-0 as CloudTower: the name is the CloudTower VM's.\n"},
+        {"CloudTower recycled", "recycle", "CloudTower", false, "", 1, false, KEPT,
+         "Refused to restore VM rj-0 as CloudTower"},
+        {"CloudTower timestamped", "timestamp", "CloudTower", false, "", 1, false, KEPT,
+         "Refused to restore VM rj-0 as CloudTower"},
         // A failed look-up is no absent VM: nothing is made beside it.
         {"look-up fails", "overwrite", "holder", false, "get-vms", 1, false, KEPT,
          "Failed to check VM[holder] existence, details: "},
         {"power-off fails", "overwrite", "holder", false, "poweroff-vm", 1, false, KEPT,
-         "Failed to poweroff VM holder before delete it, details: "},
+         "Failed to poweroff VM holder before delete it, details: simulated failure and skip "
+         "restoring it.\n"},
+        {"power-off before recycling fails", "recycle", "holder", false, "poweroff-vm", 1, false,
+         KEPT,
+         "Failed to poweroff VM holder before move it to recycle bin, details: simulated failure "
+         "and skip restoring it.\n"},
         // The VM stays as it was: running again.
         {"deletion fails", "overwrite", "holder", false, "delete-vm", 1, false, KEPT,
-         "Failed to delete existing VM holder, details: "},
+         "Failed to delete existing VM holder, details: simulated failureand skip restoring "
+         "it.\n"},
+        {"recycling fails", "recycle", "holder", false, "move-vm-to-recycle", 1, false, KEPT,
+         "Failed to move VM holder to recycle bin, details: simulated failureskip restoring "
+         "it.\n"},
     };
+    const Object tower_vm = world_->fixtures().record("vms", "CloudTower");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         fresh();
@@ -272,7 +295,9 @@ TEST_F(RestoreWorld, WhatAVmOfTheNewNameGets) {
         ASSERT_EQ(job.restore_paths().size(), row.enqueued ? 1u : 0u);
         const std::string name = probe.plans.at(0).entry.vm_tgt_name;
         // "_" and the local time "%Y%m%d_%H%M%S" after the name.
-        EXPECT_EQ(name.size(), std::string(row.target).size() + (*row.rule == 't' ? 16 : 0));
+        EXPECT_EQ(name.size(),
+                  std::string(row.target).size() + (row.enqueued && *row.rule == 't' ? 16 : 0));
+        EXPECT_EQ(record(tower_vm.at("id").get_str()), Value(tower_vm));
         const Value holder = record(vms_[2].id);
         EXPECT_EQ(holder.get_obj().empty(), row.after == DELETED);
         if (row.after != DELETED) {
@@ -338,6 +363,95 @@ TEST_F(RestoreWorld, OneVmFailingFailsTheJobWithoutAnAlert) {
     for (const Value& h : r.histories())
         EXPECT_EQ(member_of(h, "succeed"), Value(text_of(h, "uuid") == vms_[0].id));
     EXPECT_EQ(world_->disk_contents(listed_vm(*world_, vm_id_named(*world_, "good"))), first);
+}
+
+// A servant killed at each point of a restore: the job run again removes
+// what it made before it checks the new name, so that even "ignore" finds no
+// VM of that name, and restores the VM byte for byte.
+TEST_F(RestoreWorld, KilledServantsLeaveNothingOnceTheJobRunsAgain) {
+    std::vector<std::string> sets;
+    const std::vector<std::string> contents = backup(JOB_DEFINITION_SUBTYPE_FULL, sets)[0];
+    const Object ignore{{"duplicate_vm", Value("ignore")}};
+    const size_t points = restore_kill_points(vms_[0], "").size();
+    for (size_t i = 0; i < points; ++i) {
+        const std::string name = "killed-" + std::to_string(i);
+        const Restore_Kill_Point point = restore_kill_points(vms_[0], name)[i];
+        SCOPED_TRACE(point.name);
+        const Tower_Census before = tower_census(*world_);
+        write_restore_definition(root_.file("restore.json"), JOB_DEFINITION_SUBTYPE_VM,
+                                 Array{entry(0, sets[0], name)}, ignore);
+        point.arm(*world_);
+        bool reached = false;
+        const Job_Engine_Run hurt = run_hurt_job(
+            JOB_ENGINE_PATH, root_.file("restore.json"), root_.file("engine.out"), point.env,
+            [&] { return reached = point.reached(*world_, before); }, 0,
+            [](pid_t engine) { kill_servants(engine); });
+        world_->tower().reset_switches();
+        ASSERT_TRUE(reached) << hurt.output;
+        EXPECT_EQ(hurt.exit_code, 1) << hurt.output;
+
+        const Job_Engine_Run again = restore(Array{entry(0, sets[0], name)}, ignore);
+        ASSERT_EQ(again.exit_code, 0) << again.output;
+        const std::string id = vm_id_named(*world_, name);
+        ASSERT_FALSE(id.empty());
+        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
+        EXPECT_EQ(restore_leftovers(*world_, before, {id}), Strings());
+    }
+}
+
+// The VM's creation task never ends. Cancelled, the job ends at once; not
+// cancelled, once the wait's bound has passed; either way far sooner than the
+// grace a stopped servant gets (300 s), with the VM failed and the volumes
+// removed. The journal stays until CloudTower has ended the creation: the
+// next job's start then removes that VM, and restores it anew.
+TEST_F(RestoreWorld, EndlessTasksEndTheJobAndLeaveNothing) {
+    // Far below the stop grace, and far above what the job needs.
+    constexpr std::chrono::seconds PROMPT{60};
+    std::vector<std::string> sets;
+    const std::vector<std::string> contents = backup(JOB_DEFINITION_SUBTYPE_FULL, sets)[0];
+    const Object ignore{{"duplicate_vm", Value("ignore")}};
+    const struct Row {
+        const char* name;
+        bool cancel;
+        std::map<std::string, std::string> env;
+    } rows[] = {
+        {"endless-cancelled", true, {}},
+        {"endless-bounded", false, {{"SMARTX_TASK_WAIT_SECONDS", "2"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Tower_Census before = tower_census(*world_);
+        write_restore_definition(root_.file("restore.json"), JOB_DEFINITION_SUBTYPE_VM,
+                                 Array{entry(0, sets[0], row.name)}, ignore);
+        world_->tower().clear_requests();
+        world_->tower().hold_tasks("create-vm");
+        const auto asked_for_the_vm = [this] {
+            for (const auto& r : world_->tower().requests())
+                if (r.path == "/v2/api/create-vm")
+                    return true;
+            return false;
+        };
+        const auto start = std::chrono::steady_clock::now();
+        const Job_Engine_Run hurt =
+            run_hurt_job(JOB_ENGINE_PATH, root_.file("restore.json"), root_.file("engine.out"),
+                         row.env, row.cancel ? std::function<bool()>(asked_for_the_vm) : nullptr, 0,
+                         [](pid_t engine) { ::kill(engine, SIGINT); });
+        EXPECT_LT(std::chrono::steady_clock::now() - start, PROMPT);
+        EXPECT_NE(hurt.exit_code, 0) << hurt.output;
+        EXPECT_EQ(hurt.count("SmartX VM restore result (succeeded/total): 0/1."), 1u);
+        EXPECT_TRUE(asked_for_the_vm()) << hurt.output;
+        const Strings left = restore_leftovers(*world_, before, {});
+        ASSERT_EQ(left.size(), 1u) << testing::PrintToString(left);
+        EXPECT_EQ(left[0].rfind("restore journal ", 0), 0u) << left[0];
+
+        world_->tower().release_tasks();
+        const Job_Engine_Run again = restore(Array{entry(0, sets[0], row.name)}, ignore);
+        ASSERT_EQ(again.exit_code, 0) << again.output;
+        const std::string id = vm_id_named(*world_, row.name);
+        ASSERT_FALSE(id.empty());
+        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
+        EXPECT_EQ(restore_leftovers(*world_, before, {id}), Strings());
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <tuple>
 
 #include "fixture.h"
@@ -12,6 +13,7 @@
 #include "host/smartx_backup_set.h"
 #include "smartx/servant/backup_file_name.h"
 #include "smartx/servant/backup_planner.h"
+#include "smartx/servant/backup_sweep.h"
 #include "smartx/zbs/zbs_wrapper.h"
 #include "world/servant_setup.h"
 
@@ -210,10 +212,8 @@ TEST_F(BackupServant, IncrementalWithoutAUsableBaseBecomesFull) {
     // A base whose snapshot was not kept.
     smartx::Backup_Param p = param(JOB_DEFINITION_SUBTYPE_FULL);
     p.reserve_snapshot = false;
-    next_second();
     ASSERT_EQ(backup(p).code(), 0);
     EXPECT_TRUE(snapshots().empty());
-    next_second();
     ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
     const std::vector<Object> chain = rows();
     ASSERT_EQ(chain.size(), 3u);
@@ -290,7 +290,6 @@ TEST_F(BackupServant, SnapshotFollowsTheConsistencyOptionAndNeedsSpace) {
     // Short of space, no snapshot is taken: cluster-hz-01 has about 88% free.
     const std::vector<std::string> kept = snapshots();
     expected = world_->alerts();
-    next_second();
     p.storage_reserved_percent = 95;
     EXPECT_EQ(backup(p).code(), 1);
     EXPECT_EQ(snapshots(), kept);
@@ -365,7 +364,6 @@ TEST_F(BackupServant, FailedRunsLeaveTheLastCommittedSetAlone) {
     // The catalog refuses the leftover sweep's lookup, the base lookup (the
     // backup turns full) and the commit.
     world_->backupd().fail_catalog(3, 400);
-    next_second();
     write_disk(0, 0, "more");
     EXPECT_EQ(backup(p).result, (Object{{"code", Value(1)}}));
     expect_untouched();
@@ -420,10 +418,13 @@ TEST_F(BackupServant, CancelBeforeOrDuringTheTransferLeavesNothing) {
     }
 }
 
-TEST_F(BackupServant, ImagesNeverReplaceExistingFiles) {
+// A second whose stamp a pool file or a running backup already has is
+// passed over: nothing is replaced and the backup does not fail for a name.
+TEST_F(BackupServant, TakenSecondsArePassedOverAndNoFileIsReplaced) {
     fill_disks();
     // Files of an earlier backup's committed set under the names this one
-    // would take in the next few seconds.
+    // would take in the next few seconds, and a running backup's hold of
+    // the two seconds after them.
     const time_t now = ::time(nullptr);
     std::vector<std::string> precious;
     SmartX_Backup_Set earlier;
@@ -441,11 +442,50 @@ TEST_F(BackupServant, ImagesNeverReplaceExistingFiles) {
     ASSERT_TRUE(
         RESTful_Catalog_Operator("127.0.0.1", world_->defaults().backupd_port, false, "", -1, -1)
             .commit(earlier, false));
-    EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 1);
-    EXPECT_EQ(pool_files(), precious);
+    smartx::Backup_Hold running;
+    ASSERT_TRUE(running.take(vm_.id, "run-1", smartx::backup_snapshot_name(vm_.name, now + 7),
+                             smartx::backup_file_stamp(now + 6)));
+
+    EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
     for (const std::string& name : precious)
         EXPECT_EQ(file_content(world_->pool_dir() + "/" + name), "committed image");
-    EXPECT_EQ(rows().size(), 1u);
+    ASSERT_EQ(rows().size(), 2u);
+    const Object made = rows()[1];
+    EXPECT_EQ(made.at("backup_start_time").get_int64(), now + 8);
+    EXPECT_NE(piece(made, 0).find(smartx::backup_file_stamp(now + 8)), std::string::npos);
+    Object snapshot;
+    ASSERT_TRUE(world_->tower().record("vm_snapshots", text_of(Value(made), "snap_id"), snapshot));
+    EXPECT_EQ(text_of(Value(snapshot), "name"), smartx::backup_snapshot_name(vm_.name, now + 8));
+}
+
+// Backups of one VM right after one another, most within one second: each
+// gets a second of its own, and each set restores.
+TEST_F(BackupServant, BackToBackBackupsEachTakeASecondOfTheirOwn) {
+    fill_disks();
+    const Job_Definition_Subtype levels[] = {
+        JOB_DEFINITION_SUBTYPE_FULL, JOB_DEFINITION_SUBTYPE_FULL,
+        JOB_DEFINITION_SUBTYPE_INCREMENTAL, JOB_DEFINITION_SUBTYPE_INCREMENTAL,
+        JOB_DEFINITION_SUBTYPE_FULL};
+    std::vector<std::vector<std::string>> held;
+    for (size_t i = 0; i < sizeof levels / sizeof levels[0]; ++i) {
+        write_disk(i % 3, i * 4096, pattern(100, static_cast<char>('a' + i)));
+        held.push_back(disk_contents());
+        ASSERT_EQ(backup(levels[i]).code(), 0) << i;
+    }
+    const std::vector<Object> sets = rows();
+    ASSERT_EQ(sets.size(), held.size());
+    std::set<int64_t> seconds;
+    for (const Object& row : sets)
+        seconds.insert(row.at("backup_start_time").get_int64());
+    EXPECT_EQ(seconds.size(), sets.size());
+    // Each set restores from the last full up to it.
+    size_t full = 0;
+    for (size_t i = 0; i < sets.size(); ++i) {
+        full = levels[i] == JOB_DEFINITION_SUBTYPE_FULL ? i : full;
+        EXPECT_TRUE(restore({sets.begin() + static_cast<long>(full),
+                             sets.begin() + static_cast<long>(i) + 1}) == held[i])
+            << i;
+    }
 }
 
 TEST_F(BackupServant, PoolFaultsAreRetriedOrFailTheImage) {
@@ -467,7 +507,6 @@ TEST_F(BackupServant, PoolFaultsAreRetriedOrFailTheImage) {
     Client_IO::inject_fault(Client_IO::FAULT_CLOSE, EIO, 1);
     smartx::Backup_Param p = param(JOB_DEFINITION_SUBTYPE_FULL);
     p.control.retry.max_retries = 0;
-    next_second();
     EXPECT_EQ(backup(p).code(), 1);
     EXPECT_EQ(pool_files(), files);
     EXPECT_EQ(rows().size(), 1u);

@@ -124,8 +124,7 @@ protected:
         });
     }
 
-    // Files are named by the second a backup starts in, and an existing name is
-    // never taken again: two backups of one level start in different seconds.
+    // Waits for the clock's next second.
     static void next_second() {
         const time_t now = ::time(nullptr);
         while (::time(nullptr) == now)

@@ -96,7 +96,6 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
     fill_disks();
     for (const Kill_Point& point : points) {
         SCOPED_TRACE(point.name);
-        next_second();
         const size_t first = rows().size();
         ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
         write_disk(0, BLOCK, pattern(2 * BLOCK, 'k'));
@@ -118,7 +117,6 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
         slow.prepare = [](Servant& s, const Servant_Task&) {
             s.get_process_options().setenv(ACE_TEXT("ZBS_SIM_DELAY_MS"), ACE_TEXT("%d"), 50);
         };
-        next_second();
         const Servant_Runs runs =
             run_backup_servants({{backup_request(p, backup_entry(vm_)), vm_.name}}, slow);
         killer.join();
@@ -131,11 +129,38 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
 
         const Object last = rows().back();
         write_disk(1, 0, pattern(BLOCK, 'n'));
-        next_second();
         ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
         EXPECT_EQ(rows().back().at("base_sets"), Value(Array{last.at("uuid")}));
         expect_clean_chain(first);
     }
+}
+
+// Two servants back up one VM at the same time: each claims a second of its
+// own, both commit, both sets restore, and nothing is left once both ended.
+TEST_F(BackupLeftovers, ConcurrentBackupsOfOneVmClaimSecondsOfTheirOwn) {
+    install_starter(STARTER_PATH);
+    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
+                         SMARTX_MODULE_PATH);
+    fill_disks();
+    const std::vector<std::string> held = disk_contents();
+    const Object request = backup_request(param(JOB_DEFINITION_SUBTYPE_FULL), backup_entry(vm_));
+    Servant_Run_Options both;
+    both.parallelism = 2;
+    both.prepare = [](Servant& s, const Servant_Task&) {
+        s.get_process_options().setenv(ACE_TEXT("ZBS_SIM_DELAY_MS"), ACE_TEXT("%d"), 20);
+    };
+    const Servant_Runs runs = run_backup_servants(
+        {{request, "first", "node-hz01-01", "a"}, {request, "second", "node-hz01-01", "b"}}, both);
+    ASSERT_EQ(runs.replies.size(), 2u);
+    for (const Servant_Reply& reply : runs.replies)
+        EXPECT_EQ(reply.code(), 0);
+    const std::vector<Object> sets = rows();
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_NE(sets[0].at("backup_start_time"), sets[1].at("backup_start_time"));
+    for (const Object& set : sets)
+        EXPECT_TRUE(restore({set}) == held);
+    EXPECT_EQ(orphan_files(), std::vector<std::string>());
+    EXPECT_EQ(snapshots(), std::vector<std::string>{newest_snap()});
 }
 
 // The snapshot is made but the servant never learns its id: the run fails
@@ -164,7 +189,6 @@ TEST_F(BackupLeftovers, SnapshotsWhoseCreationWentUnheardAreRemovedByTheirRun) {
     // A full that replaces a base it could not look up removes the old one.
     ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
     world_->backupd().fail_catalog(2, 400);
-    next_second();
     ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
     EXPECT_EQ(text_of(Value(rows().back()), "type"), "full");
     expect_clean_chain(1);
@@ -188,7 +212,6 @@ TEST_F(BackupLeftovers, WhatOtherChainsAndRunningBackupsNeedStays) {
     ASSERT_TRUE(hold.take(vm_.id, "run-1", running_name, smartx::backup_file_stamp(started)));
 
     for (const auto type : {JOB_DEFINITION_SUBTYPE_FULL, JOB_DEFINITION_SUBTYPE_INCREMENTAL}) {
-        next_second();
         ASSERT_EQ(backup(type).code(), 0);
     }
     EXPECT_EQ(snapshot_set(), (std::set<std::string>{other_snap, running_snap, newest_snap()}));
@@ -196,7 +219,6 @@ TEST_F(BackupLeftovers, WhatOtherChainsAndRunningBackupsNeedStays) {
 
     // Its servant gone, they go with the next backup.
     hold.release();
-    next_second();
     ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
     EXPECT_EQ(snapshot_set(), (std::set<std::string>{other_snap, newest_snap()}));
     EXPECT_EQ(orphan_files(), std::vector<std::string>());

@@ -1,9 +1,11 @@
 // Restores made by the servant handler from what the backup servant wrote:
 // every point of a chain back byte for byte, as a new VM or into the
 // original, holes kept; broken chains and damaged images changing nothing;
-// the servant process; and every request body CloudTower got, checked
-// against its published documents.
+// servant processes killed on their way leaving nothing once the next
+// restore has run; and every request body CloudTower got, checked against
+// its published documents.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,9 +15,16 @@
 #include <fstream>
 #include <functional>
 
+#include <ace/Process.h>
+
 #include "fixture.h"
 #include "host/json_spirit/json_io.h"
+#include "host/servant/servant.h"
+#include "smartx/common/restful_client.h"
+#include "smartx/common/vm_setting.h"
+#include "smartx/servant/restore_leftovers.h"
 #include "support/log_capture.h"
+#include "world/restore_faults.h"
 #include "world/servant_setup.h"
 
 namespace backup_test {
@@ -232,6 +241,8 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         {"NewVmThatDoesNotStart", false, task("start-vm"), false, 1, {}},
         {"OriginalThatDoesNotStart", true, task("start-vm"), false, 1, {}},
         {"DiskSwapRefused", true, task("update-vm-disk"), false, 1, {{7, 22}}},
+        // No listing shows CloudTower's own VM: no VM is made beside it.
+        {"CloudTower", false, none, false, 1, {{7, 22}}},
     };
     const World_State before = world_state();
     for (const Case& c : cases) {
@@ -271,6 +282,143 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
     Restore_Target target;
     target.new_name = "whole";
     EXPECT_EQ(restore_vm(full, target).code(), 0);
+}
+
+// A servant process killed at each point of a restore as a new VM: the next
+// restore removes what it made (its VM too) and restores byte for byte.
+TEST_F(RestoreServant, KilledServantsLeaveNothingOnceTheNextRestoreHasRun) {
+    install_starter(STARTER_PATH);
+    write_servant_config(
+        Object{{"smartx.servant.restore", Value("SmartX_Restore_Servant_Handler")}},
+        SMARTX_MODULE_PATH);
+    write_world_pools(*world_, {world_->defaults().pool_uuid});
+    fill_disks();
+    const std::vector<std::string> contents = backed_up(JOB_DEFINITION_SUBTYPE_FULL);
+    const std::string set = text_of(Value(rows().back()), "uuid");
+    const size_t points = restore_kill_points(vm_, "").size();
+    for (size_t i = 0; i < points; ++i) {
+        Restore_Target target;
+        target.new_name = "killed-" + std::to_string(i);
+        const Restore_Kill_Point point = restore_kill_points(vm_, target.new_name)[i];
+        SCOPED_TRACE(point.name);
+        const Tower_Census before = tower_census(*world_);
+        point.arm(*world_);
+        bool reached = false;
+        std::thread killer([&] {
+            for (int n = 0; n < 12000 && !reached; ++n) {
+                reached = point.reached(*world_, before);
+                ::usleep(5000);
+            }
+            for (pid_t pid : live_children(::getpid(), "starter"))
+                ::kill(pid, SIGKILL);
+        });
+        Servant_Run_Options options;
+        options.method = "smartx.servant.restore";
+        options.prepare = [&point](Servant& s, const Servant_Task&) {
+            for (const auto& e : point.env)
+                s.get_process_options().setenv(e.first.c_str(), ACE_TEXT("%s"), e.second.c_str());
+        };
+        const Object request = restore_request(restore_param(world_->defaults(), target),
+                                               restore_entry(world_->fixtures(), vm_, set, target));
+        const Servant_Runs runs = run_backup_servants({{request, target.new_name}}, options);
+        killer.join();
+        world_->tower().reset_switches();
+        ASSERT_TRUE(reached);
+        EXPECT_TRUE(runs.replies.empty());
+        EXPECT_FALSE(restore_leftovers(*world_, before, {}).empty());
+
+        const Servant_Reply r = restore_vm(set, target);
+        ASSERT_EQ(r.code(), 0) << r.error_message;
+        const std::string id = vm_id_named(*world_, target.new_name);
+        ASSERT_FALSE(id.empty());
+        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
+        EXPECT_EQ(restore_leftovers(*world_, before, {id}), std::vector<std::string>());
+    }
+}
+
+// Only what a dead restore journaled goes, and only in its own CloudTower:
+// never a VM merely sharing a name, never a volume another VM mounts,
+// nothing of a running restore, nothing while CloudTower cannot be read.
+TEST_F(RestoreServant, OnlyWhatADeadRestoreMadeGoes) {
+    smartx::RESTful_Client client;
+    smartx::Login_Info login = world_->defaults().login;
+    ASSERT_TRUE(client.login(login));
+    const std::string tower = smartx::journal_tower(login);
+    const VM made = numbered_vm("dr", 0, "twin", {MiB}, "made by a restore");
+    const VM twin = numbered_vm("dr", 1, "twin", {MiB}, "of the same name");
+    world_->add_vms({made, twin});
+    const auto loose_volume = [&](const std::string& name) {
+        smartx::VM_Volume_Setting setting;
+        setting.cluster_id = world_->defaults().cluster_id;
+        setting.size = static_cast<int64_t>(MiB);
+        setting.elf_storage_policy = "REPLICA_2_THIN_PROVISION";
+        setting.name = name;
+        std::string id;
+        EXPECT_TRUE(client.create_vm_volume(setting, id));
+        return id;
+    };
+    const auto volume = [](const std::string& id) {
+        return smartx::Restore_Made{smartx::Restore_Made::VOLUME, id, ""};
+    };
+    const std::string loose[] = {loose_volume("loose-0"), loose_volume("loose-1"),
+                                 loose_volume("loose-2"), loose_volume("loose-3")};
+    const auto exists = [this](const char* kind, const std::string& id) {
+        Object record;
+        return world_->tower().record(kind, id, record);
+    };
+
+    const struct Row {
+        const char* name;
+        std::string tower;
+        bool live;
+        std::vector<smartx::Restore_Made> made;
+        std::vector<std::string> gone;  // VM and volume ids
+        size_t journals;                // left after the sweep
+    } rows[] = {
+        {"UnmountedVolume", tower, false, {volume(loose[0])}, {loose[0]}, 0},
+        {"ItsVmWithItsVolume",
+         tower,
+         false,
+         {{smartx::Restore_Made::VM, made.id, ""}, volume(made.disks[0].volume_id)},
+         {made.id, made.disks[0].volume_id},
+         0},
+        {"VolumeAnotherVmMounts", tower, false, {volume(vm_.disks[0].volume_id)}, {}, 0},
+        {"OfAnotherCloudTower", "10.0.0.9:443", false, {volume(loose[1])}, {}, 1},
+        {"OfARunningRestore", tower, true, {volume(loose[2])}, {}, 2},
+        {"WhileCloudTowerCannotBeRead", tower, false, {volume(loose[3])}, {}, 3},
+    };
+    std::vector<std::unique_ptr<smartx::Restore_Journal>> running;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        running.emplace_back(new smartx::Restore_Journal);
+        smartx::Restore_Journal& journal = *running.back();
+        ASSERT_TRUE(journal.open(row.name, row.tower, vm_.id, "twin"));
+        for (const smartx::Restore_Made& m : row.made)
+            ASSERT_TRUE(journal.note(m));
+        if (!row.live)
+            journal.close();
+        if (row.journals == 3)
+            world_->tower().fail_path("get-vm-volumes", 500, "unavailable");
+        smartx::sweep_dead_restores(client, tower);
+        world_->tower().reset_switches();
+        EXPECT_EQ(restore_journals().size(), row.journals);
+        for (const smartx::Restore_Made& m : row.made) {
+            const bool gone = std::find(row.gone.begin(), row.gone.end(), m.id) != row.gone.end();
+            EXPECT_EQ(exists(m.kind == smartx::Restore_Made::VM ? "vms" : "vm_volumes", m.id),
+                      !gone)
+                << m.id;
+        }
+        EXPECT_TRUE(exists("vms", twin.id));
+        EXPECT_TRUE(exists("vms", vm_.id));
+    }
+    // The running restore ends and CloudTower answers again: what they left goes.
+    running.clear();
+    smartx::sweep_dead_restores(client, tower);
+    EXPECT_FALSE(exists("vm_volumes", loose[2]));
+    EXPECT_FALSE(exists("vm_volumes", loose[3]));
+    EXPECT_TRUE(exists("vm_volumes", loose[1]));
+    EXPECT_EQ(restore_journals().size(), 1u);
+    EXPECT_EQ(listed_vm(*world_, vm_.id).disks.size(), vm_.disks.size());
 }
 
 TEST_F(RestoreServant, ImagesThatAreNotWhatTheirRowsSayFailTheVmAndLeaveNothing) {
@@ -450,6 +598,55 @@ public:
 
 ::testing::Environment* const request_bodies =
     ::testing::AddGlobalTestEnvironment(new RequestBodies);
+
+}  // namespace
+}  // namespace backup_test
+
+namespace backup_test {
+namespace {
+
+// Each servant logs its own texts for a request without its "entry" and for a
+// login CloudTower refuses.
+TEST_F(RestoreServant, EachServantLogsItsOwnRequestAndLoginTexts) {
+    write_world_pools(*world_, {world_->defaults().pool_uuid});
+    Handler_Ptr restore_handler = make_restore_handler();
+    Restore_Target target;
+    target.new_name = "texts";
+    smartx::Backup_Param backup_param = param(JOB_DEFINITION_SUBTYPE_FULL);
+    smartx::Restore_Param restore_param_ = restore_param(world_->defaults(), target);
+    const smartx::Restore_Source_Entry entry =
+        restore_entry(world_->fixtures(), vm_, "no-such-set", target);
+    Object backup_without_entry = backup_request(backup_param, backup_entry(vm_));
+    Object restore_without_entry = restore_request(restore_param_, entry);
+    backup_without_entry.erase("entry");
+    restore_without_entry.erase("entry");
+    backup_param.control.login_info.secure_pwd = "wrong";
+    restore_param_.control.login_info.secure_pwd = "wrong";
+    const struct Row {
+        const char* name;
+        JSON_RPC_Handler* handler;
+        Object request;
+        const char* logged;
+    } rows[] = {
+        {"backup without entry", handler_.get(), backup_without_entry,
+         "Failed to load params, 'entry' is expected as value.\n"},
+        {"restore without entry", restore_handler.get(), restore_without_entry,
+         "Failed to load params 'entry' is expected as value."},
+        {"backup login refused", handler_.get(), backup_request(backup_param, backup_entry(vm_)),
+         "Failed to login SmartX Invalid username or password.\n"},
+        {"restore login refused", restore_handler.get(), restore_request(restore_param_, entry),
+         "Failed to login SmartX.\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Log_Capture log;
+        call_servant(*row.handler, Value(row.request));
+        const auto& lines = log.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&row](const Log_Capture::Line& l) {
+            return l.priority == LM_ERROR && l.text == row.logged;
+        })) << testing::PrintToString(log.texts());
+    }
+}
 
 }  // namespace
 }  // namespace backup_test

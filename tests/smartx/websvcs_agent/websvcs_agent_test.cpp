@@ -1,6 +1,7 @@
 // The console's handlers as a console meets them: the websvcs-agent program
 // over loopback, with the backup server and CloudTower simulators in this
 // process.
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,6 +13,9 @@
 #include "host/json_spirit/json_io.h"
 #include "sim/backup_server/backup_server.h"
 #include "sim/cloudtower/cloudtower_sim.h"
+#include "smartx/websvcs_agent/list_handler.h"
+#include "smartx/websvcs_agent/login_handler.h"
+#include "support/log_capture.h"
 #include "support/temp_root.h"
 #include "world/host_settings.h"
 #include "world/sim_process.h"
@@ -189,7 +193,7 @@ TEST_F(WebsvcsAgent, ListErrorsComeInTheOrderOfChecks) {
     const std::string log = agent_log();
     for (const char* line : {"LM_ERROR@SmartX list request answered -32602: Invalid params: 'uuid'",
                              "Zbs timeout: 5000ms,\nZbs initial interval: 1s,\n", "Zbs retries: 7.",
-                             "LM_ERROR@Unknown SmartX connect param -?."})
+                             "LM_ERROR@Unkown Smartx connect param -?.\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     EXPECT_EQ(log.find("LM_EMERGENCY"), std::string::npos) << log;
 }
@@ -315,6 +319,25 @@ TEST_F(WebsvcsAgent, ConcurrentBrowsesAllAnswerCompletely) {
     for (int c = 0; c < clients; ++c)
         for (size_t i = 0; i < got[c].size(); ++i)
             EXPECT_EQ(got[c][i], expected[(i + c) % n]) << "client " << c << ", call " << i;
+}
+
+}  // namespace
+
+namespace {
+
+// A handler given no channel cannot answer: a broken invariant of its host.
+TEST(ConsoleHandlers, NoChannelIsAnInvariantFailure) {
+    smartx::JSON_RPC_SmartX_List_Handler list;
+    smartx::JSON_RPC_SmartX_Login_Handler login;
+    for (JSON_RPC_Thread_Pool_Handler_Impl* handler :
+         std::initializer_list<JSON_RPC_Thread_Pool_Handler_Impl*>{&list, &login}) {
+        JSON_RPC_Request request("smartx.list", Value(Object()), Value(1));
+        Log_Capture log;
+        EXPECT_EQ(handler->handle_request(nullptr, request), -1);
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0].priority, LM_EMERGENCY);
+        EXPECT_TRUE(log.has(", channel is NULL:\n")) << log.texts()[0];
+    }
 }
 
 }  // namespace

@@ -1,0 +1,146 @@
+#include "world/restore_faults.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "smartx/servant/restore_leftovers.h"
+#include "world/listed_vm.h"
+#include "world/pool_image.h"
+
+namespace world {
+
+namespace {
+// How long the query after a kill point is held up: the killer's window.
+// Only queries are held up: one still in flight after the kill changes
+// nothing.
+constexpr int HOLD_UP_MS = 1500;
+// The pause of every ZBS call while a restore writes: a transfer takes long
+// enough to be caught in the middle.
+const char* const SLOW_ZBS_MS = "50";
+
+std::set<std::string> ids_of(const Array& records) {
+    std::set<std::string> out;
+    for (const Value& r : records)
+        out.insert(text_of(r, "id"));
+    return out;
+}
+
+// The VM named name that was not there before; empty when there is none.
+Object new_vm_named(Backup_World& world, const Tower_Census& before, const std::string& name) {
+    for (const Value& v : world.tower().records("vms"))
+        if (text_of(v, "name") == name && before.vms.count(text_of(v, "id")) == 0)
+            return v.get_obj();
+    return Object();
+}
+
+// Whether the servant has asked for next since its last request to made: it
+// has heard CloudTower's answer to that one (and noted what it made).
+bool asked_after(Backup_World& world, const std::string& made, const std::string& next) {
+    const std::vector<sim::cloudtower::Logged_Request> log = world.tower().requests();
+    const std::string made_path = "/v2/api/" + made, next_path = "/v2/api/" + next;
+    for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        if (it->path == made_path)
+            return false;
+        if (it->path == next_path)
+            return std::any_of(it, log.rend(), [&](const sim::cloudtower::Logged_Request& r) {
+                return r.path == made_path;
+            });
+    }
+    return false;
+}
+
+bool has_data(const std::string& path) {
+    try {
+        return allocated_bytes(path) > 0;
+    } catch (const std::exception&) {
+        return false;  // gone since it was listed
+    }
+}
+}  // namespace
+
+Tower_Census tower_census(Backup_World& world) {
+    Tower_Census c;
+    c.vms = ids_of(world.tower().records("vms"));
+    c.volumes = ids_of(world.tower().records("vm_volumes"));
+    for (const std::string& f : pool_files(world.store_dir()))
+        c.store_files.insert(f);
+    return c;
+}
+
+std::vector<std::string> restore_journals() {
+    return pool_files(smartx::restore_journal_directory());
+}
+
+std::vector<std::string> restore_leftovers(Backup_World& world, const Tower_Census& before,
+                                           const std::vector<std::string>& kept_vms) {
+    std::set<std::string> kept_volumes, kept_files;
+    for (const std::string& id : kept_vms)
+        for (const Disk& d : listed_vm(world, id).disks) {
+            kept_volumes.insert(d.volume_id);
+            kept_files.insert(d.zbs_volume_id);
+        }
+    const std::set<std::string> kept(kept_vms.begin(), kept_vms.end());
+    std::vector<std::string> out;
+    for (const Value& v : world.tower().records("vms")) {
+        const std::string id = text_of(v, "id");
+        if (before.vms.count(id) == 0 && kept.count(id) == 0)
+            out.push_back("VM " + id + " (" + text_of(v, "name") + ")");
+    }
+    for (const Value& v : world.tower().records("vm_volumes")) {
+        const std::string id = text_of(v, "id");
+        if (before.volumes.count(id) == 0 && kept_volumes.count(id) == 0)
+            out.push_back("volume " + id + " (" + text_of(v, "name") + ")");
+    }
+    for (const std::string& f : pool_files(world.store_dir()))
+        if (before.store_files.count(f) == 0 && kept_files.count(f) == 0)
+            out.push_back("store file " + f);
+    for (const std::string& j : restore_journals())
+        out.push_back("restore journal " + j);
+    return out;
+}
+
+std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::string& new_name) {
+    const size_t disks = vm.disks.size();
+    const auto hold_up = [](const char* path) {
+        return [path](Backup_World& w) { w.tower().set_delay(path, HOLD_UP_MS); };
+    };
+    return {
+        // Its chunks are resolved next (each volume's LUN looked up).
+        {"OnceItsVolumesAreMade",
+         {},
+         hold_up("get-iscsi-luns"),
+         [disks](Backup_World& w, const Tower_Census& before) {
+             size_t made = 0;
+             for (const std::string& id : ids_of(w.tower().records("vm_volumes")))
+                 made += before.volumes.count(id) == 0 ? 1 : 0;
+             return made >= disks && asked_after(w, "create-vm-volume", "get-iscsi-luns");
+         }},
+        {"WhileItWritesThem",
+         {{"ZBS_SIM_DELAY_MS", SLOW_ZBS_MS}},
+         [](Backup_World&) {},
+         [](Backup_World& w, const Tower_Census& before) {
+             for (const std::string& f : pool_files(w.store_dir()))
+                 if (before.store_files.count(f) == 0 && has_data(w.store_dir() + "/" + f))
+                     return true;
+             return false;
+         }},
+        // It looks the VM up next, then its check starts it.
+        {"OnceItsVmIsMade",
+         {},
+         hold_up("get-vms"),
+         [new_name](Backup_World& w, const Tower_Census& before) {
+             return !new_vm_named(w, before, new_name).empty() &&
+                    asked_after(w, "create-vm", "get-vms");
+         }},
+        // Started by its check, which looks it up next; the job then asks for
+        // it stopped.
+        {"BeforeItsPowerStep",
+         {},
+         hold_up("get-vms"),
+         [new_name](Backup_World& w, const Tower_Census& before) {
+             return text_of(Value(new_vm_named(w, before, new_name)), "status") == "RUNNING";
+         }},
+    };
+}
+
+}  // namespace world
