@@ -141,13 +141,17 @@ int rename_noreplace(const char* from, const char* to) {
 // the pieces that go to disk.
 constexpr size_t DIRECT_ALIGN = 4096;
 constexpr size_t DIRECT_PIECE = 4u << 20;
+// Pieces read from disk: one large read in flight keeps a disk busier than
+// the page cache's read-ahead does.
+constexpr size_t READ_PIECE = 8u << 20;
 
 }  // namespace
 
-// Writes one piece at a time on a thread of its own.
-class Client_IO::Write_Behind {
+// Reads or writes one piece at a time on a thread of its own: the next
+// piece of a file read ahead, or the last one written behind.
+class Client_IO::Piece_Thread {
 public:
-    ~Write_Behind() {
+    ~Piece_Thread() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             quit_ = true;
@@ -157,14 +161,17 @@ public:
             thread_.join();
     }
 
-    // After wait(): starts writing length bytes of data at the file offset at.
-    void start(int fd, const char* data, size_t length, uint64_t at) {
+    // After wait(): starts writing length bytes of data at the file offset
+    // at, or reading them into data (which stops short at the file's end).
+    void start(int fd, char* data, size_t length, uint64_t at, bool write) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fd_ = fd;
             data_ = data;
             length_ = length;
             at_ = at;
+            write_ = write;
+            done_ = 0;
             busy_ = true;
         }
         changed_.notify_all();
@@ -172,12 +179,14 @@ public:
             thread_ = std::thread([this] { run(); });
     }
 
-    // Waits for the piece being written: its errno, or 0.
-    int wait() {
+    // Waits for the piece being moved: its errno, or 0; *done the bytes moved.
+    int wait(size_t* done = nullptr) {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return !busy_; });
         const int err = err_;
         err_ = 0;
+        if (done != nullptr)
+            *done = done_;
         return err;
     }
 
@@ -189,17 +198,29 @@ private:
             if (!busy_)
                 return;
             int err = 0;
+            size_t done = 0;
             lock.unlock();
-            for (size_t done = 0; done < length_ && err == 0;) {
-                const ssize_t n =
-                    ::pwrite(fd_, data_ + done, length_ - done, static_cast<off_t>(at_ + done));
-                if (n > 0)
-                    done += static_cast<size_t>(n);
-                else if (n == 0 || errno != EINTR)
-                    err = n == 0 ? EIO : errno;
+            while (done < length_ && err == 0) {
+                const size_t want = length_ - done;
+                const off_t at = static_cast<off_t>(at_ + done);
+                const ssize_t n = write_ ? ::pwrite(fd_, data_ + done, want, at)
+                                         : ::pread(fd_, data_ + done, want, at);
+                if (n < 0) {
+                    if (errno != EINTR)
+                        err = errno;
+                    continue;
+                }
+                done += static_cast<size_t>(n);
+                // A file read short has ended (reading on there could break
+                // O_DIRECT's alignment); a write that moved nothing failed.
+                if (!write_ && static_cast<size_t>(n) < want)
+                    break;
+                if (n == 0)
+                    err = EIO;
             }
             lock.lock();
             err_ = err;
+            done_ = done;
             busy_ = false;
             changed_.notify_all();
         }
@@ -212,9 +233,11 @@ private:
     bool quit_ = false;
     int err_ = 0;
     int fd_ = -1;
-    const char* data_ = nullptr;
+    char* data_ = nullptr;
     size_t length_ = 0;
     uint64_t at_ = 0;
+    bool write_ = false;
+    size_t done_ = 0;
 };
 
 Client_IO::Client_IO() = default;
@@ -329,7 +352,94 @@ bool Client_IO::open(const std::string& file, int mode) {
     path_ = path;
     write_failed_ = false;
     storage_size_ = static_cast<uint64_t>(st.st_size);
+    start_reading();
     return true;
+}
+
+// Where the file system takes O_DIRECT, reads go to disk in large pieces, the
+// next one read ahead while the last one is handed out; elsewhere (or for a
+// file that fits in a page) through the page cache.
+void Client_IO::start_reading() {
+    piece_ = nullptr;
+    piece_len_ = piece_pos_ = 0;
+    read_at_ = 0;
+    read_end_ = false;
+    reading_ahead_ = false;
+    direct_read_ = false;
+    if (storage_size_ <= DIRECT_ALIGN)
+        return;
+    // Small files get small pieces.
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(
+        READ_PIECE, (storage_size_ + DIRECT_ALIGN - 1) / DIRECT_ALIGN * DIRECT_ALIGN));
+    if (read_piece_ != piece) {
+        for (Buffer& b : read_buffers_)
+            b.reset();
+        read_piece_ = piece;
+    }
+    for (Buffer& b : read_buffers_) {
+        void* p = nullptr;
+        if (!b && ::posix_memalign(&p, DIRECT_ALIGN, read_piece_) == 0)
+            b.reset(static_cast<char*>(p));
+        if (!b)
+            return;
+    }
+    direct_read_ = ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_DIRECT) == 0;
+}
+
+// The next piece becomes the one handed out: the one read ahead, or one
+// read now. The first piece is only as large as the first read asks (a look
+// at a file's start reads no more); from the second on, each piece is read
+// while the one before it is handed out. False on a failed read; at the
+// file's end the piece is empty.
+bool Client_IO::next_piece(size_t want) {
+    piece_len_ = piece_pos_ = 0;
+    if (read_end_)
+        return true;
+    if (!behind_)
+        behind_.reset(new Piece_Thread);
+    char* const buffers[2] = {read_buffers_[0].get(), read_buffers_[1].get()};
+    char* const into = piece_ == buffers[0] ? buffers[1] : buffers[0];
+    const bool first = read_at_ == 0;
+    const size_t length =
+        first ? std::min(read_piece_, (want + DIRECT_ALIGN - 1) / DIRECT_ALIGN * DIRECT_ALIGN)
+              : read_piece_;
+    size_t n = 0;
+    int err = 0;
+    if (reading_ahead_) {
+        err = behind_->wait(&n);
+    } else if (first && fault(FAULT_DIRECT)) {
+        err = errno;
+    } else {
+        behind_->start(fd_, into, length, read_at_, false);
+        err = behind_->wait(&n);
+    }
+    reading_ahead_ = false;
+    if (err == EINVAL && first) {
+        // The file system refused O_DIRECT only at the first read: go on
+        // through the page cache.
+        direct_read_ = false;
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+        return true;
+    }
+    if (err != 0)
+        return fail(err, reason("cannot read", file_, err));
+    piece_ = into;
+    piece_len_ = n;
+    read_at_ += n;
+    read_end_ = n < length;
+    if (!read_end_ && !first) {
+        behind_->start(fd_, into == buffers[0] ? buffers[1] : buffers[0], read_piece_, read_at_,
+                       false);
+        reading_ahead_ = true;
+    }
+    return true;
+}
+
+// No read may be left running when the file is closed.
+void Client_IO::stop_reading() {
+    if (reading_ahead_)
+        behind_->wait();
+    reading_ahead_ = false;
 }
 
 bool Client_IO::start_write(const std::string& file, bool replace) {
@@ -384,6 +494,22 @@ ssize_t Client_IO::read(void* data, size_t length) {
     }
     size_t done = 0;
     auto* p = static_cast<char*>(data);
+    if (direct_read_ && fault(FAULT_READ)) {
+        fail(errno, reason("cannot read", file_, errno));
+        return -1;
+    }
+    while (direct_read_ && done < length) {
+        if (piece_pos_ == piece_len_ && !next_piece(length - done))
+            return -1;
+        if (piece_pos_ == piece_len_)
+            break;
+        const size_t n = std::min(length - done, piece_len_ - piece_pos_);
+        std::memcpy(p + done, piece_ + piece_pos_, n);
+        piece_pos_ += n;
+        done += n;
+    }
+    if (direct_read_ || read_at_ > 0)
+        return static_cast<ssize_t>(done);
     while (done < length) {
         const ssize_t n = fault(FAULT_READ) ? -1 : ::read(fd_, p + done, length - done);
         if (n > 0) {
@@ -466,8 +592,8 @@ bool Client_IO::write_stage(bool all) {
         if (!wait_behind())
             return false;
         if (!behind_)
-            behind_.reset(new Write_Behind);
-        behind_->start(fd_, stage_, DIRECT_PIECE, direct_at_);
+            behind_.reset(new Piece_Thread);
+        behind_->start(fd_, stage_, DIRECT_PIECE, direct_at_, true);
         stage_ = stage_ == buffers_[0].get() ? buffers_[1].get() : buffers_[0].get();
         direct_at_ += DIRECT_PIECE;
         staged_ = 0;
@@ -529,6 +655,7 @@ bool Client_IO::close() {
     if (fd_ < 0)
         return true;
     if (mode_ == MODE_READ) {
+        stop_reading();
         ::close(fd_);
         fd_ = -1;
         return true;
@@ -613,6 +740,7 @@ void Client_IO::abort() {
     if (mode_ == MODE_WRITE) {
         discard();
     } else if (fd_ >= 0) {
+        stop_reading();
         ::close(fd_);
         fd_ = -1;
     }

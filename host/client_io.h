@@ -14,7 +14,9 @@
 // written is gathered in an aligned buffer and goes to disk in large aligned
 // pieces, without a copy in the page cache, each written by a second thread
 // while the next one is gathered. Elsewhere (say a tmpfs) writes
-// go through the page cache and are written back as they arrive.
+// go through the page cache and are written back as they arrive. Files are
+// read with O_DIRECT too, in pieces of up to 8 MiB, the next one read by the
+// second thread while the last one is handed out.
 //
 // Every call reports failure by its result, with last_errno() and
 // error_text() saying why. One object serves one thread.
@@ -40,7 +42,7 @@ public:
         FAULT_FLUSH,
         FAULT_CLOSE,
         FAULT_RENAME,
-        FAULT_DIRECT,  // the file system refuses O_DIRECT at the first write
+        FAULT_DIRECT,  // the file system refuses O_DIRECT at the first write or read
         FAULT_STEPS
     };
 
@@ -108,14 +110,28 @@ private:
     uint64_t storage_size_ = 0;
     uint64_t written_ = 0;    // bytes written at the file's end so far
     uint64_t writeback_ = 0;  // bytes handed to writeback so far
-    class Write_Behind;
+    class Piece_Thread;
     using Buffer = std::unique_ptr<char, void (*)(void*)>;
     Buffer buffers_[2] = {{nullptr, ::free}, {nullptr, ::free}};
     char* stage_ = nullptr;   // one of buffers_, being filled
     size_t staged_ = 0;       // bytes in stage_, the file's bytes from direct_at_
     uint64_t direct_at_ = 0;  // where stage_ goes in the file (aligned)
     bool direct_ = false;     // writing with O_DIRECT
-    std::unique_ptr<Write_Behind> behind_;
+    std::unique_ptr<Piece_Thread> behind_;
+    // Reading with O_DIRECT: piece_ (in one of read_buffers_) is handed
+    // out while the next one is read at read_at_.
+    Buffer read_buffers_[2] = {{nullptr, ::free}, {nullptr, ::free}};
+    size_t read_piece_ = 0;  // the read buffers' size
+    bool direct_read_ = false;
+    char* piece_ = nullptr;
+    size_t piece_len_ = 0;
+    size_t piece_pos_ = 0;
+    uint64_t read_at_ = 0;
+    bool read_end_ = false;       // the piece handed out is the file's last
+    bool reading_ahead_ = false;  // behind_ reads the next piece
+    void start_reading();
+    bool next_piece(size_t want);
+    void stop_reading();
     void start_writeback();
     bool write_stage(bool all);
     bool wait_behind();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host/crc32c.h"
+#include "host/uuid.h"
 
 namespace image_format {
 
@@ -24,6 +25,8 @@ enum : size_t {
     SB_UUID2 = 48,
     SB_VOLUME_SIZE = 64,
     SB_CREATED = 72,
+    SB_DISK_ID_LENGTH = 80,  // version 2: u32, then the id's bytes
+    SB_DISK_ID = 84,
     SB_CRC = SUPERBLOCK_SIZE - 4,
 };
 
@@ -58,10 +61,12 @@ uint64_t get64(const unsigned char* p) {
     return v;
 }
 
-void set_error(std::string* error, const char* text) {
+void set_error(std::string* error, const std::string& text) {
     if (error != nullptr)
         *error = text;
 }
+
+static_assert(SB_DISK_ID + MAX_DISK_ID <= SB_CRC, "the disk id fits the superblock");
 
 }  // namespace
 
@@ -99,6 +104,11 @@ void encode_superblock(const qorm::Image_Superblock& sb, unsigned char out[SUPER
     std::memcpy(out + SB_UUID2, sb.uuid2, 16);
     put64(out + SB_VOLUME_SIZE, sb.volume_size);
     put64(out + SB_CREATED, static_cast<uint64_t>(sb.created));
+    if (sb.version >= VERSION) {
+        const size_t n = sb.disk_id.size() < MAX_DISK_ID ? sb.disk_id.size() : MAX_DISK_ID;
+        put32(out + SB_DISK_ID_LENGTH, static_cast<uint32_t>(n));
+        std::memcpy(out + SB_DISK_ID, sb.disk_id.data(), n);
+    }
     put32(out + SB_CRC, crc32c(0, out, SB_CRC));
 }
 
@@ -112,12 +122,13 @@ bool decode_superblock(const unsigned char in[SUPERBLOCK_SIZE], qorm::Image_Supe
         set_error(error, "superblock fails its checksum");
         return false;
     }
-    if (get32(in + SB_VERSION) != VERSION || get32(in + SB_SIZE) != SUPERBLOCK_SIZE) {
+    const uint32_t version = get32(in + SB_VERSION);
+    if ((version != VERSION_1 && version != VERSION) || get32(in + SB_SIZE) != SUPERBLOCK_SIZE) {
         set_error(error, "unsupported image version");
         return false;
     }
     qorm::Image_Superblock read;
-    read.version = VERSION;
+    read.version = version;
     read.sector_size = get32(in + SB_SECTOR);
     read.block_size = get32(in + SB_BLOCK);
     read.checksum = get32(in + SB_CHECKSUM);
@@ -128,7 +139,35 @@ bool decode_superblock(const unsigned char in[SUPERBLOCK_SIZE], qorm::Image_Supe
     std::memcpy(read.uuid2, in + SB_UUID2, 16);
     read.volume_size = get64(in + SB_VOLUME_SIZE);
     read.created = static_cast<int64_t>(get64(in + SB_CREATED));
+    if (version >= VERSION) {
+        const uint32_t n = get32(in + SB_DISK_ID_LENGTH);
+        if (n == 0 || n > MAX_DISK_ID) {
+            set_error(error, "the superblock's disk id has a bad length");
+            return false;
+        }
+        read.disk_id.assign(reinterpret_cast<const char*>(in + SB_DISK_ID), n);
+    }
     sb = read;
+    return true;
+}
+
+bool check_identity(const qorm::Image_Superblock& sb, const qorm::Image_Identity& identity,
+                    std::string* error) {
+    if (std::memcmp(sb.uuid1, identity.set_uuid, 16) != 0 ||
+        std::memcmp(sb.uuid2, identity.set_uuid, 16) != 0) {
+        set_error(error, "it belongs to backup set " + uuid_to_string(sb.uuid1) + ", not to " +
+                             uuid_to_string(identity.set_uuid));
+        return false;
+    }
+    if (sb.version >= VERSION && sb.disk_id != identity.disk_id) {
+        set_error(error, "it is of disk " + sb.disk_id + ", not of disk " + identity.disk_id);
+        return false;
+    }
+    if (sb.volume_size != 0 && sb.volume_size != identity.volume_size) {
+        set_error(error, "it is of a volume of " + std::to_string(sb.volume_size) +
+                             " bytes, not of " + std::to_string(identity.volume_size));
+        return false;
+    }
     return true;
 }
 

@@ -53,7 +53,6 @@ bool Image_Writer::init(uint32_t sector_size, uint32_t block_size, uint32_t chec
     std::string error;
     if (!image_format::check_geometry(sector_size, block_size, checksum, compression, &error))
         return fail(EINVAL, "image writer: " + error);
-    sb_.version = image_format::VERSION;
     sb_.sector_size = sector_size;
     sb_.block_size = block_size;
     sb_.checksum = checksum;
@@ -64,11 +63,16 @@ bool Image_Writer::init(uint32_t sector_size, uint32_t block_size, uint32_t chec
 }
 
 bool Image_Writer::write_superblock(const unsigned char* uuid1, const unsigned char* uuid2,
-                                    uint64_t volume_size) {
+                                    uint64_t volume_size, const std::string& disk_id) {
     if (!usable(READY))
         return false;
     if (uuid1 == nullptr || uuid2 == nullptr)
         return fail(EINVAL, "image writer: no UUID for the superblock");
+    if (disk_id.size() > image_format::MAX_DISK_ID)
+        return fail(EINVAL, "image writer: a disk id longer than " +
+                                std::to_string(image_format::MAX_DISK_ID) + " bytes");
+    sb_.version = disk_id.empty() ? image_format::VERSION_1 : image_format::VERSION;
+    sb_.disk_id = disk_id;
     std::memcpy(sb_.uuid1, uuid1, 16);
     std::memcpy(sb_.uuid2, uuid2, 16);
     sb_.volume_size = volume_size;
@@ -91,6 +95,9 @@ bool Image_Writer::write_data(uint64_t offset, const void* data, size_t length) 
     if (offset < next_offset_ || offset + length < offset)
         return fail(EINVAL, "image writer: data at offset " + std::to_string(offset) +
                                 " is not after what was stored before it");
+    if (sb_.volume_size != 0 && offset + length > sb_.volume_size)
+        return fail(EINVAL, "image writer: data at offset " + std::to_string(offset) +
+                                " lies past the volume's end");
     const auto* p = static_cast<const unsigned char*>(data);
     uint64_t pos = offset;
     const uint64_t end = offset + length;

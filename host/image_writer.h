@@ -32,12 +32,15 @@ public:
     bool init(uint32_t sector_size, uint32_t block_size, uint32_t checksum, uint32_t compression);
 
     // uuid1, uuid2: 16 bytes each. volume_size: the source's size, 0 when not
-    // known. From here until finish the file is marked incomplete.
+    // known. disk_id: the source disk's id (at most image_format::MAX_DISK_ID
+    // bytes), which makes a version 2 image; empty writes version 1. From
+    // here until finish the file is marked incomplete.
     bool write_superblock(const unsigned char* uuid1, const unsigned char* uuid2,
-                          uint64_t volume_size = 0);
+                          uint64_t volume_size = 0, const std::string& disk_id = std::string());
 
     // Stores length bytes of the source at offset, which must not lie before
-    // the end of what was stored last. Runs of zeros are stored by length only.
+    // the end of what was stored last nor past the volume's end (when known).
+    // Runs of zeros are stored by length only.
     bool write_data(uint64_t offset, const void* data, size_t length);
 
     // Ends the image and closes the file; a failed flush or close fails it.

@@ -200,4 +200,14 @@ std::string piece_path(const Object& row, const std::string& volume_local_id) {
     return std::string();
 }
 
+Object with_piece_size(Object row, const std::string& path, uint64_t size) {
+    for (Value& p : row.at("pieces").get_array()) {
+        if (text_of(p, "path") == path) {
+            p.get_obj()["size"] = size;
+            return row;
+        }
+    }
+    throw std::runtime_error("no piece " + path + " in the row");
+}
+
 }  // namespace world

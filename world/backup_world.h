@@ -114,6 +114,9 @@ std::string pattern(size_t n, char seed);
 std::string piece_path(const Object& row, const std::string& volume_local_id);
 // The pieces of a catalog row that hold volumes (not the VM description).
 std::vector<Object> volume_pieces(const Object& row);
+// The row with the recorded size of its piece at path changed (as if the row
+// had been written for the file now there); throws when there is no such piece.
+Object with_piece_size(Object row, const std::string& path, uint64_t size);
 
 }  // namespace world
 

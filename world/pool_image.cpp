@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "host/client_io.h"
+#include "host/image_format.h"
 
 namespace world {
 
@@ -53,6 +54,39 @@ void write_at(const std::string& path, uint64_t offset, const std::string& data)
 std::string file_content(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void replace_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!(out << content) || !out.flush())
+        throw std::runtime_error("cannot write " + path);
+}
+
+void cut_image(const std::string& path, uint64_t size) {
+    if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0)
+        throw std::runtime_error("cannot cut " + path + ": " + std::strerror(errno));
+}
+
+void copy_image(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + from);
+    replace_file(to, file_content(from));
+}
+
+void make_version_1_image(const std::string& path) {
+    const std::string image = file_content(path);
+    qorm::Image_Superblock sb;
+    std::string why;
+    if (image.size() < image_format::SUPERBLOCK_SIZE ||
+        !image_format::decode_superblock(reinterpret_cast<const unsigned char*>(image.data()), sb,
+                                         &why))
+        throw std::runtime_error(path + " has no superblock to rewrite: " + why);
+    sb.version = image_format::VERSION_1;
+    sb.disk_id.clear();
+    unsigned char out[image_format::SUPERBLOCK_SIZE];
+    image_format::encode_superblock(sb, out);
+    write_at(path, 0, std::string(reinterpret_cast<const char*>(out), sizeof out));
 }
 
 }  // namespace world

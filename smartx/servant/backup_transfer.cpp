@@ -126,7 +126,10 @@ Task_Base::Error Backup_Servant_Handler::write_chunk(Client_IO_Ex& io, Chunk& ch
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to init image writer.\n")));
         return Task_Base::CODE_FAILED;
     }
-    if (!writer.write_superblock(bset_uuid_, bset_uuid_, non_negative(chunk.size))) {
+    // The set, the disk and its size say whose image it is: a restore checks them
+    // against the catalog row before it writes any of it.
+    if (!writer.write_superblock(bset_uuid_, bset_uuid_, non_negative(chunk.size),
+                                 chunk.volume_local_id)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write superblock of image: %C.\n"),
                    io.error_text().c_str()));
         return Task_Base::CODE_FAILED_RETRY;

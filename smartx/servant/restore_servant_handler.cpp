@@ -395,6 +395,12 @@ bool Restore_Servant_Handler::prepare_volumes() {
                          [](const Backup_Set_Storage& s) { return s.state.empty(); });
         QORM_CHECK_RETURN(storage_iter != bset.storages.cend(),
                           "storage_iter == bset.storages.cend()", false);
+        unsigned char set_uuid[16];
+        if (!uuid_from_string(bset.uuid, set_uuid)) {
+            ACE_ERROR(
+                (LM_ERROR, ACE_TEXT("Backup set '%C' has no valid uuid.\n"), bset.uuid.c_str()));
+            return false;
+        }
         for (const Backup_Piece& piece : bset.pieces) {
             if (piece.object == VM_INFO_OBJECT) {
                 if (!piece.extended_attrs.empty() && !load_vm_setting(piece))
@@ -410,9 +416,21 @@ bool Restore_Servant_Handler::prepare_volumes() {
                 QORM_CHECK_NOT_NULL_RETURN(chunk, false);
                 chunk->target_disk = &disk->second;
             }
+            // The image is checked against the disk the piece names.
+            VM_Snapshot::Snapshot_VM_Disk source;
+            if (!source.load(piece.extended_attrs)) {
+                ACE_ERROR((LM_ERROR,
+                           ACE_TEXT("Backup piece %C of set %C does not name its disk.\n"),
+                           piece.path.c_str(), bset.uuid.c_str()));
+                return false;
+            }
             Chunk::Restore_Set set;
             set.remote_file = bset.resource_uuid + "/" + piece.path;
             set.pool_uuid = storage_iter->pool_uuid;
+            std::copy(set_uuid, set_uuid + sizeof set_uuid, set.identity.set_uuid);
+            set.identity.disk_id = source.vm_volume_local_id;
+            set.identity.volume_size = static_cast<uint64_t>(std::max<int64_t>(source.size, 0));
+            set.stored_size = piece.size;
             set.size = piece.size;
             if (const json_spirit::Object* attrs =
                     json_spirit::object_get_object(piece.extended_attrs, "Tarnvik3")) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host/backupd_client.h"
+#include "host/image_format.h"
 #include "host/job/activity_map.h"
 #include "host/json_spirit/value.h"
 #include "host/servant/json_rpc.h"
@@ -48,6 +49,7 @@
 #include "smartx/zbs/zbs_wrapper.h"
 
 class Client_IO_Ex;
+class Image_Block_Reader;
 
 namespace smartx {
 
@@ -61,6 +63,10 @@ public:
             std::string pool_uuid;
             size_t size = 0;
             size_t cluster_size = 0;
+            // What the catalog row says the file is: whose image (set, disk,
+            // volume size) and its bytes in the pool.
+            qorm::Image_Identity identity;
+            uint64_t stored_size = 0;
         };
         VM_Snapshot::Snapshot_VM_Disk* target_disk = nullptr;  // in new_disks_
         std::vector<Restore_Set> sets;
@@ -120,10 +126,15 @@ protected:
     // ---- transfer, VM, check and power (restore_transfer.cpp) ----
 
     bool restore_volumes();
+    // Every image to restore is the one its catalog row names.
+    bool check_images();
     Task_Base::Error restore_volume(const Chunk_Ptr& chunk);
     bool open_client_io(Client_IO_Ex& io, const Chunk::Restore_Set& set);
-    Task_Base::Error restore_volume_i(Chunk& chunk, const Chunk::Restore_Set& set,
-                                      Client_IO_Ex& io);
+    // Opens the set's image and sets the reader to check it against the row.
+    bool open_image(Client_IO_Ex& io, Image_Block_Reader& reader, const Chunk::Restore_Set& set);
+    bool image_mismatch(const Chunk::Restore_Set& set, const std::string& why);
+    Task_Base::Error restore_volume_i(Chunk& chunk, const Chunk::Restore_Set& set, Client_IO_Ex& io,
+                                      Image_Block_Reader& reader);
     // One piece of an image into the chunk's volume; false stops the read.
     bool write_volume(Chunk& chunk, char* data, uint64_t length, uint64_t offset);
     bool write_zbs(Chunk& chunk, char* data, uint64_t length, uint64_t offset);

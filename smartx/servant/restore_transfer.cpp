@@ -24,8 +24,15 @@ namespace smartx {
 namespace {
 // Images are read in 256 KiB units aligned as the volume's blocks.
 constexpr uint64_t RESTORE_ALIGNMENT = 262144;
+// Units read and checked ahead of the one being written, per disk.
+constexpr unsigned READ_AHEAD = 8;
 // The unit in which zeros are left out of a volume.
 constexpr uint64_t HOLE_PAGE = 4096;
+
+// A disk with nothing to back up left an empty image, named so.
+bool nothing_to_copy(const Restore_Servant_Handler::Chunk::Restore_Set& set) {
+    return set.remote_file.find("not_exists") != std::string::npos || set.size == 0;
+}
 
 bool all_zero(const char* data, uint64_t length) {
     static const char zeros[HOLE_PAGE] = {};
@@ -63,6 +70,8 @@ void add_range(std::map<uint64_t, uint64_t>& ranges, uint64_t offset, uint64_t e
 // ---- volumes ----
 
 bool Restore_Servant_Handler::restore_volumes() {
+    if (!check_images())
+        return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         progress_->state = VM_Job_Progress::STATE_RUNNING;
@@ -82,21 +91,39 @@ bool Restore_Servant_Handler::restore_volumes() {
            progress_->processed_virtual_disk_count == static_cast<int32_t>(chunk_map_.size());
 }
 
+bool Restore_Servant_Handler::check_images() {
+    // All of them before any byte reaches a volume: a chain with one wrong
+    // image is not begun.
+    for (const auto& entry : chunk_map_) {
+        for (const Chunk::Restore_Set& set : entry.second->sets) {
+            if (nothing_to_copy(set))
+                continue;
+            Client_IO_Ex io;
+            Image_Block_Reader reader;
+            if (!open_image(io, reader, set))
+                return false;
+            if (!reader.check_superblock(io))
+                return image_mismatch(set, io.error_text());
+        }
+    }
+    return true;
+}
+
 Task_Base::Error Restore_Servant_Handler::restore_volume(const Chunk_Ptr& chunk) {
     QORM_CHECK_NOT_NULL_RETURN(chunk, Task_Base::CODE_FAILED);
     for (const Chunk::Restore_Set& set : chunk->sets) {
-        // A disk with nothing to back up left an empty image.
-        if (set.remote_file.find("not_exists") != std::string::npos || set.size == 0) {
+        if (nothing_to_copy(set)) {
             ACE_DEBUG((LM_DEBUG, ACE_TEXT("Skipped reading backup piece %C.\n"),
                        set.remote_file.c_str()));
             continue;
         }
         Client_IO_Ex io;
-        if (!open_client_io(io, set))
+        Image_Block_Reader reader;
+        if (!open_image(io, reader, set))
             return Task_Base::CODE_FAILED;
         ACE_DEBUG(
             (LM_DEBUG, ACE_TEXT("Start to restore backup set[%C].\n"), set.remote_file.c_str()));
-        const Task_Base::Error result = restore_volume_i(*chunk, set, io);
+        const Task_Base::Error result = restore_volume_i(*chunk, set, io, reader);
         if (result != Task_Base::CODE_SUCCESS)
             return result;
         storage_size_ += io.storage_size();
@@ -132,12 +159,33 @@ bool Restore_Servant_Handler::open_client_io(Client_IO_Ex& io, const Chunk::Rest
     return true;
 }
 
+bool Restore_Servant_Handler::open_image(Client_IO_Ex& io, Image_Block_Reader& reader,
+                                         const Chunk::Restore_Set& set) {
+    if (!open_client_io(io, set))
+        return false;
+    if (io.storage_size() != set.stored_size)
+        return image_mismatch(set, "the file holds " + std::to_string(io.storage_size()) +
+                                       " bytes, its catalog row says " +
+                                       std::to_string(set.stored_size));
+    reader.expect(set.identity);
+    return true;
+}
+
+bool Restore_Servant_Handler::image_mismatch(const Chunk::Restore_Set& set,
+                                             const std::string& why) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Image %C does not match its catalog row: %C.\n"),
+               set.remote_file.c_str(), why.c_str()));
+    return false;
+}
+
 Task_Base::Error Restore_Servant_Handler::restore_volume_i(Chunk& chunk,
                                                            const Chunk::Restore_Set& set,
-                                                           Client_IO_Ex& io) {
-    // Every block's checksum is checked before it is handed over: a damaged
-    // image stops at the damage and nothing of it reaches the volume.
-    Image_Block_Reader reader;
+                                                           Client_IO_Ex& io,
+                                                           Image_Block_Reader& reader) {
+    // The image is read and checked on a second thread while this one
+    // writes: a block is handed over only once its checksum, order and
+    // sequence are checked, so a damaged image stops at the damage.
+    reader.read_ahead(READ_AHEAD);
     const bool read = reader.read_blocks_align(
         io,
         [&](char* data, uint64_t length, uint64_t offset) {

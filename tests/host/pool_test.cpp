@@ -24,6 +24,7 @@
 #include "host/crc32c.h"
 #include "host/image_block_reader.h"
 #include "host/image_block_writer.h"
+#include "host/image_format.h"
 #include "host/paths.h"
 #include "host/pool_service.h"
 #include "host/pool_sweep.h"
@@ -263,6 +264,19 @@ TEST_F(PoolTest, PiecesOfAnySizeLandInPlaceDirectOrThroughThePageCache) {
             ASSERT_TRUE(io_.close()) << io_.error_text();
             EXPECT_EQ(all.size(), io_.storage_size());
             EXPECT_TRUE(all == file_text(pool_.path("disk.img")));
+            // Read back in odd sizes, across the pieces read ahead.
+            ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
+            std::string back;
+            for (size_t i = 0;; ++i) {
+                std::string got(std::vector<size_t>{1, 4095, MB + 3, 9 * MB}[i % 4], '\0');
+                const ssize_t n = io_.read(&got[0], got.size());
+                ASSERT_GE(n, 0) << io_.error_text();
+                if (n == 0)
+                    break;
+                back.append(got, 0, static_cast<size_t>(n));
+            }
+            EXPECT_TRUE(all == back);
+            io_.close();
             ASSERT_TRUE(io_.remove("disk.img"));
             Client_IO::clear_faults();
         }
@@ -405,14 +419,15 @@ protected:
     }
 
     // Writes the planned blocks to name through the full writer API, with io_,
-    // the reads running ahead.
+    // the reads running ahead; with a disk id, in version 2.
     bool write_image(const std::string& name,
-                     const Image_Block_Writer::Progress_Callback& progress = nullptr) {
+                     const Image_Block_Writer::Progress_Callback& progress = nullptr,
+                     const std::string& disk_id = std::string()) {
         Image_Block_Writer writer(io_);
         for (const Block& b : blocks_)
             writer.add_block(b.offset, b.length);
         return io_.open(name, Client_IO::MODE_WRITE) && writer.init(512, BLOCK, 1, 0) &&
-               writer.write_superblock(UUID, UUID, bytes_.size()) &&
+               writer.write_superblock(UUID, UUID, bytes_.size(), disk_id) &&
                writer.write_blocks_ahead(
                    [this](char* buffer, uint64_t length, uint64_t offset) -> ssize_t {
                        const uint64_t n = std::min<uint64_t>(length, BLOCK);
@@ -438,16 +453,20 @@ protected:
         };
     }
 
-    // Reads name back with io_ over a target filled with SENTINEL; every range
-    // handed over must hold the source's bytes.
+    // Reads name back with io_ over a target filled with SENTINEL, reading
+    // depth_ units ahead; every range handed over must hold the source's
+    // bytes and come on this thread.
     bool read_image(const std::string& name, uint64_t alignment = BLOCK) {
         target_.assign(bytes_.size(), SENTINEL);
         deliveries_.clear();
         io_.close();  // the last read's file
+        image_reader_.read_ahead(depth_);
+        const std::thread::id caller = std::this_thread::get_id();
         const bool ok = io_.open(name, Client_IO::MODE_READ) &&
                         image_reader_.read_blocks_align(
                             io_,
-                            [this](char* data, uint64_t length, uint64_t offset) {
+                            [&](char* data, uint64_t length, uint64_t offset) {
+                                EXPECT_EQ(caller, std::this_thread::get_id());
                                 deliveries_.emplace_back(offset, length);
                                 std::memcpy(target_.data() + offset, data, length);
                                 return true;
@@ -471,7 +490,11 @@ protected:
     };
     Deliveries deliveries_;
     Image_Block_Reader image_reader_;
+    unsigned depth_ = 0;  // units read ahead: 0 on the caller's thread
 };
+
+// Reads on the caller's thread, and on a second one running ahead.
+const unsigned DEPTHS[] = {0, 3};
 
 TEST(Crc32c, KnownValuesAndBothImplementationsAgree) {
     EXPECT_EQ(0xE3069283u, crc32c(0, "123456789", 9));
@@ -500,35 +523,39 @@ TEST_F(ImageTest, SparseDataComesBackByteExactInAlignedUnits) {
     EXPECT_EQ(planned, io_.original_size());
     EXPECT_EQ(file_text(pool_.path("res/vm/disk.img")).size(), io_.storage_size());
     EXPECT_LT(io_.storage_size(), planned) << "zero runs are not stored";
-    ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
-    std::vector<char> expected(bytes_.size(), SENTINEL);
-    for (const Block& b : blocks_)
-        std::copy_n(bytes_.begin() + b.offset, b.length, expected.begin() + b.offset);
-    EXPECT_TRUE(expected == target_) << "only the planned blocks come back, and exact";
-    const qorm::Image_Superblock& sb = image_reader_.superblock();
-    EXPECT_EQ(std::make_tuple(512u, BLOCK, uint64_t(bytes_.size()), 0, true),
-              std::make_tuple(sb.sector_size, sb.block_size, sb.volume_size,
-                              std::memcmp(UUID, sb.uuid1, 16) | std::memcmp(UUID, sb.uuid2, 16),
-                              sb.created > 0));
+    for (unsigned depth : DEPTHS) {
+        SCOPED_TRACE(depth);
+        depth_ = depth;
+        ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
+        std::vector<char> expected(bytes_.size(), SENTINEL);
+        for (const Block& b : blocks_)
+            std::copy_n(bytes_.begin() + b.offset, b.length, expected.begin() + b.offset);
+        EXPECT_TRUE(expected == target_) << "only the planned blocks come back, and exact";
+        const qorm::Image_Superblock& sb = image_reader_.superblock();
+        EXPECT_EQ(std::make_tuple(512u, BLOCK, uint64_t(bytes_.size()), 0, true),
+                  std::make_tuple(sb.sector_size, sb.block_size, sb.volume_size,
+                                  std::memcmp(UUID, sb.uuid1, 16) | std::memcmp(UUID, sb.uuid2, 16),
+                                  sb.created > 0));
 
-    // Ranges come in order, each inside one unit of the alignment; whole units
-    // come whole, the two pieces with a hole between come apart.
-    for (uint64_t unit : {BLOCK, uint64_t(65536)}) {
-        ASSERT_TRUE(read_image("res/vm/disk.img", unit)) << io_.error_text();
-        uint64_t last_end = 0;
-        for (const auto& d : deliveries_) {
-            EXPECT_GE(d.first, last_end) << "out of order";
-            EXPECT_EQ(d.first / unit, (d.first + d.second - 1) / unit) << "crosses " << d.first;
-            last_end = d.first + d.second;
+        // Ranges come in order, each inside one unit of the alignment; whole units
+        // come whole, the two pieces with a hole between come apart.
+        for (uint64_t unit : {BLOCK, uint64_t(65536)}) {
+            ASSERT_TRUE(read_image("res/vm/disk.img", unit)) << io_.error_text();
+            uint64_t last_end = 0;
+            for (const auto& d : deliveries_) {
+                EXPECT_GE(d.first, last_end) << "out of order";
+                EXPECT_EQ(d.first / unit, (d.first + d.second - 1) / unit) << "crosses " << d.first;
+                last_end = d.first + d.second;
+            }
         }
+        ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
+        EXPECT_EQ(std::make_pair(uint64_t(0), BLOCK), deliveries_.front());
+        Deliveries in_unit;
+        std::copy_if(deliveries_.begin(), deliveries_.end(), std::back_inserter(in_unit),
+                     [](const auto& d) { return d.first / BLOCK == 4 * MIB / BLOCK; });
+        EXPECT_THAT(in_unit, ElementsAre(std::make_pair(4 * MIB + 4096, uint64_t(8192)),
+                                         std::make_pair(4 * MIB + 16384, uint64_t(4096))));
     }
-    ASSERT_TRUE(read_image("res/vm/disk.img")) << io_.error_text();
-    EXPECT_EQ(std::make_pair(uint64_t(0), BLOCK), deliveries_.front());
-    Deliveries in_unit;
-    std::copy_if(deliveries_.begin(), deliveries_.end(), std::back_inserter(in_unit),
-                 [](const auto& d) { return d.first / BLOCK == 4 * MIB / BLOCK; });
-    EXPECT_THAT(in_unit, ElementsAre(std::make_pair(4 * MIB + 4096, uint64_t(8192)),
-                                     std::make_pair(4 * MIB + 16384, uint64_t(4096))));
 }
 
 TEST_F(ImageTest, LargeBlocksComeBackWithTheirHeaders) {
@@ -579,12 +606,87 @@ TEST_F(ImageTest, DamagedOrCutImageFailsAndNeverHandsOverWrongBytes) {
         rows.push_back(Row{"cut to " + std::to_string(keep), good.substr(0, keep), "truncated"});
     rows.push_back(Row{"a byte more", good + "x", "follows the end"});
     rows.push_back(Row{"not an image", std::string(600, 'x'), "not an image"});
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        put_file(pool_.path("disk.img"), r.bytes);
-        EXPECT_FALSE(read_image("disk.img"));
-        EXPECT_EQ(EBADMSG, io_.last_errno());
-        EXPECT_NE(std::string::npos, io_.error_text().find(r.message)) << io_.error_text();
+    // A superblock that says the volume ends before the last record.
+    qorm::Image_Superblock sb;
+    ASSERT_TRUE(image_format::decode_superblock(reinterpret_cast<const unsigned char*>(&good[0]),
+                                                sb, nullptr));
+    sb.volume_size = 8 * MIB;
+    std::string short_volume = good;
+    image_format::encode_superblock(sb, reinterpret_cast<unsigned char*>(&short_volume[0]));
+    rows.push_back(Row{"a volume shorter than its data", short_volume, "past the volume's end"});
+    for (unsigned depth : DEPTHS) {
+        depth_ = depth;
+        for (const Row& r : rows) {
+            SCOPED_TRACE(r.what + ", reading ahead " + std::to_string(depth));
+            put_file(pool_.path("disk.img"), r.bytes);
+            EXPECT_FALSE(read_image("disk.img"));
+            EXPECT_EQ(EBADMSG, io_.last_errno());
+            EXPECT_NE(std::string::npos, io_.error_text().find(r.message)) << io_.error_text();
+        }
+    }
+}
+
+TEST_F(ImageTest, ASuperblockSaysWhoseImageItIsAndAReadExpectingAnotherHandsOverNothing) {
+    ASSERT_TRUE(write_image("v2.img", nullptr, "disk-a")) << io_.error_text();
+    ASSERT_TRUE(io_.close() && write_image("v1.img")) << io_.error_text();
+    ASSERT_TRUE(io_.close() && io_.open("empty.img", Client_IO::MODE_WRITE) && io_.close());
+    const unsigned char OTHER[16] = {9};
+    const auto identity = [](const unsigned char* set, const char* disk, uint64_t size) {
+        qorm::Image_Identity id;
+        std::memcpy(id.set_uuid, set, 16);
+        id.disk_id = disk;
+        id.volume_size = size;
+        return id;
+    };
+    const uint64_t size = bytes_.size();
+    // What a read that expects nothing hands over: every row that reads gives it.
+    ASSERT_TRUE(read_image("v2.img")) << io_.error_text();
+    const Deliveries whole = deliveries_;
+    struct Row {
+        const char* file;
+        qorm::Image_Identity expected;
+        const char* failure;  // null: it reads
+    };
+    const Row rows[] = {
+        {"v2.img", identity(UUID, "disk-a", size), nullptr},
+        {"v2.img", identity(OTHER, "disk-a", size), "belongs to backup set"},
+        {"v2.img", identity(UUID, "disk-b", size), "is of disk disk-a, not of disk disk-b"},
+        {"v2.img", identity(UUID, "disk-a", size + 512), "bytes, not of"},
+        // Version 1 carries no disk: the set and the size still count.
+        {"v1.img", identity(UUID, "disk-b", size), nullptr},
+        {"v1.img", identity(OTHER, "disk-b", size), "belongs to backup set"},
+        {"v1.img", identity(UUID, "disk-b", size - 1), "bytes, not of"},
+        {"empty.img", identity(UUID, "disk-a", size), "image is empty"},
+    };
+    for (unsigned depth : DEPTHS) {
+        depth_ = depth;
+        for (const Row& r : rows) {
+            SCOPED_TRACE(std::string(r.file) + " as disk " + r.expected.disk_id +
+                         ", reading ahead " + std::to_string(depth));
+            image_reader_.expect(r.expected);
+            EXPECT_EQ(r.failure == nullptr, read_image(r.file));
+            if (r.failure != nullptr) {
+                EXPECT_EQ(EBADMSG, io_.last_errno());
+                EXPECT_NE(std::string::npos, io_.error_text().find(r.failure)) << io_.error_text();
+                EXPECT_THAT(deliveries_, IsEmpty());
+            } else {
+                EXPECT_EQ(whole, deliveries_);
+            }
+            // The superblock alone gives the same verdict.
+            io_.close();
+            ASSERT_TRUE(io_.open(r.file, Client_IO::MODE_READ));
+            EXPECT_EQ(r.failure == nullptr, image_reader_.check_superblock(io_))
+                << io_.error_text();
+        }
+    }
+    // Version 2 only where the writer was given the disk.
+    for (const char* file : {"v1.img", "v2.img"}) {
+        Image_Block_Reader plain;
+        io_.close();
+        ASSERT_TRUE(io_.open(file, Client_IO::MODE_READ) && plain.check_superblock(io_));
+        EXPECT_EQ(file == std::string("v1.img") ? std::make_tuple(1u, std::string())
+                                                : std::make_tuple(2u, std::string("disk-a")),
+                  std::make_tuple(plain.superblock().version, plain.superblock().disk_id));
     }
 }
 
@@ -595,12 +697,30 @@ TEST_F(ImageTest, EmptyFileIsAnImageWithoutDataAndAReceiverMayStopTheRead) {
     ASSERT_TRUE(read_image("vm/not_exists_disk.img")) << io_.error_text();
     EXPECT_THAT(deliveries_, IsEmpty());
     ASSERT_TRUE(io_.close() && write_image("disk.img")) << io_.error_text();
-    ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
-    int calls = 0;
-    EXPECT_FALSE(image_reader_.read_blocks_align(
-        io_, [&calls](char*, uint64_t, uint64_t) { return ++calls < 2; }, BLOCK));
-    EXPECT_EQ(2, calls);
-    EXPECT_EQ(ECANCELED, io_.last_errno());
+    for (unsigned depth : DEPTHS) {
+        SCOPED_TRACE(depth);
+        io_.close();
+        ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
+        image_reader_.read_ahead(depth);
+        int calls = 0;
+        EXPECT_FALSE(image_reader_.read_blocks_align(
+            io_, [&calls](char*, uint64_t, uint64_t) { return ++calls < 2; }, BLOCK));
+        EXPECT_EQ(2, calls);
+        EXPECT_EQ(ECANCELED, io_.last_errno());
+        EXPECT_NE(std::string::npos, io_.error_text().find("offset " + std::to_string(BLOCK)))
+            << io_.error_text();
+        // What the receiver throws reaches the caller, the reading stopped.
+        io_.close();
+        ASSERT_TRUE(io_.open("disk.img", Client_IO::MODE_READ));
+        EXPECT_THROW(image_reader_.read_blocks_align(
+                         io_,
+                         [](char*, uint64_t, uint64_t) -> bool {
+                             throw std::runtime_error("receiver failed");
+                         },
+                         BLOCK),
+                     std::runtime_error);
+    }
+    ASSERT_TRUE(read_image("disk.img")) << "the reader reads again";
 }
 
 TEST_F(ImageTest, AnImageThatDoesNotFinishLeavesNoFile) {
@@ -664,6 +784,19 @@ TEST_F(ImageTest, WriterRefusesBadSettingsAndDisorder) {
     writer.add_block(0, BLOCK);
     ASSERT_NO_FATAL_FAILURE(start_image(io, writer, "order.img"));
     EXPECT_FALSE(writer.write_blocks(reader(), nullptr, buffer_.data(), buffer_.size()));
+    EXPECT_EQ(EINVAL, io.last_errno());
+    {
+        Image_Block_Writer long_id(io);
+        ASSERT_TRUE(io.open("long-id.img", Client_IO::MODE_WRITE));
+        ASSERT_TRUE(long_id.init(512, BLOCK, 1, 0));
+        EXPECT_FALSE(long_id.write_superblock(UUID, UUID, BLOCK,
+                                              std::string(image_format::MAX_DISK_ID + 1, 'd')));
+        EXPECT_EQ(EINVAL, io.last_errno());
+    }
+    Image_Block_Writer past_end(io);
+    ASSERT_TRUE(io.open("past-end.img", Client_IO::MODE_WRITE));
+    ASSERT_TRUE(past_end.init(512, BLOCK, 1, 0) && past_end.write_superblock(UUID, UUID, BLOCK));
+    EXPECT_FALSE(past_end.write_data(BLOCK - 1, bytes_.data(), 2));
     EXPECT_EQ(EINVAL, io.last_errno());
     EXPECT_THAT(pool_.files(), IsEmpty());
 }

@@ -30,6 +30,8 @@
 namespace backup_test {
 namespace {
 
+using ::testing::HasSubstr;
+
 // One table row's disk change: data, or zeros when zero.
 struct Change {
     size_t disk;
@@ -60,7 +62,34 @@ protected:
         EXPECT_EQ(r.code(), 0) << r.error_message;
         return contents;
     }
+    // The disks filled and backed up in full, then disk 0 changed and backed
+    // up incrementally: the catalog's rows.
+    std::vector<Object> full_and_incremental() {
+        fill_disks();
+        EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+        write_disk(0, 3 * BLOCK + 100, "changed");
+        next_second();
+        EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+        return rows();
+    }
     size_t vm_count() { return world_->tower().records("vms").size(); }
+    // What a failed restore must leave as it was.
+    struct World_State {
+        size_t vms;
+        std::vector<std::string> store_files;
+        std::vector<std::string> disk_contents;
+    };
+    World_State world_state() { return {vm_count(), store_files(), disk_contents()}; }
+    // No new VM, no new volume, and the original VM as it was, with its own
+    // disks and data, running when it ran before.
+    void expect_as_before(const World_State& before, bool running) {
+        EXPECT_EQ(vm_count(), before.vms);
+        EXPECT_EQ(store_files(), before.store_files);
+        EXPECT_EQ(disk_contents(), before.disk_contents);
+        const VM original = listed_vm(*world_, vm_.id);
+        EXPECT_EQ(volume_ids(original), volume_ids(vm_));
+        EXPECT_EQ(original.running, running);
+    }
     void set_status(const std::string& vm_id, const char* status) {
         Object record;
         ASSERT_TRUE(world_->tower().record("vms", vm_id, record));
@@ -164,12 +193,7 @@ TEST_F(RestoreServant, EveryPointOfTheChainComesBackByteForByte) {
 }
 
 TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
-    fill_disks();
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
-    write_disk(0, 3 * BLOCK + 100, "changed");
-    next_second();
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
-    const std::vector<Object> chain = rows();
+    const std::vector<Object> chain = full_and_incremental();
     ASSERT_EQ(chain.size(), 2u);
     const std::string full = text_of(Value(chain[0]), "uuid");
     const std::string incremental = text_of(Value(chain[1]), "uuid");
@@ -220,9 +244,7 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         // No listing shows CloudTower's own VM: no VM is made beside it.
         {"CloudTower", false, none, false, 1, {{7, 22}}},
     };
-    const std::vector<std::string> contents = disk_contents();
-    const std::vector<std::string> files = store_files();
-    const size_t vms = vm_count();
+    const World_State before = world_state();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const size_t alerts = world_->alerts().size();
@@ -250,13 +272,7 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         EXPECT_EQ(Alerts(raised.begin() + static_cast<long>(alerts), raised.end()), c.alerts);
         EXPECT_EQ(progress().state, 3);
         EXPECT_EQ(text_of(Value(r.result), "vm_id"), vm_.id);
-        // No VM, no volume, and the original VM as it was, with its own disks.
-        EXPECT_EQ(vm_count(), vms);
-        EXPECT_EQ(store_files(), files);
-        EXPECT_EQ(disk_contents(), contents);
-        const VM original = listed_vm(*world_, vm_.id);
-        EXPECT_EQ(volume_ids(original), volume_ids(vm_));
-        EXPECT_EQ(original.running, c.original);
+        expect_as_before(before, c.original);
         set_status(vm_.id, "STOPPED");
         // Nothing is powered without a VM to power.
         for (const sim::cloudtower::Logged_Request& q : world_->tower().requests())
@@ -403,6 +419,156 @@ TEST_F(RestoreServant, OnlyWhatADeadRestoreMadeGoes) {
     EXPECT_TRUE(exists("vm_volumes", loose[1]));
     EXPECT_EQ(restore_journals().size(), 1u);
     EXPECT_EQ(listed_vm(*world_, vm_.id).disks.size(), vm_.disks.size());
+}
+
+TEST_F(RestoreServant, ImagesThatAreNotWhatTheirRowsSayFailTheVmAndLeaveNothing) {
+    // A chain of bk-01 (full, incremental), and a full backup of bk-02,
+    // whose first disk has the size of bk-01's.
+    const std::vector<Object> chain = full_and_incremental();
+    ASSERT_EQ(chain.size(), 2u);
+    const VM other = numbered_vm("bk", 1, "bk-02", {vm_.disks[0].size}, "Another VM");
+    world_->add_vms({other});
+    world_->fill_disks(other);
+    ASSERT_EQ(call_servant(*handler_,
+                           Value(backup_request(world_->param(JOB_DEFINITION_SUBTYPE_FULL, other),
+                                                backup_entry(other))))
+                  .code(),
+              0);
+    ASSERT_EQ(rows().size(), 3u);
+    const std::string pool = world_->pool_dir() + "/";
+    const std::string full_disk0 = piece(chain[0], 0), full_disk2 = piece(chain[0], 2);
+    const std::string incremental_disk0 = piece(chain[1], 0);
+    const std::string other_disk0 = piece_path(rows()[2], other.disks[0].volume_local_id);
+
+    // Each row puts a wrong file in place of one image. With `row_follows`,
+    // the catalog row records the size of the file now there, so only what
+    // the image itself says can tell.
+    struct Case {
+        const char* name;
+        size_t set;  // the set restored: 0 full, 1 incremental
+        std::string target;
+        std::function<void(const std::string&)> spoil;
+        bool row_follows;
+        bool original;
+    };
+    const auto cut = [](const std::string& path) { cut_image(path, 0); };
+    const auto put = [&](const std::string& from) {
+        return [&pool, from](const std::string& path) { copy_image(pool + from, path); };
+    };
+    const auto put_version_1 = [&](const std::string& from) {
+        return [&pool, from](const std::string& path) {
+            copy_image(pool + from, path);
+            make_version_1_image(path);
+        };
+    };
+    const Case cases[] = {
+        {"FullCutToNothing", 0, full_disk0, cut, false, false},
+        {"IncrementalCutToNothing", 1, incremental_disk0, cut, false, true},
+        {"AnotherDisksImage", 0, full_disk0, put(full_disk2), false, false},
+        {"AnotherDisksImageAndItsSize", 0, full_disk0, put(full_disk2), true, true},
+        {"AnotherDisksVersion1Image", 0, full_disk0, put_version_1(full_disk2), true, false},
+        {"AnotherVmsImage", 0, full_disk0, put(other_disk0), true, false},
+        {"FullImageInPlaceOfTheIncremental", 1, incremental_disk0, put(full_disk0), true, true},
+        {"FullVersion1ImageInPlaceOfTheIncremental", 1, incremental_disk0,
+         put_version_1(full_disk0), true, false},
+    };
+    const World_State before = world_state();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = pool + c.target;
+        const std::string image = file_content(path);
+        c.spoil(path);
+        if (c.row_follows) {
+            Array view;
+            for (size_t i = 0; i < c.set; ++i)
+                view.push_back(Value(chain[i]));
+            view.push_back(
+                Value(with_piece_size(chain[c.set], c.target, file_content(path).size())));
+            world_->backupd().set_view_override(json_spirit::write(Value(view)));
+        }
+        Restore_Target target;
+        target.original = c.original;
+        target.new_name = c.name;
+        if (c.original)
+            set_status(vm_.id, "RUNNING");
+        Servant_Reply r;
+        std::string log;
+        {
+            Process_Log_Capture capture;
+            r = restore_vm(text_of(Value(chain[c.set]), "uuid"), target);
+            log = capture.text();
+        }
+        replace_file(path, image);
+        EXPECT_EQ(r.code(), 1) << r.error_message;
+        EXPECT_EQ(progress().state, 3);
+        EXPECT_THAT(log, HasSubstr("Image " + std::string(Backup_World::resource_uuid) + "/" +
+                                   c.target + " does not match its catalog row"));
+        // Nothing was written anywhere.
+        EXPECT_EQ(world_->zbs_totals().bytes_written, 0u);
+        expect_as_before(before, c.original);
+        set_status(vm_.id, "STOPPED");
+    }
+    // The images put back, the chain restores.
+    Restore_Target target;
+    target.new_name = "whole";
+    EXPECT_EQ(restore_vm(text_of(Value(chain[1]), "uuid"), target).code(), 0);
+}
+
+TEST_F(RestoreServant, AStopDuringTheTransferEndsItAndLeavesNothing) {
+    // The images are read ahead of the writes: a stop must still end the
+    // writes at once, and the failed restore remove what it made.
+    const std::vector<Object> chain = full_and_incremental();
+    ASSERT_EQ(chain.size(), 2u);
+    const std::string incremental = text_of(Value(chain[1]), "uuid");
+    Restore_Target whole;
+    whole.new_name = "whole";
+    world_->zbs().reset();
+    ASSERT_EQ(restore_vm(incremental, whole).code(), 0);
+    const uint64_t all_writes = world_->zbs_totals().writes;
+    const World_State before = world_state();
+
+    world_->zbs().reset();
+    world_->zbs().set_delay_ms(20);
+    progress().processed_bytes = 0;
+    std::thread stopper = once_reading([this] { world_->activity()->state = JOB_STATE_CANCELING; });
+    Restore_Target target;
+    target.new_name = "stopped";
+    Servant_Reply r;
+    {
+        Process_Log_Capture log;
+        r = restore_vm(incremental, target);
+        EXPECT_THAT(log.text(), HasSubstr("Start to restore backup set"));
+    }
+    stopper.join();
+    world_->zbs().set_delay_ms(0);
+    world_->activity()->state = JOB_STATE_RUNNING;
+    EXPECT_EQ(r.code(), 1) << r.error_message;
+    EXPECT_EQ(progress().state, 3);
+    EXPECT_LT(world_->zbs_totals().writes, all_writes);
+    expect_as_before(before, false);
+}
+
+TEST_F(RestoreServant, Version1ImagesStillRestoreByteForByte) {
+    fill_disks();
+    std::vector<std::vector<std::string>> points;
+    points.push_back(backed_up(JOB_DEFINITION_SUBTYPE_FULL));
+    change({{0, BLOCK - 3, 6, false}, {2, 2 * MiB, 4096, false}});
+    points.push_back(backed_up(JOB_DEFINITION_SUBTYPE_INCREMENTAL));
+    const std::vector<Object> chain = rows();
+    ASSERT_EQ(chain.size(), 2u);
+    for (const Object& row : chain)
+        for (const Object& p : volume_pieces(row))
+            if (p.at("size").get_uint64() > 0)
+                make_version_1_image(world_->pool_dir() + "/" + p.at("path").get_str());
+    for (size_t set = 0; set < chain.size(); ++set) {
+        SCOPED_TRACE(set);
+        Restore_Target target;
+        target.new_name = "version-1-" + std::to_string(set);
+        const Servant_Reply r = restore_vm(text_of(Value(chain[set]), "uuid"), target);
+        ASSERT_EQ(r.code(), 0) << r.error_message;
+        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, vm_id_named(*world_, target.new_name))),
+                  points[set]);
+    }
 }
 
 // Every body the servants sent CloudTower in this process, against the
