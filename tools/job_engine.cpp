@@ -10,11 +10,13 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -23,10 +25,14 @@
 #include "host/job/job.h"
 #include "host/job/job_creator.h"
 #include "host/json_spirit/json_io.h"
+#include "host/live_threads.h"
 
 namespace {
 
 typedef Object_Creator_T<YAJL_Handler> Parser_Creator;
+
+// How long the job's threads get to end once its run is over.
+constexpr std::chrono::seconds THREADS_END_BOUND{10};
 
 struct Module {
     void* handle = nullptr;
@@ -249,6 +255,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     });
 
+    const std::set<pid_t> threads = live_threads();
     if (job->start(nullptr) != 0) {
         std::fprintf(stderr, "job-engine: the job did not start\n");
         creator.obj->fini();
@@ -298,5 +305,9 @@ int main(int argc, char** argv) {
     // The run thread drops its own reference last; let it finish before the
     // module goes away.
     ACE_Thread_Manager::instance()->wait();
+    // The run thread is detached: gone from ACE's table, it may still be
+    // running its thread-local clean-ups, which the exit would cut short.
+    if (!wait_for_threads(threads, THREADS_END_BOUND))
+        std::fprintf(stderr, "job-engine: threads of the job still run at its end\n");
     return succeeded ? 0 : 1;
 }

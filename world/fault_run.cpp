@@ -177,16 +177,8 @@ size_t kill_servants(pid_t engine) {
     return n;
 }
 
-size_t Job_Chain::backup(Job_Definition_Subtype level,
-                         const std::map<std::string, std::string>& env, Hurt hurt, Hurt_Point point,
-                         int delay_ms) {
-    const std::string def = dir_ + "/backup.json";
-    write_job_definition(def, level, {vm_}, Object());
-    const int commits = world_.backupd().commits_received();
-    const std::vector<std::string> files = world_.pool_files();
-    const std::function<bool()> ready[] = {
-        [] { return true; }, [&] { return pool_writing(world_.pool_dir(), files); },
-        [&] { return world_.backupd().commits_received() > commits; }};
+void Job_Chain::run(const std::string& def, const std::map<std::string, std::string>& env,
+                    Hurt hurt, const std::function<bool()>& ready, int delay_ms) {
     const std::function<void(pid_t)> hurts[] = {
         [](pid_t) {}, [](pid_t engine) { kill_servants(engine); },
         [](pid_t engine) { ::kill(engine, SIGINT); },
@@ -198,10 +190,23 @@ size_t Job_Chain::backup(Job_Definition_Subtype level,
             if (!world_.backupd().start(port))
                 std::fprintf(stderr, "the backup server did not start again\n");
         }};
-    book_.before_run();
     last_ = run_hurt_job(engine_, def, dir_ + "/engine.out", env,
-                         hurt == Hurt::NOTHING ? nullptr : ready[static_cast<int>(point)], delay_ms,
+                         hurt == Hurt::NOTHING ? nullptr : ready, delay_ms,
                          hurts[static_cast<int>(hurt)]);
+}
+
+size_t Job_Chain::backup(Job_Definition_Subtype level,
+                         const std::map<std::string, std::string>& env, Hurt hurt, Hurt_Point point,
+                         int delay_ms) {
+    const std::string def = dir_ + "/backup.json";
+    write_job_definition(def, level, {vm_}, Object());
+    const int commits = world_.backupd().commits_received();
+    const std::vector<std::string> files = world_.pool_files();
+    const std::function<bool()> ready[] = {
+        [] { return true; }, [&] { return pool_writing(world_.pool_dir(), files); },
+        [&] { return world_.backupd().commits_received() > commits; }};
+    book_.before_run();
+    run(def, env, hurt, ready[static_cast<int>(point)], delay_ms);
     // A commit its sender did not live to see answered still lands.
     while (world_.backupd().commits_pending() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -209,16 +214,20 @@ size_t Job_Chain::backup(Job_Definition_Subtype level,
 }
 
 std::vector<std::string> Job_Chain::restore(const std::string& set, const std::string& name,
-                                            const std::map<std::string, std::string>& env) {
+                                            const std::map<std::string, std::string>& env,
+                                            Hurt hurt, const std::function<bool()>& ready,
+                                            int delay_ms) {
     Restore_Target target;
     target.new_name = name;
     const std::string def = dir_ + "/restore.json";
     write_restore_definition(def, JOB_DEFINITION_SUBTYPE_VM,
                              Array{restore_entry(world_.fixtures(), vm_, set, target).dump()},
-                             Object());
-    last_ = run_hurt_job(engine_, def, dir_ + "/engine.out", env, nullptr, 0, nullptr);
+                             Object{{"duplicate_vm", Value("ignore")}});
+    run(def, env, hurt, ready, delay_ms);
     const std::string id = vm_id_named(world_, name);
-    if (last_.exit_code != 0 || id.empty())
+    // A VM skipped for its name counts for nothing.
+    if (last_.exit_code != 0 || id.empty() ||
+        last_.count("SmartX VM restore result (succeeded/total): 1/1.") != 1)
         return {};
     return world_.disk_contents(listed_vm(world_, id));
 }

@@ -97,10 +97,14 @@ public:
     size_t backup(Job_Definition_Subtype level, const std::map<std::string, std::string>& env = {},
                   Hurt hurt = Hurt::NOTHING, Hurt_Point point = Hurt_Point::START,
                   int delay_ms = 0);
-    // The set restored as a new VM of that name: its disks, empty when the
-    // job failed.
+    // The set restored as a new VM of that name (skipped when a VM has it),
+    // hurt delay_ms after ready holds: its disks, empty when the job did not
+    // restore it.
     std::vector<std::string> restore(const std::string& set, const std::string& name,
-                                     const std::map<std::string, std::string>& env = {});
+                                     const std::map<std::string, std::string>& env = {},
+                                     Hurt hurt = Hurt::NOTHING,
+                                     const std::function<bool()>& ready = nullptr,
+                                     int delay_ms = 0);
 
     std::string last_set() const;
     Object last_row() const { return book_.last_row(vm_); }
@@ -108,6 +112,11 @@ public:
     const Job_Engine_Run& last_run() const { return last_; }
 
 private:
+    // job-engine on the definition, hurt once ready holds (when it does not
+    // hurt, ready may be empty).
+    void run(const std::string& def, const std::map<std::string, std::string>& env, Hurt hurt,
+             const std::function<bool()>& ready, int delay_ms);
+
     Backup_World& world_;
     VM vm_;
     std::string engine_, dir_;

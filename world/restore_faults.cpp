@@ -143,4 +143,20 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
     };
 }
 
+Restore_Kill_Point endless_vm_task() {
+    return {"WhileItsVmIsMadeForever",
+            {},
+            [](Backup_World& w) {
+                w.tower().clear_requests();
+                w.tower().hold_tasks("create-vm");
+            },
+            [](Backup_World& w, const Tower_Census&) {
+                const std::vector<sim::cloudtower::Logged_Request> log = w.tower().requests();
+                return std::any_of(log.begin(), log.end(),
+                                   [](const sim::cloudtower::Logged_Request& r) {
+                                       return r.path == "/v2/api/create-vm";
+                                   });
+            }};
+}
+
 }  // namespace world

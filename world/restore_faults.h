@@ -33,7 +33,8 @@ std::vector<std::string> restore_leftovers(Backup_World& world, const Tower_Cens
 // The journals restores left under HOST_ROOT (names).
 std::vector<std::string> restore_journals();
 
-// A point at which a restore servant is killed. env goes into the servant's
+// A point at which a restore is hurt (its servant killed, its job
+// cancelled). env goes into the servant's
 // environment and arm sets the simulators' switches before the run; reached
 // holds once the servant is there (before: the census at the run's start).
 // The switches are the simulators' own: reset them after the kill.
@@ -48,6 +49,11 @@ struct Restore_Kill_Point {
 // killed: once its volumes are made, while it writes them, once its VM is
 // made, and once the VM is checked and before its power step.
 std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::string& new_name);
+
+// A restore whose VM's creation task never ends (until the simulator's
+// switches are reset), reached once the servant has asked for the VM (arm
+// clears CloudTower's request log).
+Restore_Kill_Point endless_vm_task();
 
 }  // namespace world
 

@@ -418,19 +418,14 @@ TEST_F(RestoreWorld, EndlessTasksEndTheJobAndLeaveNothing) {
         {"endless-cancelled", true, {}},
         {"endless-bounded", false, {{"SMARTX_TASK_WAIT_SECONDS", "2"}}},
     };
+    const Restore_Kill_Point endless = endless_vm_task();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const Tower_Census before = tower_census(*world_);
         write_restore_definition(root_.file("restore.json"), JOB_DEFINITION_SUBTYPE_VM,
                                  Array{entry(0, sets[0], row.name)}, ignore);
-        world_->tower().clear_requests();
-        world_->tower().hold_tasks("create-vm");
-        const auto asked_for_the_vm = [this] {
-            for (const auto& r : world_->tower().requests())
-                if (r.path == "/v2/api/create-vm")
-                    return true;
-            return false;
-        };
+        endless.arm(*world_);
+        const auto asked_for_the_vm = [&] { return endless.reached(*world_, before); };
         const auto start = std::chrono::steady_clock::now();
         const Job_Engine_Run hurt =
             run_hurt_job(JOB_ENGINE_PATH, root_.file("restore.json"), root_.file("engine.out"),
