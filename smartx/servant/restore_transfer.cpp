@@ -194,10 +194,12 @@ Task_Base::Error Restore_Servant_Handler::restore_volume_i(Chunk& chunk,
         },
         RESTORE_ALIGNMENT);
     if (!read) {
+        // The error names the file: a damaged image is found by it.
+        const std::string error = set.remote_file + ": " + io.error_text();
         ACE_ERROR((LM_ERROR,
                    ACE_TEXT("Failed to read data from storage pool and write them to SmartX "
                             "Volume, pool_uuid: %C, error: %C.\n"),
-                   set.pool_uuid.c_str(), io.error_text().c_str()));
+                   set.pool_uuid.c_str(), error.c_str()));
         return Task_Base::CODE_FAILED;
     }
     return Task_Base::CODE_SUCCESS;

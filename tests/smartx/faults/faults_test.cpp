@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "support/temp_root.h"
 #include "world/fault_run.h"
 #include "world/listed_vm.h"
+#include "world/pool_image.h"
 #include "world/restore_faults.h"
 
 namespace {
@@ -69,6 +71,11 @@ enum Commits { NONE, ONE, ONE_UNTOLD, ANY };
 // VM (named as the case).
 enum Road { BACKUP, RESTORE };
 
+// What a restore finds in place of the full set's first image: the image
+// itself, nothing (cut to 0 bytes), the image with one byte turned, or the
+// set's second image.
+enum Image { WHOLE, CUT, TURNED_BYTE, ANOTHER_DISKS };
+
 // One way a run goes wrong: hurt on its way (or not), with switches armed
 // before it, and what it may commit.
 struct Fault_Case {
@@ -83,6 +90,7 @@ struct Fault_Case {
     // A restore's point (see restore_point): its switches and environment
     // are added, and the hurt comes once it is reached.
     const char* at = "";
+    Image image = WHOLE;  // what the hurt restore finds
 };
 
 void none(Backup_World&) {}
@@ -152,11 +160,39 @@ const Fault_Case fault_cases[] = {
     {"RestoreCancelledDuringAnEndlessTask", NONE, {}, none, Hurt::CANCEL, Point::START, 0, RESTORE, "WhileItsVmIsMadeForever"},
     {"EndlessRestoreTaskEndsAtTheWaitBound", NONE, {{"SMARTX_TASK_WAIT_SECONDS", "2"}}, none, no, Point::START, 0, RESTORE,
      "WhileItsVmIsMadeForever"},
-    // Images that do not match their rows (damaged, cut short, swapped) go
-    // here: their arm spoils the full set's image, which must be whole again
-    // before the job runs again.
+    // Images that are not what their rows name: the VM fails, naming the
+    // file, before anything of it stays; the image put back, it restores.
+    {"RestoreOfAnImageCutToNothing", NONE, {}, none, no, Point::START, 0, RESTORE, "", CUT},
+    {"RestoreOfAnImageWithATurnedByte", NONE, {}, none, no, Point::START, 0, RESTORE, "", TURNED_BYTE},
+    {"RestoreOfAnotherDisksImage", NONE, {}, none, no, Point::START, 0, RESTORE, "", ANOTHER_DISKS},
 };
 // clang-format on
+
+// The pool file of the set's image of disk i (the resource's directory is
+// the world's pool).
+std::string image_path(Backup_World& world, const Object& row, size_t i) {
+    const Value whole(row);
+    const Value& pieces = member_of(whole, "pieces");
+    return world.pool_dir() + "/" + text_of(pieces.get_array().at(i), "path");
+}
+
+// Puts what the case names in place of the set's first image; its name in
+// the pool, and what was there (empty when nothing changed).
+std::pair<std::string, std::string> spoil_image(Backup_World& world, const Object& row,
+                                                Image image) {
+    if (image == WHOLE)
+        return {};
+    const std::string path = image_path(world, row, 0);
+    const std::string whole = file_content(path);
+    if (image == CUT)
+        cut_image(path, 0);
+    else if (image == TURNED_BYTE)
+        write_at(path, whole.size() / 2,
+                 std::string(1, static_cast<char>(~whole[whole.size() / 2])));
+    else
+        copy_image(image_path(world, row, 1), path);
+    return {path.substr(world.pool_dir().size() + 1), whole};
+}
 
 class Fault : public Faults, public ::testing::WithParamInterface<Fault_Case> {
 protected:
@@ -168,6 +204,7 @@ protected:
         Env env = c.env;
         env.insert(at.env.begin(), at.env.end());
         at.arm(*world_);
+        const auto spoilt = spoil_image(*world_, chain_->book().rows_of(vm_).front(), c.image);
         bool reached = false;
         EXPECT_TRUE(chain_
                         ->restore(set, c.name, env, c.hurt,
@@ -175,6 +212,15 @@ protected:
                         .empty())
             << chain_->last_run().output;
         world_->tower().reset_switches();
+        if (!spoilt.first.empty()) {
+            // The failure names the file.
+            const Job_Engine_Run& run = chain_->last_run();
+            EXPECT_GE(run.count(spoilt.first + " does not match its catalog row") +
+                          run.count(spoilt.first + ": image is damaged"),
+                      1u)
+                << run.output;
+            replace_file(world_->pool_dir() + "/" + spoilt.first, spoilt.second);
+        }
         const int hurt_exit = chain_->last_run().exit_code;
         EXPECT_TRUE(reached || c.hurt == no) << chain_->last_run().output;
         // Run again ("ignore": a VM left under the name would be skipped).
