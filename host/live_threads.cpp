@@ -23,6 +23,11 @@ std::set<pid_t> live_threads() {
     return out;
 }
 
+std::set<pid_t> note_threads() {
+    std::thread([] {}).join();
+    return live_threads();
+}
+
 bool wait_for_threads(const std::set<pid_t>& kept, std::chrono::milliseconds bound) {
     const auto until = std::chrono::steady_clock::now() + bound;
     for (;;) {

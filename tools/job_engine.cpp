@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     });
 
-    const std::set<pid_t> threads = live_threads();
+    const std::set<pid_t> threads = note_threads();
     if (job->start(nullptr) != 0) {
         std::fprintf(stderr, "job-engine: the job did not start\n");
         creator.obj->fini();

@@ -32,7 +32,7 @@ void slow_clean_up(void*) {
 TEST(LiveThreads, WaitEndsOnceDetachedThreadsHaveRunTheirCleanUps) {
     pthread_key_t key;
     ASSERT_EQ(pthread_key_create(&key, slow_clean_up), 0);
-    const std::set<pid_t> kept = live_threads();
+    const std::set<pid_t> kept = note_threads();
     ASSERT_FALSE(kept.empty());
     std::promise<void> done;
     std::thread([&key, &done] {
@@ -47,7 +47,7 @@ TEST(LiveThreads, WaitEndsOnceDetachedThreadsHaveRunTheirCleanUps) {
 }
 
 TEST(LiveThreads, WaitGivesUpOnAThreadThatRunsOn) {
-    const std::set<pid_t> kept = live_threads();
+    const std::set<pid_t> kept = note_threads();
     std::promise<void> release;
     std::thread running([&release] { release.get_future().wait(); });
     EXPECT_FALSE(wait_for_threads(kept, milliseconds(50)));
