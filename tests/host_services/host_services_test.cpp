@@ -259,10 +259,11 @@ TEST_F(BackupdCalls, OneConnectionIsKeptAndMadeAgainWhenDropped) {
     ASSERT_TRUE(
         alerts.send_alert(1, Value(Object()), 1, "host", "res", "def", "job", &now, &now, 1));
     EXPECT_EQ(1u, server_.connections() - before);
-    EXPECT_EQ(std::vector<bool>{true}, sockets_to_server());
 
     // Restarted at the same address, the server has dropped the connection.
+    // (Stopped, it has closed its sockets: the scan cannot meet one closing.)
     server_.stop();
+    EXPECT_EQ(std::vector<bool>{true}, sockets_to_server());
     ASSERT_TRUE(server_.start(server_.port()));
     ASSERT_TRUE(query());
     ASSERT_TRUE(query());
