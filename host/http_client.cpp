@@ -56,8 +56,8 @@ void fill_response(const Http_Exchange& x, HTTP_Response& response) {
 
 // A keep-alive client's connection (in its libcurl handle), and the server
 // it goes to.
-struct Kept_Connection {
-    explicit Kept_Connection(std::string url) : base_url(std::move(url)) {}
+struct HTTP_Kept_Connection {
+    explicit HTTP_Kept_Connection(std::string url) : base_url(std::move(url)) {}
 
     const std::string base_url;
     std::mutex mutex;  // one request at a time
@@ -68,15 +68,15 @@ namespace {
 
 // The connection of the latest keep-alive client of this thread, which
 // sessions for its server borrow.
-thread_local std::weak_ptr<Kept_Connection> latest_kept;
+thread_local std::weak_ptr<HTTP_Kept_Connection> latest_kept;
 
-std::shared_ptr<Kept_Connection> kept_for(const std::string& base_url) {
-    std::shared_ptr<Kept_Connection> kept = latest_kept.lock();
-    return kept && kept->base_url == base_url ? kept : std::shared_ptr<Kept_Connection>();
+std::shared_ptr<HTTP_Kept_Connection> kept_for(const std::string& base_url) {
+    std::shared_ptr<HTTP_Kept_Connection> kept = latest_kept.lock();
+    return kept && kept->base_url == base_url ? kept : std::shared_ptr<HTTP_Kept_Connection>();
 }
 
 // One exchange over the kept connection, or over one of its own without.
-bool transfer(Http_Exchange& x, const std::shared_ptr<Kept_Connection>& kept) {
+bool transfer(Http_Exchange& x, const std::shared_ptr<HTTP_Kept_Connection>& kept) {
     if (!kept)
         return curl_transfer(x);
     std::lock_guard<std::mutex> lock(kept->mutex);
@@ -135,7 +135,7 @@ void JSON_RESTful_Client::keep() {
     // Not std::make_shared: its type tag is a unique symbol, and one defined
     // here would take the place of the module's own copy, which is what keeps
     // dlclose from unmapping the module (and its singletons) at exit.
-    kept_.reset(new Kept_Connection(base_url_));
+    kept_.reset(new HTTP_Kept_Connection(base_url_));
     latest_kept = kept_;
 }
 
@@ -250,7 +250,7 @@ private:
     std::string base_url_;
     long connect_ms_;
     long transfer_ms_;
-    std::shared_ptr<Kept_Connection> kept_;  // a client's, or null
+    std::shared_ptr<HTTP_Kept_Connection> kept_;  // a client's, or null
 };
 
 }  // namespace

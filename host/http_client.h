@@ -17,7 +17,7 @@
 #include "host/secure_memory.h"
 
 class ACE_Message_Block;
-struct Kept_Connection;
+struct HTTP_Kept_Connection;
 
 // The host's method numbers.
 enum HTTP_Method { HTTP_METHOD_GET = 3, HTTP_METHOD_POST = 9 };
@@ -98,7 +98,7 @@ private:
     bool keep_alive_;
     HTTP_Timeouts timeouts_;
     // Made anew for each server; null without keep-alive.
-    std::shared_ptr<Kept_Connection> kept_;
+    std::shared_ptr<HTTP_Kept_Connection> kept_;
 };
 
 // A connection's answer body, read in blocks.
