@@ -13,7 +13,8 @@
 //   baseline_browse_direct  the recorded CloudTower requests, one after
 //                           another on one kept-open connection (libcurl)
 // BENCH_BROWSE_ROUNDS rounds (default 15); times are medians, and the
-// ratio's median and worst round go to the figures. BENCH_BROWSE_BUILD
+// ratio's median and worst round go to the figures. The counters give the
+// connections each contender opened to the simulators. BENCH_BROWSE_BUILD
 // names another build tree whose agent and module to run; BENCH_BROWSE_DIR
 // is where the host root goes (default /tmp). See bench/README.md.
 #include <stdlib.h>
@@ -65,10 +66,13 @@ std::string list_call(int id, const std::string& view, const std::string& type,
     return json_spirit::write(Value(call));
 }
 
-// One timed run: seconds, and the CloudTower requests it made.
+// One timed run: seconds, the CloudTower requests it made and the
+// connections it opened to CloudTower and to the backup server.
 struct Run {
     double seconds = 0;
     size_t tower_requests = 0;
+    size_t tower_connections = 0;
+    size_t backupd_connections = 0;
 };
 
 class World {
@@ -117,12 +121,12 @@ public:
         Http_Client client;
         client.set_headers({"Content-Type: application/json"});
         tower_->clear_requests();
+        const Counts before = counts();
         const Clock::time_point start = Clock::now();
         std::vector<std::string> answers;
         for (const std::string& call : calls_)
             answers.push_back(client.request("POST", agent_url_, call));
-        Run run{std::chrono::duration<double>(Clock::now() - start).count(),
-                tower_->requests().size()};
+        Run run = finish(start, before);
         if (answers != answers_)
             throw std::runtime_error("a browse through the agent answered differently");
         return run;
@@ -133,14 +137,28 @@ public:
         client.set_headers(
             {"Content-Type: application/json; charset=utf-8", "Authorization: " + token_});
         tower_->clear_requests();
+        const Counts before = counts();
         const Clock::time_point start = Clock::now();
         for (const sim::cloudtower::Logged_Request& r : recorded_)
             client.request(r.method, tower_->url() + r.path, r.body);
-        return Run{std::chrono::duration<double>(Clock::now() - start).count(),
-                   tower_->requests().size()};
+        return finish(start, before);
     }
 
 private:
+    struct Counts {
+        size_t tower = 0, backupd = 0;
+    };
+    Counts counts() const { return Counts{tower_->connections(), backupd_->connections()}; }
+
+    Run finish(Clock::time_point start, const Counts& before) const {
+        Run run;
+        run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        run.tower_requests = tower_->requests().size();
+        run.tower_connections = tower_->connections() - before.tower;
+        run.backupd_connections = backupd_->connections() - before.backupd;
+        return run;
+    }
+
     // Every view from its root, each node with children expanded, breadth
     // first; the calls, their answers and the CloudTower requests made.
     void walk() {
@@ -222,9 +240,18 @@ double median_seconds(const std::vector<Run>& runs) {
     return median(v);
 }
 
+// The time is the median; the counts, the most of any round.
 void report(benchmark::State& state, const std::vector<Run>& runs) {
     state.SetIterationTime(median_seconds(runs));
-    state.counters["tower_requests"] = static_cast<double>(runs.front().tower_requests);
+    const auto most = [&runs](size_t Run::*count) {
+        size_t n = 0;
+        for (const Run& r : runs)
+            n = std::max(n, r.*count);
+        return static_cast<double>(n);
+    };
+    state.counters["tower_requests"] = most(&Run::tower_requests);
+    state.counters["tower_connections"] = most(&Run::tower_connections);
+    state.counters["backupd_connections"] = most(&Run::backupd_connections);
 }
 
 void console_browse(benchmark::State& state) {

@@ -1,6 +1,9 @@
 #include "host/backupd_client.h"
 
 #include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include <ace/Log_Msg.h>
 
@@ -43,6 +46,46 @@ std::string backupd_url(const std::string& path) {
            std::to_string(hm->backupd_port()) + path;
 }
 
+// The host keeps its connections to the backup server open between calls,
+// as a long-lived channel to its server: each idle libcurl handle here holds
+// one. A call takes a handle (a new one when none is idle), so calls at the
+// same time never share a connection, and gives it back once it has an
+// answer; one whose call failed is dropped with its connection. libcurl
+// makes a connection again when the server closed the kept one.
+class Backupd_Handles {
+public:
+    // Handles kept idle at most: more only while that many calls run at once.
+    static constexpr size_t MAX_IDLE = 8;
+
+    std::unique_ptr<Curl_Handle> take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                std::unique_ptr<Curl_Handle> h = std::move(idle_.back());
+                idle_.pop_back();
+                return h;
+            }
+        }
+        return std::unique_ptr<Curl_Handle>(new Curl_Handle());
+    }
+
+    void give_back(std::unique_ptr<Curl_Handle> h) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.size() < MAX_IDLE)
+            idle_.push_back(std::move(h));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Curl_Handle>> idle_;
+};
+
+Backupd_Handles& backupd_handles() {
+    // Never destroyed: threads may still call at exit.
+    static Backupd_Handles* const handles = new Backupd_Handles();
+    return *handles;
+}
+
 // POSTs a JSON body to the backup server; the answer's text in x.response.
 bool post_json(const std::string& path, const std::string& body, long timeout_ms, int retries,
                Http_Exchange& x) {
@@ -60,12 +103,14 @@ bool post_json(const std::string& path, const std::string& body, long timeout_ms
     if (!key.empty())
         x.headers.push_back(http_header_line(http_head_string(HTTP_HEAD_ACCESS_KEY, 0), key));
     for (int attempt = 0;; ++attempt) {
-        if (curl_transfer(x))
-            break;
+        std::unique_ptr<Curl_Handle> handle = backupd_handles().take();
+        if (curl_transfer(x, handle.get())) {
+            backupd_handles().give_back(std::move(handle));
+            return true;
+        }
         if (attempt >= retries)
             return false;
     }
-    return true;
 }
 
 std::atomic<long> next_rpc_id{1};

@@ -1,5 +1,7 @@
 #include "host/curl_transfer.h"
 
+#include <fcntl.h>
+
 #include <cstring>
 #include <mutex>
 
@@ -34,6 +36,14 @@ size_t write_header(char* p, size_t size, size_t n, void* user) {
     if (!line.empty())
         list->push_back(line);
     return size * n;
+}
+
+// Connections outlive a transfer (kept for the next one): none may leak into
+// a program the host starts.
+int close_on_exec(void*, curl_socket_t fd, curlsocktype) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    return flags >= 0 && ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0 ? CURL_SOCKOPT_OK
+                                                                       : CURL_SOCKOPT_ERROR;
 }
 
 void curl_global() {
@@ -86,6 +96,7 @@ bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &x.response_headers);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, close_on_exec);
 
     std::string ca = Host_Manager::instance()->ca_file();
     if (!ca.empty()) {

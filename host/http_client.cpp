@@ -1,6 +1,7 @@
 #include "host/http_client.h"
 
 #include <cstring>
+#include <mutex>
 
 #include <ace/Message_Block.h>
 
@@ -53,6 +54,37 @@ void fill_response(const Http_Exchange& x, HTTP_Response& response) {
 
 }  // namespace
 
+// A keep-alive client's connection (in its libcurl handle), and the server
+// it goes to.
+struct HTTP_Kept_Connection {
+    explicit HTTP_Kept_Connection(std::string url) : base_url(std::move(url)) {}
+
+    const std::string base_url;
+    std::mutex mutex;  // one request at a time
+    Curl_Handle handle;
+};
+
+namespace {
+
+// The connection of the latest keep-alive client of this thread, which
+// sessions for its server borrow.
+thread_local std::weak_ptr<HTTP_Kept_Connection> latest_kept;
+
+std::shared_ptr<HTTP_Kept_Connection> kept_for(const std::string& base_url) {
+    std::shared_ptr<HTTP_Kept_Connection> kept = latest_kept.lock();
+    return kept && kept->base_url == base_url ? kept : std::shared_ptr<HTTP_Kept_Connection>();
+}
+
+// One exchange over the kept connection, or over one of its own without.
+bool transfer(Http_Exchange& x, const std::shared_ptr<HTTP_Kept_Connection>& kept) {
+    if (!kept)
+        return curl_transfer(x);
+    std::lock_guard<std::mutex> lock(kept->mutex);
+    return curl_transfer(x, &kept->handle);
+}
+
+}  // namespace
+
 bool HTTP_Headers::put(int id, const secure_string& value, bool replace) {
     if (!http_head_string(id, 0))
         return false;
@@ -83,9 +115,9 @@ bool is_status_ok(int status) {
 
 JSON_RESTful_Client::JSON_RESTful_Client(const std::string& host, uint16_t port, bool ssl,
                                          bool keep_alive)
-    : base_url_(make_base_url(host, port, ssl)),
-      keep_alive_(keep_alive),
-      handle_(new Curl_Handle()) {}
+    : base_url_(make_base_url(host, port, ssl)), keep_alive_(keep_alive) {
+    keep();
+}
 
 JSON_RESTful_Client::~JSON_RESTful_Client() = default;
 
@@ -93,8 +125,18 @@ bool JSON_RESTful_Client::reset(const std::string& host, uint16_t port, bool ssl
     if (host.empty())
         return false;
     base_url_ = make_base_url(host, port, ssl);
-    handle_.reset(new Curl_Handle());  // drop connections to the old server
+    keep();  // the connection to the old server goes
     return true;
+}
+
+void JSON_RESTful_Client::keep() {
+    if (!keep_alive_)
+        return;
+    // Not std::make_shared: its type tag is a unique symbol, and one defined
+    // here would take the place of the module's own copy, which is what keeps
+    // dlclose from unmapping the module (and its singletons) at exit.
+    kept_.reset(new HTTP_Kept_Connection(base_url_));
+    latest_kept = kept_;
 }
 
 bool JSON_RESTful_Client::post(HTTP_Request& request, const json_spirit::Value& body,
@@ -126,7 +168,9 @@ bool JSON_RESTful_Client::exchange(const char* method, HTTP_Request& request,
     add_headers(request, x);
     if (body)
         x.body = *body;
-    bool answered = curl_transfer(x, keep_alive_ ? handle_.get() : nullptr);
+    if (kept_)
+        latest_kept = kept_;
+    bool answered = transfer(x, kept_);
     if (body)
         secure_memset(&x.body[0], 0, x.body.size());
     reply = json_spirit::Value();
@@ -176,7 +220,10 @@ namespace {
 class Curl_Session : public HTTP_Session {
 public:
     Curl_Session(std::string base_url, long connect_ms, long transfer_ms)
-        : base_url_(std::move(base_url)), connect_ms_(connect_ms), transfer_ms_(transfer_ms) {}
+        : base_url_(std::move(base_url)),
+          connect_ms_(connect_ms),
+          transfer_ms_(transfer_ms),
+          kept_(kept_for(base_url_)) {}
 
     ACE_Intrusive_Auto_Ptr<HTTP_Connection> send(HTTP_Request& request,
                                                  HTTP_Response& response) override {
@@ -187,7 +234,7 @@ public:
         x.timeout_ms = transfer_ms_;
         x.max_response_bytes = 64 * 1024;
         add_headers(request, x);
-        bool answered = curl_transfer(x);
+        bool answered = transfer(x, kept_);
         if (!answered) {
             response.status(0);
             response.status_string(x.error);
@@ -203,6 +250,7 @@ private:
     std::string base_url_;
     long connect_ms_;
     long transfer_ms_;
+    std::shared_ptr<HTTP_Kept_Connection> kept_;  // a client's, or null
 };
 
 }  // namespace

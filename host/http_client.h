@@ -17,7 +17,7 @@
 #include "host/secure_memory.h"
 
 class ACE_Message_Block;
-class Curl_Handle;
+struct HTTP_Kept_Connection;
 
 // The host's method numbers.
 enum HTTP_Method { HTTP_METHOD_GET = 3, HTTP_METHOD_POST = 9 };
@@ -65,6 +65,11 @@ struct HTTP_Timeouts {
     long transfer_ms = 120000;
 };
 
+// A JSON client with keep-alive owns one connection to its server for its
+// life: every request goes over it (made again when the server closed it),
+// and so does a session made on the same thread for the same server while
+// the client is the latest of that thread to send or be pointed there (see
+// HTTP_Session_Factory).
 class JSON_RESTful_Client {
 public:
     JSON_RESTful_Client(const std::string& host, uint16_t port, bool ssl, bool keep_alive);
@@ -86,11 +91,14 @@ public:
 private:
     bool exchange(const char* method, HTTP_Request& request, const std::string* body,
                   HTTP_Response& response, json_spirit::Value& reply);
+    // A new connection for base_url_, this thread's latest.
+    void keep();
 
     std::string base_url_;
     bool keep_alive_;
     HTTP_Timeouts timeouts_;
-    std::unique_ptr<Curl_Handle> handle_;
+    // Made anew for each server; null without keep-alive.
+    std::shared_ptr<HTTP_Kept_Connection> kept_;
 };
 
 // A connection's answer body, read in blocks.
@@ -115,6 +123,9 @@ private:
 
 class HTTP_Session_Factory {
 public:
+    // A session for the server of the latest keep-alive JSON client of the
+    // calling thread sends over that client's connection (one at a time);
+    // any other opens its own for each request.
     // host, port, ssl, then (proxy, protocol, SSL context, verify, connect,
     // read and write time-outs in seconds, flags): proxy, protocol, context,
     // verify and flags are not used (the TLS policy is the host's). Null for

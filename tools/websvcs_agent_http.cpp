@@ -2,7 +2,6 @@
 // connection, one write per answer, errors that close the connection.
 #include "tools/websvcs_agent_http.h"
 
-#include <netdb.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/eventfd.h>
@@ -14,11 +13,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include <ace/Log_Msg.h>
 
-#include "host/secure_memory.h"
+#include "host/http_server_stream.h"
 
 namespace {
 
@@ -54,23 +52,16 @@ Clock::duration duration_of(time_t sec, time_t usec) {
     return std::chrono::seconds(sec) + std::chrono::microseconds(usec);
 }
 
-// One accepted connection as cpp-httplib's request parser reads and writes
-// it. Reads take what the socket already holds, and wait only up to the
-// read timeout and the request's deadline; writes collect the answer until
-// flush(), which the next wait for the client or the answer's end calls.
-class Connection : public httplib::Stream {
+// One accepted connection. Reads take what the socket already holds, and
+// wait only up to the read timeout and the request's deadline; the answer
+// goes out at the next wait for the client or at the answer's end.
+class Connection : public Http_Server_Stream {
 public:
     Connection(socket_t sock, int stop_fd, Clock::duration read_timeout,
                Clock::duration write_timeout)
-        : sock_(sock),
+        : Http_Server_Stream(sock, READ_BUFFER, write_timeout),
           stop_fd_(stop_fd),
-          read_timeout_(read_timeout),
-          write_timeout_(write_timeout),
-          in_(READ_BUFFER) {}
-    ~Connection() override {
-        secure_memset(in_.data(), 0, in_.size());
-        wipe_output();
-    }
+          read_timeout_(read_timeout) {}
 
     // Waits up to `until` for the first byte of a request; from then on the
     // request must be in by `deadline`. False when none came (or the client
@@ -81,7 +72,7 @@ public:
         folded_ = false;
         last_ = 0;
         deadline_ = until;
-        if (pos_ == len_ && !fill())
+        if (!buffered() && !fill())
             return false;
         deadline_ = deadline;
         reading_ = true;
@@ -99,38 +90,14 @@ public:
     // (a line beginning with a blank), which the parser would drop.
     bool folded() const { return folded_; }
 
-    bool is_readable() const override { return pos_ < len_; }
-    bool is_writable() const override { return !broken_; }
-
-    ssize_t read(char* ptr, size_t size) override {
-        if (pos_ == len_ && !fill())
-            return broken_ ? -1 : 0;
-        const size_t n = std::min(size, len_ - pos_);
-        std::memcpy(ptr, in_.data() + pos_, n);
-        scan_header(ptr, n);
-        pos_ += n;
-        return static_cast<ssize_t>(n);
-    }
-
     ssize_t write(const char* ptr, size_t size) override {
-        if (broken_)
-            return -1;
         // The parser writes a status line and the headers in one piece.
         static const char status_line[] = "HTTP/1.1 ";
         const size_t prefix = sizeof status_line - 1;
         if (size > prefix + 3 && std::memcmp(ptr, status_line, prefix) == 0)
             status_ = std::atoi(std::string(ptr + prefix, 3).c_str());
-        out_.append(ptr, size);
-        return static_cast<ssize_t>(size);
+        return Http_Server_Stream::write(ptr, size);
     }
-
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        address(::getpeername, ip, port);
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        address(::getsockname, ip, port);
-    }
-    socket_t socket() const override { return sock_; }
 
 private:
     // What is owed to the client goes out before waiting for it (a
@@ -138,7 +105,7 @@ private:
     // what waits in the socket even past the deadlines, so that a request
     // that came whole is not blamed for the queue it waited in; later ones
     // stop at the deadline.
-    bool fill() {
+    bool fill() override {
         if (broken_ || !flush())
             return false;
         for (;;) {
@@ -146,20 +113,9 @@ private:
                 time_out();
                 return false;
             }
-            const ssize_t n = ::recv(sock_, in_.data(), in_.size(), MSG_DONTWAIT);
-            if (n > 0) {
-                pos_ = 0;
-                len_ = static_cast<size_t>(n);
-                return true;
-            }
-            if (n == 0)
-                return false;
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                broken_ = true;
-                return false;
-            }
+            const Receipt got = receive();
+            if (got != WOULD_BLOCK)
+                return got == RECEIVED;
             // Between requests only the idle deadline counts.
             const Clock::time_point until =
                 reading_ ? std::min(deadline_, Clock::now() + read_timeout_) : deadline_;
@@ -170,28 +126,7 @@ private:
         }
     }
 
-    bool flush() {
-        const Clock::time_point until = Clock::now() + write_timeout_;
-        size_t done = 0;
-        while (!broken_ && done < out_.size()) {
-            const ssize_t n =
-                ::send(sock_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0)
-                done += static_cast<size_t>(n);
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait(POLLOUT, until))
-                continue;
-            else
-                broken_ = true;
-        }
-        wipe_output();  // an answer may hold a login token
-        return !broken_;
-    }
-
-    // True when the socket is ready (or failed: the next call says how);
-    // false at `until` or when the server stops.
-    bool wait(short events, Clock::time_point until) const {
+    bool wait(short events, Clock::time_point until) const override {
         for (;;) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
@@ -221,7 +156,7 @@ private:
         broken_ = true;
     }
 
-    void scan_header(const char* p, size_t n) {
+    void read_from_buffer(const char* p, size_t n) override {
         for (size_t i = 0; i < n && in_header_; last_ = p[i++]) {
             if (last_ != '\n')
                 continue;
@@ -232,36 +167,11 @@ private:
         }
     }
 
-    void wipe_output() {
-        if (!out_.empty())
-            secure_memset(&out_[0], 0, out_.size());
-        out_.clear();
-    }
-
-    template <class Get_Name>
-    void address(Get_Name get_name, std::string& ip, int& port) const {
-        sockaddr_storage addr;
-        socklen_t len = sizeof addr;
-        char host[NI_MAXHOST], service[NI_MAXSERV];
-        if (get_name(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
-            ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, service,
-                          sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-            ip = host;
-            port = std::atoi(service);
-        }
-    }
-
-    const socket_t sock_;
     const int stop_fd_;
     const Clock::duration read_timeout_;
-    const Clock::duration write_timeout_;
     Clock::time_point deadline_;
-    std::vector<char> in_;
-    size_t pos_ = 0, len_ = 0;
-    std::string out_;
-    int status_ = 0;        // of the answer now written
-    bool reading_ = false;  // a request has begun and is not answered yet
-    bool broken_ = false;
+    int status_ = 0;          // of the answer now written
+    bool reading_ = false;    // a request has begun and is not answered yet
     bool in_header_ = false;  // the request's header is being read
     bool folded_ = false;
     char last_ = 0;  // the byte before, while in the header

@@ -11,16 +11,25 @@
 #include "host/json_spirit/json_io.h"
 #include "host/rsa_codec.h"
 #include "sim/backup_server/catalog_store.h"
+#include "sim/http_server.h"
 
 namespace sim {
 
 struct Backup_Server::Impl {
+    // An instance's login as "smartx.query" answers it, encrypted once when
+    // the instance is added, as a backup server keeps it.
+    struct Stored_Login {
+        std::string uuid;
+        bool encrypted = false;  // false: the secrets could not be encrypted
+        json_spirit::Object login;
+    };
+
     std::string public_key;
-    httplib::Server server;
+    Http_Server server;
     std::thread thread;
 
     mutable std::mutex mutex;
-    std::vector<Instance_Login> instances;
+    std::vector<Stored_Login> instances;
     std::vector<json_spirit::Value> alerts;
     std::vector<Logged_Request> requests;
     std::string query_override;
@@ -237,7 +246,7 @@ struct Backup_Server::Impl {
     }
 
     // The login as the backup server keeps it: secrets encrypted for the host.
-    bool login_object(const Instance_Login& in, json_spirit::Object& out) {
+    bool login_object(const Instance_Login& in, json_spirit::Object& out) const {
         std::string pwd, token;
         if (!rsa_encrypt_to_base64(public_key, in.password, pwd))
             return false;
@@ -278,13 +287,12 @@ struct Backup_Server::Impl {
         std::string uuid;
         if (!params || !json_spirit::object_get(*params, "uuid", uuid))
             return rpc_error_reply(id, -32602, "Invalid params");
-        for (const auto& inst : instances) {
+        for (const Stored_Login& inst : instances) {
             if (inst.uuid != uuid)
                 continue;
-            json_spirit::Object login;
-            if (!login_object(inst, login))
+            if (!inst.encrypted)
                 return rpc_error_reply(id, -32603, "Internal error");
-            return rpc_result_reply(id, login);
+            return rpc_result_reply(id, inst.login);
         }
         return rpc_error_reply(id, -32602, "No such instance");
     }
@@ -294,8 +302,6 @@ Backup_Server::Backup_Server(std::string public_key_pem) : impl_(new Impl) {
     impl_->public_key = std::move(public_key_pem);
     impl_->store.open("", nullptr);
     Impl* impl = impl_.get();
-    // Small JSON answers: do not let Nagle hold each one back.
-    impl->server.set_tcp_nodelay(true);
     // Recorded before the answer goes out, so a client that has its answer
     // finds its request in the log.
     impl->server.set_post_routing_handler([impl](const httplib::Request& req, httplib::Response&) {
@@ -434,8 +440,11 @@ void Backup_Server::stop() {
 }
 
 void Backup_Server::add_instance(const Instance_Login& login) {
+    Impl::Stored_Login stored;
+    stored.uuid = login.uuid;
+    stored.encrypted = impl_->login_object(login, stored.login);
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->instances.push_back(login);
+    impl_->instances.push_back(std::move(stored));
 }
 
 void Backup_Server::set_query_result_override(const std::string& json) {
@@ -518,6 +527,10 @@ std::vector<json_spirit::Value> Backup_Server::alerts() const {
 std::vector<Logged_Request> Backup_Server::requests() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->requests;
+}
+
+size_t Backup_Server::connections() const {
+    return impl_->server.connections();
 }
 
 }  // namespace sim

@@ -89,6 +89,8 @@ public:
 
     std::vector<json_spirit::Value> alerts() const;
     std::vector<Logged_Request> requests() const;
+    // Connections accepted since the first start.
+    size_t connections() const;
 
 private:
     struct Impl;

@@ -107,6 +107,8 @@ public:
     // calls are not logged).
     std::vector<Logged_Request> requests() const;
     void clear_requests();
+    // Connections accepted since start, admin calls' included.
+    size_t connections() const;
     // Tasks started and not yet completed.
     size_t running_tasks() const;
 

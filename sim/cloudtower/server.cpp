@@ -16,6 +16,7 @@
 #include "sim/cloudtower/json_util.h"
 #include "sim/cloudtower/query.h"
 #include "sim/cloudtower/state.h"
+#include "sim/http_server.h"
 
 namespace sim {
 namespace cloudtower {
@@ -135,7 +136,7 @@ bool fire(Map& switches, const std::string& path, typename Map::mapped_type& out
 struct Server::Impl {
     Server* owner = nullptr;
     Options options;
-    httplib::Server http;
+    Http_Server http;
     std::thread thread;
     int port = 0;
     bool running = false;
@@ -469,8 +470,6 @@ Server::Server(Options options) : impl_(new Impl) {
     auto api = [impl](const httplib::Request& req, httplib::Response& res) {
         impl->serve(req, res);
     };
-    // Small JSON answers: do not let Nagle hold each one back.
-    impl->http.set_tcp_nodelay(true);
     impl->http.Post(R"(/v2/api/[^/]+)", api);
     impl->http.Get(R"(/v2/api/[^/]+)", api);
     auto admin = [impl](const httplib::Request& req, httplib::Response& res) {
@@ -708,6 +707,10 @@ std::vector<Logged_Request> Server::requests() const {
 void Server::clear_requests() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->log.clear();
+}
+
+size_t Server::connections() const {
+    return impl_->http.connections();
 }
 
 size_t Server::running_tasks() const {

@@ -1,5 +1,14 @@
-// The host's HTTP clients against a local server, over loopback (its calls
-// to the backup server: the module's login look-up tests).
+// The host's HTTP clients against a local server, over loopback, and its
+// calls to the backup server simulator (the module's login look-up tests
+// check what those calls carry).
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -7,9 +16,13 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "host/backupd_client.h"
 #include "host/http_client.h"
 #include "host/json_spirit/json_io.h"
+#include "sim/backup_server/backup_server.h"
+#include "sim/http_server.h"
 #include "support/temp_root.h"
+#include "world/host_settings.h"
 
 namespace {
 
@@ -63,8 +76,19 @@ protected:
         return resp.status();
     }
 
+    // A GET of /version through the session; whether it was answered.
+    static bool session_get(HTTP_Session& session) {
+        HTTP_Request req(HTTP_METHOD_GET, "/version", false);
+        HTTP_Response resp;
+        return session.send(req, resp).get() != nullptr && resp.status() == 200;
+    }
+    ACE_Intrusive_Auto_Ptr<HTTP_Session> session() const {
+        return HTTP_Session_Factory::create("127.0.0.1", port_, false, nullptr, 3, nullptr, false,
+                                            120, 120, 120, 0);
+    }
+
     Temp_Root root_;
-    httplib::Server server_;
+    sim::Http_Server server_;  // counts the connections
     const uint16_t port_;
     std::thread thread_;
     std::mutex mutex_;
@@ -134,6 +158,135 @@ TEST_F(HttpClient, SessionReadsTheRawBodyInBlocksAndCapsIt) {
     EXPECT_EQ(
         nullptr,
         HTTP_Session_Factory::create("", 1, false, nullptr, 3, nullptr, false, 1, 1, 1, 0).get());
+}
+
+// A session made on the thread of a keep-alive JSON client for the same
+// server goes over the client's connection; any other makes its own for
+// each request.
+TEST_F(HttpClient, SessionsBorrowTheConnectionOfTheThreadsLatestClientOfTheirServer) {
+    const struct {
+        const char* what;
+        bool keep_alive;
+        bool on_another_thread;  // the session is made there
+        bool client_gone;        // before the session is made
+        size_t connections;      // for a request of the client, two of the session, one more of
+                                 // the client (unless gone)
+    } rows[] = {
+        {"same thread and server", true, false, false, 1},
+        {"client without keep-alive", false, false, false, 4},
+        {"session made on another thread", true, true, false, 3},
+        {"client destroyed first", true, false, true, 3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const size_t before = server_.connections();
+        std::unique_ptr<JSON_RESTful_Client> client(
+            new JSON_RESTful_Client("127.0.0.1", port_, false, row.keep_alive));
+        EXPECT_EQ(200, post(*client, "/version", true));
+        if (row.client_gone)
+            client.reset();
+        ACE_Intrusive_Auto_Ptr<HTTP_Session> s;
+        if (row.on_another_thread)
+            std::thread([&] { s = session(); }).join();
+        else
+            s = session();
+        ASSERT_NE(nullptr, s.get());
+        EXPECT_TRUE(session_get(*s));
+        EXPECT_TRUE(session_get(*s));
+        if (client) {
+            EXPECT_EQ(200, post(*client, "/version", true));
+        }
+        EXPECT_EQ(row.connections, server_.connections() - before);
+    }
+    // A client pointed at another server lends nothing for this one.
+    const size_t before = server_.connections();
+    JSON_RESTful_Client moved("127.0.0.1", port_, false, true);
+    EXPECT_EQ(200, post(moved, "/version", true));
+    ASSERT_TRUE(moved.reset("127.0.0.1", 1, false));
+    auto s = session();
+    EXPECT_TRUE(session_get(*s));
+    EXPECT_EQ(2u, server_.connections() - before);
+}
+
+// The host's calls to the backup server, JSON-RPC and alerts, against its
+// simulator.
+class BackupdCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.start());
+        write_host_settings(root_.path(), server_.port());
+        server_.add_instance({"inst-1", "10.1.2.3", 8443, true, "root", "Pa55w0rd!", ""});
+    }
+    static bool query() {
+        json_spirit::Value result;
+        return global_json_rpc("smartx.query", Value(Object{{"uuid", Value("inst-1")}}),
+                               JSON_RPC_DEFAULT_TIMEOUT, result, json_spirit::obj_type,
+                               JSON_RPC_NO_RETRY);
+    }
+    // The process's sockets connected to the server: whether each is closed
+    // on exec.
+    std::vector<bool> sockets_to_server() const {
+        std::vector<bool> out;
+        DIR* dir = ::opendir("/proc/self/fd");
+        for (dirent* e; dir != nullptr && (e = ::readdir(dir)) != nullptr;) {
+            const int fd = std::atoi(e->d_name);
+            struct stat st;
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            if (e->d_name[0] == '.' || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+                ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+                peer.sin_family != AF_INET || ntohs(peer.sin_port) != server_.port())
+                continue;
+            out.push_back((::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
+        }
+        if (dir != nullptr)
+            ::closedir(dir);
+        return out;
+    }
+
+    Temp_Root root_;
+    sim::Backup_Server server_{test_host_keys().public_pem};
+};
+
+// Calls one after another go over one connection, kept open between them
+// and closed on exec; one the server dropped is made again.
+TEST_F(BackupdCalls, OneConnectionIsKeptAndMadeAgainWhenDropped) {
+    const size_t before = server_.connections();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(query()) << i;
+    RESTful_Alert_Client alerts;
+    const time_t now = 0;
+    ASSERT_TRUE(
+        alerts.send_alert(1, Value(Object()), 1, "host", "res", "def", "job", &now, &now, 1));
+    EXPECT_EQ(1u, server_.connections() - before);
+
+    // Restarted at the same address, the server has dropped the connection.
+    // (Stopped, it has closed its sockets: the scan cannot meet one closing.)
+    server_.stop();
+    EXPECT_EQ(std::vector<bool>{true}, sockets_to_server());
+    ASSERT_TRUE(server_.start(server_.port()));
+    ASSERT_TRUE(query());
+    ASSERT_TRUE(query());
+    EXPECT_EQ(2u, server_.connections() - before);
+    EXPECT_EQ(6u, server_.requests().size()) << "each call was sent once";
+}
+
+// Calls at the same time each take a connection of their own.
+TEST_F(BackupdCalls, ConcurrentCallsDoNotShareAConnection) {
+    const int threads = 6, calls = 20;
+    const size_t before = server_.connections();
+    std::vector<int> failures(threads, 0);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&failures, t] {
+            for (int i = 0; i < calls; ++i)
+                failures[t] += !query();
+        });
+    for (std::thread& t : pool)
+        t.join();
+    EXPECT_EQ(std::vector<int>(threads, 0), failures);
+    EXPECT_LE(server_.connections() - before, static_cast<size_t>(threads));
+    EXPECT_EQ(static_cast<size_t>(threads * calls), server_.requests().size());
 }
 
 }  // namespace

@@ -59,6 +59,18 @@ TEST_F(LoginTest, WithoutTokenAsksForOneAndSendsItAfterwards) {
     EXPECT_EQ("Invalid token", error_.message);
 }
 
+// The version query, the login and the queries go over the one connection
+// the client owns.
+TEST_F(LoginTest, VersionQueryLoginAndQueriesShareOneConnection) {
+    const size_t before = server_->connections();
+    smartx::Login_Info info = login_info();
+    ASSERT_TRUE(client_.login(info, &error_)) << error_.message;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(query_datacenters(&error_)) << error_.message;
+    EXPECT_EQ(5u, server_->requests().size());
+    EXPECT_EQ(1u, server_->connections() - before);
+}
+
 TEST_F(LoginTest, OldCloudTowerRefusesEveryRequestButTheVersionQuery) {
     server_->set_version("2.8.0");
     smartx::Login_Info info = login_info();

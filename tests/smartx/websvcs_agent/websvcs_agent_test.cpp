@@ -281,6 +281,27 @@ TEST_F(WebsvcsAgent, RequestsItCannotTakeGetJsonRpcErrors) {
     }
 }
 
+// Each call logs in on a connection of its own, over which its version
+// query, login and queries go; the agent's connection to the backup server
+// stays open from one call to the next, and is made again when the server
+// dropped it.
+TEST_F(WebsvcsAgent, EachCallHasOneCloudTowerConnectionAndTheBackupServerOneIsKept) {
+    const std::string params = R"({"uuid":"inst-ok","subtype":"inventory","view":"hosts",)"
+                               R"("type":"","moid":""})";
+    const size_t tower = tower_->connections(), backupd = backupd_->connections();
+    const std::string first = call("smartx.list", params);
+    EXPECT_NE(first.find("dc-hangzhou"), std::string::npos) << first;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(first, call("smartx.list", params));
+    EXPECT_EQ(4u, tower_->connections() - tower);
+    EXPECT_EQ(1u, backupd_->connections() - backupd);
+
+    backupd_->stop();
+    ASSERT_TRUE(backupd_->start(backupd_->port()));
+    EXPECT_EQ(first, call("smartx.list", params));
+    EXPECT_EQ(2u, backupd_->connections() - backupd);
+}
+
 TEST_F(WebsvcsAgent, ConcurrentBrowsesAllAnswerCompletely) {
     const auto browse = [](const char* view, const char* type, const std::string& moid) {
         return R"({"uuid":"inst-ok","subtype":"inventory","view":")" + std::string(view) +
