@@ -308,6 +308,21 @@ TEST_F(HostManagerTest, ReadsTheSettingsFile) {
     EXPECT_NE(std::string::npos, host_->rsa_prvkey().str().find("BEGIN PRIVATE KEY"));
 }
 
+// The key file is read once per load of the settings: a console request
+// does not read it again; a key that could not be read is looked for again.
+TEST_F(HostManagerTest, TheKeyFileIsReadOncePerLoadOfTheSettings) {
+    const std::string key = root_.file("host.key");
+    write_settings(R"({"rsa_private_key_file": ")" + key + "\"}");
+    ASSERT_TRUE(host_->reload());
+    EXPECT_TRUE(host_->rsa_prvkey().empty());  // not there yet
+    std::ofstream(key) << "first key";
+    EXPECT_EQ("first key", host_->rsa_prvkey().str());
+    std::ofstream(key) << "second key";
+    EXPECT_EQ("first key", host_->rsa_prvkey().str());
+    ASSERT_TRUE(host_->reload());
+    EXPECT_EQ("second key", host_->rsa_prvkey().str());
+}
+
 TEST_F(HostManagerTest, MissingFileOrKeyFileLeavesEverythingEmpty) {
     write_settings(R"({"access_key": "k", "on_backupd": true})");
     ASSERT_TRUE(host_->reload());
