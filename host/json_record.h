@@ -115,13 +115,19 @@ json_spirit::Array dump_records(const std::vector<T>& list) {
 }
 
 // Reads obj into fresh and, only when that succeeds, moves it into rec.
+// *failed_key: the member found missing or mistyped ("" for another fault).
 template <class T>
-bool load_into(T& rec, T fresh, const json_spirit::Object& obj, std::string* error) {
+bool load_into(T& rec, T fresh, const json_spirit::Object& obj, std::string* error,
+               std::string* failed_key = nullptr) {
     try {
         fresh.read(obj);
     } catch (const std::exception& e) {
         if (error != nullptr)
             *error = e.what();
+        if (failed_key != nullptr) {
+            const auto* json_error = dynamic_cast<const json_spirit::Json_Error*>(&e);
+            *failed_key = json_error != nullptr ? json_error->key() : std::string();
+        }
         return false;
     }
     rec = std::move(fresh);

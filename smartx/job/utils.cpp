@@ -260,20 +260,13 @@ bool load_backup_set(const json_spirit::Object& row, SmartX_Backup_Set& set) {
 
 bool load_base_backup_set(const json_spirit::Object& row, Backup_Set& set) {
     std::string why;
+    std::string failed_key;
     // The base part alone, whatever the set's own type.
-    if (set.Backup_Set::load(row, &why))
+    if (set.load_base(row, &why, &failed_key))
         return true;
-    // The times are read last: a row whose other members load names them.
-    time_t t;
-    if (!json_spirit::object_get_time_t(row, "backup_start_time", t) ||
-        !json_spirit::object_get_time_t(row, "backup_end_time", t)) {
-        json_spirit::Object timed = row;
-        timed["backup_start_time"] = 0;
-        timed["backup_end_time"] = 0;
-        Backup_Set probe(set.set_type);
-        if (probe.load(timed, &why))
-            ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load time of backup set.\n")), false);
-    }
+    // The times are read last: when they fail, every other member loaded.
+    if (failed_key == "backup_start_time" || failed_key == "backup_end_time")
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load time of backup set.\n")), false);
     ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load base backup set: %C.\n"), why.c_str()),
                      false);
 }

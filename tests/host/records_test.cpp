@@ -104,6 +104,43 @@ TEST(SmartXBackupSet, FailedLoadSaysWhyAndLeavesTheRecordUnchanged) {
     }
 }
 
+// The base load names the member that failed; the times are read last, so a
+// time is named only when every other member loaded.
+TEST(SmartXBackupSet, BaseLoadNamesTheMemberThatFailed) {
+    const Object good = sample_backup_set().dump();
+    const Value no_object_piece(Array{Object{{"path", Value("p")}, {"size", Value(1)}}});
+    const struct {
+        const char* name;
+        std::vector<std::pair<const char*, Value>> changes;  // null: removed
+        const char* failed_key;
+    } rows[] = {
+        {"start time a text", {{"backup_start_time", Value("noon")}}, "backup_start_time"},
+        {"no end time", {{"backup_end_time", Value()}}, "backup_end_time"},
+        {"no end time, a piece without its object",
+         {{"backup_end_time", Value()}, {"pieces", no_object_piece}},
+         "object"},
+        {"no end time, type a number", {{"backup_end_time", Value()}, {"type", Value(5)}}, "type"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Object bad = good;
+        for (const auto& [key, value] : row.changes) {
+            if (value.is_null())
+                bad.erase(key);
+            else
+                bad[key] = value;
+        }
+        SmartX_Backup_Set s;
+        std::string error, failed_key;
+        EXPECT_FALSE(s.load_base(bad, &error, &failed_key));
+        EXPECT_EQ(row.failed_key, failed_key) << error;
+    }
+    SmartX_Backup_Set s;
+    std::string error, failed_key = "stale";
+    EXPECT_TRUE(s.load_base(good, &error, &failed_key));
+    EXPECT_EQ("stale", failed_key);
+}
+
 TEST(SmartXBackupSet, LoadReplacesTheRecordAndListsMayBeAbsent) {
     Object row = sample_backup_set().dump();
     for (const char* key :
