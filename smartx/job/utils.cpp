@@ -51,22 +51,12 @@ const char* const PROTECTED_FLAG = "protected";
 // The optional "aggregates": objects only, each a folder or a tag.
 void read_aggregates(const json_spirit::Object& row,
                      std::vector<SmartX_Backup_Set::Aggregate_Info>& out) {
-    const json_spirit::Value* v = json_spirit::object_get_value(row, "aggregates");
-    if (v == nullptr)
-        return;
-    if (v->type() != json_spirit::array_type)
-        throw json_spirit::Json_Error("aggregates", "array");
-    std::vector<SmartX_Backup_Set::Aggregate_Info> list;
-    list.reserve(v->get_array().size());
-    for (const json_spirit::Value& e : v->get_array()) {
-        if (e.type() != json_spirit::obj_type)
-            throw json_spirit::Json_Error("aggregates", "array of objects");
-        SmartX_Backup_Set::Aggregate_Info info;
-        if (!info.load(e.get_obj()))
-            throw std::runtime_error("Failed to load Aggregate_Info from JSON Object.");
-        list.push_back(std::move(info));
-    }
-    out = std::move(list);
+    json_record::read_records(
+        row, "aggregates", out,
+        [](SmartX_Backup_Set::Aggregate_Info& info, const json_spirit::Object& element) {
+            if (!info.load(element))
+                throw std::runtime_error("Failed to load Aggregate_Info from JSON Object.");
+        });
 }
 
 // The device lists, folders and tags and the description a VM's row carries
