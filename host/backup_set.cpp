@@ -103,14 +103,18 @@ void Backup_Set::read(const Object& obj) {
     host = object_get_str_or_throw(obj, "host");
     instance = object_get_str_or_throw(obj, "instance");
     instance_version = object_get_str_or_throw(obj, "instance_version");
-    backup_start_time = json_record::read_time(obj, "backup_start_time");
-    backup_end_time = json_record::read_time(obj, "backup_end_time");
     json_record::read_optional(obj, "set_type", set_type);
     json_record::read_strings(obj, "base_sets", base_sets);
     json_record::read_records(obj, "storages", storages);
     json_record::read_records(obj, "pieces", pieces);
+    backup_start_time = json_record::read_time(obj, "backup_start_time");
+    backup_end_time = json_record::read_time(obj, "backup_end_time");
 }
 
 bool Backup_Set::load(const Object& obj, std::string* error) {
-    return json_record::load_into(*this, Backup_Set(set_type), obj, error);
+    return load_base(obj, error, nullptr);
+}
+
+bool Backup_Set::load_base(const Object& obj, std::string* error, std::string* failed_key) {
+    return json_record::load_into(*this, Backup_Set(set_type), obj, error, failed_key);
 }

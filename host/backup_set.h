@@ -76,11 +76,15 @@ public:
 
     virtual json_spirit::Object dump() const;
     // Every text and number above and both times are required; "set_type",
-    // "base_sets", "storages" and "pieces" are optional. Throws on a missing or
-    // mistyped member, possibly after filling some.
+    // "base_sets", "storages" and "pieces" are optional. The times are read
+    // last. Throws on a missing or mistyped member, possibly after filling
+    // some.
     virtual void read(const json_spirit::Object& obj);
     // As read, but false (reason in *error) and unchanged on failure.
     virtual bool load(const json_spirit::Object& obj, std::string* error = nullptr);
+    // Backup_Set::load, whatever the record's own type; *failed_key names the
+    // member found missing or mistyped (a time: every other member loaded).
+    bool load_base(const json_spirit::Object& obj, std::string* error, std::string* failed_key);
 };
 
 #endif

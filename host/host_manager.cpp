@@ -143,6 +143,7 @@ bool Host_Manager::reload() {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     settings_ = std::move(loaded);
+    rsa_prvkey_.clear();
     return ok;
 }
 
@@ -167,7 +168,12 @@ std::string Host_Manager::rsa_prvkey_file() const {
 }
 
 secure_string Host_Manager::rsa_prvkey() const {
-    const std::string path = rsa_prvkey_file();
+    // Read once (every console request decrypts with it); a failed read is
+    // tried again at the next call.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!rsa_prvkey_.empty())
+        return rsa_prvkey_;
+    const std::string& path = settings_.rsa_prvkey_file;
     secure_string pem;
     int err = 0;
     if (path.empty()) {
@@ -178,6 +184,7 @@ secure_string Host_Manager::rsa_prvkey() const {
                    ::strerror(err)));
         pem.clear();
     }
+    rsa_prvkey_ = pem;
     return pem;
 }
 

@@ -27,7 +27,8 @@ public:
     secure_string access_key() const;
     secure_string node_access_key() const;
     // The host's RSA private key: the path of its PEM file, and its PEM text
-    // (read from that file at each call; empty when it cannot be read).
+    // (read from that file at the first call after a load of the settings;
+    // empty when it cannot be read, and then read again at the next call).
     std::string rsa_prvkey_file() const;
     secure_string rsa_prvkey() const;
     // The backup server's address, and the CA file that checks its certificate.
@@ -55,6 +56,7 @@ private:
 
     mutable std::mutex mutex_;
     Settings settings_;
+    mutable secure_string rsa_prvkey_;  // the key file's text, once read
 };
 
 #endif

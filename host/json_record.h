@@ -85,9 +85,11 @@ inline void read_strings(const json_spirit::Object& obj, const std::string& key,
     out = std::move(list);
 }
 
-// An optional array of records, each read by T::read from an object.
-template <class T>
-void read_records(const json_spirit::Object& obj, const std::string& key, std::vector<T>& out) {
+// An optional array of records, each read from an object by
+// read_element(record, object), which throws when it cannot.
+template <class T, class Read>
+void read_records(const json_spirit::Object& obj, const std::string& key, std::vector<T>& out,
+                  Read read_element) {
     const json_spirit::Value* v = json_spirit::object_get_value(obj, key);
     if (v == nullptr)
         return;
@@ -99,10 +101,16 @@ void read_records(const json_spirit::Object& obj, const std::string& key, std::v
         if (e.type() != json_spirit::obj_type)
             throw json_spirit::Json_Error(key, "array of objects");
         T rec;
-        rec.read(e.get_obj());
+        read_element(rec, e.get_obj());
         list.push_back(std::move(rec));
     }
     out = std::move(list);
+}
+
+// An optional array of records, each read by T::read from an object.
+template <class T>
+void read_records(const json_spirit::Object& obj, const std::string& key, std::vector<T>& out) {
+    read_records(obj, key, out, [](T& rec, const json_spirit::Object& o) { rec.read(o); });
 }
 
 template <class T>
@@ -115,13 +123,19 @@ json_spirit::Array dump_records(const std::vector<T>& list) {
 }
 
 // Reads obj into fresh and, only when that succeeds, moves it into rec.
+// *failed_key: the member found missing or mistyped ("" for another fault).
 template <class T>
-bool load_into(T& rec, T fresh, const json_spirit::Object& obj, std::string* error) {
+bool load_into(T& rec, T fresh, const json_spirit::Object& obj, std::string* error,
+               std::string* failed_key = nullptr) {
     try {
         fresh.read(obj);
     } catch (const std::exception& e) {
         if (error != nullptr)
             *error = e.what();
+        if (failed_key != nullptr) {
+            const auto* json_error = dynamic_cast<const json_spirit::Json_Error*>(&e);
+            *failed_key = json_error != nullptr ? json_error->key() : std::string();
+        }
         return false;
     }
     rec = std::move(fresh);

@@ -473,7 +473,7 @@ double Value::get_real() const {
 // --- object accessors ---
 
 Json_Error::Json_Error(const std::string& key, const char* expected)
-    : std::runtime_error("'" + key + "' is expected as " + expected) {}
+    : std::runtime_error("'" + key + "' is expected as " + expected), key_(key) {}
 
 namespace {
 

@@ -127,6 +127,11 @@ inline void swap(Value& a, Value& b) noexcept {
 class Json_Error : public std::runtime_error {
 public:
     Json_Error(const std::string& key, const char* expected);
+    // The member that is missing or mistyped.
+    const std::string& key() const { return key_; }
+
+private:
+    std::string key_;
 };
 
 // Optional members: true and out filled when the key exists with a fitting

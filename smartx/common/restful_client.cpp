@@ -320,6 +320,12 @@ bool task_ended(const std::string& status) {
     return status == TASK_SUCCEEDED || status == TASK_FAILED;
 }
 
+const char* const NOT_FOUND_MESSAGE = "not found.";
+
+bool is_not_found(const Error& error) {
+    return error.status == -1 && error.message == NOT_FOUND_MESSAGE;
+}
+
 bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) {
     const unsigned limit = task_wait_limit();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);

@@ -73,6 +73,11 @@ extern const char* const CLOUDTOWER_VM_NAME;
 // Whether a task of this status has ended (succeeded or failed).
 bool task_ended(const std::string& status);
 
+// The message (status -1) of a single-record query that found none.
+extern const char* const NOT_FOUND_MESSAGE;
+// Whether a query failed only because CloudTower has no such record.
+bool is_not_found(const Error& error);
+
 class RESTful_Client {
 public:
     // Contacts nothing: no connection, version platform none.

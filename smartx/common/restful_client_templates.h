@@ -105,7 +105,7 @@ bool RESTful_Client::send_sm_request_and_get_one(const P& params, Message::Type 
     if (!send_sm_request(params, type, found, error, method))
         return false;
     if (found.empty()) {
-        error_record(error).reset(-1, "not found.");
+        error_record(error).reset(-1, NOT_FOUND_MESSAGE);
         if (error == nullptr) {
             restful_client_detail::log_not_found(type, error_.message.c_str());
             error_.clear();

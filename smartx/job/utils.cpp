@@ -51,22 +51,12 @@ const char* const PROTECTED_FLAG = "protected";
 // The optional "aggregates": objects only, each a folder or a tag.
 void read_aggregates(const json_spirit::Object& row,
                      std::vector<SmartX_Backup_Set::Aggregate_Info>& out) {
-    const json_spirit::Value* v = json_spirit::object_get_value(row, "aggregates");
-    if (v == nullptr)
-        return;
-    if (v->type() != json_spirit::array_type)
-        throw json_spirit::Json_Error("aggregates", "array");
-    std::vector<SmartX_Backup_Set::Aggregate_Info> list;
-    list.reserve(v->get_array().size());
-    for (const json_spirit::Value& e : v->get_array()) {
-        if (e.type() != json_spirit::obj_type)
-            throw json_spirit::Json_Error("aggregates", "array of objects");
-        SmartX_Backup_Set::Aggregate_Info info;
-        if (!info.load(e.get_obj()))
-            throw std::runtime_error("Failed to load Aggregate_Info from JSON Object.");
-        list.push_back(std::move(info));
-    }
-    out = std::move(list);
+    json_record::read_records(
+        row, "aggregates", out,
+        [](SmartX_Backup_Set::Aggregate_Info& info, const json_spirit::Object& element) {
+            if (!info.load(element))
+                throw std::runtime_error("Failed to load Aggregate_Info from JSON Object.");
+        });
 }
 
 // The device lists, folders and tags and the description a VM's row carries
@@ -260,20 +250,13 @@ bool load_backup_set(const json_spirit::Object& row, SmartX_Backup_Set& set) {
 
 bool load_base_backup_set(const json_spirit::Object& row, Backup_Set& set) {
     std::string why;
+    std::string failed_key;
     // The base part alone, whatever the set's own type.
-    if (set.Backup_Set::load(row, &why))
+    if (set.load_base(row, &why, &failed_key))
         return true;
-    // The times are read last: a row whose other members load names them.
-    time_t t;
-    if (!json_spirit::object_get_time_t(row, "backup_start_time", t) ||
-        !json_spirit::object_get_time_t(row, "backup_end_time", t)) {
-        json_spirit::Object timed = row;
-        timed["backup_start_time"] = 0;
-        timed["backup_end_time"] = 0;
-        Backup_Set probe(set.set_type);
-        if (probe.load(timed, &why))
-            ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load time of backup set.\n")), false);
-    }
+    // The times are read last: when they fail, every other member loaded.
+    if (failed_key == "backup_start_time" || failed_key == "backup_end_time")
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load time of backup set.\n")), false);
     ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("Failed to load base backup set: %C.\n"), why.c_str()),
                      false);
 }

@@ -17,11 +17,6 @@ namespace smartx {
 namespace {
 const char* const KIND_NAMES[] = {"volume", "vm"};
 
-// What the client answers for a record CloudTower does not have.
-bool not_found(const Error& error) {
-    return error.status == -1 && error.message == "not found.";
-}
-
 const char* kind_name(Restore_Made::Kind kind) {
     return KIND_NAMES[kind];
 }
@@ -33,7 +28,8 @@ bool creation_pending(RESTful_Client& client, const Restore_Made& made) {
         return false;
     Task task;
     Error error;
-    if (client.query_task(made.task_id, task, &error) ? task_ended(task.status) : not_found(error))
+    if (client.query_task(made.task_id, task, &error) ? task_ended(task.status)
+                                                      : is_not_found(error))
         return false;
     ACE_ERROR((LM_WARNING, ACE_TEXT("The %C %C a restore made is not settled: its task %C %C.\n"),
                kind_name(made.kind), made.id.c_str(), made.task_id.c_str(),
@@ -51,7 +47,7 @@ VM_Removal remove_vm(RESTful_Client& client, const Restore_Made& made) {
     VM vm;
     Error error;
     if (!client.query_vm(made.id, vm, &error)) {
-        if (not_found(error))
+        if (is_not_found(error))
             return VM_Removal::GONE;
         ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up VM %C a restore made: %C.\n"),
                    made.id.c_str(), error.message.c_str()));
@@ -163,7 +159,7 @@ Volume_Removal delete_unmounted_volume(RESTful_Client& client, const std::string
     Error error;
     if (!client.query_vm_volume(id, volume, &error)) {
         // Gone already (with a deleted VM, say): nothing to do.
-        if (not_found(error))
+        if (is_not_found(error))
             return Volume_Removal::GONE;
         *why = error.message;
         return Volume_Removal::FAILED;

@@ -104,6 +104,43 @@ TEST(SmartXBackupSet, FailedLoadSaysWhyAndLeavesTheRecordUnchanged) {
     }
 }
 
+// The base load names the member that failed; the times are read last, so a
+// time is named only when every other member loaded.
+TEST(SmartXBackupSet, BaseLoadNamesTheMemberThatFailed) {
+    const Object good = sample_backup_set().dump();
+    const Value no_object_piece(Array{Object{{"path", Value("p")}, {"size", Value(1)}}});
+    const struct {
+        const char* name;
+        std::vector<std::pair<const char*, Value>> changes;  // null: removed
+        const char* failed_key;
+    } rows[] = {
+        {"start time a text", {{"backup_start_time", Value("noon")}}, "backup_start_time"},
+        {"no end time", {{"backup_end_time", Value()}}, "backup_end_time"},
+        {"no end time, a piece without its object",
+         {{"backup_end_time", Value()}, {"pieces", no_object_piece}},
+         "object"},
+        {"no end time, type a number", {{"backup_end_time", Value()}, {"type", Value(5)}}, "type"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Object bad = good;
+        for (const auto& [key, value] : row.changes) {
+            if (value.is_null())
+                bad.erase(key);
+            else
+                bad[key] = value;
+        }
+        SmartX_Backup_Set s;
+        std::string error, failed_key;
+        EXPECT_FALSE(s.load_base(bad, &error, &failed_key));
+        EXPECT_EQ(row.failed_key, failed_key) << error;
+    }
+    SmartX_Backup_Set s;
+    std::string error, failed_key = "stale";
+    EXPECT_TRUE(s.load_base(good, &error, &failed_key));
+    EXPECT_EQ("stale", failed_key);
+}
+
 TEST(SmartXBackupSet, LoadReplacesTheRecordAndListsMayBeAbsent) {
     Object row = sample_backup_set().dump();
     for (const char* key :
@@ -306,6 +343,21 @@ TEST_F(HostManagerTest, ReadsTheSettingsFile) {
                               host_->backupd_host(), host_->backupd_port(), host_->backupd_ssl(),
                               host_->ca_file(), host_->rsa_prvkey_file()));
     EXPECT_NE(std::string::npos, host_->rsa_prvkey().str().find("BEGIN PRIVATE KEY"));
+}
+
+// The key file is read once per load of the settings: a console request
+// does not read it again; a key that could not be read is looked for again.
+TEST_F(HostManagerTest, TheKeyFileIsReadOncePerLoadOfTheSettings) {
+    const std::string key = root_.file("host.key");
+    write_settings(R"({"rsa_private_key_file": ")" + key + "\"}");
+    ASSERT_TRUE(host_->reload());
+    EXPECT_TRUE(host_->rsa_prvkey().empty());  // not there yet
+    std::ofstream(key) << "first key";
+    EXPECT_EQ("first key", host_->rsa_prvkey().str());
+    std::ofstream(key) << "second key";
+    EXPECT_EQ("first key", host_->rsa_prvkey().str());
+    ASSERT_TRUE(host_->reload());
+    EXPECT_EQ("second key", host_->rsa_prvkey().str());
 }
 
 TEST_F(HostManagerTest, MissingFileOrKeyFileLeavesEverythingEmpty) {
