@@ -1,5 +1,6 @@
 #include "host/catalog.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -164,13 +165,13 @@ bool RESTful_Catalog_Operator::find_set(const char* catalog, const std::string& 
         return false;
     }
     // The row itself must say it: a server that ignored the filter lists others.
-    for (const json_spirit::Value& row : rows.get_array()) {
+    const json_spirit::Array& list = rows.get_array();
+    found = std::any_of(list.begin(), list.end(), [&](const json_spirit::Value& row) {
         const std::string* id = row.type() == json_spirit::obj_type
                                     ? json_spirit::object_get_str(row.get_obj(), "uuid")
                                     : nullptr;
-        if (id != nullptr && *id == uuid)
-            found = true;
-    }
+        return id != nullptr && *id == uuid;
+    });
     return true;
 }
 
