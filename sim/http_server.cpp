@@ -28,6 +28,7 @@ public:
 
     // Waits up to `limit` for the next request's first byte.
     bool await_request(Clock::duration limit) {
+        begin_head();
         return buffered() || wait(POLLIN, Clock::now() + limit);
     }
 
