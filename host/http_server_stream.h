@@ -30,6 +30,14 @@
 
 #include "host/secure_memory.h"
 
+// Listening sockets get SO_REUSEADDR alone: cpp-httplib's default adds
+// SO_REUSEPORT, with which a second server binds a port another one serves
+// and the kernel shares the connections between them.
+inline void http_server_socket_options(socket_t sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
 class Http_Server_Stream : public httplib::Stream {
 public:
     using Clock = std::chrono::steady_clock;

@@ -66,6 +66,7 @@ private:
 
 Http_Server::Http_Server() {
     set_tcp_nodelay(true);
+    set_socket_options(http_server_socket_options);
     set_keep_alive_max_count(REQUESTS_PER_CONNECTION);
     new_task_queue = [] { return new httplib::ThreadPool(THREADS); };
 }

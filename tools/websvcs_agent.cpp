@@ -28,12 +28,14 @@
 // the connection was ready for it, pausing 5 s at most, else 408; either
 // closes it, as does any answer of 400 or above. --threads (default 32)
 // connections are served at once. --list-arg passes an init argument to the
-// list handler (--list-arg --zbs-timeout --list-arg 5000).
+// list handler (--list-arg --zbs-timeout --list-arg 5000). A port another
+// server listens on is not shared: the agent exits 1 naming it.
 // Logs go to standard error; request params never do.
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -392,11 +394,15 @@ int main(int argc, char** argv) {
             secure_memset(&out[0], 0, out.size());  // a login answer holds a token
     });
 
+    errno = 0;
     const int port = options.port == 0
                          ? server.bind_to_any_port("127.0.0.1")
                          : (server.bind_to_port("127.0.0.1", options.port) ? options.port : -1);
     if (port <= 0) {
-        std::fprintf(stderr, "websvcs-agent: cannot bind 127.0.0.1:%d\n", options.port);
+        // A port another server listens on is refused here, not shared.
+        const int error = errno;
+        std::fprintf(stderr, "websvcs-agent: cannot listen on 127.0.0.1:%d%s%s\n", options.port,
+                     error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
         return 1;
     }
     std::thread serving([&server] { server.listen_after_bind(); });

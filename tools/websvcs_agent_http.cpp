@@ -199,6 +199,7 @@ std::string framing_fault(const httplib::Request& req) {
 Agent_Http_Server::Agent_Http_Server(const Http_Limits& limits, Refusal refuse)
     : limits_(limits), stop_fd_(::eventfd(0, EFD_CLOEXEC)) {
     set_tcp_nodelay(true);
+    set_socket_options(http_server_socket_options);
     set_keep_alive_timeout(limits.idle.count());
     set_keep_alive_max_count(limits.requests_per_connection);
     set_read_timeout(limits.io);
