@@ -6,6 +6,11 @@
 // rest of an answer. When and how long to wait for the client is the
 // server's: it fills the buffer (fill(), with receive()) and waits (wait()).
 // Both buffers are wiped: requests and answers may carry secrets.
+//
+// The parser keeps a request's whole head (request line and header lines),
+// and each line of a chunked body's framing, in memory however long: the
+// stream hands it no more than the bounds below and answers a head past
+// them 431 itself (a framing line 400), closing the connection.
 #ifndef HOST_HTTP_SERVER_STREAM_H
 #define HOST_HTTP_SERVER_STREAM_H
 
@@ -25,9 +30,25 @@
 
 #include "host/secure_memory.h"
 
+// Listening sockets get SO_REUSEADDR alone: cpp-httplib's default adds
+// SO_REUSEPORT, with which a second server binds a port another one serves
+// and the kernel shares the connections between them.
+inline void http_server_socket_options(socket_t sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
 class Http_Server_Stream : public httplib::Stream {
 public:
     using Clock = std::chrono::steady_clock;
+
+    // A request's head from its first byte to the blank line, its header
+    // lines, and one header line (or framing line of a body) with its line
+    // end. cpp-httplib itself refuses a longer header line; the request line
+    // is bounded by the head.
+    static constexpr size_t MAX_HEAD_BYTES = 32u << 10;
+    static constexpr size_t MAX_HEADER_LINES = 100;
+    static constexpr size_t MAX_HEADER_LINE_BYTES = 8u << 10;
 
     ~Http_Server_Stream() override {
         secure_memset(in_.data(), 0, in_.size());
@@ -40,9 +61,14 @@ public:
     ssize_t read(char* ptr, size_t size) override {
         if (pos_ == len_ && !fill())
             return broken_ ? -1 : 0;
-        const size_t n = std::min(size, len_ - pos_);
+        const size_t ready = std::min(size, len_ - pos_);
+        const size_t n = in_head_ ? take_head(in_.data() + pos_, ready)
+                                  : take_body(in_.data() + pos_, ready, size);
+        if (n == 0) {
+            refuse();
+            return -1;
+        }
         std::memcpy(ptr, in_.data() + pos_, n);
-        read_from_buffer(ptr, n);
         pos_ += n;
         return static_cast<ssize_t>(n);
     }
@@ -95,8 +121,35 @@ protected:
     // True when the socket is ready for events (or failed: the next call
     // says how); false at `until` or when the server stops.
     virtual bool wait(short events, Clock::time_point until) const = 0;
-    // Sees each piece the parser reads, in order.
-    virtual void read_from_buffer(const char*, size_t) {}
+    // Told why a request was refused, before the answer goes out.
+    virtual void refused(const char* /*why*/) {}
+
+    // The next byte the parser reads begins a request's head.
+    void begin_head() {
+        in_head_ = true;
+        head_bytes_ = header_lines_ = line_bytes_ = 0;
+        first_line_ = true;
+        colon_ = false;
+        last_ = 0;
+        head_fault_ = nullptr;
+        refusal_.clear();
+        framing_line_ = 0;
+    }
+
+    // A header line of the head read so far that the parser drops without a
+    // word (a line continued on the next, one without a colon, one not ended
+    // by CR LF), or null.
+    const char* head_fault() const { return head_fault_; }
+
+    // Sends `answer` at once, as far as the socket takes it without waiting,
+    // in place of anything written, and ends the connection.
+    void answer_and_end(const char* answer) {
+        if (!broken_) {
+            wipe_output();
+            ::send(sock_, answer, std::strlen(answer), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        broken_ = true;
+    }
 
     // Takes what the socket holds into the buffer, without waiting. ENDED:
     // the client closed the connection, or it failed (then broken_).
@@ -131,6 +184,85 @@ protected:
     bool broken_ = false;
 
 private:
+    // How many of the n bytes at p the parser may have: up to the head's
+    // end, or up to the first byte past a bound (0: the head is refused).
+    size_t take_head(const char* p, size_t n) {
+        if (!refusal_.empty())
+            return 0;
+        for (size_t i = 0; i < n; ++i) {
+            const char c = p[i];
+            if (++head_bytes_ > MAX_HEAD_BYTES)
+                return refuse_at(i,
+                                 "a head larger than " + std::to_string(MAX_HEAD_BYTES) + " bytes");
+            if (c != '\n') {
+                if (!first_line_ && line_bytes_ == 0 && (c == ' ' || c == '\t'))
+                    note_fault("a header line continued on the next");
+                colon_ = colon_ || c == ':';
+                // Room is left for the LF.
+                if (++line_bytes_ >= MAX_HEADER_LINE_BYTES && !first_line_)
+                    return refuse_at(i, "a header line longer than " +
+                                            std::to_string(MAX_HEADER_LINE_BYTES) + " bytes");
+                last_ = c;
+                continue;
+            }
+            if (!first_line_) {
+                const bool crlf = last_ == '\r' && line_bytes_ > 0;
+                if (crlf && line_bytes_ == 1) {
+                    // The blank line: what follows is the body.
+                    in_head_ = false;
+                    return i + 1;
+                }
+                if (++header_lines_ > MAX_HEADER_LINES)
+                    return refuse_at(
+                        i, "more than " + std::to_string(MAX_HEADER_LINES) + " header lines");
+                note_fault(!crlf     ? "a header line not ended by CR LF"
+                           : !colon_ ? "a header line without a colon"
+                                     : nullptr);
+            }
+            first_line_ = false;
+            line_bytes_ = 0;
+            colon_ = false;
+            last_ = c;
+        }
+        return n;
+    }
+
+    // After the head the parser reads a chunked body's framing lines (chunk
+    // sizes, line ends) a byte at a time and data in larger pieces, but for
+    // the last byte of a chunk: a run of single bytes is such a line.
+    size_t take_body(const char* p, size_t n, size_t asked) {
+        if (!refusal_.empty())
+            return 0;
+        if (asked != 1)
+            framing_line_ = 0;
+        else if (*p == '\n')
+            framing_line_ = 0;
+        else if (++framing_line_ >= MAX_HEADER_LINE_BYTES)
+            return refuse_at(
+                0, "a chunk line longer than " + std::to_string(MAX_HEADER_LINE_BYTES) + " bytes");
+        return n;
+    }
+
+    size_t refuse_at(size_t taken, const std::string& why) {
+        refusal_ = why;
+        return taken;
+    }
+
+    void note_fault(const char* fault) {
+        if (!head_fault_)
+            head_fault_ = fault;
+    }
+
+    void refuse() {
+        if (broken_)
+            return;
+        refused(refusal_.c_str());
+        answer_and_end(in_head_ ? "HTTP/1.1 431 Request Header Fields Too Large\r\n"
+                                  "Connection: close\r\nContent-Length: 0\r\n\r\n"
+                                : "HTTP/1.1 400 Bad Request\r\n"
+                                  "Connection: close\r\nContent-Length: 0\r\n\r\n");
+    }
+
     template <class Get_Name>
     void address(Get_Name get_name, std::string& ip, int& port) const {
         sockaddr_storage addr;
@@ -148,6 +280,17 @@ private:
     std::vector<char> in_;
     size_t pos_ = 0, len_ = 0;
     std::string out_;
+
+    // The head being read (see begin_head()).
+    bool in_head_ = true;
+    size_t head_bytes_ = 0, header_lines_ = 0;
+    size_t line_bytes_ = 0;   // of the line being read, before its LF
+    bool first_line_ = true;  // the request line is being read
+    bool colon_ = false;      // in the line being read
+    char last_ = 0;
+    const char* head_fault_ = nullptr;
+    size_t framing_line_ = 0;  // bytes of the body's framing line being read
+    std::string refusal_;      // why the request is refused
 };
 
 #endif

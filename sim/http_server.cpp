@@ -28,6 +28,7 @@ public:
 
     // Waits up to `limit` for the next request's first byte.
     bool await_request(Clock::duration limit) {
+        begin_head();
         return buffered() || wait(POLLIN, Clock::now() + limit);
     }
 
@@ -65,6 +66,7 @@ private:
 
 Http_Server::Http_Server() {
     set_tcp_nodelay(true);
+    set_socket_options(http_server_socket_options);
     set_keep_alive_max_count(REQUESTS_PER_CONNECTION);
     new_task_queue = [] { return new httplib::ThreadPool(THREADS); };
 }

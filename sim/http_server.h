@@ -3,7 +3,9 @@
 // not held back (TCP_NODELAY) and sent in one write, a connection kept for
 // many requests, enough threads that the connections clients keep open do
 // not lock others out, and a stop that does not wait for idle connections.
-// It counts the connections it served.
+// A request head past the bounds of host/http_server_stream.h is answered
+// 431 and its connection closed; a port another server listens on is not
+// taken. It counts the connections it served.
 #ifndef SIM_HTTP_SERVER_H
 #define SIM_HTTP_SERVER_H
 

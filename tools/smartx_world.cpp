@@ -176,7 +176,10 @@ int start(const char* given) {
         say("Drive it (README.md, \"A world to drive by hand\", says more):");
         say("  . " + shell_quote(root + "/env"));
         std::fputs(DRIVE_COMMANDS, stdout);
-        say("  smartx-world stop    # ends the simulators and the agent, removes " + root);
+        // The directory is named, so that pasted in a shell of another world
+        // the line still ends this one.
+        say("  smartx-world stop " + shell_quote(root) +
+            "    # ends the simulators and the agent, removes the directory");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr,

@@ -20,17 +20,22 @@
 // with a -32600 error, one that is not JSON or nests deeper than 512 levels
 // -32700, a JSON value that is not one request -32600, an unknown method
 // -32601, ambiguous framing (two Content-Length headers, Content-Length with
-// Transfer-Encoding, ...) 400 with a -32600 error. A connection waits
-// --idle-timeout (default 5 s) for a request, which must have come whole
-// --read-timeout (default 10 s) after the connection was ready for it, else
-// 408; either closes it, as does any answer of 400 or above. --threads
-// (default 32) connections are served at once. --list-arg passes an init
-// argument to the list handler (--list-arg --zbs-timeout --list-arg 5000).
+// Transfer-Encoding, ...) or a header line the parser would drop (no colon,
+// continued, not ended by CR LF) 400 with a -32600 error. A head over 32 KiB,
+// over 100 header lines or with a header line over 8 KiB gets 431 (a chunk
+// line over 8 KiB 400). A connection waits --idle-timeout (default 5 s) for a
+// request, which must have come whole --read-timeout (default 10 s) after
+// the connection was ready for it, pausing 5 s at most, else 408; either
+// closes it, as does any answer of 400 or above. --threads (default 32)
+// connections are served at once. --list-arg passes an init argument to the
+// list handler (--list-arg --zbs-timeout --list-arg 5000). A port another
+// server listens on is not shared: the agent exits 1 naming it.
 // Logs go to standard error; request params never do.
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -223,10 +228,25 @@ private:
 };
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: websvcs-agent [--module PATH] [--port N] [--max-request BYTES] "
-                 "[--timeout SECONDS] [--idle-timeout SECONDS] [--read-timeout SECONDS] "
-                 "[--threads N] [--list-arg ARG]...\n");
+    const Options d;
+    std::fprintf(
+        stderr,
+        "usage: websvcs-agent [--module PATH] [--port N] [--max-request BYTES] "
+        "[--timeout SECONDS] [--idle-timeout SECONDS] [--read-timeout SECONDS] "
+        "[--threads N] [--list-arg ARG]...\n"
+        "  --module PATH           the module (default %s)\n"
+        "  --port N                port on 127.0.0.1 (default 0: a free one)\n"
+        "  --max-request BYTES     largest request body (default %zu; larger: 413)\n"
+        "  --timeout SECONDS       wait for a handler's answer (default %d)\n"
+        "  --idle-timeout SECONDS  wait for a request's first byte (default %lld), then close\n"
+        "  --read-timeout SECONDS  the whole request, head and body, must be in this long\n"
+        "                          after the connection was ready for it (default %lld),\n"
+        "                          and it may pause %lld s at most: else 408\n"
+        "  --threads N             connections served at once (default %zu)\n"
+        "  --list-arg ARG          an init argument of the list handler (repeatable)\n",
+        d.module.c_str(), d.max_request, d.timeout_s, static_cast<long long>(d.http.idle.count()),
+        static_cast<long long>(d.http.request.count()), static_cast<long long>(d.http.io.count()),
+        d.http.threads);
     return 2;
 }
 
@@ -374,11 +394,15 @@ int main(int argc, char** argv) {
             secure_memset(&out[0], 0, out.size());  // a login answer holds a token
     });
 
+    errno = 0;
     const int port = options.port == 0
                          ? server.bind_to_any_port("127.0.0.1")
                          : (server.bind_to_port("127.0.0.1", options.port) ? options.port : -1);
     if (port <= 0) {
-        std::fprintf(stderr, "websvcs-agent: cannot bind 127.0.0.1:%d\n", options.port);
+        // A port another server listens on is refused here, not shared.
+        const int error = errno;
+        std::fprintf(stderr, "websvcs-agent: cannot listen on 127.0.0.1:%d%s%s\n", options.port,
+                     error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
         return 1;
     }
     std::thread serving([&server] { server.listen_after_bind(); });

@@ -68,9 +68,7 @@ public:
     // left, or the server stops).
     bool await_request(Clock::time_point until, Clock::time_point deadline) {
         status_ = 0;
-        in_header_ = true;
-        folded_ = false;
-        last_ = 0;
+        begin_head();
         deadline_ = until;
         if (!buffered() && !fill())
             return false;
@@ -86,9 +84,7 @@ public:
         return flush() && status_ < FIRST_ERROR_STATUS;
     }
 
-    // Whether a header line of the request continued the one before it
-    // (a line beginning with a blank), which the parser would drop.
-    bool folded() const { return folded_; }
+    using Http_Server_Stream::head_fault;
 
     ssize_t write(const char* ptr, size_t size) override {
         // The parser writes a status line and the headers in one piece.
@@ -149,32 +145,20 @@ private:
         if (reading_ && !broken_) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Closed a connection whose request did not arrive in "
                                           "time.\n")));
-            wipe_output();
-            ::send(sock_, TIMED_OUT_ANSWER, std::strlen(TIMED_OUT_ANSWER),
-                   MSG_NOSIGNAL | MSG_DONTWAIT);
+            answer_and_end(TIMED_OUT_ANSWER);
         }
         broken_ = true;
     }
 
-    void read_from_buffer(const char* p, size_t n) override {
-        for (size_t i = 0; i < n && in_header_; last_ = p[i++]) {
-            if (last_ != '\n')
-                continue;
-            if (p[i] == '\r' || p[i] == '\n')
-                in_header_ = false;
-            else if (p[i] == ' ' || p[i] == '\t')
-                folded_ = true;
-        }
+    void refused(const char* why) override {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Refused a request with %C.\n"), why));
     }
 
     const int stop_fd_;
     const Clock::duration read_timeout_;
     Clock::time_point deadline_;
-    int status_ = 0;          // of the answer now written
-    bool reading_ = false;    // a request has begun and is not answered yet
-    bool in_header_ = false;  // the request's header is being read
-    bool folded_ = false;
-    char last_ = 0;  // the byte before, while in the header
+    int status_ = 0;        // of the answer now written
+    bool reading_ = false;  // a request has begun and is not answered yet
 };
 
 bool is_token_char(unsigned char c) {
@@ -215,6 +199,7 @@ std::string framing_fault(const httplib::Request& req) {
 Agent_Http_Server::Agent_Http_Server(const Http_Limits& limits, Refusal refuse)
     : limits_(limits), stop_fd_(::eventfd(0, EFD_CLOEXEC)) {
     set_tcp_nodelay(true);
+    set_socket_options(http_server_socket_options);
     set_keep_alive_timeout(limits.idle.count());
     set_keep_alive_max_count(limits.requests_per_connection);
     set_read_timeout(limits.io);
@@ -260,8 +245,8 @@ bool Agent_Http_Server::process_and_close_socket(socket_t sock) {
                 // request; no "100 Continue" for a body that will not be
                 // read, and the answer says the connection ends.
                 req.headers.erase(FRAMING_FAULT);
-                const std::string why = connection.folded() ? "a header line continued on the next"
-                                                            : framing_fault(req);
+                const char* line_fault = connection.head_fault();
+                const std::string why = line_fault ? line_fault : framing_fault(req);
                 if (why.empty())
                     return;
                 req.headers.erase("Expect");

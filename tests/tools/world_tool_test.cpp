@@ -217,23 +217,33 @@ TEST(SmartxWorld, WhatItPrintsRunsAsPrinted) {
     EXPECT_EQ(1, early.exit_code) << early.output;
     EXPECT_NE(std::string::npos, early.output.find("run a backup job first")) << early.output;
 
-    // The indented lines after "Drive it", as a script.
-    std::string script;
+    // The indented lines after "Drive it", as a script, but the stop line.
+    std::string script, stop_line;
     const size_t drive = started.output.find("\nDrive it");
     ASSERT_NE(std::string::npos, drive) << started.output;
     std::istringstream lines(started.output.substr(started.output.find('\n', drive + 1) + 1));
     for (std::string line; std::getline(lines, line) && line.rfind("  ", 0) == 0;)
-        script += line.substr(2) + "\n";
+        (line.rfind("  smartx-world stop", 0) == 0 ? stop_line : script) += line.substr(2) + "\n";
     std::ofstream(scratch.file("drive.sh")) << script;
     const Command_Result drove =
         run_command("bash -e -o pipefail " + shell_quote(scratch.file("drive.sh")));
     EXPECT_EQ(0, drove.exit_code) << drove.output;
-    for (const char* says : {"report: success", "SmartX VM restore result (succeeded/total): 3/3.",
-                             "\"name\":\"dc-hangzhou\"", "\"name\":\"demo-web-01\"",
-                             "Success to login SmartX", "is stopped and removed"})
+    for (const char* says :
+         {"report: success", "SmartX VM restore result (succeeded/total): 3/3.",
+          "\"name\":\"dc-hangzhou\"", "\"name\":\"demo-web-01\"", "Success to login SmartX"})
         EXPECT_NE(std::string::npos, drove.output.find(says)) << says << "\n" << drove.output;
     EXPECT_EQ(std::string::npos, drove.output.find("\"error\":{")) << drove.output;
 
+    // Pasted in a shell that drives another world, the stop line still
+    // stops this one and leaves the other.
+    Temp_Root other;
+    write_text(other.file(".smartx-world"), "");
+    const Command_Result stopped =
+        run_command(". " + shell_quote(root + "/env") +
+                    " && HOST_ROOT=" + shell_quote(other.path()) + " && " + stop_line);
+    EXPECT_EQ(0, stopped.exit_code) << stop_line << stopped.output;
+    EXPECT_NE(std::string::npos, stopped.output.find("is stopped and removed")) << stopped.output;
+    EXPECT_TRUE(exists(other.file(".smartx-world")));
     EXPECT_FALSE(exists(root));
     for (pid_t pid : pids) {
         for (int i = 0; i < 100 && alive(pid); ++i)

@@ -1,8 +1,9 @@
 // How the simulator serves connections: kept open for many requests,
-// counted, and no reason for a stop to wait.
+// counted, no reason for a stop to wait, and request heads bounded.
 #include <chrono>
 
 #include "sim_test_support.h"
+#include "support/raw_http.h"
 
 namespace ct_test {
 namespace {
@@ -35,6 +36,48 @@ TEST_F(SimTest, StopDoesNotWaitForAnIdleConnection) {
     const Clock::time_point start = Clock::now();
     server_->stop();
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+// Heads at the bounds are served; one past a bound, or one streamed
+// without end, gets 431 (a chunk line without end 400) and the connection
+// closes long before the client has sent it all.
+TEST_F(SimTest, RequestHeadsAreBounded) {
+    const std::string line = "GET /v2/api/get-version HTTP/1.1\r\n";
+    const std::string given = "Host: 127.0.0.1\r\nConnection: close\r\n";
+    const size_t endless = 50u << 20;
+    const struct {
+        const char* what;
+        std::string head;
+        std::string streamed;  // then sent until the connection ends
+        const char* answered;
+    } cases[] = {
+        {"every bound reached", head_of(line, given, HEADER_LINES, HEAD_BYTES, HEADER_LINE_BYTES),
+         "", "200"},
+        {"a header line too many", head_of(line, given, HEADER_LINES + 1, HEAD_BYTES / 2, 100), "",
+         "431"},
+        {"a byte too many", head_of(line, given, HEADER_LINES, HEAD_BYTES + 1, HEADER_LINE_BYTES),
+         "", "431"},
+        {"a header line a byte too long",
+         head_of(line, given, 10, HEAD_BYTES / 2, HEADER_LINE_BYTES + 1), "", "431"},
+        {"header lines without end", line, "a:b\r\n", "431"},
+        {"a header line without end", line + "X-Long: ", "a", "431"},
+        {"a chunk line without end",
+         "POST /v2/api/login HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1;", "a", "400"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Raw_Connection connection(server_->port());
+        ASSERT_TRUE(connection.send(c.head));
+        if (!c.streamed.empty()) {
+            std::string piece;
+            while (piece.size() < (1u << 20))
+                piece += c.streamed;
+            EXPECT_LT(connection.send_repeated(piece, endless), endless / 4);
+        }
+        const std::string answer = connection.read(Clock::now() + std::chrono::seconds(20));
+        EXPECT_EQ(statuses(answer), c.answered) << answer.substr(0, 200);
+        EXPECT_TRUE(connection.closed());
+    }
 }
 
 }  // namespace

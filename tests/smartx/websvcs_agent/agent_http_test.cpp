@@ -1,15 +1,13 @@
 // The agent's HTTP side as clients that misbehave meet it: slow and idle
-// connections, and requests whose body could end in more than one place.
+// connections, requests whose body could end in more than one place, and
+// request heads beyond the agent's bounds.
 // No simulator is needed: "smartx.instances" is answered by the agent.
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/raw_http.h"
 #include "support/temp_root.h"
 #include "world/sim_process.h"
 
@@ -28,66 +27,12 @@ using std::chrono::seconds;
 const std::string INSTANCES = R"({"jsonrpc":"2.0","id":1,"method":"smartx.instances"})";
 const int SLOW_CLIENTS = 8;
 
-// One client connection, bytes as they are.
-class Raw_Connection {
-public:
-    explicit Raw_Connection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~Raw_Connection() { ::close(fd_); }
-    Raw_Connection(const Raw_Connection&) = delete;
-    Raw_Connection& operator=(const Raw_Connection&) = delete;
-
-    bool send(const std::string& bytes) {
-        return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                                 static_cast<ssize_t>(bytes.size());
-    }
-
-    // What arrives until the agent closes the connection (closed() then
-    // says so), `until` passes, or `enough` bytes came.
-    std::string read(Clock::time_point until, size_t enough = SIZE_MAX) {
-        std::string got;
-        while (got.size() < enough && !closed_) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            char buf[4096];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            closed_ = n <= 0;
-            if (n > 0)
-                got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
-    bool closed() const { return closed_; }
-
-private:
-    int fd_;
-    bool connected_ = false;
-    bool closed_ = false;
-};
-
 std::string post(const std::string& headers, const std::string& body) {
     return "POST /jsonrpc HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n" + body;
 }
 
 std::string length(const std::string& body) {
     return "Content-Length: " + std::to_string(body.size()) + "\r\n";
-}
-
-// "200 400": the status codes of the answers in the text, in order.
-std::string statuses(const std::string& answers) {
-    std::string out;
-    for (size_t at = answers.find("HTTP/1.1 "); at != std::string::npos;
-         at = answers.find("HTTP/1.1 ", at + 1))
-        out += (out.empty() ? "" : " ") + answers.substr(at + 9, 3);
-    return out;
 }
 
 class AgentHttp : public ::testing::Test {
@@ -211,6 +156,8 @@ TEST_F(AgentHttp, AmbiguousFramingIsRefusedAndEndsTheConnection) {
         {"a blank before the colon",
          post("Content-Length : " + std::to_string(body.size()) + "\r\n", body), "400"},
         {"a continued header line", post(length(body) + "X-A: a\r\n  folded\r\n", body), "400"},
+        {"a header line without a colon", post(length(body) + "X-A a\r\n", body), "400"},
+        {"a header line ended by LF alone", post("X-A: a\n" + length(body), body), "400"},
         {"refused before any 100 Continue",
          post(length(body) + length(body) + "Expect: 100-continue\r\n", body), "400"},
     };
@@ -226,6 +173,82 @@ TEST_F(AgentHttp, AmbiguousFramingIsRefusedAndEndsTheConnection) {
                       std::string::npos)
                 << answers;
         }
+    }
+}
+
+// Heads at the bounds and one past each: past them the agent answers 431
+// and closes the connection.
+TEST_F(AgentHttp, RequestHeadsAreBounded) {
+    start({});
+    const std::string line = "POST /jsonrpc HTTP/1.1\r\n";
+    const std::string given = "Host: 127.0.0.1\r\nConnection: close\r\n" + length(INSTANCES);
+    const struct {
+        const char* what;
+        size_t lines, bytes, longest;
+        const char* answered;
+    } cases[] = {
+        {"every bound reached", HEADER_LINES, HEAD_BYTES, HEADER_LINE_BYTES, "200"},
+        {"a header line too many", HEADER_LINES + 1, HEAD_BYTES / 2, 100, "431"},
+        {"a byte too many", HEADER_LINES, HEAD_BYTES + 1, HEADER_LINE_BYTES, "431"},
+        {"a header line a byte too long", 10, HEAD_BYTES / 2, HEADER_LINE_BYTES + 1, "431"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Raw_Connection connection(port_);
+        ASSERT_TRUE(connection.send(head_of(line, given, c.lines, c.bytes, c.longest) + INSTANCES));
+        const std::string answer = connection.read(Clock::now() + seconds(20));
+        EXPECT_EQ(statuses(answer), c.answered) << answer.substr(0, 200);
+        if (std::string(c.answered) == "200")
+            EXPECT_NE(answer.find("SmartX_Proxy"), std::string::npos) << answer;
+        else
+            EXPECT_TRUE(connection.closed());
+    }
+}
+
+// The agent's resident memory, in KiB.
+long resident_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return std::atol(line.c_str() + 6);
+    ADD_FAILURE() << "no VmRSS for " << pid;
+    return 0;
+}
+
+// A head, or a chunk line, streamed without end is refused once it passes
+// the bounds, long before the client has sent it all, and leaves the
+// agent's memory where it was.
+TEST_F(AgentHttp, EndlessLinesAreRefusedBeforeTheyAreHeld) {
+    const size_t total = 50u << 20, piece = 1u << 20;
+    const long allowance_kib = 30 << 10;
+    const std::string line = "POST /jsonrpc HTTP/1.1\r\n";
+    const struct {
+        const char* what;
+        std::string start, repeated;
+        const char* answered;
+    } cases[] = {
+        {"short header lines", line, "a:b\r\n", "431"},
+        {"one header line", line + "X-Long: ", "a", "431"},
+        {"the request line", "POST /", "a", "431"},
+        {"a chunk line", post("Transfer-Encoding: chunked\r\n", "1;"), "a", "400"},
+    };
+    start({});
+    Raw_Connection warm_up(port_);
+    ASSERT_TRUE(warm_up.send(post(length(INSTANCES) + "Connection: close\r\n", INSTANCES)));
+    ASSERT_EQ(statuses(warm_up.read(Clock::now() + seconds(20))), "200");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const long before = resident_kib(agent_->pid());
+        std::string repeated;
+        while (repeated.size() < piece)
+            repeated += c.repeated;
+        Raw_Connection connection(port_);
+        ASSERT_TRUE(connection.send(c.start));
+        const size_t sent = connection.send_repeated(repeated, total);
+        EXPECT_LT(sent, total / 4);
+        EXPECT_EQ(statuses(connection.read(Clock::now() + seconds(20))), c.answered);
+        EXPECT_TRUE(connection.closed());
+        EXPECT_LT(resident_kib(agent_->pid()) - before, allowance_kib);
     }
 }
 
