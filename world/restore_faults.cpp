@@ -1,8 +1,17 @@
 #include "world/restore_faults.h"
 
-#include <algorithm>
-#include <stdexcept>
+#include <utime.h>
 
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "host/json_spirit/json_io.h"
+#include "host/paths.h"
+#include "smartx/common/restful_client.h"
 #include "smartx/servant/restore_leftovers.h"
 #include "world/listed_vm.h"
 #include "world/pool_image.h"
@@ -14,6 +23,15 @@ namespace {
 // Only queries are held up: one still in flight after the kill changes
 // nothing.
 constexpr int HOLD_UP_MS = 1500;
+// How late CloudTower carries out a create request a servant is killed
+// waiting for.
+constexpr int ANSWER_LATE_MS = 1500;
+// The longest a test waits for what comes after a kill.
+constexpr int LANDING_WAIT_MS = 30000;
+constexpr int LANDING_POLL_MS = 20;
+// A stale journal's age: its run and its requests are long over.
+constexpr time_t STALE_AGE_S = 24 * 3600;
+constexpr mode_t JOURNAL_DIRECTORY_MODE = 0750;
 // The pause of every ZBS call while a restore writes: a transfer takes long
 // enough to be caught in the middle.
 const char* const SLOW_ZBS_MS = "50";
@@ -49,6 +67,29 @@ bool asked_after(Backup_World& world, const std::string& made, const std::string
     return false;
 }
 
+bool asked(Backup_World& world, const std::string& what) {
+    const std::vector<sim::cloudtower::Logged_Request> log = world.tower().requests();
+    return std::any_of(log.begin(), log.end(), [&](const sim::cloudtower::Logged_Request& r) {
+        return r.path == "/v2/api/" + what;
+    });
+}
+
+size_t new_volumes(Backup_World& world, const Tower_Census& before) {
+    size_t made = 0;
+    for (const std::string& id : ids_of(world.tower().records("vm_volumes")))
+        made += before.volumes.count(id) == 0 ? 1 : 0;
+    return made;
+}
+
+// The create request of what is answered late: logged, then carried out
+// once the servant is dead.
+std::function<void(Backup_World&)> answered_late(const char* what) {
+    return [what](Backup_World& w) {
+        w.tower().clear_requests();
+        w.tower().set_delay(what, ANSWER_LATE_MS);
+    };
+}
+
 bool has_data(const std::string& path) {
     try {
         return allocated_bytes(path) > 0;
@@ -69,6 +110,49 @@ Tower_Census tower_census(Backup_World& world) {
 
 std::vector<std::string> restore_journals() {
     return pool_files(smartx::restore_journal_directory());
+}
+
+void plant_stale_journal(Backup_World& world, const std::string& vm_name) {
+    const VM vm = listed_vm(world, vm_id_named(world, vm_name));
+    const auto made = [](const char* kind, const std::string& id, const std::string& name) {
+        return Object{
+            {"made", Value(kind)}, {"id", Value(id)}, {"task", Value("")}, {"name", Value(name)}};
+    };
+    std::vector<Object> lines{
+        Object{{"tower", Value(smartx::journal_tower(world.defaults().login))},
+               {"vm_src_id", Value(vm.id)},
+               {"vm_name", Value(vm.name)},
+               {"started", Value(int64_t{::time(nullptr) - STALE_AGE_S})}}};
+    for (const Disk& d : vm.disks)
+        lines.push_back(made("volume", d.volume_id, d.name));
+    lines.push_back(made("vm", vm.id, vm.name));
+    for (const Value& v : world.tower().records("vms"))
+        if (text_of(v, "name") == smartx::CLOUDTOWER_VM_NAME)
+            lines.push_back(made("vm", text_of(v, "id"), text_of(v, "name")));
+    const std::string dir = smartx::restore_journal_directory();
+    if (make_directories(dir, JOURNAL_DIRECTORY_MODE) != 0)
+        throw std::runtime_error("cannot make " + dir);
+    const std::string path = dir + "/stale-" + vm.id;
+    std::ofstream out(path, std::ios::binary);
+    for (const Object& o : lines)
+        out << json_spirit::write(Value(o)) << "\n";
+    out.close();
+    const time_t old = ::time(nullptr) - STALE_AGE_S;
+    const struct utimbuf times = {old, old};
+    if (!out || ::utime(path.c_str(), &times) != 0)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> vanished(Backup_World& world, const Tower_Census& before) {
+    const Tower_Census now = tower_census(world);
+    std::vector<std::string> out;
+    for (const std::string& id : before.vms)
+        if (now.vms.count(id) == 0)
+            out.push_back("VM " + id);
+    for (const std::string& id : before.volumes)
+        if (now.volumes.count(id) == 0)
+            out.push_back("volume " + id);
+    return out;
 }
 
 std::vector<std::string> restore_leftovers(Backup_World& world, const Tower_Census& before,
@@ -105,15 +189,18 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
         return [path](Backup_World& w) { w.tower().set_delay(path, HOLD_UP_MS); };
     };
     return {
+        {"WhileItsFirstVolumeIsAnswered",
+         {},
+         answered_late("create-vm-volume"),
+         [](Backup_World& w, const Tower_Census&) { return asked(w, "create-vm-volume"); },
+         [](Backup_World& w, const Tower_Census& before) { return new_volumes(w, before) >= 1; }},
         // Its chunks are resolved next (each volume's LUN looked up).
         {"OnceItsVolumesAreMade",
          {},
          hold_up("get-iscsi-luns"),
          [disks](Backup_World& w, const Tower_Census& before) {
-             size_t made = 0;
-             for (const std::string& id : ids_of(w.tower().records("vm_volumes")))
-                 made += before.volumes.count(id) == 0 ? 1 : 0;
-             return made >= disks && asked_after(w, "create-vm-volume", "get-iscsi-luns");
+             return new_volumes(w, before) >= disks &&
+                    asked_after(w, "create-vm-volume", "get-iscsi-luns");
          }},
         {"WhileItWritesThem",
          {{"ZBS_SIM_DELAY_MS", SLOW_ZBS_MS}},
@@ -123,6 +210,13 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
                  if (before.store_files.count(f) == 0 && has_data(w.store_dir() + "/" + f))
                      return true;
              return false;
+         }},
+        {"WhileItsVmIsAnswered",
+         {},
+         answered_late("create-vm"),
+         [](Backup_World& w, const Tower_Census&) { return asked(w, "create-vm"); },
+         [new_name](Backup_World& w, const Tower_Census& before) {
+             return !new_vm_named(w, before, new_name).empty();
          }},
         // It looks the VM up next, then its check starts it.
         {"OnceItsVmIsMade",
@@ -139,8 +233,21 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
          hold_up("get-vms"),
          [new_name](Backup_World& w, const Tower_Census& before) {
              return text_of(Value(new_vm_named(w, before, new_name)), "status") == "RUNNING";
-         }},
+         },
+         nullptr,
+         true},
     };
+}
+
+bool wait_landed(Backup_World& world, const Restore_Kill_Point& point, const Tower_Census& before) {
+    if (!point.landed)
+        return true;
+    for (int waited = 0; waited < LANDING_WAIT_MS; waited += LANDING_POLL_MS) {
+        if (point.landed(world, before))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(LANDING_POLL_MS));
+    }
+    return false;
 }
 
 Restore_Kill_Point endless_vm_task() {
@@ -150,13 +257,7 @@ Restore_Kill_Point endless_vm_task() {
                 w.tower().clear_requests();
                 w.tower().hold_tasks("create-vm");
             },
-            [](Backup_World& w, const Tower_Census&) {
-                const std::vector<sim::cloudtower::Logged_Request> log = w.tower().requests();
-                return std::any_of(log.begin(), log.end(),
-                                   [](const sim::cloudtower::Logged_Request& r) {
-                                       return r.path == "/v2/api/create-vm";
-                                   });
-            }};
+            [](Backup_World& w, const Tower_Census&) { return asked(w, "create-vm"); }};
 }
 
 }  // namespace world

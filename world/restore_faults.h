@@ -33,6 +33,15 @@ std::vector<std::string> restore_leftovers(Backup_World& world, const Tower_Cens
 // The journals restores left under HOST_ROOT (names).
 std::vector<std::string> restore_journals();
 
+// Writes a journal of a restore that died long ago (as a host directory
+// brought back from an older image, or copied from another host, holds one)
+// naming the VM of that name and its volumes as made, and the CloudTower VM:
+// none of them is the journal's to remove.
+void plant_stale_journal(Backup_World& world, const std::string& vm_name);
+
+// What was there before and is gone now: VMs and volumes, one line each.
+std::vector<std::string> vanished(Backup_World& world, const Tower_Census& before);
+
 // A point at which a restore is hurt (its servant killed, its job
 // cancelled). env goes into the servant's
 // environment and arm sets the simulators' switches before the run; reached
@@ -43,11 +52,24 @@ struct Restore_Kill_Point {
     std::map<std::string, std::string> env;
     std::function<void(Backup_World&)> arm;
     std::function<bool(Backup_World&, const Tower_Census& before)> reached;
+    // What CloudTower still does for the killed servant (answers it asked
+    // for before it died) has happened: waited for before the next run.
+    // Null: nothing comes.
+    std::function<bool(Backup_World&, const Tower_Census& before)> landed = nullptr;
+    // The killed servant's VM runs (its check started it): the next run
+    // keeps it, and the VM is restored again under another name.
+    bool vm_kept = false;
 };
 
+// Waits (bounded) until what CloudTower does for a killed servant has
+// happened; false when it never does.
+bool wait_landed(Backup_World& world, const Restore_Kill_Point& point, const Tower_Census& before);
+
 // Where a restore of vm as a new VM named new_name (start_vm false) is
-// killed: once its volumes are made, while it writes them, once its VM is
-// made, and once the VM is checked and before its power step.
+// killed: while CloudTower answers its first volume (made after the
+// servant's death), once its volumes are made, while it writes them, while
+// CloudTower answers its VM (made after the death), once its VM is made, and
+// once the VM is checked and before its power step.
 std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::string& new_name);
 
 // A restore whose VM's creation task never ends (until the simulator's

@@ -23,6 +23,9 @@ enum Alert_Code : unsigned {
     ALERT_BACKUP_FAILED = 25,          // warning: failed once disks were planned
     ALERT_DISK_COUNT_DIFFERS = 27,     // error: the VM's disks are not the backup's
     ALERT_SOME_VMS_FAILED = 28,        // error: a backup job in which some VMs failed
+    // warning: what a dead restore's journal names stays (not provably its
+    // own), or the journal is set aside (it cannot be read)
+    ALERT_RESTORE_LEFTOVER_KEPT = 29,
 };
 
 }  // namespace smartx

@@ -1,5 +1,6 @@
 #include "smartx/common/restful_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -327,7 +328,8 @@ bool is_not_found(const Error& error) {
 }
 
 bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) {
-    const unsigned limit = task_wait_limit();
+    const unsigned limit = task_wait_limit_s_ > 0 ? std::min(task_wait_limit_s_, task_wait_limit())
+                                                  : task_wait_limit();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
     Task task;
     for (unsigned delay : exponential_backoff(TASK_POLL_FIRST_DELAY_S, TASK_POLL_ATTEMPTS,

@@ -137,6 +137,8 @@ public:
                              Error* error = nullptr);
     bool query_vms_by_name_contains(const std::string& name, std::vector<VM>& vms,
                                     Error* error = nullptr);
+    // Every VM and volume of exactly that name (none: an empty list).
+    bool query_vms_by_name(const std::string& name, std::vector<VM>& vms, Error* error = nullptr);
     bool query_vm_snapshot(const std::string& id, VM_Snapshot& snapshot, Error* error = nullptr);
     bool query_iscsi_lun(const std::string& id, ISCSI_LUN& lun, Error* error = nullptr);
     bool query_iscsi_lun_snapshot(const std::string& id, ISCSI_LUN_Snapshot& snapshot,
@@ -144,6 +146,8 @@ public:
     bool query_vm_volume(const std::string& id, VM_Volume& volume, Error* error = nullptr);
     bool query_vm_volume_by_local_id(const std::string& local_id, VM_Volume& volume,
                                      Error* error = nullptr);
+    bool query_vm_volumes_by_name(const std::string& name, std::vector<VM_Volume>& volumes,
+                                  Error* error = nullptr);
     bool query_vm_volume_snapshot(const std::string& id, VM_Volume_Snapshot& snapshot,
                                   Error* error = nullptr);
     bool query_vm_disk(const std::string& id, VM_Disk& disk, Error* error = nullptr);
@@ -218,13 +222,21 @@ public:
     // (SMARTX_TASK_WAIT_SECONDS in the environment shortens that, for tests).
     void set_stop_check(std::function<bool()> stopped) { stopped_ = std::move(stopped); }
 
-    // Told of each resource a create mutation makes (its message type, the
-    // new id and the task's id) as soon as CloudTower has answered, before
-    // its task has ended: a caller stopped or killed in the wait has then
-    // already learnt what to remove.
-    using Created_Hook =
+    // Waits for tasks at most this long (shorter than the bound above
+    // only; 0: that bound): for callers that leave what they could not
+    // finish to a later run.
+    void set_task_wait_limit(unsigned seconds) { task_wait_limit_s_ = seconds; }
+    unsigned task_wait_limit_seconds() const { return task_wait_limit_s_; }
+
+    // Told of each task a mutation starts (its message type, the id of the
+    // resource it makes or works on, and the task's id) as soon as
+    // CloudTower has answered, before the task has ended: a caller stopped
+    // or killed in the wait has then already learnt what to remove, or what
+    // is being removed.
+    using Task_Hook =
         std::function<void(Message::Type type, const std::string& id, const std::string& task_id)>;
-    void set_created_hook(Created_Hook created) { created_ = std::move(created); }
+    void set_task_hook(Task_Hook hook) { task_hook_ = std::move(hook); }
+    const Task_Hook& task_hook() const { return task_hook_; }
 
 protected:
     // Internals, protected so that tests can reach them through a subclass.
@@ -311,7 +323,8 @@ protected:
     std::unique_ptr<JSON_RESTful_Client> client_;
     Error error_;
     std::function<bool()> stopped_;
-    Created_Hook created_;
+    Task_Hook task_hook_;
+    unsigned task_wait_limit_s_ = 0;
 };
 
 }  // namespace smartx

@@ -243,6 +243,13 @@ bool RESTful_Client::query_vms_by_name_contains(const std::string& name, std::ve
     return query_items_by_page(params, Message::QUERY_VMS, vms, error);
 }
 
+bool RESTful_Client::query_vms_by_name(const std::string& name, std::vector<VM>& vms,
+                                       Error* error) {
+    Query_Params params = vm_list();
+    params.where("name", name);
+    return query_items_by_page(params, Message::QUERY_VMS, vms, error);
+}
+
 // ---- snapshots, LUNs, volumes and disks ----
 
 bool RESTful_Client::query_vm_snapshot(const std::string& id, VM_Snapshot& snapshot, Error* error) {
@@ -283,6 +290,13 @@ bool RESTful_Client::query_vm_volume_by_local_id(const std::string& local_id, VM
                                                  Error* error) {
     return send_sm_request_and_get_one(where("local_id", local_id), Message::QUERY_VM_VOLUMES,
                                        volume, error, METHOD_POST);
+}
+
+bool RESTful_Client::query_vm_volumes_by_name(const std::string& name,
+                                              std::vector<VM_Volume>& volumes, Error* error) {
+    Query_Params params;
+    params.where("name", name);
+    return query_items_by_page(params, Message::QUERY_VM_VOLUMES, volumes, error);
 }
 
 bool RESTful_Client::query_vm_volume_snapshot(const std::string& id, VM_Volume_Snapshot& snapshot,

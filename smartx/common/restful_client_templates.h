@@ -128,8 +128,8 @@ bool RESTful_Client::send_async_task_request_with_setting(const S& setting, Mess
         return false;
     }
     task = std::move(tasks.front());
-    if (created_ && !task.data.id.empty())
-        created_(type, task.data.id, task.task_id);
+    if (task_hook_ && !task.data.id.empty())
+        task_hook_(type, task.data.id, task.task_id);
     return wait_task_finish(task.task_id, error);
 }
 
@@ -139,6 +139,8 @@ bool RESTful_Client::send_async_task_request_with_params(const Params& params, M
     Async_Task<T> task;
     if (!send_sm_request_and_get_one(params, type, task, error, METHOD_POST))
         return false;
+    if (task_hook_ && !task.data.id.empty())
+        task_hook_(type, task.data.id, task.task_id);
     return wait_task_finish(task.task_id, error);
 }
 

@@ -67,6 +67,7 @@ struct VM {
     std::string id;
     bool in_recycle_bin = false;
     std::vector<Item_Label> labels;
+    std::string local_created_at;  // when CloudTower made it; empty when not told
     std::string local_id;
     int64_t memory = -1;  // bytes
     std::string name;

@@ -16,6 +16,7 @@ struct VM_Volume {
     std::string description;
     std::string elf_storage_policy;
     std::string id;
+    std::string local_created_at;  // when CloudTower made it; empty when not told
     std::string local_id;
     Item_Identity lun;
     bool mounting = true;

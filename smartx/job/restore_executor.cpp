@@ -7,6 +7,7 @@
 #include <ctime>
 #include <utility>
 
+#include "host/backupd_client.h"
 #include "host/job_definition_subtype.h"
 #include "host/loose_version.h"
 #include "host/servant/servant_task_scheduler.h"
@@ -14,6 +15,7 @@
 #include "qorm/check.h"
 #include "qorm/client_io_options_helper.h"
 #include "qorm/key2_value.h"
+#include "smartx/common/alert_codes.h"
 #include "smartx/common/version.h"
 #include "smartx/common/vm.h"
 #include "smartx/job/progress_reporter.h"
@@ -27,6 +29,9 @@ namespace {
 const char* const SCHEDULER_NAME = "smartx.servant.restore";
 const size_t SCHEDULER_CAPACITY = 1024;
 const char* const MINIMUM_VERSION = "3.0.0";
+// Alerts of what the start-up sweep keeps: no extra code, sent once.
+const unsigned ALERT_EXTRA = 0;
+const int ALERT_COUNT = 1;
 // Storage I/O of a restore reads images: no pool decides the compression.
 const int RESTORE_COMPRESSION = 1;
 // Retries of the catalog reads: the catalog operator's own (none).
@@ -348,7 +353,27 @@ bool Restore_Executor::execute_i(const Action_Options*) {
         return false;
     // What dead restores made goes before any name is checked: a VM a killed
     // servant made is no VM of the new name.
-    sweep_dead_restores(client_, journal_tower(login_info_));
+    // A cancel ends the sweep's waits; what it does not finish is left to
+    // the next run.
+    client_.set_stop_check([this] { return is_canceled(); });
+    sweep_dead_restores(
+        client_, journal_tower(login_info_),
+        [this](const std::string& kind, const std::string& id, const std::string& name,
+               const std::string& why) {
+            const json_spirit::Object props{{"kind", json_spirit::Value(kind)},
+                                            {"id", json_spirit::Value(id)},
+                                            {"name", json_spirit::Value(name)},
+                                            {"reason", json_spirit::Value(why)}};
+            if (!write_job_alert(job_, Error_ID::LV_WARNING, ALERT_RESTORE_LEFTOVER_KEPT,
+                                 ALERT_EXTRA, json_spirit::Value(props), ALERT_COUNT))
+                ACE_DEBUG((LM_WARNING,
+                           ACE_TEXT("Failed to send smartx restore alert level %d, code %d.\n"),
+                           static_cast<int>(Error_ID::LV_WARNING),
+                           static_cast<int>(ALERT_RESTORE_LEFTOVER_KEPT)));
+        });
+    client_.set_stop_check(nullptr);
+    if (is_canceled())
+        ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("The restore job is stopped.\n")), false);
     const json_spirit::Array* entries =
         json_spirit::object_get_array(src_->value().get_obj(), "entries");
     if (entries == nullptr)

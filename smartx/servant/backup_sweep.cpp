@@ -162,27 +162,28 @@ bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
         return false;
     bool ok = true;
     // A dead run's hold holds nothing any more: it goes.
-    const bool listed = visit_records(
-        hold_directory(vm_id), [&](const std::string& run_id, const std::string& text, bool live) {
-            if (!live)
-                return true;
+    const bool listed =
+        visit_records(hold_directory(vm_id), [&](const Record_Seen& seen, const Record_Append&) {
+            if (!seen.live)
+                return Record_Fate::REMOVE;
             json_spirit::Value hold;
             const std::string* snapshot = nullptr;
             const std::string* stamp = nullptr;
-            if (json_spirit::read(text, hold) && hold.type() == json_spirit::obj_type) {
+            if (!seen.too_large && json_spirit::read(seen.text, hold) &&
+                hold.type() == json_spirit::obj_type) {
                 snapshot = json_spirit::object_get_str(hold.get_obj(), "snapshot_name");
                 stamp = json_spirit::object_get_str(hold.get_obj(), "file_stamp");
             }
             if (snapshot == nullptr || stamp == nullptr) {
-                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"), run_id.c_str(),
-                           vm_id.c_str()));
+                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"),
+                           seen.run_id.c_str(), vm_id.c_str()));
                 ok = false;
-                return false;
+                return Record_Fate::KEEP;
             }
             ++out.runs;
             out.snapshot_names.insert(*snapshot);
             out.file_stamps.insert(*stamp);
-            return false;
+            return Record_Fate::KEEP;
         });
     return listed && ok;
 }

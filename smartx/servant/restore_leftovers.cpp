@@ -1,7 +1,9 @@
 #include "smartx/servant/restore_leftovers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include <ace/Log_Msg.h>
 
@@ -10,62 +12,427 @@
 #include "smartx/common/restful_client.h"
 #include "smartx/common/task.h"
 #include "smartx/common/vm.h"
+#include "smartx/common/vm_disk.h"
 #include "smartx/common/vm_volume.h"
 
 namespace smartx {
 
 namespace {
 const char* const KIND_NAMES[] = {"volume", "vm"};
+const char JOURNAL_KIND[] = "journal";
 
 const char* kind_name(Restore_Made::Kind kind) {
     return KIND_NAMES[kind];
 }
 
-// The task that makes it has not ended (or cannot be read): what it makes
-// may still appear.
-bool creation_pending(RESTful_Client& client, const Restore_Made& made) {
-    if (made.task_id.empty())
+bool kind_of(const std::string* text, Restore_Made::Kind& kind) {
+    if (text == nullptr)
         return false;
-    Task task;
-    Error error;
-    if (client.query_task(made.task_id, task, &error) ? task_ended(task.status)
-                                                      : is_not_found(error))
+    const auto known = std::find(std::begin(KIND_NAMES), std::end(KIND_NAMES), *text);
+    if (known == std::end(KIND_NAMES))
         return false;
-    ACE_ERROR((LM_WARNING, ACE_TEXT("The %C %C a restore made is not settled: its task %C %C.\n"),
-               kind_name(made.kind), made.id.c_str(), made.task_id.c_str(),
-               error.message.empty() ? "has not ended" : error.message.c_str()));
+    kind = static_cast<Restore_Made::Kind>(known - std::begin(KIND_NAMES));
     return true;
 }
 
-enum class VM_Removal { GONE, NOT_YET, STAYS };
+std::string journal_line(const json_spirit::Object& line) {
+    return json_spirit::write(json_spirit::Value(line)) + "\n";
+}
 
-// NOT_YET: CloudTower has not ended making it; STAYS: it is there (or may be:
-// CloudTower could not be read) and could not be removed.
-VM_Removal remove_vm(RESTful_Client& client, const Restore_Made& made) {
-    if (creation_pending(client, made))
-        return VM_Removal::NOT_YET;
-    VM vm;
-    Error error;
-    if (!client.query_vm(made.id, vm, &error)) {
+// CloudTower's times: "YYYY-MM-DDTHH:MM:SS", then optional fractions of a
+// second, then "Z" or an offset "+HH:MM" / "-HH:MM".
+bool parse_tower_time(const std::string& text, time_t& out) {
+    struct tm tm = {};
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
+        consumed <= 0)
+        return false;
+    size_t at = static_cast<size_t>(consumed);
+    if (at < text.size() && text[at] == '.')
+        for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9';)
+            ++at;
+    long offset_s = 0;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        int hours = 0;
+        int minutes = 0;
+        int used = 0;
+        if (std::sscanf(text.c_str() + at + 1, "%2d:%2d%n", &hours, &minutes, &used) != 2 ||
+            at + 1 + static_cast<size_t>(used) != text.size())
+            return false;
+        offset_s = (text[at] == '+' ? 1 : -1) * (hours * 3600L + minutes * 60L);
+    } else if (!(at + 1 == text.size() && text[at] == 'Z')) {
+        return false;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    const time_t utc = ::timegm(&tm);
+    if (utc == static_cast<time_t>(-1))
+        return false;
+    out = utc - offset_s;
+    return true;
+}
+
+// Swaps the client's task hook for the time of a clean-up.
+class Scoped_Task_Hook {
+public:
+    Scoped_Task_Hook(RESTful_Client& client, RESTful_Client::Task_Hook hook)
+        : client_(client), saved_(client.task_hook()) {
+        client_.set_task_hook(
+            [this, hook](Message::Type type, const std::string& id, const std::string& task) {
+                hook(type, id, task);
+                if (saved_)
+                    saved_(type, id, task);
+            });
+    }
+    ~Scoped_Task_Hook() { client_.set_task_hook(saved_); }
+    Scoped_Task_Hook(const Scoped_Task_Hook&) = delete;
+    Scoped_Task_Hook& operator=(const Scoped_Task_Hook&) = delete;
+
+private:
+    RESTful_Client& client_;
+    RESTful_Client::Task_Hook saved_;
+};
+
+// Settles what one journal names.
+class Settler {
+public:
+    enum class Fate {
+        GONE,     // removed, or not there
+        LEFT,     // kept: not provably the journal's
+        NOT_YET,  // a task that makes or removes it has not ended
+        STAYS,    // CloudTower could not be read, or refused
+    };
+
+    Settler(RESTful_Client& client, const Restore_Journal_Text& journal,
+            const Restore_Settling& who, const Record_Append& append, const Leftover_Alert& alert)
+        : client_(client),
+          journal_(journal),
+          own_(who.own),
+          answers_may_come_(who.answers_may_come),
+          append_(append),
+          alert_(alert) {
+        for (const Restore_Made& m : journal.made)
+            if (m.kind == Restore_Made::VOLUME)
+                volume_ids_.insert(m.id);
+        for (const Restore_Made& m : journal.asked)
+            volume_ids_.insert(m.volumes.begin(), m.volumes.end());
+    }
+
+    // The VMs first: while one may be there and cannot be removed (or
+    // CloudTower cannot tell), no volume is touched: it may mount them. One
+    // not made yet mounts nothing; it will find its volumes gone.
+    bool settle(std::vector<Restore_Made>& settled) {
+        const Scoped_Task_Hook hook(
+            client_, [this](Message::Type type, const std::string& id, const std::string& task) {
+                if (type == Message::DELETE_VM)
+                    note_deleting(Restore_Made::VM, id, task);
+                else if (type == Message::DELETE_VM_VOLUME)
+                    note_deleting(Restore_Made::VOLUME, id, task);
+            });
+        bool all = true;
+        for (Restore_Made::Kind kind : {Restore_Made::VM, Restore_Made::VOLUME}) {
+            bool stays = false;
+            for (const std::vector<Restore_Made>* list : {&journal_.made, &journal_.asked})
+                for (const Restore_Made& m : *list) {
+                    if (m.kind != kind)
+                        continue;
+                    const Fate fate = m.id.empty() ? by_name(m) : by_id(m);
+                    if (fate == Fate::GONE || fate == Fate::LEFT)
+                        settled.push_back(m);
+                    all = all && (fate == Fate::GONE || fate == Fate::LEFT);
+                    stays = stays || fate == Fate::STAYS;
+                }
+            if (stays)
+                return false;
+            vms_pending_ = !all;
+        }
+        return all;
+    }
+
+private:
+    using Key = std::pair<Restore_Made::Kind, std::string>;
+
+    void note_deleting(Restore_Made::Kind kind, const std::string& id, const std::string& task) {
+        append_(journal_line(json_spirit::Object{{"deleting", json_spirit::Value(kind_name(kind))},
+                                                 {"id", json_spirit::Value(id)},
+                                                 {"task", json_spirit::Value(task)}}));
+    }
+
+    Fate leave(Restore_Made::Kind kind, const std::string& id, const std::string& name,
+               const std::string& why) {
+        ACE_ERROR((LM_WARNING, ACE_TEXT("The %C %C (%C) a restore journaled is kept: %C.\n"),
+                   kind_name(kind), id.c_str(), name.c_str(), why.c_str()));
+        append_(journal_line(json_spirit::Object{{"left", json_spirit::Value(kind_name(kind))},
+                                                 {"id", json_spirit::Value(id)},
+                                                 {"name", json_spirit::Value(name)},
+                                                 {"why", json_spirit::Value(why)}}));
+        if (alert_)
+            alert_(kind_name(kind), id, name, why);
+        left_.insert(Key(kind, id));
+        return Fate::LEFT;
+    }
+
+    bool is_left(Restore_Made::Kind kind, const std::string& id) const {
+        const Key key(kind, id);
+        return journal_.left.count(key) != 0 || left_.count(key) != 0;
+    }
+
+    // A task that makes or removes it has not ended (or cannot be read):
+    // what it does may still happen. Asked once, never waited for.
+    bool task_running(Restore_Made::Kind kind, const std::string& id, const std::string& task_id,
+                      const char* doing) {
+        if (task_id.empty())
+            return false;
+        Task task;
+        Error error;
+        if (client_.query_task(task_id, task, &error) ? task_ended(task.status)
+                                                      : is_not_found(error))
+            return false;
+        ACE_ERROR((LM_WARNING,
+                   ACE_TEXT("The %C %C a restore made is not settled: the task %C it %C %C.\n"),
+                   kind_name(kind), id.c_str(), task_id.c_str(), doing,
+                   error.message.empty() ? "has not ended" : error.message.c_str()));
+        return true;
+    }
+
+    bool removal_running(Restore_Made::Kind kind, const std::string& id) {
+        const auto d = journal_.deleting.find(Key(kind, id));
+        return d != journal_.deleting.end() && task_running(kind, id, d->second, "is removed by");
+    }
+
+    // Why the object is not provably what the journal says the run made;
+    // empty when it is.
+    std::string not_made_by_run(const std::string& name, const std::string& created,
+                                const Restore_Made& m, bool known) const {
+        if (m.name.empty())
+            return "its journal does not say what the restore named it";
+        if (name != m.name)
+            return "it is named \"" + name + "\", not \"" + m.name + "\" as the restore named it";
+        // Its id came from CloudTower's answer to this very run.
+        if ((own_ && known) || journal_.started <= 0 || created.empty())
+            return std::string();
+        time_t when = 0;
+        if (!parse_tower_time(created, when))
+            return "its creation time \"" + created + "\" cannot be read";
+        if (when < journal_.started)
+            return "it was made before the restore started";
+        return std::string();
+    }
+
+    Fate by_id(const Restore_Made& m) {
+        if (is_left(m.kind, m.id))
+            return Fate::LEFT;
+        if (task_running(m.kind, m.id, m.task_id, "is made by") || removal_running(m.kind, m.id))
+            return Fate::NOT_YET;
+        Error error;
+        if (m.kind == Restore_Made::VM) {
+            VM vm;
+            if (client_.query_vm(m.id, vm, &error))
+                return vm_found(vm, m, true);
+        } else {
+            VM_Volume volume;
+            if (client_.query_vm_volume(m.id, volume, &error))
+                return volume_found(volume, m, true);
+        }
         if (is_not_found(error))
-            return VM_Removal::GONE;
-        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up VM %C a restore made: %C.\n"),
-                   made.id.c_str(), error.message.c_str()));
-        return VM_Removal::STAYS;
+            return Fate::GONE;
+        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up the %C %C a restore made: %C.\n"),
+                   kind_name(m.kind), m.id.c_str(), error.message.c_str()));
+        return Fate::STAYS;
     }
-    if (vm.get_status() != VM_Status::STOPPED && !client.poweroff_vm(made.id, &error)) {
-        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to power off VM %C a restore made: %C.\n"),
-                   made.id.c_str(), error.message.c_str()));
-        return VM_Removal::STAYS;
+
+    // Asked for, no answer journaled: whatever CloudTower made goes by the
+    // name asked for.
+    Fate by_name(const Restore_Made& m) {
+        Error error;
+        Fate fate = Fate::GONE;
+        const auto weigh = [&fate](Fate f) {
+            if (f == Fate::NOT_YET || f == Fate::STAYS)
+                fate = f;
+        };
+        bool listed;
+        size_t found = 0;
+        if (m.kind == Restore_Made::VM) {
+            std::vector<VM> vms;
+            listed = client_.query_vms_by_name(m.name, vms, &error);
+            for (const VM& vm : vms)
+                weigh(vm_found(vm, m, false));
+            found = vms.size();
+        } else {
+            std::vector<VM_Volume> volumes;
+            listed = client_.query_vm_volumes_by_name(m.name, volumes, &error);
+            for (const VM_Volume& volume : volumes)
+                weigh(volume_found(volume, m, false));
+            found = volumes.size();
+        }
+        if (!listed) {
+            ACE_ERROR((LM_WARNING,
+                       ACE_TEXT("Failed to look for the %C %C a restore asked for: %C.\n"),
+                       kind_name(m.kind), m.name.c_str(), error.message.c_str()));
+            return Fate::STAYS;
+        }
+        if (found == 0 && answers_may_come_) {
+            ACE_ERROR((LM_WARNING,
+                       ACE_TEXT("The %C %C a restore asked for is not there yet: its request may "
+                                "still be carried out.\n"),
+                       kind_name(m.kind), m.name.c_str()));
+            return Fate::NOT_YET;
+        }
+        return fate;
     }
-    if (!client.delete_vm(made.id, true, &error)) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete new VM, SmartX ERROR(%C).\n"),
-                   error.message.c_str()));
-        return VM_Removal::STAYS;
+
+    Fate vm_found(const VM& vm, const Restore_Made& m, bool known) {
+        if (is_left(Restore_Made::VM, vm.id))
+            return Fate::LEFT;
+        if (!vm.vm_usage.empty() || vm.name == CLOUDTOWER_VM_NAME)
+            return leave(Restore_Made::VM, vm.id, vm.name, "it is the platform's own VM");
+        std::string why = not_made_by_run(vm.name, vm.local_created_at, m, known);
+        if (!why.empty())
+            return leave(Restore_Made::VM, vm.id, vm.name, why);
+        for (const VM_Disk& listed : vm.vm_disks) {
+            VM_Disk disk = listed;
+            Error error;
+            // The VM lists its disks by id.
+            if (disk.vm_volume.id.empty() && !client_.query_vm_disk(disk.id, disk, &error)) {
+                ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up disk %C of VM %C: %C.\n"),
+                           listed.id.c_str(), vm.id.c_str(), error.message.c_str()));
+                return Fate::STAYS;
+            }
+            if (!disk.vm_volume.id.empty() && volume_ids_.count(disk.vm_volume.id) == 0)
+                return leave(
+                    Restore_Made::VM, vm.id, vm.name,
+                    "it mounts volume " + disk.vm_volume.id + ", which the restore did not make");
+        }
+        if (removal_running(Restore_Made::VM, vm.id))
+            return Fate::NOT_YET;
+        Error error;
+        if (vm.get_status() != VM_Status::STOPPED) {
+            // Only the run itself knows that it started its VM.
+            if (!(own_ && known))
+                return leave(
+                    Restore_Made::VM, vm.id, vm.name,
+                    "it is " + (vm.status.empty() ? std::string("in no known state") : vm.status));
+            if (!client_.poweroff_vm(vm.id, &error)) {
+                ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to power off VM %C a restore made: %C.\n"),
+                           vm.id.c_str(), error.message.c_str()));
+                return Fate::STAYS;
+            }
+        }
+        if (!client_.delete_vm(vm.id, true, &error) && !is_not_found(error)) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete new VM, SmartX ERROR(%C).\n"),
+                       error.message.c_str()));
+            return Fate::STAYS;
+        }
+        ACE_DEBUG((LM_INFO, ACE_TEXT("Removed VM %C (%C) a restore made.\n"), vm.id.c_str(),
+                   vm.name.c_str()));
+        return Fate::GONE;
     }
-    ACE_DEBUG((LM_INFO, ACE_TEXT("Removed VM %C (%C) a restore made.\n"), made.id.c_str(),
-               vm.name.c_str()));
-    return VM_Removal::GONE;
+
+    Fate volume_found(const VM_Volume& volume, const Restore_Made& m, bool known) {
+        if (is_left(Restore_Made::VOLUME, volume.id))
+            return Fate::LEFT;
+        std::string why = not_made_by_run(volume.name, volume.local_created_at, m, known);
+        if (!why.empty())
+            return leave(Restore_Made::VOLUME, volume.id, volume.name, why);
+        // The journal's VMs are gone by now, or their tasks have not ended
+        // (one may mount it): whatever else mounts it is another VM's.
+        if (!volume.vm_disks.empty()) {
+            if (vms_pending_)
+                return Fate::NOT_YET;
+            return leave(Restore_Made::VOLUME, volume.id, volume.name, "a VM mounts it");
+        }
+        if (removal_running(Restore_Made::VOLUME, volume.id))
+            return Fate::NOT_YET;
+        Error error;
+        if (!client_.delete_vm_volume(volume.id, true, &error) && !is_not_found(error)) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete volume %C. SmartX Error (%C).\n"),
+                       volume.id.c_str(), error.message.c_str()));
+            return Fate::STAYS;
+        }
+        ACE_DEBUG((LM_INFO, ACE_TEXT("Removed volume %C (%C) a restore made.\n"), volume.id.c_str(),
+                   volume.name.c_str()));
+        return Fate::GONE;
+    }
+
+    RESTful_Client& client_;
+    const Restore_Journal_Text& journal_;
+    const bool own_;
+    const bool answers_may_come_;
+    const Record_Append& append_;
+    const Leftover_Alert& alert_;
+    std::set<std::string> volume_ids_;
+    std::set<Key> left_;
+    // A VM of the journal is not settled (a task of it has not ended).
+    bool vms_pending_ = false;
+};
+
+// Reads one journal line after the header into out; false when it is none.
+bool read_journal_line(const json_spirit::Object& o, Restore_Journal_Text& out) {
+    const auto text = [&o](const char* key) { return json_spirit::object_get_str(o, key); };
+    Restore_Made::Kind kind;
+    if (kind_of(text("asking"), kind)) {
+        Restore_Made m;
+        m.kind = kind;
+        const std::string* name = text("name");
+        if (name == nullptr || name->empty())
+            return false;
+        m.name = *name;
+        if (const json_spirit::Array* volumes = json_spirit::object_get_array(o, "volumes"))
+            for (const json_spirit::Value& v : *volumes) {
+                if (v.type() != json_spirit::str_type)
+                    return false;
+                m.volumes.push_back(v.get_str());
+            }
+        out.asked.push_back(std::move(m));
+        return true;
+    }
+    const std::string* id = text("id");
+    if (id == nullptr || id->empty())
+        return false;
+    if (kind_of(text("made"), kind)) {
+        const std::string* task = text("task");
+        const std::string* name = text("name");
+        if (task == nullptr)
+            return false;
+        Restore_Made m;
+        m.kind = kind;
+        m.id = *id;
+        m.task_id = *task;
+        m.name = name != nullptr ? *name : std::string();
+        // Its answer came: the request asked for it is no longer open.
+        const auto asked = std::find_if(
+            out.asked.begin(), out.asked.end(),
+            [&m](const Restore_Made& a) { return a.kind == m.kind && a.name == m.name; });
+        if (asked != out.asked.end())
+            out.asked.erase(asked);
+        out.made.push_back(std::move(m));
+        return true;
+    }
+    if (kind_of(text("deleting"), kind)) {
+        const std::string* task = text("task");
+        if (task == nullptr)
+            return false;
+        out.deleting[std::make_pair(kind, *id)] = *task;
+        return true;
+    }
+    if (kind_of(text("left"), kind)) {
+        out.left.insert(std::make_pair(kind, *id));
+        return true;
+    }
+    return false;
+}
+
+void forget(std::vector<Restore_Made>& list, const std::vector<Restore_Made>& settled) {
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const Restore_Made& m) {
+                                  return std::any_of(settled.begin(), settled.end(),
+                                                     [&](const Restore_Made& s) {
+                                                         return s.kind == m.kind && s.id == m.id &&
+                                                                s.name == m.name;
+                                                     });
+                              }),
+               list.end());
 }
 }  // namespace
 
@@ -82,75 +449,106 @@ bool read_restore_journal(const std::string& text, Restore_Journal_Text& out) {
     bool header = false;
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         json_spirit::Value line;
-        if (!json_spirit::read(text.substr(at, end - at), line) ||
-            line.type() != json_spirit::obj_type)
-            return false;
-        const json_spirit::Object& o = line.get_obj();
+        const bool object = json_spirit::read(text.substr(at, end - at), line) &&
+                            line.type() == json_spirit::obj_type;
         if (!header) {
-            const std::string* tower = json_spirit::object_get_str(o, "tower");
+            const std::string* tower =
+                object ? json_spirit::object_get_str(line.get_obj(), "tower") : nullptr;
             if (tower == nullptr)
                 return false;
             out.tower = *tower;
+            const json_spirit::Value* started =
+                json_spirit::object_get_value(line.get_obj(), "started");
+            if (started != nullptr && started->type() == json_spirit::int_type)
+                out.started = static_cast<time_t>(started->get_int64());
             header = true;
-            continue;
+        } else if (!object || !read_journal_line(line.get_obj(), out)) {
+            ++out.unreadable;
         }
-        const std::string* kind = json_spirit::object_get_str(o, "made");
-        const std::string* id = json_spirit::object_get_str(o, "id");
-        const std::string* task = json_spirit::object_get_str(o, "task");
-        const auto known = kind != nullptr
-                               ? std::find(std::begin(KIND_NAMES), std::end(KIND_NAMES), *kind)
-                               : std::end(KIND_NAMES);
-        if (known == std::end(KIND_NAMES) || id == nullptr || id->empty() || task == nullptr)
-            return false;
-        Restore_Made made;
-        made.kind = static_cast<Restore_Made::Kind>(known - std::begin(KIND_NAMES));
-        made.id = *id;
-        made.task_id = *task;
-        out.made.push_back(std::move(made));
     }
     return header;
 }
 
 bool Restore_Journal::open(const std::string& run_id, const std::string& tower,
                            const std::string& vm_src_id, const std::string& vm_name) {
-    made_.clear();
+    text_ = Restore_Journal_Text();
+    text_.tower = tower;
+    text_.started = ::time(nullptr);
     const json_spirit::Object header{{"tower", json_spirit::Value(tower)},
                                      {"vm_src_id", json_spirit::Value(vm_src_id)},
                                      {"vm_name", json_spirit::Value(vm_name)},
-                                     {"started", json_spirit::Value(int64_t{::time(nullptr)})}};
-    if (record_.take(restore_journal_directory(), run_id,
-                     json_spirit::write(json_spirit::Value(header)) + "\n"))
+                                     {"started", json_spirit::Value(int64_t{text_.started})}};
+    if (record_.take(restore_journal_directory(), run_id, journal_line(header)))
         return true;
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to journal the restore of VM %C.\n"), vm_src_id.c_str()));
     return false;
 }
 
-bool Restore_Journal::note(const Restore_Made& made) {
-    // Kept here whatever the file takes: the run itself still removes it.
-    made_.push_back(made);
-    const json_spirit::Object line{{"made", json_spirit::Value(kind_name(made.kind))},
-                                   {"id", json_spirit::Value(made.id)},
-                                   {"task", json_spirit::Value(made.task_id)}};
-    return record_.append(json_spirit::write(json_spirit::Value(line)) + "\n");
+bool Restore_Journal::add(const std::string& line) {
+    return record_.append(line);
 }
 
-void Restore_Journal::forget(const std::vector<Restore_Made>& settled) {
-    made_.erase(std::remove_if(made_.begin(), made_.end(),
-                               [&](const Restore_Made& m) {
-                                   return std::any_of(settled.begin(), settled.end(),
-                                                      [&](const Restore_Made& s) {
-                                                          return s.kind == m.kind && s.id == m.id;
-                                                      });
-                               }),
-                made_.end());
+bool Restore_Journal::asking(const Restore_Made& what) {
+    Restore_Made asked = what;
+    asked.id.clear();
+    asked.task_id.clear();
+    json_spirit::Object line{{"asking", json_spirit::Value(kind_name(asked.kind))},
+                             {"name", json_spirit::Value(asked.name)}};
+    if (asked.kind == Restore_Made::VM) {
+        json_spirit::Array volumes;
+        for (const std::string& id : asked.volumes)
+            volumes.push_back(json_spirit::Value(id));
+        line["volumes"] = volumes;
+    }
+    // Kept here whatever the file takes: the run itself still looks for it.
+    text_.asked.push_back(std::move(asked));
+    return add(journal_line(line));
+}
+
+bool Restore_Journal::note(const Restore_Made& made) {
+    Restore_Made m = made;
+    // Answered: the last request of its kind.
+    const auto asked = std::find_if(text_.asked.rbegin(), text_.asked.rend(),
+                                    [&m](const Restore_Made& a) { return a.kind == m.kind; });
+    if (asked != text_.asked.rend()) {
+        m.name = asked->name;
+        m.volumes = asked->volumes;
+        text_.asked.erase(std::next(asked).base());
+    }
+    const json_spirit::Object line{{"made", json_spirit::Value(kind_name(m.kind))},
+                                   {"id", json_spirit::Value(m.id)},
+                                   {"task", json_spirit::Value(m.task_id)},
+                                   {"name", json_spirit::Value(m.name)}};
+    text_.made.push_back(std::move(m));
+    return add(journal_line(line));
+}
+
+bool Restore_Journal::remove_made(RESTful_Client& client, const Leftover_Alert& alert,
+                                  std::vector<Restore_Made>* settled) {
+    std::vector<Restore_Made> done;
+    const Record_Append append = [this](const std::string& line) { return add(line); };
+    Restore_Settling own;
+    own.own = true;
+    const bool all = remove_restore_made(client, text_, own, append, alert, done);
+    forget(text_.made, done);
+    forget(text_.asked, done);
+    if (settled != nullptr)
+        *settled = std::move(done);
+    return all;
 }
 
 void Restore_Journal::close() {
-    if (made_.empty())
-        record_.release();
-    else
+    if (unsettled())
         record_.keep();
-    made_.clear();
+    else
+        record_.release();
+    text_ = Restore_Journal_Text();
+}
+
+void Restore_Journal::finish() {
+    text_.made.clear();
+    text_.asked.clear();
+    close();
 }
 
 Volume_Removal delete_unmounted_volume(RESTful_Client& client, const std::string& id,
@@ -176,63 +574,52 @@ Volume_Removal delete_unmounted_volume(RESTful_Client& client, const std::string
     return Volume_Removal::GONE;
 }
 
-bool remove_restore_made(RESTful_Client& client, const std::vector<Restore_Made>& made,
-                         std::vector<Restore_Made>& settled) {
+bool remove_restore_made(RESTful_Client& client, const Restore_Journal_Text& journal,
+                         const Restore_Settling& who, const Record_Append& append,
+                         const Leftover_Alert& alert, std::vector<Restore_Made>& settled) {
     settled.clear();
-    bool all = true;
-    bool vm_stays = false;
-    for (const Restore_Made& m : made)
-        if (m.kind == Restore_Made::VM) {
-            const VM_Removal removal = remove_vm(client, m);
-            if (removal == VM_Removal::GONE)
-                settled.push_back(m);
-            all = all && removal == VM_Removal::GONE;
-            vm_stays = vm_stays || removal == VM_Removal::STAYS;
-        }
-    // A VM that stays may mount the volumes, which then look another VM's:
-    // none is touched. One not made yet mounts nothing; it will find its
-    // volumes gone.
-    if (vm_stays)
-        return false;
-    for (const Restore_Made& m : made) {
-        if (m.kind != Restore_Made::VOLUME)
-            continue;
-        std::string why;
-        if (creation_pending(client, m)) {
-            all = false;
-        } else if (delete_unmounted_volume(client, m.id, &why) != Volume_Removal::FAILED) {
-            settled.push_back(m);
-        } else {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete volume %C. SmartX Error (%C).\n"),
-                       m.id.c_str(), why.c_str()));
-            all = false;
-        }
-    }
-    return all;
+    return Settler(client, journal, who, append, alert).settle(settled);
 }
 
-void sweep_dead_restores(RESTful_Client& client, const std::string& tower) {
-    visit_records(restore_journal_directory(), [&](const std::string& run_id,
-                                                   const std::string& text, bool live) {
-        if (live)
-            return false;
+void sweep_dead_restores(RESTful_Client& client, const std::string& tower,
+                         const Leftover_Alert& alert) {
+    const unsigned saved_limit = client.task_wait_limit_seconds();
+    client.set_task_wait_limit(SWEEP_TASK_WAIT_S);
+    const auto set_aside = [&alert](const Record_Seen& seen, const std::string& why) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Journal %C of a restore %C: set aside.\n"),
+                   seen.path.c_str(), why.c_str()));
+        if (alert)
+            alert(JOURNAL_KIND, seen.path, seen.run_id, why);
+        return Record_Fate::SET_ASIDE;
+    };
+    visit_records(restore_journal_directory(), [&](const Record_Seen& seen,
+                                                   const Record_Append& append) {
+        if (seen.live)
+            return Record_Fate::KEEP;
+        if (seen.too_large)
+            return set_aside(seen, "is larger than " + std::to_string(MAX_RECORD_BYTES) + " bytes");
         Restore_Journal_Text journal;
-        if (!read_restore_journal(text, journal)) {
-            ACE_ERROR((LM_WARNING, ACE_TEXT("Journal %C of a restore cannot be read: kept.\n"),
-                       run_id.c_str()));
-            return false;
-        }
+        if (!read_restore_journal(seen.text, journal))
+            return set_aside(seen, "has no header that can be read");
         if (journal.tower != tower)
-            return false;
+            return Record_Fate::KEEP;
         std::vector<Restore_Made> settled;
-        if (remove_restore_made(client, journal.made, settled))
-            return true;
-        ACE_ERROR((LM_WARNING,
-                   ACE_TEXT("What the dead restore %C made is not all removed: its "
-                            "journal is kept.\n"),
-                   run_id.c_str()));
-        return false;
+        Restore_Settling later;
+        later.answers_may_come = ::time(nullptr) - seen.modified < LATE_ANSWER_GRACE_S;
+        if (!remove_restore_made(client, journal, later, append, alert, settled)) {
+            ACE_ERROR((LM_WARNING,
+                       ACE_TEXT("What the dead restore %C made is not all removed: its "
+                                "journal is kept.\n"),
+                       seen.run_id.c_str()));
+            return Record_Fate::KEEP;
+        }
+        if (journal.unreadable > 0)
+            return set_aside(seen, "has " + std::to_string(journal.unreadable) +
+                                       " lines that cannot be read, once what the others name "
+                                       "is settled");
+        return Record_Fate::REMOVE;
     });
+    client.set_task_wait_limit(saved_limit);
 }
 
 }  // namespace smartx

@@ -1,16 +1,37 @@
 // What restores make and how what a dead one made is removed. A restore
 // servant keeps a journal, a run record (smartx/servant/run_record.h) under
-// /var/opt/velmora/tarnvik3/$COMPONENT/servant/restore/<run id>: taken before
-// it makes anything, it names the CloudTower it restores into, then each
-// volume and VM as soon as CloudTower has answered its creation, by id and
-// with the task that makes it. A finished restore removes its journal; one
-// that failed removes what it made and keeps the journal only when something
-// of it could not be removed. Whoever meets the journal of a dead run (the
-// next restore servant, the restore job's start) removes what it names: the
-// VM first, then each volume no other VM mounts.
+// /var/opt/velmora/tarnvik3/$COMPONENT/servant/restore/<run id>, one JSON
+// object a line:
+//
+//   {"tower", "vm_src_id", "vm_name", "started"}    the header: the CloudTower
+//                                                   it restores into, when
+//   {"asking": kind, "name"[, "volumes"]}           before each create request:
+//                                                   the name it gives, and for
+//                                                   a VM the volumes it mounts
+//   {"made": kind, "id", "task", "name"}            once CloudTower answered it
+//   {"deleting": kind, "id", "task"}                a removal under way
+//   {"left": kind, "id", "name", "why"}             kept: not provably the run's
+//
+// A finished restore removes its journal; one that failed removes what it
+// made and keeps the journal only when something of it is not settled.
+// Whoever meets the journal of a dead run (the next restore servant, the
+// restore job's start) settles what it names: the VM first, then the
+// volumes. It deletes an object only when the object itself still shows,
+// just before, that it is the dead run's: the name the run gave it, made no
+// earlier than the run started (where CloudTower says when), not running, a
+// VM mounting only volumes the journal names, a volume no VM mounts, never
+// the platform's own VM. What fails a check stays, with a log line and an
+// alert, and leaves the journal. An object asked for whose answer never came
+// is looked for by its name. A removal whose task has not ended is not
+// waited for again: it is left to the next run.
 #ifndef SMARTX_SERVANT_RESTORE_LEFTOVERS_H
 #define SMARTX_SERVANT_RESTORE_LEFTOVERS_H
 
+#include <cstddef>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,27 +42,42 @@ namespace smartx {
 
 class RESTful_Client;
 
-// One thing a restore made.
+// One thing a restore made, or asked CloudTower to make.
 struct Restore_Made {
     enum Kind { VOLUME, VM };
     Kind kind = VOLUME;
-    std::string id;
+    std::string id;       // empty: asked for, no answer journaled
     std::string task_id;  // the task that makes it; empty when unknown
+    std::string name;     // the name the restore gave it
+    // A VM asked for: the volumes it mounts.
+    std::vector<std::string> volumes;
 };
 
-// What a restore's journal names: the CloudTower ("host:port") and what was
-// made there.
+// What a restore's journal says.
 struct Restore_Journal_Text {
-    std::string tower;
+    std::string tower;  // "host:port"
+    time_t started = 0;
     std::vector<Restore_Made> made;
+    // Asked for, and no answer journaled.
+    std::vector<Restore_Made> asked;
+    // Removal tasks under way, by kind and id.
+    std::map<std::pair<Restore_Made::Kind, std::string>, std::string> deleting;
+    // What stays: no longer the journal's to remove.
+    std::set<std::pair<Restore_Made::Kind, std::string>> left;
+    // Lines that are no journal line (a last line cut short is not one).
+    size_t unreadable = 0;
 };
 
 // The CloudTower a login reaches, as journals name it.
 std::string journal_tower(const Login_Info& login);
 
-// Reads a journal's lines; a last line cut short (a run killed while adding
-// it) is dropped. False when the text is no journal.
+// Reads a journal's lines, each on its own; false when it has no header.
 bool read_restore_journal(const std::string& text, Restore_Journal_Text& out);
+
+// Told of each object a clean-up keeps, and of each journal set aside
+// (kind "journal", its path as id), with why.
+using Leftover_Alert = std::function<void(const std::string& kind, const std::string& id,
+                                          const std::string& name, const std::string& why)>;
 
 // The journal of one running restore.
 class Restore_Journal {
@@ -57,35 +93,54 @@ public:
     // false (logged) when it cannot, and then the restore makes nothing.
     bool open(const std::string& run_id, const std::string& tower, const std::string& vm_src_id,
               const std::string& vm_name);
-    // Notes what CloudTower has answered to make; false (logged) when the
-    // journal could not take it: the restore must then make nothing more.
+    // Notes what is about to be asked for (kind, name, a VM's volumes);
+    // false (logged) when the journal could not take it: it must not be
+    // asked for.
+    bool asking(const Restore_Made& what);
+    // Notes what CloudTower has answered to make (kind, id, task), named as
+    // the last asked for of its kind; false (logged) when the journal could
+    // not take it: the restore must then make nothing more.
     bool note(const Restore_Made& made);
-    const std::vector<Restore_Made>& made() const { return made_; }
-    // Forgets what was removed, or has a purpose of its own.
-    void forget(const std::vector<Restore_Made>& settled);
+    // Removes what the run made or asked for, as remove_restore_made does,
+    // and forgets what is settled (into *settled when given). True when
+    // nothing is left.
+    bool remove_made(RESTful_Client& client, const Leftover_Alert& alert,
+                     std::vector<Restore_Made>* settled = nullptr);
+    // Whether something made or asked for is not settled.
+    bool unsettled() const { return !text_.made.empty() || !text_.asked.empty(); }
+    const std::vector<Restore_Made>& made() const { return text_.made; }
     // Ends the run's journal: removed when nothing it names is left to
     // remove, else left for a later run to settle.
     void close();
     // Ends a finished restore's journal: what it made is the restore's.
-    void finish() {
-        made_.clear();
-        close();
-    }
+    void finish();
     bool held() const { return record_.held(); }
 
 private:
+    bool add(const std::string& line);
+
     Run_Record record_;
-    std::vector<Restore_Made> made_;
+    Restore_Journal_Text text_;
 };
 
-// Removes what a restore made: its VM first (powered off), then each volume
-// that no VM mounts. settled gets what is gone (or was never made: its task
-// ended without it) and the volumes another VM now mounts, which are that
-// VM's; the rest stays: CloudTower could not be read or refused, a creation
-// task has not ended, or the VM could not be removed (then no volume is
-// touched). True when everything is settled.
-bool remove_restore_made(RESTful_Client& client, const std::vector<Restore_Made>& made,
-                         std::vector<Restore_Made>& settled);
+// Who settles a journal: the run itself (it may power off a VM it made and
+// knows by id: its check started it), or a later run, which meets an
+// object asked for and not found as not made only once the dead run's
+// requests can no longer be carried out (answers_may_come: its journal was
+// written too recently for that).
+struct Restore_Settling {
+    bool own = false;
+    bool answers_may_come = false;
+};
+
+// Removes what a journal names: VMs first, then volumes (none while a VM of
+// the journal is not settled), each only when it passes the checks above.
+// append adds a line to the journal; settled gets what is gone, was never
+// made, or was left (kept for failing a check). True when everything is
+// settled.
+bool remove_restore_made(RESTful_Client& client, const Restore_Journal_Text& journal,
+                         const Restore_Settling& who, const Record_Append& append,
+                         const Leftover_Alert& alert, std::vector<Restore_Made>& settled);
 
 // Deletes the volume unless a VM mounts it. GONE: deleted, or not found;
 // MOUNTED: kept; FAILED: CloudTower could not be read or refused, why in
@@ -95,13 +150,25 @@ Volume_Removal delete_unmounted_volume(RESTful_Client& client, const std::string
                                        std::string* why);
 
 // Settles the journals of dead restores into the CloudTower the client is
-// logged in to (tower): what each one names is removed, and a journal with
-// nothing left goes. Journals of other CloudTowers and of running restores
-// are left alone.
-void sweep_dead_restores(RESTful_Client& client, const std::string& tower);
+// logged in to (tower): what each one names is removed as above, and a
+// journal with nothing left goes; one that cannot be read, or has lines that
+// cannot, is set aside once what it names is settled (alerted). Journals of
+// other CloudTowers and of running restores are left alone. Task waits are
+// cut short (the client's stop check still holds): what is not finished is
+// left to the next run.
+void sweep_dead_restores(RESTful_Client& client, const std::string& tower,
+                         const Leftover_Alert& alert);
 
 // The directory of the restores' journals.
 std::string restore_journal_directory();
+
+// The longest a sweep waits for one task, unless the environment's bound
+// (SMARTX_TASK_WAIT_SECONDS) is shorter.
+constexpr unsigned SWEEP_TASK_WAIT_S = 60;
+// How long after a dead run's last journal line a request it sent may still
+// be carried out (CloudTower answering late): what it asked for and is not
+// there yet is not taken as never made.
+constexpr time_t LATE_ANSWER_GRACE_S = 120;
 
 }  // namespace smartx
 

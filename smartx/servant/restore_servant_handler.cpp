@@ -26,8 +26,10 @@ namespace smartx {
 
 namespace {
 const char* const VM_INFO_OBJECT = "vm_info";
-// A VM description without a status creates the VM stopped.
-const char* const DEFAULT_STATUS = "STOPPED";
+// A new VM is made stopped whatever the backed-up one was: its check starts
+// it, its power step leaves it as the job asks, and a VM a killed restore
+// made is then found stopped, as the next run's clean-up needs to remove it.
+const char* const NEW_VM_STATUS = "STOPPED";
 // The policy of a new volume when neither the entry nor the backup names one.
 const char* const DEFAULT_POLICY = "REPLICA_2_THIN_PROVISION";
 // How long the clean-up of an ended restore (what it made removed, the VM
@@ -65,7 +67,7 @@ void Restore_Servant_Handler::reset_request() {
     client_.reset(new (std::nothrow) RESTful_Client);
     if (client_) {
         client_->set_stop_check([this] { return is_stopped(); });
-        client_->set_created_hook(
+        client_->set_task_hook(
             [this](Message::Type type, const std::string& id, const std::string& task_id) {
                 note_created(type, id, task_id);
             });
@@ -101,7 +103,7 @@ void Restore_Servant_Handler::release_zbs() {
 
 void Restore_Servant_Handler::run() {
     const std::string tower = journal_tower(param_.control.login_info);
-    sweep_dead_restores(*client_, tower);
+    sweep_dead_restores(*client_, tower, leftover_alert());
     const bool succeeded = journal_.open(uuid_generate_text(), tower, restore_entry_.vm_src_id,
                                          restore_entry_.vm_tgt_name) &&
                            handle_restore_i();
@@ -373,7 +375,8 @@ bool Restore_Servant_Handler::create_volume(Restore_Source_Entry::Volume& volume
     }
     std::string id;
     smartx_result_.clear();
-    if (!client_->create_vm_volume(setting, id, &smartx_result_) || id.empty() || journal_failed_) {
+    if (!journal_.asking(Restore_Made{Restore_Made::VOLUME, "", "", setting.name, {}}) ||
+        !client_->create_vm_volume(setting, id, &smartx_result_) || id.empty() || journal_failed_) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create volume %C.\n"), setting.name.c_str()));
         return false;
     }
@@ -454,10 +457,7 @@ bool Restore_Servant_Handler::load_vm_setting(const Backup_Piece& piece) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to load vm setting info.\n")));
         return false;
     }
-    // The status is the description's: a create request never carries an
-    // empty one.
-    const std::string* status = text_member(piece.extended_attrs, "status");
-    setting.status = status != nullptr && !status->empty() ? *status : DEFAULT_STATUS;
+    setting.status = NEW_VM_STATUS;
     setting.vm_disks.mount_new_create_disks.clear();
     vm_setting_ = std::move(setting);
     return true;
@@ -517,8 +517,7 @@ bool Restore_Servant_Handler::delete_unmounted_volume(const std::string& id, con
 
 void Restore_Servant_Handler::delete_residual_volumes() {
     std::vector<Restore_Made> settled;
-    remove_restore_made(*client_, journal_.made(), settled);
-    journal_.forget(settled);
+    journal_.remove_made(*client_, leftover_alert(), &settled);
     for (const Restore_Made& made : settled)
         if (made.kind == Restore_Made::VM && made.id == new_vm_id_)
             new_vm_id_.clear();
@@ -542,6 +541,18 @@ void Restore_Servant_Handler::note_created(Message::Type type, const std::string
 }
 
 // ---- alerts, stop test, progress ----
+
+Leftover_Alert Restore_Servant_Handler::leftover_alert() {
+    return [this](const std::string& kind, const std::string& id, const std::string& name,
+                  const std::string& why) {
+        const json_spirit::Object detail{{"kind", json_spirit::Value(kind)},
+                                         {"id", json_spirit::Value(id)},
+                                         {"name", json_spirit::Value(name)},
+                                         {"reason", json_spirit::Value(why)}};
+        raise_vm_alert(alert_client_, param_.control, job_act_.get(), Error_ID::LV_WARNING,
+                       ALERT_RESTORE_LEFTOVER_KEPT, 0, detail);
+    };
+}
 
 void Restore_Servant_Handler::add_agent_alert(unsigned level, Alert_Code code,
                                               const json_spirit::Object* detail) {

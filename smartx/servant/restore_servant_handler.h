@@ -117,6 +117,8 @@ protected:
     bool delete_unmounted_volume(const std::string& id, const char* failure);
     // Journals what CloudTower has answered to make.
     void note_created(Message::Type type, const std::string& id, const std::string& task_id);
+    // Alerts of what a clean-up keeps (leftover_alert in restore_leftovers.h).
+    Leftover_Alert leftover_alert();
 
     void add_agent_alert(unsigned level, Alert_Code code,
                          const json_spirit::Object* detail = nullptr);

@@ -340,9 +340,12 @@ bool Restore_Servant_Handler::create_new_vm() {
                    vm_setting_.name.c_str()));
         return false;
     }
+    Restore_Made asked{Restore_Made::VM, "", "", vm_setting_.name, {}};
+    for (const Mount_Disk_Setting& disk : disk_settings_)
+        asked.volumes.push_back(disk.vm_volume_id);
     smartx_result_.clear();
-    if (!client_->create_vm(vm_setting_, new_vm_id_, &smartx_result_) || new_vm_id_.empty() ||
-        journal_failed_) {
+    if (!journal_.asking(asked) || !client_->create_vm(vm_setting_, new_vm_id_, &smartx_result_) ||
+        new_vm_id_.empty() || journal_failed_) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create VM. SmartX Error (%C).\n"),
                    smartx_result_.message.c_str()));
         return false;

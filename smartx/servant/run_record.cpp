@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include <ace/Log_Msg.h>
 
@@ -23,6 +24,12 @@ constexpr time_t UNFINISHED_RECORD_AGE = 10;
 constexpr mode_t RECORD_DIRECTORY_MODE = 0750;
 constexpr mode_t RECORD_MODE = 0640;
 constexpr size_t READ_BLOCK = 4096;
+const char ASIDE_DIRECTORY[] = "aside";
+
+std::function<void(const std::string&)>& record_open_hook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
 
 bool write_all(int fd, const std::string& text) {
     for (size_t at = 0; at < text.size();) {
@@ -36,19 +43,71 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
-bool read_all(int fd, std::string& text) {
+// Reads the file from its start; too_large once it holds more than the
+// bound, and then nothing of it is kept.
+bool read_bounded(int fd, std::string& text, bool& too_large) {
     char buffer[READ_BLOCK];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    text.clear();
+    too_large = false;
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return false;
         if (n == 0)
             return true;
+        if (text.size() + static_cast<size_t>(n) > MAX_RECORD_BYTES) {
+            std::string().swap(text);
+            too_large = true;
+            return true;
+        }
         text.append(buffer, static_cast<size_t>(n));
+        at += n;
     }
 }
+
+// The record locked through fd is still the one under path: its run did not
+// end (removing it) between our open and our lock.
+bool still_named(int fd, const std::string& path) {
+    struct stat held;
+    struct stat named;
+    return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+// Emptied first, so that a reader that opened it before it goes and locks it
+// after finds nothing to settle.
+void remove_locked(int fd, const std::string& path) {
+    if (::ftruncate(fd, 0) != 0)
+        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to empty record %C: %C.\n"), path.c_str(),
+                   std::strerror(errno)));
+    ::unlink(path.c_str());
+}
+
+void set_aside(const std::string& dir, const std::string& name) {
+    const std::string aside = aside_directory(dir);
+    const std::string to = aside + "/" + name;
+    if (make_directories(aside, RECORD_DIRECTORY_MODE) != 0 ||
+        ::rename((dir + "/" + name).c_str(), to.c_str()) != 0) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to set record %C/%C aside: %C.\n"), dir.c_str(),
+                   name.c_str(), std::strerror(errno)));
+        return;
+    }
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Record %C/%C is set aside as %C.\n"), dir.c_str(), name.c_str(),
+               to.c_str()));
+}
+
+class Fd_Closer {
+public:
+    explicit Fd_Closer(int fd) : fd_(fd) {}
+    ~Fd_Closer() { ::close(fd_); }
+    Fd_Closer(const Fd_Closer&) = delete;
+    Fd_Closer& operator=(const Fd_Closer&) = delete;
+
+private:
+    int fd_;
+};
 }  // namespace
 
 bool plain_path_part(const std::string& s) {
@@ -57,6 +116,14 @@ bool plain_path_part(const std::string& s) {
 
 std::string servant_record_directory(const std::string& kind) {
     return host_path("/var/opt/velmora/tarnvik3/$COMPONENT/servant/") + kind;
+}
+
+std::string aside_directory(const std::string& dir) {
+    return dir + "/" + ASIDE_DIRECTORY;
+}
+
+void set_record_open_hook(std::function<void(const std::string& path)> hook) {
+    record_open_hook() = std::move(hook);
 }
 
 bool Run_Record::take(const std::string& dir, const std::string& run_id, const std::string& text) {
@@ -70,7 +137,8 @@ bool Run_Record::take(const std::string& dir, const std::string& run_id, const s
     }
     const std::string path = dir + "/" + run_id;
     const std::string part = dir + "/." + run_id;
-    const int fd = ::open(part.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, RECORD_MODE);
+    const int fd =
+        ::open(part.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, RECORD_MODE);
     if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || !write_all(fd, text) ||
         ::rename(part.c_str(), path.c_str()) != 0) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write record %C: %C.\n"), path.c_str(),
@@ -98,7 +166,7 @@ void Run_Record::release() {
     if (fd_ < 0)
         return;
     // Removed while still locked: no reader takes it for a dead run's.
-    ::unlink(path_.c_str());
+    remove_locked(fd_, path_);
     keep();
 }
 
@@ -125,30 +193,61 @@ bool visit_records(const std::string& dir, const Record_Visit& visit) {
         if (name.empty() || !S_ISREG(st.st_mode))
             continue;
         const std::string path = dir + "/" + name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
         if (fd < 0) {
             // Gone since it was listed: its run ended.
-            if (errno != ENOENT)
+            if (errno != ENOENT) {
+                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to open record %C: %C.\n"), path.c_str(),
+                           std::strerror(errno)));
                 ok = false;
+            }
             continue;
         }
+        const Fd_Closer closer(fd);
+        if (record_open_hook())
+            record_open_hook()(path);
         const bool dead = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        // Its run ended between our open and our lock: nothing to settle.
+        if (dead && !still_named(fd, path))
+            continue;
         // A hidden record is one being written: its run is alive, or died
         // before it held anything (then, unlocked and old, it goes).
         if (name[0] == '.') {
             if (dead && ::time(nullptr) - st.st_mtime > UNFINISHED_RECORD_AGE)
                 ::unlink(path.c_str());
-            ::close(fd);
             continue;
         }
-        std::string text;
-        if (!read_all(fd, text)) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read record %C.\n"), path.c_str()));
+        Record_Seen seen;
+        seen.run_id = name;
+        seen.path = path;
+        seen.live = !dead;
+        struct stat held;
+        seen.modified = ::fstat(fd, &held) == 0 ? held.st_mtime : 0;
+        if (!read_bounded(fd, seen.text, seen.too_large)) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read record %C: %C.\n"), path.c_str(),
+                       std::strerror(errno)));
             ok = false;
-        } else if (visit(name, text, !dead) && dead) {
-            ::unlink(path.c_str());
+            continue;
         }
-        ::close(fd);
+        // Emptied by its run as it ended: it names nothing.
+        if (dead && !seen.too_large && seen.text.empty()) {
+            remove_locked(fd, path);
+            continue;
+        }
+        const Record_Append append = [&](const std::string& text) {
+            if (dead && write_all(fd, text))
+                return true;
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path.c_str(),
+                       dead ? std::strerror(errno) : "its run holds it"));
+            return false;
+        };
+        const Record_Fate fate = visit(seen, append);
+        if (!dead)
+            continue;
+        if (fate == Record_Fate::REMOVE)
+            remove_locked(fd, path);
+        else if (fate == Record_Fate::SET_ASIDE)
+            set_aside(dir, name);
     }
     if (reader.last_error() != 0) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to list records of %C.\n"), dir.c_str()));

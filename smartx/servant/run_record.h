@@ -7,14 +7,23 @@
 // A record is written under a hidden name, locked and only then renamed into
 // place, so a record under its name is complete and locked until its run
 // ends. What is added later goes at its end, one line at a time: a run killed
-// while adding leaves at most a last line cut short, which readers drop.
+// while adding leaves at most a last line cut short, which readers drop. A
+// run that ends empties its record before it removes it, still locked: a
+// reader that opened it just before and locks it just after finds it gone
+// (or empty) and leaves it, never taking the ended run for a dead one.
 #ifndef SMARTX_SERVANT_RUN_RECORD_H
 #define SMARTX_SERVANT_RUN_RECORD_H
 
+#include <cstddef>
+#include <ctime>
 #include <functional>
 #include <string>
 
 namespace smartx {
+
+// A record is a few lines: one larger than this is no record of ours and is
+// never read into memory.
+constexpr size_t MAX_RECORD_BYTES = 1 << 20;
 
 // A name that is one path part of our own: not empty, no separators,
 // nothing hidden.
@@ -36,7 +45,7 @@ public:
     bool take(const std::string& dir, const std::string& run_id, const std::string& text);
     // Adds text at the record's end; false (logged) when it cannot.
     bool append(const std::string& text);
-    // Removes the record: its run leaves nothing to settle.
+    // Empties and removes the record: its run leaves nothing to settle.
     void release();
     // Lets the record go and leaves it in place: its run leaves something a
     // later reader settles.
@@ -48,17 +57,50 @@ private:
     std::string path_;
 };
 
-// Called for each record of a directory with its run id and text. live: its
-// run holds it. For a dead run's record, which the visit holds locked while
-// it runs, the answer says whether to remove it; for a live one it is unused.
+// One record as a visit sees it.
+struct Record_Seen {
+    std::string run_id;
+    std::string path;
+    // The whole text, unless too_large (then empty).
+    std::string text;
+    // Its run holds it. A dead run's record is held locked by the visit.
+    bool live = false;
+    bool too_large = false;
+    // When it was last written.
+    time_t modified = 0;
+};
+
+// What becomes of a dead run's record once visited (a live one's stays).
+enum class Record_Fate {
+    KEEP,
+    // Settled: it goes.
+    REMOVE,
+    // Not ours to settle (unreadable, too large): moved to <dir>/aside/, out
+    // of every later visit's way, for a person to look at.
+    SET_ASIDE,
+};
+
+// Adds a line at the end of the dead run's record being visited; false
+// (logged) when it cannot.
+using Record_Append = std::function<bool(const std::string& text)>;
+
+// Called for each record of a directory; for a live one the answer is unused
+// and append refuses.
 using Record_Visit =
-    std::function<bool(const std::string& run_id, const std::string& text, bool live)>;
+    std::function<Record_Fate(const Record_Seen& seen, const Record_Append& append)>;
 
 // Visits every record of dir, and removes the unfinished ones (hidden) of
 // runs that died before their record was complete. False (logged) when the
 // directory cannot be listed or a record cannot be read; a missing directory
 // holds no records.
 bool visit_records(const std::string& dir, const Record_Visit& visit);
+
+// The directory set-aside records of dir go to.
+std::string aside_directory(const std::string& dir);
+
+// Tests only: called with a record's path once a visit has opened it and
+// before it locks it (the window in which its run can end).
+void set_record_open_hook(std::function<void(const std::string& path)> hook);
 
 }  // namespace smartx
 

@@ -44,6 +44,7 @@ protected:
         vm_ = numbered_vm("ft", 0, "ft-0", {2 * 1024 * 1024 + 4608, 700 * 1024}, "under faults");
         vm_.running = true;
         world_->add_vms({vm_});
+        start_ = tower_census(*world_);
         chain_.reset(new Job_Chain(*world_, vm_, JOB_ENGINE_PATH, root_.path()));
     }
 
@@ -61,6 +62,7 @@ protected:
     std::unique_ptr<Backup_World> world_;
     VM vm_;
     std::unique_ptr<Job_Chain> chain_;
+    Tower_Census start_;
 };
 
 // What the hurt run commits: nothing, one set (and it succeeds), one set it
@@ -151,10 +153,17 @@ const Fault_Case fault_cases[] = {
     {"LostCommitAnswerAndLookUp", ONE_UNTOLD, {}, commit_answers(100, true, Commit_Answer::NAMES_NO_SET, true),
      no, Point::START, 0},
     {"UnstoredCommitAnswersCutOff", NONE, {}, commit_answers(100, false, Commit_Answer::CUT_OFF), no, Point::START, 0},
+    // A journal left from long ago names the VM, its volumes and the
+    // CloudTower VM: the restores that follow settle it, and none goes.
+    {"BesideAStaleRestoreJournal", ONE, {}, [](Backup_World& w) { plant_stale_journal(w, "ft-0"); }, no, Point::START,
+     0},
     // The restore side: nothing it made stays once the job runs again.
     {"ZbsWriteErrorsFailTheRestore", NONE, {{"ZBS_SIM_FAIL_WRITES", "100000"}}, none, no, Point::START, 0, RESTORE},
+    {"RestoreKilledWhileItsFirstVolumeIsAnswered", NONE, {}, none, killed, Point::START, 0, RESTORE,
+     "WhileItsFirstVolumeIsAnswered"},
     {"RestoreKilledOnceItsVolumesAreMade", NONE, {}, none, killed, Point::START, 0, RESTORE, "OnceItsVolumesAreMade"},
     {"RestoreKilledWhileItWritesThem", NONE, {}, none, killed, Point::START, 0, RESTORE, "WhileItWritesThem"},
+    {"RestoreKilledWhileItsVmIsAnswered", NONE, {}, none, killed, Point::START, 0, RESTORE, "WhileItsVmIsAnswered"},
     {"RestoreKilledOnceItsVmIsMade", NONE, {}, none, killed, Point::START, 0, RESTORE, "OnceItsVmIsMade"},
     {"RestoreKilledBeforeItsPowerStep", NONE, {}, none, killed, Point::START, 0, RESTORE, "BeforeItsPowerStep"},
     {"RestoreCancelledDuringAnEndlessTask", NONE, {}, none, Hurt::CANCEL, Point::START, 0, RESTORE, "WhileItsVmIsMadeForever"},
@@ -223,10 +232,20 @@ protected:
         }
         const int hurt_exit = chain_->last_run().exit_code;
         EXPECT_TRUE(reached || c.hurt == no) << chain_->last_run().output;
-        // Run again ("ignore": a VM left under the name would be skipped).
-        EXPECT_TRUE(chain_->restore(set, c.name) == chain_->book().held(set))
+        EXPECT_TRUE(wait_landed(*world_, at, before));
+        // Run again ("ignore": a VM left under the name would be skipped); a
+        // VM the hurt run started stays, and the set comes back beside it.
+        Strings kept;
+        std::string name = c.name;
+        if (at.vm_kept) {
+            kept.push_back(vm_id_named(*world_, name));
+            name += "-again";
+        }
+        EXPECT_TRUE(chain_->restore(set, name) == chain_->book().held(set))
             << chain_->last_run().output;
-        EXPECT_EQ(restore_leftovers(*world_, before, {vm_id_named(*world_, c.name)}), Strings());
+        kept.push_back(vm_id_named(*world_, name));
+        EXPECT_EQ(restore_leftovers(*world_, before, kept), Strings());
+        EXPECT_EQ(vanished(*world_, before), Strings());
         EXPECT_EQ(chain_->book().restore_problems(), Strings());
         EXPECT_EQ(chain_->book().leftovers(true), Strings());
         std::printf("%s: %s, the hurt run ended %d\n", c.name, reached ? "reached" : "not reached",
@@ -277,6 +296,9 @@ TEST_P(Fault, NothingLostOrLeftBehind) {
                     chain_->book().held(set))
             << chain_->last_run().output;
     }
+    // Nothing that was there is gone, and no journal is left.
+    EXPECT_EQ(vanished(*world_, start_), Strings());
+    EXPECT_EQ(restore_journals(), Strings());
     std::printf("%s: hurt after %d ms, %zu committed\n", c.name, delay, made);
 }
 

@@ -147,7 +147,8 @@ void expect_dump_is_body(const Object& body) {
 // Bodies of a VM and its parts as CloudTower answers them.
 inline Object volume_body() {
     return body(R"({"cluster": {"id": "c1", "name": "cl"}, "description": "system disk",
-                    "elf_storage_policy": "REPLICA_2_THIN_PROVISION", "id": "vol1", "local_id": "lvol1",
+                    "elf_storage_policy": "REPLICA_2_THIN_PROVISION", "id": "vol1",
+                    "local_created_at": "2024-01-02T03:04:05Z", "local_id": "lvol1",
                     "lun": {"id": "lun1", "name": "lun"}, "mounting": true, "name": "vm1-disk0",
                     "path": "/zbs/vol1", "sharing": false, "size": 10737418240, "type": "KVM_VOLUME",
                     "vm_disks": [{"id": "d1"}]})");
@@ -180,7 +181,8 @@ inline Object vm_body() {
                                           "model": "T4", "name": "gpu0", "status": "IN_USE", "vms": []}],
                          "guest_cpu_model": "", "guest_os_type": "LINUX", "ha": false,
                          "host": {"id": "h1", "name": "node1", "management_ip": "10.0.0.1"}, "hostname": "web1",
-                         "id": "v1", "in_recycle_bin": false, "labels": [{"id": "l1"}], "local_id": "lv1",
+                         "id": "v1", "in_recycle_bin": false, "labels": [{"id": "l1"}],
+                         "local_created_at": "2024-01-02T03:04:05Z", "local_id": "lv1",
                          "memory": 8589934592, "name": "vm1", "node_ip": "10.0.0.1",
                          "snapshots": [{"id": "s1", "name": "snap"}], "status": "RUNNING",
                          "usb_devices": [{"id": "u1"}], "vcpu": 4, "video_type": "VGA",

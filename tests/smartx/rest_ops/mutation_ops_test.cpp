@@ -325,7 +325,7 @@ TEST_F(MutationOpsTest, EndlessTasksEndAtTheBoundOrTheStopAndNameWhatTheyMakeFir
         SCOPED_TRACE(row.name);
         server_->hold_tasks("create-vm-volume", 1);
         std::vector<std::string> told;
-        client_.set_created_hook(
+        client_.set_task_hook(
             [&told](smartx::Message::Type type, const std::string& id, const std::string& task) {
                 told = {std::to_string(type), id, task};
             });

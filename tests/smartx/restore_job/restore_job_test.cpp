@@ -389,14 +389,78 @@ TEST_F(RestoreWorld, KilledServantsLeaveNothingOnceTheJobRunsAgain) {
         world_->tower().reset_switches();
         ASSERT_TRUE(reached) << hurt.output;
         EXPECT_EQ(hurt.exit_code, 1) << hurt.output;
+        ASSERT_TRUE(wait_landed(*world_, point, before));
 
-        const Job_Engine_Run again = restore(Array{entry(0, sets[0], name)}, ignore);
+        // A VM the killed servant started stays: it comes back beside it.
+        Strings kept;
+        std::string again_name = name;
+        if (point.vm_kept) {
+            kept.push_back(vm_id_named(*world_, name));
+            again_name += "-again";
+        }
+        const Job_Engine_Run again = restore(Array{entry(0, sets[0], again_name)}, ignore);
         ASSERT_EQ(again.exit_code, 0) << again.output;
-        const std::string id = vm_id_named(*world_, name);
+        const std::string id = vm_id_named(*world_, again_name);
         ASSERT_FALSE(id.empty());
         EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
-        EXPECT_EQ(restore_leftovers(*world_, before, {id}), Strings());
+        kept.push_back(id);
+        EXPECT_EQ(restore_leftovers(*world_, before, kept), Strings());
     }
+}
+
+// A dead restore's VM whose removal never ends: the job's start-up sweep
+// ends at a cancel, long before its wait's bound, and leaves the VM and its
+// journal to the next run; once CloudTower ends the removal, the job runs
+// again, asks after that removal instead of starting another, and restores.
+TEST_F(RestoreWorld, ASweepBehindARemovalThatNeverEndsStopsAtACancel) {
+    // Well below the sweep's own bound on one task (60 s).
+    constexpr std::chrono::seconds PROMPT{30};
+    std::vector<std::string> sets;
+    const std::vector<std::string> contents = backup(JOB_DEFINITION_SUBTYPE_FULL, sets)[0];
+    const Object ignore{{"duplicate_vm", Value("ignore")}};
+    const std::string name = "swept";
+    Restore_Kill_Point killed{"", {}, nullptr, nullptr};
+    for (const Restore_Kill_Point& p : restore_kill_points(vms_[0], name))
+        if (std::string(p.name) == "OnceItsVmIsMade")
+            killed = p;
+    ASSERT_TRUE(killed.arm);
+    const Tower_Census before = tower_census(*world_);
+    write_restore_definition(root_.file("restore.json"), JOB_DEFINITION_SUBTYPE_VM,
+                             Array{entry(0, sets[0], name)}, ignore);
+    killed.arm(*world_);
+    const Job_Engine_Run hurt = run_hurt_job(
+        JOB_ENGINE_PATH, root_.file("restore.json"), root_.file("engine.out"), killed.env,
+        [&] { return killed.reached(*world_, before); }, 0,
+        [](pid_t engine) { kill_servants(engine); });
+    world_->tower().reset_switches();
+    const std::string dead_vm = vm_id_named(*world_, name);
+    ASSERT_FALSE(dead_vm.empty()) << hurt.output;
+
+    world_->tower().hold_tasks("delete-vm");
+    world_->tower().clear_requests();
+    const auto removal_asked = [&] { return vm_changes() > 0; };
+    const auto start = std::chrono::steady_clock::now();
+    const Job_Engine_Run cancelled =
+        run_hurt_job(JOB_ENGINE_PATH, root_.file("restore.json"), root_.file("engine.out"), {},
+                     removal_asked, 0, [](pid_t engine) { ::kill(engine, SIGINT); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, PROMPT);
+    EXPECT_NE(cancelled.exit_code, 0) << cancelled.output;
+    EXPECT_EQ(cancelled.count("The restore job is stopped."), 1u) << cancelled.output;
+    EXPECT_EQ(restore_journals().size(), 1u);
+    EXPECT_FALSE(vm_id_named(*world_, name).empty());
+
+    world_->tower().release_tasks();
+    const Job_Engine_Run again = restore(Array{entry(0, sets[0], name)}, ignore);
+    ASSERT_EQ(again.exit_code, 0) << again.output;
+    size_t removals = 0;
+    for (const auto& r : world_->tower().requests())
+        removals += r.path == "/v2/api/delete-vm";
+    EXPECT_EQ(removals, 1u);
+    const std::string id = vm_id_named(*world_, name);
+    ASSERT_FALSE(id.empty());
+    EXPECT_NE(id, dead_vm);
+    EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
+    EXPECT_EQ(restore_leftovers(*world_, before, {id}), Strings());
 }
 
 // The VM's creation task never ends. Cancelled, the job ends at once; not

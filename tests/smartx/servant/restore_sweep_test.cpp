@@ -1,0 +1,512 @@
+// What the journals of dead restores name is removed only while it still
+// shows that it is the dead run's, and journals that are stale, planted,
+// damaged or huge never make a sweep delete what is not its own: the sweep
+// against the simulated CloudTower, in this process.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "fixture.h"
+#include "host/json_spirit/json_io.h"
+#include "host/paths.h"
+#include "smartx/common/restful_client.h"
+#include "smartx/common/vm_setting.h"
+#include "smartx/common/vm_snapshot.h"
+#include "smartx/servant/restore_leftovers.h"
+#include "world/restore_faults.h"
+
+namespace backup_test {
+namespace {
+
+using smartx::Restore_Made;
+using Strings = std::vector<std::string>;
+
+// CloudTower's form of a time.
+std::string tower_time(time_t when) {
+    struct tm tm;
+    gmtime_r(&when, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+    return text;
+}
+
+std::string line(const Object& o) {
+    return json_spirit::write(Value(o)) + "\n";
+}
+
+Object header(const std::string& tower, time_t started) {
+    return Object{{"tower", Value(tower)},
+                  {"vm_src_id", Value("src")},
+                  {"vm_name", Value("target")},
+                  {"started", Value(int64_t{started})}};
+}
+
+Object made(const char* kind, const std::string& id, const std::string& name) {
+    return Object{
+        {"made", Value(kind)}, {"id", Value(id)}, {"task", Value("")}, {"name", Value(name)}};
+}
+
+Object asking(const char* kind, const std::string& name, const Strings& volumes = {}) {
+    Object o{{"asking", Value(kind)}, {"name", Value(name)}};
+    if (!volumes.empty()) {
+        Array ids;
+        for (const std::string& v : volumes)
+            ids.push_back(Value(v));
+        o["volumes"] = ids;
+    }
+    return o;
+}
+
+class RestoreSweep : public BackupWorld {
+protected:
+    void SetUp() override {
+        BackupWorld::SetUp();
+        login_ = world_->defaults().login;
+        ASSERT_TRUE(client_.login(login_));
+        tower_ = smartx::journal_tower(login_);
+    }
+
+    // An unmounted volume made now.
+    std::string volume(const std::string& name) {
+        smartx::VM_Volume_Setting setting;
+        setting.cluster_id = world_->defaults().cluster_id;
+        setting.size = static_cast<int64_t>(MiB);
+        setting.elf_storage_policy = "REPLICA_2_THIN_PROVISION";
+        setting.name = name;
+        std::string id;
+        EXPECT_TRUE(client_.create_vm_volume(setting, id));
+        return id;
+    }
+    // A VM with one disk, made now as CloudTower says (its volume too).
+    VM fresh_vm(uint64_t number, const std::string& name, bool running) {
+        VM vm = numbered_vm("sw", number, name, {MiB}, "made by a restore");
+        vm.running = running;
+        world_->add_vms({vm});
+        stamp_now("vms", vm.id);
+        for (const Disk& d : vm.disks)
+            stamp_now("vm_volumes", d.volume_id);
+        return vm;
+    }
+    void stamp_now(const char* kind, const std::string& id) {
+        Object record;
+        ASSERT_TRUE(world_->tower().record(kind, id, record));
+        record["local_created_at"] = tower_time(::time(nullptr));
+        ASSERT_TRUE(world_->tower().put_records(kind, Array{Value(record)}));
+    }
+    bool exists(const char* kind, const std::string& id) {
+        Object record;
+        return world_->tower().record(kind, id, record);
+    }
+    std::string cloudtower_vm() {
+        for (const Value& v : world_->tower().records("vms"))
+            if (text_of(v, "name") == "CloudTower")
+                return text_of(v, "id");
+        return "";
+    }
+    // A journal of a dead run, as any file under the journals' directory,
+    // last written long enough ago that no request of its run is still
+    // under way.
+    void plant(const std::string& run, const std::string& text) {
+        const std::string dir = smartx::restore_journal_directory();
+        ASSERT_EQ(make_directories(dir, 0750), 0);
+        const std::string path = dir + "/" + run;
+        std::ofstream(path, std::ios::binary) << text;
+        const time_t old = ::time(nullptr) - 2 * smartx::LATE_ANSWER_GRACE_S;
+        const struct utimbuf times = {old, old};
+        ASSERT_EQ(::utime(path.c_str(), &times), 0);
+    }
+    void plant(const std::string& run, const std::vector<Object>& lines) {
+        std::string text;
+        for (const Object& o : lines)
+            text += line(o);
+        plant(run, text);
+    }
+    // Sweeps; the alerts it raised.
+    Strings sweep() {
+        Strings alerts;
+        smartx::sweep_dead_restores(
+            client_, tower_,
+            [&alerts](const std::string& kind, const std::string& id, const std::string&,
+                      const std::string& why) { alerts.push_back(kind + " " + id + ": " + why); });
+        return alerts;
+    }
+    // Journals in place, and set aside.
+    static size_t journals() {
+        const Strings all = restore_journals();
+        return std::count_if(all.begin(), all.end(),
+                             [](const std::string& j) { return j.find('/') == std::string::npos; });
+    }
+    static size_t set_aside() { return restore_journals().size() - journals(); }
+
+    smartx::RESTful_Client client_;
+    smartx::Login_Info login_;
+    std::string tower_;
+};
+
+// What a journal names and what becomes of it.
+struct Planted {
+    std::vector<Object> lines;
+    Strings gone;  // VM and volume ids
+    Strings kept;
+};
+
+// Journals as a killed run leaves them and as a stale or planted one may be:
+// only what still shows it is the run's goes; what fails a check stays,
+// alerted, and leaves the journal.
+TEST_F(RestoreSweep, ADeadJournalsObjectGoesOnlyWhileItStillShowsItIsTheRuns) {
+    const time_t started = ::time(nullptr) - 5;
+    const time_t later = ::time(nullptr) + 3600;
+    const struct Row {
+        const char* name;
+        std::function<Planted()> plant;
+        size_t alerts;
+    } rows[] = {
+        {"AnUnmountedVolumeItMade",
+         [&] {
+             const std::string v = volume("sw-a");
+             return Planted{{header(tower_, started), made("volume", v, "sw-a")}, {v}, {}};
+         },
+         0},
+        {"ItsStoppedVmWithItsVolume",
+         [&] {
+             const VM vm = fresh_vm(1, "sw-b", false);
+             const Disk& d = vm.disks[0];
+             return Planted{{header(tower_, started), made("volume", d.volume_id, d.name),
+                             made("vm", vm.id, vm.name)},
+                            {vm.id, d.volume_id},
+                            {}};
+         },
+         0},
+        {"AVolumeAnotherVmMounts",
+         [&] {
+             const Disk& d = vm_.disks[0];
+             return Planted{
+                 {header(tower_, started), made("volume", d.volume_id, d.name)}, {}, {d.volume_id}};
+         },
+         1},
+        {"TheCloudTowerVm",
+         [&] {
+             const std::string id = cloudtower_vm();
+             return Planted{{header(tower_, started), made("vm", id, "CloudTower")}, {}, {id}};
+         },
+         1},
+        {"ARunningVmWithItsVolumeAndSnapshot",
+         [&] {
+             const VM vm = fresh_vm(2, "sw-c", true);
+             smartx::VM_Snapshot snapshot;
+             EXPECT_TRUE(client_.create_vm_snapshot("sw-c-snap", vm.id, snapshot, false));
+             const Disk& d = vm.disks[0];
+             return Planted{{header(tower_, started), made("volume", d.volume_id, d.name),
+                             made("vm", vm.id, vm.name)},
+                            {},
+                            {vm.id, d.volume_id, snapshot.id}};
+         },
+         2},
+        {"AUsersVolumeMadeBeforeTheRunStarted",
+         [&] {
+             const std::string v = volume("sw-d");
+             return Planted{{header(tower_, later), made("volume", v, "sw-d")}, {}, {v}};
+         },
+         1},
+        {"AVolumeOfAnotherName",
+         [&] {
+             const std::string v = volume("sw-e");
+             return Planted{{header(tower_, started), made("volume", v, "sw-other")}, {}, {v}};
+         },
+         1},
+        {"AVmMountingAVolumeTheRunDidNotMake",
+         [&] {
+             const VM vm = fresh_vm(3, "sw-f", false);
+             return Planted{{header(tower_, started), made("vm", vm.id, vm.name)},
+                            {},
+                            {vm.id, vm.disks[0].volume_id}};
+         },
+         1},
+        {"AJournalThatNamesNothing",
+         [&] {
+             const std::string v = volume("sw-g");
+             Object old = made("volume", v, "");
+             old.erase("name");
+             return Planted{{header(tower_, started), old}, {}, {v}};
+         },
+         1},
+        {"AVolumeAskedForWhoseAnswerNeverCame",
+         [&] {
+             const std::string v = volume("sw-h");
+             return Planted{{header(tower_, started), asking("volume", "sw-h")}, {v}, {}};
+         },
+         0},
+        {"AVmAskedForWhoseAnswerNeverCame",
+         [&] {
+             const VM vm = fresh_vm(4, "sw-i", false);
+             const Disk& d = vm.disks[0];
+             return Planted{{header(tower_, started), made("volume", d.volume_id, d.name),
+                             asking("vm", vm.name, {d.volume_id})},
+                            {vm.id, d.volume_id},
+                            {}};
+         },
+         0},
+        {"SomethingAskedForThatWasNeverMade",
+         [&] {
+             return Planted{{header(tower_, started), asking("volume", "sw-never")}, {}, {}};
+         },
+         0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Planted planted = row.plant();
+        plant(row.name, planted.lines);
+        const Strings alerts = sweep();
+        EXPECT_EQ(alerts.size(), row.alerts) << ::testing::PrintToString(alerts);
+        // Everything is settled: the journal goes.
+        EXPECT_EQ(journals(), 0u);
+        for (const std::string& id : planted.gone)
+            EXPECT_FALSE(exists("vms", id) || exists("vm_volumes", id)) << id;
+        for (const std::string& id : planted.kept)
+            EXPECT_TRUE(exists("vms", id) || exists("vm_volumes", id) || exists("vm_snapshots", id))
+                << id;
+        // A second sweep finds nothing more to do or say.
+        EXPECT_EQ(sweep(), Strings());
+    }
+    EXPECT_EQ(set_aside(), 0u);
+    EXPECT_TRUE(exists("vms", vm_.id));
+    EXPECT_EQ(listed_vm(*world_, vm_.id).disks.size(), vm_.disks.size());
+}
+
+// A journal read line by line and within a bound: what its readable lines
+// name is settled, the rest is set aside (alerted) naming its file; a huge
+// one is never read into memory.
+TEST_F(RestoreSweep, JournalsThatCannotBeReadWholeAreSetAsideOnceTheirReadableLinesAreSettled) {
+    const time_t started = ::time(nullptr) - 5;
+    const struct Row {
+        const char* name;
+        std::function<std::string(Strings& gone, Strings& kept)> text;
+        size_t journals;
+        size_t aside;
+    } rows[] = {
+        {"AGarbageLineAmongGoodOnes",
+         [&](Strings& gone, Strings&) {
+             const std::string a = volume("sw-j"), b = volume("sw-k");
+             gone = {a, b};
+             return line(header(tower_, started)) + line(made("volume", a, "sw-j")) +
+                    "{not a journal line\n" + line(Object{{"what", Value(1)}}) +
+                    line(made("volume", b, "sw-k"));
+         },
+         0, 1},
+        {"ALastLineCutShort",
+         [&](Strings& gone, Strings&) {
+             const std::string a = volume("sw-l");
+             gone = {a};
+             return line(header(tower_, started)) + line(made("volume", a, "sw-l")) +
+                    "{\"made\": \"vol";
+         },
+         0, 0},
+        {"NoHeader",
+         [&](Strings&, Strings& kept) {
+             const std::string a = volume("sw-m");
+             kept = {a};
+             return "garbage\n" + line(made("volume", a, "sw-m"));
+         },
+         0, 1},
+        {"LargerThanAnyJournal",
+         [&](Strings&, Strings& kept) {
+             const std::string a = volume("sw-n");
+             kept = {a};
+             return line(header(tower_, started)) + line(made("volume", a, "sw-n")) +
+                    std::string(smartx::MAX_RECORD_BYTES, ' ') + "\n";
+         },
+         0, 1},
+        {"WhatThisCloudTowerCannotTell",
+         [&](Strings&, Strings& kept) {
+             const std::string a = volume("sw-o");
+             kept = {a};
+             world_->tower().fail_path("get-vm-volumes", 500, "unavailable");
+             return line(header(tower_, started)) + "garbage\n" + line(made("volume", a, "sw-o"));
+         },
+         1, 0},
+    };
+    size_t aside = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Strings gone, kept;
+        plant(row.name, row.text(gone, kept));
+        const Strings alerts = sweep();
+        world_->tower().reset_switches();
+        aside += row.aside;
+        EXPECT_EQ(journals(), row.journals);
+        EXPECT_EQ(set_aside(), aside);
+        EXPECT_EQ(alerts.size(), row.aside) << ::testing::PrintToString(alerts);
+        for (const std::string& a : alerts)
+            EXPECT_THAT(a, ::testing::HasSubstr(row.name));
+        for (const std::string& id : gone)
+            EXPECT_FALSE(exists("vm_volumes", id)) << id;
+        for (const std::string& id : kept)
+            EXPECT_TRUE(exists("vm_volumes", id)) << id;
+    }
+}
+
+// Only what a dead restore journaled goes, and only in its own CloudTower:
+// never a VM merely sharing a name, never a volume another VM mounts,
+// nothing of a running restore, nothing while CloudTower cannot be read.
+TEST_F(RestoreSweep, OnlyWhatADeadRestoreMadeGoes) {
+    const VM twin = numbered_vm("dr", 1, "twin", {MiB}, "of the same name");
+    world_->add_vms({twin});
+    const struct Row {
+        const char* name;
+        std::string tower;
+        bool live;
+        // Makes what the run makes and journals it.
+        std::function<Planted(smartx::Restore_Journal&)> run;
+        size_t journals;  // left after the sweep
+    } rows[] = {
+        {"UnmountedVolume", tower_, false,
+         [&](smartx::Restore_Journal& j) {
+             const std::string v = volume("loose-0");
+             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-0", {}}));
+             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             return Planted{{}, {v}, {}};
+         },
+         0},
+        {"ItsVmWithItsVolume", tower_, false,
+         [&](smartx::Restore_Journal& j) {
+             const VM vm = fresh_vm(5, "twin", false);
+             const Disk& d = vm.disks[0];
+             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", d.name, {}}));
+             EXPECT_TRUE(j.note({Restore_Made::VOLUME, d.volume_id, "", "", {}}));
+             EXPECT_TRUE(j.asking({Restore_Made::VM, "", "", "twin", {d.volume_id}}));
+             EXPECT_TRUE(j.note({Restore_Made::VM, vm.id, "", "", {}}));
+             return Planted{{}, {vm.id, d.volume_id}, {}};
+         },
+         0},
+        {"VolumeAnotherVmMounts", tower_, false,
+         [&](smartx::Restore_Journal& j) {
+             const Disk& d = vm_.disks[0];
+             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", d.name, {}}));
+             EXPECT_TRUE(j.note({Restore_Made::VOLUME, d.volume_id, "", "", {}}));
+             return Planted{{}, {}, {d.volume_id}};
+         },
+         0},
+        {"OfAnotherCloudTower", "10.0.0.9:443", false,
+         [&](smartx::Restore_Journal& j) {
+             const std::string v = volume("loose-1");
+             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-1", {}}));
+             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             return Planted{{}, {}, {v}};
+         },
+         1},
+        {"OfARunningRestore", tower_, true,
+         [&](smartx::Restore_Journal& j) {
+             const std::string v = volume("loose-2");
+             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-2", {}}));
+             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             return Planted{{}, {}, {v}};
+         },
+         2},
+        {"WhileCloudTowerCannotBeRead", tower_, false,
+         [&](smartx::Restore_Journal& j) {
+             const std::string v = volume("loose-3");
+             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-3", {}}));
+             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             world_->tower().fail_path("get-vm-volumes", 500, "unavailable");
+             return Planted{{}, {}, {v}};
+         },
+         3},
+    };
+    std::vector<std::unique_ptr<smartx::Restore_Journal>> running;
+    Strings later;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        running.emplace_back(new smartx::Restore_Journal);
+        smartx::Restore_Journal& journal = *running.back();
+        ASSERT_TRUE(journal.open(row.name, row.tower, vm_.id, "twin"));
+        const Planted planted = row.run(journal);
+        if (!row.live)
+            journal.close();
+        sweep();
+        world_->tower().reset_switches();
+        EXPECT_EQ(journals(), row.journals);
+        for (const std::string& id : planted.gone)
+            EXPECT_FALSE(exists("vms", id) || exists("vm_volumes", id)) << id;
+        for (const std::string& id : planted.kept)
+            EXPECT_TRUE(exists("vms", id) || exists("vm_volumes", id)) << id;
+        if (row.journals > 1)
+            later.push_back(planted.kept.front());
+        EXPECT_TRUE(exists("vms", twin.id));
+        EXPECT_TRUE(exists("vms", vm_.id));
+    }
+    // The running restore ends and CloudTower answers again: what they left goes.
+    running.clear();
+    sweep();
+    for (const std::string& id : later)
+        EXPECT_FALSE(exists("vm_volumes", id)) << id;
+    EXPECT_EQ(journals(), 1u);
+    EXPECT_EQ(listed_vm(*world_, vm_.id).disks.size(), vm_.disks.size());
+}
+
+// A restore that ends (its VM made, its journal removed) just as a sweep
+// has opened its journal and not yet locked it: the sweep must not take it
+// for a dead run's.
+TEST_F(RestoreSweep, ARestoreEndingWhileASweepOpensItsJournalKeepsWhatItMade) {
+    smartx::Restore_Journal journal;
+    ASSERT_TRUE(journal.open("ending", tower_, vm_.id, "kept"));
+    const std::string v = volume("kept-0");
+    ASSERT_TRUE(journal.asking({Restore_Made::VOLUME, "", "", "kept-0", {}}));
+    ASSERT_TRUE(journal.note({Restore_Made::VOLUME, v, "", "", {}}));
+    size_t opened = 0;
+    smartx::set_record_open_hook([&](const std::string& path) {
+        if (path.find("/ending") != std::string::npos && opened++ == 0)
+            journal.finish();
+    });
+    const Strings alerts = sweep();
+    smartx::set_record_open_hook(nullptr);
+    EXPECT_EQ(opened, 1u);
+    EXPECT_TRUE(exists("vm_volumes", v));
+    EXPECT_EQ(alerts, Strings());
+    EXPECT_EQ(restore_journals(), Strings());
+}
+
+// A removal whose task does not end within the sweep's bound is left to
+// the next sweep, which asks after that task once and waits for nothing;
+// once it has ended, the journal goes.
+TEST_F(RestoreSweep, ARemovalThatDoesNotEndIsNotWaitedForTwice) {
+    ::setenv("SMARTX_TASK_WAIT_SECONDS", "1", 1);
+    const VM vm = fresh_vm(6, "sw-p", false);
+    const Disk& d = vm.disks[0];
+    plant("slow", {header(tower_, ::time(nullptr) - 5), made("volume", d.volume_id, d.name),
+                   made("vm", vm.id, vm.name)});
+    world_->tower().hold_tasks("delete-vm");
+    const auto deletes = [this] {
+        size_t n = 0;
+        for (const sim::cloudtower::Logged_Request& r : world_->tower().requests())
+            n += r.path == "/v2/api/delete-vm" ? 1 : 0;
+        return n;
+    };
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(sweep(), Strings());
+        EXPECT_EQ(journals(), 1u);
+        EXPECT_EQ(deletes(), 1u);
+        EXPECT_TRUE(exists("vm_volumes", d.volume_id));
+    }
+    world_->tower().release_tasks();
+    // The task goes on at its next poll.
+    for (int i = 0; i < 100 && exists("vms", vm.id); ++i) {
+        sweep();
+        ::usleep(20000);
+    }
+    sweep();
+    ::unsetenv("SMARTX_TASK_WAIT_SECONDS");
+    EXPECT_FALSE(exists("vms", vm.id));
+    EXPECT_FALSE(exists("vm_volumes", d.volume_id));
+    EXPECT_EQ(journals(), 0u);
+    EXPECT_EQ(deletes(), 1u);
+}
+
+}  // namespace
+}  // namespace backup_test
