@@ -164,14 +164,24 @@ bool RESTful_Catalog_Operator::find_set(const char* catalog, const std::string& 
                    uuid.c_str()));
         return false;
     }
-    // The row itself must say it: a server that ignored the filter lists others.
+    // Only the filtered list says anything: a row of another set (a server
+    // that ignored the filter) or one that does not name its set as text
+    // makes the whole answer worthless, even when the set is among them.
     const json_spirit::Array& list = rows.get_array();
-    found = std::any_of(list.begin(), list.end(), [&](const json_spirit::Value& row) {
+    const bool filtered = std::all_of(list.begin(), list.end(), [&](const json_spirit::Value& row) {
         const std::string* id = row.type() == json_spirit::obj_type
                                     ? json_spirit::object_get_str(row.get_obj(), "uuid")
                                     : nullptr;
         return id != nullptr && *id == uuid;
     });
+    if (!filtered) {
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Failed to look up backup set %C: the answer lists rows of other "
+                            "sets, or rows that name none.\n"),
+                   uuid.c_str()));
+        return false;
+    }
+    found = !list.empty();
     return true;
 }
 

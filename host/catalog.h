@@ -11,7 +11,9 @@
 // constructors say; any other answer is final.
 //
 // A commit whose answer is lost may still have been recorded: commit_set
-// says so (UNSETTLED), and find_set settles it by looking the set up.
+// says so (UNSETTLED), and find_set looks the set up. Only an answer that
+// lists the set proves it is there; an empty list says only that it was not
+// there when asked, which a commit still in flight does not settle.
 #ifndef HOST_CATALOG_H
 #define HOST_CATALOG_H
 
@@ -62,8 +64,11 @@ public:
         return commit_set(set, replace) == COMMITTED;
     }
 
-    // Looks the set of that uuid up in the catalog: found says whether it is
-    // there. False when the catalog cannot tell (found is then false).
+    // Looks the set of that uuid up in the catalog (view "catalogs", filtered
+    // by the uuid): found when every row of the answer names the set (a
+    // non-empty list), not found when the list is empty. False when the
+    // answer proves nothing (found is then false): no list, or a row that
+    // does not carry the uuid as text (a server that ignored the filter).
     bool find_set(const char* catalog, const std::string& uuid, bool& found);
 
     // Reads a view of a catalog with a filter; out gets the view's value.

@@ -126,6 +126,9 @@ std::vector<std::string> Set_Book::leftovers(bool pool) const {
 }
 
 namespace {
+// What a backup servant says when it waits for its VM's claim lock.
+const char CLAIM_WAIT_TEXT[] = "for another one's claim of a start second";
+
 // Whether the process has blocked SIGINT for its signal thread: before, a
 // SIGINT kills it outright rather than cancelling its job.
 bool takes_stop_signals(pid_t pid) {
@@ -177,6 +180,18 @@ size_t kill_servants(pid_t engine) {
     return n;
 }
 
+void Stuck_Claim::hold(const std::string& vm_id) {
+    lock_.reset(new smartx::Hold_Claim_Lock);
+    if (!lock_->take(vm_id, nullptr)) {
+        lock_.reset();
+        throw std::runtime_error("cannot lock the hold directory of VM " + vm_id);
+    }
+}
+
+void Stuck_Claim::release() {
+    lock_.reset();
+}
+
 void Job_Chain::run(const std::string& def, const std::map<std::string, std::string>& env,
                     Hurt hurt, const std::function<bool()>& ready, int delay_ms) {
     const std::function<void(pid_t)> hurts[] = {
@@ -204,7 +219,10 @@ size_t Job_Chain::backup(Job_Definition_Subtype level,
     const std::vector<std::string> files = world_.pool_files();
     const std::function<bool()> ready[] = {
         [] { return true; }, [&] { return pool_writing(world_.pool_dir(), files); },
-        [&] { return world_.backupd().commits_received() > commits; }};
+        [&] { return world_.backupd().commits_received() > commits; },
+        [&] {
+            return file_content(dir_ + "/engine.out").find(CLAIM_WAIT_TEXT) != std::string::npos;
+        }};
     book_.before_run();
     run(def, env, hurt, ready[static_cast<int>(point)], delay_ms);
     // A commit its sender did not live to see answered still lands.

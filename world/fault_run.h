@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "smartx/servant/backup_sweep.h"
 #include "world/backup_world.h"
 #include "world/job_run.h"
 #include "world/sim_vm.h"
@@ -77,9 +79,22 @@ bool pool_writing(const std::string& pool_dir, const std::vector<std::string>& b
 // SIGKILLs every servant of the engine; how many.
 size_t kill_servants(pid_t engine);
 
-// Where a run is hurt, and how.
-enum class Hurt_Point { START, TRANSFER, COMMIT };
+// Where a run is hurt, and how. CLAIM: once a servant waits for its VM's
+// claim lock (its output says so).
+enum class Hurt_Point { START, TRANSFER, COMMIT, CLAIM };
 enum class Hurt { NOTHING, KILL_SERVANTS, CANCEL, EXPIRE_TOKENS, RESTART_BACKUP_SERVER };
+
+// The lock by which backups of a VM claim their start seconds, held by this
+// process as a backup that never lets it go would hold it.
+class Stuck_Claim {
+public:
+    // Throws std::runtime_error when the lock cannot be had.
+    void hold(const std::string& vm_id);
+    void release();
+
+private:
+    std::unique_ptr<smartx::Hold_Claim_Lock> lock_;
+};
 
 // Backups and restores of one VM's chain through job-engine (definitions and
 // output under dir), each noted in a Set_Book.

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include <httplib.h>
 
@@ -47,6 +48,7 @@ struct Backup_Server::Impl {
     int views_to_fail = 0;  // armed by a commit
     int view_failures = 0;
     int view_failure_status = 500;
+    std::string view_failure_text;  // answered as is; empty: an error body
     std::string view_override;
     std::string resources_override;
 
@@ -73,6 +75,16 @@ struct Backup_Server::Impl {
             return false;
         }
         return true;
+    }
+
+    // What the views after the next commit answer: status, and text as is
+    // (empty: an error body).
+    void arm_views(int count, int status, std::string text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        views_to_fail = count;
+        view_failures = 0;
+        view_failure_status = status;
+        view_failure_text = std::move(text);
     }
 
     // An armed raw answer is given once.
@@ -182,7 +194,12 @@ struct Backup_Server::Impl {
             std::lock_guard<std::mutex> lock(mutex);
             if (view_failures > 0) {
                 --view_failures;
-                answer_error(res, view_failure_status, "simulated failure");
+                if (view_failure_text.empty()) {
+                    answer_error(res, view_failure_status, "simulated failure");
+                } else {
+                    res.status = view_failure_status;
+                    res.set_content(view_failure_text, "application/json");
+                }
                 return;
             }
         }
@@ -503,10 +520,12 @@ void Backup_Server::fault_commits(int count, bool store, Commit_Answer answer) {
 }
 
 void Backup_Server::fail_views_after_commit(int count, int status) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->views_to_fail = count;
-    impl_->view_failures = 0;
-    impl_->view_failure_status = status;
+    impl_->arm_views(count, status, std::string());
+}
+
+void Backup_Server::answer_views_after_commit(int count, const std::string& text) {
+    const int ok = 200;
+    impl_->arm_views(count, ok, text);
 }
 
 void Backup_Server::set_view_override(const std::string& text) {

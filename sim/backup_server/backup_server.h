@@ -77,6 +77,9 @@ public:
     void fault_commits(int count, bool store, Commit_Answer answer);
     // Once a commit has come in, the next count view requests answer status.
     void fail_views_after_commit(int count, int status);
+    // Once a commit has come in, the next count view requests answer this
+    // raw text (200), whatever their filter.
+    void answer_views_after_commit(int count, const std::string& text);
     // Commits wait this long before they are handled (0: none); counted as
     // they arrive.
     void delay_commits(int ms);

@@ -48,7 +48,8 @@ bool Backup_Servant_Handler::hold_run() {
     Live_Holds holds;
     Client_IO_Ex io;
     std::vector<std::string> files;
-    if (!claim.take(vm_.id) || !read_live_holds(vm_.id, holds) || !list_vm_pool_files(io, files)) {
+    if (!claim.take(vm_.id, [this] { return is_stopped(); }) || !read_live_holds(vm_.id, holds) ||
+        !list_vm_pool_files(io, files)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to hold the backup of VM %C.\n"), vm_.id.c_str()));
         return false;
     }

@@ -156,8 +156,8 @@ protected:
     ssize_t read_blocks(const Chunk& chunk, char* buffer, uint64_t length, uint64_t offset);
     bool backup_vm_info();
     bool save_catalog();
-    // After a commit whose answer said nothing: whether the catalog holds
-    // the set, by looking it up (commit_state_).
+    // After a commit whose answer said nothing: COMMITTED when a look-up
+    // lists the set, else UNSETTLED (commit_state_).
     void settle_commit(RESTful_Catalog_Operator& catalog);
     void dump_vm_base_to_set();
     bool delete_backup_piece();
@@ -184,8 +184,9 @@ protected:
     Backuped_VM_Info backup_vm_info_;
     std::vector<std::string> succeed_vols_;
     // What became of this run's commit. UNSETTLED: sent, and neither its
-    // answer nor a look-up says whether the catalog holds it; then nothing
-    // the set may need is removed, and the next run's sweep settles it.
+    // answer nor a look-up listing the set says the catalog holds it; then
+    // nothing the set may need is removed, and the next run's sweep settles
+    // it.
     enum class Commit_State { NOT_COMMITTED, COMMITTED, UNSETTLED };
     Commit_State commit_state_ = Commit_State::NOT_COMMITTED;
     std::atomic<bool> retry_{false};

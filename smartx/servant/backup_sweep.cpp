@@ -6,8 +6,10 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <utility>
 
 #include <ace/Log_Msg.h>
@@ -22,6 +24,8 @@ namespace {
 const char SNAPSHOT_MARK[] = "-velmora-";
 // "YYYYmmdd_HHMMSS"
 constexpr size_t STAMP_LENGTH = 15;
+// Pause between tries for a claim lock another backup holds.
+constexpr int CLAIM_POLL_MS = 20;
 
 bool stamp_shaped(const std::string& s, size_t at, char separator) {
     if (s.size() - at != STAMP_LENGTH)
@@ -139,21 +143,48 @@ Hold_Claim_Lock::~Hold_Claim_Lock() {
         ::close(fd_);
 }
 
-bool Hold_Claim_Lock::take(const std::string& vm_id) {
+bool Hold_Claim_Lock::take(const std::string& vm_id, const std::function<bool()>& stopped) {
     if (fd_ >= 0 || !plain_path_part(vm_id))
         return false;
     const std::string dir = hold_directory(vm_id);
-    if (make_directories(dir, 0750) == 0) {
-        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ >= 0 && ::flock(fd_, LOCK_EX) == 0)
-            return true;
+    if (make_directories(dir, 0750) != 0 ||
+        (fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to lock hold directory %C: %C.\n"), dir.c_str(),
+                   std::strerror(errno)));
+        return false;
     }
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to lock hold directory %C: %C.\n"), dir.c_str(),
-               std::strerror(errno)));
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-    return false;
+    // A holder that never lets go (stuck, or stopped and not yet killed)
+    // must not keep this backup, or its cancel, waiting.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(WAIT_S);
+    bool told = false;
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        const int error = errno;
+        const char* why = nullptr;
+        if (error != EWOULDBLOCK && error != EINTR)
+            why = std::strerror(error);
+        else if (stopped && stopped())
+            why = "the job is stopping";
+        else if (std::chrono::steady_clock::now() >= until)
+            why = "another backup of the VM has held it for too long";
+        if (why != nullptr) {
+            ACE_ERROR((LM_ERROR,
+                       ACE_TEXT("Failed to claim a start second for VM %C: hold directory %C not "
+                                "locked, %C.\n"),
+                       vm_id.c_str(), dir.c_str(), why));
+            ::close(fd_);
+            fd_ = -1;
+            return false;
+        }
+        if (!told)
+            ACE_DEBUG((LM_INFO,
+                       ACE_TEXT("Backup of VM %C waits up to %d s for another one's claim of a "
+                                "start second.\n"),
+                       vm_id.c_str(), WAIT_S));
+        told = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(CLAIM_POLL_MS));
+    }
 }
 
 bool read_live_holds(const std::string& vm_id, Live_Holds& out) {

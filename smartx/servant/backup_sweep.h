@@ -10,6 +10,7 @@
 #define SMARTX_SERVANT_BACKUP_SWEEP_H
 
 #include <ctime>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,8 +78,13 @@ public:
     Hold_Claim_Lock(const Hold_Claim_Lock&) = delete;
     Hold_Claim_Lock& operator=(const Hold_Claim_Lock&) = delete;
 
-    // Waits for the lock; false (logged) when it cannot be had.
-    bool take(const std::string& vm_id);
+    // How long a claim waits for another backup of the VM to let the lock go.
+    static constexpr int WAIT_S = 5;
+
+    // Tries for the lock without blocking on it until it is had, WAIT_S
+    // passes or stopped() says the job is stopping; false (logged, saying
+    // which) when it is not had.
+    bool take(const std::string& vm_id, const std::function<bool()>& stopped);
 
 private:
     int fd_ = -1;

@@ -412,18 +412,23 @@ void Backup_Servant_Handler::settle_commit(RESTful_Catalog_Operator& catalog) {
                ACE_TEXT("No answer says whether backup set %C of VM %C is committed: looking it "
                         "up.\n"),
                bset_.uuid.c_str(), vm_.id.c_str()));
+    // Only a list naming the set proves anything. Not listed right after a
+    // lost answer may be a commit still on its way in: the set is then
+    // unconfirmed, and everything it may need stays for the next run.
     bool found = false;
-    if (!catalog.find_set(bset_.set_type.c_str(), bset_.uuid, found)) {
-        commit_state_ = Commit_State::UNSETTLED;
-        ACE_ERROR((LM_ERROR,
-                   ACE_TEXT("Whether backup set %C of VM %C is committed is unknown: nothing of "
-                            "it is removed, the next backup settles it.\n"),
-                   bset_.uuid.c_str(), vm_.id.c_str()));
+    const bool told = catalog.find_set(bset_.set_type.c_str(), bset_.uuid, found);
+    if (found) {
+        commit_state_ = Commit_State::COMMITTED;
+        ACE_DEBUG((LM_INFO, ACE_TEXT("Backup set %C of VM %C is committed.\n"), bset_.uuid.c_str(),
+                   vm_.id.c_str()));
         return;
     }
-    commit_state_ = found ? Commit_State::COMMITTED : Commit_State::NOT_COMMITTED;
-    ACE_DEBUG((LM_INFO, ACE_TEXT("Backup set %C of VM %C is %C.\n"), bset_.uuid.c_str(),
-               vm_.id.c_str(), found ? "committed" : "not committed"));
+    commit_state_ = Commit_State::UNSETTLED;
+    ACE_ERROR((LM_ERROR,
+               ACE_TEXT("Backup set %C of VM %C is unconfirmed (%C): nothing of it is removed, "
+                        "the next backup settles it.\n"),
+               bset_.uuid.c_str(), vm_.id.c_str(),
+               told ? "the catalog does not list it yet" : "the catalog's answer proves nothing"));
 }
 
 // ---- removal after a failed backup ----

@@ -137,7 +137,7 @@ TEST_F(Catalog, ARefusedKeyOrAnUnreachableServerFailsWithoutHanging) {
 }
 
 // A commit to a server that cannot be reached was never sent; a look-up
-// answers only from a row naming the set, and a failed one says nothing.
+// answers only from the filtered list, and a failed one says nothing.
 TEST_F(Catalog, UnsentCommitsAreNotCommittedAndLookUpsFindOnlyTheirSet) {
     using Answer = sim::Backup_Server::Commit_Answer;
     using Op = RESTful_Catalog_Operator;
@@ -151,17 +151,53 @@ TEST_F(Catalog, UnsentCommitsAreNotCommittedAndLookUpsFindOnlyTheirSet) {
     EXPECT_FALSE(gone.find_set("smartx", "unsent", found));
     EXPECT_FALSE(found);
     ASSERT_TRUE(server_->start(port));
-    // A look-up that fails says nothing; one that lists others finds nothing.
+    // A look-up that fails says nothing; one that lists others says nothing
+    // either.
     server_->fault_commits(1, true, Answer::CUT_OFF);
     server_->fail_views_after_commit(1, 400);
     Catalog_Operator op(-1, -1);
     EXPECT_EQ(op.commit_set(make_set("unheard", "vm-1"), true), Op::UNSETTLED);
     EXPECT_FALSE(op.find_set("smartx", "unheard", found));
     server_->set_view_override(R"([{"uuid": "other"}, {"uuid": "another"}])");
-    EXPECT_TRUE(op.find_set("smartx", "unheard-of", found));
+    EXPECT_FALSE(op.find_set("smartx", "unheard-of", found));
     EXPECT_FALSE(found);
     EXPECT_TRUE(op.find_set("smartx", "unheard", found));
     EXPECT_TRUE(found);
+    EXPECT_TRUE(op.find_set("smartx", "unheard-of", found));
+    EXPECT_FALSE(found);
+}
+
+// What a look-up answer proves: the set when every row names it, its
+// absence when the list is empty, and nothing when any row is not the
+// set's (a server that ignored the filter) or does not name it as text.
+TEST_F(Catalog, OnlyTheFilteredListSaysWhetherASetIsThere) {
+    enum Proof { LISTED, ABSENT, NOTHING };
+    const struct {
+        const char* answer;
+        Proof proof;
+    } cases[] = {
+        {R"([{"uuid": "s-1", "vm_id": "vm-1"}])", LISTED},
+        {R"([{"uuid": "s-1"}, {"uuid": "s-1"}])", LISTED},
+        {"[]", ABSENT},
+        {R"([{"uuid": "s-0"}, {"uuid": "s-1"}])", NOTHING},
+        {R"([{"uuid": "s-0"}, {"uuid": "s-2"}])", NOTHING},
+        {R"([{"uuid": 5}])", NOTHING},
+        {R"([{"uuid": ["s-1"]}])", NOTHING},
+        {R"([{"vm_id": "vm-1"}])", NOTHING},
+        {R"(["s-1"])", NOTHING},
+        {R"([null])", NOTHING},
+        {R"({"uuid": "s-1"})", NOTHING},
+        {R"({"rows": [{"uuid": "s-1"}]})", NOTHING},
+        {"42", NOTHING},
+    };
+    Catalog_Operator op(-1, -1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        server_->set_view_override(c.answer);
+        bool found = c.proof != LISTED;
+        EXPECT_EQ(op.find_set("smartx", "s-1", found), c.proof != NOTHING);
+        EXPECT_EQ(found, c.proof == LISTED);
+    }
 }
 
 // Only the catalog's answer naming the set makes a commit: any other 2xx

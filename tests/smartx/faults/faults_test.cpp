@@ -16,10 +16,13 @@
 #include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/json_spirit/json_io.h"
 #include "support/temp_root.h"
 #include "world/fault_run.h"
+#include "world/leftovers.h"
 #include "world/listed_vm.h"
 #include "world/pool_image.h"
 #include "world/restore_faults.h"
@@ -48,12 +51,15 @@ protected:
         chain_.reset(new Job_Chain(*world_, vm_, JOB_ENGINE_PATH, root_.path()));
     }
 
-    // The next incremental builds on the last set and every set restores.
+    // The next incremental builds on the last set, keeps its snapshot, and
+    // every set restores.
     void next_builds_on(const std::string& base) {
         ASSERT_EQ(chain_->backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL), 1u)
             << chain_->last_run().output;
         EXPECT_EQ(text_of(Value(chain_->last_row()), "type"), "incremental");
         EXPECT_EQ(member_of(Value(chain_->last_row()), "base_sets"), Value(Array{Value(base)}));
+        EXPECT_THAT(world_->vm_snapshot_ids(vm_.id),
+                    ::testing::Contains(text_of(Value(chain_->last_row()), "snap_id")));
         EXPECT_EQ(chain_->book().restore_problems(), Strings());
         EXPECT_EQ(chain_->book().leftovers(true), Strings());
     }
@@ -66,8 +72,9 @@ protected:
 };
 
 // What the hurt run commits: nothing, one set (and it succeeds), one set it
-// cannot tell it committed (and it fails), or either.
-enum Commits { NONE, ONE, ONE_UNTOLD, ANY };
+// cannot tell it committed (and it fails), nothing while it cannot tell (it
+// fails and leaves its files for the next run), or either.
+enum Commits { NONE, ONE, ONE_UNTOLD, NONE_UNTOLD, ANY };
 
 // The run hurt: an incremental backup, or a restore of the full set as a new
 // VM (named as the case).
@@ -93,6 +100,9 @@ struct Fault_Case {
     // are added, and the hurt comes once it is reached.
     const char* at = "";
     Image image = WHOLE;  // what the hurt restore finds
+    // A backup of the VM that holds its claim lock throughout the hurt run.
+    bool claim_stuck = false;
+    const char* says = "";  // what the hurt run's output holds
 };
 
 void none(Backup_World&) {}
@@ -101,14 +111,25 @@ std::function<void(Backup_World&)> tower_fails(const char* path, int status) {
     return [=](Backup_World& w) { w.tower().fail_path(path, status, "simulated failure", -1); };
 }
 
-// The next commits (stored or not) get that answer; whether the look-up
-// that follows fails.
+// What the look-up after a lost commit answer gets: the catalog's own
+// answer, a 503, the VM's rows from before the run (a server that ignored
+// the filter), a row whose uuid is a number, or an empty list.
+enum Look_Up { CATALOG, FAILS, OTHER_ROWS, UUID_NOT_TEXT, EMPTY };
+
+// The next commits (stored or not) get that answer, and the look-up that
+// follows gets look_up.
 std::function<void(Backup_World&)> commit_answers(int count, bool stored, Commit_Answer answer,
-                                                  bool look_up_fails = false) {
+                                                  Look_Up look_up = CATALOG) {
     return [=](Backup_World& w) {
         w.backupd().fault_commits(count, stored, answer);
-        if (look_up_fails)
+        const std::vector<Object> rows = w.catalog_rows();
+        const std::string texts[] = {"", "",
+                                     json_spirit::write(Value(Array(rows.begin(), rows.end()))),
+                                     R"([{"uuid": 5}])", "[]"};
+        if (look_up == FAILS)
             w.backupd().fail_views_after_commit(count, 503);
+        else if (look_up != CATALOG)
+            w.backupd().answer_views_after_commit(1, texts[look_up]);
     };
 }
 
@@ -150,9 +171,21 @@ const Fault_Case fault_cases[] = {
     {"BackupServerRestartsDuringTransfer", ANY, slow, none, Hurt::RESTART_BACKUP_SERVER, Point::TRANSFER, 250},
     {"LostCommitAnswer", ONE, {}, commit_answers(1, true, Commit_Answer::NOT_JSON), no, Point::START, 0},
     {"CommitAnswersCutOffPastTheRetries", ONE, {}, commit_answers(100, true, Commit_Answer::CUT_OFF), no, Point::START, 0},
-    {"LostCommitAnswerAndLookUp", ONE_UNTOLD, {}, commit_answers(100, true, Commit_Answer::NAMES_NO_SET, true),
+    {"LostCommitAnswerAndLookUp", ONE_UNTOLD, {}, commit_answers(100, true, Commit_Answer::NAMES_NO_SET, FAILS),
      no, Point::START, 0},
-    {"UnstoredCommitAnswersCutOff", NONE, {}, commit_answers(100, false, Commit_Answer::CUT_OFF), no, Point::START, 0},
+    {"UnstoredCommitAnswersCutOff", NONE_UNTOLD, {}, commit_answers(100, false, Commit_Answer::CUT_OFF), no, Point::START, 0},
+    // Look-ups that do not list the set prove nothing: the run fails and
+    // leaves it all to the next.
+    {"LostCommitAnswerLookUpListsOtherRows", ONE_UNTOLD, {},
+     commit_answers(1, true, Commit_Answer::NOT_JSON, OTHER_ROWS), no, Point::START, 0},
+    {"LostCommitAnswerLookUpUuidNotText", ONE_UNTOLD, {},
+     commit_answers(1, true, Commit_Answer::NAMES_NO_SET, UUID_NOT_TEXT), no, Point::START, 0},
+    {"LostCommitAnswerLookUpEmpty", ONE_UNTOLD, {}, commit_answers(1, true, Commit_Answer::NOT_JSON, EMPTY),
+     no, Point::START, 0},
+    // Another backup of the VM never lets its claim lock go: the cancel
+    // ends the waiting one.
+    {"ClaimBehindAStuckLockCancelled", NONE, {}, none, Hurt::CANCEL, Point::CLAIM, 500, BACKUP, "", WHOLE, true,
+     "the job is stopping"},
     // A journal left from long ago names the VM, its volumes and the
     // CloudTower VM: the restores that follow settle it, and none goes.
     {"BesideAStaleRestoreJournal", ONE, {}, [](Backup_World& w) { plant_stale_journal(w, "ft-0"); }, no, Point::START,
@@ -265,7 +298,7 @@ TEST_P(Fault, NothingLostOrLeftBehind) {
     // A run hurt on its way gets a whole disk to copy: time to be hurt in;
     // so does one that must commit nothing (the random edits alone may
     // fit in a pool meant to be too small).
-    if (c.hurt != no || c.commits == NONE)
+    if (c.hurt != no || c.commits == NONE || c.commits == NONE_UNTOLD)
         world_->write_disk(vm_.disks[0], 0,
                            pattern(vm_.disks[0].size, static_cast<char>('a' + rng() % 26)));
     const std::string base = chain_->last_set();
@@ -273,16 +306,28 @@ TEST_P(Fault, NothingLostOrLeftBehind) {
     if (c.road == RESTORE)
         return restore_goes_wrong(c, base);
     const int delay = c.most_ms > 0 ? static_cast<int>(rng() % c.most_ms) : 0;
+    Stuck_Claim stuck;
+    if (c.claim_stuck)
+        stuck.hold(vm_.id);
     const size_t made =
         chain_->backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL, c.env, c.hurt, c.point, delay);
+    stuck.release();
     world_->tower().reset_switches();
     world_->backupd().delay_commits(0);
     world_->backupd().fault_commits(0, false, Commit_Answer::CUT_OFF);
     world_->backupd().fail_views_after_commit(0, 0);
     // A servant killed once its commit is in may fail a VM whose set is whole.
     if (c.commits != ANY) {
-        EXPECT_EQ(made, c.commits == NONE ? 0u : 1u) << chain_->last_run().output;
+        const bool one = c.commits == ONE || c.commits == ONE_UNTOLD;
+        EXPECT_EQ(made, one ? 1u : 0u) << chain_->last_run().output;
         EXPECT_EQ(chain_->last_run().exit_code, c.commits == ONE ? 0 : 1);
+    }
+    // What it cannot tell is committed keeps its files until the next run.
+    if (c.commits == NONE_UNTOLD) {
+        EXPECT_NE(orphan_pool_files(*world_), Strings());
+    }
+    if (*c.says != '\0') {
+        EXPECT_GE(chain_->last_run().count(c.says), 1u) << chain_->last_run().output;
     }
     EXPECT_EQ(chain_->book().restore_problems(), Strings());
     editor.edit(vm_);

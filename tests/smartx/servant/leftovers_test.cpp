@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <set>
 #include <stdexcept>
@@ -15,6 +16,8 @@
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/servant/backup_file_name.h"
 #include "smartx/servant/backup_sweep.h"
+#include "support/log_capture.h"
+#include "world/fault_run.h"
 #include "world/leftovers.h"
 #include "world/servant_setup.h"
 
@@ -161,6 +164,54 @@ TEST_F(BackupLeftovers, ConcurrentBackupsOfOneVmClaimSecondsOfTheirOwn) {
         EXPECT_TRUE(restore({set}) == held);
     EXPECT_EQ(orphan_files(), std::vector<std::string>());
     EXPECT_EQ(snapshots(), std::vector<std::string>{newest_snap()});
+}
+
+// Another backup of the VM holds its claim lock and never lets go: the
+// backup fails once the claim's bound has passed, or at once when its job
+// is cancelled, saying why, and makes nothing.
+TEST_F(BackupLeftovers, AClaimBehindAStuckLockEndsSayingWhy) {
+    const struct {
+        const char* name;
+        bool cancel;  // once it waits
+        const char* says;
+    } cases[] = {
+        {"HolderNeverLetsGo", false, "has held it for too long"},
+        {"CancelledWhileItWaits", true, "the job is stopping"},
+    };
+    // Bounds that only keep a claim that waits for ever from hanging the test.
+    const int most_polls = 3000;
+    const useconds_t poll_us = 10000;
+    fill_disks();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        world_->activity()->state = JOB_STATE_RUNNING;
+        world::Stuck_Claim stuck;
+        stuck.hold(vm_.id);
+        Process_Log_Capture log;
+        std::atomic<bool> ended{false};
+        Servant_Reply reply;
+        std::thread run([&] {
+            reply = backup(JOB_DEFINITION_SUBTYPE_FULL);
+            ended = true;
+        });
+        for (int i = 0; i < most_polls && !ended && c.cancel &&
+                        log.text().find("waits up to") == std::string::npos;
+             ++i)
+            ::usleep(poll_us);
+        if (c.cancel)
+            world_->activity()->state = JOB_STATE_CANCELING;
+        for (int i = 0; i < most_polls && !ended; ++i)
+            ::usleep(poll_us);
+        const bool ended_while_held = ended;
+        stuck.release();
+        run.join();
+        EXPECT_TRUE(ended_while_held);
+        EXPECT_EQ(reply.result, (Object{{"code", Value(1)}}));
+        EXPECT_NE(log.text().find(c.says), std::string::npos) << log.text();
+        EXPECT_TRUE(rows().empty());
+        EXPECT_TRUE(snapshots().empty());
+        EXPECT_TRUE(pool_files().empty());
+    }
 }
 
 // The snapshot is made but the servant never learns its id: the run fails

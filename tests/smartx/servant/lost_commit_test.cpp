@@ -1,6 +1,7 @@
 // A commit the backup server stored, or did not, while its answer went
-// astray: the catalog says what became of it, and nothing a committed set
-// needs is removed, not even when the catalog cannot be asked.
+// astray: only a look-up listing the set says it is committed, and nothing a
+// set that may be committed needs is removed until the next run settles it
+// from the catalog.
 #include <set>
 
 #include "fixture.h"
@@ -11,24 +12,40 @@ namespace {
 
 using Answer = sim::Backup_Server::Commit_Answer;
 
+// What the look-up after the lost answer gets: the catalog's own answer, a
+// 503, the VM's rows from before the run (a server that ignored the
+// filter), a row whose uuid is a number, or an empty list.
+enum class Look_Up { CATALOG, FAILS, OTHER_ROWS, UUID_NOT_TEXT, EMPTY };
+
+// What the run with the lost answer comes to: it succeeds (the set is
+// listed), it fails and removes what it made (refused: never stored), or it
+// fails and leaves everything to the next run (nothing proves either way).
+enum class Outcome { COMMITTED, REMOVED, LEFT };
+
 struct Lost_Answer {
     const char* name;
     bool stored;
     Answer answer;
-    bool look_up_fails;
+    Look_Up look_up;
+    Outcome outcome;
 };
 
+using L = Look_Up;
+using O = Outcome;
 // clang-format off
 const Lost_Answer kLostAnswers[] = {
-    {"StoredAnswerCutOff", true, Answer::CUT_OFF, false},
-    {"StoredAnswerNotJson", true, Answer::NOT_JSON, false},
-    {"StoredAnswerNamesNoSet", true, Answer::NAMES_NO_SET, false},
-    {"Stored503PastTheRetries", true, Answer::SERVER_ERROR, false},
-    {"NotStoredAnswerCutOff", false, Answer::CUT_OFF, false},
-    {"NotStored503PastTheRetries", false, Answer::SERVER_ERROR, false},
-    {"NotStoredRefused", false, Answer::CLIENT_ERROR, false},
-    {"StoredLookUpFails", true, Answer::CUT_OFF, true},
-    {"NotStoredLookUpFails", false, Answer::CUT_OFF, true},
+    {"StoredAnswerCutOff", true, Answer::CUT_OFF, L::CATALOG, O::COMMITTED},
+    {"StoredAnswerNotJson", true, Answer::NOT_JSON, L::CATALOG, O::COMMITTED},
+    {"StoredAnswerNamesNoSet", true, Answer::NAMES_NO_SET, L::CATALOG, O::COMMITTED},
+    {"Stored503PastTheRetries", true, Answer::SERVER_ERROR, L::CATALOG, O::COMMITTED},
+    {"NotStoredAnswerCutOff", false, Answer::CUT_OFF, L::CATALOG, O::LEFT},
+    {"NotStored503PastTheRetries", false, Answer::SERVER_ERROR, L::CATALOG, O::LEFT},
+    {"NotStoredRefused", false, Answer::CLIENT_ERROR, L::CATALOG, O::REMOVED},
+    {"StoredLookUpFails", true, Answer::CUT_OFF, L::FAILS, O::LEFT},
+    {"NotStoredLookUpFails", false, Answer::CUT_OFF, L::FAILS, O::LEFT},
+    {"StoredLookUpListsOtherRows", true, Answer::CUT_OFF, L::OTHER_ROWS, O::LEFT},
+    {"StoredLookUpUuidNotText", true, Answer::NOT_JSON, L::UUID_NOT_TEXT, O::LEFT},
+    {"StoredLookUpEmpty", true, Answer::NAMES_NO_SET, L::EMPTY, O::LEFT},
 };
 // clang-format on
 
@@ -39,6 +56,25 @@ protected:
         return std::set<std::string>(ids.begin(), ids.end());
     }
     std::string snap_of(const Object& row) const { return text_of(Value(row), "snap_id"); }
+
+    // Arms the look-up that follows the next commit.
+    void arm_look_up(Look_Up look_up) {
+        sim::Backup_Server& server = world_->backupd();
+        const std::vector<Object> now = rows();
+        switch (look_up) {
+            case Look_Up::CATALOG:
+                return;
+            case Look_Up::FAILS:
+                return server.fail_views_after_commit(1, 503);
+            case Look_Up::OTHER_ROWS:
+                return server.answer_views_after_commit(
+                    1, json_spirit::write(Value(Array(now.begin(), now.end()))));
+            case Look_Up::UUID_NOT_TEXT:
+                return server.answer_views_after_commit(1, R"([{"uuid": 5}])");
+            case Look_Up::EMPTY:
+                return server.answer_views_after_commit(1, "[]");
+        }
+    }
 };
 
 // After a full, an incremental whose commit answer is lost; then a clean
@@ -53,28 +89,24 @@ TEST_P(LostCommitAnswers, TheCatalogSaysWhatWasCommittedAndNothingItNeedsGoes) {
     write_disk(0, BLOCK, pattern(2 * BLOCK, 'q'));
     const std::vector<std::string> at_lost = disk_contents();
     world_->backupd().fault_commits(2, c.stored, c.answer);
-    if (c.look_up_fails)
-        world_->backupd().fail_views_after_commit(1, 503);
+    arm_look_up(c.look_up);
     const Servant_Reply lost = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
     world_->backupd().fault_commits(0, false, Answer::CUT_OFF);
     world_->backupd().fail_views_after_commit(0, 0);
 
-    // Committed when the catalog holds it (and says so), else cleaned up;
-    // when it cannot tell, the run fails and removes nothing.
-    const bool told = c.stored && !c.look_up_fails;
-    EXPECT_EQ(lost.code(), told ? 0 : 1);
+    EXPECT_EQ(lost.code(), c.outcome == O::COMMITTED ? 0 : 1);
     std::vector<Object> chain = rows();
     ASSERT_EQ(chain.size(), c.stored ? 2u : 1u);
     if (c.stored) {
         EXPECT_TRUE(restore(chain) == at_lost);
         EXPECT_EQ(world::orphan_pool_files(*world_), std::vector<std::string>());
     }
-    // Told, only the newest set's snapshot stays; untold, the base and this
-    // run's; not committed, the base alone.
+    // Committed, only the newest set's snapshot stays; left, the base and
+    // this run's, with its files; removed, the base and its files alone.
     const std::set<std::string> snaps = snapshot_set();
-    EXPECT_EQ(snaps.count(snap_of(full)), told ? 0u : 1u);
-    EXPECT_EQ(snaps.size(), c.look_up_fails ? 2u : 1u);
-    EXPECT_TRUE(c.stored || c.look_up_fails || pool_files() == full_files);
+    EXPECT_EQ(snaps.count(snap_of(full)), c.outcome == O::COMMITTED ? 0u : 1u);
+    EXPECT_EQ(snaps.size(), c.outcome == O::LEFT ? 2u : 1u);
+    EXPECT_EQ(pool_files() == full_files, c.outcome == O::REMOVED);
 
     // The next run settles what was left open and builds on the last set.
     write_disk(2, 0, pattern(BLOCK, 'r'));
