@@ -39,6 +39,47 @@ std::string journal_line(const json_spirit::Object& line) {
     return json_spirit::write(json_spirit::Value(line)) + "\n";
 }
 
+std::string header_line(const std::string& tower, const std::string& vm_src_id,
+                        const std::string& vm_name, time_t started) {
+    return journal_line(json_spirit::Object{{"tower", json_spirit::Value(tower)},
+                                            {"vm_src_id", json_spirit::Value(vm_src_id)},
+                                            {"vm_name", json_spirit::Value(vm_name)},
+                                            {"started", json_spirit::Value(int64_t{started})}});
+}
+
+std::string asking_line(const Restore_Made& m) {
+    json_spirit::Object line{{"asking", json_spirit::Value(kind_name(m.kind))},
+                             {"name", json_spirit::Value(m.name)}};
+    if (m.kind == Restore_Made::VM) {
+        json_spirit::Array volumes;
+        for (const std::string& id : m.volumes)
+            volumes.push_back(json_spirit::Value(id));
+        line["volumes"] = volumes;
+    }
+    return journal_line(line);
+}
+
+std::string made_line(const Restore_Made& m) {
+    return journal_line(json_spirit::Object{{"made", json_spirit::Value(kind_name(m.kind))},
+                                            {"id", json_spirit::Value(m.id)},
+                                            {"task", json_spirit::Value(m.task_id)},
+                                            {"name", json_spirit::Value(m.name)}});
+}
+
+std::string deleting_line(Restore_Made::Kind kind, const std::string& id, const std::string& task) {
+    return journal_line(json_spirit::Object{{"deleting", json_spirit::Value(kind_name(kind))},
+                                            {"id", json_spirit::Value(id)},
+                                            {"task", json_spirit::Value(task)}});
+}
+
+std::string left_line(Restore_Made::Kind kind, const std::string& id, const std::string& name,
+                      const std::string& why) {
+    return journal_line(json_spirit::Object{{"left", json_spirit::Value(kind_name(kind))},
+                                            {"id", json_spirit::Value(id)},
+                                            {"name", json_spirit::Value(name)},
+                                            {"why", json_spirit::Value(why)}});
+}
+
 // CloudTower's times: "YYYY-MM-DDTHH:MM:SS", then optional fractions of a
 // second, then "Z" or an offset "+HH:MM" / "-HH:MM".
 bool parse_tower_time(const std::string& text, time_t& out) {
@@ -154,19 +195,14 @@ private:
     using Key = std::pair<Restore_Made::Kind, std::string>;
 
     void note_deleting(Restore_Made::Kind kind, const std::string& id, const std::string& task) {
-        append_(journal_line(json_spirit::Object{{"deleting", json_spirit::Value(kind_name(kind))},
-                                                 {"id", json_spirit::Value(id)},
-                                                 {"task", json_spirit::Value(task)}}));
+        append_(deleting_line(kind, id, task));
     }
 
     Fate leave(Restore_Made::Kind kind, const std::string& id, const std::string& name,
                const std::string& why) {
         ACE_ERROR((LM_WARNING, ACE_TEXT("The %C %C (%C) a restore journaled is kept: %C.\n"),
                    kind_name(kind), id.c_str(), name.c_str(), why.c_str()));
-        append_(journal_line(json_spirit::Object{{"left", json_spirit::Value(kind_name(kind))},
-                                                 {"id", json_spirit::Value(id)},
-                                                 {"name", json_spirit::Value(name)},
-                                                 {"why", json_spirit::Value(why)}}));
+        append_(left_line(kind, id, name, why));
         if (alert_)
             alert_(kind_name(kind), id, name, why);
         left_.insert(Key(kind, id));
@@ -378,7 +414,9 @@ bool read_journal_line(const json_spirit::Object& o, Restore_Journal_Text& out) 
         if (name == nullptr || name->empty())
             return false;
         m.name = *name;
-        if (const json_spirit::Array* volumes = json_spirit::object_get_array(o, "volumes"))
+        const json_spirit::Array* volumes =
+            kind == Restore_Made::VM ? json_spirit::object_get_array(o, "volumes") : nullptr;
+        if (volumes != nullptr)
             for (const json_spirit::Value& v : *volumes) {
                 if (v.type() != json_spirit::str_type)
                     return false;
@@ -469,16 +507,26 @@ bool read_restore_journal(const std::string& text, Restore_Journal_Text& out) {
     return header;
 }
 
+std::string write_restore_journal(const Restore_Journal_Text& journal) {
+    std::string text = header_line(journal.tower, std::string(), std::string(), journal.started);
+    for (const Restore_Made& m : journal.made)
+        text += made_line(m);
+    for (const Restore_Made& m : journal.asked)
+        text += asking_line(m);
+    for (const auto& d : journal.deleting)
+        text += deleting_line(d.first.first, d.first.second, d.second);
+    for (const auto& l : journal.left)
+        text += left_line(l.first, l.second, std::string(), std::string());
+    return text;
+}
+
 bool Restore_Journal::open(const std::string& run_id, const std::string& tower,
                            const std::string& vm_src_id, const std::string& vm_name) {
     text_ = Restore_Journal_Text();
     text_.tower = tower;
     text_.started = ::time(nullptr);
-    const json_spirit::Object header{{"tower", json_spirit::Value(tower)},
-                                     {"vm_src_id", json_spirit::Value(vm_src_id)},
-                                     {"vm_name", json_spirit::Value(vm_name)},
-                                     {"started", json_spirit::Value(int64_t{text_.started})}};
-    if (record_.take(restore_journal_directory(), run_id, journal_line(header)))
+    if (record_.take(restore_journal_directory(), run_id,
+                     header_line(tower, vm_src_id, vm_name, text_.started)))
         return true;
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to journal the restore of VM %C.\n"), vm_src_id.c_str()));
     return false;
@@ -492,17 +540,10 @@ bool Restore_Journal::asking(const Restore_Made& what) {
     Restore_Made asked = what;
     asked.id.clear();
     asked.task_id.clear();
-    json_spirit::Object line{{"asking", json_spirit::Value(kind_name(asked.kind))},
-                             {"name", json_spirit::Value(asked.name)}};
-    if (asked.kind == Restore_Made::VM) {
-        json_spirit::Array volumes;
-        for (const std::string& id : asked.volumes)
-            volumes.push_back(json_spirit::Value(id));
-        line["volumes"] = volumes;
-    }
+    const std::string line = asking_line(asked);
     // Kept here whatever the file takes: the run itself still looks for it.
     text_.asked.push_back(std::move(asked));
-    return add(journal_line(line));
+    return add(line);
 }
 
 bool Restore_Journal::note(const Restore_Made& made) {
@@ -515,12 +556,9 @@ bool Restore_Journal::note(const Restore_Made& made) {
         m.volumes = asked->volumes;
         text_.asked.erase(std::next(asked).base());
     }
-    const json_spirit::Object line{{"made", json_spirit::Value(kind_name(m.kind))},
-                                   {"id", json_spirit::Value(m.id)},
-                                   {"task", json_spirit::Value(m.task_id)},
-                                   {"name", json_spirit::Value(m.name)}};
+    const std::string line = made_line(m);
     text_.made.push_back(std::move(m));
-    return add(journal_line(line));
+    return add(line);
 }
 
 bool Restore_Journal::remove_made(RESTful_Client& client, const Leftover_Alert& alert,

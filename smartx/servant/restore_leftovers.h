@@ -73,6 +73,9 @@ std::string journal_tower(const Login_Info& login);
 
 // Reads a journal's lines, each on its own; false when it has no header.
 bool read_restore_journal(const std::string& text, Restore_Journal_Text& out);
+// The lines of a journal saying what journal says (what is made before what
+// is asked for); its unreadable lines are not there.
+std::string write_restore_journal(const Restore_Journal_Text& journal);
 
 // Told of each object a clean-up keeps, and of each journal set aside
 // (kind "journal", its path as id), with why.
