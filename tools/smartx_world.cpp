@@ -53,7 +53,7 @@ const char* const DRIVE_COMMANDS = R"(  job-engine "$HOST_ROOT/job-full.json"
   smartx-world restore-job
   job-engine "$HOST_ROOT/job-restore.json"
   websvcs-agent --port "$AGENT_PORT" >"$HOST_ROOT/logs/websvcs-agent.out" 2>"$HOST_ROOT/logs/websvcs-agent.err" &
-  echo $! >"$HOST_ROOT/pids/websvcs-agent"
+  echo $! >"$HOST_ROOT/pids/websvcs-agent.$!"
   for _ in $(seq 50); do grep -qs listening "$HOST_ROOT/logs/websvcs-agent.out" && break; sleep 0.1; done
   rpc() { curl -sS "$AGENT/jsonrpc" -H 'Content-Type: application/json' -d "$1"; }
   rpc '{"jsonrpc":"2.0","id":1,"method":"smartx.list","params":{"uuid":"'$INSTANCE'","subtype":"inventory","view":"hosts","type":"","moid":""}}'
