@@ -211,6 +211,10 @@ bool Image_Block_Reader::read_superblock(Client_IO_Base& io, size_t in_size, boo
         return io.fail(EBADMSG, "image is damaged: " + why);
     if (expected_ && !image_format::check_identity(sb_, *expected_, &why))
         return io.fail(EBADMSG, "wrong image: " + why);
+    if (block_limit_ != 0 && sb_.block_size > block_limit_)
+        return io.fail(EBADMSG, "wrong image: its blocks of " + std::to_string(sb_.block_size) +
+                                    " bytes are larger than the " + std::to_string(block_limit_) +
+                                    " this read takes");
     return true;
 }
 
@@ -315,6 +319,11 @@ bool Image_Block_Reader::read_records(Client_IO_Base& io, Units& units, uint64_t
         return run_end != unit_start + alignment || emit();
     };
 
+    // Where the superblock states no size, the one expected bounds the
+    // records all the same: they go to a volume of that size.
+    const bool bounded = expected_ || sb_.volume_size != 0;
+    const uint64_t volume_end = expected_ ? expected_->volume_size : sb_.volume_size;
+
     size_t got = 0;
     std::string why;
     uint32_t chain = 0;
@@ -347,8 +356,10 @@ bool Image_Block_Reader::read_records(Client_IO_Base& io, Units& units, uint64_t
             return damaged(where + " has a bad length");
         if (rec.offset < next || rec.offset + rec.length < rec.offset)
             return damaged(where + " overlaps the data before it");
-        if (sb_.volume_size != 0 && rec.offset + rec.length > sb_.volume_size)
-            return damaged(where + " lies past the volume's end");
+        if (bounded && rec.offset + rec.length > volume_end)
+            return damaged(where + " (offset " + std::to_string(rec.offset) + ", " +
+                           std::to_string(rec.length) + " bytes) lies past the volume's end at " +
+                           std::to_string(volume_end));
         next = rec.offset + rec.length;
         const auto fails_checksum = [&](const char* data) {
             return crc32c(0, data, rec.length) != rec.data_crc;
@@ -376,8 +387,8 @@ bool Image_Block_Reader::read_records(Client_IO_Base& io, Units& units, uint64_t
                     return false;
                 continue;
             }
-            if (data_.size() < sb_.block_size)
-                data_.resize(sb_.block_size);
+            if (data_.size() < rec.length)
+                data_.resize(rec.length);
             if (!fill(io, data_.data(), rec.length, &got))
                 return false;
             if (got < rec.length)

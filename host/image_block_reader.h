@@ -25,7 +25,13 @@ public:
     // Later reads check the image against identity before any of its data
     // is handed over: an image of another set, disk or volume size fails,
     // and so does an empty file (an image that is someone's has a superblock).
+    // The identity's volume size bounds every record, also where the
+    // superblock states no size.
     void expect(const qorm::Image_Identity& identity) { expected_ = identity; }
+    // Later reads refuse, at the superblock, an image whose blocks are larger
+    // than bytes (0: up to the format's largest). A record's data is held
+    // whole, so this is the most one read holds for it.
+    void limit_block_size(uint32_t bytes) { block_limit_ = bytes; }
     // Later reads read and check the image on a second thread, up to depth
     // aligned units ahead of write, which stays on the caller's thread; 0
     // (the default) reads on the caller's thread.
@@ -46,9 +52,9 @@ public:
     // returns.
     bool read_blocks_align(Client_IO_Base& io, const Write_Callback& write, uint64_t alignment);
 
-    // Reads only the superblock of the image open on io and checks it, and
-    // the identity expected, as read_blocks_align would; the reason in the
-    // I/O's error_text().
+    // Reads only the superblock of the image open on io and checks it, the
+    // identity expected and the block size limit, as read_blocks_align
+    // would; the reason in the I/O's error_text().
     bool check_superblock(Client_IO_Base& io);
 
     // Of the last image read (as far as it got).
@@ -69,6 +75,7 @@ private:
 
     std::optional<qorm::Image_Identity> expected_;
     unsigned depth_ = 0;
+    uint32_t block_limit_ = 0;
     qorm::Image_Superblock sb_;
     uint64_t records_ = 0;
     std::vector<unsigned char> in_;  // read ahead

@@ -24,6 +24,9 @@ namespace smartx {
 namespace {
 // Images are read in 256 KiB units aligned as the volume's blocks.
 constexpr uint64_t RESTORE_ALIGNMENT = 262144;
+// The block size backups write their images with: no image of ours holds a
+// larger record, and a reader holds one record whole.
+constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
 // Units read and checked ahead of the one being written, per disk.
 constexpr unsigned READ_AHEAD = 8;
 // The unit in which zeros are left out of a volume.
@@ -104,6 +107,17 @@ bool Restore_Servant_Handler::check_images() {
                 return false;
             if (!reader.check_superblock(io))
                 return image_mismatch(set, io.error_text());
+            if (reader.superblock().volume_size != 0)
+                continue;
+            // An image that states no volume size is walked whole: only its
+            // records tell whether it keeps inside the row's size. A stop
+            // ends the walk.
+            Client_IO_Ex walk;
+            if (!open_image(walk, reader, set))
+                return false;
+            const auto go_on = [this](char*, uint64_t, uint64_t) { return !is_stopped(); };
+            if (!reader.read_blocks_align(walk, go_on, RESTORE_ALIGNMENT))
+                return !is_stopped() && image_mismatch(set, walk.error_text());
         }
     }
     return true;
@@ -168,6 +182,7 @@ bool Restore_Servant_Handler::open_image(Client_IO_Ex& io, Image_Block_Reader& r
                                        " bytes, its catalog row says " +
                                        std::to_string(set.stored_size));
     reader.expect(set.identity);
+    reader.limit_block_size(IMAGE_BLOCK_SIZE);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -687,6 +688,156 @@ TEST_F(ImageTest, ASuperblockSaysWhoseImageItIsAndAReadExpectingAnotherHandsOver
         EXPECT_EQ(file == std::string("v1.img") ? std::make_tuple(1u, std::string())
                                                 : std::make_tuple(2u, std::string("disk-a")),
                   std::make_tuple(plain.superblock().version, plain.superblock().disk_id));
+    }
+}
+
+TEST_F(ImageTest, RecordsOfAnImageWithoutItsSizeStayInsideTheSizeExpected) {
+    // The size the reader expects (8 MiB); the superblocks below state none.
+    const uint64_t size = 8 * MIB;
+    const uint64_t TIB = MIB * MIB;
+    struct Record {
+        uint64_t offset, length;
+        bool zero;
+    };
+    struct Row {
+        const char* name;
+        uint32_t block_size;
+        uint64_t stated_size;  // in the superblock
+        std::vector<Record> records;
+        bool expect;           // the read expects the identity of size bytes
+        uint32_t block_limit;  // 0: none
+        const char* failure;   // null: it reads
+        bool superblock_fails;
+    };
+    const Row rows[] = {
+        {"records inside",
+         BLOCK,
+         0,
+         {{0, BLOCK, false}, {4 * MIB, 4096, true}},
+         true,
+         0,
+         nullptr,
+         false},
+        {"a zero record at 1 TiB",
+         BLOCK,
+         0,
+         {{TIB, 4096, true}},
+         true,
+         0,
+         "past the volume's end",
+         false},
+        {"a data record just past the end",
+         BLOCK,
+         0,
+         {{size, 4096, false}},
+         true,
+         0,
+         "past the volume's end",
+         false},
+        {"a record across the end",
+         BLOCK,
+         0,
+         {{size - 512, 4096, false}},
+         true,
+         0,
+         "past the volume's end",
+         false},
+        {"a record past the end after good ones",
+         BLOCK,
+         0,
+         {{0, BLOCK, false}, {BLOCK, 4096, true}, {TIB, 4096, true}},
+         true,
+         0,
+         "past the volume's end",
+         false},
+        // Nothing bounds an image whose reader knows no size either.
+        {"a zero record at 1 TiB, no size expected",
+         BLOCK,
+         0,
+         {{TIB, 4096, true}},
+         false,
+         0,
+         nullptr,
+         false},
+        {"blocks larger than the read takes",
+         2 * BLOCK,
+         size,
+         {{0, 2 * BLOCK, false}},
+         true,
+         BLOCK,
+         "larger than",
+         true},
+        {"blocks as large as the read takes",
+         BLOCK,
+         size,
+         {{0, BLOCK, false}},
+         true,
+         BLOCK,
+         nullptr,
+         false},
+    };
+    qorm::Image_Identity identity;
+    std::memcpy(identity.set_uuid, UUID, 16);
+    identity.disk_id = "disk-a";
+    identity.volume_size = size;
+    for (const Row& r : rows) {
+        std::map<uint64_t, std::string> held;  // offset -> bytes, as written
+        {
+            Image_Block_Writer writer(io_);
+            io_.close();  // the last read's file
+            ASSERT_TRUE(io_.open(std::string(r.name) + ".img", Client_IO::MODE_WRITE));
+            ASSERT_TRUE(writer.init(512, r.block_size, 1, 0) &&
+                        writer.write_superblock(UUID, UUID, r.stated_size, "disk-a"));
+            for (const Record& rec : r.records) {
+                std::string bytes(rec.length, '\0');
+                if (!rec.zero)
+                    std::copy_n(bytes_.begin(), rec.length, bytes.begin());
+                ASSERT_TRUE(writer.write_data(rec.offset, bytes.data(), bytes.size()))
+                    << io_.error_text();
+                held[rec.offset] = bytes;
+            }
+            ASSERT_TRUE(writer.finish()) << io_.error_text();
+        }
+        for (unsigned depth : DEPTHS) {
+            SCOPED_TRACE(std::string(r.name) + ", reading ahead " + std::to_string(depth));
+            Image_Block_Reader reader;
+            if (r.expect)
+                reader.expect(identity);
+            reader.limit_block_size(r.block_limit);
+            reader.read_ahead(depth);
+            io_.close();
+            ASSERT_TRUE(io_.open(std::string(r.name) + ".img", Client_IO::MODE_READ));
+            EXPECT_EQ(r.superblock_fails, !reader.check_superblock(io_)) << io_.error_text();
+            io_.close();
+            ASSERT_TRUE(io_.open(std::string(r.name) + ".img", Client_IO::MODE_READ));
+            uint64_t handed = 0;
+            const bool read = reader.read_blocks_align(
+                io_,
+                [&](char* data, uint64_t length, uint64_t offset) {
+                    auto in = held.upper_bound(offset);
+                    EXPECT_NE(in, held.begin()) << "nothing written at " << offset;
+                    if (in == held.begin())
+                        return false;
+                    --in;
+                    const uint64_t at = offset - in->first;
+                    EXPECT_LE(at + length, in->second.size()) << offset;
+                    EXPECT_EQ(0, in->second.compare(at, length, data, length)) << offset;
+                    EXPECT_TRUE(!r.expect || offset + length <= size) << offset;
+                    handed += length;
+                    return true;
+                },
+                BLOCK);
+            EXPECT_EQ(r.failure == nullptr, read) << io_.error_text();
+            if (r.failure == nullptr) {
+                uint64_t all = 0;
+                for (const auto& h : held)
+                    all += h.second.size();
+                EXPECT_EQ(all, handed);
+            } else {
+                EXPECT_EQ(EBADMSG, io_.last_errno());
+                EXPECT_NE(std::string::npos, io_.error_text().find(r.failure)) << io_.error_text();
+            }
+        }
     }
 }
 

@@ -18,8 +18,11 @@
 #include <ace/Process.h>
 
 #include "fixture.h"
+#include "host/image_block_writer.h"
+#include "host/image_format.h"
 #include "host/json_spirit/json_io.h"
 #include "host/servant/servant.h"
+#include "host/uuid.h"
 #include "smartx/common/restful_client.h"
 #include "smartx/common/vm_setting.h"
 #include "smartx/servant/restore_leftovers.h"
@@ -437,6 +440,103 @@ TEST_F(RestoreServant, ImagesThatAreNotWhatTheirRowsSayFailTheVmAndLeaveNothing)
     Restore_Target target;
     target.new_name = "whole";
     EXPECT_EQ(restore_vm(text_of(Value(chain[1]), "uuid"), target).code(), 0);
+}
+
+TEST_F(RestoreServant, AnImageThatStatesNoVolumeSizeIsBoundByItsRow) {
+    fill_disks();
+    const std::vector<std::string> contents = backed_up(JOB_DEFINITION_SUBTYPE_FULL);
+    const Object row = rows().back();
+    const std::string set = text_of(Value(row), "uuid");
+    const std::string file = piece(row, 0);
+    const std::string path = world_->pool_dir() + "/" + file;
+    const std::string image = file_content(path);
+    const uint64_t size = vm_.disks[0].size;  // what the row says of disk 0
+    const uint64_t TiB = MiB * MiB;
+    unsigned char set_uuid[16];
+    ASSERT_TRUE(uuid_from_string(set, set_uuid));
+
+    // Images of the set and disk, written by the host's writer with the
+    // block and volume size given (0: not known).
+    struct Record {
+        uint64_t offset, length;
+        bool zero;
+    };
+    const auto written = [&](uint32_t block, uint64_t stated, std::vector<Record> records) {
+        return [&, block, stated, records] {
+            Client_IO io;
+            Image_Block_Writer writer(io);
+            ASSERT_TRUE(io.connect("file://" + world_->pool_dir(), Client_IO_Base::Options()));
+            ASSERT_TRUE(io.open("crafted.img", Client_IO::MODE_WRITE));
+            ASSERT_TRUE(writer.init(512, block, 1, 0));
+            ASSERT_TRUE(
+                writer.write_superblock(set_uuid, set_uuid, stated, vm_.disks[0].volume_local_id));
+            for (const Record& r : records) {
+                const std::string data =
+                    r.zero ? std::string(r.length, '\0') : pattern(r.length, 'q');
+                ASSERT_TRUE(writer.write_data(r.offset, data.data(), data.size()))
+                    << io.error_text();
+            }
+            ASSERT_TRUE(writer.finish()) << io.error_text();
+            replace_file(path, file_content(world_->pool_dir() + "/crafted.img"));
+            ASSERT_TRUE(io.remove("crafted.img"));
+        };
+    };
+    // The image the backup wrote, its superblock saying no size.
+    const auto size_unstated = [&] {
+        qorm::Image_Superblock sb;
+        ASSERT_TRUE(image_format::decode_superblock(
+            reinterpret_cast<const unsigned char*>(image.data()), sb, nullptr));
+        sb.volume_size = 0;
+        unsigned char out[image_format::SUPERBLOCK_SIZE];
+        image_format::encode_superblock(sb, out);
+        write_at(path, 0, std::string(reinterpret_cast<const char*>(out), sizeof out));
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> spoil;
+        bool restores;
+    };
+    const Case cases[] = {
+        {"ZeroRecordFarPastTheRowsSize", written(BLOCK, 0, {{TiB, 4 * KiB, true}}), false},
+        {"DataRecordPastTheRowsSize", written(BLOCK, 0, {{size, 4 * KiB, false}}), false},
+        {"RecordAcrossTheRowsSize", written(BLOCK, 0, {{size - 512, 4 * KiB, false}}), false},
+        {"RecordPastTheRowsSizeAfterGoodOnes",
+         written(BLOCK, 0, {{0, BLOCK, false}, {BLOCK, BLOCK, false}, {TiB, 4 * KiB, true}}),
+         false},
+        {"BlocksLargerThanTheBackupWrites", written(2 * BLOCK, size, {{0, 2 * BLOCK, false}}),
+         false},
+        {"NoSizeStatedAndEveryRecordInside", size_unstated, true},
+    };
+    const World_State before = world_state();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.spoil();
+        world_->backupd().set_view_override(json_spirit::write(
+            Value(Array{Value(with_piece_size(row, file, file_content(path).size()))})));
+        world_->zbs().reset();
+        Restore_Target target;
+        target.new_name = c.name;
+        Servant_Reply r;
+        std::string log;
+        {
+            Process_Log_Capture capture;
+            r = restore_vm(set, target);
+            log = capture.text();
+        }
+        replace_file(path, image);
+        if (c.restores) {
+            ASSERT_EQ(r.code(), 0) << r.error_message;
+            EXPECT_EQ(world_->disk_contents(listed_vm(*world_, vm_id_named(*world_, c.name))),
+                      contents);
+            continue;
+        }
+        EXPECT_EQ(r.code(), 1) << r.error_message;
+        EXPECT_EQ(progress().state, 3);
+        EXPECT_THAT(log, HasSubstr("Image " + std::string(Backup_World::resource_uuid) + "/" +
+                                   file + " does not match its catalog row"));
+        EXPECT_EQ(world_->zbs_totals().bytes_written, 0u);
+        expect_as_before(before, false);
+    }
 }
 
 TEST_F(RestoreServant, AStopDuringTheTransferEndsItAndLeavesNothing) {
