@@ -1,15 +1,20 @@
 // Names the backup servant gives what it stores: image and VM-description
 // files in the storage pool, the catalog's texts for the backup level, and
-// the minor resource id of a VM.
+// the minor resource id of a VM; and the block size of its images.
 #ifndef SMARTX_SERVANT_BACKUP_FILE_NAME_H
 #define SMARTX_SERVANT_BACKUP_FILE_NAME_H
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
 #include "host/job_definition_subtype.h"
 
 namespace smartx {
+
+// The block size backups write their images with: no image of ours holds a
+// larger record.
+constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
 
 // "full", "incremental", "cumulative"; "none" for anything else.
 const char* job_def_subtype_to_string(Job_Definition_Subtype type);

@@ -25,9 +25,9 @@
 namespace smartx {
 
 namespace {
-// Image layout: 512-byte sectors, 256 KiB blocks, CRC-32C records, stored as is.
+// Image layout: 512-byte sectors, IMAGE_BLOCK_SIZE blocks, CRC-32C records,
+// stored as is.
 constexpr uint32_t IMAGE_SECTOR_SIZE = 512;
-constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
 constexpr uint32_t IMAGE_CHECKSUM = 1;
 constexpr uint32_t IMAGE_COMPRESSION = 0;
 

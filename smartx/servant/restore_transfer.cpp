@@ -16,6 +16,7 @@
 #include "qorm/check.h"
 #include "qorm/guard.h"
 #include "smartx/common/vm_disk.h"
+#include "smartx/servant/backup_file_name.h"
 #include "smartx/servant/restore_servant_handler.h"
 #include "smartx/servant/zbs_call.h"
 
@@ -24,9 +25,6 @@ namespace smartx {
 namespace {
 // Images are read in 256 KiB units aligned as the volume's blocks.
 constexpr uint64_t RESTORE_ALIGNMENT = 262144;
-// The block size backups write their images with: no image of ours holds a
-// larger record, and a reader holds one record whole.
-constexpr uint32_t IMAGE_BLOCK_SIZE = 262144;
 // Units read and checked ahead of the one being written, per disk.
 constexpr unsigned READ_AHEAD = 8;
 // The unit in which zeros are left out of a volume.
