@@ -114,17 +114,13 @@ bool parse_tower_time(const std::string& text, time_t& out) {
     return true;
 }
 
-// Swaps the client's task hook for the time of a clean-up.
+// Swaps the client's task hook for the time of a clean-up (which makes
+// nothing the caller's hook would note).
 class Scoped_Task_Hook {
 public:
     Scoped_Task_Hook(RESTful_Client& client, RESTful_Client::Task_Hook hook)
         : client_(client), saved_(client.task_hook()) {
-        client_.set_task_hook(
-            [this, hook](Message::Type type, const std::string& id, const std::string& task) {
-                hook(type, id, task);
-                if (saved_)
-                    saved_(type, id, task);
-            });
+        client_.set_task_hook(std::move(hook));
     }
     ~Scoped_Task_Hook() { client_.set_task_hook(saved_); }
     Scoped_Task_Hook(const Scoped_Task_Hook&) = delete;
@@ -259,6 +255,8 @@ private:
     Fate by_id(const Restore_Made& m) {
         if (is_left(m.kind, m.id))
             return Fate::LEFT;
+        // A removal is asked after before the look-up: the answer that ends
+        // it may be what removes the object.
         if (task_running(m.kind, m.id, m.task_id, "is made by") || removal_running(m.kind, m.id))
             return Fate::NOT_YET;
         Error error;
@@ -340,7 +338,7 @@ private:
                     Restore_Made::VM, vm.id, vm.name,
                     "it mounts volume " + disk.vm_volume.id + ", which the restore did not make");
         }
-        if (removal_running(Restore_Made::VM, vm.id))
+        if (!known && removal_running(Restore_Made::VM, vm.id))
             return Fate::NOT_YET;
         Error error;
         if (vm.get_status() != VM_Status::STOPPED) {
@@ -378,7 +376,7 @@ private:
                 return Fate::NOT_YET;
             return leave(Restore_Made::VOLUME, volume.id, volume.name, "a VM mounts it");
         }
-        if (removal_running(Restore_Made::VOLUME, volume.id))
+        if (!known && removal_running(Restore_Made::VOLUME, volume.id))
             return Fate::NOT_YET;
         Error error;
         if (!client_.delete_vm_volume(volume.id, true, &error) && !is_not_found(error)) {

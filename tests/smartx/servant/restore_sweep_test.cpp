@@ -99,6 +99,13 @@ protected:
         record["local_created_at"] = tower_time(::time(nullptr));
         ASSERT_TRUE(world_->tower().put_records(kind, Array{Value(record)}));
     }
+    // Journals a volume as its restore does: asked for, then answered.
+    static std::string journaled(smartx::Restore_Journal& j, const std::string& name,
+                                 const std::string& id) {
+        EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", name, {}}));
+        EXPECT_TRUE(j.note({Restore_Made::VOLUME, id, "", "", {}}));
+        return id;
+    }
     bool exists(const char* kind, const std::string& id) {
         Object record;
         return world_->tower().record(kind, id, record);
@@ -367,9 +374,7 @@ TEST_F(RestoreSweep, OnlyWhatADeadRestoreMadeGoes) {
     } rows[] = {
         {"UnmountedVolume", tower_, false,
          [&](smartx::Restore_Journal& j) {
-             const std::string v = volume("loose-0");
-             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-0", {}}));
-             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             const std::string v = journaled(j, "loose-0", volume("loose-0"));
              return Planted{{}, {v}, {}};
          },
          0},
@@ -377,8 +382,7 @@ TEST_F(RestoreSweep, OnlyWhatADeadRestoreMadeGoes) {
          [&](smartx::Restore_Journal& j) {
              const VM vm = fresh_vm(5, "twin", false);
              const Disk& d = vm.disks[0];
-             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", d.name, {}}));
-             EXPECT_TRUE(j.note({Restore_Made::VOLUME, d.volume_id, "", "", {}}));
+             journaled(j, d.name, d.volume_id);
              EXPECT_TRUE(j.asking({Restore_Made::VM, "", "", "twin", {d.volume_id}}));
              EXPECT_TRUE(j.note({Restore_Made::VM, vm.id, "", "", {}}));
              return Planted{{}, {vm.id, d.volume_id}, {}};
@@ -387,32 +391,25 @@ TEST_F(RestoreSweep, OnlyWhatADeadRestoreMadeGoes) {
         {"VolumeAnotherVmMounts", tower_, false,
          [&](smartx::Restore_Journal& j) {
              const Disk& d = vm_.disks[0];
-             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", d.name, {}}));
-             EXPECT_TRUE(j.note({Restore_Made::VOLUME, d.volume_id, "", "", {}}));
+             journaled(j, d.name, d.volume_id);
              return Planted{{}, {}, {d.volume_id}};
          },
          0},
         {"OfAnotherCloudTower", "10.0.0.9:443", false,
          [&](smartx::Restore_Journal& j) {
-             const std::string v = volume("loose-1");
-             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-1", {}}));
-             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             const std::string v = journaled(j, "loose-1", volume("loose-1"));
              return Planted{{}, {}, {v}};
          },
          1},
         {"OfARunningRestore", tower_, true,
          [&](smartx::Restore_Journal& j) {
-             const std::string v = volume("loose-2");
-             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-2", {}}));
-             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             const std::string v = journaled(j, "loose-2", volume("loose-2"));
              return Planted{{}, {}, {v}};
          },
          2},
         {"WhileCloudTowerCannotBeRead", tower_, false,
          [&](smartx::Restore_Journal& j) {
-             const std::string v = volume("loose-3");
-             EXPECT_TRUE(j.asking({Restore_Made::VOLUME, "", "", "loose-3", {}}));
-             EXPECT_TRUE(j.note({Restore_Made::VOLUME, v, "", "", {}}));
+             const std::string v = journaled(j, "loose-3", volume("loose-3"));
              world_->tower().fail_path("get-vm-volumes", 500, "unavailable");
              return Planted{{}, {}, {v}};
          },
@@ -455,9 +452,7 @@ TEST_F(RestoreSweep, OnlyWhatADeadRestoreMadeGoes) {
 TEST_F(RestoreSweep, ARestoreEndingWhileASweepOpensItsJournalKeepsWhatItMade) {
     smartx::Restore_Journal journal;
     ASSERT_TRUE(journal.open("ending", tower_, vm_.id, "kept"));
-    const std::string v = volume("kept-0");
-    ASSERT_TRUE(journal.asking({Restore_Made::VOLUME, "", "", "kept-0", {}}));
-    ASSERT_TRUE(journal.note({Restore_Made::VOLUME, v, "", "", {}}));
+    const std::string v = journaled(journal, "kept-0", volume("kept-0"));
     size_t opened = 0;
     smartx::set_record_open_hook([&](const std::string& path) {
         if (path.find("/ending") != std::string::npos && opened++ == 0)
