@@ -521,8 +521,9 @@ private:
     }
 
     static int64_t int_member(const Object& o, const std::string& key) {
-        const Value* v = json_spirit::object_get_value(o, key);
-        return v != nullptr && (v->type() == json_spirit::int_type) ? v->get_int64() : -1;
+        int64_t v = -1;
+        json_spirit::object_get(o, key, v);
+        return v;
     }
     static uint64_t uint_member(const Object& o, const std::string& key) {
         const int64_t v = int_member(o, key);

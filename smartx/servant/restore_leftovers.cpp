@@ -493,10 +493,11 @@ bool read_restore_journal(const std::string& text, Restore_Journal_Text& out) {
             if (tower == nullptr)
                 return false;
             out.tower = *tower;
-            const json_spirit::Value* started =
-                json_spirit::object_get_value(line.get_obj(), "started");
-            if (started != nullptr && started->type() == json_spirit::int_type)
-                out.started = static_cast<time_t>(started->get_int64());
+            // A start that is there but is no time that fits is a damaged
+            // header: what the journal names is then nothing to go by.
+            if (line.get_obj().count("started") != 0 &&
+                !json_spirit::object_get(line.get_obj(), "started", out.started))
+                return false;
             header = true;
         } else if (!object || !read_journal_line(line.get_obj(), out)) {
             ++out.unreadable;

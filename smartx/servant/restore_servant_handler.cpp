@@ -437,11 +437,9 @@ bool Restore_Servant_Handler::prepare_volumes() {
             set.size = piece.size;
             if (const json_spirit::Object* attrs =
                     json_spirit::object_get_object(piece.extended_attrs, "Tarnvik3")) {
-                const json_spirit::Value* n =
-                    json_spirit::object_get_value(*attrs, "block_set_size");
-                set.size = n != nullptr && n->type() == json_spirit::int_type && n->get_int64() > 0
-                               ? static_cast<size_t>(n->get_int64())
-                               : 0;
+                // A size that is not an integer fitting size_t is no size.
+                size_t n = 0;
+                set.size = json_spirit::object_get(*attrs, "block_set_size", n) ? n : 0;
             }
             set_size_ += set.size;
             source_size_ += static_cast<uint64_t>(std::max<int64_t>(disk->second.size, 0));

@@ -321,6 +321,15 @@ TEST_F(RestoreSweep, JournalsThatCannotBeReadWholeAreSetAsideOnceTheirReadableLi
              return "garbage\n" + line(made("volume", a, "sw-m"));
          },
          0, 1},
+        {"AStartThatIsNoTime",
+         [&](Strings&, Strings& kept) {
+             const std::string a = volume("sw-p");
+             kept = {a};
+             Object head = header(tower_, started);
+             head["started"] = Value(uint64_t{UINT64_MAX});
+             return line(head) + line(made("volume", a, "sw-p"));
+         },
+         0, 1},
         {"LargerThanAnyJournal",
          [&](Strings&, Strings& kept) {
              const std::string a = volume("sw-n");
