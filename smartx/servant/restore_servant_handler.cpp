@@ -437,9 +437,17 @@ bool Restore_Servant_Handler::prepare_volumes() {
             set.size = piece.size;
             if (const json_spirit::Object* attrs =
                     json_spirit::object_get_object(piece.extended_attrs, "Tarnvik3")) {
-                // A size that is not an integer fitting size_t is no size.
-                size_t n = 0;
-                set.size = json_spirit::object_get(*attrs, "block_set_size", n) ? n : 0;
+                // Without the key the set holds nothing; a value that is no
+                // size is damage, never taken for an empty disk.
+                set.size = 0;
+                if (attrs->count("block_set_size") != 0 &&
+                    !json_spirit::object_get(*attrs, "block_set_size", set.size)) {
+                    ACE_ERROR((LM_ERROR,
+                               ACE_TEXT("Backup piece %C of set %C states a block set size that "
+                                        "is no size.\n"),
+                               piece.path.c_str(), bset.uuid.c_str()));
+                    return false;
+                }
             }
             set_size_ += set.size;
             source_size_ += static_cast<uint64_t>(std::max<int64_t>(disk->second.size, 0));

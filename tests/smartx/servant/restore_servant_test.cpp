@@ -205,6 +205,15 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
         return Value(row);
     };
     const std::string damaged = world_->pool_dir() + "/" + piece(chain[1], 0);
+    // Every disk piece of the row stating the block set size given.
+    const auto with_block_set_size = [](Object row, const Value& size) {
+        for (Value& p : json_spirit::object_get_array_or_throw(row, "pieces")) {
+            Object& attrs = json_spirit::object_get_object_or_throw(p.get_obj(), "extended_attrs");
+            if (text_of(p, "object") != "vm_info")
+                attrs["Tarnvik3"] = Value(Object{{"block_set_size", size}});
+        }
+        return Value(row);
+    };
 
     // Each row fails one restore: a chain the catalog answers, a damaged
     // image, or CloudTower refusing a step; with the answer's code and the
@@ -227,6 +236,7 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
     };
     const std::function<void()> none = [] {};
     const Alerts catalog{{7, 8}};
+    const Alerts quiet;
     const Case cases[] = {
         {"ChainWithoutItsFullSet", false, view({Value(chain[1])}), false, 1, catalog},
         {"SetOfAnotherIncarnation", true,
@@ -238,6 +248,12 @@ TEST_F(RestoreServant, BrokenChainsAndDamagedImagesChangeNothing) {
          view({with(chain[0], "vm_id", Value("other")), with(chain[1], "vm_id", Value("other"))}),
          false, 1, catalog},
         {"ChainEndingBeforeTheSetAskedFor", false, view({Value(chain[0])}), false, 1, catalog},
+        {"BlockSetSizeNegative", false,
+         view({Value(chain[0]), with_block_set_size(chain[1], Value(-1))}), false, 1, quiet},
+        {"BlockSetSizeNotWhole", false,
+         view({Value(chain[0]), with_block_set_size(chain[1], Value(1.5))}), false, 1, quiet},
+        {"BlockSetSizeAsText", false,
+         view({Value(chain[0]), with_block_set_size(chain[1], Value("262144"))}), false, 1, quiet},
         {"DamagedImageAsNewVm", false, none, true, 1, {}},
         {"DamagedImageIntoTheOriginal", true, none, true, 1, {}},
         {"OriginalNotPoweredOff", true, task("poweroff-vm"), false, 2, {{7, 10}}},
