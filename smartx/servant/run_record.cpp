@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <utility>
 
 #include <ace/Log_Msg.h>
@@ -30,6 +32,35 @@ std::function<void(const std::string&)>& record_open_hook() {
     static std::function<void(const std::string&)> hook;
     return hook;
 }
+
+#ifdef SMARTX_TEST_PAUSES
+// Test builds: a process whose SMARTX_TEST_PAUSES names the point (a comma
+// list) stops there the first time it comes by, making
+// <SMARTX_TEST_PAUSE_DIR>/<point>.<pid> and waiting until a test removes it;
+// so the windows between processes can be opened at will.
+constexpr int TEST_PAUSE_POLL_MS = 10;
+constexpr int TEST_PAUSE_LIMIT_MS = 60000;
+
+void test_pause(const std::string& point) {
+    const char* points = std::getenv("SMARTX_TEST_PAUSES");
+    const char* dir = std::getenv("SMARTX_TEST_PAUSE_DIR");
+    static std::set<std::string> passed;
+    if (points == nullptr || dir == nullptr ||
+        ("," + std::string(points) + ",").find("," + point + ",") == std::string::npos ||
+        !passed.insert(point).second)
+        return;
+    const std::string file = std::string(dir) + "/" + point + "." + std::to_string(::getpid());
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, RECORD_MODE);
+    if (fd < 0)
+        return;
+    ::close(fd);
+    for (int waited = 0; waited < TEST_PAUSE_LIMIT_MS && ::access(file.c_str(), F_OK) == 0;
+         waited += TEST_PAUSE_POLL_MS)
+        ::usleep(TEST_PAUSE_POLL_MS * 1000);
+}
+#else
+void test_pause(const std::string&) {}
+#endif
 
 bool write_all(int fd, const std::string& text) {
     for (size_t at = 0; at < text.size();) {
@@ -165,6 +196,7 @@ bool Run_Record::append(const std::string& text) {
 void Run_Record::release() {
     if (fd_ < 0)
         return;
+    test_pause("record-ending");
     // Removed while still locked: no reader takes it for a dead run's.
     remove_locked(fd_, path_);
     keep();
@@ -206,6 +238,7 @@ bool visit_records(const std::string& dir, const Record_Visit& visit) {
         const Fd_Closer closer(fd);
         if (record_open_hook())
             record_open_hook()(path);
+        test_pause("record-opened");
         const bool dead = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
         // Its run ended between our open and our lock: nothing to settle.
         if (dead && !still_named(fd, path))

@@ -8,11 +8,17 @@
 // purpose. Seeds: FAULT_SEED, CHAIN_SEED (printed); CHAIN_ROUNDS sets rounds.
 // Disks are compared with EXPECT_TRUE: a failure shows the job's output, not
 // megabytes of disk.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -351,6 +357,84 @@ INSTANTIATE_TEST_SUITE_P(Matrix, Fault, ::testing::ValuesIn(fault_cases),
                          [](const ::testing::TestParamInfo<Fault_Case>& i) {
                              return i.param.name;
                          });
+
+#ifdef SMARTX_TEST_PAUSES
+// The files of the processes paused at the point (see run_record.cpp).
+Strings paused_at(const std::string& dir, const std::string& point) {
+    Strings files;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path().filename().string().rfind(point + ".", 0) == 0)
+            files.push_back(e.path().string());
+    return files;
+}
+
+// Waits (bounded) until a process is paused at the point.
+bool wait_paused(const std::string& dir, const std::string& point) {
+    constexpr int POLLS = 6000;
+    for (int i = 0; i < POLLS && paused_at(dir, point).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return !paused_at(dir, point).empty();
+}
+
+void go_on(const std::string& dir, const std::string& point) {
+    for (const std::string& f : paused_at(dir, point))
+        std::filesystem::remove(f);
+}
+
+Env pausing_at(const std::string& dir, const char* point) {
+    return {{"SMARTX_TEST_PAUSE_DIR", dir}, {"SMARTX_TEST_PAUSES", point}};
+}
+#endif
+
+// A restore job starts as another ends: its start-up sweep opens the ending
+// run's journal just before that run removes it, and locks it just after.
+// The ending run's VM stays, and both restore byte for byte.
+TEST_F(Faults, ASweepThatOpensAJournalAsItsRunEndsKeepsThatRunsVm) {
+#ifndef SMARTX_TEST_PAUSES
+    GTEST_SKIP() << "built without SMARTX_TEST_PAUSES";
+#else
+    world_->fill_disks(vm_);
+    ASSERT_EQ(chain_->backup(JOB_DEFINITION_SUBTYPE_FULL), 1u) << chain_->last_run().output;
+    const std::string set = chain_->last_set();
+    const std::string pauses = root_.path() + "/pauses", other_dir = root_.path() + "/other";
+    ASSERT_EQ(::mkdir(pauses.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(other_dir.c_str(), 0700), 0);
+    const Tower_Census before = tower_census(*world_);
+    Job_Chain other(*world_, vm_, JOB_ENGINE_PATH, other_dir);
+
+    std::atomic<bool> sweeping_done{false};
+    Strings ending_disks;
+    std::thread ending([&] {
+        ending_disks = chain_->restore(set, "ending", pausing_at(pauses, "record-ending"));
+        // Only once that run has ended may the sweep lock what it opened.
+        while (!sweeping_done) {
+            go_on(pauses, "record-opened");
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const bool ending_paused = wait_paused(pauses, "record-ending");
+    bool opened = false;
+    std::thread opener([&] {
+        opened = wait_paused(pauses, "record-opened");
+        go_on(pauses, "record-ending");
+    });
+    const Strings sweeping_disks =
+        other.restore(set, "sweeping", pausing_at(pauses, "record-opened"));
+    sweeping_done = true;
+    opener.join();
+    ending.join();
+
+    EXPECT_TRUE(ending_paused && opened);
+    EXPECT_TRUE(ending_disks == chain_->book().held(set)) << chain_->last_run().output;
+    EXPECT_TRUE(sweeping_disks == chain_->book().held(set)) << other.last_run().output;
+    const std::string ending_vm = vm_id_named(*world_, "ending");
+    ASSERT_NE(ending_vm, "") << other.last_run().output;
+    EXPECT_TRUE(world_->disk_contents(listed_vm(*world_, ending_vm)) == chain_->book().held(set));
+    EXPECT_EQ(restore_leftovers(*world_, before, {ending_vm, vm_id_named(*world_, "sweeping")}),
+              Strings());
+    EXPECT_EQ(vanished(*world_, before), Strings());
+#endif
+}
 
 TEST_F(Faults, ChainRounds) {
     const char* rounds = std::getenv("CHAIN_ROUNDS");
