@@ -50,6 +50,7 @@ struct Backup_Server::Impl {
     int view_failure_status = 500;
     std::string view_failure_text;  // answered as is; empty: an error body
     std::string view_override;
+    bool view_override_kept = false;
     std::string resources_override;
 
     static void answer(httplib::Response& res, int status, const json_spirit::Value& body) {
@@ -88,12 +89,13 @@ struct Backup_Server::Impl {
     }
 
     // An armed raw answer is given once.
-    bool answer_override(std::string& text, httplib::Response& res) {
+    bool answer_override(std::string& text, httplib::Response& res, bool kept = false) {
         std::lock_guard<std::mutex> lock(mutex);
         if (text.empty())
             return false;
         res.set_content(text, "application/json");
-        text.clear();
+        if (!kept)
+            text.clear();
         return true;
     }
 
@@ -203,7 +205,7 @@ struct Backup_Server::Impl {
                 return;
             }
         }
-        if (answer_override(view_override, res))
+        if (answer_override(view_override, res, view_override_kept))
             return;
         json_spirit::Value filter;
         if (!json_spirit::read(req.body.empty() ? std::string("{}") : req.body, filter) ||
@@ -528,9 +530,10 @@ void Backup_Server::answer_views_after_commit(int count, const std::string& text
     impl_->arm_views(count, ok, text);
 }
 
-void Backup_Server::set_view_override(const std::string& text) {
+void Backup_Server::set_view_override(const std::string& text, bool kept) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->view_override = text;
+    impl_->view_override_kept = kept;
 }
 
 void Backup_Server::set_resources_override(const std::string& text) {

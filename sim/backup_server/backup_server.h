@@ -86,8 +86,9 @@ public:
     int commits_received() const;
     // Commits received and not yet answered.
     int commits_pending() const;
-    // The next view, or resources, request answers this raw text (200).
-    void set_view_override(const std::string& text);
+    // The next view, or resources, request answers this raw text (200);
+    // with kept, every view request does until the text is set again.
+    void set_view_override(const std::string& text, bool kept = false);
     void set_resources_override(const std::string& text);
 
     std::vector<json_spirit::Value> alerts() const;

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
+#include <string>
 
 #include <ace/Log_Msg.h>
 
 #include "host/catalog.h"
 #include "host/client_io.h"
+#include "host/json_spirit/json_io.h"
 #include "host/pool_sweep.h"
 #include "host/uuid.h"
 #include "smartx/servant/backup_file_name.h"
@@ -21,6 +24,8 @@ namespace smartx {
 namespace {
 // Rows asked for at once; a shorter page is the last.
 constexpr uint64_t ROWS_PER_PAGE = 1000;
+// More sets than any VM keeps: an answer past this is not the VM's.
+constexpr uint64_t MOST_VM_ROWS = 100 * ROWS_PER_PAGE;
 // A free start second at most this far ahead is waited for; one further
 // ahead (a clock set back, a crowd of stamps) is taken at once.
 constexpr time_t MOST_STAMP_WAIT_S = 5;
@@ -83,6 +88,10 @@ bool Backup_Servant_Handler::vm_catalog_rows(json_spirit::Array& rows) {
         RESTful_Catalog_Operator::NO_BOUND,
         static_cast<int>(std::min<size_t>(control.max_seconds_retry, INT32_MAX)));
     rows.clear();
+    // A server that does not page as asked would be read for ever: a page
+    // longer than asked for, or one that starts as an earlier one did, makes
+    // the rows unknown.
+    std::set<std::string> page_starts;
     for (uint64_t offset = 0;; offset += ROWS_PER_PAGE) {
         json_spirit::Object filter;
         filter["vm_id"] = vm_.id;
@@ -94,6 +103,14 @@ bool Backup_Servant_Handler::vm_catalog_rows(json_spirit::Array& rows) {
             return false;
         json_spirit::Array& got = page.get_array();
         const size_t n = got.size();
+        if (n > ROWS_PER_PAGE ||
+            (n > 0 && !page_starts.insert(json_spirit::write(got[0])).second) ||
+            rows.size() + n > MOST_VM_ROWS) {
+            ACE_ERROR((LM_ERROR,
+                       ACE_TEXT("The catalog does not page the sets of VM %C as asked.\n"),
+                       vm_.id.c_str()));
+            return false;
+        }
         for (json_spirit::Value& row : got)
             rows.push_back(std::move(row));
         if (n < ROWS_PER_PAGE)

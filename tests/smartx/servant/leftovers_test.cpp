@@ -214,6 +214,37 @@ TEST_F(BackupLeftovers, AClaimBehindAStuckLockEndsSayingWhy) {
     }
 }
 
+// A catalog that does not page as asked is not read for ever: the backup
+// keeps what it cannot tell is needed, and the next one, paged, removes it.
+TEST_F(BackupLeftovers, ACatalogThatDoesNotPageAsAskedIsReadWithinABound) {
+    const struct {
+        const char* name;
+        size_t rows;  // copies of the VM's row in every page
+    } cases[] = {
+        {"EveryPageTheFirst", 1000},
+        {"LongerThanAsked", 1001},
+    };
+    const time_t long_ago = 1000000000;
+    fill_disks();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    const Value row(rows().back());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string left =
+            make_snapshot(smartx::backup_snapshot_name(vm_.name, long_ago + &c - cases));
+        world_->backupd().set_view_override(json_spirit::write(Value(Array(c.rows, row))), true);
+        Process_Log_Capture log;
+        backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
+        world_->backupd().set_view_override("");
+        EXPECT_NE(log.text().find("does not page the sets of VM " + vm_.id), std::string::npos)
+            << log.text();
+        EXPECT_EQ(snapshot_set().count(left), 1u);
+    }
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    EXPECT_EQ(leftover_snapshots(), std::vector<std::string>());
+    EXPECT_EQ(orphan_files(), std::vector<std::string>());
+}
+
 // The snapshot is made but the servant never learns its id: the run fails
 // and removes it all the same.
 TEST_F(BackupLeftovers, SnapshotsWhoseCreationWentUnheardAreRemovedByTheirRun) {
