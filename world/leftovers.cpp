@@ -1,8 +1,13 @@
 #include "world/leftovers.h"
 
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 
+#include "host/json_spirit/json_io.h"
 #include "smartx/servant/backup_sweep.h"
 #include "world/backup_world.h"
 
@@ -51,6 +56,29 @@ std::vector<std::string> orphan_pool_files(const std::vector<std::string>& files
 
 std::vector<std::string> orphan_pool_files(const Backup_World& world) {
     return orphan_pool_files(world.pool_files(), world.catalog_rows());
+}
+
+size_t end_commit_grace(const std::string& vm_id) {
+    const std::filesystem::path dir = smartx::hold_directory(vm_id);
+    std::error_code none;
+    if (!std::filesystem::is_directory(dir, none))
+        return 0;
+    size_t ended = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        if (!e.is_regular_file() || e.path().filename().string()[0] == '.')
+            continue;
+        std::ifstream in(e.path());
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        const size_t line = text.find('\n');
+        if (line == std::string::npos)
+            continue;
+        const Object until{{"until", Value(int64_t{::time(nullptr) - 1})}};
+        std::ofstream(e.path(), std::ios::trunc)
+            << text.substr(0, line + 1) << json_spirit::write(Value(until)) << "\n";
+        ++ended;
+    }
+    return ended;
 }
 
 }  // namespace world

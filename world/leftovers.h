@@ -27,6 +27,11 @@ std::vector<std::string> orphan_pool_files(const std::vector<std::string>& files
                                            const std::vector<Object>& rows);
 std::vector<std::string> orphan_pool_files(const Backup_World& world);
 
+// The time is up for every backup of the VM whose set may still land (its
+// commit answer was lost, and its hold stays for a while): as if that while
+// had passed, the next backup settles those sets from the catalog. How many.
+size_t end_commit_grace(const std::string& vm_id);
+
 }  // namespace world
 
 #endif

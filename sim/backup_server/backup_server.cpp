@@ -44,6 +44,13 @@ struct Backup_Server::Impl {
     std::atomic<int> commits_handled{0};
     int commit_faults = 0;
     bool faulted_commits_stored = false;
+    // Faulted commits kept aside, stored only when landed: still on their
+    // way in.
+    bool faulted_commits_held = false;
+    struct Held_Commit {
+        std::string catalog, body, replace;
+    };
+    std::vector<Held_Commit> held_commits;
     Backup_Server::Commit_Answer commit_answer = Backup_Server::Commit_Answer::CUT_OFF;
     int views_to_fail = 0;  // armed by a commit
     int view_failures = 0;
@@ -123,12 +130,18 @@ struct Backup_Server::Impl {
                 faulted = true;
                 store_it = faulted_commits_stored;
                 how = commit_answer;
+                if (store_it && faulted_commits_held) {
+                    held_commits.push_back(
+                        {req.matches[1], req.body, req.get_param_value("replace")});
+                    store_it = false;
+                }
             }
         }
         // A faulted commit's own answer is dropped for the fault's.
         httplib::Response dropped;
         if (store_it)
-            store_commit(req, faulted ? dropped : res);
+            store_commit(req.matches[1], req.body, req.get_param_value("replace"),
+                         faulted ? dropped : res);
         if (faulted)
             answer_fault(res, how);
     }
@@ -160,9 +173,10 @@ struct Backup_Server::Impl {
         }
     }
 
-    void store_commit(const httplib::Request& req, httplib::Response& res) {
+    void store_commit(const std::string& catalog, const std::string& body,
+                      const std::string& replace, httplib::Response& res) {
         json_spirit::Value row;
-        if (!json_spirit::read(req.body, row) || row.type() != json_spirit::obj_type) {
+        if (!json_spirit::read(body, row) || row.type() != json_spirit::obj_type) {
             answer_error(res, 400, "a backup set must be a JSON object");
             return;
         }
@@ -171,9 +185,7 @@ struct Backup_Server::Impl {
             answer_error(res, 400, "a backup set needs \"uuid\"");
             return;
         }
-        std::string replace = req.get_param_value("replace");
-        switch (store.commit(req.matches[1], *uuid, row.get_obj(),
-                             replace == "1" || replace == "true")) {
+        switch (store.commit(catalog, *uuid, row.get_obj(), replace == "1" || replace == "true")) {
             case Catalog_Store::COMMITTED:
                 answer(res, 201, json_spirit::Object{{"uuid", json_spirit::Value(*uuid)}});
                 return;
@@ -519,6 +531,24 @@ void Backup_Server::fault_commits(int count, bool store, Commit_Answer answer) {
     impl_->commit_faults = count;
     impl_->faulted_commits_stored = store;
     impl_->commit_answer = answer;
+}
+
+void Backup_Server::hold_faulted_commits(bool held) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->faulted_commits_held = held;
+}
+
+size_t Backup_Server::land_held_commits() {
+    std::vector<Impl::Held_Commit> landing;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        landing.swap(impl_->held_commits);
+    }
+    for (const Impl::Held_Commit& c : landing) {
+        httplib::Response unheard;
+        impl_->store_commit(c.catalog, c.body, c.replace, unheard);
+    }
+    return landing.size();
 }
 
 void Backup_Server::fail_views_after_commit(int count, int status) {

@@ -75,6 +75,11 @@ public:
     enum class Commit_Answer { CUT_OFF, NOT_JSON, NAMES_NO_SET, SERVER_ERROR, CLIENT_ERROR };
     // The next count commits are stored (when store) or not, and answered so.
     void fault_commits(int count, bool store, Commit_Answer answer);
+    // Faulted commits to be stored (fault_commits' store) are kept aside,
+    // still on their way in, until land_held_commits() stores them; how
+    // many it stored.
+    void hold_faulted_commits(bool held);
+    size_t land_held_commits();
     // Once a commit has come in, the next count view requests answer status.
     void fail_views_after_commit(int count, int status);
     // Once a commit has come in, the next count view requests answer this

@@ -116,10 +116,17 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
     }
     // What this run leaves is weighed like any other run's: committed, it is
     // the newest set's. Unsettled, it waits for the next run.
-    if (hold_.held()) {
+    if (unsettled && hold_.held()) {
+        // Its commit may still be on its way in: what the set is made of
+        // stays held for the sweeps of the runs that follow, for a while.
+        if (!hold_.keep_until(bset_.uuid, ::time(nullptr) + COMMIT_LANDING_GRACE_S))
+            ACE_ERROR((LM_WARNING,
+                       ACE_TEXT("Backup set %C of VM %C is no longer held: a sweep may take it "
+                                "for a leftover before its commit lands.\n"),
+                       bset_.uuid.c_str(), vm_.id.c_str()));
+    } else if (hold_.held()) {
         hold_.release();
-        if (!unsettled)
-            sweep_leftovers();
+        sweep_leftovers();
     }
     progress_->end_time = ::time(nullptr);
 }

@@ -138,6 +138,17 @@ bool Backup_Hold::take(const std::string& vm_id, const std::string& run_id,
                         json_spirit::write(json_spirit::Value(hold)));
 }
 
+bool Backup_Hold::keep_until(const std::string& set_uuid, time_t until) {
+    const json_spirit::Object line{{"unconfirmed", json_spirit::Value(set_uuid)},
+                                   {"until", json_spirit::Value(int64_t{until})}};
+    if (!record_.append("\n" + json_spirit::write(json_spirit::Value(line)) + "\n")) {
+        record_.release();
+        return false;
+    }
+    record_.keep();
+    return true;
+}
+
 Hold_Claim_Lock::~Hold_Claim_Lock() {
     if (fd_ >= 0)
         ::close(fd_);
@@ -187,35 +198,56 @@ bool Hold_Claim_Lock::take(const std::string& vm_id, const std::function<bool()>
     }
 }
 
+namespace {
+// The time a dead run's hold is kept until (its second line); 0 when it
+// says none, or none within the grace from now.
+time_t kept_until(const std::string& text, time_t now) {
+    const size_t from = text.find('\n');
+    if (from == std::string::npos)
+        return 0;
+    const size_t to = text.find('\n', from + 1);
+    json_spirit::Value line;
+    time_t until = 0;
+    if (to == std::string::npos || !json_spirit::read(text.substr(from + 1, to - from - 1), line) ||
+        line.type() != json_spirit::obj_type ||
+        !json_spirit::object_get(line.get_obj(), "until", until) || until <= now ||
+        until > now + COMMIT_LANDING_GRACE_S)
+        return 0;
+    return until;
+}
+}  // namespace
+
 bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
     out = Live_Holds();
     if (!plain_path_part(vm_id))
         return false;
     bool ok = true;
-    // A dead run's hold holds nothing any more: it goes.
-    const bool listed =
-        visit_records(hold_directory(vm_id), [&](const Record_Seen& seen, const Record_Append&) {
-            if (!seen.live)
-                return Record_Fate::REMOVE;
-            json_spirit::Value hold;
-            const std::string* snapshot = nullptr;
-            const std::string* stamp = nullptr;
-            if (!seen.too_large && json_spirit::read(seen.text, hold) &&
-                hold.type() == json_spirit::obj_type) {
-                snapshot = json_spirit::object_get_str(hold.get_obj(), "snapshot_name");
-                stamp = json_spirit::object_get_str(hold.get_obj(), "file_stamp");
-            }
-            if (snapshot == nullptr || stamp == nullptr) {
-                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"),
-                           seen.run_id.c_str(), vm_id.c_str()));
-                ok = false;
-                return Record_Fate::KEEP;
-            }
-            ++out.runs;
-            out.snapshot_names.insert(*snapshot);
-            out.file_stamps.insert(*stamp);
+    const time_t now = ::time(nullptr);
+    // A dead run's hold holds nothing any more, and goes; unless its set may
+    // still land: then it holds till its time is up.
+    const bool listed = visit_records(hold_directory(vm_id), [&](const Record_Seen& seen,
+                                                                 const Record_Append&) {
+        if (!seen.live && (seen.too_large || kept_until(seen.text, now) == 0))
+            return Record_Fate::REMOVE;
+        json_spirit::Value hold;
+        const std::string* snapshot = nullptr;
+        const std::string* stamp = nullptr;
+        if (!seen.too_large && json_spirit::read(seen.text.substr(0, seen.text.find('\n')), hold) &&
+            hold.type() == json_spirit::obj_type) {
+            snapshot = json_spirit::object_get_str(hold.get_obj(), "snapshot_name");
+            stamp = json_spirit::object_get_str(hold.get_obj(), "file_stamp");
+        }
+        if (snapshot == nullptr || stamp == nullptr) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"),
+                       seen.run_id.c_str(), vm_id.c_str()));
+            ok = false;
             return Record_Fate::KEEP;
-        });
+        }
+        ++out.runs;
+        out.snapshot_names.insert(*snapshot);
+        out.file_stamps.insert(*stamp);
+        return Record_Fate::KEEP;
+    });
     return listed && ok;
 }
 

@@ -5,7 +5,9 @@
 //
 // A hold is one record (smartx/servant/run_record.h) per running backup of a
 // VM under /var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/<vm id>/, naming
-// the snapshot it makes and the stamp of its pool files.
+// the snapshot it makes and the stamp of its pool files. A run whose set may
+// still land in the catalog (its commit's answer was lost) leaves its hold in
+// place, with a line saying until when: till then it holds as a running one.
 #ifndef SMARTX_SERVANT_BACKUP_SWEEP_H
 #define SMARTX_SERVANT_BACKUP_SWEEP_H
 
@@ -44,7 +46,11 @@ std::string temporary_file_target(const std::string& path);
 // file stamp.
 bool file_has_stamp(const std::string& path, const std::string& stamp);
 
-// What running backups of one VM hold.
+// How long a set whose commit answer was lost may still land in the
+// catalog: its run's hold stays that long.
+constexpr time_t COMMIT_LANDING_GRACE_S = 3600;
+
+// What running backups of one VM hold (and runs whose set may still land).
 struct Live_Holds {
     size_t runs = 0;                       // running backups, the caller's own included
     std::set<std::string> snapshot_names;  // snapshots they make
@@ -62,6 +68,10 @@ public:
     bool take(const std::string& vm_id, const std::string& run_id, const std::string& snapshot_name,
               const std::string& file_stamp);
     void release() { record_.release(); }
+    // Lets the hold go but leaves it in place until `until`: the run's set
+    // (set_uuid) may still land in the catalog. When that cannot be noted,
+    // the hold goes as with release(); false then (logged).
+    bool keep_until(const std::string& set_uuid, time_t until);
     bool held() const { return record_.held(); }
 
 private:

@@ -336,6 +336,8 @@ TEST_P(Fault, NothingLostOrLeftBehind) {
         EXPECT_GE(chain_->last_run().count(c.says), 1u) << chain_->last_run().output;
     }
     EXPECT_EQ(chain_->book().restore_problems(), Strings());
+    // Sets whose commit answer was lost have had their time to land.
+    end_commit_grace(vm_.id);
     editor.edit(vm_);
     next_builds_on(made == 1 ? chain_->last_set() : base);
     // The sets made since the full one come back through restore jobs too

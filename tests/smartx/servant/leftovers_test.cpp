@@ -12,6 +12,7 @@
 #include <ace/Process.h>
 
 #include "fixture.h"
+#include "host/paths.h"
 #include "smartx/common/restful_client.h"
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/servant/backup_file_name.h"
@@ -211,6 +212,81 @@ TEST_F(BackupLeftovers, AClaimBehindAStuckLockEndsSayingWhy) {
         EXPECT_TRUE(rows().empty());
         EXPECT_TRUE(snapshots().empty());
         EXPECT_TRUE(pool_files().empty());
+    }
+}
+
+// A set whose commit answer was lost lands in the catalog only after the
+// backups that follow (a retry at once) have swept: what it is made of is
+// still there when it lands, it restores, and the chain goes on from it.
+TEST_F(BackupLeftovers, ASetWhoseCommitLandsLateKeepsWhatItIsMadeOf) {
+    fill_disks();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    world_->backupd().hold_faulted_commits(true);
+    world_->backupd().fault_commits(1, true, sim::Backup_Server::Commit_Answer::NOT_JSON);
+    write_disk(0, 0, pattern(BLOCK, 'l'));
+    EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 1);
+    const std::vector<std::string> late_files = orphan_files();
+    EXPECT_FALSE(late_files.empty());
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    ASSERT_EQ(world_->backupd().land_held_commits(), 1u);
+    world_->backupd().hold_faulted_commits(false);
+
+    const std::vector<Object> all = rows();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(orphan_files(), std::vector<std::string>());
+    EXPECT_TRUE(restore({all[0], all[2]}) == disk_contents());
+    EXPECT_TRUE(restore({all[0], all[1]}) == disk_contents());
+    // The late set is the newest: the next backup builds on its snapshot.
+    write_disk(1, 0, pattern(BLOCK, 'm'));
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    const Value newest(rows().back());
+    EXPECT_EQ(text_of(newest, "type"), "incremental");
+    EXPECT_EQ(member_of(newest, "base_sets"), Value(Array{Value(text_of(Value(all[2]), "uuid"))}));
+    EXPECT_TRUE(restore({all[0], all[2], rows().back()}) == disk_contents());
+}
+
+// A dead run's hold that says its set may still land holds while its time
+// runs, and only then goes; a live one holds whatever it says.
+TEST_F(BackupLeftovers, AHoldKeptForALateCommitHoldsOnlyWhileItsTimeRuns) {
+    const time_t now = ::time(nullptr);
+    const auto until = [](time_t t) {
+        return "\n" +
+               json_spirit::write(
+                   Value(Object{{"unconfirmed", Value("set-1")}, {"until", Value(int64_t{t})}})) +
+               "\n";
+    };
+    const struct {
+        const char* name;
+        std::string tail;  // after the hold's line
+        bool live;
+        bool holds;
+    } cases[] = {
+        {"TimeLeft", until(now + 60), false, true},
+        {"TimeUp", until(now - 1), false, false},
+        {"PastTheGrace", until(now + smartx::COMMIT_LANDING_GRACE_S + 60), false, false},
+        {"LineCutShort", until(now + 60).substr(0, 12), false, false},
+        {"NoTime", "", false, false},
+        {"LiveWithoutTime", "", true, true},
+    };
+    const std::string dir = smartx::hold_directory(vm_.id);
+    ASSERT_EQ(make_directories(dir, 0750), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A live hold is locked by its run; a dead one by nobody.
+        smartx::Backup_Hold hold;
+        if (c.live)
+            ASSERT_TRUE(hold.take(vm_.id, c.name, "snap-of-the-run", "20010909-014640"));
+        else
+            std::ofstream(dir + "/" + c.name)
+                << R"({"snapshot_name": "snap-of-the-run", "file_stamp": "20010909-014640"})";
+        ASSERT_TRUE(std::ofstream(dir + "/" + c.name, std::ios::app) << c.tail);
+        smartx::Live_Holds holds;
+        EXPECT_TRUE(smartx::read_live_holds(vm_.id, holds));
+        EXPECT_EQ(holds.runs, c.holds ? 1u : 0u);
+        EXPECT_EQ(holds.snapshot_names.count("snap-of-the-run"), c.holds ? 1u : 0u);
+        EXPECT_EQ(::access((dir + "/" + c.name).c_str(), F_OK) == 0, c.holds || c.live);
+        hold.release();
+        ::unlink((dir + "/" + c.name).c_str());
     }
 }
 

@@ -1,7 +1,7 @@
 // A commit the backup server stored, or did not, while its answer went
 // astray: only a look-up listing the set says it is committed, and nothing a
-// set that may be committed needs is removed until the next run settles it
-// from the catalog.
+// set that may be committed needs is removed until, its time to land up, the
+// next run settles it from the catalog.
 #include <set>
 
 #include "fixture.h"
@@ -108,7 +108,9 @@ TEST_P(LostCommitAnswers, TheCatalogSaysWhatWasCommittedAndNothingItNeedsGoes) {
     EXPECT_EQ(snaps.size(), c.outcome == O::LEFT ? 2u : 1u);
     EXPECT_EQ(pool_files() == full_files, c.outcome == O::REMOVED);
 
-    // The next run settles what was left open and builds on the last set.
+    // Once the set can no longer land, the next run settles what was left
+    // open and builds on the last set.
+    EXPECT_EQ(world::end_commit_grace(vm_.id), c.outcome == O::LEFT ? 1u : 0u);
     write_disk(2, 0, pattern(BLOCK, 'r'));
     const std::vector<std::string> at_next = disk_contents();
     ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
