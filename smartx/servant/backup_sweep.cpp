@@ -227,8 +227,6 @@ bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
     // still land: then it holds till its time is up.
     const bool listed = visit_records(hold_directory(vm_id), [&](const Record_Seen& seen,
                                                                  const Record_Append&) {
-        if (!seen.live && (seen.too_large || kept_until(seen.text, now) == 0))
-            return Record_Fate::REMOVE;
         json_spirit::Value hold;
         const std::string* snapshot = nullptr;
         const std::string* stamp = nullptr;
@@ -237,6 +235,10 @@ bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
             snapshot = json_spirit::object_get_str(hold.get_obj(), "snapshot_name");
             stamp = json_spirit::object_get_str(hold.get_obj(), "file_stamp");
         }
+        // A dead one that cannot say what it holds holds nothing either.
+        if (!seen.live &&
+            (snapshot == nullptr || stamp == nullptr || kept_until(seen.text, now) == 0))
+            return Record_Fate::REMOVE;
         if (snapshot == nullptr || stamp == nullptr) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"),
                        seen.run_id.c_str(), vm_id.c_str()));

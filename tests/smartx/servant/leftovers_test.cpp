@@ -255,18 +255,21 @@ TEST_F(BackupLeftovers, AHoldKeptForALateCommitHoldsOnlyWhileItsTimeRuns) {
                    Value(Object{{"unconfirmed", Value("set-1")}, {"until", Value(int64_t{t})}})) +
                "\n";
     };
+    const std::string names =
+        R"({"snapshot_name": "snap-of-the-run", "file_stamp": "20010909-014640"})";
     const struct {
         const char* name;
-        std::string tail;  // after the hold's line
-        bool live;
+        std::string head;  // a dead run's hold line; a live hold is taken when empty
+        std::string tail;  // after it
         bool holds;
     } cases[] = {
-        {"TimeLeft", until(now + 60), false, true},
-        {"TimeUp", until(now - 1), false, false},
-        {"PastTheGrace", until(now + smartx::COMMIT_LANDING_GRACE_S + 60), false, false},
-        {"LineCutShort", until(now + 60).substr(0, 12), false, false},
-        {"NoTime", "", false, false},
-        {"LiveWithoutTime", "", true, true},
+        {"TimeLeft", names, until(now + 60), true},
+        {"TimeUp", names, until(now - 1), false},
+        {"PastTheGrace", names, until(now + smartx::COMMIT_LANDING_GRACE_S + 60), false},
+        {"LineCutShort", names, until(now + 60).substr(0, 12), false},
+        {"NoTime", names, "", false},
+        {"TimeLeftButNoNames", R"({"snapshot_name": 5})", until(now + 60), false},
+        {"LiveWithoutTime", "", "", true},
     };
     const std::string dir = smartx::hold_directory(vm_.id);
     ASSERT_EQ(make_directories(dir, 0750), 0);
@@ -274,17 +277,16 @@ TEST_F(BackupLeftovers, AHoldKeptForALateCommitHoldsOnlyWhileItsTimeRuns) {
         SCOPED_TRACE(c.name);
         // A live hold is locked by its run; a dead one by nobody.
         smartx::Backup_Hold hold;
-        if (c.live)
+        const bool live = c.head.empty();
+        if (live) {
             ASSERT_TRUE(hold.take(vm_.id, c.name, "snap-of-the-run", "20010909-014640"));
-        else
-            std::ofstream(dir + "/" + c.name)
-                << R"({"snapshot_name": "snap-of-the-run", "file_stamp": "20010909-014640"})";
-        ASSERT_TRUE(std::ofstream(dir + "/" + c.name, std::ios::app) << c.tail);
+        }
+        ASSERT_TRUE(std::ofstream(dir + "/" + c.name, std::ios::app) << c.head << c.tail);
         smartx::Live_Holds holds;
         EXPECT_TRUE(smartx::read_live_holds(vm_.id, holds));
         EXPECT_EQ(holds.runs, c.holds ? 1u : 0u);
         EXPECT_EQ(holds.snapshot_names.count("snap-of-the-run"), c.holds ? 1u : 0u);
-        EXPECT_EQ(::access((dir + "/" + c.name).c_str(), F_OK) == 0, c.holds || c.live);
+        EXPECT_EQ(::access((dir + "/" + c.name).c_str(), F_OK) == 0, c.holds);
         hold.release();
         ::unlink((dir + "/" + c.name).c_str());
     }
