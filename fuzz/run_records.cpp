@@ -1,7 +1,7 @@
 // A run record file as the servants read one: a dead restore's journal, a
-// live run's record, a running backup's hold. Whatever it holds, the reader
-// never takes more than the bound into memory, and what it makes of a
-// journal or a hold, written again by the writers, reads back the same.
+// live run's record, a dead or a running backup's hold. Whatever it holds,
+// the reader never takes more than the bound into memory, and what it makes
+// of a journal or a hold, written again by the writers, reads back the same.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -91,9 +91,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(visits == (text.empty() ? 0u : 1u));
     FUZZ_CHECK(::access(path.c_str(), F_OK) != 0);
 
+    // As a dead run's hold: it goes, unless it says what it holds and a time
+    // to hold it till; then it holds as a running backup's.
+    const std::string hold = root.holds + "/" + RUN;
+    write_file(hold, text);
+    smartx::Live_Holds dead;
+    FUZZ_CHECK(smartx::read_live_holds(VM_ID, dead));
+    FUZZ_CHECK((::access(hold.c_str(), F_OK) == 0) == (dead.runs == 1));
+    ::unlink(hold.c_str());
+
     // As a running backup's hold, locked by its run: what is read of it,
     // held again by the hold's writer, reads back the same.
-    const std::string hold = root.holds + "/" + RUN;
     write_file(hold, text);
     const int fd = ::open(hold.c_str(), O_RDONLY | O_CLOEXEC);
     FUZZ_CHECK(fd >= 0 && ::flock(fd, LOCK_EX) == 0);
