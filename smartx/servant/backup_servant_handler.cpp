@@ -115,7 +115,8 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete VM snap: %C.\n"), vm_snap_.id.c_str()));
     }
     // What this run leaves is weighed like any other run's: committed, it is
-    // the newest set's. Unsettled, it waits for the next run.
+    // the newest set's. Unsettled, its hold stays until its commit can no
+    // longer land; the first run after that settles it.
     if (unsettled && hold_.held()) {
         // Its commit may still be on its way in: what the set is made of
         // stays held for the sweeps of the runs that follow, for a while.

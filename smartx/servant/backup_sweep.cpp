@@ -199,21 +199,18 @@ bool Hold_Claim_Lock::take(const std::string& vm_id, const std::function<bool()>
 }
 
 namespace {
-// The time a dead run's hold is kept until (its second line); 0 when it
-// says none, or none within the grace from now.
-time_t kept_until(const std::string& text, time_t now) {
+// Whether a dead run's hold says (its second line) that it holds until a
+// time still to come, within the grace from now.
+bool held_till_later(const std::string& text, time_t now) {
     const size_t from = text.find('\n');
-    if (from == std::string::npos)
-        return 0;
-    const size_t to = text.find('\n', from + 1);
+    const size_t to = from == std::string::npos ? from : text.find('\n', from + 1);
     json_spirit::Value line;
     time_t until = 0;
-    if (to == std::string::npos || !json_spirit::read(text.substr(from + 1, to - from - 1), line) ||
-        line.type() != json_spirit::obj_type ||
-        !json_spirit::object_get(line.get_obj(), "until", until) || until <= now ||
-        until > now + COMMIT_LANDING_GRACE_S)
-        return 0;
-    return until;
+    return to != std::string::npos &&
+           json_spirit::read(text.substr(from + 1, to - from - 1), line) &&
+           line.type() == json_spirit::obj_type &&
+           json_spirit::object_get(line.get_obj(), "until", until) && until > now &&
+           until <= now + COMMIT_LANDING_GRACE_S;
 }
 }  // namespace
 
@@ -237,7 +234,7 @@ bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
         }
         // A dead one that cannot say what it holds holds nothing either.
         if (!seen.live &&
-            (snapshot == nullptr || stamp == nullptr || kept_until(seen.text, now) == 0))
+            (snapshot == nullptr || stamp == nullptr || !held_till_later(seen.text, now)))
             return Record_Fate::REMOVE;
         if (snapshot == nullptr || stamp == nullptr) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"),
