@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <stdexcept>
@@ -35,6 +36,9 @@ constexpr mode_t JOURNAL_DIRECTORY_MODE = 0750;
 // The pause of every ZBS call while a restore writes: a transfer takes long
 // enough to be caught in the middle.
 const char* const SLOW_ZBS_MS = "50";
+// The heads of restore_leftovers' lines.
+const char* const VOLUME_LINE = "volume ";
+const char* const JOURNAL_LINE = "restore journal ";
 
 std::set<std::string> ids_of(const Array& records) {
     std::set<std::string> out;
@@ -193,7 +197,9 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
          {},
          answered_late("create-vm-volume"),
          [](Backup_World& w, const Tower_Census&) { return asked(w, "create-vm-volume"); },
-         [](Backup_World& w, const Tower_Census& before) { return new_volumes(w, before) >= 1; }},
+         [](Backup_World& w, const Tower_Census& before) { return new_volumes(w, before) >= 1; },
+         false,
+         true},
         // Its chunks are resolved next (each volume's LUN looked up).
         {"OnceItsVolumesAreMade",
          {},
@@ -237,6 +243,74 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
          nullptr,
          true},
     };
+}
+
+std::vector<std::string> sweep_after_answer_grace(Backup_World& world) {
+    const std::string dir = smartx::restore_journal_directory();
+    const time_t past = ::time(nullptr) - 2 * smartx::LATE_ANSWER_GRACE_S;
+    const struct utimbuf times = {past, past};
+    for (const std::string& j : restore_journals())
+        if (j.find('/') == std::string::npos && ::utime((dir + "/" + j).c_str(), &times) != 0)
+            throw std::runtime_error("cannot age journal " + j);
+    smartx::Login_Info login = world.defaults().login;
+    smartx::RESTful_Client client;
+    if (!client.login(login))
+        throw std::runtime_error("cannot log in to CloudTower");
+    std::vector<std::string> kept;
+    smartx::sweep_dead_restores(
+        client, smartx::journal_tower(login),
+        [&kept](const smartx::Leftover_Kept& k) { kept.push_back(k.kind + " " + k.id); });
+    return kept;
+}
+
+std::vector<std::string> hurt_restore_problems(Backup_World& world, const Restore_Kill_Point& point,
+                                               const Tower_Census& before,
+                                               const std::vector<std::string>& kept) {
+    std::vector<std::string> left = restore_leftovers(world, before, kept);
+    if (!point.asked_volume_kept)
+        return left;
+    // The late volume (with its store file) and the journal that keeps its
+    // request open.
+    std::vector<std::string> volumes, journals;
+    for (const std::string& l : left)
+        if (l.rfind(VOLUME_LINE, 0) == 0)
+            volumes.push_back(l);
+        else if (l.rfind(JOURNAL_LINE, 0) == 0)
+            journals.push_back(l);
+    if (volumes.size() != 1 || journals.size() != 1)
+        return left;
+    const size_t from = std::strlen(VOLUME_LINE);
+    const std::string id = volumes[0].substr(from, volumes[0].find(' ', from) - from);
+    Object volume, lun;
+    if (!world.tower().record("vm_volumes", id, volume) ||
+        !world.tower().record("iscsi_luns", text_of(member_of(Value(volume), "lun"), "id"), lun))
+        return left;
+    std::vector<std::string> late{volumes[0], "store file " + text_of(Value(lun), "zbs_volume_id")};
+    std::sort(late.begin(), late.end());
+    std::vector<std::string> problems;
+    std::vector<std::string> expected = late;
+    expected.insert(expected.end(), journals.begin(), journals.end());
+    std::sort(expected.begin(), expected.end());
+    std::sort(left.begin(), left.end());
+    if (left != expected)
+        return left;
+    // Reported when the next restore met it.
+    const auto reported = [&] {
+        for (const Value& a : world.backupd().alerts())
+            if (json_spirit::write(a).find(id) != std::string::npos)
+                return true;
+        return false;
+    };
+    if (!reported())
+        problems.push_back("no alert names volume " + id);
+    // Once no answer can come, the journal goes and the volume stays.
+    sweep_after_answer_grace(world);
+    std::vector<std::string> after = restore_leftovers(world, before, kept);
+    std::sort(after.begin(), after.end());
+    if (after != late)
+        for (const std::string& l : after)
+            problems.push_back("after the grace: " + l);
+    return problems;
 }
 
 bool wait_landed(Backup_World& world, const Restore_Kill_Point& point, const Tower_Census& before) {

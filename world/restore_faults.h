@@ -59,7 +59,26 @@ struct Restore_Kill_Point {
     // The killed servant's VM runs (its check started it): the next run
     // keeps it, and the VM is restored again under another name.
     bool vm_kept = false;
+    // CloudTower makes a volume for the killed servant after its death,
+    // whose answer the servant never got: only its name ties it to the run,
+    // so it stays, reported, and the run's journal keeps the request open
+    // until no answer can come any more.
+    bool asked_volume_kept = false;
 };
+
+// Moves the last write of every restore journal back past the time in which
+// its run's requests may still be carried out, and sweeps them as the next
+// restore would; what the sweep kept and reported, "kind id" each.
+std::vector<std::string> sweep_after_answer_grace(Backup_World& world);
+
+// What is wrong with what a restore hurt at point left once the next
+// restore has run beside it (kept: the VMs meant to be there): nothing may
+// be left, but for the volume only a name ties to the hurt run (asked_
+// volume_kept), which stays, reported, while the journal waits for the
+// grace to end and then goes. One line each; empty when all is right.
+std::vector<std::string> hurt_restore_problems(Backup_World& world, const Restore_Kill_Point& point,
+                                               const Tower_Census& before,
+                                               const std::vector<std::string>& kept);
 
 // Waits (bounded) until what CloudTower does for a killed servant has
 // happened; false when it never does.

@@ -95,11 +95,15 @@ public:
     // List answers of the path serve the first page whatever "skip" says.
     void ignore_skip(const std::string& path, bool on);
     void set_task_timing(const Task_Timing& timing);
+    // The simulator's clock (the times of the records and tasks it makes)
+    // runs this many seconds ahead of the host's, behind when negative.
+    void set_clock_offset(long seconds);
     // Tasks started by the path never end (PENDING at every poll) until
     // release_tasks() or reset_switches(); then they go on at their next poll.
     void hold_tasks(const std::string& path, int times = -1);
     void release_tasks();
-    // Every switch off (timing back to 0/0, held tasks released); the log and
+    // Every switch off (timing back to 0/0, held tasks released, the clock
+    // the host's); the log and
     // tokens stay.
     void reset_switches();
 

@@ -96,8 +96,16 @@ std::string new_local_id() {
     return uuid_generate_text();
 }
 
+namespace {
+std::atomic<long> clock_offset_s{0};
+}  // namespace
+
+void set_clock_offset(long seconds) {
+    clock_offset_s = seconds;
+}
+
 std::string now_text() {
-    auto now = std::chrono::system_clock::now();
+    auto now = std::chrono::system_clock::now() + std::chrono::seconds(clock_offset_s.load());
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     time_t secs = static_cast<time_t>(ms / 1000);
     struct tm tm;

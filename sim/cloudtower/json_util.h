@@ -27,8 +27,12 @@ json_spirit::Object label_ref(const json_spirit::Object& rec);  // {id, key, val
 // Ids in the forms CloudTower uses: a cuid-like resource id and a UUID.
 std::string new_resource_id();
 std::string new_local_id();
-// Now as an ISO 8601 UTC text with milliseconds ("2024-05-20T08:15:30.000Z").
+// Now as an ISO 8601 UTC text with milliseconds ("2024-05-20T08:15:30.000Z"),
+// on the simulator's clock: the host's moved by the clock offset.
 std::string now_text();
+// Sets the simulator's clock this many seconds ahead of the host's (behind
+// when negative): CloudTower's clock is its own.
+void set_clock_offset(long seconds);
 
 // Numeric values compare by value whatever their JSON number type.
 bool is_number(const json_spirit::Value& v);

@@ -427,6 +427,8 @@ void Server::Impl::admin(const httplib::Request& req, httplib::Response& res) {
         t.pending_polls = static_cast<int>(int_of(o, "pending_polls", 0));
         t.executing_polls = static_cast<int>(int_of(o, "executing_polls", 0));
         owner->set_task_timing(t);
+    } else if (what == "clock") {
+        owner->set_clock_offset(static_cast<long>(int_of(o, "offset_s", 0)));
     } else if (what == "hold-task") {
         owner->hold_tasks(path, times);
     } else if (what == "release-tasks") {
@@ -697,6 +699,11 @@ void Server::reset_switches() {
     impl_->skip_ignored.clear();
     impl_->state.task_failures.clear();
     impl_->state.timing = Task_Timing();
+    set_clock_offset(0);
+}
+
+void Server::set_clock_offset(long seconds) {
+    sim::cloudtower::set_clock_offset(seconds);
 }
 
 std::vector<Logged_Request> Server::requests() const {

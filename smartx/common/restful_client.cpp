@@ -27,6 +27,10 @@ const int HEAD_CONTENT_TYPE = 16;
 const size_t VERSION_BLOCK_SIZE = 4096;
 const size_t VERSION_MAX_SIZE = 64 * 1024;
 
+// The answers of a request CloudTower refused (the request's fault).
+const int HTTP_CLIENT_ERROR_FIRST = 400;
+const int HTTP_CLIENT_ERROR_LAST = 499;
+
 const char* const TASK_SUCCEEDED = "SUCCESSED";
 const char* const TASK_FAILED = "FAILED";
 
@@ -325,6 +329,10 @@ const char* const NOT_FOUND_MESSAGE = "not found.";
 
 bool is_not_found(const Error& error) {
     return error.status == -1 && error.message == NOT_FOUND_MESSAGE;
+}
+
+bool is_refusal(const Error& error) {
+    return error.status >= HTTP_CLIENT_ERROR_FIRST && error.status <= HTTP_CLIENT_ERROR_LAST;
 }
 
 bool RESTful_Client::wait_task_finish(const std::string& task_id, Error* error) {

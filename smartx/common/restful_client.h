@@ -77,6 +77,9 @@ bool task_ended(const std::string& status);
 extern const char* const NOT_FOUND_MESSAGE;
 // Whether a query failed only because CloudTower has no such record.
 bool is_not_found(const Error& error);
+// Whether CloudTower refused a request outright (an answer of the 4xx
+// family): it did nothing of it.
+bool is_refusal(const Error& error);
 
 class RESTful_Client {
 public:

@@ -356,21 +356,14 @@ bool Restore_Executor::execute_i(const Action_Options*) {
     // A cancel ends the sweep's waits; what it does not finish is left to
     // the next run.
     client_.set_stop_check([this] { return is_canceled(); });
-    sweep_dead_restores(
-        client_, journal_tower(login_info_),
-        [this](const std::string& kind, const std::string& id, const std::string& name,
-               const std::string& why) {
-            const json_spirit::Object props{{"kind", json_spirit::Value(kind)},
-                                            {"id", json_spirit::Value(id)},
-                                            {"name", json_spirit::Value(name)},
-                                            {"reason", json_spirit::Value(why)}};
-            if (!write_job_alert(job_, Error_ID::LV_WARNING, ALERT_RESTORE_LEFTOVER_KEPT,
-                                 ALERT_EXTRA, json_spirit::Value(props), ALERT_COUNT))
-                ACE_DEBUG((LM_WARNING,
-                           ACE_TEXT("Failed to send smartx restore alert level %d, code %d.\n"),
-                           static_cast<int>(Error_ID::LV_WARNING),
-                           static_cast<int>(ALERT_RESTORE_LEFTOVER_KEPT)));
-        });
+    sweep_dead_restores(client_, journal_tower(login_info_), [this](const Leftover_Kept& kept) {
+        if (!write_job_alert(job_, Error_ID::LV_WARNING, ALERT_RESTORE_LEFTOVER_KEPT, ALERT_EXTRA,
+                             json_spirit::Value(leftover_alert_detail(kept)), ALERT_COUNT))
+            ACE_DEBUG((LM_WARNING,
+                       ACE_TEXT("Failed to send smartx restore alert level %d, code %d.\n"),
+                       static_cast<int>(Error_ID::LV_WARNING),
+                       static_cast<int>(ALERT_RESTORE_LEFTOVER_KEPT)));
+    });
     client_.set_stop_check(nullptr);
     if (is_canceled())
         ACE_ERROR_RETURN((LM_ERROR, ACE_TEXT("The restore job is stopped.\n")), false);

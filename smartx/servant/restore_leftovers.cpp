@@ -14,6 +14,7 @@
 #include "smartx/common/vm.h"
 #include "smartx/common/vm_disk.h"
 #include "smartx/common/vm_volume.h"
+#include "smartx/servant/leftover_rules.h"
 
 namespace smartx {
 
@@ -66,6 +67,11 @@ std::string made_line(const Restore_Made& m) {
                                             {"name", json_spirit::Value(m.name)}});
 }
 
+std::string refused_line(const Restore_Made& m) {
+    return journal_line(json_spirit::Object{{"refused", json_spirit::Value(kind_name(m.kind))},
+                                            {"name", json_spirit::Value(m.name)}});
+}
+
 std::string deleting_line(Restore_Made::Kind kind, const std::string& id, const std::string& task) {
     return journal_line(json_spirit::Object{{"deleting", json_spirit::Value(kind_name(kind))},
                                             {"id", json_spirit::Value(id)},
@@ -78,40 +84,6 @@ std::string left_line(Restore_Made::Kind kind, const std::string& id, const std:
                                             {"id", json_spirit::Value(id)},
                                             {"name", json_spirit::Value(name)},
                                             {"why", json_spirit::Value(why)}});
-}
-
-// CloudTower's times: "YYYY-MM-DDTHH:MM:SS", then optional fractions of a
-// second, then "Z" or an offset "+HH:MM" / "-HH:MM".
-bool parse_tower_time(const std::string& text, time_t& out) {
-    struct tm tm = {};
-    int consumed = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 6 ||
-        consumed <= 0)
-        return false;
-    size_t at = static_cast<size_t>(consumed);
-    if (at < text.size() && text[at] == '.')
-        for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9';)
-            ++at;
-    long offset_s = 0;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        int hours = 0;
-        int minutes = 0;
-        int used = 0;
-        if (std::sscanf(text.c_str() + at + 1, "%2d:%2d%n", &hours, &minutes, &used) != 2 ||
-            at + 1 + static_cast<size_t>(used) != text.size())
-            return false;
-        offset_s = (text[at] == '+' ? 1 : -1) * (hours * 3600L + minutes * 60L);
-    } else if (!(at + 1 == text.size() && text[at] == 'Z')) {
-        return false;
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    const time_t utc = ::timegm(&tm);
-    if (utc == static_cast<time_t>(-1))
-        return false;
-    out = utc - offset_s;
-    return true;
 }
 
 // Swaps the client's task hook for the time of a clean-up (which makes
@@ -131,29 +103,25 @@ private:
     RESTful_Client::Task_Hook saved_;
 };
 
-// Settles what one journal names.
+// Settles what one journal names: looks each line's object up, weighs it
+// with judge_leftover and carries the verdict out.
 class Settler {
 public:
     enum class Fate {
         GONE,     // removed, or not there
-        LEFT,     // kept: not provably the journal's
-        NOT_YET,  // a task that makes or removes it has not ended
+        LEFT,     // kept: not provably the journal's, or in use
+        NOT_YET,  // a task that makes or removes it has not ended, or its
+                  // request may still be carried out
         STAYS,    // CloudTower could not be read, or refused
     };
 
     Settler(RESTful_Client& client, const Restore_Journal_Text& journal,
             const Restore_Settling& who, const Record_Append& append, const Leftover_Alert& alert)
-        : client_(client),
-          journal_(journal),
-          own_(who.own),
-          answers_may_come_(who.answers_may_come),
-          append_(append),
-          alert_(alert) {
+        : client_(client), journal_(journal), who_(who), append_(append), alert_(alert) {
+        // Only volumes CloudTower's answers gave the run are the run's.
         for (const Restore_Made& m : journal.made)
             if (m.kind == Restore_Made::VOLUME)
-                volume_ids_.insert(m.id);
-        for (const Restore_Made& m : journal.asked)
-            volume_ids_.insert(m.volumes.begin(), m.volumes.end());
+                run_volumes_[m.id];
     }
 
     // The VMs first: while one may be there and cannot be removed (or
@@ -194,14 +162,14 @@ private:
         append_(deleting_line(kind, id, task));
     }
 
-    Fate leave(Restore_Made::Kind kind, const std::string& id, const std::string& name,
-               const std::string& why) {
-        ACE_ERROR((LM_WARNING, ACE_TEXT("The %C %C (%C) a restore journaled is kept: %C.\n"),
-                   kind_name(kind), id.c_str(), name.c_str(), why.c_str()));
-        append_(left_line(kind, id, name, why));
+    Fate leave(Restore_Made::Kind kind, const Leftover_Seen& seen, const std::string& why) {
+        ACE_ERROR((LM_WARNING, ACE_TEXT("The %C %C (%C) is kept: %C (restore %C).\n"),
+                   kind_name(kind), seen.id.c_str(), seen.name.c_str(), why.c_str(),
+                   who_.run_id.c_str()));
+        append_(left_line(kind, seen.id, seen.name, why));
         if (alert_)
-            alert_(kind_name(kind), id, name, why);
-        left_.insert(Key(kind, id));
+            alert_(Leftover_Kept{kind_name(kind), seen.id, seen.name, who_.run_id, why});
+        left_.insert(Key(kind, seen.id));
         return Fate::LEFT;
     }
 
@@ -233,97 +201,22 @@ private:
         return d != journal_.deleting.end() && task_running(kind, id, d->second, "is removed by");
     }
 
-    // Why the object is not provably what the journal says the run made;
-    // empty when it is.
-    std::string not_made_by_run(const std::string& name, const std::string& created,
-                                const Restore_Made& m, bool known) const {
-        if (m.name.empty())
-            return "its journal does not say what the restore named it";
-        if (name != m.name)
-            return "it is named \"" + name + "\", not \"" + m.name + "\" as the restore named it";
-        // Its id came from CloudTower's answer to this very run.
-        if ((own_ && known) || journal_.started <= 0 || created.empty())
-            return std::string();
-        time_t when = 0;
-        if (!parse_tower_time(created, when))
-            return "its creation time \"" + created + "\" cannot be read";
-        if (when < journal_.started)
-            return "it was made before the restore started";
-        return std::string();
+    Leftover_Facts facts() const {
+        Leftover_Facts f;
+        f.own = who_.own;
+        f.answers_may_come = who_.answers_may_come;
+        f.vms_pending = vms_pending_;
+        return f;
     }
 
-    Fate by_id(const Restore_Made& m) {
-        if (is_left(m.kind, m.id))
-            return Fate::LEFT;
-        // A removal is asked after before the look-up: the answer that ends
-        // it may be what removes the object.
-        if (task_running(m.kind, m.id, m.task_id, "is made by") || removal_running(m.kind, m.id))
-            return Fate::NOT_YET;
-        Error error;
-        if (m.kind == Restore_Made::VM) {
-            VM vm;
-            if (client_.query_vm(m.id, vm, &error))
-                return vm_found(vm, m, true);
-        } else {
-            VM_Volume volume;
-            if (client_.query_vm_volume(m.id, volume, &error))
-                return volume_found(volume, m, true);
-        }
-        if (is_not_found(error))
-            return Fate::GONE;
-        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up the %C %C a restore made: %C.\n"),
-                   kind_name(m.kind), m.id.c_str(), error.message.c_str()));
-        return Fate::STAYS;
-    }
-
-    // Asked for, no answer journaled: whatever CloudTower made goes by the
-    // name asked for.
-    Fate by_name(const Restore_Made& m) {
-        Error error;
-        Fate fate = Fate::GONE;
-        const auto weigh = [&fate](Fate f) {
-            if (f == Fate::NOT_YET || f == Fate::STAYS)
-                fate = f;
-        };
-        bool listed;
-        size_t found = 0;
-        if (m.kind == Restore_Made::VM) {
-            std::vector<VM> vms;
-            listed = client_.query_vms_by_name(m.name, vms, &error);
-            for (const VM& vm : vms)
-                weigh(vm_found(vm, m, false));
-            found = vms.size();
-        } else {
-            std::vector<VM_Volume> volumes;
-            listed = client_.query_vm_volumes_by_name(m.name, volumes, &error);
-            for (const VM_Volume& volume : volumes)
-                weigh(volume_found(volume, m, false));
-            found = volumes.size();
-        }
-        if (!listed) {
-            ACE_ERROR((LM_WARNING,
-                       ACE_TEXT("Failed to look for the %C %C a restore asked for: %C.\n"),
-                       kind_name(m.kind), m.name.c_str(), error.message.c_str()));
-            return Fate::STAYS;
-        }
-        if (found == 0 && answers_may_come_) {
-            ACE_ERROR((LM_WARNING,
-                       ACE_TEXT("The %C %C a restore asked for is not there yet: its request may "
-                                "still be carried out.\n"),
-                       kind_name(m.kind), m.name.c_str()));
-            return Fate::NOT_YET;
-        }
-        return fate;
-    }
-
-    Fate vm_found(const VM& vm, const Restore_Made& m, bool known) {
-        if (is_left(Restore_Made::VM, vm.id))
-            return Fate::LEFT;
-        if (!vm.vm_usage.empty() || vm.name == CLOUDTOWER_VM_NAME)
-            return leave(Restore_Made::VM, vm.id, vm.name, "it is the platform's own VM");
-        std::string why = not_made_by_run(vm.name, vm.local_created_at, m, known);
-        if (!why.empty())
-            return leave(Restore_Made::VM, vm.id, vm.name, why);
+    // What CloudTower shows of a VM; false when its disks cannot be read.
+    bool see(const VM& vm, Leftover_Seen& seen) {
+        seen.id = vm.id;
+        seen.name = vm.name;
+        seen.stopped = vm.get_status() == VM_Status::STOPPED;
+        seen.status = vm.status;
+        seen.platform = !vm.vm_usage.empty() || vm.name == CLOUDTOWER_VM_NAME;
+        seen.created = vm.local_created_at;
         for (const VM_Disk& listed : vm.vm_disks) {
             VM_Disk disk = listed;
             Error error;
@@ -331,71 +224,208 @@ private:
             if (disk.vm_volume.id.empty() && !client_.query_vm_disk(disk.id, disk, &error)) {
                 ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up disk %C of VM %C: %C.\n"),
                            listed.id.c_str(), vm.id.c_str(), error.message.c_str()));
-                return Fate::STAYS;
+                return false;
             }
-            if (!disk.vm_volume.id.empty() && volume_ids_.count(disk.vm_volume.id) == 0)
-                return leave(
-                    Restore_Made::VM, vm.id, vm.name,
-                    "it mounts volume " + disk.vm_volume.id + ", which the restore did not make");
+            if (!disk.vm_volume.id.empty())
+                seen.volumes.push_back(disk.vm_volume.id);
         }
-        if (!known && removal_running(Restore_Made::VM, vm.id))
-            return Fate::NOT_YET;
+        return true;
+    }
+
+    static Leftover_Seen see(const VM_Volume& volume) {
+        Leftover_Seen seen;
+        seen.id = volume.id;
+        seen.name = volume.name;
+        seen.mounted = !volume.vm_disks.empty();
+        seen.created = volume.local_created_at;
+        return seen;
+    }
+
+    // When CloudTower made each of the run's volumes (a VM found by name is
+    // weighed against them); false when CloudTower cannot tell.
+    bool learn_run_volumes() {
+        if (run_volumes_known_)
+            return true;
+        for (auto& v : run_volumes_) {
+            VM_Volume volume;
+            Error error;
+            if (client_.query_vm_volume(v.first, volume, &error)) {
+                v.second = volume.local_created_at;
+            } else if (!is_not_found(error)) {
+                ACE_ERROR((LM_WARNING,
+                           ACE_TEXT("Failed to look up volume %C a restore made: %C.\n"),
+                           v.first.c_str(), error.message.c_str()));
+                return false;
+            }
+        }
+        run_volumes_known_ = true;
+        return true;
+    }
+
+    Fate carry_out(const Restore_Made& m, const Leftover_Judgement& j, const Leftover_Seen* seen) {
+        const Restore_Made::Kind kind = m.kind;
+        switch (j.verdict) {
+            case Leftover_Verdict::SETTLED:
+                return Fate::GONE;
+            case Leftover_Verdict::KEEP:
+                return leave(kind, *seen, j.why);
+            case Leftover_Verdict::NOT_YET:
+                ACE_ERROR((LM_WARNING,
+                           ACE_TEXT("The %C %C a restore journaled is not settled: %C.\n"),
+                           kind_name(kind),
+                           (seen != nullptr ? seen->id
+                            : m.id.empty()  ? m.name
+                                            : m.id)
+                               .c_str(),
+                           j.why.c_str()));
+                return Fate::NOT_YET;
+            case Leftover_Verdict::REMOVE:
+                break;
+        }
         Error error;
-        if (vm.get_status() != VM_Status::STOPPED) {
-            // Only the run itself knows that it started its VM.
-            if (!(own_ && known))
-                return leave(
-                    Restore_Made::VM, vm.id, vm.name,
-                    "it is " + (vm.status.empty() ? std::string("in no known state") : vm.status));
-            if (!client_.poweroff_vm(vm.id, &error)) {
+        if (kind == Restore_Made::VM) {
+            if (j.power_off && !client_.poweroff_vm(seen->id, &error)) {
                 ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to power off VM %C a restore made: %C.\n"),
-                           vm.id.c_str(), error.message.c_str()));
+                           seen->id.c_str(), error.message.c_str()));
                 return Fate::STAYS;
             }
-        }
-        if (!client_.delete_vm(vm.id, true, &error) && !is_not_found(error)) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete new VM, SmartX ERROR(%C).\n"),
-                       error.message.c_str()));
+            if (!client_.delete_vm(seen->id, true, &error) && !is_not_found(error)) {
+                ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete new VM, SmartX ERROR(%C).\n"),
+                           error.message.c_str()));
+                return Fate::STAYS;
+            }
+        } else if (!client_.delete_vm_volume(seen->id, true, &error) && !is_not_found(error)) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete volume %C. SmartX Error (%C).\n"),
+                       seen->id.c_str(), error.message.c_str()));
             return Fate::STAYS;
         }
-        ACE_DEBUG((LM_INFO, ACE_TEXT("Removed VM %C (%C) a restore made.\n"), vm.id.c_str(),
-                   vm.name.c_str()));
+        ACE_DEBUG((LM_INFO, ACE_TEXT("Removed %C %C (%C) a restore made.\n"), kind_name(kind),
+                   seen->id.c_str(), seen->name.c_str()));
         return Fate::GONE;
     }
 
-    Fate volume_found(const VM_Volume& volume, const Restore_Made& m, bool known) {
-        if (is_left(Restore_Made::VOLUME, volume.id))
-            return Fate::LEFT;
-        std::string why = not_made_by_run(volume.name, volume.local_created_at, m, known);
-        if (!why.empty())
-            return leave(Restore_Made::VOLUME, volume.id, volume.name, why);
-        // The journal's VMs are gone by now, or their tasks have not ended
-        // (one may mount it): whatever else mounts it is another VM's.
-        if (!volume.vm_disks.empty()) {
-            if (vms_pending_)
-                return Fate::NOT_YET;
-            return leave(Restore_Made::VOLUME, volume.id, volume.name, "a VM mounts it");
-        }
-        if (!known && removal_running(Restore_Made::VOLUME, volume.id))
-            return Fate::NOT_YET;
+    // Looks the object up by id into seen: 1 found, 0 not there, -1
+    // CloudTower cannot tell (logged).
+    int look_up(Restore_Made::Kind kind, const std::string& id, Leftover_Seen& seen) {
         Error error;
-        if (!client_.delete_vm_volume(volume.id, true, &error) && !is_not_found(error)) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete volume %C. SmartX Error (%C).\n"),
-                       volume.id.c_str(), error.message.c_str()));
+        bool found;
+        if (kind == Restore_Made::VM) {
+            VM vm;
+            found = client_.query_vm(id, vm, &error);
+            if (found && !see(vm, seen))
+                return -1;
+        } else {
+            VM_Volume volume;
+            found = client_.query_vm_volume(id, volume, &error);
+            if (found)
+                seen = see(volume);
+        }
+        if (found)
+            return 1;
+        if (is_not_found(error))
+            return 0;
+        ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to look up the %C %C a restore journaled: %C.\n"),
+                   kind_name(kind), id.c_str(), error.message.c_str()));
+        return -1;
+    }
+
+    // Weighs one object found for line m, a removal of it under way or not.
+    Fate weigh(const Restore_Made& m, const Leftover_Seen& seen, bool removing,
+               bool* removed = nullptr) {
+        Leftover_Facts f = facts();
+        f.already_left = is_left(m.kind, seen.id);
+        f.removing = removing;
+        if (m.kind == Restore_Made::VM) {
+            if (m.id.empty() && !learn_run_volumes())
+                return Fate::STAYS;
+            f.run_volumes = run_volumes_;
+        }
+        const Leftover_Judgement j = judge_leftover(m, &seen, f);
+        const Fate fate = carry_out(m, j, &seen);
+        if (removed != nullptr)
+            *removed = j.verdict == Leftover_Verdict::REMOVE && fate == Fate::GONE;
+        return fate;
+    }
+
+    Fate by_id(const Restore_Made& m) {
+        Leftover_Facts f = facts();
+        f.making = task_running(m.kind, m.id, m.task_id, "is made by");
+        if (f.making)
+            return carry_out(m, judge_leftover(m, nullptr, f), nullptr);
+        // A removal is asked after before the look-up: the answer that ends
+        // it may be what removes the object.
+        const bool removing = !is_left(m.kind, m.id) && removal_running(m.kind, m.id);
+        Leftover_Seen seen;
+        const int found = look_up(m.kind, m.id, seen);
+        if (found < 0)
+            return Fate::STAYS;
+        if (found > 0)
+            return weigh(m, seen, removing);
+        return carry_out(m, judge_leftover(m, nullptr, f), nullptr);
+    }
+
+    // Asked for, no answer journaled: what CloudTower shows under the name
+    // asked for is weighed, and the request stays open until it is found
+    // proven (and removed) or can no longer be carried out.
+    Fate by_name(const Restore_Made& m) {
+        Error error;
+        std::vector<Leftover_Seen> found;
+        bool listed;
+        if (m.kind == Restore_Made::VM) {
+            std::vector<VM> vms;
+            listed = client_.query_vms_by_name(m.name, vms, &error);
+            for (const VM& vm : vms) {
+                found.emplace_back();
+                if (!see(vm, found.back()))
+                    return Fate::STAYS;
+            }
+        } else {
+            std::vector<VM_Volume> volumes;
+            listed = client_.query_vm_volumes_by_name(m.name, volumes, &error);
+            for (const VM_Volume& volume : volumes)
+                found.push_back(see(volume));
+        }
+        if (!listed) {
+            ACE_ERROR((LM_WARNING,
+                       ACE_TEXT("Failed to look for the %C %C a restore asked for: %C.\n"),
+                       kind_name(m.kind), m.name.c_str(), error.message.c_str()));
             return Fate::STAYS;
         }
-        ACE_DEBUG((LM_INFO, ACE_TEXT("Removed volume %C (%C) a restore made.\n"), volume.id.c_str(),
-                   volume.name.c_str()));
-        return Fate::GONE;
+        Fate worst = Fate::GONE;
+        bool answered = false;
+        for (Leftover_Seen& seen : found) {
+            bool removed = false;
+            Fate fate = Fate::GONE;
+            const bool noted = journal_.deleting.count(Key(m.kind, seen.id)) != 0;
+            const bool removing =
+                noted && !is_left(m.kind, seen.id) && removal_running(m.kind, seen.id);
+            // A removal an earlier sweep started has ended since the listing:
+            // what it removed is gone.
+            const int still = noted && !removing ? look_up(m.kind, seen.id, seen) : 1;
+            if (still < 0)
+                fate = Fate::STAYS;
+            else if (still == 0)
+                removed = true;
+            else
+                fate = weigh(m, seen, removing, &removed);
+            answered = answered || removed;
+            if (fate == Fate::STAYS || (fate == Fate::NOT_YET && worst != Fate::STAYS))
+                worst = fate;
+        }
+        if (worst != Fate::GONE)
+            return worst;
+        if (answered)
+            return Fate::GONE;
+        return carry_out(m, judge_leftover(m, nullptr, facts()), nullptr);
     }
 
     RESTful_Client& client_;
     const Restore_Journal_Text& journal_;
-    const bool own_;
-    const bool answers_may_come_;
+    const Restore_Settling& who_;
     const Record_Append& append_;
     const Leftover_Alert& alert_;
-    std::set<std::string> volume_ids_;
+    std::map<std::string, std::string> run_volumes_;
+    bool run_volumes_known_ = false;
     std::set<Key> left_;
     // A VM of the journal is not settled (a task of it has not ended).
     bool vms_pending_ = false;
@@ -421,6 +451,18 @@ bool read_journal_line(const json_spirit::Object& o, Restore_Journal_Text& out) 
                 m.volumes.push_back(v.get_str());
             }
         out.asked.push_back(std::move(m));
+        return true;
+    }
+    if (kind_of(text("refused"), kind)) {
+        const std::string* name = text("name");
+        if (name == nullptr)
+            return false;
+        // Its answer came, and nothing was made.
+        const auto asked =
+            std::find_if(out.asked.begin(), out.asked.end(),
+                         [&](const Restore_Made& a) { return a.kind == kind && a.name == *name; });
+        if (asked != out.asked.end())
+            out.asked.erase(asked);
         return true;
     }
     const std::string* id = text("id");
@@ -472,6 +514,14 @@ void forget(std::vector<Restore_Made>& list, const std::vector<Restore_Made>& se
 }
 }  // namespace
 
+json_spirit::Object leftover_alert_detail(const Leftover_Kept& kept) {
+    return json_spirit::Object{{"kind", json_spirit::Value(kept.kind)},
+                               {"id", json_spirit::Value(kept.id)},
+                               {"name", json_spirit::Value(kept.name)},
+                               {"run", json_spirit::Value(kept.run)},
+                               {"reason", json_spirit::Value(kept.why)}};
+}
+
 std::string journal_tower(const Login_Info& login) {
     return login.host + ":" + std::to_string(login.port);
 }
@@ -480,9 +530,14 @@ std::string restore_journal_directory() {
     return servant_record_directory("restore");
 }
 
-bool read_restore_journal(const std::string& text, Restore_Journal_Text& out) {
+bool read_restore_journal(const std::string& text, Restore_Journal_Text& out, std::string* why) {
     out = Restore_Journal_Text();
     bool header = false;
+    const auto damaged = [why](const char* what) {
+        if (why != nullptr)
+            *why = what;
+        return false;
+    };
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         json_spirit::Value line;
         const bool object = json_spirit::read(text.substr(at, end - at), line) &&
@@ -491,19 +546,19 @@ bool read_restore_journal(const std::string& text, Restore_Journal_Text& out) {
             const std::string* tower =
                 object ? json_spirit::object_get_str(line.get_obj(), "tower") : nullptr;
             if (tower == nullptr)
-                return false;
+                return damaged("has no header that can be read");
             out.tower = *tower;
-            // A start that is there but is no time that fits is a damaged
-            // header: what the journal names is then nothing to go by.
-            if (line.get_obj().count("started") != 0 &&
-                !json_spirit::object_get(line.get_obj(), "started", out.started))
-                return false;
+            // Every journal a restore writes says when it started: one that
+            // does not, or says no time that fits, is no journal to go by.
+            if (!json_spirit::object_get(line.get_obj(), "started", out.started) ||
+                out.started <= 0)
+                return damaged("has a header that says no start time");
             header = true;
         } else if (!object || !read_journal_line(line.get_obj(), out)) {
             ++out.unreadable;
         }
     }
-    return header;
+    return header || damaged("has no header that can be read");
 }
 
 std::string write_restore_journal(const Restore_Journal_Text& journal) {
@@ -524,6 +579,7 @@ bool Restore_Journal::open(const std::string& run_id, const std::string& tower,
     text_ = Restore_Journal_Text();
     text_.tower = tower;
     text_.started = ::time(nullptr);
+    run_id_ = run_id;
     if (record_.take(restore_journal_directory(), run_id,
                      header_line(tower, vm_src_id, vm_name, text_.started)))
         return true;
@@ -560,12 +616,24 @@ bool Restore_Journal::note(const Restore_Made& made) {
     return add(line);
 }
 
+bool Restore_Journal::refused(Restore_Made::Kind kind) {
+    const auto asked = std::find_if(text_.asked.rbegin(), text_.asked.rend(),
+                                    [kind](const Restore_Made& a) { return a.kind == kind; });
+    if (asked == text_.asked.rend())
+        return true;
+    if (!add(refused_line(*asked)))
+        return false;
+    text_.asked.erase(std::next(asked).base());
+    return true;
+}
+
 bool Restore_Journal::remove_made(RESTful_Client& client, const Leftover_Alert& alert,
                                   std::vector<Restore_Made>* settled) {
     std::vector<Restore_Made> done;
     const Record_Append append = [this](const std::string& line) { return add(line); };
     Restore_Settling own;
     own.own = true;
+    own.run_id = run_id_;
     const bool all = remove_restore_made(client, text_, own, append, alert, done);
     forget(text_.made, done);
     forget(text_.asked, done);
@@ -626,7 +694,7 @@ void sweep_dead_restores(RESTful_Client& client, const std::string& tower,
         ACE_ERROR((LM_ERROR, ACE_TEXT("Journal %C of a restore %C: set aside.\n"),
                    seen.path.c_str(), why.c_str()));
         if (alert)
-            alert(JOURNAL_KIND, seen.path, seen.run_id, why);
+            alert(Leftover_Kept{JOURNAL_KIND, seen.path, seen.run_id, seen.run_id, why});
         return Record_Fate::SET_ASIDE;
     };
     visit_records(restore_journal_directory(), [&](const Record_Seen& seen,
@@ -636,12 +704,14 @@ void sweep_dead_restores(RESTful_Client& client, const std::string& tower,
         if (seen.too_large)
             return set_aside(seen, "is larger than " + std::to_string(MAX_RECORD_BYTES) + " bytes");
         Restore_Journal_Text journal;
-        if (!read_restore_journal(seen.text, journal))
-            return set_aside(seen, "has no header that can be read");
+        std::string damage;
+        if (!read_restore_journal(seen.text, journal, &damage))
+            return set_aside(seen, damage);
         if (journal.tower != tower)
             return Record_Fate::KEEP;
         std::vector<Restore_Made> settled;
         Restore_Settling later;
+        later.run_id = seen.run_id;
         later.answers_may_come = ::time(nullptr) - seen.modified < LATE_ANSWER_GRACE_S;
         if (!remove_restore_made(client, journal, later, append, alert, settled)) {
             ACE_ERROR((LM_WARNING,

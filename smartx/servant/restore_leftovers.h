@@ -1,29 +1,33 @@
 // What restores make and how what a dead one made is removed. A restore
 // servant keeps a journal, a run record (smartx/servant/run_record.h) under
 // /var/opt/velmora/tarnvik3/$COMPONENT/servant/restore/<run id>, one JSON
-// object a line:
+// object a line, each on disk before the request it announces is sent:
 //
 //   {"tower", "vm_src_id", "vm_name", "started"}    the header: the CloudTower
 //                                                   it restores into, when
+//                                                   (the host's time, > 0)
 //   {"asking": kind, "name"[, "volumes"]}           before each create request:
 //                                                   the name it gives, and for
 //                                                   a VM the volumes it mounts
+//                                                   (for people: they prove
+//                                                   nothing)
 //   {"made": kind, "id", "task", "name"}            once CloudTower answered it
+//   {"refused": kind, "name"}                       CloudTower refused the
+//                                                   request: nothing was made
 //   {"deleting": kind, "id", "task"}                a removal under way
-//   {"left": kind, "id", "name", "why"}             kept: not provably the run's
+//   {"left": kind, "id", "name", "why"}             kept and reported: not
+//                                                   provably the run's, or in use
 //
 // A finished restore removes its journal; one that failed removes what it
-// made and keeps the journal only when something of it is not settled.
-// Whoever meets the journal of a dead run (the next restore servant, the
-// restore job's start) settles what it names: the VM first, then the
-// volumes. It deletes an object only when the object itself still shows,
-// just before, that it is the dead run's: the name the run gave it, made no
-// earlier than the run started (where CloudTower says when), not running, a
-// VM mounting only volumes the journal names, a volume no VM mounts, never
-// the platform's own VM. What fails a check stays, with a log line and an
-// alert, and leaves the journal. An object asked for whose answer never came
-// is looked for by its name. A removal whose task has not ended is not
-// waited for again: it is left to the next run.
+// made and keeps the journal while something of it is not settled, a
+// request whose answer it never got among them. Whoever meets the journal of
+// a dead run (the next restore servant, the restore job's start) settles
+// what it names: the VM first, then the volumes, by the rules of
+// leftover_rules.h: only what CloudTower's own answers tie to the run goes;
+// what a name alone ties to it stays, with a log line, an alert and a
+// "left" line. A journal whose header is not whole is set aside, and nothing
+// it names is deleted. A removal whose task has not ended is not waited for
+// again: it is left to the next run.
 #ifndef SMARTX_SERVANT_RESTORE_LEFTOVERS_H
 #define SMARTX_SERVANT_RESTORE_LEFTOVERS_H
 
@@ -35,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "host/json_spirit/value.h"
 #include "smartx/common/login_info.h"
 #include "smartx/servant/run_record.h"
 
@@ -55,8 +60,8 @@ struct Restore_Made {
 
 // What a restore's journal says.
 struct Restore_Journal_Text {
-    std::string tower;  // "host:port"
-    time_t started = 0;
+    std::string tower;   // "host:port"
+    time_t started = 0;  // > 0 in a journal that reads
     std::vector<Restore_Made> made;
     // Asked for, and no answer journaled.
     std::vector<Restore_Made> asked;
@@ -71,16 +76,28 @@ struct Restore_Journal_Text {
 // The CloudTower a login reaches, as journals name it.
 std::string journal_tower(const Login_Info& login);
 
-// Reads a journal's lines, each on its own; false when it has no header.
-bool read_restore_journal(const std::string& text, Restore_Journal_Text& out);
+// Reads a journal's lines, each on its own; false when it has no whole
+// header (a CloudTower and a start time), why in *why when given.
+bool read_restore_journal(const std::string& text, Restore_Journal_Text& out,
+                          std::string* why = nullptr);
 // The lines of a journal saying what journal says (what is made before what
 // is asked for); its unreadable lines are not there.
 std::string write_restore_journal(const Restore_Journal_Text& journal);
 
-// Told of each object a clean-up keeps, and of each journal set aside
-// (kind "journal", its path as id), with why.
-using Leftover_Alert = std::function<void(const std::string& kind, const std::string& id,
-                                          const std::string& name, const std::string& why)>;
+// An object a clean-up keeps, or a journal set aside (kind "journal", its
+// file as id), and why.
+struct Leftover_Kept {
+    std::string kind;
+    std::string id;
+    std::string name;
+    std::string run;  // the run whose journal named it
+    std::string why;
+};
+// Told of each.
+using Leftover_Alert = std::function<void(const Leftover_Kept& kept)>;
+// The details of the alert that reports one: {"kind", "id", "name", "run",
+// "reason"}.
+json_spirit::Object leftover_alert_detail(const Leftover_Kept& kept);
 
 // The journal of one running restore.
 class Restore_Journal {
@@ -104,6 +121,10 @@ public:
     // the last asked for of its kind; false (logged) when the journal could
     // not take it: the restore must then make nothing more.
     bool note(const Restore_Made& made);
+    // Notes that CloudTower refused the last request asked for of kind (an
+    // error answer: nothing was made); false (logged) when the journal could
+    // not take it, and then the request stays open.
+    bool refused(Restore_Made::Kind kind);
     // Removes what the run made or asked for, as remove_restore_made does,
     // and forgets what is settled (into *settled when given). True when
     // nothing is left.
@@ -123,21 +144,23 @@ private:
     bool add(const std::string& line);
 
     Run_Record record_;
+    std::string run_id_;
     Restore_Journal_Text text_;
 };
 
 // Who settles a journal: the run itself (it may power off a VM it made and
-// knows by id: its check started it), or a later run, which meets an
-// object asked for and not found as not made only once the dead run's
-// requests can no longer be carried out (answers_may_come: its journal was
-// written too recently for that).
+// knows by id: its check started it; a request whose answer it did not get
+// stays open), or a later run, which takes an object asked for and not found
+// as never made only once the dead run's requests can no longer be carried
+// out (answers_may_come: its journal was written too recently for that).
 struct Restore_Settling {
     bool own = false;
     bool answers_may_come = false;
+    std::string run_id;
 };
 
-// Removes what a journal names: VMs first, then volumes (none while a VM of
-// the journal is not settled), each only when it passes the checks above.
+// Removes what a journal names: VMs first, then volumes (none a VM of the
+// journal may still mount), each as the rules of leftover_rules.h say.
 // append adds a line to the journal; settled gets what is gone, was never
 // made, or was left (kept for failing a check). True when everything is
 // settled.

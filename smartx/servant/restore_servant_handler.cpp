@@ -378,6 +378,7 @@ bool Restore_Servant_Handler::create_volume(Restore_Source_Entry::Volume& volume
     if (!journal_.asking(Restore_Made{Restore_Made::VOLUME, "", "", setting.name, {}}) ||
         !client_->create_vm_volume(setting, id, &smartx_result_) || id.empty() || journal_failed_) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create volume %C.\n"), setting.name.c_str()));
+        note_refusal(Restore_Made::VOLUME);
         return false;
     }
     disk.vm_volume_local_id = id;
@@ -531,6 +532,13 @@ void Restore_Servant_Handler::delete_residual_volumes() {
     chunk_map_.clear();
 }
 
+void Restore_Servant_Handler::note_refusal(Restore_Made::Kind kind) {
+    // Refused outright (an error answer, no task): nothing was made. Any
+    // other failure may have made it: the request stays open.
+    if (is_refusal(smartx_result_))
+        journal_.refused(kind);
+}
+
 void Restore_Servant_Handler::note_created(Message::Type type, const std::string& id,
                                            const std::string& task_id) {
     Restore_Made made;
@@ -549,14 +557,9 @@ void Restore_Servant_Handler::note_created(Message::Type type, const std::string
 // ---- alerts, stop test, progress ----
 
 Leftover_Alert Restore_Servant_Handler::leftover_alert() {
-    return [this](const std::string& kind, const std::string& id, const std::string& name,
-                  const std::string& why) {
-        const json_spirit::Object detail{{"kind", json_spirit::Value(kind)},
-                                         {"id", json_spirit::Value(id)},
-                                         {"name", json_spirit::Value(name)},
-                                         {"reason", json_spirit::Value(why)}};
+    return [this](const Leftover_Kept& kept) {
         raise_vm_alert(alert_client_, param_.control, job_act_.get(), Error_ID::LV_WARNING,
-                       ALERT_RESTORE_LEFTOVER_KEPT, 0, detail);
+                       ALERT_RESTORE_LEFTOVER_KEPT, 0, leftover_alert_detail(kept));
     };
 }
 

@@ -115,6 +115,9 @@ protected:
     void delete_residual_volumes();
     // Deletes a volume unless a VM still mounts it.
     bool delete_unmounted_volume(const std::string& id, const char* failure);
+    // Journals that CloudTower refused the last create request of kind,
+    // when its answer says so.
+    void note_refusal(Restore_Made::Kind kind);
     // Journals what CloudTower has answered to make.
     void note_created(Message::Type type, const std::string& id, const std::string& task_id);
     // Alerts of what a clean-up keeps (leftover_alert in restore_leftovers.h).

@@ -361,6 +361,7 @@ bool Restore_Servant_Handler::create_new_vm() {
         new_vm_id_.empty() || journal_failed_) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create VM. SmartX Error (%C).\n"),
                    smartx_result_.message.c_str()));
+        note_refusal(Restore_Made::VM);
         return false;
     }
     smartx_result_.clear();

@@ -404,7 +404,7 @@ TEST_F(RestoreWorld, KilledServantsLeaveNothingOnceTheJobRunsAgain) {
         ASSERT_FALSE(id.empty());
         EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
         kept.push_back(id);
-        EXPECT_EQ(restore_leftovers(*world_, before, kept), Strings());
+        EXPECT_EQ(hurt_restore_problems(*world_, point, before, kept), Strings());
     }
 }
 

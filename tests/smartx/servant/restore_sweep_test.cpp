@@ -16,6 +16,7 @@
 #include "host/json_spirit/json_io.h"
 #include "host/paths.h"
 #include "smartx/common/restful_client.h"
+#include "smartx/common/vm.h"
 #include "smartx/common/vm_setting.h"
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/servant/restore_leftovers.h"
@@ -93,10 +94,56 @@ protected:
             stamp_now("vm_volumes", d.volume_id);
         return vm;
     }
-    void stamp_now(const char* kind, const std::string& id) {
+    // A VM CloudTower makes now, stopped, mounting the volumes (the fixture
+    // VM's settings otherwise).
+    std::string vm_on(const std::string& name, const Strings& volumes) {
+        smartx::VM base;
+        EXPECT_TRUE(client_.query_vm(vm_.id, base));
+        smartx::VM_Setting setting(base, true);
+        setting.name = name;
+        setting.vm_disks = smartx::VM_Disk_Settings();
+        setting.vm_disks.mount_disks = mounts(volumes);
+        std::string id;
+        EXPECT_TRUE(client_.create_vm(setting, id));
+        return id;
+    }
+    static std::vector<smartx::Mount_Disk_Setting> mounts(const Strings& volumes) {
+        std::vector<smartx::Mount_Disk_Setting> out;
+        for (const std::string& v : volumes) {
+            smartx::Mount_Disk_Setting m;
+            m.vm_volume_id = v;
+            m.bus = "VIRTIO";
+            m.boot = static_cast<int>(out.size());
+            out.push_back(m);
+        }
+        return out;
+    }
+    // A person mounts the volumes on a VM of theirs.
+    void mount(const std::string& vm_id, const Strings& volumes) {
+        smartx::VM_Disk_Settings disks;
+        disks.mount_disks = mounts(volumes);
+        EXPECT_TRUE(client_.add_vm_disks(vm_id, disks));
+    }
+    // Moves a journal's last write into the past: its run's requests can no
+    // longer be carried out.
+    static void end_answer_grace(const std::string& run) {
+        const std::string path = smartx::restore_journal_directory() + "/" + run;
+        const time_t old = ::time(nullptr) - 2 * smartx::LATE_ANSWER_GRACE_S;
+        const struct utimbuf times = {old, old};
+        ASSERT_EQ(::utime(path.c_str(), &times), 0);
+    }
+    // A person's VM without disks, made a second before now on CloudTower's
+    // clock (offset_s ahead of the host's).
+    std::string person_vm(uint64_t number, const std::string& name, long offset_s = 0) {
+        const VM vm = numbered_vm("sw", number, name, {}, "a person's");
+        world_->add_vms({vm});
+        stamp_now("vms", vm.id, offset_s - 1);
+        return vm.id;
+    }
+    void stamp_now(const char* kind, const std::string& id, long offset_s = 0) {
         Object record;
         ASSERT_TRUE(world_->tower().record(kind, id, record));
-        record["local_created_at"] = tower_time(::time(nullptr));
+        record["local_created_at"] = tower_time(::time(nullptr) + offset_s);
         ASSERT_TRUE(world_->tower().put_records(kind, Array{Value(record)}));
     }
     // Journals a volume as its restore does: asked for, then answered.
@@ -124,9 +171,7 @@ protected:
         ASSERT_EQ(make_directories(dir, 0750), 0);
         const std::string path = dir + "/" + run;
         std::ofstream(path, std::ios::binary) << text;
-        const time_t old = ::time(nullptr) - 2 * smartx::LATE_ANSWER_GRACE_S;
-        const struct utimbuf times = {old, old};
-        ASSERT_EQ(::utime(path.c_str(), &times), 0);
+        end_answer_grace(run);
     }
     void plant(const std::string& run, const std::vector<Object>& lines) {
         std::string text;
@@ -137,10 +182,9 @@ protected:
     // Sweeps; the alerts it raised.
     Strings sweep() {
         Strings alerts;
-        smartx::sweep_dead_restores(
-            client_, tower_,
-            [&alerts](const std::string& kind, const std::string& id, const std::string&,
-                      const std::string& why) { alerts.push_back(kind + " " + id + ": " + why); });
+        smartx::sweep_dead_restores(client_, tower_, [&alerts](const smartx::Leftover_Kept& k) {
+            alerts.push_back(k.kind + " " + k.id + " of " + k.run + ": " + k.why);
+        });
         return alerts;
     }
     // Journals in place, and set aside.
@@ -215,12 +259,13 @@ TEST_F(RestoreSweep, ADeadJournalsObjectGoesOnlyWhileItStillShowsItIsTheRuns) {
                             {vm.id, d.volume_id, snapshot.id}};
          },
          2},
-        {"AUsersVolumeMadeBeforeTheRunStarted",
+        // CloudTower's answer gave the run the id: no clock is asked.
+        {"AVolumeItMadeWhateverTheHostsClockSaid",
          [&] {
              const std::string v = volume("sw-d");
-             return Planted{{header(tower_, later), made("volume", v, "sw-d")}, {}, {v}};
+             return Planted{{header(tower_, later), made("volume", v, "sw-d")}, {v}, {}};
          },
-         1},
+         0},
         {"AVolumeOfAnotherName",
          [&] {
              const std::string v = volume("sw-e");
@@ -243,12 +288,13 @@ TEST_F(RestoreSweep, ADeadJournalsObjectGoesOnlyWhileItStillShowsItIsTheRuns) {
              return Planted{{header(tower_, started), old}, {}, {v}};
          },
          1},
+        // Only its name ties it to the run: kept, reported.
         {"AVolumeAskedForWhoseAnswerNeverCame",
          [&] {
              const std::string v = volume("sw-h");
-             return Planted{{header(tower_, started), asking("volume", "sw-h")}, {v}, {}};
+             return Planted{{header(tower_, started), asking("volume", "sw-h")}, {}, {v}};
          },
-         0},
+         1},
         {"AVmAskedForWhoseAnswerNeverCame",
          [&] {
              const VM vm = fresh_vm(4, "sw-i", false);
@@ -510,6 +556,185 @@ TEST_F(RestoreSweep, ARemovalThatDoesNotEndIsNotWaitedForTwice) {
     EXPECT_FALSE(exists("vm_volumes", d.volume_id));
     EXPECT_EQ(journals(), 0u);
     EXPECT_EQ(deletes(), 1u);
+}
+
+// What only a name ties to a dead run stays, reported, whatever its
+// journal says; a journal whose header says no start is set aside whole.
+TEST_F(RestoreSweep, WhatOnlyANameTiesToADeadRunStays) {
+    const time_t started = ::time(nullptr) - 5;
+    const time_t in_2020 = 1577836800;
+    const struct Row {
+        const char* name;
+        std::function<Planted()> plant;
+        size_t alerts;
+        size_t aside;
+    } rows[] = {
+        {"APersonsStoppedVmWithNoDisksNamedAsTheAskedVm",
+         [&] {
+             const std::string v = volume("nm-a-disk");
+             const std::string person = person_vm(11, "nm-a");
+             return Planted{{header(tower_, started), made("volume", v, "nm-a-disk"),
+                             asking("vm", "nm-a", {v})},
+                            {v},
+                            {person}};
+         },
+         1, 0},
+        {"AVmOfTheNameMountingTheDeadRunsVolume",
+         [&] {
+             const std::string v = volume("nm-b-disk");
+             const VM person = fresh_vm(7, "nm-b", false);
+             mount(person.id, {v});
+             return Planted{{header(tower_, started), made("volume", v, "nm-b-disk"),
+                             asking("vm", "nm-b", {v})},
+                            {},
+                            {person.id, v, person.disks[0].volume_id}};
+         },
+         2, 0},
+        {"AVolumeNamedAsTheAskedVolume",
+         [&] {
+             const std::string v = volume("nm-c");
+             return Planted{{header(tower_, started), asking("volume", "nm-c")}, {}, {v}};
+         },
+         1, 0},
+        // Stray journals: nothing of the user's goes.
+        {"AHeaderWithoutAStart",
+         [&] {
+             const VM user = fresh_vm(8, "nm-d", false);
+             Object head = header(tower_, started);
+             head.erase("started");
+             return Planted{{head, asking("vm", "nm-d", {user.disks[0].volume_id})},
+                            {},
+                            {user.id, user.disks[0].volume_id}};
+         },
+         1, 1},
+        {"AHeaderStartingAt0",
+         [&] {
+             const VM user = fresh_vm(9, "nm-e", false);
+             return Planted{
+                 {header(tower_, 0), made("volume", user.disks[0].volume_id, user.disks[0].name)},
+                 {},
+                 {user.id, user.disks[0].volume_id}};
+         },
+         1, 1},
+        {"AHeaderOf2020AskingForAUsersVmWithItsVolumes",
+         [&] {
+             const VM user = fresh_vm(10, "nm-f", false);
+             return Planted{
+                 {header(tower_, in_2020), asking("vm", "nm-f", {user.disks[0].volume_id})},
+                 {},
+                 {user.id, user.disks[0].volume_id}};
+         },
+         1, 0},
+    };
+    size_t aside = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Planted planted = row.plant();
+        plant(row.name, planted.lines);
+        const Strings alerts = sweep();
+        aside += row.aside;
+        EXPECT_EQ(alerts.size(), row.alerts) << ::testing::PrintToString(alerts);
+        for (const std::string& a : alerts)
+            EXPECT_THAT(a, ::testing::HasSubstr(row.name));
+        EXPECT_EQ(journals(), 0u);
+        EXPECT_EQ(set_aside(), aside);
+        for (const std::string& id : planted.gone)
+            EXPECT_FALSE(exists("vms", id) || exists("vm_volumes", id)) << id;
+        for (const std::string& id : planted.kept)
+            EXPECT_TRUE(exists("vms", id) || exists("vm_volumes", id)) << id;
+        EXPECT_EQ(sweep(), Strings());
+    }
+}
+
+// CloudTower's clock is its own: a dead run's objects go, and a person's VM
+// made before the run stays, whether CloudTower runs behind the host or
+// ahead of it.
+TEST_F(RestoreSweep, CloudTowersClockIsNeverHeldAgainstTheHosts) {
+    const long offsets[] = {-60, 600};
+    for (const long offset : offsets) {
+        SCOPED_TRACE(offset);
+        world_->tower().set_clock_offset(offset);
+        const std::string tag = std::to_string(offset);
+        // A person's VM, made before the run; later it mounts what the run made.
+        const std::string person = person_vm(offset > 0 ? 12 : 13, "ck-person" + tag, offset);
+        const std::string run = "clock" + tag;
+        smartx::Restore_Journal journal;
+        ASSERT_TRUE(journal.open(run, tower_, vm_.id, "ck-web" + tag));
+        const std::string a = journaled(journal, "ck-a" + tag, volume("ck-a" + tag));
+        const std::string b = journaled(journal, "ck-b" + tag, volume("ck-b" + tag));
+        // The run asks for its VM and dies; CloudTower makes it after.
+        ASSERT_TRUE(journal.asking({Restore_Made::VM, "", "", "ck-web" + tag, {a, b}}));
+        journal.close();
+        const std::string late = vm_on("ck-web" + tag, {a, b});
+        // The second run of the same entry asked for a VM of the person's name.
+        smartx::Restore_Journal second;
+        ASSERT_TRUE(second.open(run + "-2", tower_, vm_.id, "ck-person" + tag));
+        const std::string c = journaled(second, "ck-d" + tag, volume("ck-d" + tag));
+        ASSERT_TRUE(second.asking({Restore_Made::VM, "", "", "ck-person" + tag, {c}}));
+        second.close();
+        mount(person, {c});
+        end_answer_grace(run);
+        end_answer_grace(run + "-2");
+
+        const Strings alerts = sweep();
+        world_->tower().set_clock_offset(0);
+        for (const std::string& id : {late, a, b})
+            EXPECT_FALSE(exists("vms", id) || exists("vm_volumes", id)) << id;
+        EXPECT_TRUE(exists("vms", person));
+        EXPECT_TRUE(exists("vm_volumes", c));
+        EXPECT_EQ(alerts.size(), 2u) << ::testing::PrintToString(alerts);
+        EXPECT_EQ(journals(), 0u);
+    }
+}
+
+// A run whose create answer was lost keeps that request open in its
+// journal: what CloudTower makes of it later is found and reported, never
+// lost track of; a request CloudTower refused is settled at once.
+TEST_F(RestoreSweep, ARunNeverForgetsARequestWhoseAnswerItDidNotGet) {
+    const struct Row {
+        const char* name;
+        bool refused;
+        bool lands;
+    } rows[] = {
+        {"LandsLate", false, true},
+        {"NeverLands", false, false},
+        {"Refused", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string name = std::string("lost-") + row.name;
+        Strings alerts;
+        const smartx::Leftover_Alert alert = [&alerts](const smartx::Leftover_Kept& k) {
+            alerts.push_back(k.id + " of " + k.run);
+        };
+        {
+            smartx::Restore_Journal journal;
+            ASSERT_TRUE(journal.open(row.name, tower_, vm_.id, name));
+            ASSERT_TRUE(journal.asking({Restore_Made::VOLUME, "", "", name, {}}));
+            if (row.refused) {
+                ASSERT_TRUE(journal.refused(Restore_Made::VOLUME));
+            }
+            // The run fails and cleans up after itself.
+            EXPECT_EQ(journal.remove_made(client_, alert), row.refused);
+            journal.close();
+        }
+        EXPECT_EQ(journals(), row.refused ? 0u : 1u);
+        // The request is carried out a few seconds late.
+        const std::string v = row.lands ? volume(name) : std::string();
+        // Within the grace the request stays open; what it made is reported.
+        const Strings early = sweep();
+        EXPECT_EQ(early.size(), row.lands ? 1u : 0u) << ::testing::PrintToString(early);
+        EXPECT_EQ(journals(), row.refused ? 0u : 1u);
+        if (!row.refused)
+            end_answer_grace(row.name);
+        EXPECT_EQ(sweep(), Strings());
+        EXPECT_EQ(journals(), 0u);
+        if (row.lands) {
+            EXPECT_TRUE(exists("vm_volumes", v));
+            EXPECT_THAT(early.front(), ::testing::HasSubstr(v + " of " + row.name));
+        }
+        EXPECT_EQ(alerts, Strings());
+    }
 }
 
 }  // namespace
