@@ -245,13 +245,17 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
     };
 }
 
-std::vector<std::string> sweep_after_answer_grace(Backup_World& world) {
+void end_answer_grace() {
     const std::string dir = smartx::restore_journal_directory();
     const time_t past = ::time(nullptr) - 2 * smartx::LATE_ANSWER_GRACE_S;
     const struct utimbuf times = {past, past};
     for (const std::string& j : restore_journals())
         if (j.find('/') == std::string::npos && ::utime((dir + "/" + j).c_str(), &times) != 0)
             throw std::runtime_error("cannot age journal " + j);
+}
+
+std::vector<std::string> sweep_after_answer_grace(Backup_World& world) {
+    end_answer_grace();
     smartx::Login_Info login = world.defaults().login;
     smartx::RESTful_Client client;
     if (!client.login(login))
@@ -277,14 +281,18 @@ std::vector<std::string> hurt_restore_problems(Backup_World& world, const Restor
             volumes.push_back(l);
         else if (l.rfind(JOURNAL_LINE, 0) == 0)
             journals.push_back(l);
-    if (volumes.size() != 1 || journals.size() != 1)
+    if (volumes.size() != 1 || journals.size() != 1) {
+        left.push_back("not one volume kept with the journal that keeps its request open");
         return left;
+    }
     const size_t from = std::strlen(VOLUME_LINE);
     const std::string id = volumes[0].substr(from, volumes[0].find(' ', from) - from);
     Object volume, lun;
     if (!world.tower().record("vm_volumes", id, volume) ||
-        !world.tower().record("iscsi_luns", text_of(member_of(Value(volume), "lun"), "id"), lun))
+        !world.tower().record("iscsi_luns", text_of(member_of(Value(volume), "lun"), "id"), lun)) {
+        left.push_back("no record of volume " + id);
         return left;
+    }
     std::vector<std::string> late{volumes[0], "store file " + text_of(Value(lun), "zbs_volume_id")};
     std::sort(late.begin(), late.end());
     std::vector<std::string> problems;
@@ -292,8 +300,10 @@ std::vector<std::string> hurt_restore_problems(Backup_World& world, const Restor
     expected.insert(expected.end(), journals.begin(), journals.end());
     std::sort(expected.begin(), expected.end());
     std::sort(left.begin(), left.end());
-    if (left != expected)
+    if (left != expected) {
+        left.push_back("more than the late volume and its journal");
         return left;
+    }
     // Reported when the next restore met it.
     const auto reported = [&] {
         for (const Value& a : world.backupd().alerts())

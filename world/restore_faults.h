@@ -67,8 +67,10 @@ struct Restore_Kill_Point {
 };
 
 // Moves the last write of every restore journal back past the time in which
-// its run's requests may still be carried out, and sweeps them as the next
-// restore would; what the sweep kept and reported, "kind id" each.
+// its run's requests may still be carried out.
+void end_answer_grace();
+// Ends that grace and sweeps the journals as the next restore would; what
+// the sweep kept and reported, "kind id" each.
 std::vector<std::string> sweep_after_answer_grace(Backup_World& world);
 
 // What is wrong with what a restore hurt at point left once the next

@@ -102,6 +102,11 @@ struct zbs_diff {
 };
 
 namespace {
+// A held write checks its hold file this often, and goes on after this long
+// whatever it says.
+constexpr int HOLD_POLL_MS = 10;
+constexpr int HOLD_LIMIT_MS = 120000;
+
 class Simulator {
 public:
     Simulator()
@@ -126,6 +131,17 @@ public:
     void delay() const {
         if (const uint32_t ms = delay_ms.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+
+    // A write waits while the hold file exists (bounded), so that a test
+    // can keep a writer in the middle of its work.
+    void hold_write() const {
+        const char* file = std::getenv("ZBS_SIM_HOLD_WRITES");
+        if (file == nullptr || *file == '\0')
+            return;
+        for (int waited = 0; waited < HOLD_LIMIT_MS && ::access(file, F_OK) == 0;
+             waited += HOLD_POLL_MS)
+            std::this_thread::sleep_for(std::chrono::milliseconds(HOLD_POLL_MS));
     }
 
     std::shared_ptr<zbs_handle> find(zbs_t zbs) {
@@ -336,6 +352,8 @@ int fail_call(int rc, const char* what, const char* volume_id) {
 int transfer(zbs_t zbs, const char* volume_id, char* buf, uint32_t length, uint64_t offset,
              bool write) {
     sim.delay();
+    if (write)
+        sim.hold_write();
     const char* what = write ? "write" : "read";
     std::shared_ptr<zbs_handle> h = sim.find(zbs);
     int rc = -EINVAL;

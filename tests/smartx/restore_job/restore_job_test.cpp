@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -101,6 +103,34 @@ protected:
         target.original = new_name.empty();
         target.new_name = new_name;
         return restore_entry(world_->fixtures(), vms_[i], set, target).dump();
+    }
+
+    // The entry of VM i from the set as a new VM, its volumes named so.
+    Value entry(size_t i, const std::string& set, const std::string& new_name,
+                const Strings& volume_names) const {
+        Restore_Target target;
+        target.new_name = new_name;
+        smartx::Restore_Source_Entry e = restore_entry(world_->fixtures(), vms_[i], set, target);
+        for (size_t v = 0; v < e.volumes.size() && v < volume_names.size(); ++v)
+            e.volumes[v].tgt_volume_name = volume_names[v];
+        return e.dump();
+    }
+
+    // Ids of the volumes of that name.
+    Strings volumes_named(const std::string& name) const {
+        Strings ids;
+        for (const Value& v : world_->tower().records("vm_volumes"))
+            if (text_of(v, "name") == name)
+                ids.push_back(text_of(v, "id"));
+        return ids;
+    }
+
+    // Whether an alert the backup server got names the id.
+    bool alerted(const std::string& id) const {
+        for (const Value& a : world_->backupd().alerts())
+            if (json_spirit::write(a).find(id) != std::string::npos)
+                return true;
+        return false;
     }
 
     // The definition job-engine would read, for a run in this process.
@@ -510,6 +540,102 @@ TEST_F(RestoreWorld, EndlessTasksEndTheJobAndLeaveNothing) {
         ASSERT_FALSE(id.empty());
         EXPECT_EQ(world_->disk_contents(listed_vm(*world_, id)), contents);
         EXPECT_EQ(restore_leftovers(*world_, before, {id}), Strings());
+    }
+}
+
+// A restore that names its volumes dies after asking for the first one;
+// its retry makes volumes of the same names and is held in the middle of
+// writing them past the time in which the dead run's request could still
+// be carried out, while a third restore job sweeps the dead run's journal.
+// Only a name ties the retry's volume to the dead run: it stays, and the
+// retry ends byte for byte. When the dead run's request was carried out
+// late, its volume stays too, reported, never lost track of.
+TEST_F(RestoreWorld, ARetryOfNamedVolumesKeepsWhatItWritesBesideADeadRunsRequest) {
+    // How long CloudTower takes to answer the dead run's create request.
+    constexpr int ANSWER_MS = 1500;
+    constexpr int POLL_MS = 20;
+    constexpr int WAIT_POLLS = 1500;
+    std::vector<std::string> sets;
+    const std::vector<std::vector<std::string>> contents =
+        backup(JOB_DEFINITION_SUBTYPE_FULL, sets);
+    const Object ignore{{"duplicate_vm", Value("ignore")}};
+    const struct Row {
+        const char* name;
+        bool carried_out;
+    } rows[] = {{"never", false}, {"late", true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string tag = row.name;
+        const Strings names{"web-data-1-" + tag, "web-data-2-" + tag};
+        const Value named = entry(0, sets[0], "web-" + tag, names);
+        const Tower_Census before = tower_census(*world_);
+
+        // A asks for its first volume and dies before CloudTower answers.
+        world_->tower().clear_requests();
+        world_->tower().set_delay("create-vm-volume", ANSWER_MS);
+        if (!row.carried_out)
+            world_->tower().fail_path("create-vm-volume", 503, "unavailable", 1);
+        write_restore_definition(root_.file("restore.json"), JOB_DEFINITION_SUBTYPE_VM,
+                                 Array{named}, ignore);
+        const auto asked = [&] {
+            for (const auto& r : world_->tower().requests())
+                if (r.path == "/v2/api/create-vm-volume")
+                    return true;
+            return false;
+        };
+        const Job_Engine_Run a =
+            run_hurt_job(JOB_ENGINE_PATH, root_.file("restore.json"), root_.file("engine.out"), {},
+                         asked, 0, [](pid_t engine) { kill_servants(engine); });
+        EXPECT_EQ(a.exit_code, 1) << a.output;
+        // The request is answered (and carried out, or not) before anything
+        // else of CloudTower changes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ANSWER_MS + 500));
+        world_->tower().reset_switches();
+        const Strings dead = volumes_named(names[0]);
+        ASSERT_EQ(dead.size(), row.carried_out ? 1u : 0u);
+
+        // B, the retry of the same entry, is held at its first write.
+        const std::string hold = root_.file("hold-writes");
+        std::ofstream(hold).close();
+        write_restore_definition(root_.file("restore-b.json"), JOB_DEFINITION_SUBTYPE_VM,
+                                 Array{named}, ignore);
+        const pid_t b =
+            start_job_engine(JOB_ENGINE_PATH, root_.file("restore-b.json"),
+                             root_.file("engine-b.out"), {{"ZBS_SIM_HOLD_WRITES", hold}});
+        ASSERT_GT(b, 0);
+        for (int i = 0; i < WAIT_POLLS && volumes_named(names[1]).empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+        ASSERT_EQ(volumes_named(names[1]).size(), 1u);
+
+        // Past the grace, a third restore job sweeps A's journal.
+        end_answer_grace();
+        const Job_Engine_Run c = restore(Array{entry(1, sets[1], "third-" + tag)}, ignore);
+        EXPECT_EQ(c.exit_code, 0) << c.output;
+        ::unlink(hold.c_str());
+        const Job_Engine_Run retry = finish_job_engine(b, root_.file("engine-b.out"));
+        ASSERT_EQ(retry.exit_code, 0) << retry.output;
+
+        const std::string web = vm_id_named(*world_, "web-" + tag);
+        ASSERT_FALSE(web.empty());
+        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, web)), contents[0]);
+        const std::string third = vm_id_named(*world_, "third-" + tag);
+        EXPECT_EQ(world_->disk_contents(listed_vm(*world_, third)), contents[1]);
+        // Only its name ties B's volume to A: kept, reported.
+        Strings own;
+        for (const std::string& id : volumes_named(names[0]))
+            if (std::find(dead.begin(), dead.end(), id) == dead.end())
+                own.push_back(id);
+        ASSERT_EQ(own.size(), 1u);
+        EXPECT_TRUE(alerted(own[0]));
+        // A's late volume stays, reported.
+        for (const std::string& id : dead) {
+            Object record;
+            EXPECT_TRUE(world_->tower().record("vm_volumes", id, record));
+            EXPECT_TRUE(alerted(id)) << id;
+        }
+        EXPECT_EQ(restore_journals(), Strings());
+        const Strings left = restore_leftovers(*world_, before, {web, third});
+        EXPECT_EQ(left.size(), row.carried_out ? 2u : 0u) << testing::PrintToString(left);
     }
 }
 
