@@ -13,6 +13,16 @@ shift 2
 src=$(cd "$(dirname "$0")" && pwd)
 fixtures=$src/../tests/fixtures/cloudtower
 
+# Inputs are at most this long, but for the run records: the servants read
+# those up to smartx::MAX_RECORD_BYTES, and the target's inputs may go past
+# that bound.
+max_len=262144
+record_bound=$(sed -n 's/^constexpr size_t MAX_RECORD_BYTES = \(.*\);$/\1/p' \
+  "$src/../smartx/servant/run_record.h")
+record_bound=$((${record_bound:-0}))
+[ "$record_bound" -gt 0 ] || { echo "no MAX_RECORD_BYTES in smartx/servant/run_record.h" >&2; exit 2; }
+past_record_bound=$((record_bound + 16 * 1024))
+
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for bin in "$dir"/fuzz_*; do targets+=("$(basename "$bin" | sed 's/^fuzz_//')"); done
@@ -26,9 +36,13 @@ for t in "${targets[@]}"; do
   corpus=$dir/corpus/$t
   mkdir -p "$corpus"
   [ -d "$src/seeds/$t" ] && cp -n "$src/seeds/$t"/* "$corpus"/ 2>/dev/null
-  case $t in json_reader | records) cp -n "$fixtures"/*.json "$corpus"/ ;; esac
+  len=$max_len
+  case $t in
+    json_reader | records) cp -n "$fixtures"/*.json "$corpus"/ ;;
+    run_records) len=$past_record_bound ;;
+  esac
   log=$dir/logs/$t.log
-  "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len=262144 \
+  "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len="$len" \
     -dict="$src/json.dict" -artifact_prefix="$dir/crashes/$t-" -print_final_stats=1 "$corpus" \
     >"$log" 2>&1
   rc=$?

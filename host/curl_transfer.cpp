@@ -1,15 +1,20 @@
 #include "host/curl_transfer.h"
 
 #include <fcntl.h>
+#include <strings.h>
 
 #include <cstring>
 #include <mutex>
 
+#include <ace/Log_Msg.h>
 #include <curl/curl.h>
 
 #include "host/host_manager.h"
 
 namespace {
+
+// CURLOPT_SSL_VERIFYHOST's value that checks the certificate names the host.
+const long VERIFY_HOST_NAME = 2L;
 
 struct Sink {
     std::string* out;
@@ -44,6 +49,54 @@ int close_on_exec(void*, curl_socket_t fd, curlsocktype) {
     const int flags = ::fcntl(fd, F_GETFD);
     return flags >= 0 && ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0 ? CURL_SOCKOPT_OK
                                                                        : CURL_SOCKOPT_ERROR;
+}
+
+// "host:port" of a URL, for the log.
+std::string peer_of(const std::string& url) {
+    std::string peer = url;
+    CURLU* u = curl_url();
+    char* host = nullptr;
+    char* port = nullptr;
+    if (u && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
+        peer = std::string(host) + ":" + port;
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(u);
+    return peer;
+}
+
+// TLS peers are verified, certificate and host name, against the system's CA
+// store or the host's CA file instead; only the host settings turn that off.
+void set_tls_policy(CURL* curl, bool verify, const std::string& ca) {
+    if (!verify) {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        return;
+    }
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, VERIFY_HOST_NAME);
+    if (!ca.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+        // That file alone: not the system's directory of CAs as well.
+        curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    }
+}
+
+// Every TLS connection made without verification is logged, each time one
+// is made (a kept connection once).
+void warn_unverified(CURL* curl, const std::string& url) {
+    char* scheme = nullptr;
+    long made = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr ||
+        ::strcasecmp(scheme, "https") != 0 ||
+        curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &made) != CURLE_OK || made == 0)
+        return;
+    ACE_ERROR((LM_WARNING,
+               ACE_TEXT("Made a TLS connection to %C without verifying its certificate "
+                        "(\"tls_verify\": false in the host settings).\n"),
+               peer_of(url).c_str()));
 }
 
 void curl_global() {
@@ -98,15 +151,10 @@ bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, close_on_exec);
 
-    std::string ca = Host_Manager::instance()->ca_file();
-    if (!ca.empty()) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    } else {
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    }
+    const Host_Manager& host = *Host_Manager::instance();
+    const bool verify = host.tls_verify();
+    const std::string ca = host.ca_file();
+    set_tls_policy(curl, verify, ca);
 
     if (x.method == "POST" || x.method == "PUT") {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, x.body.data());
@@ -118,6 +166,8 @@ bool curl_transfer(Http_Exchange& x, Curl_Handle* reuse) {
     }
 
     CURLcode rc = curl_easy_perform(curl);
+    if (!verify)
+        warn_unverified(curl, x.url);
     if (rc == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &x.status);
     } else if (sink.overflow) {

@@ -1,6 +1,8 @@
 // One HTTP exchange over libcurl, with the host's single TLS policy: the
-// peer is verified against the CA file named in the host settings, and not
-// verified when none is named.
+// peer's certificate and host name are verified against the system's CA
+// store, or against the CA file the host settings name ("ca_file") instead.
+// Only "tls_verify": false in the host settings turns verification off, and
+// then each TLS connection made is logged as a warning.
 #ifndef HOST_CURL_TRANSFER_H
 #define HOST_CURL_TRANSFER_H
 

@@ -124,6 +124,7 @@ bool Host_Manager::reload() {
                 read_optional(obj, "node_access_key", loaded.node_access_key);
                 read_optional(obj, "rsa_private_key_file", loaded.rsa_prvkey_file);
                 read_optional(obj, "ca_file", loaded.ca_file);
+                read_optional(obj, "tls_verify", loaded.tls_verify);
                 json_spirit::Object server;
                 read_optional(obj, "backup_server", server);
                 read_optional(server, "host", loaded.backupd_host);
@@ -206,4 +207,9 @@ bool Host_Manager::backupd_ssl() const {
 std::string Host_Manager::ca_file() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return settings_.ca_file;
+}
+
+bool Host_Manager::tls_verify() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_.tls_verify;
 }

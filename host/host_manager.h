@@ -31,11 +31,15 @@ public:
     // empty when it cannot be read, and then read again at the next call).
     std::string rsa_prvkey_file() const;
     secure_string rsa_prvkey() const;
-    // The backup server's address, and the CA file that checks its certificate.
+    // The backup server's address.
     std::string backupd_host() const;
     int backupd_port() const;
     bool backupd_ssl() const;
+    // How TLS peers (the backup server, CloudTower) are checked: against the
+    // system's CA store, or against this CA file instead when it is named;
+    // not at all only when tls_verify() is false, which the settings must say.
     std::string ca_file() const;
+    bool tls_verify() const;
 
     Host_Manager(const Host_Manager&) = delete;
     Host_Manager& operator=(const Host_Manager&) = delete;
@@ -50,6 +54,7 @@ private:
         int backupd_port = 0;
         bool backupd_ssl = false;
         std::string ca_file;
+        bool tls_verify = true;
     };
 
     Host_Manager();

@@ -11,14 +11,21 @@
 // and each line of a chunked body's framing, in memory however long: the
 // stream hands it no more than the bounds below and answers a head past
 // them 431 itself (a framing line 400), closing the connection.
+//
+// The parser also drops some header lines without a word and takes the
+// first of repeated framing headers, where a proxy in front may read the
+// request otherwise: such a request is marked (judge()) before it is
+// routed, and the server answers it 400 (refusal()) and closes.
 #ifndef HOST_HTTP_SERVER_STREAM_H
 #define HOST_HTTP_SERVER_STREAM_H
 
 #include <netdb.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -38,6 +45,50 @@ inline void http_server_socket_options(socket_t sock) {
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+namespace http_server_detail {
+
+// Longer Content-Length values are refused: no body the servers take comes
+// near them, and shorter ones cannot overflow.
+const size_t MAX_LENGTH_DIGITS = 18;
+// Where a request carries why it is refused, from the connection to the
+// server's routing; one sent by the client is dropped.
+const char* const REFUSAL_HEADER = "X-Http-Server-Refusal";
+
+inline bool is_token_char(unsigned char c) {
+    return std::isalnum(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// Why the end of a request's body could be read more than one way (two
+// Content-Length headers, Content-Length with Transfer-Encoding, a length
+// that is not a number, a coding other than chunked, a header name that is
+// not a token), or "" when it cannot.
+inline std::string framing_fault(const httplib::Request& req) {
+    for (const auto& header : req.headers)
+        if (header.first.empty() ||
+            !std::all_of(header.first.begin(), header.first.end(),
+                         [](char c) { return is_token_char(static_cast<unsigned char>(c)); }))
+            return "a header name that is not a token";
+    const size_t lengths = req.get_header_value_count("Content-Length");
+    const size_t codings = req.get_header_value_count("Transfer-Encoding");
+    if (lengths > 1)
+        return "more than one Content-Length";
+    if (codings > 1)
+        return "more than one Transfer-Encoding";
+    if (lengths != 0 && codings != 0)
+        return "both Content-Length and Transfer-Encoding";
+    if (lengths != 0) {
+        const std::string length = req.get_header_value("Content-Length");
+        if (length.empty() || length.size() > MAX_LENGTH_DIGITS ||
+            !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return "a Content-Length that is not a number";
+    }
+    if (codings != 0 && strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked"))
+        return "a Transfer-Encoding other than chunked";
+    return "";
+}
+
+}  // namespace http_server_detail
+
 class Http_Server_Stream : public httplib::Stream {
 public:
     using Clock = std::chrono::steady_clock;
@@ -49,6 +100,8 @@ public:
     static constexpr size_t MAX_HEAD_BYTES = 32u << 10;
     static constexpr size_t MAX_HEADER_LINES = 100;
     static constexpr size_t MAX_HEADER_LINE_BYTES = 8u << 10;
+    // The answer's status to a request judge() marks.
+    static constexpr int REFUSED_STATUS = 400;
 
     ~Http_Server_Stream() override {
         secure_memset(in_.data(), 0, in_.size());
@@ -87,6 +140,34 @@ public:
         address(::getsockname, ip, port);
     }
     socket_t socket() const override { return sock_; }
+
+    // For process_request()'s request set-up, once the head is parsed:
+    // marks a request to be refused (a header line the parser dropped, a
+    // body whose end could be read more than one way). The answer then says
+    // the connection ends, and no "100 Continue" asks for a body that will
+    // not be read: what follows on the connection is no request.
+    void judge(httplib::Request& req) {
+        using namespace http_server_detail;
+        req.headers.erase(REFUSAL_HEADER);
+        const std::string why = head_fault_ ? head_fault_ : framing_fault(req);
+        if (why.empty())
+            return;
+        req.headers.erase("Expect");
+        req.headers.erase("Connection");
+        req.headers.emplace("Connection", "close");
+        req.headers.emplace(REFUSAL_HEADER, why);
+        judged_refused_ = true;
+    }
+
+    // judge() marked the request now served: its connection ends with the
+    // answer (the parser has decided to keep it before the set-up ran).
+    bool refused_request() const { return judged_refused_; }
+
+    // Why judge() marked the request, or "": for the server's pre-routing
+    // handler, which answers it REFUSED_STATUS.
+    static std::string refusal(const httplib::Request& req) {
+        return req.get_header_value(http_server_detail::REFUSAL_HEADER);
+    }
 
     // Sends what was written, waiting for room up to the write time-out in
     // all; false once the connection is broken.
@@ -132,14 +213,10 @@ protected:
         colon_ = false;
         last_ = 0;
         head_fault_ = nullptr;
+        judged_refused_ = false;
         refusal_.clear();
         framing_line_ = 0;
     }
-
-    // A header line of the head read so far that the parser drops without a
-    // word (a line continued on the next, one without a colon, one not ended
-    // by CR LF), or null.
-    const char* head_fault() const { return head_fault_; }
 
     // Sends `answer` at once, as far as the socket takes it without waiting,
     // in place of anything written, and ends the connection.
@@ -288,7 +365,11 @@ private:
     bool first_line_ = true;  // the request line is being read
     bool colon_ = false;      // in the line being read
     char last_ = 0;
+    // A header line of the head read so far that the parser drops without a
+    // word (a line continued on the next, one without a colon, one not ended
+    // by CR LF), or null.
     const char* head_fault_ = nullptr;
+    bool judged_refused_ = false;
     size_t framing_line_ = 0;  // bytes of the body's framing line being read
     std::string refusal_;      // why the request is refused
 };

@@ -69,6 +69,12 @@ Http_Server::Http_Server() {
     set_socket_options(http_server_socket_options);
     set_keep_alive_max_count(REQUESTS_PER_CONNECTION);
     new_task_queue = [] { return new httplib::ThreadPool(THREADS); };
+    set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (Http_Server_Stream::refusal(req).empty())
+            return HandlerResponse::Unhandled;
+        res.status = Http_Server_Stream::REFUSED_STATUS;
+        return HandlerResponse::Handled;
+    });
 }
 
 bool Http_Server::process_and_close_socket(socket_t sock) {
@@ -79,8 +85,9 @@ bool Http_Server::process_and_close_socket(socket_t sock) {
         if (!connection.await_request(std::chrono::seconds(keep_alive_timeout_sec_)))
             break;
         bool closed = false;
-        served = process_request(connection, left == 1, closed, nullptr);
-        if (!connection.flush() || !served || closed)
+        served = process_request(connection, left == 1, closed,
+                                 [&connection](httplib::Request& req) { connection.judge(req); });
+        if (!connection.flush() || !served || closed || connection.refused_request())
             break;
     }
     ::shutdown(sock, SHUT_RDWR);

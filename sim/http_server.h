@@ -4,8 +4,10 @@
 // many requests, enough threads that the connections clients keep open do
 // not lock others out, and a stop that does not wait for idle connections.
 // A request head past the bounds of host/http_server_stream.h is answered
-// 431 and its connection closed; a port another server listens on is not
-// taken. It counts the connections it served.
+// 431 and its connection closed, one the agent refuses (a header line
+// without a colon or not ended by CR LF, a body whose end could be read
+// more than one way) 400 and closed; a port another server listens on is
+// not taken. It counts the connections it served.
 #ifndef SIM_HTTP_SERVER_H
 #define SIM_HTTP_SERVER_H
 

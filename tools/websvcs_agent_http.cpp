@@ -3,13 +3,11 @@
 #include "tools/websvcs_agent_http.h"
 
 #include <poll.h>
-#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,13 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const size_t READ_BUFFER = 16u << 10;
-// Longer Content-Length values are refused: no body the agent takes comes
-// near them, and shorter ones cannot overflow.
-const size_t MAX_LENGTH_DIGITS = 18;
 const int FIRST_ERROR_STATUS = 400;
-// Where a request carries why its framing is refused, from the connection
-// to the pre-routing handler; one sent by the client is dropped.
-const char* const FRAMING_FAULT = "X-Agent-Framing-Fault";
 const char* const TIMED_OUT_ANSWER =
     "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 
@@ -83,8 +75,6 @@ public:
         reading_ = false;
         return flush() && status_ < FIRST_ERROR_STATUS;
     }
-
-    using Http_Server_Stream::head_fault;
 
     ssize_t write(const char* ptr, size_t size) override {
         // The parser writes a status line and the headers in one piece.
@@ -161,39 +151,6 @@ private:
     bool reading_ = false;  // a request has begun and is not answered yet
 };
 
-bool is_token_char(unsigned char c) {
-    return std::isalnum(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-// Why the end of a request's body could be read more than one way (two
-// Content-Length headers, Content-Length with Transfer-Encoding, a length
-// that is not a number, a coding other than chunked, a header name that is
-// not a token), or "" when it cannot.
-std::string framing_fault(const httplib::Request& req) {
-    for (const auto& header : req.headers)
-        if (header.first.empty() ||
-            !std::all_of(header.first.begin(), header.first.end(),
-                         [](char c) { return is_token_char(static_cast<unsigned char>(c)); }))
-            return "a header name that is not a token";
-    const size_t lengths = req.get_header_value_count("Content-Length");
-    const size_t codings = req.get_header_value_count("Transfer-Encoding");
-    if (lengths > 1)
-        return "more than one Content-Length";
-    if (codings > 1)
-        return "more than one Transfer-Encoding";
-    if (lengths != 0 && codings != 0)
-        return "both Content-Length and Transfer-Encoding";
-    if (lengths != 0) {
-        const std::string length = req.get_header_value("Content-Length");
-        if (length.empty() || length.size() > MAX_LENGTH_DIGITS ||
-            !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return "a Content-Length that is not a number";
-    }
-    if (codings != 0 && strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked"))
-        return "a Transfer-Encoding other than chunked";
-    return "";
-}
-
 }  // namespace
 
 Agent_Http_Server::Agent_Http_Server(const Http_Limits& limits, Refusal refuse)
@@ -207,11 +164,11 @@ Agent_Http_Server::Agent_Http_Server(const Http_Limits& limits, Refusal refuse)
     const size_t threads = limits.threads;
     new_task_queue = [threads] { return new Stamping_Pool(threads); };
     set_pre_routing_handler([refuse](const httplib::Request& req, httplib::Response& res) {
-        const std::string why = req.get_header_value(FRAMING_FAULT);
+        const std::string why = Http_Server_Stream::refusal(req);
         if (why.empty())
             return HandlerResponse::Unhandled;
         ACE_ERROR((LM_ERROR, ACE_TEXT("Refused a request with %C.\n"), why.c_str()));
-        res.status = 400;
+        res.status = Http_Server_Stream::REFUSED_STATUS;
         refuse(res);
         return HandlerResponse::Handled;
     });
@@ -239,21 +196,8 @@ bool Agent_Http_Server::process_and_close_socket(socket_t sock) {
         if (!connection.await_request(ready + idle, ready + limits_.request))
             break;
         bool client_closes = false;
-        served = process_request(
-            connection, left == 1, client_closes, [&connection](httplib::Request& req) {
-                // The verdict goes to the pre-routing handler in the
-                // request; no "100 Continue" for a body that will not be
-                // read, and the answer says the connection ends.
-                req.headers.erase(FRAMING_FAULT);
-                const char* line_fault = connection.head_fault();
-                const std::string why = line_fault ? line_fault : framing_fault(req);
-                if (why.empty())
-                    return;
-                req.headers.erase("Expect");
-                req.headers.erase("Connection");
-                req.headers.emplace("Connection", "close");
-                req.headers.emplace(FRAMING_FAULT, why);
-            });
+        served = process_request(connection, left == 1, client_closes,
+                                 [&connection](httplib::Request& req) { connection.judge(req); });
         if (!connection.finish_request() || !served || client_closes)
             break;
         ready = Clock::now();

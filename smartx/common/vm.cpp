@@ -133,7 +133,6 @@ json_spirit::Object VM::dump() const {
         ("id", id)
         ("in_recycle_bin", in_recycle_bin)
         ("labels", dump_items(labels))
-        ("local_created_at", local_created_at)
         ("local_id", local_id)
         ("memory", memory)
         ("name", name)

@@ -67,7 +67,9 @@ struct VM {
     std::string id;
     bool in_recycle_bin = false;
     std::vector<Item_Label> labels;
-    std::string local_created_at;  // when CloudTower made it; empty when not told
+    // When CloudTower made it; empty when not told. Read for the restore
+    // clean-up only: the dump leaves it out.
+    std::string local_created_at;
     std::string local_id;
     int64_t memory = -1;  // bytes
     std::string name;
@@ -88,7 +90,8 @@ struct VM {
     bool win_opt = true;
 
     bool load(const json_spirit::Object& obj);
-    // Every field but size, always: the VM description of a backup.
+    // Every field but size and local_created_at, always: the VM description
+    // every backup set stores, whose keys stay those of older sets.
     json_spirit::Object dump() const;
 
     VM_Status get_status() const;

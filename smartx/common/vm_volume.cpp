@@ -36,7 +36,6 @@ json_spirit::Object VM_Volume::dump() const {
         ("description", description)
         ("elf_storage_policy", elf_storage_policy)
         ("id", id)
-        ("local_created_at", local_created_at)
         ("local_id", local_id)
         ("lun", lun.dump())
         ("mounting", mounting)

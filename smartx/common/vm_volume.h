@@ -16,7 +16,9 @@ struct VM_Volume {
     std::string description;
     std::string elf_storage_policy;
     std::string id;
-    std::string local_created_at;  // when CloudTower made it; empty when not told
+    // When CloudTower made it; empty when not told. Read for the restore
+    // clean-up only: the dump leaves it out.
+    std::string local_created_at;
     std::string local_id;
     Item_Identity lun;
     bool mounting = true;
@@ -28,7 +30,8 @@ struct VM_Volume {
     std::vector<Item_Label> vm_disks;  // ids only
 
     bool load(const json_spirit::Object& obj);
-    // Every field, always.
+    // Every field but local_created_at, always: it is part of the VM
+    // description a backup set stores.
     json_spirit::Object dump() const;
 
     ELF_Storage_Policy get_elf_storage_policy() const;

@@ -144,6 +144,10 @@ void expect_dump_is_body(const Object& body) {
     EXPECT_EQ(record.dump(), body);
 }
 
+// CloudTower's creation time of a VM or a volume: loaded, never dumped.
+inline const char* const CREATED_AT = "local_created_at";
+inline const char* const CREATED_AT_VALUE = "2024-01-02T03:04:05Z";
+
 // Bodies of a VM and its parts as CloudTower answers them.
 inline Object volume_body() {
     return body(R"({"cluster": {"id": "c1", "name": "cl"}, "description": "system disk",

@@ -102,13 +102,47 @@ TEST(VmRecord, DumpIsTheWholeVmDescriptionAndLoadsBack) {
     d2.id = "d2";
     smartx::USB_Device u1;
     u1.id = "u1";
-    Object expected = vm_body();
+    Object expected = edited(edited(vm_body(), drop(CREATED_AT)),
+                             drop(std::string("vm_disks.0.vm_volume.") + CREATED_AT));
     expected["vm_disks"].get_array()[1] = d2.dump();
     expected["usb_devices"] = Array{u1.dump()};
     EXPECT_EQ(vm.dump(), expected);
     expect_dump_is_body<VM>(expected);
 
     expect_dump_is_body<VM>(VM().dump());
+}
+
+// Every backup set stores the VM's dump as its VM description: its keys
+// stay those of the sets made before CloudTower's creation time was read.
+TEST(VmRecord, DumpKeepsItsKeysAndLeavesTheCreationTimeOut) {
+    const size_t VM_DUMP_KEYS = 32;
+    const size_t VOLUME_DUMP_KEYS = 13;
+    VM vm;
+    ASSERT_TRUE(vm.load(vm_body()));
+    VM_Volume volume;
+    ASSERT_TRUE(volume.load(volume_body()));
+    const Object vm_dump = vm.dump();
+    const struct {
+        const char* record;
+        Object empty_dump;
+        size_t keys;
+        std::string created_at;  // as loaded
+        Object dump;
+    } rows[] = {
+        {"VM", VM().dump(), VM_DUMP_KEYS, vm.local_created_at, vm_dump},
+        {"VM_Volume", VM_Volume().dump(), VOLUME_DUMP_KEYS, volume.local_created_at, volume.dump()},
+        {"a VM disk's volume", VM_Volume().dump(), VOLUME_DUMP_KEYS,
+         vm.vm_disks.at(0).vm_volume.local_created_at,
+         vm_dump.at("vm_disks").get_array().at(0).get_obj().at("vm_volume").get_obj()},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.record);
+        EXPECT_EQ(row.empty_dump.size(), row.keys);
+        EXPECT_EQ(row.empty_dump.count(CREATED_AT), 0u);
+        EXPECT_EQ(row.created_at, CREATED_AT_VALUE);
+        EXPECT_EQ(row.dump.size(), row.keys);
+        EXPECT_EQ(row.dump.count(CREATED_AT), 0u);
+    }
 }
 
 TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages) {
@@ -164,8 +198,8 @@ TEST(VmDeviceRecords, FaultyBodiesFailWithTheirMessages) {
 }
 
 TEST(VmDeviceRecords, DumpsWriteEveryFieldAndLoadBack) {
-    expect_dump_is_body<VM_Volume>(volume_body());
-    expect_dump_is_body<VM_Disk>(disk_body());
+    expect_dump_is_body<VM_Volume>(edited(volume_body(), drop(CREATED_AT)));
+    expect_dump_is_body<VM_Disk>(edited(disk_body(), drop(std::string("vm_volume.") + CREATED_AT)));
     expect_dump_is_body<VM_NIC>(nic_body());
     expect_dump_is_body<VM_NIC>(VM_NIC().dump());
 
