@@ -15,7 +15,6 @@
 #include <ace/Log_Msg.h>
 
 #include "host/json_spirit/json_io.h"
-#include "host/paths.h"
 #include "host/time_format.h"
 
 namespace smartx {
@@ -158,7 +157,7 @@ bool Hold_Claim_Lock::take(const std::string& vm_id, const std::function<bool()>
     if (fd_ >= 0 || !plain_path_part(vm_id))
         return false;
     const std::string dir = hold_directory(vm_id);
-    if (make_directories(dir, 0750) != 0 ||
+    if (!make_record_directory(dir) ||
         (fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to lock hold directory %C: %C.\n"), dir.c_str(),
                    std::strerror(errno)));

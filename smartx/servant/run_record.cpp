@@ -33,6 +33,11 @@ std::function<void(const std::string&)>& record_open_hook() {
     return hook;
 }
 
+std::function<int(const std::string&)>& record_sync_fault() {
+    static std::function<int(const std::string&)> fault;
+    return fault;
+}
+
 #ifdef SMARTX_TEST_PAUSES
 // Test builds: a process whose SMARTX_TEST_PAUSES names the point (a comma
 // list) stops there the first time it comes by, making
@@ -74,6 +79,43 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
+// What was written through fd (its data alone when data_only) is on disk;
+// errno says why not.
+bool sync_fd(int fd, const std::string& path, bool data_only) {
+    if (record_sync_fault()) {
+        if (const int error = record_sync_fault()(path)) {
+            errno = error;
+            return false;
+        }
+    }
+    return (data_only ? ::fdatasync(fd) : ::fsync(fd)) == 0;
+}
+
+// The names dir holds (a record renamed into it or out of it, a directory
+// made in it) are on disk.
+bool sync_directory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = sync_fd(fd, dir, false);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
+// A line is on disk before the caller asks for what it announces.
+bool append_synced(int fd, const std::string& path, const std::string& text) {
+    return write_all(fd, text) && sync_fd(fd, path, true);
+}
+
+std::string parent_directory(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // Reads the file from its start; too_large once it holds more than the
 // bound, and then nothing of it is kept.
 bool read_bounded(int fd, std::string& text, bool& too_large) {
@@ -108,9 +150,10 @@ bool still_named(int fd, const std::string& path) {
 }
 
 // Emptied first, so that a reader that opened it before it goes and locks it
-// after finds nothing to settle.
+// after finds nothing to settle; and emptied on disk, so that a crash cannot
+// bring back whole the record of a run that ended.
 void remove_locked(int fd, const std::string& path) {
-    if (::ftruncate(fd, 0) != 0)
+    if (::ftruncate(fd, 0) != 0 || !sync_fd(fd, path, true))
         ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to empty record %C: %C.\n"), path.c_str(),
                    std::strerror(errno)));
     ::unlink(path.c_str());
@@ -119,8 +162,8 @@ void remove_locked(int fd, const std::string& path) {
 void set_aside(const std::string& dir, const std::string& name) {
     const std::string aside = aside_directory(dir);
     const std::string to = aside + "/" + name;
-    if (make_directories(aside, RECORD_DIRECTORY_MODE) != 0 ||
-        ::rename((dir + "/" + name).c_str(), to.c_str()) != 0) {
+    if (!make_record_directory(aside) || ::rename((dir + "/" + name).c_str(), to.c_str()) != 0 ||
+        !sync_directory(aside) || !sync_directory(dir)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to set record %C/%C aside: %C.\n"), dir.c_str(),
                    name.c_str(), std::strerror(errno)));
         return;
@@ -157,11 +200,32 @@ void set_record_open_hook(std::function<void(const std::string& path)> hook) {
     record_open_hook() = std::move(hook);
 }
 
+void set_record_sync_fault(std::function<int(const std::string& path)> fault) {
+    record_sync_fault() = std::move(fault);
+}
+
+bool make_record_directory(const std::string& dir) {
+    // The deepest directory on the way to dir that is there already: the
+    // ones below it are made.
+    std::string there = dir;
+    struct stat st;
+    while (::stat(there.c_str(), &st) != 0 && parent_directory(there) != there)
+        there = parent_directory(there);
+    if (make_directories(dir, RECORD_DIRECTORY_MODE) != 0)
+        return false;
+    for (std::string made = dir; made != there;) {
+        made = parent_directory(made);
+        if (!sync_directory(made))
+            return false;
+    }
+    return true;
+}
+
 bool Run_Record::take(const std::string& dir, const std::string& run_id, const std::string& text) {
     release();
     if (!plain_path_part(run_id))
         return false;
-    if (make_directories(dir, RECORD_DIRECTORY_MODE) != 0) {
+    if (!make_record_directory(dir)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to make record directory %C: %C.\n"), dir.c_str(),
                    std::strerror(errno)));
         return false;
@@ -170,23 +234,29 @@ bool Run_Record::take(const std::string& dir, const std::string& run_id, const s
     const std::string part = dir + "/." + run_id;
     const int fd =
         ::open(part.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, RECORD_MODE);
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || !write_all(fd, text) ||
-        ::rename(part.c_str(), path.c_str()) != 0) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write record %C: %C.\n"), path.c_str(),
-                   std::strerror(errno)));
-        if (fd >= 0) {
-            ::unlink(part.c_str());
-            ::close(fd);
-        }
-        return false;
+    // On disk whole before it is under its name, and its name on disk before
+    // its run makes anything the record is to name.
+    const bool named = fd >= 0 && ::flock(fd, LOCK_EX) == 0 && write_all(fd, text) &&
+                       sync_fd(fd, part, false) && ::rename(part.c_str(), path.c_str()) == 0;
+    if (named) {
+        fd_ = fd;
+        path_ = path;
+        if (sync_directory(dir))
+            return true;
     }
-    fd_ = fd;
-    path_ = path;
-    return true;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write record %C: %C.\n"), path.c_str(),
+               std::strerror(errno)));
+    if (named) {
+        release();
+    } else if (fd >= 0) {
+        ::unlink(part.c_str());
+        ::close(fd);
+    }
+    return false;
 }
 
 bool Run_Record::append(const std::string& text) {
-    if (fd_ >= 0 && write_all(fd_, text))
+    if (fd_ >= 0 && append_synced(fd_, path_, text))
         return true;
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path_.c_str(),
                fd_ >= 0 ? std::strerror(errno) : "not held"));
@@ -268,7 +338,7 @@ bool visit_records(const std::string& dir, const Record_Visit& visit) {
             continue;
         }
         const Record_Append append = [&](const std::string& text) {
-            if (dead && write_all(fd, text))
+            if (dead && append_synced(fd, path, text))
                 return true;
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path.c_str(),
                        dead ? std::strerror(errno) : "its run holds it"));

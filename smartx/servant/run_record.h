@@ -11,6 +11,11 @@
 // run that ends empties its record before it removes it, still locked: a
 // reader that opened it just before and locks it just after finds it gone
 // (or empty) and leaves it, never taking the ended run for a dead one.
+//
+// What a record says is on disk before anything relies on it: a record is
+// synced before it is renamed into place and its directory after, a line
+// before append returns, and a record's emptying before its name goes; so a
+// host that crashes never brings back a record that lost what its run made.
 #ifndef SMARTX_SERVANT_RUN_RECORD_H
 #define SMARTX_SERVANT_RUN_RECORD_H
 
@@ -41,9 +46,12 @@ public:
     Run_Record& operator=(const Run_Record&) = delete;
 
     // Writes text as the record run_id of dir (made as needed) and keeps it
-    // locked; false (logged) when it cannot, and then nothing is left.
+    // locked, on disk under its name; false (logged) when it cannot, and
+    // then nothing is left.
     bool take(const std::string& dir, const std::string& run_id, const std::string& text);
-    // Adds text at the record's end; false (logged) when it cannot.
+    // Adds text at the record's end, on disk once it returns true; false
+    // (logged) when it cannot, and then what the text announces must not be
+    // asked for.
     bool append(const std::string& text);
     // Empties and removes the record: its run leaves nothing to settle.
     void release();
@@ -80,8 +88,8 @@ enum class Record_Fate {
     SET_ASIDE,
 };
 
-// Adds a line at the end of the dead run's record being visited; false
-// (logged) when it cannot.
+// Adds a line at the end of the dead run's record being visited, on disk
+// once it returns true; false (logged) when it cannot.
 using Record_Append = std::function<bool(const std::string& text)>;
 
 // Called for each record of a directory; for a live one the answer is unused
@@ -98,9 +106,16 @@ bool visit_records(const std::string& dir, const Record_Visit& visit);
 // The directory set-aside records of dir go to.
 std::string aside_directory(const std::string& dir);
 
+// Makes dir as needed, each directory it made on disk in the one holding
+// it; false (errno) when it cannot.
+bool make_record_directory(const std::string& dir);
+
 // Tests only: called with a record's path once a visit has opened it and
 // before it locks it (the window in which its run can end).
 void set_record_open_hook(std::function<void(const std::string& path)> hook);
+// Tests only: asked with the path of a record, or of a directory of records,
+// before it is synced; an answer other than 0 fails the sync with that errno.
+void set_record_sync_fault(std::function<int(const std::string& path)> fault);
 
 }  // namespace smartx
 

@@ -1,0 +1,92 @@
+// The run records servants keep on the host: what is not on disk is never
+// taken as written, and a visit leaves every record it takes where a person
+// finds it.
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "smartx/servant/run_record.h"
+#include "support/log_capture.h"
+#include "support/temp_root.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// The names under dir, hidden ones included.
+Strings names_in(const std::string& dir) {
+    Strings names;
+    std::error_code none;
+    for (const auto& e : std::filesystem::directory_iterator(dir, none))
+        names.push_back(e.path().filename().string());
+    return names;
+}
+
+// Syncs of the path fail with EIO while in scope.
+class Failing_Sync {
+public:
+    explicit Failing_Sync(const std::string& path) {
+        smartx::set_record_sync_fault(
+            [path](const std::string& synced) { return synced == path ? EIO : 0; });
+    }
+    ~Failing_Sync() { smartx::set_record_sync_fault(nullptr); }
+    Failing_Sync(const Failing_Sync&) = delete;
+    Failing_Sync& operator=(const Failing_Sync&) = delete;
+};
+
+// A record, or a line, whose sync fails is not taken as written: its writer
+// hears false (and then asks for nothing it would announce), and a record
+// that cannot be taken leaves nothing.
+TEST(RunRecords, WhatIsNotOnDiskIsNotTakenAsWritten) {
+    const Temp_Root root;
+    const std::string dir = smartx::servant_record_directory("test");
+    const std::string record = dir + "/run";
+    enum Step { TAKE, APPEND, VISIT_APPEND };
+    const struct {
+        const char* name;
+        std::string failing;  // the path whose sync fails
+        Step step;
+    } rows[] = {
+        // First: the directory is made by this take.
+        {"DirectoryMadeForIt", dir.substr(0, dir.rfind('/')), TAKE},
+        {"RecordBeforeItsRename", dir + "/.run", TAKE},
+        {"DirectoryAfterItsRename", dir, TAKE},
+        {"LineOfItsRun", record, APPEND},
+        {"LineOfAVisit", record, VISIT_APPEND},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Log_Capture quiet;
+        smartx::Run_Record held;
+        if (row.step == APPEND) {
+            ASSERT_TRUE(held.take(dir, "run", "head\n"));
+        }
+        if (row.step == VISIT_APPEND) {
+            ASSERT_TRUE(std::ofstream(record) << "head\n");
+        }
+        const Failing_Sync failing(row.failing);
+        bool written = true;
+        if (row.step == TAKE)
+            written = held.take(dir, "run", "head\n");
+        else if (row.step == APPEND)
+            written = held.append("line\n");
+        else
+            smartx::visit_records(
+                dir, [&](const smartx::Record_Seen&, const smartx::Record_Append& append) {
+                    written = append("line\n");
+                    return smartx::Record_Fate::KEEP;
+                });
+        EXPECT_FALSE(written);
+        EXPECT_EQ(names_in(dir), row.step == TAKE ? Strings() : Strings{"run"});
+        held.release();
+        ::unlink(record.c_str());
+    }
+}
+
+}  // namespace
