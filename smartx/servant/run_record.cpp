@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +17,7 @@
 
 #include "host/directory_reader.h"
 #include "host/paths.h"
+#include "host/time_format.h"
 
 namespace smartx {
 
@@ -27,6 +29,11 @@ constexpr mode_t RECORD_DIRECTORY_MODE = 0750;
 constexpr mode_t RECORD_MODE = 0640;
 constexpr size_t READ_BLOCK = 4096;
 const char ASIDE_DIRECTORY[] = "aside";
+// "YYYYmmdd-HHMMSS" and its end.
+constexpr size_t ASIDE_STAMP_SIZE = 16;
+// Names a record set aside tries, one second's worth: far more than records
+// a host sets aside in a second.
+constexpr unsigned ASIDE_NAME_TRIES = 1000;
 
 std::function<void(const std::string&)>& record_open_hook() {
     static std::function<void(const std::string&)> hook;
@@ -159,17 +166,39 @@ void remove_locked(int fd, const std::string& path) {
     ::unlink(path.c_str());
 }
 
-void set_aside(const std::string& dir, const std::string& name) {
+// Moves from to to, never over another file: false with EEXIST when to is
+// taken.
+bool rename_unreplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    // A file system that cannot: a second name, then the first goes.
+    return errno == EINVAL && ::link(from.c_str(), to.c_str()) == 0 && ::unlink(from.c_str()) == 0;
+}
+
+// Moves the record to aside/ under its name, the time and, when a record set
+// aside before holds that, a count: every record set aside stays. Where it
+// lies now.
+std::string set_aside(const std::string& dir, const std::string& name) {
+    const std::string from = dir + "/" + name;
     const std::string aside = aside_directory(dir);
-    const std::string to = aside + "/" + name;
-    if (!make_record_directory(aside) || ::rename((dir + "/" + name).c_str(), to.c_str()) != 0 ||
-        !sync_directory(aside) || !sync_directory(dir)) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to set record %C/%C aside: %C.\n"), dir.c_str(),
-                   name.c_str(), std::strerror(errno)));
-        return;
+    const POSIX_Time_Format<ASIDE_STAMP_SIZE> stamp(::time(nullptr), "%Y%m%d-%H%M%S");
+    const std::string named = aside + "/" + name + "." + stamp.c_str();
+    std::string to = named;
+    bool moved = make_record_directory(aside);
+    for (unsigned tries = 1; moved && !rename_unreplacing(from, to); ++tries) {
+        moved = errno == EEXIST && tries < ASIDE_NAME_TRIES;
+        to = named + "." + std::to_string(tries);
     }
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Record %C/%C is set aside as %C.\n"), dir.c_str(), name.c_str(),
-               to.c_str()));
+    if (!moved) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to set record %C aside: %C.\n"), from.c_str(),
+                   std::strerror(errno)));
+        return from;
+    }
+    if (!sync_directory(aside) || !sync_directory(dir))
+        ACE_ERROR((LM_WARNING, ACE_TEXT("Record %C set aside may not be on disk: %C.\n"),
+                   to.c_str(), std::strerror(errno)));
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Record %C is set aside as %C.\n"), from.c_str(), to.c_str()));
+    return to;
 }
 
 class Fd_Closer {
@@ -280,7 +309,7 @@ void Run_Record::keep() {
     path_.clear();
 }
 
-bool visit_records(const std::string& dir, const Record_Visit& visit) {
+bool visit_records(const std::string& dir, const Record_Visit& visit, const Record_Aside& aside) {
     Directory_Reader reader;
     if (reader.open(dir.c_str(), false, 0) != 0) {
         if (reader.last_error() == ENOENT)
@@ -349,8 +378,11 @@ bool visit_records(const std::string& dir, const Record_Visit& visit) {
             continue;
         if (fate == Record_Fate::REMOVE)
             remove_locked(fd, path);
-        else if (fate == Record_Fate::SET_ASIDE)
-            set_aside(dir, name);
+        else if (fate == Record_Fate::SET_ASIDE) {
+            const std::string lies = set_aside(dir, name);
+            if (aside)
+                aside(seen, lies);
+        }
     }
     if (reader.last_error() != 0) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to list records of %C.\n"), dir.c_str()));

@@ -84,7 +84,10 @@ enum class Record_Fate {
     // Settled: it goes.
     REMOVE,
     // Not ours to settle (unreadable, too large): moved to <dir>/aside/, out
-    // of every later visit's way, for a person to look at.
+    // of every later visit's way, for a person to look at. There it is named
+    // "<run id>.<YYYYmmdd-HHMMSS>" (the time it was set aside), with ".<n>"
+    // added when a record set aside before has that name: none replaces
+    // another.
     SET_ASIDE,
 };
 
@@ -97,11 +100,17 @@ using Record_Append = std::function<bool(const std::string& text)>;
 using Record_Visit =
     std::function<Record_Fate(const Record_Seen& seen, const Record_Append& append)>;
 
+// Told, once a record the visit set aside is moved, where it lies: under
+// aside/, or still at seen.path when it could not be moved (logged).
+using Record_Aside = std::function<void(const Record_Seen& seen, const std::string& path)>;
+
 // Visits every record of dir, and removes the unfinished ones (hidden) of
 // runs that died before their record was complete. False (logged) when the
 // directory cannot be listed or a record cannot be read; a missing directory
-// holds no records.
-bool visit_records(const std::string& dir, const Record_Visit& visit);
+// holds no records. aside, when given, is told where each record the visit
+// set aside lies.
+bool visit_records(const std::string& dir, const Record_Visit& visit,
+                   const Record_Aside& aside = nullptr);
 
 // The directory set-aside records of dir go to.
 std::string aside_directory(const std::string& dir);

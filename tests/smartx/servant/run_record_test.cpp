@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "smartx/common/restful_client.h"
+#include "smartx/servant/restore_leftovers.h"
 #include "smartx/servant/run_record.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
@@ -26,6 +29,11 @@ Strings names_in(const std::string& dir) {
     for (const auto& e : std::filesystem::directory_iterator(dir, none))
         names.push_back(e.path().filename().string());
     return names;
+}
+
+std::string text_of_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Syncs of the path fail with EIO while in scope.
@@ -87,6 +95,34 @@ TEST(RunRecords, WhatIsNotOnDiskIsNotTakenAsWritten) {
         held.release();
         ::unlink(record.c_str());
     }
+}
+
+// Two dead journals of one name, each set aside by the sweep that finds it:
+// both stay in aside/, each alerted by the name it lies under there.
+TEST(RunRecords, EveryJournalSetAsideStaysAndIsAlertedByItsOwnName) {
+    const Temp_Root root;
+    const std::string dir = smartx::restore_journal_directory();
+    ASSERT_TRUE(smartx::make_record_directory(dir));
+    smartx::RESTful_Client client;
+    Strings alerted;
+    for (const std::string text : {"no journal\n", "nor this one\n"}) {
+        SCOPED_TRACE(text);
+        ASSERT_TRUE(std::ofstream(dir + "/run") << text);
+        const Log_Capture quiet;
+        Strings alerts;
+        smartx::sweep_dead_restores(
+            client, "tower",
+            [&alerts](const std::string&, const std::string& id, const std::string&,
+                      const std::string&) { alerts.push_back(id); });
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(std::filesystem::path(alerts[0]).parent_path(), smartx::aside_directory(dir));
+        EXPECT_EQ(std::filesystem::path(alerts[0]).filename().string().rfind("run.", 0), 0u);
+        EXPECT_EQ(text_of_file(alerts[0]), text);
+        alerted.push_back(alerts[0]);
+    }
+    EXPECT_NE(alerted[0], alerted[1]);
+    EXPECT_EQ(names_in(smartx::aside_directory(dir)).size(), 2u);
+    EXPECT_EQ(names_in(dir), Strings{"aside"});
 }
 
 }  // namespace
