@@ -353,8 +353,9 @@ bool visit_records(const std::string& dir, const Record_Visit& visit, const Reco
         seen.run_id = name;
         seen.path = path;
         seen.live = !dead;
-        struct stat held;
-        seen.modified = ::fstat(fd, &held) == 0 ? held.st_mtime : 0;
+        struct stat held = {};
+        const bool stated = ::fstat(fd, &held) == 0;
+        seen.modified = stated ? held.st_mtime : 0;
         if (!read_bounded(fd, seen.text, seen.too_large)) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read record %C: %C.\n"), path.c_str(),
                        std::strerror(errno)));
@@ -366,7 +367,9 @@ bool visit_records(const std::string& dir, const Record_Visit& visit, const Reco
             remove_locked(fd, path);
             continue;
         }
+        bool appended = false;
         const Record_Append append = [&](const std::string& text) {
+            appended = appended || dead;
             if (dead && append_synced(fd, path, text))
                 return true;
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path.c_str(),
@@ -376,6 +379,12 @@ bool visit_records(const std::string& dir, const Record_Visit& visit, const Reco
         const Record_Fate fate = visit(seen, append);
         if (!dead)
             continue;
+        // What a visit adds leaves the record saying when its own run last
+        // wrote it.
+        const struct timespec times[] = {{0, UTIME_OMIT}, held.st_mtim};
+        if (appended && stated && fate != Record_Fate::REMOVE && ::futimens(fd, times) != 0)
+            ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to keep the time of record %C: %C.\n"),
+                       path.c_str(), std::strerror(errno)));
         if (fate == Record_Fate::REMOVE)
             remove_locked(fd, path);
         else if (fate == Record_Fate::SET_ASIDE) {

@@ -74,7 +74,7 @@ struct Record_Seen {
     // Its run holds it. A dead run's record is held locked by the visit.
     bool live = false;
     bool too_large = false;
-    // When it was last written.
+    // When its run last wrote it: lines a visit adds leave it as it was.
     time_t modified = 0;
 };
 
@@ -92,7 +92,9 @@ enum class Record_Fate {
 };
 
 // Adds a line at the end of the dead run's record being visited, on disk
-// once it returns true; false (logged) when it cannot.
+// once it returns true; false (logged) when it cannot. The record's
+// modification time is put back once the visit is over: it keeps saying when
+// its own run last wrote (Record_Seen::modified).
 using Record_Append = std::function<bool(const std::string& text)>;
 
 // Called for each record of a directory; for a live one the answer is unused

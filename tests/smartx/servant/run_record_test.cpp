@@ -2,8 +2,10 @@
 // taken as written, and a visit leaves every record it takes where a person
 // finds it.
 #include <unistd.h>
+#include <utime.h>
 
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -95,6 +97,31 @@ TEST(RunRecords, WhatIsNotOnDiskIsNotTakenAsWritten) {
         held.release();
         ::unlink(record.c_str());
     }
+}
+
+// A visit that adds to a dead run's record leaves it saying when its run
+// last wrote it: the next visit sees the time the run left, and the line.
+TEST(RunRecords, AVisitsLinesKeepTheTimeItsRunLastWrote) {
+    const Temp_Root root;
+    const std::string dir = smartx::servant_record_directory("test");
+    ASSERT_TRUE(smartx::make_record_directory(dir));
+    const std::string record = dir + "/run";
+    ASSERT_TRUE(std::ofstream(record) << "head\n");
+    const time_t written = ::time(nullptr) - 1000;
+    const struct utimbuf times = {written, written};
+    ASSERT_EQ(::utime(record.c_str(), &times), 0);
+    std::vector<smartx::Record_Seen> seen;
+    for (int visit = 0; visit < 2; ++visit)
+        smartx::visit_records(
+            dir, [&](const smartx::Record_Seen& s, const smartx::Record_Append& append) {
+                seen.push_back(s);
+                EXPECT_TRUE(append("left\n"));
+                return smartx::Record_Fate::KEEP;
+            });
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].text, "head\nleft\n");
+    EXPECT_EQ(seen[0].modified, written);
+    EXPECT_EQ(seen[1].modified, written);
 }
 
 // Two dead journals of one name, each set aside by the sweep that finds it:
