@@ -8,6 +8,9 @@
 // the snapshot it makes and the stamp of its pool files. A run whose set may
 // still land in the catalog (its commit's answer was lost) leaves its hold in
 // place, with a line saying until when: till then it holds as a running one.
+// The last whole line saying a time counts; a time further ahead than the
+// grace from now (the clock stepped back since it was written) holds, and is
+// written again as the grace from now.
 #ifndef SMARTX_SERVANT_BACKUP_SWEEP_H
 #define SMARTX_SERVANT_BACKUP_SWEEP_H
 

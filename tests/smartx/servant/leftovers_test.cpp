@@ -217,36 +217,59 @@ TEST_F(BackupLeftovers, AClaimBehindAStuckLockEndsSayingWhy) {
 
 // A set whose commit answer was lost lands in the catalog only after the
 // backups that follow (a retry at once) have swept: what it is made of is
-// still there when it lands, it restores, and the chain goes on from it.
+// still there when it lands, it restores, and the chain goes on from it. So
+// too when the clock stepped back after its hold was kept, leaving its time
+// past the grace from now.
 TEST_F(BackupLeftovers, ASetWhoseCommitLandsLateKeepsWhatItIsMadeOf) {
+    const struct {
+        const char* name;
+        time_t ahead;  // the kept hold's time from now; 0: as its run kept it
+    } cases[] = {
+        {"AsItsRunKeptIt", 0},
+        {"AfterTheClockSteppedBack", smartx::COMMIT_LANDING_GRACE_S + 60},
+    };
     fill_disks();
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
-    world_->backupd().hold_faulted_commits(true);
-    world_->backupd().fault_commits(1, true, sim::Backup_Server::Commit_Answer::NOT_JSON);
-    write_disk(0, 0, pattern(BLOCK, 'l'));
-    EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 1);
-    const std::vector<std::string> late_files = orphan_files();
-    EXPECT_FALSE(late_files.empty());
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
-    ASSERT_EQ(world_->backupd().land_held_commits(), 1u);
-    world_->backupd().hold_faulted_commits(false);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const char mark = static_cast<char>('l' + (&c - cases));
+        const size_t first = rows().size();
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+        world_->backupd().hold_faulted_commits(true);
+        world_->backupd().fault_commits(1, true, sim::Backup_Server::Commit_Answer::NOT_JSON);
+        write_disk(0, 0, pattern(BLOCK, mark));
+        EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 1);
+        const std::vector<std::string> late_files = orphan_files();
+        EXPECT_FALSE(late_files.empty());
+        if (c.ahead != 0) {
+            EXPECT_EQ(world::hold_kept_sets_until(vm_.id, ::time(nullptr) + c.ahead), 1u);
+        }
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+        ASSERT_EQ(world_->backupd().land_held_commits(), 1u);
+        world_->backupd().hold_faulted_commits(false);
 
-    const std::vector<Object> all = rows();
-    ASSERT_EQ(all.size(), 3u);
-    EXPECT_EQ(orphan_files(), std::vector<std::string>());
-    EXPECT_TRUE(restore({all[0], all[2]}) == disk_contents());
-    EXPECT_TRUE(restore({all[0], all[1]}) == disk_contents());
-    // The late set is the newest: the next backup builds on its snapshot.
-    write_disk(1, 0, pattern(BLOCK, 'm'));
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
-    const Value newest(rows().back());
-    EXPECT_EQ(text_of(newest, "type"), "incremental");
-    EXPECT_EQ(member_of(newest, "base_sets"), Value(Array{Value(text_of(Value(all[2]), "uuid"))}));
-    EXPECT_TRUE(restore({all[0], all[2], rows().back()}) == disk_contents());
+        const std::vector<Object> every = rows();
+        const std::vector<Object> all(every.begin() + static_cast<long>(first), every.end());
+        ASSERT_EQ(all.size(), 3u);
+        EXPECT_EQ(orphan_files(), std::vector<std::string>());
+        EXPECT_TRUE(restore({all[0], all[2]}) == disk_contents());
+        EXPECT_TRUE(restore({all[0], all[1]}) == disk_contents());
+        // The late set is the newest: the next backup builds on its snapshot.
+        write_disk(1, 0, pattern(BLOCK, static_cast<char>(mark + 1)));
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+        const Value newest(rows().back());
+        EXPECT_EQ(text_of(newest, "type"), "incremental");
+        EXPECT_EQ(member_of(newest, "base_sets"),
+                  Value(Array{Value(text_of(Value(all[2]), "uuid"))}));
+        EXPECT_TRUE(restore({all[0], all[2], rows().back()}) == disk_contents());
+        // Its time up, the kept hold goes with the next backup.
+        world::end_commit_grace(vm_.id);
+    }
 }
 
 // A dead run's hold that says its set may still land holds while its time
-// runs, and only then goes; a live one holds whatever it says.
+// runs (its last whole line saying one counts), and only then goes; a live
+// one holds whatever it says. A time past the grace from now, which only a
+// clock stepped back leaves, holds and is written again as the grace from now.
 TEST_F(BackupLeftovers, AHoldKeptForALateCommitHoldsOnlyWhileItsTimeRuns) {
     const time_t now = ::time(nullptr);
     const auto until = [](time_t t) {
@@ -262,33 +285,55 @@ TEST_F(BackupLeftovers, AHoldKeptForALateCommitHoldsOnlyWhileItsTimeRuns) {
         std::string head;  // a dead run's hold line; a live hold is taken when empty
         std::string tail;  // after it
         bool holds;
+        bool rewritten = false;
     } cases[] = {
         {"TimeLeft", names, until(now + 60), true},
         {"TimeUp", names, until(now - 1), false},
-        {"PastTheGrace", names, until(now + smartx::COMMIT_LANDING_GRACE_S + 60), false},
+        {"PastTheGrace", names, until(now + smartx::COMMIT_LANDING_GRACE_S + 60), true, true},
         {"LineCutShort", names, until(now + 60).substr(0, 12), false},
         {"NoTime", names, "", false},
         {"TimeLeftButNoNames", R"({"snapshot_name": 5})", until(now + 60), false},
         {"LiveWithoutTime", "", "", true},
+        {"TimeLeftAfterOneUp", names, until(now - 1) + until(now + 60), true},
+        {"TimeUpAfterOneLeft", names, until(now + 60) + until(now - 1), false},
+        {"TimeLeftThenALineCutShort", names, until(now + 60) + until(now - 1).substr(0, 20), true},
+        {"TimeLeftThenALineWithoutOne", names, until(now + 60) + R"({"until": "soon"})" + "\n",
+         true},
     };
     const std::string dir = smartx::hold_directory(vm_.id);
     ASSERT_EQ(make_directories(dir, 0750), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::string path = dir + "/" + c.name;
         // A live hold is locked by its run; a dead one by nobody.
         smartx::Backup_Hold hold;
         const bool live = c.head.empty();
         if (live) {
             ASSERT_TRUE(hold.take(vm_.id, c.name, "snap-of-the-run", "20010909-014640"));
         }
-        ASSERT_TRUE(std::ofstream(dir + "/" + c.name, std::ios::app) << c.head << c.tail);
+        ASSERT_TRUE(std::ofstream(path, std::ios::app) << c.head << c.tail);
         smartx::Live_Holds holds;
         EXPECT_TRUE(smartx::read_live_holds(vm_.id, holds));
         EXPECT_EQ(holds.runs, c.holds ? 1u : 0u);
         EXPECT_EQ(holds.snapshot_names.count("snap-of-the-run"), c.holds ? 1u : 0u);
-        EXPECT_EQ(::access((dir + "/" + c.name).c_str(), F_OK) == 0, c.holds);
+        EXPECT_EQ(::access(path.c_str(), F_OK) == 0, c.holds);
+        // A dead one that holds is only added to, when its time is put back.
+        const std::string text = file_content(path);
+        const std::string written = c.head + c.tail;
+        if (c.holds && !live) {
+            EXPECT_EQ(text != written, c.rewritten);
+        }
+        if (c.rewritten && text.size() > written.size()) {
+            EXPECT_EQ(text.compare(0, written.size(), written), 0);
+            Value line;
+            ASSERT_TRUE(json_spirit::read(text.substr(text.rfind('\n', text.size() - 2)), line));
+            EXPECT_EQ(text_of(line, "unconfirmed"), "set-1");
+            const time_t rewritten_until = member_of(line, "until").get_int64();
+            EXPECT_GE(rewritten_until, now + smartx::COMMIT_LANDING_GRACE_S);
+            EXPECT_LE(rewritten_until, ::time(nullptr) + smartx::COMMIT_LANDING_GRACE_S);
+        }
         hold.release();
-        ::unlink((dir + "/" + c.name).c_str());
+        ::unlink(path.c_str());
     }
 }
 
