@@ -147,8 +147,12 @@ std::string hold_time_line(const std::string& set_uuid, time_t until) {
 }
 }  // namespace
 
+bool Backup_Hold::note_landing(const std::string& set_uuid, time_t until) {
+    return record_.append(hold_time_line(set_uuid, until));
+}
+
 bool Backup_Hold::keep_until(const std::string& set_uuid, time_t until) {
-    if (!record_.append(hold_time_line(set_uuid, until))) {
+    if (!note_landing(set_uuid, until)) {
         record_.release();
         return false;
     }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <set>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/servant/backup_file_name.h"
 #include "smartx/servant/backup_sweep.h"
+#include "smartx/servant/run_record.h"
 #include "support/log_capture.h"
 #include "world/fault_run.h"
 #include "world/leftovers.h"
@@ -53,6 +55,35 @@ protected:
         EXPECT_TRUE(restore({all.begin() + static_cast<long>(first), all.end()}) ==
                     disk_contents());
     }
+    // Runs the backup in a servant process of its own, slowly, and kills it
+    // once count() has grown (or the bound has passed); whether it had.
+    bool backup_killed(const smartx::Backup_Param& p, const std::function<size_t()>& count) {
+        const size_t before = count();
+        bool reached = false;
+        std::thread killer([&] {
+            for (int i = 0; i < 12000 && !reached; ++i) {
+                reached = count() > before;
+                ::usleep(5000);
+            }
+            for (pid_t pid : live_children(::getpid(), "starter"))
+                ::kill(pid, SIGKILL);
+        });
+        Servant_Run_Options slow;
+        slow.prepare = [](Servant& s, const Servant_Task&) {
+            s.get_process_options().setenv(ACE_TEXT("ZBS_SIM_DELAY_MS"), ACE_TEXT("%d"), 50);
+        };
+        const Servant_Runs runs =
+            run_backup_servants({{backup_request(p, backup_entry(vm_)), vm_.name}}, slow);
+        killer.join();
+        EXPECT_TRUE(runs.replies.empty());
+        return reached;
+    }
+    void use_servant_processes() {
+        install_starter(STARTER_PATH);
+        write_servant_config(
+            Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
+            SMARTX_MODULE_PATH);
+    }
 };
 
 struct Kill_Point {
@@ -67,9 +98,7 @@ struct Kill_Point {
 // A servant process killed at each point of an incremental backup: the
 // next backup removes what it left and builds on the last committed set.
 TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
-    install_starter(STARTER_PATH);
-    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-                         SMARTX_MODULE_PATH);
+    use_servant_processes();
     const std::string vm_id = vm_.id;
     const Kill_Point points[] = {
         {"AfterItsSnapshotDuringTheTransfer", [](Backup_World&, smartx::Backup_Param&) {},
@@ -107,29 +136,14 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
         p.control.allocated_blocks = false;
         point.arm(*world_, p);
         progress().processed_bytes = 0;
-        const size_t before = point.count(*world_);
-        bool reached = false;
-        std::thread killer([&] {
-            for (int i = 0; i < 12000 && !reached; ++i) {
-                reached = point.count(*world_) > before;
-                ::usleep(5000);
-            }
-            for (pid_t pid : live_children(::getpid(), "starter"))
-                ::kill(pid, SIGKILL);
-        });
-        Servant_Run_Options slow;
-        slow.prepare = [](Servant& s, const Servant_Task&) {
-            s.get_process_options().setenv(ACE_TEXT("ZBS_SIM_DELAY_MS"), ACE_TEXT("%d"), 50);
-        };
-        const Servant_Runs runs =
-            run_backup_servants({{backup_request(p, backup_entry(vm_)), vm_.name}}, slow);
-        killer.join();
+        const bool reached = backup_killed(p, [&] { return point.count(*world_); });
         world_->tower().reset_switches();
         world_->backupd().fail_catalog(0, 0);
         ASSERT_TRUE(reached);
-        EXPECT_TRUE(runs.replies.empty());
         EXPECT_EQ(leftover_snapshots().size(), 1u);
         EXPECT_EQ(orphan_files().empty(), !point.leaves_files);
+        // Killed once its commit may be on its way, its set could still land.
+        world::end_commit_grace(vm_.id);
 
         const Object last = rows().back();
         write_disk(1, 0, pattern(BLOCK, 'n'));
@@ -142,9 +156,7 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
 // Two servants back up one VM at the same time: each claims a second of its
 // own, both commit, both sets restore, and nothing is left once both ended.
 TEST_F(BackupLeftovers, ConcurrentBackupsOfOneVmClaimSecondsOfTheirOwn) {
-    install_starter(STARTER_PATH);
-    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-                         SMARTX_MODULE_PATH);
+    use_servant_processes();
     fill_disks();
     const std::vector<std::string> held = disk_contents();
     const Object request = backup_request(param(JOB_DEFINITION_SUBTYPE_FULL), backup_entry(vm_));
@@ -264,6 +276,65 @@ TEST_F(BackupLeftovers, ASetWhoseCommitLandsLateKeepsWhatItIsMadeOf) {
         // Its time up, the kept hold goes with the next backup.
         world::end_commit_grace(vm_.id);
     }
+}
+
+// A servant killed while its commit is on its way in: its hold said the set
+// may land before the commit went out, so the next backup's sweep keeps what
+// the set is made of, and once the commit lands the set restores.
+TEST_F(BackupLeftovers, AServantKilledWhileItsCommitIsOnItsWayLeavesItsSetWhole) {
+    // Long enough for the kill to come first; the commit then waits aside
+    // until landed.
+    const int commit_delay_ms = 3000;
+    const int most_polls = 1000;
+    const useconds_t poll_us = 10000;
+    use_servant_processes();
+    fill_disks();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    write_disk(0, BLOCK, pattern(2 * BLOCK, 'w'));
+    sim::Backup_Server& server = world_->backupd();
+    server.hold_faulted_commits(true);
+    server.fault_commits(1, true, sim::Backup_Server::Commit_Answer::CUT_OFF);
+    server.delay_commits(commit_delay_ms);
+    ASSERT_TRUE(backup_killed(param(JOB_DEFINITION_SUBTYPE_INCREMENTAL),
+                              [&] { return static_cast<size_t>(server.commits_received()); }));
+    server.delay_commits(0);
+    for (int i = 0; i < most_polls && server.commits_pending() > 0; ++i)
+        ::usleep(poll_us);
+    ASSERT_EQ(server.commits_pending(), 0);
+    EXPECT_FALSE(orphan_files().empty());
+
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    ASSERT_EQ(server.land_held_commits(), 1u);
+    server.hold_faulted_commits(false);
+    const std::vector<Object> all = rows();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(orphan_files(), std::vector<std::string>());
+    EXPECT_THAT(snapshots(), ::testing::Contains(text_of(Value(all[2]), "snap_id")));
+    EXPECT_TRUE(restore({all[0], all[2]}) == disk_contents());
+    EXPECT_TRUE(restore({all[0], all[1]}) == disk_contents());
+}
+
+// A hold that cannot say on disk that the set may land sends no commit: the
+// backup fails as a refused commit does, and what it made goes.
+TEST_F(BackupLeftovers, NoCommitGoesOutBeforeItsHoldSaysTheSetMayLand) {
+    fill_disks();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    const std::vector<std::string> files = pool_files();
+    const std::vector<std::string> snaps = snapshots();
+    const int commits = world_->backupd().commits_received();
+    const std::string holds = smartx::hold_directory(vm_.id) + "/";
+    // The syncs of a hold's lines, not of its making.
+    smartx::set_record_sync_fault([&holds](const std::string& path) {
+        return path.compare(0, holds.size(), holds) == 0 && path[holds.size()] != '.' ? EIO : 0;
+    });
+    write_disk(0, 0, pattern(BLOCK, 'u'));
+    const Servant_Reply reply = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
+    smartx::set_record_sync_fault(nullptr);
+    EXPECT_EQ(reply.code(), 1);
+    EXPECT_EQ(world_->backupd().commits_received(), commits);
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(pool_files(), files);
+    EXPECT_EQ(snapshots(), snaps);
 }
 
 // A dead run's hold that says its set may still land holds while its time
