@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
@@ -54,6 +55,11 @@ void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // One directory per kind under a HOST_ROOT of the fuzzer's own.
 struct Root {
     Root() {
@@ -92,12 +98,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(::access(path.c_str(), F_OK) != 0);
 
     // As a dead run's hold: it goes, unless it says what it holds and a time
-    // to hold it till; then it holds as a running backup's.
+    // to hold it till; then it holds as a running backup's. A time past the
+    // grace from now is added again as the grace from now, once: read again,
+    // the hold is left as it is, or goes once its time is up.
     const std::string hold = root.holds + "/" + RUN;
     write_file(hold, text);
     smartx::Live_Holds dead;
     FUZZ_CHECK(smartx::read_live_holds(VM_ID, dead));
     FUZZ_CHECK((::access(hold.c_str(), F_OK) == 0) == (dead.runs == 1));
+    if (dead.runs == 1) {
+        const std::string kept = read_file(hold);
+        FUZZ_CHECK(kept.compare(0, text.size(), text) == 0);
+        smartx::Live_Holds again;
+        FUZZ_CHECK(smartx::read_live_holds(VM_ID, again));
+        const bool stays = ::access(hold.c_str(), F_OK) == 0;
+        FUZZ_CHECK(stays == (again.runs == 1));
+        FUZZ_CHECK(!stays || read_file(hold) == kept);
+    }
     ::unlink(hold.c_str());
 
     // As a running backup's hold, locked by its run: what is read of it,

@@ -59,11 +59,15 @@ std::vector<std::string> orphan_pool_files(const Backup_World& world) {
 }
 
 size_t end_commit_grace(const std::string& vm_id) {
+    return hold_kept_sets_until(vm_id, ::time(nullptr) - 1);
+}
+
+size_t hold_kept_sets_until(const std::string& vm_id, time_t until) {
     const std::filesystem::path dir = smartx::hold_directory(vm_id);
     std::error_code none;
     if (!std::filesystem::is_directory(dir, none))
         return 0;
-    size_t ended = 0;
+    size_t rewritten = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
         if (!e.is_regular_file() || e.path().filename().string()[0] == '.')
             continue;
@@ -73,12 +77,12 @@ size_t end_commit_grace(const std::string& vm_id) {
         const size_t line = text.find('\n');
         if (line == std::string::npos)
             continue;
-        const Object until{{"until", Value(int64_t{::time(nullptr) - 1})}};
+        const Object time{{"until", Value(int64_t{until})}};
         std::ofstream(e.path(), std::ios::trunc)
-            << text.substr(0, line + 1) << json_spirit::write(Value(until)) << "\n";
-        ++ended;
+            << text.substr(0, line + 1) << json_spirit::write(Value(time)) << "\n";
+        ++rewritten;
     }
-    return ended;
+    return rewritten;
 }
 
 }  // namespace world

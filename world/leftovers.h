@@ -3,6 +3,7 @@
 #ifndef WORLD_LEFTOVERS_H
 #define WORLD_LEFTOVERS_H
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ std::vector<std::string> orphan_pool_files(const Backup_World& world);
 // commit answer was lost, and its hold stays for a while): as if that while
 // had passed, the next backup settles those sets from the catalog. How many.
 size_t end_commit_grace(const std::string& vm_id);
+// Every such backup's hold says it holds until `until` (a time the clock
+// may have stepped back from, say). How many.
+size_t hold_kept_sets_until(const std::string& vm_id, time_t until);
 
 }  // namespace world
 

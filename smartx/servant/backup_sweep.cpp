@@ -15,7 +15,6 @@
 #include <ace/Log_Msg.h>
 
 #include "host/json_spirit/json_io.h"
-#include "host/paths.h"
 #include "host/time_format.h"
 
 namespace smartx {
@@ -138,10 +137,22 @@ bool Backup_Hold::take(const std::string& vm_id, const std::string& run_id,
                         json_spirit::write(json_spirit::Value(hold)));
 }
 
-bool Backup_Hold::keep_until(const std::string& set_uuid, time_t until) {
+namespace {
+// A hold's line saying that the set may still land until then; on a line of
+// its own, whatever the hold ends with (an empty line reads as nothing).
+std::string hold_time_line(const std::string& set_uuid, time_t until) {
     const json_spirit::Object line{{"unconfirmed", json_spirit::Value(set_uuid)},
                                    {"until", json_spirit::Value(int64_t{until})}};
-    if (!record_.append("\n" + json_spirit::write(json_spirit::Value(line)) + "\n")) {
+    return "\n" + json_spirit::write(json_spirit::Value(line)) + "\n";
+}
+}  // namespace
+
+bool Backup_Hold::note_landing(const std::string& set_uuid, time_t until) {
+    return record_.append(hold_time_line(set_uuid, until));
+}
+
+bool Backup_Hold::keep_until(const std::string& set_uuid, time_t until) {
+    if (!note_landing(set_uuid, until)) {
         record_.release();
         return false;
     }
@@ -158,7 +169,7 @@ bool Hold_Claim_Lock::take(const std::string& vm_id, const std::function<bool()>
     if (fd_ >= 0 || !plain_path_part(vm_id))
         return false;
     const std::string dir = hold_directory(vm_id);
-    if (make_directories(dir, 0750) != 0 ||
+    if (!make_record_directory(dir) ||
         (fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to lock hold directory %C: %C.\n"), dir.c_str(),
                    std::strerror(errno)));
@@ -199,18 +210,24 @@ bool Hold_Claim_Lock::take(const std::string& vm_id, const std::function<bool()>
 }
 
 namespace {
-// Whether a dead run's hold says (its second line) that it holds until a
-// time still to come, within the grace from now.
-bool held_till_later(const std::string& text, time_t now) {
-    const size_t from = text.find('\n');
-    const size_t to = from == std::string::npos ? from : text.find('\n', from + 1);
-    json_spirit::Value line;
-    time_t until = 0;
-    return to != std::string::npos &&
-           json_spirit::read(text.substr(from + 1, to - from - 1), line) &&
-           line.type() == json_spirit::obj_type &&
-           json_spirit::object_get(line.get_obj(), "until", until) && until > now &&
-           until <= now + COMMIT_LANDING_GRACE_S;
+// The time a dead run's hold holds till and the set it names: its last whole
+// line after the first that says a time (a last line without its end was cut
+// short). False when none does.
+bool hold_time(const std::string& text, time_t& until, std::string& set_uuid) {
+    const size_t first_end = text.find('\n');
+    for (size_t end = text.rfind('\n'); first_end != std::string::npos && end > first_end;) {
+        const size_t start = text.rfind('\n', end - 1) + 1;
+        json_spirit::Value line;
+        if (json_spirit::read(text.substr(start, end - start), line) &&
+            line.type() == json_spirit::obj_type &&
+            json_spirit::object_get(line.get_obj(), "until", until)) {
+            const std::string* set = json_spirit::object_get_str(line.get_obj(), "unconfirmed");
+            set_uuid = set != nullptr ? *set : std::string();
+            return true;
+        }
+        end = start - 1;
+    }
+    return false;
 }
 }  // namespace
 
@@ -223,7 +240,7 @@ bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
     // A dead run's hold holds nothing any more, and goes; unless its set may
     // still land: then it holds till its time is up.
     const bool listed = visit_records(hold_directory(vm_id), [&](const Record_Seen& seen,
-                                                                 const Record_Append&) {
+                                                                 const Record_Append& append) {
         json_spirit::Value hold;
         const std::string* snapshot = nullptr;
         const std::string* stamp = nullptr;
@@ -232,10 +249,17 @@ bool read_live_holds(const std::string& vm_id, Live_Holds& out) {
             snapshot = json_spirit::object_get_str(hold.get_obj(), "snapshot_name");
             stamp = json_spirit::object_get_str(hold.get_obj(), "file_stamp");
         }
+        time_t until = 0;
+        std::string set_uuid;
         // A dead one that cannot say what it holds holds nothing either.
-        if (!seen.live &&
-            (snapshot == nullptr || stamp == nullptr || !held_till_later(seen.text, now)))
+        if (!seen.live && (snapshot == nullptr || stamp == nullptr ||
+                           !hold_time(seen.text, until, set_uuid) || until <= now))
             return Record_Fate::REMOVE;
+        // No commit lands later than the grace from when it was sent: a time
+        // further ahead was written before the clock stepped back. It holds,
+        // and from now on for the grace from now.
+        if (!seen.live && until > now + COMMIT_LANDING_GRACE_S)
+            append(hold_time_line(set_uuid, now + COMMIT_LANDING_GRACE_S));
         if (snapshot == nullptr || stamp == nullptr) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read hold %C of VM %C.\n"),
                        seen.run_id.c_str(), vm_id.c_str()));

@@ -5,9 +5,14 @@
 //
 // A hold is one record (smartx/servant/run_record.h) per running backup of a
 // VM under /var/opt/velmora/tarnvik3/$COMPONENT/servant/hold/<vm id>/, naming
-// the snapshot it makes and the stamp of its pool files. A run whose set may
-// still land in the catalog (its commit's answer was lost) leaves its hold in
-// place, with a line saying until when: till then it holds as a running one.
+// the snapshot it makes and the stamp of its pool files. Before a run sends
+// its commit, its hold says until when the set may land (a line of its own,
+// on disk): a run killed with its commit on the way leaves a hold that holds
+// as a running one till then. A run whose commit's answer was lost leaves its
+// hold in place, with a fresh such line. The last whole line saying a time
+// counts; a time further ahead than the grace from now (the clock stepped
+// back since it was written) holds, and is written again as the grace from
+// now.
 #ifndef SMARTX_SERVANT_BACKUP_SWEEP_H
 #define SMARTX_SERVANT_BACKUP_SWEEP_H
 
@@ -46,8 +51,8 @@ std::string temporary_file_target(const std::string& path);
 // file stamp.
 bool file_has_stamp(const std::string& path, const std::string& stamp);
 
-// How long a set whose commit answer was lost may still land in the
-// catalog: its run's hold stays that long.
+// How long a set whose commit was sent, and not answered, may still land in
+// the catalog: its run's hold stays that long.
 constexpr time_t COMMIT_LANDING_GRACE_S = 3600;
 
 // What running backups of one VM hold (and runs whose set may still land).
@@ -68,9 +73,13 @@ public:
     bool take(const std::string& vm_id, const std::string& run_id, const std::string& snapshot_name,
               const std::string& file_stamp);
     void release() { record_.release(); }
+    // Notes, on disk, that the run's set (set_uuid) may land in the catalog
+    // until `until`: should the run die now, its hold holds till then. False
+    // (logged) when it cannot; the commit must then not be sent.
+    bool note_landing(const std::string& set_uuid, time_t until);
     // Lets the hold go but leaves it in place until `until`: the run's set
-    // (set_uuid) may still land in the catalog. When that cannot be noted,
-    // the hold goes as with release(); false then (logged).
+    // may still land in the catalog. When that cannot be noted, the hold goes
+    // as with release(); false then (logged).
     bool keep_until(const std::string& set_uuid, time_t until);
     bool held() const { return record_.held(); }
 

@@ -381,6 +381,16 @@ bool Backup_Servant_Handler::save_catalog() {
     bset_.storages.assign(1, storage);
     bset_.backup_end_time = ::time(nullptr);
 
+    // Once the commit is on its way, the set may land however this run ends:
+    // its hold says so on disk first, so that a sweep after this run is
+    // killed keeps what the set is made of.
+    if (!hold_.note_landing(bset_.uuid, ::time(nullptr) + COMMIT_LANDING_GRACE_S)) {
+        ACE_ERROR((LM_ERROR,
+                   ACE_TEXT("Failed to commit catalog for SmartX VM '%C': its hold cannot say "
+                            "the set may land, the commit is not sent.\n"),
+                   vm_.id.c_str()));
+        return false;
+    }
     RESTful_Catalog_Operator op(control.backupd_host, control.backupd_port, control.backupd_ssl,
                                 control.access_key, to_int(control.retry.max_retries),
                                 to_int(control.retry.max_internal));

@@ -690,15 +690,19 @@ void sweep_dead_restores(RESTful_Client& client, const std::string& tower,
                          const Leftover_Alert& alert) {
     const unsigned saved_limit = client.task_wait_limit_seconds();
     client.set_task_wait_limit(SWEEP_TASK_WAIT_S);
-    const auto set_aside = [&alert](const Record_Seen& seen, const std::string& why) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Journal %C of a restore %C: set aside.\n"),
-                   seen.path.c_str(), why.c_str()));
-        if (alert)
-            alert(Leftover_Kept{JOURNAL_KIND, seen.path, seen.run_id, seen.run_id, why});
+    // Alerted once moved, by the name it lies under.
+    std::string aside_why;
+    const auto set_aside = [&aside_why](const Record_Seen&, const std::string& why) {
+        aside_why = why;
         return Record_Fate::SET_ASIDE;
     };
-    visit_records(restore_journal_directory(), [&](const Record_Seen& seen,
-                                                   const Record_Append& append) {
+    const auto alert_aside = [&](const Record_Seen& seen, const std::string& lies) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Journal %C of a restore %C: set aside, it lies at %C.\n"),
+                   seen.path.c_str(), aside_why.c_str(), lies.c_str()));
+        if (alert)
+            alert(Leftover_Kept{JOURNAL_KIND, lies, seen.run_id, seen.run_id, aside_why});
+    };
+    const Record_Visit sweep = [&](const Record_Seen& seen, const Record_Append& append) {
         if (seen.live)
             return Record_Fate::KEEP;
         if (seen.too_large)
@@ -725,7 +729,8 @@ void sweep_dead_restores(RESTful_Client& client, const std::string& tower,
                                        " lines that cannot be read, once what the others name "
                                        "is settled");
         return Record_Fate::REMOVE;
-    });
+    };
+    visit_records(restore_journal_directory(), sweep, alert_aside);
     client.set_task_wait_limit(saved_limit);
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +17,7 @@
 
 #include "host/directory_reader.h"
 #include "host/paths.h"
+#include "host/time_format.h"
 
 namespace smartx {
 
@@ -27,10 +29,20 @@ constexpr mode_t RECORD_DIRECTORY_MODE = 0750;
 constexpr mode_t RECORD_MODE = 0640;
 constexpr size_t READ_BLOCK = 4096;
 const char ASIDE_DIRECTORY[] = "aside";
+// "YYYYmmdd-HHMMSS" and its end.
+constexpr size_t ASIDE_STAMP_SIZE = 16;
+// Names a record set aside tries, one second's worth: far more than records
+// a host sets aside in a second.
+constexpr unsigned ASIDE_NAME_TRIES = 1000;
 
 std::function<void(const std::string&)>& record_open_hook() {
     static std::function<void(const std::string&)> hook;
     return hook;
+}
+
+std::function<int(const std::string&)>& record_sync_fault() {
+    static std::function<int(const std::string&)> fault;
+    return fault;
 }
 
 #ifdef SMARTX_TEST_PAUSES
@@ -74,6 +86,43 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
+// What was written through fd (its data alone when data_only) is on disk;
+// errno says why not.
+bool sync_fd(int fd, const std::string& path, bool data_only) {
+    if (record_sync_fault()) {
+        if (const int error = record_sync_fault()(path)) {
+            errno = error;
+            return false;
+        }
+    }
+    return (data_only ? ::fdatasync(fd) : ::fsync(fd)) == 0;
+}
+
+// The names dir holds (a record renamed into it or out of it, a directory
+// made in it) are on disk.
+bool sync_directory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = sync_fd(fd, dir, false);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
+// A line is on disk before the caller asks for what it announces.
+bool append_synced(int fd, const std::string& path, const std::string& text) {
+    return write_all(fd, text) && sync_fd(fd, path, true);
+}
+
+std::string parent_directory(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // Reads the file from its start; too_large once it holds more than the
 // bound, and then nothing of it is kept.
 bool read_bounded(int fd, std::string& text, bool& too_large) {
@@ -108,25 +157,48 @@ bool still_named(int fd, const std::string& path) {
 }
 
 // Emptied first, so that a reader that opened it before it goes and locks it
-// after finds nothing to settle.
+// after finds nothing to settle; and emptied on disk, so that a crash cannot
+// bring back whole the record of a run that ended.
 void remove_locked(int fd, const std::string& path) {
-    if (::ftruncate(fd, 0) != 0)
+    if (::ftruncate(fd, 0) != 0 || !sync_fd(fd, path, true))
         ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to empty record %C: %C.\n"), path.c_str(),
                    std::strerror(errno)));
     ::unlink(path.c_str());
 }
 
-void set_aside(const std::string& dir, const std::string& name) {
+// Moves from to to, never over another file: false with EEXIST when to is
+// taken.
+bool rename_unreplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    // A file system that cannot: a second name, then the first goes.
+    return errno == EINVAL && ::link(from.c_str(), to.c_str()) == 0 && ::unlink(from.c_str()) == 0;
+}
+
+// Moves the record to aside/ under its name, the time and, when a record set
+// aside before holds that, a count: every record set aside stays. Where it
+// lies now.
+std::string set_aside(const std::string& dir, const std::string& name) {
+    const std::string from = dir + "/" + name;
     const std::string aside = aside_directory(dir);
-    const std::string to = aside + "/" + name;
-    if (make_directories(aside, RECORD_DIRECTORY_MODE) != 0 ||
-        ::rename((dir + "/" + name).c_str(), to.c_str()) != 0) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to set record %C/%C aside: %C.\n"), dir.c_str(),
-                   name.c_str(), std::strerror(errno)));
-        return;
+    const POSIX_Time_Format<ASIDE_STAMP_SIZE> stamp(::time(nullptr), "%Y%m%d-%H%M%S");
+    const std::string named = aside + "/" + name + "." + stamp.c_str();
+    std::string to = named;
+    bool moved = make_record_directory(aside);
+    for (unsigned tries = 1; moved && !rename_unreplacing(from, to); ++tries) {
+        moved = errno == EEXIST && tries < ASIDE_NAME_TRIES;
+        to = named + "." + std::to_string(tries);
     }
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Record %C/%C is set aside as %C.\n"), dir.c_str(), name.c_str(),
-               to.c_str()));
+    if (!moved) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to set record %C aside: %C.\n"), from.c_str(),
+                   std::strerror(errno)));
+        return from;
+    }
+    if (!sync_directory(aside) || !sync_directory(dir))
+        ACE_ERROR((LM_WARNING, ACE_TEXT("Record %C set aside may not be on disk: %C.\n"),
+                   to.c_str(), std::strerror(errno)));
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Record %C is set aside as %C.\n"), from.c_str(), to.c_str()));
+    return to;
 }
 
 class Fd_Closer {
@@ -157,11 +229,32 @@ void set_record_open_hook(std::function<void(const std::string& path)> hook) {
     record_open_hook() = std::move(hook);
 }
 
+void set_record_sync_fault(std::function<int(const std::string& path)> fault) {
+    record_sync_fault() = std::move(fault);
+}
+
+bool make_record_directory(const std::string& dir) {
+    // The deepest directory on the way to dir that is there already: the
+    // ones below it are made.
+    std::string there = dir;
+    struct stat st;
+    while (::stat(there.c_str(), &st) != 0 && parent_directory(there) != there)
+        there = parent_directory(there);
+    if (make_directories(dir, RECORD_DIRECTORY_MODE) != 0)
+        return false;
+    for (std::string made = dir; made != there;) {
+        made = parent_directory(made);
+        if (!sync_directory(made))
+            return false;
+    }
+    return true;
+}
+
 bool Run_Record::take(const std::string& dir, const std::string& run_id, const std::string& text) {
     release();
     if (!plain_path_part(run_id))
         return false;
-    if (make_directories(dir, RECORD_DIRECTORY_MODE) != 0) {
+    if (!make_record_directory(dir)) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to make record directory %C: %C.\n"), dir.c_str(),
                    std::strerror(errno)));
         return false;
@@ -170,23 +263,29 @@ bool Run_Record::take(const std::string& dir, const std::string& run_id, const s
     const std::string part = dir + "/." + run_id;
     const int fd =
         ::open(part.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, RECORD_MODE);
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || !write_all(fd, text) ||
-        ::rename(part.c_str(), path.c_str()) != 0) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write record %C: %C.\n"), path.c_str(),
-                   std::strerror(errno)));
-        if (fd >= 0) {
-            ::unlink(part.c_str());
-            ::close(fd);
-        }
-        return false;
+    // On disk whole before it is under its name, and its name on disk before
+    // its run makes anything the record is to name.
+    const bool named = fd >= 0 && ::flock(fd, LOCK_EX) == 0 && write_all(fd, text) &&
+                       sync_fd(fd, part, false) && ::rename(part.c_str(), path.c_str()) == 0;
+    if (named) {
+        fd_ = fd;
+        path_ = path;
+        if (sync_directory(dir))
+            return true;
     }
-    fd_ = fd;
-    path_ = path;
-    return true;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write record %C: %C.\n"), path.c_str(),
+               std::strerror(errno)));
+    if (named) {
+        release();
+    } else if (fd >= 0) {
+        ::unlink(part.c_str());
+        ::close(fd);
+    }
+    return false;
 }
 
 bool Run_Record::append(const std::string& text) {
-    if (fd_ >= 0 && write_all(fd_, text))
+    if (fd_ >= 0 && append_synced(fd_, path_, text))
         return true;
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path_.c_str(),
                fd_ >= 0 ? std::strerror(errno) : "not held"));
@@ -210,7 +309,7 @@ void Run_Record::keep() {
     path_.clear();
 }
 
-bool visit_records(const std::string& dir, const Record_Visit& visit) {
+bool visit_records(const std::string& dir, const Record_Visit& visit, const Record_Aside& aside) {
     Directory_Reader reader;
     if (reader.open(dir.c_str(), false, 0) != 0) {
         if (reader.last_error() == ENOENT)
@@ -254,8 +353,9 @@ bool visit_records(const std::string& dir, const Record_Visit& visit) {
         seen.run_id = name;
         seen.path = path;
         seen.live = !dead;
-        struct stat held;
-        seen.modified = ::fstat(fd, &held) == 0 ? held.st_mtime : 0;
+        struct stat held = {};
+        const bool stated = ::fstat(fd, &held) == 0;
+        seen.modified = stated ? held.st_mtime : 0;
         if (!read_bounded(fd, seen.text, seen.too_large)) {
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read record %C: %C.\n"), path.c_str(),
                        std::strerror(errno)));
@@ -267,8 +367,10 @@ bool visit_records(const std::string& dir, const Record_Visit& visit) {
             remove_locked(fd, path);
             continue;
         }
+        bool appended = false;
         const Record_Append append = [&](const std::string& text) {
-            if (dead && write_all(fd, text))
+            appended = appended || dead;
+            if (dead && append_synced(fd, path, text))
                 return true;
             ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path.c_str(),
                        dead ? std::strerror(errno) : "its run holds it"));
@@ -277,10 +379,19 @@ bool visit_records(const std::string& dir, const Record_Visit& visit) {
         const Record_Fate fate = visit(seen, append);
         if (!dead)
             continue;
+        // What a visit adds leaves the record saying when its own run last
+        // wrote it.
+        const struct timespec times[] = {{0, UTIME_OMIT}, held.st_mtim};
+        if (appended && stated && fate != Record_Fate::REMOVE && ::futimens(fd, times) != 0)
+            ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to keep the time of record %C: %C.\n"),
+                       path.c_str(), std::strerror(errno)));
         if (fate == Record_Fate::REMOVE)
             remove_locked(fd, path);
-        else if (fate == Record_Fate::SET_ASIDE)
-            set_aside(dir, name);
+        else if (fate == Record_Fate::SET_ASIDE) {
+            const std::string lies = set_aside(dir, name);
+            if (aside)
+                aside(seen, lies);
+        }
     }
     if (reader.last_error() != 0) {
         ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to list records of %C.\n"), dir.c_str()));

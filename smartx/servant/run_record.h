@@ -11,6 +11,11 @@
 // run that ends empties its record before it removes it, still locked: a
 // reader that opened it just before and locks it just after finds it gone
 // (or empty) and leaves it, never taking the ended run for a dead one.
+//
+// What a record says is on disk before anything relies on it: a record is
+// synced before it is renamed into place and its directory after, a line
+// before append returns, and a record's emptying before its name goes; so a
+// host that crashes never brings back a record that lost what its run made.
 #ifndef SMARTX_SERVANT_RUN_RECORD_H
 #define SMARTX_SERVANT_RUN_RECORD_H
 
@@ -41,9 +46,12 @@ public:
     Run_Record& operator=(const Run_Record&) = delete;
 
     // Writes text as the record run_id of dir (made as needed) and keeps it
-    // locked; false (logged) when it cannot, and then nothing is left.
+    // locked, on disk under its name; false (logged) when it cannot, and
+    // then nothing is left.
     bool take(const std::string& dir, const std::string& run_id, const std::string& text);
-    // Adds text at the record's end; false (logged) when it cannot.
+    // Adds text at the record's end, on disk once it returns true; false
+    // (logged) when it cannot, and then what the text announces must not be
+    // asked for.
     bool append(const std::string& text);
     // Empties and removes the record: its run leaves nothing to settle.
     void release();
@@ -66,7 +74,7 @@ struct Record_Seen {
     // Its run holds it. A dead run's record is held locked by the visit.
     bool live = false;
     bool too_large = false;
-    // When it was last written.
+    // When its run last wrote it: lines a visit adds leave it as it was.
     time_t modified = 0;
 };
 
@@ -76,12 +84,17 @@ enum class Record_Fate {
     // Settled: it goes.
     REMOVE,
     // Not ours to settle (unreadable, too large): moved to <dir>/aside/, out
-    // of every later visit's way, for a person to look at.
+    // of every later visit's way, for a person to look at. There it is named
+    // "<run id>.<YYYYmmdd-HHMMSS>" (the time it was set aside), with ".<n>"
+    // added when a record set aside before has that name: none replaces
+    // another.
     SET_ASIDE,
 };
 
-// Adds a line at the end of the dead run's record being visited; false
-// (logged) when it cannot.
+// Adds a line at the end of the dead run's record being visited, on disk
+// once it returns true; false (logged) when it cannot. The record's
+// modification time is put back once the visit is over: it keeps saying when
+// its own run last wrote (Record_Seen::modified).
 using Record_Append = std::function<bool(const std::string& text)>;
 
 // Called for each record of a directory; for a live one the answer is unused
@@ -89,18 +102,31 @@ using Record_Append = std::function<bool(const std::string& text)>;
 using Record_Visit =
     std::function<Record_Fate(const Record_Seen& seen, const Record_Append& append)>;
 
+// Told, once a record the visit set aside is moved, where it lies: under
+// aside/, or still at seen.path when it could not be moved (logged).
+using Record_Aside = std::function<void(const Record_Seen& seen, const std::string& path)>;
+
 // Visits every record of dir, and removes the unfinished ones (hidden) of
 // runs that died before their record was complete. False (logged) when the
 // directory cannot be listed or a record cannot be read; a missing directory
-// holds no records.
-bool visit_records(const std::string& dir, const Record_Visit& visit);
+// holds no records. aside, when given, is told where each record the visit
+// set aside lies.
+bool visit_records(const std::string& dir, const Record_Visit& visit,
+                   const Record_Aside& aside = nullptr);
 
 // The directory set-aside records of dir go to.
 std::string aside_directory(const std::string& dir);
 
+// Makes dir as needed, each directory it made on disk in the one holding
+// it; false (errno) when it cannot.
+bool make_record_directory(const std::string& dir);
+
 // Tests only: called with a record's path once a visit has opened it and
 // before it locks it (the window in which its run can end).
 void set_record_open_hook(std::function<void(const std::string& path)> hook);
+// Tests only: asked with the path of a record, or of a directory of records,
+// before it is synced; an answer other than 0 fails the sync with that errno.
+void set_record_sync_fault(std::function<int(const std::string& path)> fault);
 
 }  // namespace smartx
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <set>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include "smartx/common/vm_snapshot.h"
 #include "smartx/servant/backup_file_name.h"
 #include "smartx/servant/backup_sweep.h"
+#include "smartx/servant/run_record.h"
 #include "support/log_capture.h"
 #include "world/fault_run.h"
 #include "world/leftovers.h"
@@ -53,6 +55,35 @@ protected:
         EXPECT_TRUE(restore({all.begin() + static_cast<long>(first), all.end()}) ==
                     disk_contents());
     }
+    // Runs the backup in a servant process of its own, slowly, and kills it
+    // once count() has grown (or the bound has passed); whether it had.
+    bool backup_killed(const smartx::Backup_Param& p, const std::function<size_t()>& count) {
+        const size_t before = count();
+        bool reached = false;
+        std::thread killer([&] {
+            for (int i = 0; i < 12000 && !reached; ++i) {
+                reached = count() > before;
+                ::usleep(5000);
+            }
+            for (pid_t pid : live_children(::getpid(), "starter"))
+                ::kill(pid, SIGKILL);
+        });
+        Servant_Run_Options slow;
+        slow.prepare = [](Servant& s, const Servant_Task&) {
+            s.get_process_options().setenv(ACE_TEXT("ZBS_SIM_DELAY_MS"), ACE_TEXT("%d"), 50);
+        };
+        const Servant_Runs runs =
+            run_backup_servants({{backup_request(p, backup_entry(vm_)), vm_.name}}, slow);
+        killer.join();
+        EXPECT_TRUE(runs.replies.empty());
+        return reached;
+    }
+    void use_servant_processes() {
+        install_starter(STARTER_PATH);
+        write_servant_config(
+            Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
+            SMARTX_MODULE_PATH);
+    }
 };
 
 struct Kill_Point {
@@ -67,9 +98,7 @@ struct Kill_Point {
 // A servant process killed at each point of an incremental backup: the
 // next backup removes what it left and builds on the last committed set.
 TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
-    install_starter(STARTER_PATH);
-    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-                         SMARTX_MODULE_PATH);
+    use_servant_processes();
     const std::string vm_id = vm_.id;
     const Kill_Point points[] = {
         {"AfterItsSnapshotDuringTheTransfer", [](Backup_World&, smartx::Backup_Param&) {},
@@ -107,29 +136,14 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
         p.control.allocated_blocks = false;
         point.arm(*world_, p);
         progress().processed_bytes = 0;
-        const size_t before = point.count(*world_);
-        bool reached = false;
-        std::thread killer([&] {
-            for (int i = 0; i < 12000 && !reached; ++i) {
-                reached = point.count(*world_) > before;
-                ::usleep(5000);
-            }
-            for (pid_t pid : live_children(::getpid(), "starter"))
-                ::kill(pid, SIGKILL);
-        });
-        Servant_Run_Options slow;
-        slow.prepare = [](Servant& s, const Servant_Task&) {
-            s.get_process_options().setenv(ACE_TEXT("ZBS_SIM_DELAY_MS"), ACE_TEXT("%d"), 50);
-        };
-        const Servant_Runs runs =
-            run_backup_servants({{backup_request(p, backup_entry(vm_)), vm_.name}}, slow);
-        killer.join();
+        const bool reached = backup_killed(p, [&] { return point.count(*world_); });
         world_->tower().reset_switches();
         world_->backupd().fail_catalog(0, 0);
         ASSERT_TRUE(reached);
-        EXPECT_TRUE(runs.replies.empty());
         EXPECT_EQ(leftover_snapshots().size(), 1u);
         EXPECT_EQ(orphan_files().empty(), !point.leaves_files);
+        // Killed once its commit may be on its way, its set could still land.
+        world::end_commit_grace(vm_.id);
 
         const Object last = rows().back();
         write_disk(1, 0, pattern(BLOCK, 'n'));
@@ -142,9 +156,7 @@ TEST_F(BackupLeftovers, KilledServantsLeaveNothingOnceTheNextBackupHasRun) {
 // Two servants back up one VM at the same time: each claims a second of its
 // own, both commit, both sets restore, and nothing is left once both ended.
 TEST_F(BackupLeftovers, ConcurrentBackupsOfOneVmClaimSecondsOfTheirOwn) {
-    install_starter(STARTER_PATH);
-    write_servant_config(Object{{"smartx.servant.backup", Value("SmartX_Backup_Servant_Handler")}},
-                         SMARTX_MODULE_PATH);
+    use_servant_processes();
     fill_disks();
     const std::vector<std::string> held = disk_contents();
     const Object request = backup_request(param(JOB_DEFINITION_SUBTYPE_FULL), backup_entry(vm_));
@@ -217,36 +229,118 @@ TEST_F(BackupLeftovers, AClaimBehindAStuckLockEndsSayingWhy) {
 
 // A set whose commit answer was lost lands in the catalog only after the
 // backups that follow (a retry at once) have swept: what it is made of is
-// still there when it lands, it restores, and the chain goes on from it.
+// still there when it lands, it restores, and the chain goes on from it. So
+// too when the clock stepped back after its hold was kept, leaving its time
+// past the grace from now.
 TEST_F(BackupLeftovers, ASetWhoseCommitLandsLateKeepsWhatItIsMadeOf) {
+    const struct {
+        const char* name;
+        time_t ahead;  // the kept hold's time from now; 0: as its run kept it
+    } cases[] = {
+        {"AsItsRunKeptIt", 0},
+        {"AfterTheClockSteppedBack", smartx::COMMIT_LANDING_GRACE_S + 60},
+    };
+    fill_disks();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const char mark = static_cast<char>('l' + (&c - cases));
+        const size_t first = rows().size();
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+        world_->backupd().hold_faulted_commits(true);
+        world_->backupd().fault_commits(1, true, sim::Backup_Server::Commit_Answer::NOT_JSON);
+        write_disk(0, 0, pattern(BLOCK, mark));
+        EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 1);
+        const std::vector<std::string> late_files = orphan_files();
+        EXPECT_FALSE(late_files.empty());
+        if (c.ahead != 0) {
+            EXPECT_EQ(world::hold_kept_sets_until(vm_.id, ::time(nullptr) + c.ahead), 1u);
+        }
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+        ASSERT_EQ(world_->backupd().land_held_commits(), 1u);
+        world_->backupd().hold_faulted_commits(false);
+
+        const std::vector<Object> every = rows();
+        const std::vector<Object> all(every.begin() + static_cast<long>(first), every.end());
+        ASSERT_EQ(all.size(), 3u);
+        EXPECT_EQ(orphan_files(), std::vector<std::string>());
+        EXPECT_TRUE(restore({all[0], all[2]}) == disk_contents());
+        EXPECT_TRUE(restore({all[0], all[1]}) == disk_contents());
+        // The late set is the newest: the next backup builds on its snapshot.
+        write_disk(1, 0, pattern(BLOCK, static_cast<char>(mark + 1)));
+        ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+        const Value newest(rows().back());
+        EXPECT_EQ(text_of(newest, "type"), "incremental");
+        EXPECT_EQ(member_of(newest, "base_sets"),
+                  Value(Array{Value(text_of(Value(all[2]), "uuid"))}));
+        EXPECT_TRUE(restore({all[0], all[2], rows().back()}) == disk_contents());
+        // Its time up, the kept hold goes with the next backup.
+        world::end_commit_grace(vm_.id);
+    }
+}
+
+// A servant killed while its commit is on its way in: its hold said the set
+// may land before the commit went out, so the next backup's sweep keeps what
+// the set is made of, and once the commit lands the set restores.
+TEST_F(BackupLeftovers, AServantKilledWhileItsCommitIsOnItsWayLeavesItsSetWhole) {
+    // Long enough for the kill to come first; the commit then waits aside
+    // until landed.
+    const int commit_delay_ms = 3000;
+    const int most_polls = 1000;
+    const useconds_t poll_us = 10000;
+    use_servant_processes();
     fill_disks();
     ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
-    world_->backupd().hold_faulted_commits(true);
-    world_->backupd().fault_commits(1, true, sim::Backup_Server::Commit_Answer::NOT_JSON);
-    write_disk(0, 0, pattern(BLOCK, 'l'));
-    EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 1);
-    const std::vector<std::string> late_files = orphan_files();
-    EXPECT_FALSE(late_files.empty());
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
-    ASSERT_EQ(world_->backupd().land_held_commits(), 1u);
-    world_->backupd().hold_faulted_commits(false);
+    write_disk(0, BLOCK, pattern(2 * BLOCK, 'w'));
+    sim::Backup_Server& server = world_->backupd();
+    server.hold_faulted_commits(true);
+    server.fault_commits(1, true, sim::Backup_Server::Commit_Answer::CUT_OFF);
+    server.delay_commits(commit_delay_ms);
+    ASSERT_TRUE(backup_killed(param(JOB_DEFINITION_SUBTYPE_INCREMENTAL),
+                              [&] { return static_cast<size_t>(server.commits_received()); }));
+    server.delay_commits(0);
+    for (int i = 0; i < most_polls && server.commits_pending() > 0; ++i)
+        ::usleep(poll_us);
+    ASSERT_EQ(server.commits_pending(), 0);
+    EXPECT_FALSE(orphan_files().empty());
 
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
+    ASSERT_EQ(server.land_held_commits(), 1u);
+    server.hold_faulted_commits(false);
     const std::vector<Object> all = rows();
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(orphan_files(), std::vector<std::string>());
+    EXPECT_THAT(snapshots(), ::testing::Contains(text_of(Value(all[2]), "snap_id")));
     EXPECT_TRUE(restore({all[0], all[2]}) == disk_contents());
     EXPECT_TRUE(restore({all[0], all[1]}) == disk_contents());
-    // The late set is the newest: the next backup builds on its snapshot.
-    write_disk(1, 0, pattern(BLOCK, 'm'));
-    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 0);
-    const Value newest(rows().back());
-    EXPECT_EQ(text_of(newest, "type"), "incremental");
-    EXPECT_EQ(member_of(newest, "base_sets"), Value(Array{Value(text_of(Value(all[2]), "uuid"))}));
-    EXPECT_TRUE(restore({all[0], all[2], rows().back()}) == disk_contents());
+}
+
+// A hold that cannot say on disk that the set may land sends no commit: the
+// backup fails as a refused commit does, and what it made goes.
+TEST_F(BackupLeftovers, NoCommitGoesOutBeforeItsHoldSaysTheSetMayLand) {
+    fill_disks();
+    ASSERT_EQ(backup(JOB_DEFINITION_SUBTYPE_FULL).code(), 0);
+    const std::vector<std::string> files = pool_files();
+    const std::vector<std::string> snaps = snapshots();
+    const int commits = world_->backupd().commits_received();
+    const std::string holds = smartx::hold_directory(vm_.id) + "/";
+    // The syncs of a hold's lines, not of its making.
+    smartx::set_record_sync_fault([&holds](const std::string& path) {
+        return path.compare(0, holds.size(), holds) == 0 && path[holds.size()] != '.' ? EIO : 0;
+    });
+    write_disk(0, 0, pattern(BLOCK, 'u'));
+    const Servant_Reply reply = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
+    smartx::set_record_sync_fault(nullptr);
+    EXPECT_EQ(reply.code(), 1);
+    EXPECT_EQ(world_->backupd().commits_received(), commits);
+    EXPECT_EQ(rows().size(), 1u);
+    EXPECT_EQ(pool_files(), files);
+    EXPECT_EQ(snapshots(), snaps);
 }
 
 // A dead run's hold that says its set may still land holds while its time
-// runs, and only then goes; a live one holds whatever it says.
+// runs (its last whole line saying one counts), and only then goes; a live
+// one holds whatever it says. A time past the grace from now, which only a
+// clock stepped back leaves, holds and is written again as the grace from now.
 TEST_F(BackupLeftovers, AHoldKeptForALateCommitHoldsOnlyWhileItsTimeRuns) {
     const time_t now = ::time(nullptr);
     const auto until = [](time_t t) {
@@ -262,33 +356,55 @@ TEST_F(BackupLeftovers, AHoldKeptForALateCommitHoldsOnlyWhileItsTimeRuns) {
         std::string head;  // a dead run's hold line; a live hold is taken when empty
         std::string tail;  // after it
         bool holds;
+        bool rewritten = false;
     } cases[] = {
         {"TimeLeft", names, until(now + 60), true},
         {"TimeUp", names, until(now - 1), false},
-        {"PastTheGrace", names, until(now + smartx::COMMIT_LANDING_GRACE_S + 60), false},
+        {"PastTheGrace", names, until(now + smartx::COMMIT_LANDING_GRACE_S + 60), true, true},
         {"LineCutShort", names, until(now + 60).substr(0, 12), false},
         {"NoTime", names, "", false},
         {"TimeLeftButNoNames", R"({"snapshot_name": 5})", until(now + 60), false},
         {"LiveWithoutTime", "", "", true},
+        {"TimeLeftAfterOneUp", names, until(now - 1) + until(now + 60), true},
+        {"TimeUpAfterOneLeft", names, until(now + 60) + until(now - 1), false},
+        {"TimeLeftThenALineCutShort", names, until(now + 60) + until(now - 1).substr(0, 20), true},
+        {"TimeLeftThenALineWithoutOne", names, until(now + 60) + R"({"until": "soon"})" + "\n",
+         true},
     };
     const std::string dir = smartx::hold_directory(vm_.id);
     ASSERT_EQ(make_directories(dir, 0750), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::string path = dir + "/" + c.name;
         // A live hold is locked by its run; a dead one by nobody.
         smartx::Backup_Hold hold;
         const bool live = c.head.empty();
         if (live) {
             ASSERT_TRUE(hold.take(vm_.id, c.name, "snap-of-the-run", "20010909-014640"));
         }
-        ASSERT_TRUE(std::ofstream(dir + "/" + c.name, std::ios::app) << c.head << c.tail);
+        ASSERT_TRUE(std::ofstream(path, std::ios::app) << c.head << c.tail);
         smartx::Live_Holds holds;
         EXPECT_TRUE(smartx::read_live_holds(vm_.id, holds));
         EXPECT_EQ(holds.runs, c.holds ? 1u : 0u);
         EXPECT_EQ(holds.snapshot_names.count("snap-of-the-run"), c.holds ? 1u : 0u);
-        EXPECT_EQ(::access((dir + "/" + c.name).c_str(), F_OK) == 0, c.holds);
+        EXPECT_EQ(::access(path.c_str(), F_OK) == 0, c.holds);
+        // A dead one that holds is only added to, when its time is put back.
+        const std::string text = file_content(path);
+        const std::string written = c.head + c.tail;
+        if (c.holds && !live) {
+            EXPECT_EQ(text != written, c.rewritten);
+        }
+        if (c.rewritten && text.size() > written.size()) {
+            EXPECT_EQ(text.compare(0, written.size(), written), 0);
+            Value line;
+            ASSERT_TRUE(json_spirit::read(text.substr(text.rfind('\n', text.size() - 2)), line));
+            EXPECT_EQ(text_of(line, "unconfirmed"), "set-1");
+            const time_t rewritten_until = member_of(line, "until").get_int64();
+            EXPECT_GE(rewritten_until, now + smartx::COMMIT_LANDING_GRACE_S);
+            EXPECT_LE(rewritten_until, ::time(nullptr) + smartx::COMMIT_LANDING_GRACE_S);
+        }
         hold.release();
-        ::unlink((dir + "/" + c.name).c_str());
+        ::unlink(path.c_str());
     }
 }
 

@@ -89,9 +89,10 @@ protected:
         VM vm = numbered_vm("sw", number, name, {MiB}, "made by a restore");
         vm.running = running;
         world_->add_vms({vm});
-        stamp_now("vms", vm.id);
+        // Its volumes first, as CloudTower makes them.
         for (const Disk& d : vm.disks)
             stamp_now("vm_volumes", d.volume_id);
+        stamp_now("vms", vm.id);
         return vm;
     }
     // A VM CloudTower makes now, stopped, mounting the volumes (the fixture
