@@ -366,6 +366,40 @@ TEST_F(RestoreServant, KilledServantsLeaveNothingOnceTheNextRestoreHasRun) {
     }
 }
 
+// A create request CloudTower answers with an error: a refusal (4xx) made
+// nothing, and the failed restore leaves no journal; any other error may
+// have made something, so its journal keeps the request open until no
+// answer can come, and then goes. Nothing else is left either way.
+TEST_F(RestoreServant, CreateRequestsAnsweredWithAnErrorAreSettledAsTheAnswerSays) {
+    fill_disks();
+    backed_up(JOB_DEFINITION_SUBTYPE_FULL);
+    const std::string set = text_of(Value(rows().back()), "uuid");
+    const struct Row {
+        const char* path;
+        int status;
+        bool kept;
+    } rows_[] = {
+        {"create-vm-volume", 400, false},
+        {"create-vm-volume", 500, true},
+        {"create-vm", 404, false},
+        {"create-vm", 503, true},
+    };
+    int n = 0;
+    for (const Row& row : rows_) {
+        SCOPED_TRACE(std::string(row.path) + " " + std::to_string(row.status));
+        const Tower_Census before = tower_census(*world_);
+        world_->tower().fail_path(row.path, row.status, "no", 1);
+        Restore_Target target;
+        target.new_name = "answered-" + std::to_string(n++);
+        const Servant_Reply r = restore_vm(set, target);
+        world_->tower().reset_switches();
+        EXPECT_NE(r.code(), 0);
+        EXPECT_EQ(restore_journals().size(), row.kept ? 1u : 0u);
+        EXPECT_EQ(sweep_after_answer_grace(*world_), std::vector<std::string>());
+        EXPECT_EQ(restore_leftovers(*world_, before, {}), std::vector<std::string>());
+    }
+}
+
 TEST_F(RestoreServant, ImagesThatAreNotWhatTheirRowsSayFailTheVmAndLeaveNothing) {
     // A chain of bk-01 (full, incremental), and a full backup of bk-02,
     // whose first disk has the size of bk-01's.
