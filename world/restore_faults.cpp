@@ -245,6 +245,13 @@ std::vector<Restore_Kill_Point> restore_kill_points(const VM& vm, const std::str
     };
 }
 
+bool alert_names(Backup_World& world, const std::string& id) {
+    for (const Value& a : world.backupd().alerts())
+        if (json_spirit::write(a).find(id) != std::string::npos)
+            return true;
+    return false;
+}
+
 void end_answer_grace() {
     const std::string dir = smartx::restore_journal_directory();
     const time_t past = ::time(nullptr) - 2 * smartx::LATE_ANSWER_GRACE_S;
@@ -305,13 +312,7 @@ std::vector<std::string> hurt_restore_problems(Backup_World& world, const Restor
         return left;
     }
     // Reported when the next restore met it.
-    const auto reported = [&] {
-        for (const Value& a : world.backupd().alerts())
-            if (json_spirit::write(a).find(id) != std::string::npos)
-                return true;
-        return false;
-    };
-    if (!reported())
+    if (!alert_names(world, id))
         problems.push_back("no alert names volume " + id);
     // Once no answer can come, the journal goes and the volume stays.
     sweep_after_answer_grace(world);

@@ -66,6 +66,9 @@ struct Restore_Kill_Point {
     bool asked_volume_kept = false;
 };
 
+// Whether an alert the backup server got names the id.
+bool alert_names(Backup_World& world, const std::string& id);
+
 // Moves the last write of every restore journal back past the time in which
 // its run's requests may still be carried out.
 void end_answer_grace();

@@ -125,14 +125,6 @@ protected:
         return ids;
     }
 
-    // Whether an alert the backup server got names the id.
-    bool alerted(const std::string& id) const {
-        for (const Value& a : world_->backupd().alerts())
-            if (json_spirit::write(a).find(id) != std::string::npos)
-                return true;
-        return false;
-    }
-
     // The definition job-engine would read, for a run in this process.
     Job::Definition_Ptr definition(const Value& entries, const Object& options,
                                    Job_Definition_Subtype subtype = JOB_DEFINITION_SUBTYPE_VM) {
@@ -626,12 +618,12 @@ TEST_F(RestoreWorld, ARetryOfNamedVolumesKeepsWhatItWritesBesideADeadRunsRequest
             if (std::find(dead.begin(), dead.end(), id) == dead.end())
                 own.push_back(id);
         ASSERT_EQ(own.size(), 1u);
-        EXPECT_TRUE(alerted(own[0]));
+        EXPECT_TRUE(alert_names(*world_, own[0]));
         // A's late volume stays, reported.
         for (const std::string& id : dead) {
             Object record;
             EXPECT_TRUE(world_->tower().record("vm_volumes", id, record));
-            EXPECT_TRUE(alerted(id)) << id;
+            EXPECT_TRUE(alert_names(*world_, id)) << id;
         }
         EXPECT_EQ(restore_journals(), Strings());
         const Strings left = restore_leftovers(*world_, before, {web, third});

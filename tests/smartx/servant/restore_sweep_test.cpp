@@ -2,8 +2,6 @@
 // shows that it is the dead run's, and journals that are stale, planted,
 // damaged or huge never make a sweep delete what is not its own: the sweep
 // against the simulated CloudTower, in this process.
-#include <sys/stat.h>
-#include <utime.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -125,14 +123,6 @@ protected:
         disks.mount_disks = mounts(volumes);
         EXPECT_TRUE(client_.add_vm_disks(vm_id, disks));
     }
-    // Moves a journal's last write into the past: its run's requests can no
-    // longer be carried out.
-    static void end_answer_grace(const std::string& run) {
-        const std::string path = smartx::restore_journal_directory() + "/" + run;
-        const time_t old = ::time(nullptr) - 2 * smartx::LATE_ANSWER_GRACE_S;
-        const struct utimbuf times = {old, old};
-        ASSERT_EQ(::utime(path.c_str(), &times), 0);
-    }
     // A person's VM without disks, made a second before now on CloudTower's
     // clock (offset_s ahead of the host's).
     std::string person_vm(uint64_t number, const std::string& name, long offset_s = 0) {
@@ -172,7 +162,7 @@ protected:
         ASSERT_EQ(make_directories(dir, 0750), 0);
         const std::string path = dir + "/" + run;
         std::ofstream(path, std::ios::binary) << text;
-        end_answer_grace(run);
+        world::end_answer_grace();
     }
     void plant(const std::string& run, const std::vector<Object>& lines) {
         std::string text;
@@ -674,8 +664,7 @@ TEST_F(RestoreSweep, CloudTowersClockIsNeverHeldAgainstTheHosts) {
         ASSERT_TRUE(second.asking({Restore_Made::VM, "", "", "ck-person" + tag, {c}}));
         second.close();
         mount(person, {c});
-        end_answer_grace(run);
-        end_answer_grace(run + "-2");
+        world::end_answer_grace();
 
         const Strings alerts = sweep();
         world_->tower().set_clock_offset(0);
@@ -727,7 +716,7 @@ TEST_F(RestoreSweep, ARunNeverForgetsARequestWhoseAnswerItDidNotGet) {
         EXPECT_EQ(early.size(), row.lands ? 1u : 0u) << ::testing::PrintToString(early);
         EXPECT_EQ(journals(), row.refused ? 0u : 1u);
         if (!row.refused)
-            end_answer_grace(row.name);
+            world::end_answer_grace();
         EXPECT_EQ(sweep(), Strings());
         EXPECT_EQ(journals(), 0u);
         if (row.lands) {
