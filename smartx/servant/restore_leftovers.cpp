@@ -642,18 +642,24 @@ bool Restore_Journal::remove_made(RESTful_Client& client, const Leftover_Alert& 
     return all;
 }
 
-void Restore_Journal::close() {
-    if (unsettled())
+void Restore_Journal::close(const Leftover_Alert& alert) {
+    const std::string path = record_.path();
+    if (unsettled()) {
         record_.keep();
-    else
-        record_.release();
+    } else if (!record_.release() && alert) {
+        // Should it come back, a sweep would take what it names for a dead
+        // run's: a person knows which journal to remove.
+        alert(Leftover_Kept{JOURNAL_KIND, path, run_id_, run_id_,
+                            "its removal may not be on disk: should the host crash, a later "
+                            "restore may take what it names for a dead run's"});
+    }
     text_ = Restore_Journal_Text();
 }
 
-void Restore_Journal::finish() {
+void Restore_Journal::finish(const Leftover_Alert& alert) {
     text_.made.clear();
     text_.asked.clear();
-    close();
+    close(alert);
 }
 
 Volume_Removal delete_unmounted_volume(RESTful_Client& client, const std::string& id,

@@ -134,10 +134,12 @@ public:
     bool unsettled() const { return !text_.made.empty() || !text_.asked.empty(); }
     const std::vector<Restore_Made>& made() const { return text_.made; }
     // Ends the run's journal: removed when nothing it names is left to
-    // remove, else left for a later run to settle.
-    void close();
+    // remove, else left for a later run to settle. A removal that may not be
+    // on disk (a crash may bring the journal back whole) is told to alert,
+    // as a journal kept.
+    void close(const Leftover_Alert& alert = nullptr);
     // Ends a finished restore's journal: what it made is the restore's.
-    void finish();
+    void finish(const Leftover_Alert& alert = nullptr);
     bool held() const { return record_.held(); }
 
 private:

@@ -117,9 +117,9 @@ void Restore_Servant_Handler::run() {
     finish_restore(succeeded);
     // Kept when something it made could not be removed: a later run removes it.
     if (succeeded)
-        journal_.finish();
+        journal_.finish(leftover_alert());
     else
-        journal_.close();
+        journal_.close(leftover_alert());
 }
 
 void Restore_Servant_Handler::finish_restore(bool succeeded) {

@@ -111,9 +111,54 @@ bool sync_directory(const std::string& dir) {
     return synced;
 }
 
-// A line is on disk before the caller asks for what it announces.
-bool append_synced(int fd, const std::string& path, const std::string& text) {
-    return write_all(fd, text) && sync_fd(fd, path, true);
+// How adding a line to a record ended.
+enum class Line_Added {
+    ON_DISK,
+    // Not on disk, and cut back off: the record is as it was.
+    CUT_BACK,
+    // Not on disk, and a piece of it may end the record: no line may follow
+    // (a reader drops a last line cut short, not one run into the next).
+    TAIL_LEFT,
+};
+
+// A line is on disk before the caller asks for what it announces; one that
+// is not is cut back off, so that the record holds only lines said to be
+// there. errno says why it failed.
+Line_Added append_synced(int fd, const std::string& path, const std::string& text) {
+    struct stat before;
+    if (::fstat(fd, &before) != 0)
+        return Line_Added::CUT_BACK;
+    if (write_all(fd, text) && sync_fd(fd, path, true))
+        return Line_Added::ON_DISK;
+    const int error = errno;
+    const bool cut = ::ftruncate(fd, before.st_size) == 0;
+    // The cut on disk too, where the disk takes it: a line that failed must
+    // not come back whole after a crash either.
+    if (cut && !sync_fd(fd, path, true))
+        ACE_ERROR((LM_WARNING,
+                   ACE_TEXT("Record %C: a line cut back off may not be off on disk: %C.\n"),
+                   path.c_str(), std::strerror(errno)));
+    errno = error;
+    return cut ? Line_Added::CUT_BACK : Line_Added::TAIL_LEFT;
+}
+
+// Adds a line for its writer, unless refused says why it may not; nor may a
+// writer whose line before could not be cut back off (tail_left, set here).
+// False (logged) when the line is not on disk.
+bool add_line(int fd, const std::string& path, const std::string& text, const char* refused,
+              bool& tail_left) {
+    const char* why = refused != nullptr ? refused
+                      : tail_left        ? "a line before may end it"
+                                         : nullptr;
+    if (why == nullptr) {
+        const Line_Added added = append_synced(fd, path, text);
+        if (added == Line_Added::ON_DISK)
+            return true;
+        tail_left = added == Line_Added::TAIL_LEFT;
+        why = std::strerror(errno);
+    }
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path.c_str(), why));
+    return false;
 }
 
 std::string parent_directory(const std::string& path) {
@@ -158,12 +203,21 @@ bool still_named(int fd, const std::string& path) {
 
 // Emptied first, so that a reader that opened it before it goes and locks it
 // after finds nothing to settle; and emptied on disk, so that a crash cannot
-// bring back whole the record of a run that ended.
-void remove_locked(int fd, const std::string& path) {
-    if (::ftruncate(fd, 0) != 0 || !sync_fd(fd, path, true))
+// bring back whole the record of a run that ended. When the emptying cannot
+// be put on disk, the name's removal is. False (logged) when neither is.
+bool remove_locked(int fd, const std::string& path) {
+    const bool emptied = ::ftruncate(fd, 0) == 0 && sync_fd(fd, path, true);
+    if (!emptied)
         ACE_ERROR((LM_WARNING, ACE_TEXT("Failed to empty record %C: %C.\n"), path.c_str(),
                    std::strerror(errno)));
-    ::unlink(path.c_str());
+    const bool unlinked = ::unlink(path.c_str()) == 0;
+    if (emptied || (unlinked && sync_directory(parent_directory(path))))
+        return true;
+    ACE_ERROR((LM_ERROR,
+               ACE_TEXT("Record %C may come back whole after a crash: neither its emptying nor "
+                        "its removal is on disk: %C.\n"),
+               path.c_str(), std::strerror(errno)));
+    return false;
 }
 
 // Moves from to to, never over another file: false with EEXIST when to is
@@ -285,20 +339,17 @@ bool Run_Record::take(const std::string& dir, const std::string& run_id, const s
 }
 
 bool Run_Record::append(const std::string& text) {
-    if (fd_ >= 0 && append_synced(fd_, path_, text))
-        return true;
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path_.c_str(),
-               fd_ >= 0 ? std::strerror(errno) : "not held"));
-    return false;
+    return add_line(fd_, path_, text, fd_ < 0 ? "not held" : nullptr, tail_left_);
 }
 
-void Run_Record::release() {
+bool Run_Record::release() {
     if (fd_ < 0)
-        return;
+        return true;
     test_pause("record-ending");
     // Removed while still locked: no reader takes it for a dead run's.
-    remove_locked(fd_, path_);
+    const bool gone = remove_locked(fd_, path_);
     keep();
+    return gone;
 }
 
 void Run_Record::keep() {
@@ -307,6 +358,7 @@ void Run_Record::keep() {
     ::close(fd_);
     fd_ = -1;
     path_.clear();
+    tail_left_ = false;
 }
 
 bool visit_records(const std::string& dir, const Record_Visit& visit, const Record_Aside& aside) {
@@ -368,13 +420,10 @@ bool visit_records(const std::string& dir, const Record_Visit& visit, const Reco
             continue;
         }
         bool appended = false;
+        bool tail_left = false;
         const Record_Append append = [&](const std::string& text) {
             appended = appended || dead;
-            if (dead && append_synced(fd, path, text))
-                return true;
-            ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to add to record %C: %C.\n"), path.c_str(),
-                       dead ? std::strerror(errno) : "its run holds it"));
-            return false;
+            return add_line(fd, path, text, dead ? nullptr : "its run holds it", tail_left);
         };
         const Record_Fate fate = visit(seen, append);
         if (!dead)

@@ -16,6 +16,10 @@
 // synced before it is renamed into place and its directory after, a line
 // before append returns, and a record's emptying before its name goes; so a
 // host that crashes never brings back a record that lost what its run made.
+// A line that cannot be put on disk whole is cut back off: a record holds
+// only lines its writer was told are there. A record whose emptying cannot
+// be put on disk has its name's removal put there instead (its directory
+// synced), so a crash does not bring back whole a record whose run ended.
 #ifndef SMARTX_SERVANT_RUN_RECORD_H
 #define SMARTX_SERVANT_RUN_RECORD_H
 
@@ -51,18 +55,25 @@ public:
     bool take(const std::string& dir, const std::string& run_id, const std::string& text);
     // Adds text at the record's end, on disk once it returns true; false
     // (logged) when it cannot, and then what the text announces must not be
-    // asked for.
+    // asked for. The text is then cut back off; should even that fail, the
+    // record takes no more lines (what ends it may be a piece of this one).
     bool append(const std::string& text);
     // Empties and removes the record: its run leaves nothing to settle.
-    void release();
+    // False (logged as an error) when neither its emptying nor its name's
+    // removal is on disk: a crash may bring it back whole.
+    bool release();
     // Lets the record go and leaves it in place: its run leaves something a
     // later reader settles.
     void keep();
     bool held() const { return fd_ >= 0; }
+    // Where the held record lies; empty when none is held.
+    const std::string& path() const { return path_; }
 
 private:
     int fd_ = -1;
     std::string path_;
+    // A line that failed could not be cut back off: it may end the record.
+    bool tail_left_ = false;
 };
 
 // One record as a visit sees it.
@@ -92,7 +103,8 @@ enum class Record_Fate {
 };
 
 // Adds a line at the end of the dead run's record being visited, on disk
-// once it returns true; false (logged) when it cannot. The record's
+// once it returns true; false (logged) when it cannot, and then it is cut
+// back off as Run_Record::append cuts one. The record's
 // modification time is put back once the visit is over: it keeps saying when
 // its own run last wrote (Record_Seen::modified).
 using Record_Append = std::function<bool(const std::string& text)>;

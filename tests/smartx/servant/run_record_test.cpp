@@ -51,8 +51,9 @@ public:
 };
 
 // A record, or a line, whose sync fails is not taken as written: its writer
-// hears false (and then asks for nothing it would announce), and a record
-// that cannot be taken leaves nothing.
+// hears false (and then asks for nothing it would announce), a record that
+// cannot be taken leaves nothing, and a line that failed is cut back off, so
+// the next one is a line of its own.
 TEST(RunRecords, WhatIsNotOnDiskIsNotTakenAsWritten) {
     const Temp_Root root;
     const std::string dir = smartx::servant_record_directory("test");
@@ -80,22 +81,106 @@ TEST(RunRecords, WhatIsNotOnDiskIsNotTakenAsWritten) {
         if (row.step == VISIT_APPEND) {
             ASSERT_TRUE(std::ofstream(record) << "head\n");
         }
-        const Failing_Sync failing(row.failing);
-        bool written = true;
-        if (row.step == TAKE)
-            written = held.take(dir, "run", "head\n");
-        else if (row.step == APPEND)
-            written = held.append("line\n");
-        else
+        // Adds a line as the row's writer does: its run, or a visit.
+        const auto add = [&](const std::string& line) {
+            if (row.step == APPEND)
+                return held.append(line);
+            bool added = false;
             smartx::visit_records(
                 dir, [&](const smartx::Record_Seen&, const smartx::Record_Append& append) {
-                    written = append("line\n");
+                    added = append(line);
                     return smartx::Record_Fate::KEEP;
                 });
+            return added;
+        };
+        bool written = true;
+        {
+            const Failing_Sync failing(row.failing);
+            written = row.step == TAKE ? held.take(dir, "run", "head\n") : add("{\"line\": 1}\n");
+        }
         EXPECT_FALSE(written);
         EXPECT_EQ(names_in(dir), row.step == TAKE ? Strings() : Strings{"run"});
+        if (row.step != TAKE) {
+            EXPECT_EQ(text_of_file(record), "head\n");
+            EXPECT_TRUE(add("{\"line\": 2}\n"));
+            EXPECT_EQ(text_of_file(record), "head\n{\"line\": 2}\n");
+        }
         held.release();
         ::unlink(record.c_str());
+    }
+}
+
+// A record whose emptying cannot be put on disk goes by a name's removal
+// that is: its directory is synced after the unlink. Only when that fails
+// too does its end fail, and a restore journal's end then alerts the
+// journal by its path.
+TEST(RunRecords, ARecordWhoseEmptyingIsNotOnDiskGoesByItsDirectory) {
+    const Temp_Root root;
+    enum Ender { RUN, VISIT, JOURNAL };
+    const struct {
+        const char* name;
+        Ender ender;
+        bool directory_fails;
+    } rows[] = {
+        {"ItsRunEndsIt", RUN, false},
+        {"AVisitRemovesIt", VISIT, false},
+        {"AFinishedRestoresJournal", JOURNAL, false},
+        {"ItsRunEndsItAndTheDirectoryFails", RUN, true},
+        {"AVisitRemovesItAndTheDirectoryFails", VISIT, true},
+        {"AFinishedRestoresJournalAndTheDirectoryFails", JOURNAL, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string dir = row.ender == JOURNAL ? smartx::restore_journal_directory()
+                                                     : smartx::servant_record_directory("test");
+        ASSERT_TRUE(smartx::make_record_directory(dir));
+        smartx::Run_Record held;
+        smartx::Restore_Journal journal;
+        const std::string record = dir + "/run";
+        if (row.ender == RUN) {
+            ASSERT_TRUE(held.take(dir, "run", "head\n"));
+        } else if (row.ender == VISIT) {
+            ASSERT_TRUE(std::ofstream(record) << "head\n");
+        } else {
+            ASSERT_TRUE(journal.open("run", "tower:443", "src", "web"));
+            ASSERT_TRUE(
+                journal.note(smartx::Restore_Made{smartx::Restore_Made::VM, "m1", "", "web", {}}));
+        }
+        // Every sync after this point, in order; the record's fails, and its
+        // directory's when the row says.
+        Strings synced;
+        smartx::set_record_sync_fault([&](const std::string& path) {
+            synced.push_back(path);
+            return path == record || (row.directory_fails && path == dir) ? EIO : 0;
+        });
+        const Log_Capture log;
+        bool gone = true;
+        std::vector<smartx::Leftover_Kept> alerts;
+        if (row.ender == RUN)
+            gone = held.release();
+        else if (row.ender == VISIT)
+            smartx::visit_records(dir,
+                                  [](const smartx::Record_Seen&, const smartx::Record_Append&) {
+                                      return smartx::Record_Fate::REMOVE;
+                                  });
+        else
+            journal.finish(
+                [&alerts](const smartx::Leftover_Kept& kept) { alerts.push_back(kept); });
+        smartx::set_record_sync_fault(nullptr);
+        EXPECT_EQ(synced, (Strings{record, dir}));
+        EXPECT_EQ(::access(record.c_str(), F_OK), -1);
+        EXPECT_EQ(log.has("may come back whole"), row.directory_fails);
+        if (row.ender == RUN) {
+            EXPECT_EQ(gone, !row.directory_fails);
+        }
+        if (row.ender == JOURNAL) {
+            ASSERT_EQ(alerts.size(), row.directory_fails ? 1u : 0u);
+            if (row.directory_fails) {
+                EXPECT_EQ(alerts[0].kind, "journal");
+                EXPECT_EQ(alerts[0].id, record);
+                EXPECT_EQ(alerts[0].run, "run");
+            }
+        }
     }
 }
 
