@@ -122,8 +122,8 @@ void Backup_Servant_Handler::finish_backup(bool succeeded) {
         // stays held for the sweeps of the runs that follow, for a while.
         if (!hold_.keep_until(bset_.uuid, ::time(nullptr) + COMMIT_LANDING_GRACE_S))
             ACE_ERROR((LM_WARNING,
-                       ACE_TEXT("Backup set %C of VM %C is no longer held: a sweep may take it "
-                                "for a leftover before its commit lands.\n"),
+                       ACE_TEXT("Backup set %C of VM %C is held only until the time its hold "
+                                "noted before the commit was sent.\n"),
                        bset_.uuid.c_str(), vm_.id.c_str()));
     } else if (hold_.held()) {
         hold_.release();

@@ -152,12 +152,11 @@ bool Backup_Hold::note_landing(const std::string& set_uuid, time_t until) {
 }
 
 bool Backup_Hold::keep_until(const std::string& set_uuid, time_t until) {
-    if (!note_landing(set_uuid, until)) {
-        record_.release();
-        return false;
-    }
+    // Kept either way: the line noted before the commit went out holds the
+    // set till its own time.
+    const bool noted = note_landing(set_uuid, until);
     record_.keep();
-    return true;
+    return noted;
 }
 
 Hold_Claim_Lock::~Hold_Claim_Lock() {

@@ -9,7 +9,8 @@
 // its commit, its hold says until when the set may land (a line of its own,
 // on disk): a run killed with its commit on the way leaves a hold that holds
 // as a running one till then. A run whose commit's answer was lost leaves its
-// hold in place, with a fresh such line. The last whole line saying a time
+// hold in place, with a fresh such line (without it when that cannot be
+// written: the line before still holds). The last whole line saying a time
 // counts; a time further ahead than the grace from now (the clock stepped
 // back since it was written) holds, and is written again as the grace from
 // now.
@@ -78,8 +79,9 @@ public:
     // (logged) when it cannot; the commit must then not be sent.
     bool note_landing(const std::string& set_uuid, time_t until);
     // Lets the hold go but leaves it in place until `until`: the run's set
-    // may still land in the catalog. When that cannot be noted, the hold goes
-    // as with release(); false then (logged).
+    // may still land in the catalog. When that cannot be noted, the hold is
+    // left in place all the same, holding till the time noted before the
+    // commit was sent; false then (logged).
     bool keep_until(const std::string& set_uuid, time_t until);
     bool held() const { return record_.held(); }
 

@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <set>
 #include <stdexcept>
 
@@ -231,15 +233,19 @@ TEST_F(BackupLeftovers, AClaimBehindAStuckLockEndsSayingWhy) {
 // backups that follow (a retry at once) have swept: what it is made of is
 // still there when it lands, it restores, and the chain goes on from it. So
 // too when the clock stepped back after its hold was kept, leaving its time
-// past the grace from now.
+// past the grace from now, and when the hold's line written after the lost
+// answer could not be synced: the line written before the commit holds.
 TEST_F(BackupLeftovers, ASetWhoseCommitLandsLateKeepsWhatItIsMadeOf) {
     const struct {
         const char* name;
         time_t ahead;  // the kept hold's time from now; 0: as its run kept it
+        bool second_line_fails = false;
     } cases[] = {
         {"AsItsRunKeptIt", 0},
         {"AfterTheClockSteppedBack", smartx::COMMIT_LANDING_GRACE_S + 60},
+        {"WhenItsHoldsSecondLineCannotBeSynced", 0, true},
     };
+    const std::string holds = smartx::hold_directory(vm_.id) + "/";
     fill_disks();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -249,9 +255,34 @@ TEST_F(BackupLeftovers, ASetWhoseCommitLandsLateKeepsWhatItIsMadeOf) {
         world_->backupd().hold_faulted_commits(true);
         world_->backupd().fault_commits(1, true, sim::Backup_Server::Commit_Answer::NOT_JSON);
         write_disk(0, 0, pattern(BLOCK, mark));
+        // The second sync of a hold's own lines: its landing line is the first.
+        std::map<std::string, int> line_syncs;
+        if (c.second_line_fails)
+            smartx::set_record_sync_fault([&](const std::string& path) {
+                const bool line =
+                    path.compare(0, holds.size(), holds) == 0 && path[holds.size()] != '.';
+                return line && ++line_syncs[path] == 2 ? EIO : 0;
+            });
         EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 1);
+        smartx::set_record_sync_fault(nullptr);
         const std::vector<std::string> late_files = orphan_files();
         EXPECT_FALSE(late_files.empty());
+        if (c.second_line_fails) {
+            ASSERT_EQ(line_syncs.size(), 1u);
+            EXPECT_GE(line_syncs.begin()->second, 2);
+            // In place, with its landing line alone, naming what the set needs.
+            const std::string text = file_content(line_syncs.begin()->first);
+            EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+            smartx::Live_Holds held;
+            EXPECT_TRUE(smartx::read_live_holds(vm_.id, held));
+            EXPECT_EQ(held.runs, 1u);
+            EXPECT_EQ(held.snapshot_names.size(), 1u);
+            EXPECT_EQ(held.file_stamps.size(), 1u);
+            for (const std::string& stamp : held.file_stamps)
+                for (const std::string& file : late_files) {
+                    EXPECT_TRUE(smartx::file_has_stamp(file, stamp)) << file;
+                }
+        }
         if (c.ahead != 0) {
             EXPECT_EQ(world::hold_kept_sets_until(vm_.id, ::time(nullptr) + c.ahead), 1u);
         }
