@@ -7,8 +7,8 @@
 // the run gave (a "made" line), or, for a VM asked for whose answer never
 // came, the volumes it mounts: exactly those the run's "made" lines name,
 // all of them and nothing else, each made no later than the VM (both times
-// CloudTower's). A name alone proves nothing, and the host's clock is never
-// held against CloudTower's.
+// CloudTower's, each given and read). A name alone proves nothing, and the
+// host's clock is never held against CloudTower's.
 #ifndef SMARTX_SERVANT_LEFTOVER_RULES_H
 #define SMARTX_SERVANT_LEFTOVER_RULES_H
 
@@ -78,6 +78,8 @@ Leftover_Judgement judge_leftover(const Restore_Made& line, const Leftover_Seen*
 
 // CloudTower's times: "YYYY-MM-DDTHH:MM:SS", optional fractions of a second,
 // then "Z" or an offset "+HH:MM" / "-HH:MM"; milliseconds since the epoch.
+// Only a time each of whose fields is in its range reads (a day of its
+// month, an offset of at most 14:00 with minutes below 60).
 bool parse_tower_time(const std::string& text, long long& ms);
 
 }  // namespace smartx
