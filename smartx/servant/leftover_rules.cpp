@@ -1,6 +1,5 @@
 #include "smartx/servant/leftover_rules.h"
 
-#include <cstdio>
 #include <ctime>
 #include <set>
 
@@ -69,12 +68,12 @@ std::string not_the_runs_vm(const Leftover_Seen& vm,
     // run made its volumes.
     long long vm_made = 0;
     if (!parse_tower_time(vm.created, vm_made))
-        return "CloudTower gives no time it was made at that reads";
+        return "CloudTower gives no readable time for it";
     for (const auto& v : run_volumes) {
         long long volume_made = 0;
         if (!parse_tower_time(v.second, volume_made))
-            return "CloudTower gives no time volume " + v.first +
-                   ", which the restore made for it, was made at that reads";
+            return "CloudTower gives no readable time for volume " + v.first +
+                   ", which the restore made for it";
         if (vm_made < volume_made)
             return "it was made before volume " + v.first + ", which the restore made for it";
     }
