@@ -6,10 +6,12 @@
 // its published documents.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -398,6 +400,35 @@ TEST_F(RestoreServant, CreateRequestsAnsweredWithAnErrorAreSettledAsTheAnswerSay
         EXPECT_EQ(sweep_after_answer_grace(*world_), std::vector<std::string>());
         EXPECT_EQ(restore_leftovers(*world_, before, {}), std::vector<std::string>());
     }
+}
+
+// A finished restore whose journal's end cannot be put on disk (neither its
+// emptying nor, after the unlink, its directory) stands, and its leftover
+// alert names the journal a crash could bring back whole.
+TEST_F(RestoreServant, AFinishedRestoreWhoseJournalsEndIsNotOnDiskAlertsIt) {
+    fill_disks();
+    backed_up(JOB_DEFINITION_SUBTYPE_FULL);
+    const std::string set = text_of(Value(rows().back()), "uuid");
+    const std::string dir = smartx::restore_journal_directory();
+    // The journal whose emptying failed; its directory fails after it.
+    std::string emptied;
+    smartx::set_record_sync_fault([&](const std::string& path) {
+        struct stat st;
+        if (path.compare(0, dir.size() + 1, dir + "/") == 0 && ::stat(path.c_str(), &st) == 0 &&
+            S_ISREG(st.st_mode) && st.st_size == 0) {
+            emptied = path;
+            return EIO;
+        }
+        return !emptied.empty() && path == dir ? EIO : 0;
+    });
+    Restore_Target target;
+    target.new_name = "end-not-on-disk";
+    const Servant_Reply r = restore_vm(set, target);
+    smartx::set_record_sync_fault(nullptr);
+    EXPECT_EQ(r.code(), 0) << r.error_message;
+    ASSERT_FALSE(emptied.empty());
+    EXPECT_EQ(restore_journals(), std::vector<std::string>());
+    EXPECT_TRUE(world::alert_names(*world_, emptied));
 }
 
 TEST_F(RestoreServant, ImagesThatAreNotWhatTheirRowsSayFailTheVmAndLeaveNothing) {
