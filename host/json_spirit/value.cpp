@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "host/time_format.h"
+
 namespace json_spirit {
 
 namespace {
@@ -520,43 +522,9 @@ bool all_digits(const std::string& s) {
     return true;
 }
 
-// Days since 1970-01-01 in the proleptic Gregorian calendar.
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-bool read_field(const std::string& s, size_t pos, size_t len, unsigned& out) {
-    out = 0;
-    for (size_t i = pos; i < pos + len; ++i) {
-        if (s[i] < '0' || s[i] > '9')
-            return false;
-        out = out * 10 + static_cast<unsigned>(s[i] - '0');
-    }
-    return true;
-}
-
 // "YYYY-MM-DD HH:MM:SS", UTC. Out-of-range fields are refused, not normalised.
 bool parse_utc_time(const std::string& s, time_t& out) {
-    if (s.size() != 19 || s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' ||
-        s[16] != ':')
-        return false;
-    unsigned y, mo, d, h, mi, se;
-    if (!read_field(s, 0, 4, y) || !read_field(s, 5, 2, mo) || !read_field(s, 8, 2, d) ||
-        !read_field(s, 11, 2, h) || !read_field(s, 14, 2, mi) || !read_field(s, 17, 2, se))
-        return false;
-    static const unsigned month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (mo < 1 || mo > 12 || h > 23 || mi > 59 || se > 59 || d < 1)
-        return false;
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (d > month_days[mo - 1] + (mo == 2 && leap ? 1 : 0))
-        return false;
-    out = static_cast<time_t>(days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se);
-    return true;
+    return s.size() == CIVIL_TIME_SIZE && read_civil_utc(s, ' ', out);
 }
 
 [[noreturn]] void missing(const std::string& key, const char* expected) {

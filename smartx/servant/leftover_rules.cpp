@@ -3,40 +3,20 @@
 #include <ctime>
 #include <set>
 
+#include "host/time_format.h"
+
 namespace smartx {
 
 namespace {
 constexpr long long MS_PER_S = 1000;
 constexpr int MS_DIGITS = 3;
-constexpr long SECONDS_PER_HOUR = 3600;
-constexpr int SECONDS_PER_MINUTE = 60;
-constexpr int MINUTES_PER_HOUR = 60;
-constexpr int HOURS_PER_DAY = 24;
-constexpr int MONTHS_PER_YEAR = 12;
-constexpr int FEBRUARY = 2;
+constexpr unsigned SECONDS_PER_MINUTE = 60;
+constexpr unsigned MINUTES_PER_HOUR = 60;
 // UTC offsets in use run from -12:00 to +14:00.
-constexpr int MAX_OFFSET_HOURS = 14;
-constexpr int TM_YEAR_BASE = 1900;
+constexpr unsigned MAX_OFFSET_MINUTES = 14 * MINUTES_PER_HOUR;
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
-}
-
-// The number the count digits at text[at] make (checked to be digits).
-int digits_at(const std::string& text, size_t at, size_t count) {
-    int n = 0;
-    for (size_t i = at; i < at + count; ++i)
-        n = n * 10 + (text[i] - '0');
-    return n;
-}
-
-bool leap_year(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int days_in_month(int year, int month) {
-    static const int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == FEBRUARY && leap_year(year) ? DAYS[month - 1] + 1 : DAYS[month - 1];
 }
 
 Leftover_Judgement verdict(Leftover_Verdict v, std::string why = std::string()) {
@@ -82,25 +62,10 @@ std::string not_the_runs_vm(const Leftover_Seen& vm,
 }  // namespace
 
 bool parse_tower_time(const std::string& text, long long& ms) {
-    // "YYYY-MM-DDTHH:MM:SS": digits where digits stand, and nothing else.
-    static const char SHAPE[] = "dddd-dd-ddTdd:dd:dd";
-    constexpr size_t SHAPE_SIZE = sizeof SHAPE - 1;
-    if (text.size() < SHAPE_SIZE)
+    time_t utc = 0;
+    if (!read_civil_utc(text, 'T', utc))
         return false;
-    for (size_t i = 0; i < SHAPE_SIZE; ++i)
-        if (SHAPE[i] == 'd' ? !is_digit(text[i]) : text[i] != SHAPE[i])
-            return false;
-    const int year = digits_at(text, 0, 4);
-    const int month = digits_at(text, 5, 2);
-    const int day = digits_at(text, 8, 2);
-    const int hour = digits_at(text, 11, 2);
-    const int minute = digits_at(text, 14, 2);
-    const int second = digits_at(text, 17, 2);
-    // timegm would carry a field out of its range into the next one.
-    if (month < 1 || month > MONTHS_PER_YEAR || day < 1 || day > days_in_month(year, month) ||
-        hour >= HOURS_PER_DAY || minute >= MINUTES_PER_HOUR || second >= SECONDS_PER_MINUTE)
-        return false;
-    size_t at = SHAPE_SIZE;
+    size_t at = CIVIL_TIME_SIZE;
     long long fraction_ms = 0;
     if (at < text.size() && text[at] == '.') {
         int digits = 0;
@@ -112,33 +77,23 @@ bool parse_tower_time(const std::string& text, long long& ms) {
         for (; digits < MS_DIGITS; ++digits)
             fraction_ms *= 10;
     }
-    long offset_s = 0;
+    long long offset_s = 0;
     if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
         // "+HH:MM", and nothing after it.
         const size_t offset_size = 6;
-        if (text.size() - at != offset_size || !is_digit(text[at + 1]) || !is_digit(text[at + 2]) ||
-            text[at + 3] != ':' || !is_digit(text[at + 4]) || !is_digit(text[at + 5]))
+        unsigned hours = 0;
+        unsigned minutes = 0;
+        if (text.size() - at != offset_size || text[at + 3] != ':' ||
+            !read_time_digits(text, at + 1, 2, hours) ||
+            !read_time_digits(text, at + 4, 2, minutes) || minutes >= MINUTES_PER_HOUR ||
+            hours * MINUTES_PER_HOUR + minutes > MAX_OFFSET_MINUTES)
             return false;
-        const int hours = digits_at(text, at + 1, 2);
-        const int minutes = digits_at(text, at + 4, 2);
-        if (minutes >= MINUTES_PER_HOUR ||
-            hours * MINUTES_PER_HOUR + minutes > MAX_OFFSET_HOURS * MINUTES_PER_HOUR)
-            return false;
-        offset_s = (text[at] == '+' ? 1 : -1) *
-                   (hours * SECONDS_PER_HOUR + minutes * static_cast<long>(SECONDS_PER_MINUTE));
+        offset_s =
+            (text[at] == '+' ? 1 : -1) *
+            static_cast<long long>((hours * MINUTES_PER_HOUR + minutes) * SECONDS_PER_MINUTE);
     } else if (!(at + 1 == text.size() && text[at] == 'Z')) {
         return false;
     }
-    struct tm tm = {};
-    tm.tm_year = year - TM_YEAR_BASE;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    const time_t utc = ::timegm(&tm);
-    if (utc == static_cast<time_t>(-1))
-        return false;
     ms = (static_cast<long long>(utc) - offset_s) * MS_PER_S + fraction_ms;
     return true;
 }
