@@ -103,8 +103,7 @@ public:
     void hold_tasks(const std::string& path, int times = -1);
     void release_tasks();
     // Every switch off (timing back to 0/0, held tasks released, the clock
-    // the host's); the log and
-    // tokens stay.
+    // the host's); the log and tokens stay.
     void reset_switches();
 
     // Requests to /v2/api/, oldest first, the latest 100000 (the /__sim/ admin

@@ -29,6 +29,13 @@
 namespace backup_test {
 namespace {
 
+// Whether path is a hold's own file under holds ("<hold dir>/"), not one
+// being made under a hidden name.
+bool is_hold_file(const std::string& holds, const std::string& path) {
+    return path.compare(0, holds.size(), holds) == 0 && path.size() > holds.size() &&
+           path[holds.size()] != '.';
+}
+
 class BackupLeftovers : public BackupWorld {
 protected:
     std::vector<std::string> leftover_snapshots() { return world::leftover_snapshots(*world_); }
@@ -259,9 +266,7 @@ TEST_F(BackupLeftovers, ASetWhoseCommitLandsLateKeepsWhatItIsMadeOf) {
         std::map<std::string, int> line_syncs;
         if (c.second_line_fails)
             smartx::set_record_sync_fault([&](const std::string& path) {
-                const bool line =
-                    path.compare(0, holds.size(), holds) == 0 && path[holds.size()] != '.';
-                return line && ++line_syncs[path] == 2 ? EIO : 0;
+                return is_hold_file(holds, path) && ++line_syncs[path] == 2 ? EIO : 0;
             });
         EXPECT_EQ(backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL).code(), 1);
         smartx::set_record_sync_fault(nullptr);
@@ -355,9 +360,8 @@ TEST_F(BackupLeftovers, NoCommitGoesOutBeforeItsHoldSaysTheSetMayLand) {
     const int commits = world_->backupd().commits_received();
     const std::string holds = smartx::hold_directory(vm_.id) + "/";
     // The syncs of a hold's lines, not of its making.
-    smartx::set_record_sync_fault([&holds](const std::string& path) {
-        return path.compare(0, holds.size(), holds) == 0 && path[holds.size()] != '.' ? EIO : 0;
-    });
+    smartx::set_record_sync_fault(
+        [&holds](const std::string& path) { return is_hold_file(holds, path) ? EIO : 0; });
     write_disk(0, 0, pattern(BLOCK, 'u'));
     const Servant_Reply reply = backup(JOB_DEFINITION_SUBTYPE_INCREMENTAL);
     smartx::set_record_sync_fault(nullptr);
